@@ -1,0 +1,9 @@
+// The engine clock.
+#include <chrono>
+
+#include "engine/kestin/kestin.h"
+
+double GetCurTime() {
+  using namespace std::chrono;
+  return duration<double>(steady_clock::now().time_since_epoch()).count();
+}

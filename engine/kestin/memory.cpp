@@ -1,0 +1,85 @@
+// The tracked allocator: a header before every block, a list of live blocks, counters.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+#include "engine/kestin/kestin.h"
+
+namespace {
+
+struct alignas(std::max_align_t) BlockHeader {
+  BlockHeader* prev;
+  BlockHeader* next;
+  const char* unit;
+  int line;
+  unsigned int size;
+  unsigned int magic;
+};
+
+constexpr unsigned int kLiveMagic = 0x4B455354;  // marks a header of a live block
+
+std::mutex lock;
+BlockHeader* live = nullptr;  // newest first
+
+bool sameUnit(const char* a, const char* b) {
+  return a == b || (a && b && std::strcmp(a, b) == 0);
+}
+
+}  // namespace
+
+void* memNewDbg(unsigned int size, const char* file, int line) {
+  auto* h = static_cast<BlockHeader*>(std::malloc(sizeof(BlockHeader) + size));
+  if (!h) return nullptr;
+  h->unit = file;
+  h->line = line;
+  h->size = size;
+  h->magic = kLiveMagic;
+  std::lock_guard<std::mutex> guard(lock);
+  h->prev = nullptr;
+  h->next = live;
+  if (live) live->prev = h;
+  live = h;
+  return h + 1;
+}
+
+void memDeleteDbg(void* block) {
+  if (!block) return;
+  BlockHeader* h = static_cast<BlockHeader*>(block) - 1;
+  {
+    std::lock_guard<std::mutex> guard(lock);
+    if (h->magic != kLiveMagic) std::abort();  // not ours, or released twice
+    h->magic = 0;
+    if (h->prev) h->prev->next = h->next;
+    else live = h->next;
+    if (h->next) h->next->prev = h->prev;
+  }
+  std::free(h);
+}
+
+long memLiveBlocks(const char* unit) {
+  std::lock_guard<std::mutex> guard(lock);
+  long n = 0;
+  for (BlockHeader* h = live; h; h = h->next)
+    if (!unit || sameUnit(unit, h->unit)) n++;
+  return n;
+}
+
+long long memLiveBytes(const char* unit) {
+  std::lock_guard<std::mutex> guard(lock);
+  long long n = 0;
+  for (BlockHeader* h = live; h; h = h->next)
+    if (!unit || sameUnit(unit, h->unit)) n += h->size;
+  return n;
+}
+
+long memReportLive(void (*report)(const char* line)) {
+  std::lock_guard<std::mutex> guard(lock);
+  long n = 0;
+  for (BlockHeader* h = live; h; h = h->next, n++) {
+    char text[256];
+    std::snprintf(text, sizeof text, "%s:%d %u", h->unit ? h->unit : "?", h->line, h->size);
+    if (report) report(text);
+  }
+  return n;
+}

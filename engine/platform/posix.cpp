@@ -1,0 +1,382 @@
+// The POSIX implementation of the host layer: files, directories, host paths, the console.
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include "engine/platform/platform.h"
+
+namespace {
+
+thread_local int lastErrno = 0;
+
+int fail() {
+  lastErrno = errno;
+  return -1;
+}
+
+int lowerAscii(int c) { return (c >= 'A' && c <= 'Z') ? c + ('a' - 'A') : c; }
+
+bool sameNoCase(const char* a, const char* b, size_t n) {
+  for (size_t i = 0; i < n; i++)
+    if (lowerAscii((unsigned char)a[i]) != lowerAscii((unsigned char)b[i])) return false;
+  return true;
+}
+
+bool exists(const char* hostPath) {
+  struct stat st;
+  return lstat(hostPath, &st) == 0;
+}
+
+// Replaces out[start, end) with the name of the first case-insensitive match in byte order
+// in the directory out[0, start). Returns false when there is none.
+bool matchComponent(char* out, size_t start, size_t end) {
+  char saved = out[start];
+  out[start] = 0;
+  DIR* dir = opendir(start == 0 ? "." : out);
+  out[start] = saved;
+  if (!dir) return false;
+  size_t len = end - start;
+  char best[256];
+  bool found = false;
+  while (struct dirent* e = readdir(dir)) {
+    if (strlen(e->d_name) != len || !sameNoCase(e->d_name, out + start, len)) continue;
+    if (!found || strcmp(e->d_name, best) < 0) {
+      memcpy(best, e->d_name, len + 1);
+      found = true;
+    }
+  }
+  closedir(dir);
+  if (found) memcpy(out + start, best, len);
+  return found;
+}
+
+HANDLE openWith(const char* path, int flags, int keepLast) {
+  char host[PLAT_PATH_MAX];
+  if (!platHostPath(path, host, sizeof host, keepLast)) {
+    errno = ENAMETOOLONG;
+    fail();
+    return INVALID_HANDLE;
+  }
+  int fd = open(host, flags | O_CLOEXEC, 0666);
+  if (fd < 0) {
+    fail();
+    return INVALID_HANDLE;
+  }
+  if ((flags & O_ACCMODE) != O_WRONLY) {
+    struct stat st;
+    if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {  // a directory is not a file to read
+      close(fd);
+      errno = EISDIR;
+      fail();
+      return INVALID_HANDLE;
+    }
+  }
+  return fd;
+}
+
+}  // namespace
+
+int platHostPath(const char* path, char* out, size_t outSize, int keepLast) {
+  size_t n = strlen(path);
+  if (n + 1 > outSize) return 0;
+  for (size_t i = 0; i <= n; i++) out[i] = path[i] == '\\' ? '/' : path[i];
+  if (n == 0 || exists(out)) return 1;
+  // Walk the components; stop at the first one that exists under no case at all.
+  size_t start = 0;
+  while (start < n) {
+    while (start < n && out[start] == '/') start++;
+    size_t end = start;
+    while (end < n && out[end] != '/') end++;
+    if (end == start) break;
+    bool last = end >= n || strspn(out + end, "/") == n - end;
+    if (last && keepLast) break;
+    char saved = out[end];
+    out[end] = 0;
+    bool here = exists(out);
+    out[end] = saved;
+    if (!here && !matchComponent(out, start, end)) break;
+    start = end;
+  }
+  return 1;
+}
+
+HANDLE platOpenRead(const char* path) { return openWith(path, O_RDONLY, 0); }
+HANDLE platOpenReadWrite(const char* path) { return openWith(path, O_RDWR, 0); }
+HANDLE platCreateFile(const char* path) { return openWith(path, O_RDWR | O_CREAT | O_TRUNC, 1); }
+
+long long platFileSize(HANDLE h) {
+  struct stat st;
+  if (fstat((int)h, &st) != 0) return fail();
+  return (long long)st.st_size;
+}
+
+long long platReadAt(HANDLE h, long long offset, void* buffer, size_t count) {
+  if (offset < 0) {
+    errno = EINVAL;
+    return fail();
+  }
+  size_t done = 0;
+  while (done < count) {
+    ssize_t r = pread((int)h, (char*)buffer + done, count - done, (off_t)(offset + done));
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      return done ? (long long)done : fail();
+    }
+    if (r == 0) break;
+    done += (size_t)r;
+  }
+  return (long long)done;
+}
+
+long long platWriteAt(HANDLE h, long long offset, const void* buffer, size_t count) {
+  if (offset < 0) {
+    errno = EINVAL;
+    return fail();
+  }
+  size_t done = 0;
+  while (done < count) {
+    ssize_t r = pwrite((int)h, (const char*)buffer + done, count - done, (off_t)(offset + done));
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      return done ? (long long)done : fail();
+    }
+    if (r == 0) break;
+    done += (size_t)r;
+  }
+  return (long long)done;
+}
+
+long long platCopyRange(HANDLE src, long long srcOffset, HANDLE dst, long long dstOffset,
+                        long long count) {
+  long long done = 0;
+  bool kernelCopy = true;
+  while (done < count) {
+    long long want = count - done;
+    if (kernelCopy) {
+      off_t in = (off_t)(srcOffset + done), out = (off_t)(dstOffset + done);
+      ssize_t r = copy_file_range((int)src, &in, (int)dst, &out, (size_t)want, 0);
+      if (r > 0) {
+        done += r;
+        continue;
+      }
+      if (r == 0) break;  // the source ended
+      if (errno == EINTR) continue;
+      if (errno != EXDEV && errno != ENOSYS && errno != EINVAL && errno != EOPNOTSUPP)
+        return done ? done : fail();
+      kernelCopy = false;  // not supported between these files: copy through a buffer
+    }
+    char buffer[1 << 16];
+    size_t chunk = want < (long long)sizeof buffer ? (size_t)want : sizeof buffer;
+    long long r = platReadAt(src, srcOffset + done, buffer, chunk);
+    if (r < 0) return done ? done : -1;
+    if (r == 0) break;
+    long long w = platWriteAt(dst, dstOffset + done, buffer, (size_t)r);
+    if (w != r) return done ? done + (w > 0 ? w : 0) : -1;
+    done += r;
+  }
+  return done;
+}
+
+int platFlush(HANDLE h) { return fsync((int)h) == 0 ? 0 : fail(); }
+
+void platClose(HANDLE h) {
+  if (h != INVALID_HANDLE) close((int)h);
+}
+
+HANDLE platCreateTemp(const char* nearPath, char* tempPath, size_t tempSize) {
+  char host[PLAT_PATH_MAX];
+  if (!platHostPath(nearPath, host, sizeof host, 1)) {
+    errno = ENAMETOOLONG;
+    fail();
+    return INVALID_HANDLE;
+  }
+  // O_EXCL with a fresh name per try; mode 0666 so the umask decides as for any new file.
+  static unsigned counter = 0;
+  for (int attempt = 0; attempt < 100; attempt++) {
+    unsigned n = __atomic_add_fetch(&counter, 1, __ATOMIC_RELAXED);
+    if ((size_t)snprintf(tempPath, tempSize, "%s.tmp%ld.%u", host, (long)getpid(), n) >= tempSize) {
+      errno = ENAMETOOLONG;
+      break;
+    }
+    int fd = open(tempPath, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0) return fd;
+    if (errno != EEXIST) break;
+  }
+  fail();
+  return INVALID_HANDLE;
+}
+
+int platRenameHost(const char* from, const char* to) {
+  return rename(from, to) == 0 ? 0 : fail();
+}
+
+int platRemoveHost(const char* path) { return unlink(path) == 0 ? 0 : fail(); }
+
+int platFdOpenRead(const char* path) { return (int)openWith(path, O_RDONLY, 0); }
+
+void platFdClose(int fd) {
+  if (fd >= 0) close(fd);
+}
+
+long platFdRead(int fd, void* buffer, unsigned long count) {
+  for (;;) {
+    ssize_t r = read(fd, buffer, count);
+    if (r >= 0) return (long)r;
+    if (errno != EINTR) return fail();
+  }
+}
+
+long platFdWrite(int fd, const void* buffer, unsigned long count) {
+  unsigned long done = 0;
+  while (done < count) {
+    ssize_t r = write(fd, (const char*)buffer + done, count - done);
+    if (r < 0) {
+      if (errno == EINTR) continue;
+      return done ? (long)done : fail();
+    }
+    done += (unsigned long)r;
+  }
+  return (long)done;
+}
+
+long platFdSeek(int fd, long offset, int origin) {
+  int whence = origin == 1 ? SEEK_CUR : origin == 2 ? SEEK_END : SEEK_SET;
+  off_t r = lseek(fd, (off_t)offset, whence);
+  return r < 0 ? fail() : (long)r;
+}
+
+int platMakeDir(const char* path) {
+  char host[PLAT_PATH_MAX];
+  if (!platHostPath(path, host, sizeof host, 1)) {
+    errno = ENAMETOOLONG;
+    return fail();
+  }
+  return mkdir(host, 0777) == 0 ? 0 : fail();
+}
+
+int platMatchName(const char* pattern, const char* name) {
+  // Iterative wildcard match with one backtrack point, which is enough for '*'.
+  const char *p = pattern, *n = name, *starP = nullptr, *starN = nullptr;
+  while (*n) {
+    if (*p == '*') {
+      starP = ++p;
+      starN = n;
+    } else if (*p == '?' || (*p && lowerAscii((unsigned char)*p) == lowerAscii((unsigned char)*n))) {
+      p++;
+      n++;
+    } else if (starP) {
+      p = starP;
+      n = ++starN;
+    } else {
+      return 0;
+    }
+  }
+  while (*p == '*') p++;
+  if (p[0] == '.' && p[1] == '*') {  // a trailing ".*" also matches a name without a dot
+    p += 2;
+    while (*p == '*') p++;
+  }
+  return *p == 0;
+}
+
+namespace {
+
+bool fillFindData(PlatFind* find, struct dirent* e, PlatFindData* data) {
+  size_t len = strlen(e->d_name);
+  if (len >= sizeof data->name) return false;
+  size_t dirLen = strlen(find->hostDir);
+  if (dirLen + len + 1 > sizeof find->hostDir) return false;
+  char full[PLAT_PATH_MAX];
+  memcpy(full, find->hostDir, dirLen);
+  memcpy(full + dirLen, e->d_name, len + 1);
+  struct stat st;
+  if (stat(full, &st) != 0 && lstat(full, &st) != 0) return false;
+  memcpy(data->name, e->d_name, len + 1);
+  data->isDirectory = S_ISDIR(st.st_mode) ? 1 : 0;
+  data->sizeLow = (std::uint32_t)((unsigned long long)st.st_size & 0xFFFFFFFFu);
+  data->writeTime = (std::int64_t)st.st_mtime;
+  return true;
+}
+
+}  // namespace
+
+int platFindFirst(PlatFind* find, const char* pattern, PlatFindData* data) {
+  find->dir = nullptr;
+  const char* slash = nullptr;
+  for (const char* c = pattern; *c; c++)
+    if (*c == '\\' || *c == '/') slash = c;
+  const char* name = slash ? slash + 1 : pattern;
+  size_t nameLen = strlen(name);
+  if (nameLen == 0 || nameLen >= sizeof find->pattern) return 0;
+  memcpy(find->pattern, name, nameLen + 1);
+  char dirPart[PLAT_PATH_MAX];
+  size_t dirLen = slash ? (size_t)(slash - pattern) + 1 : 0;
+  if (dirLen + 1 > sizeof dirPart) return 0;
+  memcpy(dirPart, pattern, dirLen);
+  dirPart[dirLen] = 0;
+  if (dirLen == 0) {
+    strcpy(find->hostDir, "./");
+  } else if (!platHostPath(dirPart, find->hostDir, sizeof find->hostDir - 1)) {
+    return 0;
+  }
+  size_t hostLen = strlen(find->hostDir);
+  if (hostLen == 0 || find->hostDir[hostLen - 1] != '/') {
+    find->hostDir[hostLen] = '/';
+    find->hostDir[hostLen + 1] = 0;
+  }
+  DIR* dir = opendir(find->hostDir);
+  if (!dir) {
+    fail();
+    return 0;
+  }
+  find->dir = dir;
+  if (platFindNext(find, data)) return 1;
+  platFindClose(find);
+  return 0;
+}
+
+int platFindNext(PlatFind* find, PlatFindData* data) {
+  if (!find->dir) return 0;
+  while (struct dirent* e = readdir((DIR*)find->dir)) {
+    if (!platMatchName(find->pattern, e->d_name)) continue;
+    if (fillFindData(find, e, data)) return 1;
+  }
+  return 0;
+}
+
+void platFindClose(PlatFind* find) {
+  if (find->dir) closedir((DIR*)find->dir);
+  find->dir = nullptr;
+}
+
+int platFindPath(const PlatFind* find, const PlatFindData* data, char* out, size_t outSize) {
+  return (size_t)snprintf(out, outSize, "%s%s", find->hostDir, data->name) < outSize;
+}
+
+const char* platLastError() { return strerror(lastErrno); }
+
+void platWriteStderr(const char* text, size_t length) {
+  while (length > 0) {
+    ssize_t r = write(2, text, length);
+    if (r < 0 && errno == EINTR) continue;
+    if (r <= 0) return;
+    text += r;
+    length -= (size_t)r;
+  }
+}
+
+int platKeyState(int) { return 0; }
+
+void platMessageBox(const char* text, const char* caption) {
+  if (caption && *caption) {
+    platWriteStderr(caption, strlen(caption));
+    platWriteStderr(": ", 2);
+  }
+  platWriteStderr(text, strlen(text));
+  platWriteStderr("\n", 1);
+}

@@ -1,0 +1,117 @@
+// Helpers shared by the test programs.
+#include "support/test_support.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+
+#include "engine/kestin/kestin.h"
+
+namespace fs = std::filesystem;
+
+TempDir::TempDir(bool enter) {
+  std::string templ = (fs::temp_directory_path() / "tarnpak-test-XXXXXX").string();
+  std::vector<char> buf(templ.begin(), templ.end());
+  buf.push_back(0);
+  if (!mkdtemp(buf.data())) std::abort();
+  path_ = buf.data();
+  if (enter) {
+    previous_ = fs::current_path().string();
+    fs::current_path(path_);
+  }
+}
+
+TempDir::~TempDir() {
+  std::error_code ec;
+  if (!previous_.empty()) fs::current_path(previous_, ec);
+  fs::remove_all(path_, ec);
+}
+
+void writeFile(const std::string& path, const std::string& bytes) {
+  fs::path p(path);
+  if (p.has_parent_path()) fs::create_directories(p.parent_path());
+  std::ofstream f(path, std::ios::binary | std::ios::trunc);
+  f.write(bytes.data(), (std::streamsize)bytes.size());
+}
+
+std::string readFile(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  std::ostringstream s;
+  s << f.rdbuf();
+  return s.str();
+}
+
+bool fileExists(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0;
+}
+
+void setWriteTime(const std::string& path, long long unixSeconds) {
+  struct timespec times[2];
+  times[0].tv_sec = times[1].tv_sec = (time_t)unixSeconds;
+  times[0].tv_nsec = times[1].tv_nsec = 0;
+  utimensat(AT_FDCWD, path.c_str(), times, 0);
+}
+
+std::vector<std::string> listTree(const std::string& root) {
+  std::vector<std::string> names;
+  for (auto& e : fs::recursive_directory_iterator(root))
+    if (e.is_regular_file()) names.push_back(fs::relative(e.path(), root).string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+namespace {
+std::mutex captureLock;
+std::vector<std::string> captured;
+t_lineSink previousSink;
+void captureSink(int, int, const char* text, int) {
+  std::lock_guard<std::mutex> g(captureLock);
+  captured.push_back(text);
+}
+}  // namespace
+
+LineCapture::LineCapture() {
+  captured.clear();
+  previousSink = kestinSetLineSink(captureSink);
+}
+
+LineCapture::~LineCapture() { kestinSetLineSink(previousSink); }
+
+std::vector<std::string> LineCapture::lines() const {
+  std::lock_guard<std::mutex> g(captureLock);
+  return captured;
+}
+
+ToolRun runTool(const std::vector<std::string>& args, const std::string& cwd) {
+  TempDir scratch;
+  std::string outPath = scratch / "out", errPath = scratch / "err";
+  pid_t pid = fork();
+  if (pid == 0) {
+    if (chdir(cwd.c_str()) != 0) _exit(127);
+    int out = open(outPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    dup2(out, 1);
+    dup2(err, 2);
+    std::vector<char*> argv;
+    argv.push_back(const_cast<char*>(TARNPAK_EXE));
+    for (auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(TARNPAK_EXE, argv.data());
+    _exit(127);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  return ToolRun{WIFEXITED(status) ? WEXITSTATUS(status) : -1, readFile(outPath),
+                 readFile(errPath)};
+}

@@ -1,0 +1,42 @@
+// Helpers shared by the test programs: scratch directories, file contents, a capture of the
+// engine's line output, and running the built tool.
+#pragma once
+#include <string>
+#include <vector>
+
+// A fresh directory under the system's temporary area, removed with everything in it.
+// With enter set, the process works in it until the object goes.
+class TempDir {
+ public:
+  explicit TempDir(bool enter = false);
+  ~TempDir();
+  const std::string& path() const { return path_; }
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+  std::string previous_;
+};
+
+void writeFile(const std::string& path, const std::string& bytes);
+std::string readFile(const std::string& path);  // empty when missing
+bool fileExists(const std::string& path);
+void setWriteTime(const std::string& path, long long unixSeconds);
+// Every file below root, as paths relative to it, sorted.
+std::vector<std::string> listTree(const std::string& root);
+
+// Collects the lines the engine hands to its line output while the object lives.
+class LineCapture {
+ public:
+  LineCapture();
+  ~LineCapture();
+  std::vector<std::string> lines() const;
+};
+
+struct ToolRun {
+  int status;  // exit status, or -1 when the tool did not exit normally
+  std::string out;
+  std::string err;
+};
+// Runs the built Tarnpak with args in directory cwd.
+ToolRun runTool(const std::vector<std::string>& args, const std::string& cwd);

@@ -1,0 +1,14 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build and the tests need, only those that are missing.
+set -euo pipefail
+needed=(cmake ninja-build g++ libgtest-dev libbenchmark-dev)
+missing=()
+for p in "${needed[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  sudo_cmd=""
+  [ "$(id -u)" -ne 0 ] && sudo_cmd="sudo"
+  $sudo_cmd apt-get update
+  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y --no-install-recommends "${missing[@]}"
+fi

@@ -2,11 +2,32 @@
 #include <cstdio>
 #include <cstring>
 
+#include "engine/gf/gf.h"
+
+namespace {
+
+const char* const kUsage[] = {
+    "Usage: Tarnpak <path>\n",
+    "In Tarnpak directory qzgroup.cfg file must exist\n",
+    "Sample data:\n",
+    "       levdemo9.lev\n",
+    "       pics*.*\n",
+    "       rof*.*\n",
+    "       sounds*.*\n",
+    "       soundsmaterial*.*\n",
+};
+
+void printError(const char* message) { std::fprintf(stderr, "Tarnpak: %s\n", message); }
+
+}  // namespace
+
 int main(int argc, char** argv) {
   if (argc < 2) {
-    std::fputs("Usage: Tarnpak <path>\n", stdout);
+    for (const char* line : kUsage) std::fputs(line, stdout);
     return 2;
   }
-  (void)argv;
+  const char* path = argv[1];
+  if (std::strstr(path, ".grp")) return gfUnpackChecked(path, printError);
+  std::fputs("Tarnpak: packing is not available in this build\n", stderr);
   return 1;
 }

@@ -55,6 +55,18 @@ bool matchComponent(char* out, size_t start, size_t end) {
   return found;
 }
 
+// Whether the directory that holds the last component of path[0, n) exists as spelled.
+bool parentExists(char* path, size_t n) {
+  while (n > 0 && path[n - 1] == '/') n--;
+  while (n > 0 && path[n - 1] != '/') n--;
+  if (n == 0) return true;  // the current directory
+  char saved = path[n];
+  path[n] = 0;
+  bool here = exists(path);
+  path[n] = saved;
+  return here;
+}
+
 HANDLE openWith(const char* path, int flags, int keepLast) {
   char host[PLAT_PATH_MAX];
   if (!platHostPath(path, host, sizeof host, keepLast)) {
@@ -85,7 +97,7 @@ int platHostPath(const char* path, char* out, size_t outSize, int keepLast) {
   size_t n = strlen(path);
   if (n + 1 > outSize) return 0;
   for (size_t i = 0; i <= n; i++) out[i] = path[i] == '\\' ? '/' : path[i];
-  if (n == 0 || exists(out)) return 1;
+  if (n == 0 || exists(out) || (keepLast && parentExists(out, n))) return 1;
   // Walk the components; stop at the first one that exists under no case at all.
   size_t start = 0;
   while (start < n) {
@@ -252,7 +264,9 @@ long platFdSeek(int fd, long offset, int origin) {
 
 int platMakeDir(const char* path) {
   char host[PLAT_PATH_MAX];
-  if (!platHostPath(path, host, sizeof host, 1)) {
+  // The level itself is looked up without regard to case too, so that an existing
+  // directory spelled otherwise is found (and reported as existing) rather than doubled.
+  if (!platHostPath(path, host, sizeof host, 0)) {
     errno = ENAMETOOLONG;
     return fail();
   }

@@ -115,3 +115,30 @@ ToolRun runTool(const std::vector<std::string>& args, const std::string& cwd) {
   return ToolRun{WIFEXITED(status) ? WEXITSTATUS(status) : -1, readFile(outPath),
                  readFile(errPath)};
 }
+
+#include "engine/gf/group_format.h"
+
+std::string makeGroup(const std::vector<StoredFile>& files, unsigned flag, bool scramble) {
+  int dirSize = 0;
+  for (auto& f : files) dirSize += (int)f.name.size() + GF_ENTRY_FIXED_SIZE;
+  std::string image(GF_HEADER_SIZE + dirSize, '\0');
+  auto* bytes = reinterpret_cast<unsigned char*>(&image[0]);
+  t_gfHeader header{GF_MAGIC, flag, (int)files.size(), dirSize};
+  gfPutHeader(bytes, &header);
+  unsigned char* p = bytes + GF_HEADER_SIZE;
+  int offset = GF_HEADER_SIZE + dirSize;
+  for (auto& f : files) {
+    p = gfPutEntry(p, f.name.c_str(), offset, (int)f.data.size(), f.date, f.time);
+    offset += (int)f.data.size();
+  }
+  for (auto& f : files) image += f.data;
+  if (scramble) scrambleGroup(image);
+  return image;
+}
+
+void scrambleGroup(std::string& image) {
+  int dirSize;
+  get_i(reinterpret_cast<unsigned char*>(&image[12]), dirSize);
+  gfScramble(reinterpret_cast<unsigned char*>(&image[GF_HEADER_SIZE]), dirSize,
+             (long long)image.size());
+}

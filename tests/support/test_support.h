@@ -40,3 +40,17 @@ struct ToolRun {
 };
 // Runs the built Tarnpak with args in directory cwd.
 ToolRun runTool(const std::vector<std::string>& args, const std::string& cwd);
+
+// A file to put into a group image.
+struct StoredFile {
+  std::string name;
+  std::string data;
+  unsigned short date = 0x2E21;  // 2003-01-01
+  unsigned short time = 0x6000;  // 12:00:00
+};
+// The bytes of a group file holding files in the given order; with scramble unset the
+// directory stays plain (for building damaged groups by hand).
+std::string makeGroup(const std::vector<StoredFile>& files, unsigned flag = 1,
+                      bool scramble = true);
+// Re-scrambles the directory of a plain group image in place for its current length.
+void scrambleGroup(std::string& image);

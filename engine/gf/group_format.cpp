@@ -1,0 +1,173 @@
+// The group file format: key stream, header and entry layout, the checked directory
+// reader, and the stored-name safety check.
+#include "engine/gf/group_format.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "engine/kestin/kestin.h"
+#define ENGINE_UNIT "gf manager"
+#include "engine/kestin/alloc.h"
+
+void gfRandomSeed(t_gfRandom* random, std::uint32_t seed) { random->state = seed; }
+
+int gfRandomNext(t_gfRandom* random) {
+  random->state = random->state * 214013u + 2531011u;
+  return (int)((random->state >> 16) & 0x7FFF);
+}
+
+std::uint32_t gfScrambleSeed(long long fileLength) {
+  return (std::uint32_t)((fileLength + GF_SEED_OFFSET) % 65535);
+}
+
+void gfScramble(unsigned char* directory, long size, long long fileLength) {
+  t_gfRandom random;
+  gfRandomSeed(&random, gfScrambleSeed(fileLength));
+  for (long j = 0; j < size; j++) directory[j] ^= (unsigned char)(gfRandomNext(&random) % 255);
+}
+
+namespace {
+
+unsigned char* putWord(unsigned char* out, std::uint16_t v) {
+  out[0] = (unsigned char)v;
+  out[1] = (unsigned char)(v >> 8);
+  return out + 2;
+}
+
+unsigned char* putInt(unsigned char* out, std::uint32_t v) {
+  for (int i = 0; i < 4; i++) out[i] = (unsigned char)(v >> (8 * i));
+  return out + 4;
+}
+
+}  // namespace
+
+void gfPutHeader(unsigned char* out, const t_gfHeader* header) {
+  out = putInt(out, header->magic);
+  out = putInt(out, header->buildFlag);
+  out = putInt(out, (std::uint32_t)header->entryCount);
+  putInt(out, (std::uint32_t)header->dirSize);
+}
+
+unsigned char* gfPutEntry(unsigned char* out, const char* name, std::int32_t dataOffset,
+                          std::int32_t dataSize, std::uint16_t date, std::uint16_t time) {
+  std::size_t n = std::strlen(name);
+  out = putWord(out, (std::uint16_t)n);
+  std::memcpy(out, name, n);
+  out = putInt(out + n, (std::uint32_t)dataOffset);
+  out = putInt(out, (std::uint32_t)dataSize);
+  out = putWord(out, date);
+  return putWord(out, time);
+}
+
+namespace {
+
+t_gfDirStatus damaged(t_gfDirectory* d, const char* format, long a, long long b = 0,
+                      long long c = 0) {
+  std::snprintf(d->problem, sizeof d->problem, format, a, b, c);
+  return GF_DIR_DAMAGED;
+}
+
+t_gfDirStatus checkHeader(t_gfDirectory* d, const t_gfHeader* h) {
+  long long L = d->fileLength;
+  if (L >= GF_LENGTH_LIMIT) return damaged(d, "the file is too large for a group (%ld)", (long)L);
+  if (h->entryCount < 0) return damaged(d, "negative entry count %ld", h->entryCount);
+  if (h->dirSize < 0) return damaged(d, "negative directory size %ld", h->dirSize);
+  if (h->dirSize > L - GF_HEADER_SIZE)
+    return damaged(d, "directory of %ld bytes runs past the end of the file (%lld bytes)",
+                   h->dirSize, L);
+  if (h->entryCount > h->dirSize / GF_ENTRY_FIXED_SIZE)
+    return damaged(d, "%ld entries cannot fit a directory of %lld bytes", h->entryCount,
+                   h->dirSize);
+  return GF_DIR_OK;
+}
+
+// Walks every entry with the chained readers and checks it against the buffer and file.
+t_gfDirStatus checkEntries(t_gfDirectory* d) {
+  long pos = 0;
+  for (long i = 0; i < d->entryCount; i++) {
+    long left = d->dirSize - pos;
+    if (left < 2) return damaged(d, "entry %ld runs past the end of the directory", i);
+    unsigned short n;
+    unsigned char* p = get_w(d->bytes + pos, n);
+    if (n == 0 || n > GF_NAME_MAX) return damaged(d, "entry %ld has a name of %lld bytes", i, n);
+    if (left < (long)n + GF_ENTRY_FIXED_SIZE)
+      return damaged(d, "entry %ld runs past the end of the directory", i);
+    if (std::memchr(p, 0, n)) return damaged(d, "entry %ld has a NUL byte in its name", i);
+    int offset, size;
+    p = get_i(get_i(p + n, offset), size);
+    if (offset < 0 || size < 0 || (long long)offset + size > d->fileLength)
+      return damaged(d, "entry %ld: data at %lld, %lld bytes, lies outside the file", i, offset,
+                     size);
+    pos += (long)n + GF_ENTRY_FIXED_SIZE;
+  }
+  if (pos != d->dirSize)
+    return damaged(d, "the entries end at byte %ld of a %lld-byte directory", pos, d->dirSize);
+  return GF_DIR_OK;
+}
+
+}  // namespace
+
+t_gfDirStatus gfLoadDirectory(HANDLE handle, t_gfDirectory* d) {
+  std::memset(d, 0, sizeof *d);
+  unsigned char raw[GF_HEADER_SIZE];
+  d->fileLength = platFileSize(handle);
+  if (d->fileLength < 0) return GF_DIR_READ_ERROR;
+  long long got = platReadAt(handle, 0, raw, sizeof raw);
+  if (got < 0) return GF_DIR_READ_ERROR;
+  if (got < 4) return GF_DIR_NOT_GROUP;
+  int word;
+  get_i(raw, word);
+  if ((std::uint32_t)word != GF_MAGIC) return GF_DIR_NOT_GROUP;
+  if (got < GF_HEADER_SIZE) return damaged(d, "the file is shorter than a group header", 0);
+  t_gfHeader h;
+  h.magic = GF_MAGIC;
+  get_i(get_i(get_i(raw + 4, word), h.entryCount), h.dirSize);
+  h.buildFlag = (std::uint32_t)word;
+  t_gfDirStatus status = checkHeader(d, &h);
+  if (status != GF_DIR_OK) return status;
+  d->entryCount = h.entryCount;
+  d->dirSize = h.dirSize;
+  d->bytes = static_cast<unsigned char*>(ENGINE_NEW(h.dirSize > 0 ? h.dirSize : 1));
+  if (!d->bytes) return GF_DIR_NO_MEMORY;
+  got = platReadAt(handle, GF_HEADER_SIZE, d->bytes, (size_t)h.dirSize);
+  if (got != h.dirSize) status = got < 0 ? GF_DIR_READ_ERROR : damaged(d, "short directory", 0);
+  if (status == GF_DIR_OK) {
+    gfScramble(d->bytes, h.dirSize, d->fileLength);
+    status = checkEntries(d);
+  }
+  if (status != GF_DIR_OK) gfFreeDirectory(d);
+  return status;
+}
+
+int gfNextDirEntry(const t_gfDirectory* d, long* cursor, t_gfDirEntry* e) {
+  if (*cursor >= d->dirSize) return 0;
+  unsigned short n;
+  unsigned char* p = get_w(d->bytes + *cursor, n);
+  p = get_a(p, e->name, n);
+  e->name[n] = 0;
+  p = get_i(get_i(p, e->dataOffset), e->dataSize);
+  p = get_w(get_w(p, e->date), e->time);
+  *cursor = (long)(p - d->bytes);
+  return 1;
+}
+
+void gfFreeDirectory(t_gfDirectory* d) {
+  ENGINE_DELETE(d->bytes);
+  d->bytes = nullptr;
+}
+
+const char* gfUnsafeNameReason(const char* name) {
+  if (name[0] == '\\' || name[0] == '/') return "the name is absolute";
+  if (((name[0] | 0x20) >= 'a' && (name[0] | 0x20) <= 'z') && name[1] == ':')
+    return "the name has a drive letter";
+  const char* part = name;
+  for (const char* c = name;; c++) {
+    if (*c == '\\' || *c == '/' || *c == 0) {
+      if (c - part == 2 && part[0] == '.' && part[1] == '.')
+        return "the name leads out of the directory with \"..\"";
+      if (*c == 0) break;
+      part = c + 1;
+    }
+  }
+  return nullptr;
+}

@@ -1,0 +1,82 @@
+// The group file format: header, directory entries, the directory scrambling, the one
+// directory reader every reader of group files goes through, and the check of stored names.
+#pragma once
+#include <cstdint>
+
+#include "engine/engine_api.h"
+#include "engine/platform/platform.h"
+
+constexpr std::uint32_t GF_MAGIC = 0x47525046;  // "FPRG" read little-endian
+constexpr int GF_HEADER_SIZE = 16;
+constexpr int GF_ENTRY_FIXED_SIZE = 14;  // an entry without its name
+constexpr int GF_NAME_MAX = 255;
+constexpr long long GF_SEED_OFFSET = 24817;
+// The seed is computed in signed 32-bit arithmetic, so the file length plus the seed
+// offset must stay below this.
+constexpr long long GF_LENGTH_LIMIT = 0x80000000LL - GF_SEED_OFFSET;
+
+// ---- scrambling --------------------------------------------------------------------------
+// The generator of the directory's key stream.
+struct t_gfRandom {
+  std::uint32_t state;
+};
+void gfRandomSeed(t_gfRandom* random, std::uint32_t seed);
+int gfRandomNext(t_gfRandom* random);  // 0 to 32767
+std::uint32_t gfScrambleSeed(long long fileLength);
+// XORs the directory with the key stream of a group file fileLength bytes long. Scrambling
+// and unscrambling are the same operation.
+ENGINE_API void gfScramble(unsigned char* directory, long size, long long fileLength);
+
+// ---- header and entries ------------------------------------------------------------------
+struct t_gfHeader {
+  std::uint32_t magic;
+  std::uint32_t buildFlag;
+  std::int32_t entryCount;
+  std::int32_t dirSize;
+};
+void gfPutHeader(unsigned char* out, const t_gfHeader* header);  // 16 bytes
+// Writes one entry at out (nameLength + 14 bytes); returns the pointer behind it.
+unsigned char* gfPutEntry(unsigned char* out, const char* name, std::int32_t dataOffset,
+                          std::int32_t dataSize, std::uint16_t date, std::uint16_t time);
+
+// ---- the directory reader ----------------------------------------------------------------
+enum t_gfDirStatus {
+  GF_DIR_OK,
+  GF_DIR_NOT_GROUP,   // the magic does not match, or the file is too short to hold it
+  GF_DIR_READ_ERROR,  // the operating system failed a read
+  GF_DIR_DAMAGED,     // a count, length or offset does not fit; problem says which
+  GF_DIR_NO_MEMORY,
+};
+
+// A group's directory, read whole, unscrambled and checked: every entry lies inside
+// dirSize, the entries end exactly at it, every name is 1 to 255 bytes without a NUL, and
+// every file's data lies inside the group file.
+struct t_gfDirectory {
+  unsigned char* bytes;  // dirSize bytes, from the tracked allocator
+  std::int32_t entryCount;
+  std::int32_t dirSize;
+  long long fileLength;
+  char problem[200];  // what is wrong, when the status says so
+};
+
+struct t_gfDirEntry {
+  char name[GF_NAME_MAX + 1];
+  std::int32_t dataOffset;
+  std::int32_t dataSize;
+  std::uint16_t date;
+  std::uint16_t time;
+};
+
+// Reads the directory of the group file open on handle. On any status but GF_DIR_OK
+// nothing stays allocated.
+t_gfDirStatus gfLoadDirectory(HANDLE handle, t_gfDirectory* directory);
+// Steps through the entries of a loaded directory: cursor starts at 0; returns 0 after
+// the last entry.
+int gfNextDirEntry(const t_gfDirectory* directory, long* cursor, t_gfDirEntry* entry);
+void gfFreeDirectory(t_gfDirectory* directory);
+
+// ---- stored names ------------------------------------------------------------------------
+// Whether a stored name stays below the directory it is unpacked into: not absolute (no
+// leading separator, no drive letter) and no ".." component. Returns null when it is safe,
+// else the reason.
+const char* gfUnsafeNameReason(const char* name);

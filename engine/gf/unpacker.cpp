@@ -1,0 +1,101 @@
+// The unpacker: recreates every file stored in a group file below the current directory.
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "engine/gf/gf.h"
+#include "engine/gf/group_format.h"
+
+namespace {
+
+void report(t_gfReport sink, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+void report(t_gfReport sink, const char* format, ...) {
+  if (!sink) return;
+  char text[1024];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  sink(text);
+}
+
+// Creates the directory levels of name (everything before its last backslash), one level
+// per call. made holds the levels made for the previous entry: the ones this name shares
+// with it exist already and are not created again.
+void makeLevels(const char* name, char* made) {
+  const char* last = std::strrchr(name, '\\');
+  if (!last) return;
+  size_t length = (size_t)(last - name);
+  size_t shared = 0;
+  while (shared < length && made[shared] && made[shared] == name[shared]) shared++;
+  bool wholeLevel = (shared == length || name[shared] == '\\') &&
+                    (made[shared] == 0 || made[shared] == '\\');
+  if (!wholeLevel)
+    while (shared > 0 && name[shared] != '\\') shared--;
+  char path[GF_NAME_MAX + 1];
+  for (size_t i = shared + 1; i <= length; i++) {
+    if (i < length && name[i] != '\\') continue;
+    std::memcpy(path, name, i);
+    path[i] = 0;
+    platMakeDir(path);  // a level that exists already, or cannot be made, is not fatal
+  }
+  std::memcpy(made, name, length);
+  made[length] = 0;
+}
+
+// Writes one entry's file; 0 on success.
+int unpackEntry(HANDLE group, const t_gfDirEntry* e, char* made, t_gfReport sink) {
+  const char* why = gfUnsafeNameReason(e->name);
+  if (why) {
+    report(sink, "refusing to unpack '%s': %s", e->name, why);
+    return 1;
+  }
+  makeLevels(e->name, made);
+  HANDLE out = platCreateFile(e->name);
+  if (out == INVALID_HANDLE) {
+    report(sink, "cannot create '%s': %s", e->name, platLastError());
+    return 1;
+  }
+  long long copied = platCopyRange(group, e->dataOffset, out, 0, e->dataSize);
+  int failed = copied != e->dataSize;
+  if (failed) {
+    report(sink, "cannot write '%s': %s", e->name,
+           copied < 0 ? platLastError() : "the group file ended early");
+  }
+  platClose(out);
+  return failed;
+}
+
+}  // namespace
+
+int gfUnpackChecked(const char* path, t_gfReport sink) {
+  HANDLE group = platOpenRead(path);
+  if (group == INVALID_HANDLE) {
+    report(sink, "cannot open group file '%s': %s", path, platLastError());
+    return 1;
+  }
+  t_gfDirectory directory;
+  t_gfDirStatus status = gfLoadDirectory(group, &directory);
+  if (status != GF_DIR_OK) {
+    if (status == GF_DIR_NOT_GROUP) report(sink, "'%s' is not a group file", path);
+    else if (status == GF_DIR_DAMAGED)
+      report(sink, "group file '%s' is damaged: %s", path, directory.problem);
+    else if (status == GF_DIR_NO_MEMORY)
+      report(sink, "not enough memory for the directory of '%s'", path);
+    else report(sink, "cannot read group file '%s': %s", path, platLastError());
+    platClose(group);
+    return 1;
+  }
+  int failures = 0;
+  char made[GF_NAME_MAX + 1] = "";
+  long cursor = 0;
+  t_gfDirEntry entry;
+  while (gfNextDirEntry(&directory, &cursor, &entry))
+    failures += unpackEntry(group, &entry, made, sink);
+  gfFreeDirectory(&directory);
+  platClose(group);
+  return failures ? 1 : 0;
+}
+
+void gfUnpack(const char* path) { gfUnpackChecked(path, nullptr); }

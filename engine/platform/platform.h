@@ -27,6 +27,8 @@ ENGINE_API int platHostPath(const char* path, char* out, size_t outSize, int kee
 ENGINE_API HANDLE platOpenRead(const char* path);
 ENGINE_API HANDLE platOpenReadWrite(const char* path);
 ENGINE_API HANDLE platCreateFile(const char* path);  // create or truncate, read-write
+// Opens a host path as it stands (one a directory search or platCreateTemp gave).
+ENGINE_API HANDLE platOpenHostRead(const char* hostPath);
 ENGINE_API long long platFileSize(HANDLE h);         // -1 on failure
 // Bytes transferred (fewer only at the end of the file or on failure), or -1 when nothing
 // could be transferred because of an error.

@@ -67,13 +67,7 @@ bool parentExists(char* path, size_t n) {
   return here;
 }
 
-HANDLE openWith(const char* path, int flags, int keepLast) {
-  char host[PLAT_PATH_MAX];
-  if (!platHostPath(path, host, sizeof host, keepLast)) {
-    errno = ENAMETOOLONG;
-    fail();
-    return INVALID_HANDLE;
-  }
+HANDLE openHost(const char* host, int flags) {
   int fd = open(host, flags | O_CLOEXEC, 0666);
   if (fd < 0) {
     fail();
@@ -89,6 +83,16 @@ HANDLE openWith(const char* path, int flags, int keepLast) {
     }
   }
   return fd;
+}
+
+HANDLE openWith(const char* path, int flags, int keepLast) {
+  char host[PLAT_PATH_MAX];
+  if (!platHostPath(path, host, sizeof host, keepLast)) {
+    errno = ENAMETOOLONG;
+    fail();
+    return INVALID_HANDLE;
+  }
+  return openHost(host, flags);
 }
 
 }  // namespace
@@ -120,6 +124,7 @@ int platHostPath(const char* path, char* out, size_t outSize, int keepLast) {
 HANDLE platOpenRead(const char* path) { return openWith(path, O_RDONLY, 0); }
 HANDLE platOpenReadWrite(const char* path) { return openWith(path, O_RDWR, 0); }
 HANDLE platCreateFile(const char* path) { return openWith(path, O_RDWR | O_CREAT | O_TRUNC, 1); }
+HANDLE platOpenHostRead(const char* hostPath) { return openHost(hostPath, O_RDONLY); }
 
 long long platFileSize(HANDLE h) {
   struct stat st;

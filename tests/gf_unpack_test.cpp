@@ -1,0 +1,113 @@
+// The unpacker: what it creates, what it overwrites, and what it refuses.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+
+#include "engine/gf/gf.h"
+#include "engine/kestin/kestin.h"
+#include "support/test_support.h"
+
+namespace {
+
+std::vector<std::string> messages;
+void collect(const char* message) { messages.push_back(message); }
+
+// Unpacks image (written as name) inside a fresh working directory; returns the status.
+int unpackHere(const std::string& image, const std::string& name = "data.grp") {
+  writeFile(name, image);
+  messages.clear();
+  int status = gfUnpackChecked(name.c_str(), collect);
+  std::remove(name.c_str());
+  return status;
+}
+
+}  // namespace
+
+TEST(Unpacker, CreatesNestedNamesBelowTheWorkingDirectory) {
+  TempDir work(true);
+  ASSERT_EQ(unpackHere(makeGroup({{"A.TXT", "abc"}, {"PICS\\SUB\\B.BMP", "bmp"},
+                                  {"PICS\\C.BMP", "c"}, {"PICS\\SUB\\D\\E.BMP", "e"}})),
+            0);
+  EXPECT_EQ(listTree(work.path()),
+            (std::vector<std::string>{"A.TXT", "PICS/C.BMP", "PICS/SUB/B.BMP", "PICS/SUB/D/E.BMP"}));
+  EXPECT_EQ(readFile("PICS/SUB/B.BMP"), "bmp");
+  EXPECT_TRUE(messages.empty());
+  EXPECT_EQ(memLiveBlocks(nullptr), 0);
+}
+
+TEST(Unpacker, LaterDuplicateWinsAndOldContentIsReplaced) {
+  TempDir work(true);
+  writeFile("X.DAT", "a much longer old content");
+  ASSERT_EQ(unpackHere(makeGroup({{"X.DAT", "first"}, {"X.DAT", "2nd"}})), 0);
+  EXPECT_EQ(readFile("X.DAT"), "2nd");
+  ASSERT_EQ(unpackHere(makeGroup({{"X.DAT", "first"}, {"X.DAT", "2nd"}})), 0);  // again
+  EXPECT_EQ(listTree(work.path()), std::vector<std::string>{"X.DAT"});
+}
+
+TEST(Unpacker, EmptyGroupAndEmptyFiles) {
+  TempDir work(true);
+  ASSERT_EQ(unpackHere(makeGroup({})), 0);
+  EXPECT_TRUE(listTree(work.path()).empty());
+  ASSERT_EQ(unpackHere(makeGroup({{"EMPTY", ""}})), 0);
+  EXPECT_TRUE(fileExists("EMPTY"));
+  EXPECT_EQ(readFile("EMPTY"), "");
+}
+
+TEST(Unpacker, ReusesExistingDirectoriesWhateverTheirCase) {
+  TempDir work(true);
+  writeFile("pics/old.bmp", "old");
+  ASSERT_EQ(unpackHere(makeGroup({{"PICS\\NEW.BMP", "new"}})), 0);
+  EXPECT_EQ(listTree(work.path()), (std::vector<std::string>{"pics/NEW.BMP", "pics/old.bmp"}));
+}
+
+TEST(Unpacker, RefusesNamesThatLeaveTheWorkingDirectory) {
+  TempDir outer;
+  std::string inner = outer / "work";
+  writeFile(inner + "/keep", "");
+  std::string previous = std::filesystem::current_path();
+  std::filesystem::current_path(inner);
+  int status = unpackHere(makeGroup({{"..\\ESCAPED", "x"}, {"OK.TXT", "ok"},
+                                     {"\\ABS", "x"}, {"/ABS2", "x"}, {"C:\\DRIVE", "x"},
+                                     {"A\\..\\..\\UP", "x"}, {"..", "x"}}));
+  std::filesystem::current_path(previous);
+  EXPECT_EQ(status, 1);
+  EXPECT_EQ(messages.size(), 6u);
+  EXPECT_EQ(listTree(outer.path()), (std::vector<std::string>{"work/OK.TXT", "work/keep"}));
+  EXPECT_FALSE(fileExists("/ABS2"));
+}
+
+TEST(Unpacker, WritesNothingForAFileThatIsNotASoundGroup) {
+  TempDir work(true);
+  EXPECT_EQ(unpackHere("not a group at all"), 1);
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_NE(messages[0].find("not a group file"), std::string::npos);
+
+  std::string damaged = makeGroup({{"A.TXT", "abc"}, {"B.TXT", "def"}});
+  damaged.resize(damaged.size() - 1);  // cut: the directory no longer unscrambles
+  EXPECT_EQ(unpackHere(damaged), 1);
+  EXPECT_NE(messages[0].find("damaged"), std::string::npos);
+
+  messages.clear();
+  EXPECT_EQ(gfUnpackChecked("missing.grp", collect), 1);
+  EXPECT_NE(messages[0].find("missing.grp"), std::string::npos);
+  EXPECT_TRUE(listTree(work.path()).empty());
+  EXPECT_EQ(memLiveBlocks(nullptr), 0);
+}
+
+TEST(Unpacker, GoesOnAfterAnEntryThatCannotBeCreated) {
+  TempDir work(true);
+  writeFile("BLOCK", "a file where a directory should go");
+  EXPECT_EQ(unpackHere(makeGroup({{"BLOCK\\X.TXT", "x"}, {"Y.TXT", "y"}})), 1);
+  EXPECT_EQ(messages.size(), 1u);
+  EXPECT_EQ(readFile("Y.TXT"), "y");
+}
+
+TEST(Unpacker, CopiesLargeFilesWhole) {
+  TempDir work(true);
+  std::string big(3 * 1024 * 1024 + 17, '\0');
+  for (size_t i = 0; i < big.size(); i++) big[i] = (char)(i * 7 + i / 4096);
+  ASSERT_EQ(unpackHere(makeGroup({{"BIG.BIN", big}, {"SMALL", "s"}})), 0);
+  EXPECT_EQ(readFile("BIG.BIN"), big);
+  EXPECT_EQ(readFile("SMALL"), "s");
+}

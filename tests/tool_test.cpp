@@ -1,0 +1,59 @@
+// The tool from the outside: usage text, the choice of road, messages and exit status.
+#include <gtest/gtest.h>
+
+#include "support/test_support.h"
+
+TEST(Tool, PrintsTheUsageTextWithoutArguments) {
+  TempDir work;
+  ToolRun run = runTool({}, work.path());
+  EXPECT_EQ(run.status, 2);
+  EXPECT_EQ(run.out,
+            "Usage: Tarnpak <path>\n"
+            "In Tarnpak directory qzgroup.cfg file must exist\n"
+            "Sample data:\n"
+            "       levdemo9.lev\n"
+            "       pics*.*\n"
+            "       rof*.*\n"
+            "       sounds*.*\n"
+            "       soundsmaterial*.*\n");
+  EXPECT_EQ(run.err, "");
+  EXPECT_TRUE(listTree(work.path()).empty());
+}
+
+TEST(Tool, UnpacksAGroupIntoTheWorkingDirectory) {
+  TempDir work;
+  writeFile(work / "in/level.grp", makeGroup({{"A.TXT", "abc"}, {"PICS\\B.BMP", "b"}}));
+  ToolRun run = runTool({"in/level.grp", "ignored", "also ignored"}, work.path());
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(listTree(work.path()),
+            (std::vector<std::string>{"A.TXT", "PICS/B.BMP", "in/level.grp"}));
+}
+
+TEST(Tool, TheGroupTestIsACaseSensitiveSubstring) {
+  TempDir work;
+  writeFile(work / "levels.grp.old", makeGroup({{"OLD.TXT", "x"}}));
+  ToolRun run = runTool({"levels.grp.old"}, work.path());
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_TRUE(fileExists(work / "OLD.TXT"));
+
+  writeFile(work / "DATA.GRP", makeGroup({{"UPPER.TXT", "x"}}));
+  run = runTool({"DATA.GRP"}, work.path());  // not ".grp": taken as a directory to pack
+  EXPECT_NE(run.status, 0);
+  EXPECT_FALSE(fileExists(work / "UPPER.TXT"));
+}
+
+TEST(Tool, ReportsAFailedUnpackOnStandardError) {
+  TempDir work;
+  ToolRun run = runTool({"missing.grp"}, work.path());
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err, "Tarnpak: cannot open group file 'missing.grp': No such file or directory\n");
+
+  writeFile(work / "bad.grp", "this is no group");
+  run = runTool({"bad.grp"}, work.path());
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err, "Tarnpak: 'bad.grp' is not a group file\n");
+  EXPECT_EQ(listTree(work.path()), std::vector<std::string>{"bad.grp"});
+}

@@ -1,6 +1,9 @@
 // Paths in strings, directory creation, the line readers and formatted output to a handle.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -8,6 +11,8 @@
 #include "engine/platform/platform.h"
 #include "engine/stdinputoutput/stdinputoutput.h"
 #include "support/test_support.h"
+
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -107,15 +112,22 @@ TEST(Paths, FitToSizeOverlongPathStaysInBounds) {
 
 TEST(Paths, MakePathCreatesEveryLevelBeforeTheName) {
   TempDir dir(true);
+  auto entries = [&] {
+    std::vector<std::string> names;
+    for (auto& e : fs::recursive_directory_iterator(dir.path()))
+      names.push_back(fs::relative(e.path(), dir.path()).string() + (e.is_directory() ? "/" : ""));
+    std::sort(names.begin(), names.end());
+    return names;
+  };
   ZSMakePath("a\\b\\c.txt");
-  EXPECT_EQ(listTree(dir.path()), std::vector<std::string>{});
-  writeFile(dir / "a/b/c.txt", "x");
-  ZSMakePath("a\\b\\d\\e\\");
-  writeFile(dir / "a/b/d/e/f", "y");
+  EXPECT_EQ(entries(), (std::vector<std::string>{"a/", "a/b/"}));
+  ZSMakePath("a\\b\\d\\e\\");  // existing levels are no reason to stop
   ZSMakePath("x/y/z");
   ZSMakePath("q:");
-  EXPECT_EQ(listTree(dir.path()), (std::vector<std::string>{"a/b/c.txt", "a/b/d/e/f"}));
+  ZSMakePath("q:\\r\\");  // the drive level is not made into a directory
+  EXPECT_EQ(entries(), (std::vector<std::string>{"a/", "a/b/", "a/b/d/", "a/b/d/e/"}));
   ZSMakePath(("m\\" + std::string(300, 'n') + "\\o").c_str());  // cut, no overrun
+  EXPECT_TRUE(fs::is_directory(dir / "m"));
 }
 
 TEST(LineReader, LinesWithMixedEnds) {
@@ -129,6 +141,16 @@ TEST(LineReader, RestOfLongLineIsSkipped) {
   std::string big(5000, 'z');
   EXPECT_EQ(readAll(big + "\nok\n", 512, false, 3), (Lines{std::string(511, 'z'), "ok", ""}));
   EXPECT_EQ(readAll("abc", 1, false, 2), (Lines{"", ""}));
+}
+
+TEST(LineReader, UnreadableHandleGivesEmptyLine) {
+  char buf[16] = "stale";
+  ReadLN(-1, buf, sizeof buf);
+  EXPECT_STREQ(buf, "");
+  std::strcpy(buf, "stale");
+  ReadHdrLN(-1, buf, sizeof buf);
+  EXPECT_STREQ(buf, "");
+  EXPECT_EQ(memLiveBlocks("stdinputoutput"), 0);
 }
 
 TEST(HeaderReader, FoldsContinuationLines) {

@@ -41,9 +41,8 @@ std::size_t readEscape(const char* s, std::size_t pos, char* delivered) {
   return 2;
 }
 
-// One step of the quoted-form scan at s[pos]. Returns the characters consumed and sets
-// either separator (an unquoted separator) or delivered/hasChar (a character of the
-// parameter); a quote only flips inQuotes.
+// One step of the quoted-form scan: the characters consumed, and whether they were an
+// unquoted separator or delivered a character of the parameter (a quote does neither).
 struct ScanStep {
   std::size_t consumed;
   bool separator;

@@ -27,3 +27,8 @@ void gfFreeScanEntry(t_gfScanEntry* entry);
 int gfCompareName(const char* key, const t_gfFileInfo* record);
 // Turns a to z into A to Z in place.
 void gfUpperCase(char* name);
+
+// ---- the builder ----------------------------------------------------------------------------
+// Called, when set, after the build list has been collected and before anything is
+// written: lets tests change files between the search and the copy.
+extern void (*gfBuildAfterCollect)();

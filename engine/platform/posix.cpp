@@ -315,6 +315,9 @@ bool fillFindData(PlatFind* find, struct dirent* e, PlatFindData* data) {
   memcpy(full + dirLen, e->d_name, len + 1);
   struct stat st;
   if (stat(full, &st) != 0 && lstat(full, &st) != 0) return false;
+  // Pipes, sockets and devices are not files to pack or read whole: opening a pipe
+  // would wait for a writer forever.
+  if (!S_ISDIR(st.st_mode) && !S_ISREG(st.st_mode)) return false;
   memcpy(data->name, e->d_name, len + 1);
   data->isDirectory = S_ISDIR(st.st_mode) ? 1 : 0;
   data->sizeLow = (std::uint32_t)((unsigned long long)st.st_size & 0xFFFFFFFFu);

@@ -1,0 +1,264 @@
+// The group builder: reads the root's build list, collects the files each mask names, and
+// writes them into one group file.
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "engine/debug/debug.h"
+#include "engine/gf/gf_internal.h"
+#include "engine/gf/group_format.h"
+#include "engine/stdinputoutput/stdinputoutput.h"
+#include "engine/t_list/t_list.h"
+#define ENGINE_UNIT "gf manager"
+#include "engine/kestin/alloc.h"
+
+void (*gfBuildAfterCollect)() = nullptr;
+
+namespace {
+
+constexpr int kLineSize = 512;
+
+// One build: where problems go, and whether one has stopped it.
+struct t_gfBuild {
+  t_gfReport sink;
+  int failed;
+};
+
+// A directory table record with the host path its bytes are copied from.
+struct t_gfBuildRecord {
+  t_gfFileInfo info;
+  char* source;
+};
+
+void fail(t_gfBuild* build, const char* format, ...) __attribute__((format(printf, 2, 3)));
+
+void fail(t_gfBuild* build, const char* format, ...) {
+  build->failed = 1;
+  if (!build->sink) return;
+  char text[1024];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  build->sink(text);
+}
+
+void addFound(struct_list** list, const char* dirPart, const PlatFind* find,
+              const PlatFindData* found, t_gfBuild* build) {
+  char name[GF_NAME_MAX + 1];
+  int n = std::snprintf(name, sizeof name, "%s%s", dirPart, found->name);
+  if (n < 0 || n > GF_NAME_MAX || std::strlen(gfRoot) + (size_t)n > GF_PATH_MAX) {
+    fail(build, "the name '%s%s' is longer than a group can store", dirPart, found->name);
+    return;
+  }
+  char source[PLAT_PATH_MAX];
+  t_gfScanEntry* e = platFindPath(find, found, source, sizeof source) ? gfNewScanEntry(name)
+                                                                       : nullptr;
+  if (e) e->source = ENGINE_STRDUP(source);
+  if (!e || !e->source || !List_Add(*list, e)) {
+    gfFreeScanEntry(e);
+    fail(build, "cannot take '%s' into the build: out of memory", name);
+    return;
+  }
+  gfUpperCase(e->name);
+  e->size = (long)found->sizeLow;
+  platTimeToDos(found->writeTime, &e->date, &e->time);
+}
+
+void collect(struct_list** list, const char* mask, int recurse, t_gfBuild* build) {
+  const char* last = std::strrchr(mask, '\\');
+  size_t dirLength = last && last != mask ? (size_t)(last - mask) + 1 : 0;
+  char dirPart[GF_PATH_MAX + 1];
+  char search[GF_PATH_MAX + 1];
+  int n = std::snprintf(search, sizeof search, "%s%s", gfRoot, mask);
+  if (n < 0 || n > GF_PATH_MAX) {
+    fail(build, "the mask '%s' is too long", mask);
+    return;
+  }
+  std::memcpy(dirPart, mask, dirLength);
+  dirPart[dirLength] = 0;
+  const char* pattern = mask + dirLength;
+  PlatFind find;
+  PlatFindData found;
+  if (!platFindFirst(&find, search, &found)) return;
+  do {
+    if (!found.isDirectory) {
+      addFound(list, dirPart, &find, &found, build);
+    } else if (recurse && found.name[0] != '.') {
+      char deeper[GF_PATH_MAX + 1];
+      n = std::snprintf(deeper, sizeof deeper, "%s%s\\%s", dirPart, found.name, pattern);
+      if (n < 0 || n > GF_PATH_MAX) fail(build, "the mask '%s%s\\%s' is too long", dirPart, found.name, pattern);
+      else collect(list, deeper, 1, build);
+    }
+  } while (!build->failed && platFindNext(&find, &found));
+  platFindClose(&find);
+}
+
+// Reads the build list line by line up to its first empty line and collects every entry.
+void readBuildList(int fd, struct_list** list, t_gfBuild* build) {
+  char line[kLineSize], mask[kLineSize], word[kLineSize];
+  while (!build->failed) {
+    ReadLN(fd, line, sizeof line);
+    KillUnusedSpacesEtc(line);
+    if (line[0] == 0) break;
+    ZSGetParamStr(line, 0, mask, ' ');
+    ZSGetParamStr(line, 1, word, ' ');
+    collect(list, mask, word[0] == 'r', build);
+  }
+}
+
+void freeScanList(struct_list** list) {
+  while (*list) {
+    gfFreeScanEntry(static_cast<t_gfScanEntry*>((*list)->data));
+    List_Del(*list, *list);
+  }
+}
+
+int compareBuildRecords(const void* a, const void* b) {
+  return gfCompareFileInfo(&static_cast<const t_gfBuildRecord*>(a)->info,
+                           &static_cast<const t_gfBuildRecord*>(b)->info);
+}
+
+// The directory table: one record per scan entry, the entries given back, then sorted.
+t_gfBuildRecord* makeTable(struct_list** list, int count) {
+  auto* table = ENGINE_NEW_ARRAY(t_gfBuildRecord, count > 0 ? count : 1);
+  if (!table) return nullptr;
+  for (int i = 0; i < count; i++) {
+    auto* e = static_cast<t_gfScanEntry*>((*list)->data);
+    table[i].info.name = e->name;  // the entry's name block is exactly long enough
+    table[i].info.size = e->size;
+    table[i].info.date = e->date;
+    table[i].info.time = e->time;
+    table[i].source = e->source;
+    e->name = e->source = nullptr;
+    gfFreeScanEntry(e);
+    List_Del(*list, *list);
+  }
+  std::qsort(table, (size_t)count, sizeof *table, compareBuildRecords);
+  return table;
+}
+
+void freeTable(t_gfBuildRecord* table, int count) {
+  if (!table) return;
+  for (int i = 0; i < count; i++) {
+    ENGINE_DELETE(table[i].info.name);
+    ENGINE_DELETE(table[i].source);
+  }
+  ENGINE_DELETE(table);
+}
+
+// Header and scrambled directory in one block; the data offsets go into the records.
+// The finished length is known before any data is written, so the directory is scrambled
+// in memory once instead of being written plain and rewritten.
+unsigned char* makeHead(t_gfBuildRecord* table, int count, unsigned flag, long* headSize,
+                        t_gfBuild* build) {
+  long long dirSize = 0, length = GF_HEADER_SIZE;
+  for (int i = 0; i < count; i++) dirSize += (long long)std::strlen(table[i].info.name) + 14;
+  length += dirSize;
+  for (int i = 0; i < count; i++) length += table[i].info.size;
+  if (length >= GF_LENGTH_LIMIT) {
+    fail(build, "the group would be %lld bytes long, more than a group can hold", length);
+    return nullptr;
+  }
+  auto* head = static_cast<unsigned char*>(ENGINE_NEW(GF_HEADER_SIZE + dirSize));
+  if (!head) {
+    fail(build, "not enough memory for a directory of %lld bytes", dirSize);
+    return nullptr;
+  }
+  t_gfHeader header{GF_MAGIC, flag, count, (std::int32_t)dirSize};
+  gfPutHeader(head, &header);
+  unsigned char* p = head + GF_HEADER_SIZE;
+  long offset = GF_HEADER_SIZE + (long)dirSize;
+  for (int i = 0; i < count; i++) {
+    t_gfFileInfo* r = &table[i].info;
+    r->offset = offset;
+    p = gfPutEntry(p, r->name, (std::int32_t)offset, (std::int32_t)r->size, r->date, r->time);
+    offset += r->size;
+  }
+  gfScramble(head + GF_HEADER_SIZE, (long)dirSize, length);
+  *headSize = GF_HEADER_SIZE + (long)dirSize;
+  return head;
+}
+
+// Copies one file's bytes to its place; its size must still be what the search found.
+void copyData(const t_gfBuildRecord* record, HANDLE out, t_gfBuild* build) {
+  const t_gfFileInfo* r = &record->info;
+  HANDLE in = platOpenHostRead(record->source);
+  if (in == INVALID_HANDLE) {
+    W32ConPrintf("Error: file %s can not be opened\n", r->name);
+    build->failed = 1;
+    return;
+  }
+  long long now = platFileSize(in);
+  if (now != r->size) {
+    fail(build, "'%s' changed size while the group was built (%ld bytes, now %lld)",
+         record->source, r->size, now);
+  } else if (platCopyRange(in, 0, out, r->offset, r->size) != r->size) {
+    fail(build, "cannot copy '%s' into the group: %s", record->source, platLastError());
+  }
+  platClose(in);
+}
+
+// Writes the group to a temporary file beside name and renames it into place once whole.
+void writeGroup(const char* name, unsigned flag, t_gfBuildRecord* table, int count,
+                t_gfBuild* build) {
+  long headSize = 0;
+  unsigned char* head = makeHead(table, count, flag, &headSize, build);
+  if (!head) return;
+  char temp[PLAT_PATH_MAX], target[PLAT_PATH_MAX];
+  HANDLE out = platHostPath(name, target, sizeof target)
+                   ? platCreateTemp(name, temp, sizeof temp)
+                   : INVALID_HANDLE;
+  if (out == INVALID_HANDLE) {
+    fail(build, "cannot create group file '%s': %s", name, platLastError());
+  } else {
+    if (platWriteAt(out, 0, head, (size_t)headSize) != headSize)
+      fail(build, "cannot write group file '%s': %s", name, platLastError());
+    for (int i = 0; i < count && !build->failed; i++) copyData(&table[i], out, build);
+    platClose(out);
+    if (!build->failed && platRenameHost(temp, target) != 0)
+      fail(build, "cannot write group file '%s': %s", name, platLastError());
+    if (build->failed) platRemoveHost(temp);
+  }
+  ENGINE_DELETE(head);
+}
+
+}  // namespace
+
+void gfCollectFiles(struct_list** list, const char* mask, int recurse) {
+  t_gfBuild build{nullptr, 0};
+  collect(list, mask, recurse, &build);
+}
+
+int TarnpakChecked(const char* name, int flag, t_gfReport sink) {
+  t_gfBuild build{sink, 0};
+  char listPath[GF_PATH_MAX + 16];
+  std::snprintf(listPath, sizeof listPath, "%sgroup.cfg", gfRoot);
+  int fd = gfRoot[0] ? platFdOpenRead(listPath) : -1;
+  if (fd < 0) {
+    fail(&build, "cannot open build list '%s': %s", listPath,
+         gfRoot[0] ? platLastError() : "the directory path is too long");
+    return 1;
+  }
+  struct_list* list = nullptr;
+  readBuildList(fd, &list, &build);
+  platFdClose(fd);
+  if (build.failed) {
+    freeScanList(&list);
+    return 1;
+  }
+  if (gfBuildAfterCollect) gfBuildAfterCollect();
+  int count = List_Count(list);
+  t_gfBuildRecord* table = makeTable(&list, count);
+  if (!table) {
+    freeScanList(&list);
+    fail(&build, "not enough memory for the directory of %d files", count);
+    return 1;
+  }
+  writeGroup(name, (unsigned)flag, table, count, &build);
+  freeTable(table, count);
+  return build.failed;
+}
+
+void Tarnpak(const char* name, int flag) { TarnpakChecked(name, flag, nullptr); }

@@ -1,0 +1,111 @@
+// The start-up scan: the root's group files first, then every loose file below the root.
+#include <cstdio>
+#include <cstring>
+
+#include "engine/gf/gf_internal.h"
+#include "engine/gf/group_format.h"
+#include "engine/t_list/t_list.h"
+#define ENGINE_UNIT "gf manager"
+#include "engine/kestin/alloc.h"
+
+t_gfScanEntry* gfNewScanEntry(const char* name) {
+  auto* e = static_cast<t_gfScanEntry*>(ENGINE_NEW_ZERO(sizeof(t_gfScanEntry)));
+  if (!e) return nullptr;
+  e->group = INVALID_HANDLE;
+  e->name = ENGINE_STRDUP(name);
+  if (!e->name) {
+    ENGINE_DELETE(e);
+    return nullptr;
+  }
+  return e;
+}
+
+void gfFreeScanEntry(t_gfScanEntry* e) {
+  if (!e) return;
+  ENGINE_DELETE(e->name);
+  ENGINE_DELETE(e->source);
+  ENGINE_DELETE(e);
+}
+
+namespace {
+
+// dir followed by name (and suffix) into out, when the whole fits the manager's limit.
+bool joinPath(char* out, const char* dir, const char* name, const char* suffix = "") {
+  int n = std::snprintf(out, GF_PATH_MAX + 1, "%s%s%s", dir, name, suffix);
+  return n >= 0 && n <= GF_PATH_MAX;
+}
+
+void addLooseFile(struct_list** list, const char* path, const PlatFindData* found) {
+  t_gfScanEntry* e = gfNewScanEntry(path);
+  if (!e) return;
+  e->size = (long)found->sizeLow;
+  platTimeToDos(found->writeTime, &e->date, &e->time);
+  if (!List_Add(*list, e)) gfFreeScanEntry(e);
+}
+
+}  // namespace
+
+void gfScanRoot(struct_list** list, const char* dir) {
+  char pattern[GF_PATH_MAX + 1];
+  PlatFind find;
+  PlatFindData found;
+  if (joinPath(pattern, dir, "*.grp") && platFindFirst(&find, pattern, &found)) {
+    do {
+      char path[GF_PATH_MAX + 1];
+      if (found.isDirectory || !joinPath(path, dir, found.name)) continue;
+      gfReadGroup(list, platOpenRead(path));
+    } while (platFindNext(&find, &found));
+    platFindClose(&find);
+  }
+  gfScanDir(list, dir);
+}
+
+void gfScanDir(struct_list** list, const char* dir) {
+  char pattern[GF_PATH_MAX + 1];
+  PlatFind find;
+  PlatFindData found;
+  if (!joinPath(pattern, dir, "*.*") || !platFindFirst(&find, pattern, &found)) return;
+  do {
+    char path[GF_PATH_MAX + 1];
+    if (!found.isDirectory) {
+      // A path beyond the manager's limit could never be opened by name: left out.
+      if (joinPath(path, dir, found.name)) addLooseFile(list, path, &found);
+    } else if (found.name[0] != '.' && joinPath(path, dir, found.name, "\\")) {
+      gfScanDir(list, path);
+    }
+  } while (platFindNext(&find, &found));
+  platFindClose(&find);
+}
+
+void gfReadGroup(struct_list** list, HANDLE group) {
+  if (group == INVALID_HANDLE) return;
+  t_gfDirectory directory;
+  if (gfLoadDirectory(group, &directory) != GF_DIR_OK) {  // not a group, or not a sound one
+    platClose(group);
+    return;
+  }
+  if (!List_Add(gfGroupHandles, (void*)group)) {
+    gfFreeDirectory(&directory);
+    platClose(group);
+    return;
+  }
+  long cursor = 0;
+  t_gfDirEntry entry;
+  while (gfNextDirEntry(&directory, &cursor, &entry)) {
+    char path[GF_PATH_MAX + 1 + GF_NAME_MAX + 1];
+    std::snprintf(path, sizeof path, "%s%s", gfRoot, entry.name);
+    t_gfScanEntry* e = gfNewScanEntry(path);
+    if (!e) break;
+    e->group = group;
+    e->offset = entry.dataOffset;
+    e->size = entry.dataSize;
+    e->date = entry.date;
+    e->time = entry.time;
+    e->inGroup = 1;
+    if (!List_Add(*list, e)) {
+      gfFreeScanEntry(e);
+      break;
+    }
+  }
+  gfFreeDirectory(&directory);
+}

@@ -1,0 +1,193 @@
+// The group builder: the build list's rules, the bytes it writes, and what it refuses.
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+
+#include "engine/gf/gf_internal.h"
+#include "engine/gf/group_format.h"
+#include "engine/kestin/kestin.h"
+#include "engine/t_list/t_list.h"
+#include "support/test_support.h"
+
+namespace {
+
+constexpr long long k2003 = 1041422400;  // 2003-01-01 12:00:00 UTC
+
+std::vector<std::string> messages;
+void collect(const char* message) { messages.push_back(message); }
+
+// Builds root by its build list into out; returns the status.
+int build(const TempDir& root, const std::string& out, int flag = 1) {
+  gfStart(root.path().c_str());
+  messages.clear();
+  int status = TarnpakChecked(out.c_str(), flag, collect);
+  gfStop();
+  return status;
+}
+
+// The stored names of a group file, in directory order.
+std::vector<std::string> storedNames(const std::string& group) {
+  std::vector<std::string> names;
+  HANDLE h = platOpenRead(group.c_str());
+  t_gfDirectory d;
+  if (gfLoadDirectory(h, &d) == GF_DIR_OK) {
+    long cursor = 0;
+    t_gfDirEntry e;
+    while (gfNextDirEntry(&d, &cursor, &e)) names.push_back(e.name);
+    gfFreeDirectory(&d);
+  }
+  platClose(h);
+  return names;
+}
+
+class Builder : public ::testing::Test {
+ protected:
+  TempDir root, out;
+  std::string group = out / "newgrp.grp";
+  void TearDown() override { EXPECT_EQ(memLiveBlocks("gf manager"), 0); }
+};
+
+}  // namespace
+
+TEST_F(Builder, WritesTheThirtyEightByteExampleExactly) {
+  writeFile(root / "a.txt", "abc");
+  setWriteTime(root / "a.txt", k2003);
+  writeFile(root / "group.cfg", "a.txt\r\n");
+  ASSERT_EQ(build(root, group), 0);
+  EXPECT_EQ(readFile(group), makeGroup({{"A.TXT", "abc"}}));
+
+  ASSERT_EQ(build(root, group, 7), 0);  // the flag changes the header word and nothing else
+  std::string seven = readFile(group);
+  EXPECT_EQ(seven[4], 7);
+  seven[4] = 1;
+  EXPECT_EQ(seven, makeGroup({{"A.TXT", "abc"}}));
+}
+
+TEST_F(Builder, BuildListEndsAtTheFirstBlankLineAndTakesOneMaskPerLine) {
+  for (const char* name : {"a.txt", "b.txt", "my", "file.txt", "c.txt"}) writeFile(root / name, name);
+  writeFile(root / "group.cfg", "  a.txt\t \nmy file.txt\n \t \nb.txt\n");
+  ASSERT_EQ(build(root, group), 0);
+  EXPECT_EQ(storedNames(group), (std::vector<std::string>{"A.TXT", "MY"}));
+
+  writeFile(root / "group.cfg", "\na.txt\n");
+  ASSERT_EQ(build(root, group), 0);
+  EXPECT_EQ(readFile(group).size(), 16u);  // the empty group
+}
+
+TEST_F(Builder, RecursesOnlyWithALowerCaseR) {
+  writeFile(root / "pics.bmp", "1");
+  writeFile(root / "pics/a.bmp", "2");
+  writeFile(root / "pics/sub/b.bmp", "3");
+  writeFile(root / "pics/.svn/c.bmp", "4");
+  writeFile(root / "pics/picsdir/d.bmp", "5");
+  writeFile(root / "group.cfg", "pics*.*\n");
+  ASSERT_EQ(build(root, group), 0);
+  EXPECT_EQ(storedNames(group), std::vector<std::string>{"PICS.BMP"});
+
+  writeFile(root / "group.cfg", "pics\\*.* R\n");
+  ASSERT_EQ(build(root, group), 0);
+  EXPECT_EQ(storedNames(group), std::vector<std::string>{"PICS\\A.BMP"});
+
+  writeFile(root / "group.cfg", "pics\\*.* rec\n");
+  ASSERT_EQ(build(root, group), 0);
+  EXPECT_EQ(storedNames(group), (std::vector<std::string>{"PICS\\A.BMP", "PICS\\PICSDIR\\D.BMP",
+                                                          "PICS\\SUB\\B.BMP"}));
+  // The pattern applies again at every level, to directories as well as files.
+  writeFile(root / "pics/pics_a.bmp", "6");
+  writeFile(root / "pics/picsdir/pics_d.bmp", "7");
+  writeFile(root / "group.cfg", "pics*.* r1\n");
+  ASSERT_EQ(build(root, group), 0);
+  EXPECT_EQ(storedNames(group), (std::vector<std::string>{"PICS.BMP", "PICS\\PICSDIR\\PICS_D.BMP",
+                                                          "PICS\\PICS_A.BMP"}));
+}
+
+TEST_F(Builder, OverlappingMasksStoreAFileTwice) {
+  writeFile(root / "soundsmaterial.wav", "wave");
+  writeFile(root / "group.cfg", "sounds*.*\nsoundsmaterial*.*\n");
+  ASSERT_EQ(build(root, group), 0);
+  EXPECT_EQ(storedNames(group),
+            (std::vector<std::string>{"SOUNDSMATERIAL.WAV", "SOUNDSMATERIAL.WAV"}));
+  EXPECT_EQ(readFile(group).substr(readFile(group).size() - 8), "wavewave");
+}
+
+TEST_F(Builder, ReportsAMissingBuildListAndWritesNothing) {
+  writeFile(root / "a.txt", "a");
+  EXPECT_EQ(build(root, group), 1);
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_NE(messages[0].find("group.cfg"), std::string::npos);
+  EXPECT_FALSE(fileExists(group));
+}
+
+TEST_F(Builder, AFileThatChangesAfterTheSearchStopsTheBuildAndKeepsTheOldGroup) {
+  writeFile(root / "a.txt", "abc");
+  writeFile(root / "group.cfg", "a.txt\n");
+  writeFile(group, "the previous group");
+  static std::string grow;
+  grow = root / "a.txt";
+  gfBuildAfterCollect = [] { writeFile(grow, "abcdef"); };
+  EXPECT_EQ(build(root, group), 1);
+  gfBuildAfterCollect = nullptr;
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_NE(messages[0].find("changed size"), std::string::npos);
+  EXPECT_EQ(readFile(group), "the previous group");
+  EXPECT_EQ(listTree(out.path()), std::vector<std::string>{"newgrp.grp"});  // no temporary left
+}
+
+TEST_F(Builder, RefusesNamesAGroupCannotStore) {
+  std::string longName(250, 'n');
+  writeFile(root / ("d/" + longName), "x");
+  writeFile(root / "group.cfg", "d\\*.*\n");
+  EXPECT_EQ(build(root, group), 1);
+  EXPECT_EQ(messages.size(), 1u);
+  EXPECT_FALSE(fileExists(group));
+
+  writeFile(root / "group.cfg", std::string(300, 'm') + "\n");
+  EXPECT_EQ(build(root, group), 1);
+  EXPECT_NE(messages[0].find("too long"), std::string::npos);
+}
+
+TEST_F(Builder, CopiesFromTheFileTheSearchFound) {
+  // Two names that differ only by case: each stored copy holds its own file's bytes.
+  writeFile(root / "Name.txt", "first");
+  writeFile(root / "NAME.TXT", "second");
+  writeFile(root / "group.cfg", "name.txt\n");
+  ASSERT_EQ(build(root, group), 0);
+  std::string bytes = readFile(group);
+  EXPECT_EQ(storedNames(group), (std::vector<std::string>{"NAME.TXT", "NAME.TXT"}));
+  EXPECT_TRUE(bytes.find("first") != std::string::npos && bytes.find("second") != std::string::npos);
+}
+
+TEST_F(Builder, PackedTreeUnpacksByteForByteAndLoads) {
+  std::vector<std::string> names;
+  for (int i = 0; i < 60; i++) {
+    std::string name = "lvl" + std::to_string(i % 4) + "/sub" + std::to_string(i % 3) + "/f" +
+                       std::to_string(i) + ".dat";
+    std::string data(i * 997 % 5000, '\0');
+    for (size_t k = 0; k < data.size(); k++) data[k] = (char)(k * 31 + i);
+    writeFile(root / name, data);
+  }
+  writeFile(root / "big.bin", std::string(2 * 1024 * 1024 + 3, 'B'));
+  writeFile(root / "group.cfg", "*.* r\n");
+  ASSERT_EQ(build(root, group), 0) << (messages.empty() ? "" : messages[0]);
+
+  TempDir unpacked(true);
+  ASSERT_EQ(gfUnpackChecked(group.c_str(), collect), 0);
+  std::vector<std::string> source = listTree(root.path()), copy = listTree(unpacked.path());
+  ASSERT_EQ(source.size(), copy.size());
+  for (size_t i = 0; i < source.size(); i++) {
+    std::string upper = source[i];
+    for (char& c : upper) c = (char)std::toupper((unsigned char)c);
+    EXPECT_EQ(copy[i], upper);
+    EXPECT_EQ(readFile(unpacked / copy[i]), readFile(root / source[i])) << source[i];
+  }
+
+  TempDir loaded;
+  std::filesystem::copy_file(group, loaded / "data.grp");
+  gfStart(loaded.path().c_str());
+  EXPECT_EQ(gfFileCount, (int)source.size() + 1);
+  t_gfFileInfo* r = gfGetFileInfo("lvl1\\sub2\\f5.dat");
+  ASSERT_NE(r, nullptr);
+  EXPECT_EQ(r->inGroup, 1);
+  gfStop();
+}

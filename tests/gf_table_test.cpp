@@ -1,0 +1,174 @@
+// The file table: the start-up scan, the newest-copy rule, lookups and the table order.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "engine/gf/gf_internal.h"
+#include "engine/kestin/kestin.h"
+#include "support/test_support.h"
+
+namespace {
+
+constexpr long long k2003 = 1041422400;  // 2003-01-01 12:00:00 UTC: dosDate 0x2E21, 0x6000
+
+// Starts the manager on dir, with the trailing separator the engine expects.
+void startOn(const TempDir& dir) { gfStart(dir.path().c_str()); }
+
+std::vector<std::string> tableNames() {
+  std::vector<std::string> names;
+  for (int i = 0; i < gfFileCount; i++) names.push_back(gfFiles[i].name);
+  return names;
+}
+
+class FileTable : public ::testing::Test {
+ protected:
+  void TearDown() override {
+    gfStop();
+    EXPECT_EQ(memLiveBlocks("gf manager"), 0);
+  }
+};
+
+}  // namespace
+
+TEST_F(FileTable, ScansLooseFilesRecursivelyAndSkipsDotDirectories) {
+  TempDir root;
+  writeFile(root / "a.txt", "a");
+  writeFile(root / "Textures/Wall.tga", "wall");
+  writeFile(root / "textures2/deep/x.bin", "x");
+  writeFile(root / ".svn/entries", "svn");
+  writeFile(root / ".cache/x", "c");
+  writeFile(root / ".hidden", "h");  // a file whose name begins with a dot is kept
+  startOn(root);
+  EXPECT_EQ(tableNames(), (std::vector<std::string>{".HIDDEN", "A.TXT", "TEXTURES2\\DEEP\\X.BIN",
+                                                    "TEXTURES\\WALL.TGA"}));
+  EXPECT_EQ(gfRoot, root.path() + "\\");
+  t_gfFileInfo* wall = gfGetFileInfo("textures\\wall.tga");
+  ASSERT_NE(wall, nullptr);
+  EXPECT_EQ(wall->size, 4);
+  EXPECT_EQ(wall->inGroup, 0);
+  EXPECT_EQ(wall->handle, INVALID_HANDLE);
+  EXPECT_EQ(gfFetch("textures/wall.tga"), -1);
+  EXPECT_EQ(gfFetch("\\textures\\wall.tga"), -1);
+  EXPECT_EQ(gfFetch(nullptr), -1);
+  EXPECT_EQ(gfFetch(std::string(300, 'A').c_str()), -1);
+}
+
+TEST_F(FileTable, TakesDatesFromTheLastWriteInUtc) {
+  TempDir root;
+  writeFile(root / "a.txt", "abc");
+  setWriteTime(root / "a.txt", k2003);
+  startOn(root);
+  t_gfFileInfo* a = gfGetFileInfo("A.TXT");
+  ASSERT_NE(a, nullptr);
+  EXPECT_EQ(a->date, 0x2E21);
+  EXPECT_EQ(a->time, 0x6000);
+}
+
+TEST_F(FileTable, ReadsTheRootsGroupsAndKeepsTheNewestCopy) {
+  TempDir root;
+  StoredFile older{"A.TXT", "grouped", 0x2E21, 0x6000};
+  StoredFile newer{"B.TXT", "grouped b", 0x3021, 0x6000};  // 2004
+  writeFile(root / "pack.grp", makeGroup({older, newer, {"ONLY\\IN.GRP", "in"}}));
+  writeFile(root / "a.txt", "loose a");
+  setWriteTime(root / "a.txt", k2003 + 86400);  // newer than the grouped A.TXT
+  writeFile(root / "b.txt", "loose b");
+  setWriteTime(root / "b.txt", k2003);  // older than the grouped B.TXT
+  writeFile(root / "sub/inner.grp", makeGroup({{"HIDDEN.TXT", "never read as a group"}}));
+  startOn(root);
+  EXPECT_EQ(tableNames(), (std::vector<std::string>{"A.TXT", "B.TXT", "ONLY\\IN.GRP", "PACK.GRP",
+                                                    "SUB\\INNER.GRP"}));
+  t_gfFileInfo* a = gfGetFileInfo("a.txt");
+  EXPECT_EQ(a->inGroup, 0);
+  EXPECT_EQ(a->offset, 0);
+  EXPECT_EQ(a->handle, INVALID_HANDLE);
+  t_gfFileInfo* b = gfGetFileInfo("b.txt");
+  EXPECT_EQ(b->inGroup, 1);
+  EXPECT_EQ(b->size, 9);
+  EXPECT_NE(b->handle, INVALID_HANDLE);
+  char bytes[9];
+  ASSERT_EQ(platReadAt(b->handle, b->offset, bytes, 9), 9);
+  EXPECT_EQ(std::string(bytes, 9), "grouped b");
+}
+
+TEST_F(FileTable, TwoGroupsHoldingOneNameKeepTheLaterCopy) {
+  TempDir root;
+  writeFile(root / "one.grp", makeGroup({{"X.DAT", "old", 0x2E21, 0x6000}}));
+  writeFile(root / "two.grp", makeGroup({{"X.DAT", "new!", 0x2E21, 0x6001}}));
+  writeFile(root / "three.grp", makeGroup({{"X.DAT", "older", 0x2C21, 0x6000}}));
+  startOn(root);
+  t_gfFileInfo* x = gfGetFileInfo("X.DAT");
+  ASSERT_NE(x, nullptr);
+  EXPECT_EQ(x->size, 4);
+  EXPECT_EQ(gfFileCount, 4);  // X.DAT and the three group files themselves
+}
+
+TEST_F(FileTable, DamagedOrForeignGroupsAddNoRecords) {
+  TempDir root;
+  std::string cut = makeGroup({{"A.TXT", "abc"}, {"B.TXT", "b"}});
+  cut.resize(cut.size() - 1);
+  writeFile(root / "cut.grp", cut);
+  writeFile(root / "text.grp", "plain text, no magic");
+  std::string huge = makeGroup({{"C.TXT", "c"}});
+  huge.replace(12, 4, std::string("\xF0\xFF\xFF\x7F", 4));  // dirSize beyond the file
+  writeFile(root / "huge.grp", huge);
+  startOn(root);
+  EXPECT_EQ(tableNames(), (std::vector<std::string>{"CUT.GRP", "HUGE.GRP", "TEXT.GRP"}));
+}
+
+TEST_F(FileTable, CopiesWavHeaders) {
+  TempDir root;
+  std::string header(44, '\0');
+  for (int i = 0; i < 44; i++) header[i] = (char)('A' + i % 26);
+  writeFile(root / "sound.wav.bak", header + "tail");
+  writeFile(root / "sound.wa", header);
+  writeFile(root / "short.wav", "RIFF");
+  writeFile(root / "g.grp", makeGroup({{"IN.WAV", header.substr(0, 40)}, {"NEXT", "1234xyz"}}));
+  startOn(root);
+  EXPECT_EQ(std::memcmp(gfGetFileInfo("SOUND.WAV.BAK")->wavHeader, header.data(), 44), 0);
+  unsigned char zeros[44] = {};
+  EXPECT_EQ(std::memcmp(gfGetFileInfo("SOUND.WA")->wavHeader, zeros, 44), 0);
+  const unsigned char* shortHeader = gfGetFileInfo("SHORT.WAV")->wavHeader;
+  EXPECT_EQ(std::memcmp(shortHeader, "RIFF", 4), 0);
+  EXPECT_EQ(std::memcmp(shortHeader + 4, zeros, 40), 0);
+  // A grouped file's copy is read at its offset and runs on into the bytes behind it.
+  EXPECT_EQ(std::memcmp(gfGetFileInfo("IN.WAV")->wavHeader, (header.substr(0, 40) + "1234").data(), 44), 0);
+}
+
+TEST_F(FileTable, StartingTwiceRebuildsAndStoppingTwiceIsHarmless) {
+  TempDir root, empty;
+  writeFile(root / "g.grp", makeGroup({{"A.TXT", "abc"}}));
+  writeFile(root / "b.txt", "b");
+  gfStop();
+  startOn(root);
+  std::vector<std::string> once = tableNames();
+  startOn(root);
+  EXPECT_EQ(tableNames(), once);
+  gfStart();  // the same root again
+  EXPECT_EQ(tableNames(), once);
+  startOn(empty);
+  EXPECT_EQ(gfFileCount, 0);
+  EXPECT_EQ(gfGetFileInfo("A.TXT"), nullptr);
+  gfStop();
+  gfStop();
+  gfStart("/no/such/directory/anywhere");
+  EXPECT_EQ(gfFileCount, 0);
+}
+
+TEST(TableOrder, NamesByUnsignedBytesThenTheLaterCopyFirst) {
+  char a[] = "A", ab[] = "AB", high[] = "\xE9";
+  t_gfFileInfo x{}, y{};
+  x.name = a;
+  y.name = ab;
+  EXPECT_LT(gfCompareFileInfo(&x, &y), 0);  // a prefix sorts first
+  y.name = high;
+  EXPECT_LT(gfCompareFileInfo(&x, &y), 0);  // 0xE9 is above 'A' as an unsigned byte
+  y.name = a;
+  x.date = y.date = 0x2E21;
+  x.time = 0x6000;
+  y.time = 0x6001;
+  EXPECT_EQ(gfCompareFileInfo(&x, &y), 1);  // x is earlier: it sorts after y
+  EXPECT_EQ(gfCompareFileInfo(&y, &x), -1);
+  y.time = 0x6000;
+  EXPECT_EQ(gfCompareFileInfo(&x, &y), -1);  // equal times give -1 both ways
+  EXPECT_EQ(gfCompareFileInfo(&y, &x), -1);
+}

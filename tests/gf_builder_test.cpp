@@ -191,3 +191,23 @@ TEST_F(Builder, PackedTreeUnpacksByteForByteAndLoads) {
   EXPECT_EQ(r->inGroup, 1);
   gfStop();
 }
+
+TEST_F(Builder, ACopyFailureAmongManyBatchesStopsTheBuild) {
+  std::string block(200 * 1024, 'q');
+  for (int i = 0; i < 24; i++) writeFile(root / ("f" + std::to_string(100 + i) + ".dat"), block);
+  writeFile(root / "large.bin", std::string(600 * 1024, 'L'));
+  writeFile(root / "group.cfg", "*.dat\nlarge.bin\n");
+  static std::string victim;
+  victim = root / "f117.dat";
+  gfBuildAfterCollect = [] { std::remove(victim.c_str()); };
+  EXPECT_EQ(build(root, group), 1);
+  gfBuildAfterCollect = nullptr;
+  EXPECT_FALSE(fileExists(group));
+  EXPECT_EQ(listTree(out.path()).size(), 0u);
+
+  writeFile(victim, block);
+  ASSERT_EQ(build(root, group), 0);
+  std::string bytes = readFile(group);
+  EXPECT_EQ(bytes.size(), 16 + 25 * 14 + 24 * 8 + 9 + 24 * block.size() + 600 * 1024);
+  EXPECT_EQ(bytes.substr(bytes.size() - 600 * 1024), std::string(600 * 1024, 'L'));
+}

@@ -25,12 +25,6 @@ struct t_gfBuild {
   int failed;
 };
 
-// A directory table record with the host path its bytes are copied from.
-struct t_gfBuildRecord {
-  t_gfFileInfo info;
-  char* source;
-};
-
 void fail(t_gfBuild* build, const char* format, ...) __attribute__((format(printf, 2, 3)));
 
 void fail(t_gfBuild* build, const char* format, ...) {
@@ -181,23 +175,27 @@ unsigned char* makeHead(t_gfBuildRecord* table, int count, unsigned flag, long* 
   return head;
 }
 
-// Copies one file's bytes to its place; its size must still be what the search found.
-void copyData(const t_gfBuildRecord* record, HANDLE out, t_gfBuild* build) {
-  const t_gfFileInfo* r = &record->info;
-  HANDLE in = platOpenHostRead(record->source);
-  if (in == INVALID_HANDLE) {
-    W32ConPrintf("Error: file %s can not be opened\n", r->name);
-    build->failed = 1;
-    return;
+// Copies the data area, reporting the first file that failed.
+void writeData(t_gfBuildRecord* table, int count, HANDLE out, t_gfBuild* build) {
+  t_gfCopyFailure why;
+  int bad = gfCopyData(table, count, out, &why);
+  if (bad < 0) return;
+  const t_gfBuildRecord* r = bad < count ? &table[bad] : nullptr;
+  switch (why.kind) {
+    case GF_COPY_CANNOT_OPEN:
+      W32ConPrintf("Error: file %s can not be opened\n", r->info.name);
+      build->failed = 1;
+      break;
+    case GF_COPY_CHANGED:
+      fail(build, "'%s' changed size while the group was built (%ld bytes when found)",
+           r->source, r->info.size);
+      break;
+    case GF_COPY_READ_ERROR:
+      fail(build, "cannot copy '%s' into the group: %s", r->source, why.reason);
+      break;
+    default:
+      fail(build, "cannot write the group file: %s", why.reason);
   }
-  long long now = platFileSize(in);
-  if (now != r->size) {
-    fail(build, "'%s' changed size while the group was built (%ld bytes, now %lld)",
-         record->source, r->size, now);
-  } else if (platCopyRange(in, 0, out, r->offset, r->size) != r->size) {
-    fail(build, "cannot copy '%s' into the group: %s", record->source, platLastError());
-  }
-  platClose(in);
 }
 
 // Writes the group to a temporary file beside name and renames it into place once whole.
@@ -215,7 +213,7 @@ void writeGroup(const char* name, unsigned flag, t_gfBuildRecord* table, int cou
   } else {
     if (platWriteAt(out, 0, head, (size_t)headSize) != headSize)
       fail(build, "cannot write group file '%s': %s", name, platLastError());
-    for (int i = 0; i < count && !build->failed; i++) copyData(&table[i], out, build);
+    if (!build->failed) writeData(table, count, out, build);
     platClose(out);
     if (!build->failed && platRenameHost(temp, target) != 0)
       fail(build, "cannot write group file '%s': %s", name, platLastError());

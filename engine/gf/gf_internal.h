@@ -29,6 +29,30 @@ int gfCompareName(const char* key, const t_gfFileInfo* record);
 void gfUpperCase(char* name);
 
 // ---- the builder ----------------------------------------------------------------------------
+// A directory table record with the host path its bytes are copied from.
+struct t_gfBuildRecord {
+  t_gfFileInfo info;  // name, offset (where the data goes), size, date, time
+  char* source;
+};
+
+enum t_gfCopyFailureKind {
+  GF_COPY_CANNOT_OPEN,
+  GF_COPY_CHANGED,      // the file's size is no longer what the search found
+  GF_COPY_READ_ERROR,
+  GF_COPY_WRITE_ERROR,  // the group file could not be written
+  GF_COPY_NO_MEMORY,
+};
+
+struct t_gfCopyFailure {
+  t_gfCopyFailureKind kind;
+  char reason[160];  // the host's words for a read or write error
+};
+
+// Copies every record's source file to its offset in out. Returns -1 when all went
+// well, else the index of the first record that failed (count when the failure belongs
+// to no record), with the failure described.
+int gfCopyData(const t_gfBuildRecord* table, int count, HANDLE out, t_gfCopyFailure* failure);
+
 // Called, when set, after the build list has been collected and before anything is
 // written: lets tests change files between the search and the copy.
 extern void (*gfBuildAfterCollect)();

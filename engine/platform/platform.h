@@ -29,10 +29,17 @@ ENGINE_API HANDLE platOpenReadWrite(const char* path);
 ENGINE_API HANDLE platCreateFile(const char* path);  // create or truncate, read-write
 // Opens a host path as it stands (one a directory search or platCreateTemp gave).
 ENGINE_API HANDLE platOpenHostRead(const char* hostPath);
+// A host directory held open so that many files in it open by name alone, without the
+// host walking the whole path again for each.
+ENGINE_API HANDLE platOpenHostDir(const char* hostDir);
+ENGINE_API HANDLE platOpenInDir(HANDLE dir, const char* name);
 ENGINE_API long long platFileSize(HANDLE h);         // -1 on failure
 // Bytes transferred (fewer only at the end of the file or on failure), or -1 when nothing
 // could be transferred because of an error.
 ENGINE_API long long platReadAt(HANDLE h, long long offset, void* buffer, size_t count);
+// One read: may deliver fewer bytes than asked before the end of the file. For a regular
+// file a short count means the end was reached.
+ENGINE_API long long platReadSome(HANDLE h, long long offset, void* buffer, size_t count);
 ENGINE_API long long platWriteAt(HANDLE h, long long offset, const void* buffer, size_t count);
 // Copies count bytes between two files at the given offsets with the host's fastest means;
 // returns the bytes copied (fewer when the source ended early), or -1 on an error.

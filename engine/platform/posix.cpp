@@ -68,19 +68,11 @@ bool parentExists(char* path, size_t n) {
 }
 
 HANDLE openHost(const char* host, int flags) {
+  // A directory opens too; reading it then fails with "Is a directory".
   int fd = open(host, flags | O_CLOEXEC, 0666);
   if (fd < 0) {
     fail();
     return INVALID_HANDLE;
-  }
-  if ((flags & O_ACCMODE) != O_WRONLY) {
-    struct stat st;
-    if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {  // a directory is not a file to read
-      close(fd);
-      errno = EISDIR;
-      fail();
-      return INVALID_HANDLE;
-    }
   }
   return fd;
 }
@@ -125,6 +117,16 @@ HANDLE platOpenRead(const char* path) { return openWith(path, O_RDONLY, 0); }
 HANDLE platOpenReadWrite(const char* path) { return openWith(path, O_RDWR, 0); }
 HANDLE platCreateFile(const char* path) { return openWith(path, O_RDWR | O_CREAT | O_TRUNC, 1); }
 HANDLE platOpenHostRead(const char* hostPath) { return openHost(hostPath, O_RDONLY); }
+HANDLE platOpenHostDir(const char* hostDir) { return openHost(hostDir, O_RDONLY | O_DIRECTORY); }
+
+HANDLE platOpenInDir(HANDLE dir, const char* name) {
+  int fd = openat((int)dir, name, O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    fail();
+    return INVALID_HANDLE;
+  }
+  return fd;
+}
 
 long long platFileSize(HANDLE h) {
   struct stat st;
@@ -148,6 +150,18 @@ long long platReadAt(HANDLE h, long long offset, void* buffer, size_t count) {
     done += (size_t)r;
   }
   return (long long)done;
+}
+
+long long platReadSome(HANDLE h, long long offset, void* buffer, size_t count) {
+  if (offset < 0) {
+    errno = EINVAL;
+    return fail();
+  }
+  for (;;) {
+    ssize_t r = pread((int)h, buffer, count, (off_t)offset);
+    if (r >= 0) return (long long)r;
+    if (errno != EINTR) return fail();
+  }
 }
 
 long long platWriteAt(HANDLE h, long long offset, const void* buffer, size_t count) {
@@ -308,13 +322,15 @@ namespace {
 bool fillFindData(PlatFind* find, struct dirent* e, PlatFindData* data) {
   size_t len = strlen(e->d_name);
   if (len >= sizeof data->name) return false;
-  size_t dirLen = strlen(find->hostDir);
-  if (dirLen + len + 1 > sizeof find->hostDir) return false;
-  char full[PLAT_PATH_MAX];
-  memcpy(full, find->hostDir, dirLen);
-  memcpy(full + dirLen, e->d_name, len + 1);
+  if (e->d_type == DT_DIR) {  // the callers want no size or time of a directory
+    memcpy(data->name, e->d_name, len + 1);
+    data->isDirectory = 1;
+    data->sizeLow = 0;
+    data->writeTime = 0;
+    return true;
+  }
   struct stat st;
-  if (stat(full, &st) != 0 && lstat(full, &st) != 0) return false;
+  if (fstatat(dirfd((DIR*)find->dir), e->d_name, &st, 0) != 0) return false;  // dangling link
   // Pipes, sockets and devices are not files to pack or read whole: opening a pipe
   // would wait for a writer forever.
   if (!S_ISDIR(st.st_mode) && !S_ISREG(st.st_mode)) return false;
@@ -343,15 +359,16 @@ int platFindFirst(PlatFind* find, const char* pattern, PlatFindData* data) {
   dirPart[dirLen] = 0;
   if (dirLen == 0) {
     strcpy(find->hostDir, "./");
-  } else if (!platHostPath(dirPart, find->hostDir, sizeof find->hostDir - 1)) {
-    return 0;
-  }
-  size_t hostLen = strlen(find->hostDir);
-  if (hostLen == 0 || find->hostDir[hostLen - 1] != '/') {
-    find->hostDir[hostLen] = '/';
-    find->hostDir[hostLen + 1] = 0;
+  } else {
+    // The directory as spelled first; the case-blind lookup only when that fails.
+    for (size_t i = 0; i <= dirLen; i++) find->hostDir[i] = dirPart[i] == '\\' ? '/' : dirPart[i];
   }
   DIR* dir = opendir(find->hostDir);
+  if (!dir && dirLen > 0 && platHostPath(dirPart, find->hostDir, sizeof find->hostDir - 1)) {
+    size_t hostLen = strlen(find->hostDir);
+    if (find->hostDir[hostLen - 1] != '/') strcpy(find->hostDir + hostLen, "/");
+    dir = opendir(find->hostDir);
+  }
   if (!dir) {
     fail();
     return 0;

@@ -57,3 +57,34 @@ TEST(Tool, ReportsAFailedUnpackOnStandardError) {
   EXPECT_EQ(run.err, "Tarnpak: 'bad.grp' is not a group file\n");
   EXPECT_EQ(listTree(work.path()), std::vector<std::string>{"bad.grp"});
 }
+
+TEST(Tool, PacksADirectoryIntoNewgrpInTheWorkingDirectory) {
+  TempDir game, work;
+  writeFile(game / "levdemo9.lev", "level");
+  writeFile(game / "pics/a.bmp", "a");
+  writeFile(game / "group.cfg", "levdemo9.lev\npics\\*.* r\n");
+  ToolRun run = runTool({game.path()}, work.path());
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err, "");
+  EXPECT_EQ(listTree(work.path()), std::vector<std::string>{"newgrp.grp"});
+  EXPECT_FALSE(fileExists(game / "newgrp.grp"));
+
+  run = runTool({"newgrp.grp"}, work.path());
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(readFile(work / "LEVDEMO9.LEV"), "level");
+  EXPECT_EQ(readFile(work / "PICS/A.BMP"), "a");
+}
+
+TEST(Tool, ReportsAMissingBuildListAndKeepsAnOldGroup) {
+  TempDir game, work;
+  writeFile(work / "newgrp.grp", "older group");
+  ToolRun run = runTool({game.path()}, work.path());
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.err.find("Tarnpak: cannot open build list"), std::string::npos) << run.err;
+  EXPECT_EQ(readFile(work / "newgrp.grp"), "older group");
+
+  run = runTool({std::string(400, 'd')}, work.path());  // a path no root can hold
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.err.find("too long"), std::string::npos) << run.err;
+}

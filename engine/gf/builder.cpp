@@ -236,7 +236,7 @@ int TarnpakChecked(const char* name, int flag, t_gfReport sink) {
   int fd = gfRoot[0] ? platFdOpenRead(listPath) : -1;
   if (fd < 0) {
     fail(&build, "cannot open build list '%s': %s", listPath,
-         gfRoot[0] ? platLastError() : "the directory path is too long");
+         gfRoot[0] ? platLastError() : "the directory path is empty or too long");
     return 1;
   }
   struct_list* list = nullptr;

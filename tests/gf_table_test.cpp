@@ -5,6 +5,7 @@
 
 #include "engine/gf/gf_internal.h"
 #include "engine/kestin/kestin.h"
+#include "engine/t_list/t_list.h"
 #include "support/test_support.h"
 
 namespace {
@@ -25,6 +26,8 @@ class FileTable : public ::testing::Test {
   void TearDown() override {
     gfStop();
     EXPECT_EQ(memLiveBlocks("gf manager"), 0);
+    List_Close();  // the pool outlives the table by design; with it gone nothing is left
+    EXPECT_EQ(memLiveBlocks(nullptr), 0);
   }
 };
 

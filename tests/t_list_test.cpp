@@ -102,6 +102,9 @@ TEST_F(List, AddListAppendsButNeverMakesALoop) {
   List_AddList(a, b);
   List_AddList(a, a);
   List_AddList(a, b);
+  List_AddList(a->next, a);  // a's tail after its own head would loop too
+  ASSERT_EQ(b->next, nullptr);
+  ASSERT_EQ(a->prev, nullptr);
   EXPECT_EQ(values(a), (Values{1, 2, 3}));
 }
 

@@ -202,6 +202,10 @@ int List_Count(struct_list* first) {
 
 void List_AddList(struct_list* a, struct_list* b) {
   if (!a || !b) return;
+  // b leading to a (a is part of b's list) closes a loop as surely as a leading to b.
+  for (struct_list* node = b; node; node = node->next) {
+    if (node == a) return;
+  }
   struct_list* last = a;
   for (;; last = last->next) {
     if (last == b) return;

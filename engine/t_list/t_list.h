@@ -48,8 +48,8 @@ ENGINE_API struct_list* List_DelByData(struct_list*& head, void* data);
 ENGINE_API struct_list* List_Find(struct_list*& head, void* data);
 // Nodes from first along next; 0 for null.
 ENGINE_API int List_Count(struct_list* first);
-// Appends list b after the last node of list a; nothing when either is null or when b
-// already belongs to a (that would close a loop).
+// Appends list b after the last node of list a; nothing when either is null or when one
+// already leads to the other (that would close a loop).
 ENGINE_API void List_AddList(struct_list* a, struct_list* b);
 // Merges count ascending lists (data ordered as a signed pointer-width integer) into one
 // new ascending list without repeated values. The input lists are left as they are, but

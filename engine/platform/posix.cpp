@@ -134,14 +134,18 @@ long long platFileSize(HANDLE h) {
   return (long long)st.st_size;
 }
 
-long long platReadAt(HANDLE h, long long offset, void* buffer, size_t count) {
+// Repeats a positioned read or write until count bytes have moved, the file ended, or an
+// error came; an error after some bytes moved counts as a short transfer.
+long long transferAt(HANDLE h, long long offset, char* buffer, size_t count, bool write) {
   if (offset < 0) {
     errno = EINVAL;
     return fail();
   }
   size_t done = 0;
   while (done < count) {
-    ssize_t r = pread((int)h, (char*)buffer + done, count - done, (off_t)(offset + done));
+    off_t at = (off_t)(offset + done);
+    ssize_t r = write ? pwrite((int)h, buffer + done, count - done, at)
+                      : pread((int)h, buffer + done, count - done, at);
     if (r < 0) {
       if (errno == EINTR) continue;
       return done ? (long long)done : fail();
@@ -150,6 +154,10 @@ long long platReadAt(HANDLE h, long long offset, void* buffer, size_t count) {
     done += (size_t)r;
   }
   return (long long)done;
+}
+
+long long platReadAt(HANDLE h, long long offset, void* buffer, size_t count) {
+  return transferAt(h, offset, static_cast<char*>(buffer), count, false);
 }
 
 long long platReadSome(HANDLE h, long long offset, void* buffer, size_t count) {
@@ -165,21 +173,7 @@ long long platReadSome(HANDLE h, long long offset, void* buffer, size_t count) {
 }
 
 long long platWriteAt(HANDLE h, long long offset, const void* buffer, size_t count) {
-  if (offset < 0) {
-    errno = EINVAL;
-    return fail();
-  }
-  size_t done = 0;
-  while (done < count) {
-    ssize_t r = pwrite((int)h, (const char*)buffer + done, count - done, (off_t)(offset + done));
-    if (r < 0) {
-      if (errno == EINTR) continue;
-      return done ? (long long)done : fail();
-    }
-    if (r == 0) break;
-    done += (size_t)r;
-  }
-  return (long long)done;
+  return transferAt(h, offset, static_cast<char*>(const_cast<void*>(buffer)), count, true);
 }
 
 long long platCopyRange(HANDLE src, long long srcOffset, HANDLE dst, long long dstOffset,

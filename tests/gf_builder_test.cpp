@@ -117,6 +117,10 @@ TEST_F(Builder, ReportsAMissingBuildListAndWritesNothing) {
   ASSERT_EQ(messages.size(), 1u);
   EXPECT_NE(messages[0].find("group.cfg"), std::string::npos);
   EXPECT_FALSE(fileExists(group));
+
+  std::filesystem::create_directory(root / "group.cfg");  // not a list: no empty group
+  EXPECT_EQ(build(root, group), 1);
+  EXPECT_FALSE(fileExists(group));
 }
 
 TEST_F(Builder, AFileThatChangesAfterTheSearchStopsTheBuildAndKeepsTheOldGroup) {

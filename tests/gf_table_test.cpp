@@ -172,6 +172,7 @@ TEST(TableOrder, NamesByUnsignedBytesThenTheLaterCopyFirst) {
   EXPECT_EQ(gfCompareFileInfo(&x, &y), 1);  // x is earlier: it sorts after y
   EXPECT_EQ(gfCompareFileInfo(&y, &x), -1);
   y.time = 0x6000;
-  EXPECT_EQ(gfCompareFileInfo(&x, &y), -1);  // equal times give -1 both ways
-  EXPECT_EQ(gfCompareFileInfo(&y, &x), -1);
+  EXPECT_EQ(gfCompareFileInfo(&x, &y), 0);  // equal copies: a consistent order for qsort
+  EXPECT_EQ(gfCompareFileInfo(&y, &x), 0);
+  EXPECT_EQ(gfCompareFileInfo(&x, &x), 0);
 }

@@ -33,6 +33,9 @@ TEST(Unpacker, CreatesNestedNamesBelowTheWorkingDirectory) {
             (std::vector<std::string>{"A.TXT", "PICS/C.BMP", "PICS/SUB/B.BMP", "PICS/SUB/D/E.BMP"}));
   EXPECT_EQ(readFile("PICS/SUB/B.BMP"), "bmp");
   EXPECT_TRUE(messages.empty());
+  // In table order 'AB\' comes before 'A\': a level that merely begins like one made before.
+  ASSERT_EQ(unpackHere(makeGroup({{"AB\\F", "f"}, {"A\\X", "x"}, {"A\\Y\\Z", "z"}})), 0);
+  EXPECT_EQ(readFile("A/X") + readFile("A/Y/Z"), "xz");
   EXPECT_EQ(memLiveBlocks(nullptr), 0);
 }
 

@@ -91,7 +91,11 @@ void gfUpperCase(char* name) {
 int gfCompareFileInfo(const t_gfFileInfo* a, const t_gfFileInfo* b) {
   int byName = std::strcmp(a->name, b->name);  // strcmp compares bytes as unsigned
   if (byName != 0) return byName;
-  return platCompareDosTime(a->date, a->time, b->date, b->time) < 0 ? 1 : -1;
+  // Equal copies compare equal: qsort needs a consistent order, and a comparison that
+  // calls each of two equal records smaller than the other lets its fallback sort run
+  // past the start of the array. Which equal copy survives is no one's concern.
+  int byTime = platCompareDosTime(a->date, a->time, b->date, b->time);
+  return byTime < 0 ? 1 : byTime > 0 ? -1 : 0;
 }
 
 int gfCompareName(const char* key, const t_gfFileInfo* record) {

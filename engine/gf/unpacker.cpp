@@ -21,21 +21,18 @@ void report(t_gfReport sink, const char* format, ...) {
 }
 
 // Creates the directory levels of name (everything before its last backslash), one level
-// per call. made holds the levels made for the previous entry: the ones this name shares
-// with it exist already and are not created again.
+// per call. made holds the levels made for the previous entry: a level of name that is also
+// a whole level of made exists already and is not created again.
 void makeLevels(const char* name, char* made) {
   const char* last = std::strrchr(name, '\\');
   if (!last) return;
-  size_t length = (size_t)(last - name);
-  size_t shared = 0;
-  while (shared < length && made[shared] && made[shared] == name[shared]) shared++;
-  bool wholeLevel = (shared == length || name[shared] == '\\') &&
-                    (made[shared] == 0 || made[shared] == '\\');
-  if (!wholeLevel)
-    while (shared > 0 && name[shared] != '\\') shared--;
+  size_t length = (size_t)(last - name), madeLength = std::strlen(made);
   char path[GF_NAME_MAX + 1];
-  for (size_t i = shared + 1; i <= length; i++) {
+  for (size_t i = 1; i <= length; i++) {
     if (i < length && name[i] != '\\') continue;
+    // 'A' is no level of 'AB': the shared bytes must end where a level of made ends.
+    if (i <= madeLength && std::memcmp(made, name, i) == 0 && (made[i] == 0 || made[i] == '\\'))
+      continue;
     std::memcpy(path, name, i);
     path[i] = 0;
     platMakeDir(path);  // a level that exists already, or cannot be made, is not fatal

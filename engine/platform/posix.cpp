@@ -242,7 +242,19 @@ int platRenameHost(const char* from, const char* to) {
 
 int platRemoveHost(const char* path) { return unlink(path) == 0 ? 0 : fail(); }
 
-int platFdOpenRead(const char* path) { return (int)openWith(path, O_RDONLY, 0); }
+int platFdOpenRead(const char* path) {
+  // The run-time library refuses a directory here; opened, one would read as an empty
+  // text file and a line reader would take it for a file with no lines.
+  HANDLE h = openWith(path, O_RDONLY, 0);
+  struct stat st;
+  if (h != INVALID_HANDLE && fstat((int)h, &st) == 0 && S_ISDIR(st.st_mode)) {
+    close((int)h);
+    errno = EISDIR;
+    fail();
+    return -1;
+  }
+  return (int)h;
+}
 
 void platFdClose(int fd) {
   if (fd >= 0) close(fd);

@@ -172,7 +172,10 @@ TEST(TableOrder, NamesByUnsignedBytesThenTheLaterCopyFirst) {
   EXPECT_EQ(gfCompareFileInfo(&x, &y), 1);  // x is earlier: it sorts after y
   EXPECT_EQ(gfCompareFileInfo(&y, &x), -1);
   y.time = 0x6000;
-  EXPECT_EQ(gfCompareFileInfo(&x, &y), 0);  // equal copies: a consistent order for qsort
-  EXPECT_EQ(gfCompareFileInfo(&y, &x), 0);
-  EXPECT_EQ(gfCompareFileInfo(&x, &x), 0);
+  EXPECT_EQ(gfCompareFileInfo(&x, &y), -1);  // equal copies give -1 both ways
+  EXPECT_EQ(gfCompareFileInfo(&y, &x), -1);
+  EXPECT_EQ(gfTableOrder(&x, &y), 0);  // the sorts use a consistent order instead
+  EXPECT_EQ(gfTableOrder(&x, &x), 0);
+  y.time = 0x6001;
+  EXPECT_EQ(gfTableOrder(&x, &y), 1);
 }

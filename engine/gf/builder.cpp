@@ -23,6 +23,7 @@ constexpr int kLineSize = 512;
 struct t_gfBuild {
   t_gfReport sink;
   int failed;
+  int keepSource;  // the builder's own collection keeps each file's host path
 };
 
 void fail(t_gfBuild* build, const char* format, ...) __attribute__((format(printf, 2, 3)));
@@ -49,8 +50,8 @@ void addFound(struct_list** list, const char* dirPart, const PlatFind* find,
   char source[PLAT_PATH_MAX];
   t_gfScanEntry* e = platFindPath(find, found, source, sizeof source) ? gfNewScanEntry(name)
                                                                        : nullptr;
-  if (e) e->source = ENGINE_STRDUP(source);
-  if (!e || !e->source || !List_Add(*list, e)) {
+  if (e && build->keepSource) e->source = ENGINE_STRDUP(source);
+  if (!e || (build->keepSource && !e->source) || !List_Add(*list, e)) {
     gfFreeScanEntry(e);
     fail(build, "cannot take '%s' into the build: out of memory", name);
     return;
@@ -110,7 +111,7 @@ void freeScanList(struct_list** list) {
 }
 
 int compareBuildRecords(const void* a, const void* b) {
-  return gfCompareFileInfo(&static_cast<const t_gfBuildRecord*>(a)->info,
+  return gfTableOrder(&static_cast<const t_gfBuildRecord*>(a)->info,
                            &static_cast<const t_gfBuildRecord*>(b)->info);
 }
 
@@ -193,6 +194,9 @@ void writeData(t_gfBuildRecord* table, int count, HANDLE out, t_gfBuild* build) 
     case GF_COPY_READ_ERROR:
       fail(build, "cannot copy '%s' into the group: %s", r->source, why.reason);
       break;
+    case GF_COPY_NO_MEMORY:
+      fail(build, "not enough memory to copy the files");
+      break;
     default:
       fail(build, "cannot write the group file: %s", why.reason);
   }
@@ -225,12 +229,12 @@ void writeGroup(const char* name, unsigned flag, t_gfBuildRecord* table, int cou
 }  // namespace
 
 void gfCollectFiles(struct_list** list, const char* mask, int recurse) {
-  t_gfBuild build{nullptr, 0};
+  t_gfBuild build{nullptr, 0, 0};
   collect(list, mask, recurse, &build);
 }
 
 int TarnpakChecked(const char* name, int flag, t_gfReport sink) {
-  t_gfBuild build{sink, 0};
+  t_gfBuild build{sink, 0, 1};
   char listPath[GF_PATH_MAX + 16];
   std::snprintf(listPath, sizeof listPath, "%sgroup.cfg", gfRoot);
   int fd = gfRoot[0] ? platFdOpenRead(listPath) : -1;

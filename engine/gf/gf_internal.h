@@ -24,6 +24,9 @@ t_gfScanEntry* gfNewScanEntry(const char* name);
 void gfFreeScanEntry(t_gfScanEntry* entry);
 
 // ---- the table order ----------------------------------------------------------------------
+// Names by unsigned bytes, then the later copy first; equal copies compare equal, so this
+// is a consistent order for sorting.
+int gfTableOrder(const t_gfFileInfo* a, const t_gfFileInfo* b);
 int gfCompareName(const char* key, const t_gfFileInfo* record);
 // Turns a to z into A to Z in place.
 void gfUpperCase(char* name);

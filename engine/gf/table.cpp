@@ -47,7 +47,7 @@ bool makeRecord(t_gfFileInfo* r, const t_gfScanEntry* e, size_t rootLength) {
 }
 
 int compareRecords(const void* a, const void* b) {
-  return gfCompareFileInfo(static_cast<const t_gfFileInfo*>(a),
+  return gfTableOrder(static_cast<const t_gfFileInfo*>(a),
                            static_cast<const t_gfFileInfo*>(b));
 }
 
@@ -88,14 +88,18 @@ void gfUpperCase(char* name) {
     if (*name >= 'a' && *name <= 'z') *name = (char)(*name - 'a' + 'A');
 }
 
-int gfCompareFileInfo(const t_gfFileInfo* a, const t_gfFileInfo* b) {
+int gfTableOrder(const t_gfFileInfo* a, const t_gfFileInfo* b) {
   int byName = std::strcmp(a->name, b->name);  // strcmp compares bytes as unsigned
   if (byName != 0) return byName;
-  // Equal copies compare equal: qsort needs a consistent order, and a comparison that
-  // calls each of two equal records smaller than the other lets its fallback sort run
-  // past the start of the array. Which equal copy survives is no one's concern.
   int byTime = platCompareDosTime(a->date, a->time, b->date, b->time);
-  return byTime < 0 ? 1 : byTime > 0 ? -1 : 0;
+  return byTime < 0 ? 1 : byTime > 0 ? -1 : 0;  // the later copy first
+}
+
+// Equal copies give -1 both ways, which other programs may rely on; it is no consistent
+// order, so the manager's own sorts use gfTableOrder, which agrees with it elsewhere.
+int gfCompareFileInfo(const t_gfFileInfo* a, const t_gfFileInfo* b) {
+  int order = gfTableOrder(a, b);
+  return order == 0 ? -1 : order;
 }
 
 int gfCompareName(const char* key, const t_gfFileInfo* record) {

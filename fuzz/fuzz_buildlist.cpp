@@ -10,7 +10,7 @@ namespace {
 
 void takeLine(char* line, const std::uint8_t* data, std::size_t size) {
   std::size_t n = size < 511 ? size : 511;
-  std::memcpy(line, data, n);
+  if (n) std::memcpy(line, data, n);
   line[n] = 0;
 }
 

@@ -31,6 +31,7 @@ int main(int argc, char** argv) {
       return 1;
     }
     std::vector<char> bytes((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+    bytes.reserve(1);  // like libFuzzer, never hand over a null pointer, even for no bytes
     LLVMFuzzerTestOneInput(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
   }
   std::printf("replayed %zu inputs\n", inputs.size());

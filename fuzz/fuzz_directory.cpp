@@ -1,0 +1,34 @@
+// Fuzzes the checked directory reader: whatever the bytes, it either refuses the file with
+// nothing left allocated, or hands out entries that all lie within the file.
+#include <cstring>
+
+#include "engine/gf/group_format.h"
+#include "engine/kestin/kestin.h"
+#include "fuzz_support.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  static const std::string path = fuzzScratch() + "/input.grp";
+  std::vector<std::uint8_t> image = fuzzGroupImage(data, size);
+  fuzzWriteFile(path, image);
+  HANDLE h = platOpenRead(path.c_str());
+  FUZZ_CHECK(h != INVALID_HANDLE);
+  t_gfDirectory directory;
+  if (gfLoadDirectory(h, &directory) == GF_DIR_OK) {
+    FUZZ_CHECK(directory.fileLength == (long long)size);
+    long cursor = 0, count = 0;
+    t_gfDirEntry entry;
+    while (gfNextDirEntry(&directory, &cursor, &entry)) {
+      count++;
+      std::size_t n = std::strlen(entry.name);
+      FUZZ_CHECK(n >= 1 && n <= (std::size_t)GF_NAME_MAX);
+      FUZZ_CHECK(entry.dataOffset >= 0 && entry.dataSize >= 0);
+      FUZZ_CHECK((long long)entry.dataOffset + entry.dataSize <= (long long)size);
+      FUZZ_CHECK(cursor <= directory.dirSize);
+    }
+    FUZZ_CHECK(count == directory.entryCount);
+    gfFreeDirectory(&directory);
+  }
+  platClose(h);
+  FUZZ_CHECK(memLiveBlocks("gf manager") == 0);
+  return 0;
+}

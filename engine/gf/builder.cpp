@@ -30,13 +30,10 @@ void fail(t_gfBuild* build, const char* format, ...) __attribute__((format(print
 
 void fail(t_gfBuild* build, const char* format, ...) {
   build->failed = 1;
-  if (!build->sink) return;
-  char text[1024];
   va_list args;
   va_start(args, format);
-  std::vsnprintf(text, sizeof text, format, args);
+  gfReportV(build->sink, format, args);
   va_end(args);
-  build->sink(text);
 }
 
 void addFound(struct_list** list, const char* dirPart, const PlatFind* find,

@@ -1,6 +1,8 @@
 // State and inner operations shared by the group file manager's own units; never included
 // outside engine/gf.
 #pragma once
+#include <cstdarg>
+
 #include "engine/gf/gf.h"
 
 constexpr int GF_PATH_MAX = 255;  // every name and path the manager builds stays within this
@@ -22,6 +24,11 @@ void gfReadGroup(struct_list** list, HANDLE group);
 // A new scan entry, zero but for the given name; null when memory fails.
 t_gfScanEntry* gfNewScanEntry(const char* name);
 void gfFreeScanEntry(t_gfScanEntry* entry);
+
+// ---- messages of the checked forms (report.cpp) --------------------------------------------
+// Formats a message and hands it to sink; nothing when sink is null.
+void gfReportf(t_gfReport sink, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void gfReportV(t_gfReport sink, const char* format, va_list args);
 
 // ---- the table order ----------------------------------------------------------------------
 // Names by unsigned bytes, then the later copy first; equal copies compare equal, so this

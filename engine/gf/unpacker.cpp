@@ -1,24 +1,10 @@
 // The unpacker: recreates every file stored in a group file below the current directory.
-#include <cstdarg>
-#include <cstdio>
 #include <cstring>
 
-#include "engine/gf/gf.h"
+#include "engine/gf/gf_internal.h"
 #include "engine/gf/group_format.h"
 
 namespace {
-
-void report(t_gfReport sink, const char* format, ...) __attribute__((format(printf, 2, 3)));
-
-void report(t_gfReport sink, const char* format, ...) {
-  if (!sink) return;
-  char text[1024];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(text, sizeof text, format, args);
-  va_end(args);
-  sink(text);
-}
 
 // Creates the directory levels of name (everything before its last backslash), one level
 // per call. made holds the levels made for the previous entry: a level of name that is also
@@ -45,19 +31,19 @@ void makeLevels(const char* name, char* made) {
 int unpackEntry(HANDLE group, const t_gfDirEntry* e, char* made, t_gfReport sink) {
   const char* why = gfUnsafeNameReason(e->name);
   if (why) {
-    report(sink, "refusing to unpack '%s': %s", e->name, why);
+    gfReportf(sink, "refusing to unpack '%s': %s", e->name, why);
     return 1;
   }
   makeLevels(e->name, made);
   HANDLE out = platCreateFile(e->name);
   if (out == INVALID_HANDLE) {
-    report(sink, "cannot create '%s': %s", e->name, platLastError());
+    gfReportf(sink, "cannot create '%s': %s", e->name, platLastError());
     return 1;
   }
   long long copied = platCopyRange(group, e->dataOffset, out, 0, e->dataSize);
   int failed = copied != e->dataSize;
   if (failed) {
-    report(sink, "cannot write '%s': %s", e->name,
+    gfReportf(sink, "cannot write '%s': %s", e->name,
            copied < 0 ? platLastError() : "the group file ended early");
   }
   platClose(out);
@@ -69,18 +55,18 @@ int unpackEntry(HANDLE group, const t_gfDirEntry* e, char* made, t_gfReport sink
 int gfUnpackChecked(const char* path, t_gfReport sink) {
   HANDLE group = platOpenRead(path);
   if (group == INVALID_HANDLE) {
-    report(sink, "cannot open group file '%s': %s", path, platLastError());
+    gfReportf(sink, "cannot open group file '%s': %s", path, platLastError());
     return 1;
   }
   t_gfDirectory directory;
   t_gfDirStatus status = gfLoadDirectory(group, &directory);
   if (status != GF_DIR_OK) {
-    if (status == GF_DIR_NOT_GROUP) report(sink, "'%s' is not a group file", path);
+    if (status == GF_DIR_NOT_GROUP) gfReportf(sink, "'%s' is not a group file", path);
     else if (status == GF_DIR_DAMAGED)
-      report(sink, "group file '%s' is damaged: %s", path, directory.problem);
+      gfReportf(sink, "group file '%s' is damaged: %s", path, directory.problem);
     else if (status == GF_DIR_NO_MEMORY)
-      report(sink, "not enough memory for the directory of '%s'", path);
-    else report(sink, "cannot read group file '%s': %s", path, platLastError());
+      gfReportf(sink, "not enough memory for the directory of '%s'", path);
+    else gfReportf(sink, "cannot read group file '%s': %s", path, platLastError());
     platClose(group);
     return 1;
   }

@@ -7,14 +7,10 @@
 namespace {
 
 const char* const kUsage[] = {
-    "Usage: Tarnpak <path>\n",
-    "In Tarnpak directory qzgroup.cfg file must exist\n",
-    "Sample data:\n",
-    "       levdemo9.lev\n",
-    "       pics*.*\n",
-    "       rof*.*\n",
-    "       sounds*.*\n",
-    "       soundsmaterial*.*\n",
+    "Usage: Tarnpak <path>\n", "In Tarnpak directory qzgroup.cfg file must exist\n",
+    "Sample data:\n",          "       levdemo9.lev\n",
+    "       pics*.*\n",        "       rof*.*\n",
+    "       sounds*.*\n",      "       soundsmaterial*.*\n",
 };
 
 void printError(const char* message) { std::fprintf(stderr, "Tarnpak: %s\n", message); }

@@ -7,12 +7,12 @@
 #include <string>
 #include <vector>
 
-#define FUZZ_CHECK(cond)                                                           \
-  do {                                                                             \
-    if (!(cond)) {                                                                 \
+#define FUZZ_CHECK(cond)                                                            \
+  do {                                                                              \
+    if (!(cond)) {                                                                  \
       std::fprintf(stderr, "%s:%d: check failed: %s\n", __FILE__, __LINE__, #cond); \
-      std::abort();                                                                \
-    }                                                                              \
+      std::abort();                                                                 \
+    }                                                                               \
   } while (0)
 
 // A directory made once per process under the system's temporary area.

@@ -1,11 +1,12 @@
 // The debug console: the "DBG: " prefix rule of the shared pending line, the log file,
 // and text too long for the buffers.
+#include "engine/debug/debug.h"
+
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "engine/debug/debug.h"
 #include "support/test_support.h"
 
 namespace {

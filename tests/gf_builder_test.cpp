@@ -65,7 +65,8 @@ TEST_F(Builder, WritesTheThirtyEightByteExampleExactly) {
 }
 
 TEST_F(Builder, BuildListEndsAtTheFirstBlankLineAndTakesOneMaskPerLine) {
-  for (const char* name : {"a.txt", "b.txt", "my", "file.txt", "c.txt"}) writeFile(root / name, name);
+  for (const char* name : {"a.txt", "b.txt", "my", "file.txt", "c.txt"})
+    writeFile(root / name, name);
   writeFile(root / "group.cfg", "  a.txt\t \nmy file.txt\n \t \nb.txt\n");
   ASSERT_EQ(build(root, group), 0);
   EXPECT_EQ(storedNames(group), (std::vector<std::string>{"A.TXT", "MY"}));
@@ -91,8 +92,8 @@ TEST_F(Builder, RecursesOnlyWithALowerCaseR) {
 
   writeFile(root / "group.cfg", "pics\\*.* rec\n");
   ASSERT_EQ(build(root, group), 0);
-  EXPECT_EQ(storedNames(group), (std::vector<std::string>{"PICS\\A.BMP", "PICS\\PICSDIR\\D.BMP",
-                                                          "PICS\\SUB\\B.BMP"}));
+  EXPECT_EQ(storedNames(group),
+            (std::vector<std::string>{"PICS\\A.BMP", "PICS\\PICSDIR\\D.BMP", "PICS\\SUB\\B.BMP"}));
   // The pattern applies again at every level, to directories as well as files.
   writeFile(root / "pics/pics_a.bmp", "6");
   writeFile(root / "pics/picsdir/pics_d.bmp", "7");
@@ -159,7 +160,8 @@ TEST_F(Builder, CopiesFromTheFileTheSearchFound) {
   ASSERT_EQ(build(root, group), 0);
   std::string bytes = readFile(group);
   EXPECT_EQ(storedNames(group), (std::vector<std::string>{"NAME.TXT", "NAME.TXT"}));
-  EXPECT_TRUE(bytes.find("first") != std::string::npos && bytes.find("second") != std::string::npos);
+  EXPECT_TRUE(bytes.find("first") != std::string::npos &&
+              bytes.find("second") != std::string::npos);
 }
 
 TEST_F(Builder, PackedTreeUnpacksByteForByteAndLoads) {

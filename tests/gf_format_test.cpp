@@ -121,11 +121,11 @@ TEST(DirectoryReader, RefusesDamagedDirectories) {
   EXPECT_EQ(damage(12, std::string("\xF0\xFF\xFF\x7F", 4)).status, GF_DIR_DAMAGED);
   EXPECT_EQ(damage(12, std::string("\xFF\xFF\xFF\xFF", 4)).status, GF_DIR_DAMAGED);
   EXPECT_EQ(damage(8, std::string("\xFF\xFF\xFF\xFF", 4)).status, GF_DIR_DAMAGED);
-  EXPECT_EQ(damage(8, std::string("\x03\0\0\0", 4)).status, GF_DIR_DAMAGED);  // too many
-  EXPECT_EQ(damage(8, std::string("\x01\0\0\0", 4)).status, GF_DIR_DAMAGED);  // too few
-  EXPECT_EQ(damage(16, std::string("\0\0", 2)).status, GF_DIR_DAMAGED);       // empty name
-  EXPECT_EQ(damage(16, std::string("\xFF\x00", 2)).status, GF_DIR_DAMAGED);   // past dirSize
-  EXPECT_EQ(damage(18, std::string("A\0", 2)).status, GF_DIR_DAMAGED);        // NUL in name
+  EXPECT_EQ(damage(8, std::string("\x03\0\0\0", 4)).status, GF_DIR_DAMAGED);   // too many
+  EXPECT_EQ(damage(8, std::string("\x01\0\0\0", 4)).status, GF_DIR_DAMAGED);   // too few
+  EXPECT_EQ(damage(16, std::string("\0\0", 2)).status, GF_DIR_DAMAGED);        // empty name
+  EXPECT_EQ(damage(16, std::string("\xFF\x00", 2)).status, GF_DIR_DAMAGED);    // past dirSize
+  EXPECT_EQ(damage(18, std::string("A\0", 2)).status, GF_DIR_DAMAGED);         // NUL in name
   EXPECT_EQ(damage(23, std::string("\x3A\0\0\0", 4)).status, GF_DIR_DAMAGED);  // data past end
   EXPECT_EQ(damage(27, std::string("\xFF\xFF\xFF\x7F", 4)).status, GF_DIR_DAMAGED);
   EXPECT_EQ(damage(23, std::string("\xFF\xFF\xFF\xFF", 4)).status, GF_DIR_DAMAGED);

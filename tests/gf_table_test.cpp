@@ -134,7 +134,9 @@ TEST_F(FileTable, CopiesWavHeaders) {
   EXPECT_EQ(std::memcmp(shortHeader, "RIFF", 4), 0);
   EXPECT_EQ(std::memcmp(shortHeader + 4, zeros, 40), 0);
   // A grouped file's copy is read at its offset and runs on into the bytes behind it.
-  EXPECT_EQ(std::memcmp(gfGetFileInfo("IN.WAV")->wavHeader, (header.substr(0, 40) + "1234").data(), 44), 0);
+  EXPECT_EQ(
+      std::memcmp(gfGetFileInfo("IN.WAV")->wavHeader, (header.substr(0, 40) + "1234").data(), 44),
+      0);
 }
 
 TEST_F(FileTable, StartingTwiceRebuildsAndStoppingTwiceIsHarmless) {

@@ -26,11 +26,14 @@ int unpackHere(const std::string& image, const std::string& name = "data.grp") {
 
 TEST(Unpacker, CreatesNestedNamesBelowTheWorkingDirectory) {
   TempDir work(true);
-  ASSERT_EQ(unpackHere(makeGroup({{"A.TXT", "abc"}, {"PICS\\SUB\\B.BMP", "bmp"},
-                                  {"PICS\\C.BMP", "c"}, {"PICS\\SUB\\D\\E.BMP", "e"}})),
+  ASSERT_EQ(unpackHere(makeGroup({{"A.TXT", "abc"},
+                                  {"PICS\\SUB\\B.BMP", "bmp"},
+                                  {"PICS\\C.BMP", "c"},
+                                  {"PICS\\SUB\\D\\E.BMP", "e"}})),
             0);
-  EXPECT_EQ(listTree(work.path()),
-            (std::vector<std::string>{"A.TXT", "PICS/C.BMP", "PICS/SUB/B.BMP", "PICS/SUB/D/E.BMP"}));
+  EXPECT_EQ(
+      listTree(work.path()),
+      (std::vector<std::string>{"A.TXT", "PICS/C.BMP", "PICS/SUB/B.BMP", "PICS/SUB/D/E.BMP"}));
   EXPECT_EQ(readFile("PICS/SUB/B.BMP"), "bmp");
   EXPECT_TRUE(messages.empty());
   // In table order 'AB\' comes before 'A\': a level that merely begins like one made before.
@@ -70,9 +73,13 @@ TEST(Unpacker, RefusesNamesThatLeaveTheWorkingDirectory) {
   writeFile(inner + "/keep", "");
   std::string previous = std::filesystem::current_path();
   std::filesystem::current_path(inner);
-  int status = unpackHere(makeGroup({{"..\\ESCAPED", "x"}, {"OK.TXT", "ok"},
-                                     {"\\ABS", "x"}, {"/ABS2", "x"}, {"C:\\DRIVE", "x"},
-                                     {"A\\..\\..\\UP", "x"}, {"..", "x"}}));
+  int status = unpackHere(makeGroup({{"..\\ESCAPED", "x"},
+                                     {"OK.TXT", "ok"},
+                                     {"\\ABS", "x"},
+                                     {"/ABS2", "x"},
+                                     {"C:\\DRIVE", "x"},
+                                     {"A\\..\\..\\UP", "x"},
+                                     {"..", "x"}}));
   std::filesystem::current_path(previous);
   EXPECT_EQ(status, 1);
   EXPECT_EQ(messages.size(), 6u);

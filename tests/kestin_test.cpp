@@ -1,8 +1,9 @@
 // The engine library services: tracked allocator, buffer readers, clock, line output.
+#include "engine/kestin/kestin.h"
+
 #include <gtest/gtest.h>
 
 #include "engine/kestin/alloc.h"
-#include "engine/kestin/kestin.h"
 #include "support/test_support.h"
 
 #define ENGINE_UNIT "kestin test"

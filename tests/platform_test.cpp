@@ -1,9 +1,10 @@
 // The host layer: MS-DOS dates, the search's wildcard rule, and the host path mapping.
+#include "engine/platform/platform.h"
+
 #include <gtest/gtest.h>
 
 #include <algorithm>
 
-#include "engine/platform/platform.h"
 #include "support/test_support.h"
 
 TEST(DosTime, ConvertsUtcSecondsBothWays) {

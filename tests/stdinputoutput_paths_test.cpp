@@ -40,8 +40,10 @@ std::vector<std::string> readAll(const std::string& bytes, long size, bool heade
   std::vector<std::string> lines;
   std::vector<char> buf((std::size_t)size + 8, '#');
   for (int i = 0; i < maxCalls; i++) {
-    if (header) ReadHdrLN(fd, buf.data(), size);
-    else ReadLN(fd, buf.data(), size);
+    if (header)
+      ReadHdrLN(fd, buf.data(), size);
+    else
+      ReadLN(fd, buf.data(), size);
     EXPECT_EQ(buf[(std::size_t)size], '#') << "written past size";
     lines.push_back(buf.data());
   }

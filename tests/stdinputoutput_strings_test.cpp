@@ -10,8 +10,10 @@ namespace {
 std::string clean(std::string text, bool quoteAware = false) {
   std::string buf = text;
   buf.resize(text.size() + 1);
-  if (quoteAware) CKillUnusedSpacesEtc(&buf[0]);
-  else KillUnusedSpacesEtc(&buf[0]);
+  if (quoteAware)
+    CKillUnusedSpacesEtc(&buf[0]);
+  else
+    KillUnusedSpacesEtc(&buf[0]);
   return buf.c_str();
 }
 
@@ -45,7 +47,10 @@ TEST(CharClasses, TwoCharacterOperatorsLookAtTwoCharactersOnly) {
 
 TEST(CharClasses, DigitStrings) {
   for (const char* yes : {"h", "7", "123", "12h"}) EXPECT_EQ(ZSIsStrDigit(yes), 1) << yes;
-  for (const char* no : {"1Fh", "12H", "-5", "1.5", "", "\xB1" "1"}) EXPECT_EQ(ZSIsStrDigit(no), 0) << no;
+  for (const char* no : {"1Fh", "12H", "-5", "1.5", "",
+                         "\xB1"
+                         "1"})
+    EXPECT_EQ(ZSIsStrDigit(no), 0) << no;
 }
 
 TEST(LineCleanup, FoldsBlanksAndDropsLineFeeds) {

@@ -1,5 +1,7 @@
 // The pooled lists: node order, removal, merging, and the pool's numbering, reuse, summary
 // and out-of-memory handling.
+#include "engine/t_list/t_list.h"
+
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -8,7 +10,6 @@
 
 #include "engine/debug/debug.h"
 #include "engine/kestin/kestin.h"
-#include "engine/t_list/t_list.h"
 #include "engine/t_list/t_list_internal.h"
 #include "support/test_support.h"
 
@@ -20,7 +21,7 @@ void* v(std::intptr_t n) { return reinterpret_cast<void*>(n); }
 // The values along next, checking that every prev link points back.
 Values values(struct_list* head) {
   Values out;
-  for (struct_list* node = head, *before = nullptr; node; before = node, node = node->next) {
+  for (struct_list *node = head, *before = nullptr; node; before = node, node = node->next) {
     EXPECT_EQ(node->prev, before);
     out.push_back(reinterpret_cast<std::intptr_t>(node->data));
   }
@@ -43,7 +44,8 @@ long usedNodes() {
 int pageMessages(const LineCapture& capture) {
   int n = 0;
   for (const std::string& line : capture.lines()) {
-    n += line == "t_list: new page was allocated." || line == "DBG: t_list: new page was allocated.";
+    n +=
+        line == "t_list: new page was allocated." || line == "DBG: t_list: new page was allocated.";
   }
   return n;
 }
@@ -173,8 +175,8 @@ TEST_F(List, FailedPageLeavesListsUnchanged) {
   static struct_list* head;
   head = nullptr;
   listFailNextPage();
-  EXPECT_TRUE(stderrSays([] { EXPECT_EQ(List_Add(head, v(1)), nullptr); },
-                         "List_Add: not enough memory!"));
+  EXPECT_TRUE(
+      stderrSays([] { EXPECT_EQ(List_Add(head, v(1)), nullptr); }, "List_Add: not enough memory!"));
   EXPECT_EQ(head, nullptr);
   for (int i = 0; i < LIST_PAGE_NODES - 3; i++) List_AddToHead(head, v(i));
   static struct_list* lists[2];

@@ -37,7 +37,8 @@ void printLines(const char* prefix, const char* format, va_list args) {
     std::fflush(logFile);
   }
   const char* rest = text;
-  while (const char* newline = static_cast<const char*>(std::memchr(rest, '\n', text + length - rest))) {
+  while (const char* newline =
+             static_cast<const char*>(std::memchr(rest, '\n', text + length - rest))) {
     appendPending(rest, (size_t)(newline - rest));
     kestinLineOutput(3, 43, pending, 0);
     std::snprintf(pending, sizeof pending, "%s", prefix);

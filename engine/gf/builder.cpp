@@ -45,8 +45,8 @@ void addFound(struct_list** list, const char* dirPart, const PlatFind* find,
     return;
   }
   char source[PLAT_PATH_MAX];
-  t_gfScanEntry* e = platFindPath(find, found, source, sizeof source) ? gfNewScanEntry(name)
-                                                                       : nullptr;
+  t_gfScanEntry* e =
+      platFindPath(find, found, source, sizeof source) ? gfNewScanEntry(name) : nullptr;
   if (e && build->keepSource) e->source = ENGINE_STRDUP(source);
   if (!e || (build->keepSource && !e->source) || !List_Add(*list, e)) {
     gfFreeScanEntry(e);
@@ -80,8 +80,10 @@ void collect(struct_list** list, const char* mask, int recurse, t_gfBuild* build
     } else if (recurse && found.name[0] != '.') {
       char deeper[GF_PATH_MAX + 1];
       n = std::snprintf(deeper, sizeof deeper, "%s%s\\%s", dirPart, found.name, pattern);
-      if (n < 0 || n > GF_PATH_MAX) fail(build, "the mask '%s%s\\%s' is too long", dirPart, found.name, pattern);
-      else collect(list, deeper, 1, build);
+      if (n < 0 || n > GF_PATH_MAX)
+        fail(build, "the mask '%s%s\\%s' is too long", dirPart, found.name, pattern);
+      else
+        collect(list, deeper, 1, build);
     }
   } while (!build->failed && platFindNext(&find, &found));
   platFindClose(&find);
@@ -109,7 +111,7 @@ void freeScanList(struct_list** list) {
 
 int compareBuildRecords(const void* a, const void* b) {
   return gfTableOrder(&static_cast<const t_gfBuildRecord*>(a)->info,
-                           &static_cast<const t_gfBuildRecord*>(b)->info);
+                      &static_cast<const t_gfBuildRecord*>(b)->info);
 }
 
 // The directory table: one record per scan entry, the entries given back, then sorted.
@@ -185,8 +187,8 @@ void writeData(t_gfBuildRecord* table, int count, HANDLE out, t_gfBuild* build) 
       build->failed = 1;
       break;
     case GF_COPY_CHANGED:
-      fail(build, "'%s' changed size while the group was built (%ld bytes when found)",
-           r->source, r->info.size);
+      fail(build, "'%s' changed size while the group was built (%ld bytes when found)", r->source,
+           r->info.size);
       break;
     case GF_COPY_READ_ERROR:
       fail(build, "cannot copy '%s' into the group: %s", r->source, why.reason);
@@ -206,9 +208,8 @@ void writeGroup(const char* name, unsigned flag, t_gfBuildRecord* table, int cou
   unsigned char* head = makeHead(table, count, flag, &headSize, build);
   if (!head) return;
   char temp[PLAT_PATH_MAX], target[PLAT_PATH_MAX];
-  HANDLE out = platHostPath(name, target, sizeof target)
-                   ? platCreateTemp(name, temp, sizeof temp)
-                   : INVALID_HANDLE;
+  HANDLE out = platHostPath(name, target, sizeof target) ? platCreateTemp(name, temp, sizeof temp)
+                                                         : INVALID_HANDLE;
   if (out == INVALID_HANDLE) {
     fail(build, "cannot create group file '%s': %s", name, platLastError());
   } else {

@@ -2,10 +2,10 @@
 // Since all offsets are known in advance, the work is cut into independent batches that
 // two threads read and write at once.
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <thread>
-#include <cstdio>
 
 #include "engine/gf/gf_internal.h"
 #define ENGINE_UNIT "gf manager"
@@ -13,9 +13,9 @@
 
 namespace {
 
-constexpr long kBatchSize = 1 << 20;          // small files are gathered up to this much
+constexpr long kBatchSize = 1 << 20;              // small files are gathered up to this much
 constexpr long kBatchedFileMax = kBatchSize / 4;  // larger ones are copied on their own
-constexpr int kThreads = 2;  // the reader threads, the caller's included
+constexpr int kThreads = 2;                       // the reader threads, the caller's included
 
 // The shared state of one copy. Batch b covers records first[b] to first[b + 1] - 1.
 struct t_gfCopyJob {
@@ -89,8 +89,11 @@ bool copyRecord(t_gfCopier* c, int i, unsigned char* at) {
   }
   long size = r->info.size;
   long long got;
-  if (at) got = readWhole(in, at, size);
-  else got = platFileSize(in) != size ? size + 1 : platCopyRange(in, 0, c->job->out, r->info.offset, size);
+  if (at)
+    got = readWhole(in, at, size);
+  else
+    got = platFileSize(in) != size ? size + 1
+                                   : platCopyRange(in, 0, c->job->out, r->info.offset, size);
   platClose(in);
   if (got == size) return true;
   noteFailure(c->job, i, got < 0 ? GF_COPY_READ_ERROR : GF_COPY_CHANGED);

@@ -11,13 +11,13 @@ struct GFILE;
 
 // One file of the manager's table.
 struct ENGINE_API t_gfFileInfo {
-  char* name;    // relative to the root, backslashes, a-z turned to A-Z
-  long offset;   // start of the data in its group file; 0 for a loose file
+  char* name;   // relative to the root, backslashes, a-z turned to A-Z
+  long offset;  // start of the data in its group file; 0 for a loose file
   long size;
   HANDLE handle;  // the group file's shared handle, or the loose file's own while open
   int openCount;
-  std::uint16_t date;  // MS-DOS date of the last write (UTC)
-  std::uint16_t time;  // MS-DOS time of the last write (UTC)
+  std::uint16_t date;           // MS-DOS date of the last write (UTC)
+  std::uint16_t time;           // MS-DOS time of the last write (UTC)
   unsigned char wavHeader[44];  // first 44 bytes of a ".WAV" file, else zeros
   void* cacheData;
   long readId;

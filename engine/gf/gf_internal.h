@@ -47,7 +47,7 @@ struct t_gfBuildRecord {
 
 enum t_gfCopyFailureKind {
   GF_COPY_CANNOT_OPEN,
-  GF_COPY_CHANGED,      // the file's size is no longer what the search found
+  GF_COPY_CHANGED,  // the file's size is no longer what the search found
   GF_COPY_READ_ERROR,
   GF_COPY_WRITE_ERROR,  // the group file could not be written
   GF_COPY_NO_MEMORY,

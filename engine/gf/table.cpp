@@ -47,8 +47,7 @@ bool makeRecord(t_gfFileInfo* r, const t_gfScanEntry* e, size_t rootLength) {
 }
 
 int compareRecords(const void* a, const void* b) {
-  return gfTableOrder(static_cast<const t_gfFileInfo*>(a),
-                           static_cast<const t_gfFileInfo*>(b));
+  return gfTableOrder(static_cast<const t_gfFileInfo*>(a), static_cast<const t_gfFileInfo*>(b));
 }
 
 // Of each run of equal names keeps the first, which the sort made the latest copy.
@@ -163,8 +162,10 @@ long gfFetch(const char* name) {
     int mid = low + (high - low) / 2;
     int c = gfCompareName(key, &gfFiles[mid]);
     if (c == 0) return mid;
-    if (c < 0) high = mid - 1;
-    else low = mid + 1;
+    if (c < 0)
+      high = mid - 1;
+    else
+      low = mid + 1;
   }
   for (int i = gfSortedCount; i < gfFileCount; i++)
     if (std::strcmp(key, gfFiles[i].name) == 0) return i;

@@ -44,7 +44,7 @@ int unpackEntry(HANDLE group, const t_gfDirEntry* e, char* made, t_gfReport sink
   int failed = copied != e->dataSize;
   if (failed) {
     gfReportf(sink, "cannot write '%s': %s", e->name,
-           copied < 0 ? platLastError() : "the group file ended early");
+              copied < 0 ? platLastError() : "the group file ended early");
   }
   platClose(out);
   return failed;
@@ -61,12 +61,14 @@ int gfUnpackChecked(const char* path, t_gfReport sink) {
   t_gfDirectory directory;
   t_gfDirStatus status = gfLoadDirectory(group, &directory);
   if (status != GF_DIR_OK) {
-    if (status == GF_DIR_NOT_GROUP) gfReportf(sink, "'%s' is not a group file", path);
+    if (status == GF_DIR_NOT_GROUP)
+      gfReportf(sink, "'%s' is not a group file", path);
     else if (status == GF_DIR_DAMAGED)
       gfReportf(sink, "group file '%s' is damaged: %s", path, directory.problem);
     else if (status == GF_DIR_NO_MEMORY)
       gfReportf(sink, "not enough memory for the directory of '%s'", path);
-    else gfReportf(sink, "cannot read group file '%s': %s", path, platLastError());
+    else
+      gfReportf(sink, "cannot read group file '%s': %s", path, platLastError());
     platClose(group);
     return 1;
   }

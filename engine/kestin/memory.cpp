@@ -22,9 +22,7 @@ constexpr unsigned int kLiveMagic = 0x4B455354;  // marks a header of a live blo
 std::mutex lock;
 BlockHeader* live = nullptr;  // newest first
 
-bool sameUnit(const char* a, const char* b) {
-  return a == b || (a && b && std::strcmp(a, b) == 0);
-}
+bool sameUnit(const char* a, const char* b) { return a == b || (a && b && std::strcmp(a, b) == 0); }
 
 }  // namespace
 
@@ -50,8 +48,10 @@ void memDeleteDbg(void* block) {
     std::lock_guard<std::mutex> guard(lock);
     if (h->magic != kLiveMagic) std::abort();  // not ours, or released twice
     h->magic = 0;
-    if (h->prev) h->prev->next = h->next;
-    else live = h->next;
+    if (h->prev)
+      h->prev->next = h->next;
+    else
+      live = h->next;
     if (h->next) h->next->prev = h->prev;
   }
   std::free(h);

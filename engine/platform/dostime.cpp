@@ -53,8 +53,7 @@ int platDosToTime(std::uint16_t date, std::uint16_t dosTime, std::int64_t* time)
   std::int64_t y = 1980 + (date >> 9);
   unsigned m = (date >> 5) & 15, d = date & 31;
   unsigned hh = dosTime >> 11, mm = (dosTime >> 5) & 63, ss = (dosTime & 31) * 2;
-  if (m < 1 || m > 12 || d < 1 || d > daysInMonth(y, m) || hh > 23 || mm > 59 || ss > 59)
-    return 0;
+  if (m < 1 || m > 12 || d < 1 || d > daysInMonth(y, m) || hh > 23 || mm > 59 || ss > 59) return 0;
   *time = daysFromCivil(y, m, d) * 86400 + hh * 3600 + mm * 60 + ss;
   return 1;
 }

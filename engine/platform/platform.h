@@ -33,7 +33,7 @@ ENGINE_API HANDLE platOpenHostRead(const char* hostPath);
 // host walking the whole path again for each.
 ENGINE_API HANDLE platOpenHostDir(const char* hostDir);
 ENGINE_API HANDLE platOpenInDir(HANDLE dir, const char* name);
-ENGINE_API long long platFileSize(HANDLE h);         // -1 on failure
+ENGINE_API long long platFileSize(HANDLE h);  // -1 on failure
 // Bytes transferred (fewer only at the end of the file or on failure), or -1 when nothing
 // could be transferred because of an error.
 ENGINE_API long long platReadAt(HANDLE h, long long offset, void* buffer, size_t count);
@@ -43,8 +43,8 @@ ENGINE_API long long platReadSome(HANDLE h, long long offset, void* buffer, size
 ENGINE_API long long platWriteAt(HANDLE h, long long offset, const void* buffer, size_t count);
 // Copies count bytes between two files at the given offsets with the host's fastest means;
 // returns the bytes copied (fewer when the source ended early), or -1 on an error.
-ENGINE_API long long platCopyRange(HANDLE src, long long srcOffset, HANDLE dst,
-                                   long long dstOffset, long long count);
+ENGINE_API long long platCopyRange(HANDLE src, long long srcOffset, HANDLE dst, long long dstOffset,
+                                   long long count);
 ENGINE_API int platFlush(HANDLE h);
 ENGINE_API void platClose(HANDLE h);
 
@@ -68,7 +68,7 @@ ENGINE_API int platMakeDir(const char* path);  // one level; 0 on success, -1 on
 
 // One match of a directory search.
 struct PlatFindData {
-  char name[256];          // as stored on disk
+  char name[256];  // as stored on disk
   int isDirectory;
   std::uint32_t sizeLow;   // low 32 bits of the size
   std::int64_t writeTime;  // last write, seconds since 1970-01-01 UTC

@@ -236,9 +236,7 @@ HANDLE platCreateTemp(const char* nearPath, char* tempPath, size_t tempSize) {
   return INVALID_HANDLE;
 }
 
-int platRenameHost(const char* from, const char* to) {
-  return rename(from, to) == 0 ? 0 : fail();
-}
+int platRenameHost(const char* from, const char* to) { return rename(from, to) == 0 ? 0 : fail(); }
 
 int platRemoveHost(const char* path) { return unlink(path) == 0 ? 0 : fail(); }
 
@@ -305,7 +303,8 @@ int platMatchName(const char* pattern, const char* name) {
     if (*p == '*') {
       starP = ++p;
       starN = n;
-    } else if (*p == '?' || (*p && lowerAscii((unsigned char)*p) == lowerAscii((unsigned char)*n))) {
+    } else if (*p == '?' ||
+               (*p && lowerAscii((unsigned char)*p) == lowerAscii((unsigned char)*n))) {
       p++;
       n++;
     } else if (starP) {

@@ -27,7 +27,8 @@ std::size_t readEscape(const char* s, std::size_t pos, char* delivered) {
   } else if (next == 'x') {
     int value = 0;
     std::size_t n = 0;
-    for (; n < 2 && hexValue(s[pos + 2 + n]) >= 0; n++) value = value * 16 + hexValue(s[pos + 2 + n]);
+    for (; n < 2 && hexValue(s[pos + 2 + n]) >= 0; n++)
+      value = value * 16 + hexValue(s[pos + 2 + n]);
     *delivered = (char)value;
     return 2 + n;
   } else if (next >= '0' && next <= '9') {
@@ -77,8 +78,10 @@ int ZSGetCParamStr(const char* s, int idx, char* out, char sep) {
     while (pos < len && idx >= 0) {
       ScanStep step = scanStep(s, pos, sep, inQuotes);
       pos += step.consumed;
-      if (step.separator) idx--;
-      else if (step.hasChar && idx == 0 && out) out[used++] = step.delivered;
+      if (step.separator)
+        idx--;
+      else if (step.hasChar && idx == 0 && out)
+        out[used++] = step.delivered;
     }
   }
   if (out) out[used] = 0;

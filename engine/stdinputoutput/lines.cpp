@@ -15,9 +15,9 @@ constexpr std::size_t kOutSize = 512;
 
 // What both readers share: the start position, the scratch block and the first read.
 struct LineRead {
-  long start;      // position of the handle before the call
-  char* scratch;   // size bytes from the tracked allocator
-  long count;      // bytes read into the caller's buffer
+  long start;     // position of the handle before the call
+  char* scratch;  // size bytes from the tracked allocator
+  long count;     // bytes read into the caller's buffer
 };
 
 // Prepares a read of at most size - 1 bytes into buf. Returns 0, with buf empty and nothing

@@ -38,9 +38,9 @@ void fail(t_gfBuild* build, const char* format, ...) {
 
 void addFound(struct_list** list, const char* dirPart, const PlatFind* find,
               const PlatFindData* found, t_gfBuild* build) {
-  char name[GF_NAME_MAX + 1];
-  int n = std::snprintf(name, sizeof name, "%s%s", dirPart, found->name);
-  if (n < 0 || n > GF_NAME_MAX || std::strlen(gfRoot) + (size_t)n > GF_PATH_MAX) {
+  char name[GF_PATH_MAX + 1];
+  if (!gfJoinPath(name, dirPart, found->name) ||
+      std::strlen(gfRoot) + std::strlen(name) > GF_PATH_MAX) {
     fail(build, "the name '%s%s' is longer than a group can store", dirPart, found->name);
     return;
   }
@@ -63,8 +63,7 @@ void collect(struct_list** list, const char* mask, int recurse, t_gfBuild* build
   size_t dirLength = last && last != mask ? (size_t)(last - mask) + 1 : 0;
   char dirPart[GF_PATH_MAX + 1];
   char search[GF_PATH_MAX + 1];
-  int n = std::snprintf(search, sizeof search, "%s%s", gfRoot, mask);
-  if (n < 0 || n > GF_PATH_MAX) {
+  if (!gfJoinPath(search, gfRoot, mask)) {
     fail(build, "the mask '%s' is too long", mask);
     return;
   }
@@ -79,7 +78,7 @@ void collect(struct_list** list, const char* mask, int recurse, t_gfBuild* build
       addFound(list, dirPart, &find, &found, build);
     } else if (recurse && found.name[0] != '.') {
       char deeper[GF_PATH_MAX + 1];
-      n = std::snprintf(deeper, sizeof deeper, "%s%s\\%s", dirPart, found.name, pattern);
+      int n = std::snprintf(deeper, sizeof deeper, "%s%s\\%s", dirPart, found.name, pattern);
       if (n < 0 || n > GF_PATH_MAX)
         fail(build, "the mask '%s%s\\%s' is too long", dirPart, found.name, pattern);
       else

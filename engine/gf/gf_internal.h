@@ -24,6 +24,9 @@ void gfReadGroup(struct_list** list, HANDLE group);
 // A new scan entry, zero but for the given name; null when memory fails.
 t_gfScanEntry* gfNewScanEntry(const char* name);
 void gfFreeScanEntry(t_gfScanEntry* entry);
+// dir, name and suffix joined into out (GF_PATH_MAX + 1 bytes); false when the whole
+// would not fit the manager's limit.
+bool gfJoinPath(char* out, const char* dir, const char* name, const char* suffix = "");
 
 // ---- messages of the checked forms (report.cpp) --------------------------------------------
 // Formats a message and hands it to sink; nothing when sink is null.

@@ -20,6 +20,11 @@ t_gfScanEntry* gfNewScanEntry(const char* name) {
   return e;
 }
 
+bool gfJoinPath(char* out, const char* dir, const char* name, const char* suffix) {
+  int n = std::snprintf(out, GF_PATH_MAX + 1, "%s%s%s", dir, name, suffix);
+  return n >= 0 && n <= GF_PATH_MAX;
+}
+
 void gfFreeScanEntry(t_gfScanEntry* e) {
   if (!e) return;
   ENGINE_DELETE(e->name);
@@ -28,12 +33,6 @@ void gfFreeScanEntry(t_gfScanEntry* e) {
 }
 
 namespace {
-
-// dir followed by name (and suffix) into out, when the whole fits the manager's limit.
-bool joinPath(char* out, const char* dir, const char* name, const char* suffix = "") {
-  int n = std::snprintf(out, GF_PATH_MAX + 1, "%s%s%s", dir, name, suffix);
-  return n >= 0 && n <= GF_PATH_MAX;
-}
 
 void addLooseFile(struct_list** list, const char* path, const PlatFindData* found) {
   t_gfScanEntry* e = gfNewScanEntry(path);
@@ -49,10 +48,10 @@ void gfScanRoot(struct_list** list, const char* dir) {
   char pattern[GF_PATH_MAX + 1];
   PlatFind find;
   PlatFindData found;
-  if (joinPath(pattern, dir, "*.grp") && platFindFirst(&find, pattern, &found)) {
+  if (gfJoinPath(pattern, dir, "*.grp") && platFindFirst(&find, pattern, &found)) {
     do {
       char path[GF_PATH_MAX + 1];
-      if (found.isDirectory || !joinPath(path, dir, found.name)) continue;
+      if (found.isDirectory || !gfJoinPath(path, dir, found.name)) continue;
       gfReadGroup(list, platOpenRead(path));
     } while (platFindNext(&find, &found));
     platFindClose(&find);
@@ -64,13 +63,13 @@ void gfScanDir(struct_list** list, const char* dir) {
   char pattern[GF_PATH_MAX + 1];
   PlatFind find;
   PlatFindData found;
-  if (!joinPath(pattern, dir, "*.*") || !platFindFirst(&find, pattern, &found)) return;
+  if (!gfJoinPath(pattern, dir, "*.*") || !platFindFirst(&find, pattern, &found)) return;
   do {
     char path[GF_PATH_MAX + 1];
     if (!found.isDirectory) {
       // A path beyond the manager's limit could never be opened by name: left out.
-      if (joinPath(path, dir, found.name)) addLooseFile(list, path, &found);
-    } else if (found.name[0] != '.' && joinPath(path, dir, found.name, "\\")) {
+      if (gfJoinPath(path, dir, found.name)) addLooseFile(list, path, &found);
+    } else if (found.name[0] != '.' && gfJoinPath(path, dir, found.name, "\\")) {
       gfScanDir(list, path);
     }
   } while (platFindNext(&find, &found));

@@ -41,6 +41,31 @@ void gfCloseOrphans();
 // handles are still open on it.
 void gfDetachHandle(t_gfFileInfo* record);
 
+// ---- the read worker (reader.cpp) ---------------------------------------------------------
+constexpr int GF_READ_QUEUE_SIZE = 1024;
+// Empties the queue and starts the worker; false when the thread cannot be started (reads
+// are then done at once on the caller's thread).
+bool gfReadWorkerStart();
+// Tells the worker to leave and waits for it; a read in progress stops at its next piece.
+// Queued reads are never served; once this returns the worker writes no buffer.
+void gfReadWorkerStop();
+// Whether the worker has been told to leave (for a hook that holds the worker).
+bool gfReadStopRequested();
+// Called, when set, on the worker's thread before it serves each request: lets tests hold
+// the worker at a known point. Set it while no worker runs.
+extern void (*gfReadBeforeServe)(const t_gfReadRequest* request);
+
+// ---- the cache (cache.cpp) ------------------------------------------------------------------
+// Empties the cache list and the total at gfStop (the records' blocks are released there).
+void gfCacheReset();
+// Around a renumbering of the table: the cache list's nodes follow their records by name;
+// the node of the record at index leaving goes.
+void gfCacheBeforeRenumber(int leaving);
+void gfCacheAfterRenumber();
+// A record leaving the table: its cached copy goes, or, while its read still runs, is kept
+// aside until gfStop.
+void gfCacheForget(int index);
+
 // ---- the start-up scan (scan.cpp) ---------------------------------------------------------
 void gfScanRoot(struct_list** list, const char* dir);
 void gfScanDir(struct_list** list, const char* dir);

@@ -116,6 +116,7 @@ void gfStart(const char* root) {
     gfFileCapacity = gfFiles ? 1 : 0;
     gfFileCount = gfSortedCount = 0;
     gfStarted = 1;
+    gfReadWorkerStart();
     return;
   }
   std::memcpy(gfRoot, root, n + 1);
@@ -132,10 +133,12 @@ void gfStart() {
   removeDuplicates();
   gfSortedCount = gfFileCount;
   gfStarted = 1;
+  gfReadWorkerStart();
 }
 
 void gfStop() {
   if (!gfStarted) return;
+  gfReadWorkerStop();  // first: once it returns, no read writes into a block
   gfStarted = 0;
   if (gfFiles) {
     for (int i = 0; i < gfFileCount; i++) {
@@ -154,6 +157,7 @@ void gfStop() {
   }
   gfCloseOrphans();
   gfClearAppended();
+  gfCacheReset();
   while (gfGroupHandles) {
     platClose((HANDLE)gfGroupHandles->data);
     List_Del(gfGroupHandles, gfGroupHandles);

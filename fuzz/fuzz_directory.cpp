@@ -10,7 +10,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   static const std::string path = fuzzScratch() + "/input.grp";
   std::vector<std::uint8_t> image = fuzzGroupImage(data, size);
   fuzzWriteFile(path, image);
-  HANDLE h = platOpenRead(path.c_str());
+  PlatHandle h = platOpenRead(path.c_str());
   FUZZ_CHECK(h != INVALID_HANDLE);
   t_gfDirectory directory;
   if (gfLoadDirectory(h, &directory) == GF_DIR_OK) {

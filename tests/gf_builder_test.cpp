@@ -29,7 +29,7 @@ int build(const TempDir& root, const std::string& out, int flag = 1) {
 // The stored names of a group file, in directory order.
 std::vector<std::string> storedNames(const std::string& group) {
   std::vector<std::string> names;
-  HANDLE h = platOpenRead(group.c_str());
+  PlatHandle h = platOpenRead(group.c_str());
   t_gfDirectory d;
   if (gfLoadDirectory(h, &d) == GF_DIR_OK) {
     long cursor = 0;

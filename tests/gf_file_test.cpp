@@ -14,7 +14,7 @@
 
 namespace {
 
-bool handleIsOpen(HANDLE h) { return fcntl((int)h, F_GETFD) != -1; }
+bool handleIsOpen(PlatHandle h) { return fcntl((int)h, F_GETFD) != -1; }
 
 std::string readAll(GFILE* f, int chunk = 4096) {
   std::string out;
@@ -50,7 +50,7 @@ TEST_F(FileHandles, TwoHandlesOnAGroupedFileReadAloneAndNeverCloseTheGroup) {
   EXPECT_EQ(std::string(buf, 4), "0123");
   EXPECT_EQ(gfRead(two, buf, 2), 2);
   EXPECT_EQ(std::string(buf, 2), "01");
-  HANDLE group = one->handle;
+  PlatHandle group = one->handle;
   gfClose(one);
   gfClose(two);
   EXPECT_TRUE(handleIsOpen(group));
@@ -67,7 +67,7 @@ TEST_F(FileHandles, TwoHandlesOnALooseFileShareOneOsHandleClosedByTheLast) {
   ASSERT_TRUE(one && two);
   EXPECT_EQ(one->handle, two->handle);
   EXPECT_EQ(gfGetFileInfo("TEXTURES\\WALL.TGA")->openCount, 2);
-  HANDLE h = one->handle;
+  PlatHandle h = one->handle;
   gfClose(one);
   EXPECT_TRUE(handleIsOpen(h));
   EXPECT_EQ(readAll(two), "wall bytes");
@@ -245,7 +245,7 @@ TEST_F(FileHandles, CreateOverAGroupedNameMakesALooseFileAndOldHandlesStayHarmle
   writeFile(root / "g.grp", makeGroup({{"A.TXT", "grouped a", 0x2E21, 0x6000}, {"B.TXT", "b"}}));
   start();
   GFILE* old = gfOpen("A.TXT");
-  HANDLE group = old->handle;
+  PlatHandle group = old->handle;
   GFILE* made = gfCreate("a.txt");
   ASSERT_NE(made, nullptr);
   EXPECT_EQ(gfSize(made), 0);
@@ -268,7 +268,7 @@ TEST_F(FileHandles, CreateOverAnOpenLooseFileLeavesTheOldHandleToItsUsers) {
   writeFile(root / "x.txt", "old contents");
   start();
   GFILE* old = gfOpen("X.TXT");
-  HANDLE oldHandle = old->handle;
+  PlatHandle oldHandle = old->handle;
   GFILE* made = gfCreate("X.TXT");
   ASSERT_NE(made, nullptr);
   EXPECT_NE(made->handle, oldHandle);

@@ -102,7 +102,7 @@ TEST_F(TableSearch, InsertOverAGroupedNameReadsTheLooseFileButStaysReadOnly) {
   EXPECT_EQ(gfRead(f, buf, 16), 8);
   EXPECT_EQ(std::string(buf, 8), "loose z!");
   EXPECT_EQ(gfWrite(f, "x", 1), 0);
-  HANDLE loose = f->handle;
+  PlatHandle loose = f->handle;
   gfClose(f);
   // The loose handle is closed at the last close although the record says "in a group".
   EXPECT_EQ(gfGetFileInfo("Z.DAT")->handle, INVALID_HANDLE);

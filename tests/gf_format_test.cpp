@@ -28,7 +28,7 @@ struct Loaded {
 Loaded load(const std::string& image) {
   TempDir dir;
   writeFile(dir / "g.grp", image);
-  HANDLE h = platOpenRead((dir / "g.grp").c_str());
+  PlatHandle h = platOpenRead((dir / "g.grp").c_str());
   t_gfDirectory d;
   Loaded result{gfLoadDirectory(h, &d), {}, ""};
   result.problem = d.problem;

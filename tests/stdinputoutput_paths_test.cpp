@@ -173,7 +173,7 @@ TEST(HeaderReader, RestOfLongHeaderIsSkippedAcrossFolds) {
 
 TEST(FormattedOutput, WritesTextWithoutTerminatorAndCutsAt511) {
   TempDir dir;
-  HANDLE h = platCreateFile((dir / "out.txt").c_str());
+  PlatHandle h = platCreateFile((dir / "out.txt").c_str());
   ASSERT_NE(h, INVALID_HANDLE);
   hprintf((int)h, "%s=%d;", "n", 42);
   hprintf((int)h, "%s", std::string(700, 'q').c_str());

@@ -26,7 +26,7 @@ struct t_gfBuild {
   int keepSource;  // the builder's own collection keeps each file's host path
 };
 
-void fail(t_gfBuild* build, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void fail(t_gfBuild* build, const char* format, ...) ENGINE_PRINTF(2, 3);
 
 void fail(t_gfBuild* build, const char* format, ...) {
   build->failed = 1;
@@ -175,7 +175,7 @@ unsigned char* makeHead(t_gfBuildRecord* table, int count, unsigned flag, long* 
 }
 
 // Copies the data area, reporting the first file that failed.
-void writeData(t_gfBuildRecord* table, int count, HANDLE out, t_gfBuild* build) {
+void writeData(t_gfBuildRecord* table, int count, PlatHandle out, t_gfBuild* build) {
   t_gfCopyFailure why;
   int bad = gfCopyData(table, count, out, &why);
   if (bad < 0) return;
@@ -207,7 +207,7 @@ void writeGroup(const char* name, unsigned flag, t_gfBuildRecord* table, int cou
   unsigned char* head = makeHead(table, count, flag, &headSize, build);
   if (!head) return;
   char temp[PLAT_PATH_MAX], target[PLAT_PATH_MAX];
-  HANDLE out = platHostPath(name, target, sizeof target) ? platCreateTemp(name, temp, sizeof temp)
+  PlatHandle out = platHostPath(name, target, sizeof target) ? platCreateTemp(name, temp, sizeof temp)
                                                          : INVALID_HANDLE;
   if (out == INVALID_HANDLE) {
     fail(build, "cannot create group file '%s': %s", name, platLastError());

@@ -21,7 +21,7 @@ constexpr int kThreads = 2;                       // the reader threads, the cal
 struct t_gfCopyJob {
   const t_gfBuildRecord* table;
   int count;
-  HANDLE out;
+  PlatHandle out;
   int* first;  // batches + 1 entries, from the tracked allocator
   int batches;
   std::atomic<int> next{0};
@@ -34,7 +34,7 @@ struct t_gfCopyJob {
 struct t_gfCopier {
   t_gfCopyJob* job;
   unsigned char* batch;
-  HANDLE dir;
+  PlatHandle dir;
   char dirPath[PLAT_PATH_MAX];
 };
 
@@ -53,7 +53,7 @@ bool stopped(t_gfCopyJob* job) {
 
 // Opens a source through the held directory when it lies in the same one as the file
 // before: the host then looks up one name instead of walking the whole path.
-HANDLE openSource(t_gfCopier* c, const char* source) {
+PlatHandle openSource(t_gfCopier* c, const char* source) {
   const char* slash = std::strrchr(source, '/');
   size_t dirLength = slash ? (size_t)(slash - source) : 0;
   if (!slash || dirLength == 0 || dirLength >= sizeof c->dirPath) return platOpenHostRead(source);
@@ -69,7 +69,7 @@ HANDLE openSource(t_gfCopier* c, const char* source) {
 
 // Reads a whole small file to at. Asking for one byte more than the search found tells at
 // once whether the file has grown since. The count read, or -1 on an error.
-long long readWhole(HANDLE in, unsigned char* at, long size) {
+long long readWhole(PlatHandle in, unsigned char* at, long size) {
   long long got = platReadSome(in, 0, at, (size_t)size + 1);
   if (got >= 0 && got < size) {
     long long more = platReadAt(in, got, at + got, (size_t)(size + 1 - got));
@@ -82,7 +82,7 @@ long long readWhole(HANDLE in, unsigned char* at, long size) {
 // the host copies them straight into the group. Returns false after noting a failure.
 bool copyRecord(t_gfCopier* c, int i, unsigned char* at) {
   const t_gfBuildRecord* r = &c->job->table[i];
-  HANDLE in = openSource(c, r->source);
+  PlatHandle in = openSource(c, r->source);
   if (in == INVALID_HANDLE) {
     noteFailure(c->job, i, GF_COPY_CANNOT_OPEN);
     return false;
@@ -147,7 +147,7 @@ void planBatches(t_gfCopyJob* job) {
 
 }  // namespace
 
-int gfCopyData(const t_gfBuildRecord* table, int count, HANDLE out, t_gfCopyFailure* failure) {
+int gfCopyData(const t_gfBuildRecord* table, int count, PlatHandle out, t_gfCopyFailure* failure) {
   if (count == 0) return -1;
   t_gfCopyJob job;
   job.table = table;

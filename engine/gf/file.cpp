@@ -18,7 +18,7 @@ constexpr int kPrintfSize = 1024;
 
 // Loose-file handles their records gave up while GFILEs still used them.
 struct t_gfOrphan {
-  HANDLE handle;
+  PlatHandle handle;
   int count;
   t_gfOrphan* next;
 };
@@ -36,7 +36,7 @@ t_gfFileInfo* ownRecord(const GFILE* f) {
   return r && r->handle == f->handle ? r : nullptr;
 }
 
-void releaseOrphan(HANDLE h) {
+void releaseOrphan(PlatHandle h) {
   for (t_gfOrphan** link = &orphans; *link; link = &(*link)->next) {
     t_gfOrphan* o = *link;
     if (o->handle != h) continue;
@@ -53,7 +53,7 @@ void applyKey(const unsigned char* key, long pos, unsigned char* bytes, long lon
   for (long long i = 0; i < count; i++) bytes[i] ^= key[(pos + i) % kKeySize];
 }
 
-GFILE* newHandle(HANDLE h, long base, long size, long index) {
+GFILE* newHandle(PlatHandle h, long base, long size, long index) {
   auto* f = static_cast<GFILE*>(ENGINE_NEW_ZERO(sizeof(GFILE)));
   if (!f) return nullptr;
   f->handle = h;
@@ -65,30 +65,30 @@ GFILE* newHandle(HANDLE h, long base, long size, long index) {
 
 // Opens the loose file of record i for its first handle: read-write when it may be, else
 // read-only.
-HANDLE openLoose(const char* name) {
+PlatHandle openLoose(const char* name) {
   char path[GF_PATH_MAX + 1];
   if (!gfJoinPath(path, gfRoot, name)) return INVALID_HANDLE;
-  HANDLE h = platOpenFile(path, 1);
+  PlatHandle h = platOpenFile(path, 1);
   return h != INVALID_HANDLE ? h : platOpenFile(path, 0);
 }
 
 }  // namespace
 
-long long gfReadAt(HANDLE h, long offset, void* buffer, unsigned long count) {
+long long gfReadAt(PlatHandle h, long offset, void* buffer, unsigned long count) {
   return platReadAt(h, offset, buffer, count);
 }
 
-long long gfWriteAt(HANDLE h, long offset, const void* buffer, unsigned long count) {
+long long gfWriteAt(PlatHandle h, long offset, const void* buffer, unsigned long count) {
   return platWriteAt(h, offset, buffer, count);
 }
 
-bool gfIsGroupHandle(HANDLE h) {
+bool gfIsGroupHandle(PlatHandle h) {
   for (struct_list* n = gfGroupHandles; n; n = n->next)
-    if ((HANDLE)n->data == h) return true;
+    if ((PlatHandle)n->data == h) return true;
   return false;
 }
 
-void gfOrphanHandle(HANDLE h, int count) {
+void gfOrphanHandle(PlatHandle h, int count) {
   auto* o = static_cast<t_gfOrphan*>(ENGINE_NEW(sizeof(t_gfOrphan)));
   if (!o) {  // without a note of it the handle could never be closed: close it now
     platClose(h);
@@ -144,7 +144,7 @@ GFILE* gfCreate(const char* name) {
   if (!name || std::strlen(name) > GF_NAME_MAX || !gfJoinPath(path, gfRoot, name)) return nullptr;
   GFILE* f = newHandle(INVALID_HANDLE, 0, 0, -1);
   if (!f) return nullptr;
-  HANDLE h = platCreateMatched(path);
+  PlatHandle h = platCreateMatched(path);
   if (h == INVALID_HANDLE) {
     ENGINE_DELETE(f);
     return nullptr;

@@ -52,7 +52,7 @@ bool growTable() {
 // Size and, for a ".WAV" name, the first 44 bytes of the loose file behind record r.
 void readLooseFacts(t_gfFileInfo* r, const char* path) {
   r->size = 0;
-  HANDLE h = platOpenFile(path, 0);
+  PlatHandle h = platOpenFile(path, 0);
   if (h == INVALID_HANDLE) return;
   long long size = platFileSize(h);
   r->size = size < 0 ? 0 : (long)(size & 0xFFFFFFFF);

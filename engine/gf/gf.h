@@ -14,7 +14,7 @@ struct ENGINE_API t_gfFileInfo {
   char* name;   // relative to the root, backslashes, a-z turned to A-Z
   long offset;  // start of the data in its group file; 0 for a loose file
   long size;
-  HANDLE handle;  // the group file's shared handle, or the loose file's own while open
+  PlatHandle handle;  // the group file's shared handle, or the loose file's own while open
   int openCount;
   std::uint16_t date;           // MS-DOS date of the last write (UTC)
   std::uint16_t time;           // MS-DOS time of the last write (UTC)
@@ -29,7 +29,7 @@ struct ENGINE_API t_gfFileInfo {
 // One file found by a scan, kept in a list until the table or a group's directory is made.
 struct ENGINE_API t_gfScanEntry {
   char* name;    // start-up scan: the full path; builder: the stored name
-  HANDLE group;  // the group file holding the entry, or INVALID_HANDLE for a loose file
+  PlatHandle group;  // the group file holding the entry, or INVALID_HANDLE for a loose file
   long offset;
   long size;
   std::uint16_t date;
@@ -41,7 +41,7 @@ struct ENGINE_API t_gfScanEntry {
 // An open file of the manager: a window of size bytes at base in the file behind handle (a
 // group file, shared by every handle on its files, or a loose file's own handle).
 struct ENGINE_API GFILE {
-  HANDLE handle;
+  PlatHandle handle;
   long base;           // the window's first byte in that file; 0 for a loose file
   long size;           // taken from the record at open, raised by writes that pass it
   long pos;            // 0 to size, relative to base
@@ -59,7 +59,7 @@ struct ENGINE_API t_findfirst {
 // One queued asynchronous read.
 struct ENGINE_API t_gfReadRequest {
   long id;
-  HANDLE handle;  // the handle of the caller's GFILE
+  PlatHandle handle;  // the handle of the caller's GFILE
   long offset;    // absolute: the GFILE's base plus the position asked for
   int size;
   void* buffer;  // the caller's, valid until the read is finished
@@ -96,7 +96,7 @@ ENGINE_API long gfWrite(GFILE* f, const void* buffer, int count);
 // longer line is passed over); the empty string at the end of the file.
 ENGINE_API void gfReadLN(GFILE* f, void* line, long bufferSize);
 // At most 1023 characters per call; longer output is cut.
-ENGINE_API void gfPrintf(GFILE* f, const char* format, ...) __attribute__((format(printf, 2, 3)));
+ENGINE_API void gfPrintf(GFILE* f, const char* format, ...) ENGINE_PRINTF(2, 3);
 ENGINE_API void gfFlush(GFILE* f);
 ENGINE_API void gfGetDateTime(GFILE* f, unsigned short* date, unsigned short* time);
 ENGINE_API void gfGetDateTimeEx(const char* name, unsigned short* date, unsigned short* time);

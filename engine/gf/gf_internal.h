@@ -28,14 +28,14 @@ void gfClearAppended();                     // after a full sort, and at gfStop
 
 // ---- file handles (file.cpp) ---------------------------------------------------------------
 // One positioned transfer on h; bytes moved, or -1 when nothing moved because of an error.
-long long gfReadAt(HANDLE h, long offset, void* buffer, unsigned long count);
-long long gfWriteAt(HANDLE h, long offset, const void* buffer, unsigned long count);
+long long gfReadAt(PlatHandle h, long offset, void* buffer, unsigned long count);
+long long gfWriteAt(PlatHandle h, long offset, const void* buffer, unsigned long count);
 // Whether h is the shared handle of one of the root's group files.
-bool gfIsGroupHandle(HANDLE h);
+bool gfIsGroupHandle(PlatHandle h);
 // A loose file's handle that its record no longer holds (the record was refreshed,
 // recreated or deleted) while count GFILEs still use it: it is closed when the last of them
 // closes, or at gfStop.
-void gfOrphanHandle(HANDLE h, int count);
+void gfOrphanHandle(PlatHandle h, int count);
 void gfCloseOrphans();
 // Lets the record at index go of its loose-file handle, handing it to the orphans when
 // handles are still open on it.
@@ -69,7 +69,7 @@ void gfCacheForget(int index);
 // ---- the start-up scan (scan.cpp) ---------------------------------------------------------
 void gfScanRoot(struct_list** list, const char* dir);
 void gfScanDir(struct_list** list, const char* dir);
-void gfReadGroup(struct_list** list, HANDLE group);
+void gfReadGroup(struct_list** list, PlatHandle group);
 // A new scan entry, zero but for the given name; null when memory fails.
 t_gfScanEntry* gfNewScanEntry(const char* name);
 void gfFreeScanEntry(t_gfScanEntry* entry);
@@ -79,7 +79,7 @@ bool gfJoinPath(char* out, const char* dir, const char* name, const char* suffix
 
 // ---- messages of the checked forms (report.cpp) --------------------------------------------
 // Formats a message and hands it to sink; nothing when sink is null.
-void gfReportf(t_gfReport sink, const char* format, ...) __attribute__((format(printf, 2, 3)));
+void gfReportf(t_gfReport sink, const char* format, ...) ENGINE_PRINTF(2, 3);
 void gfReportV(t_gfReport sink, const char* format, va_list args);
 
 // ---- the table order ----------------------------------------------------------------------
@@ -113,7 +113,7 @@ struct t_gfCopyFailure {
 // Copies every record's source file to its offset in out. Returns -1 when all went
 // well, else the index of the first record that failed (count when the failure belongs
 // to no record), with the failure described.
-int gfCopyData(const t_gfBuildRecord* table, int count, HANDLE out, t_gfCopyFailure* failure);
+int gfCopyData(const t_gfBuildRecord* table, int count, PlatHandle out, t_gfCopyFailure* failure);
 
 // Called, when set, after the build list has been collected and before anything is
 // written: lets tests change files between the search and the copy.

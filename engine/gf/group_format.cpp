@@ -107,7 +107,7 @@ t_gfDirStatus checkEntries(t_gfDirectory* d) {
 
 }  // namespace
 
-t_gfDirStatus gfLoadDirectory(HANDLE handle, t_gfDirectory* d) {
+t_gfDirStatus gfLoadDirectory(PlatHandle handle, t_gfDirectory* d) {
   std::memset(d, 0, sizeof *d);
   unsigned char raw[GF_HEADER_SIZE];
   d->fileLength = platFileSize(handle);

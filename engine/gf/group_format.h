@@ -69,7 +69,7 @@ struct t_gfDirEntry {
 
 // Reads the directory of the group file open on handle. On any status but GF_DIR_OK
 // nothing stays allocated.
-t_gfDirStatus gfLoadDirectory(HANDLE handle, t_gfDirectory* directory);
+t_gfDirStatus gfLoadDirectory(PlatHandle handle, t_gfDirectory* directory);
 // Steps through the entries of a loaded directory: cursor starts at 0; returns 0 after
 // the last entry.
 int gfNextDirEntry(const t_gfDirectory* directory, long* cursor, t_gfDirEntry* entry);

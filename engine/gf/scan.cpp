@@ -76,7 +76,7 @@ void gfScanDir(struct_list** list, const char* dir) {
   platFindClose(&find);
 }
 
-void gfReadGroup(struct_list** list, HANDLE group) {
+void gfReadGroup(struct_list** list, PlatHandle group) {
   if (group == INVALID_HANDLE) return;
   t_gfDirectory directory;
   if (gfLoadDirectory(group, &directory) != GF_DIR_OK) {  // not a group, or not a sound one

@@ -26,7 +26,7 @@ void readWavHeader(t_gfFileInfo* r, const t_gfScanEntry* e) {
     platReadAt(e->group, e->offset, r->wavHeader, kWavHeaderSize);
     return;
   }
-  HANDLE h = platOpenRead(e->name);
+  PlatHandle h = platOpenRead(e->name);
   if (h == INVALID_HANDLE) return;
   platReadAt(h, 0, r->wavHeader, kWavHeaderSize);
   platClose(h);
@@ -159,7 +159,7 @@ void gfStop() {
   gfClearAppended();
   gfCacheReset();
   while (gfGroupHandles) {
-    platClose((HANDLE)gfGroupHandles->data);
+    platClose((PlatHandle)gfGroupHandles->data);
     List_Del(gfGroupHandles, gfGroupHandles);
   }
 }

@@ -28,14 +28,14 @@ void makeLevels(const char* name, char* made) {
 }
 
 // Writes one entry's file; 0 on success.
-int unpackEntry(HANDLE group, const t_gfDirEntry* e, char* made, t_gfReport sink) {
+int unpackEntry(PlatHandle group, const t_gfDirEntry* e, char* made, t_gfReport sink) {
   const char* why = gfUnsafeNameReason(e->name);
   if (why) {
     gfReportf(sink, "refusing to unpack '%s': %s", e->name, why);
     return 1;
   }
   makeLevels(e->name, made);
-  HANDLE out = platCreateFile(e->name);
+  PlatHandle out = platCreateFile(e->name);
   if (out == INVALID_HANDLE) {
     gfReportf(sink, "cannot create '%s': %s", e->name, platLastError());
     return 1;
@@ -53,7 +53,7 @@ int unpackEntry(HANDLE group, const t_gfDirEntry* e, char* made, t_gfReport sink
 }  // namespace
 
 int gfUnpackChecked(const char* path, t_gfReport sink) {
-  HANDLE group = platOpenRead(path);
+  PlatHandle group = platOpenRead(path);
   if (group == INVALID_HANDLE) {
     gfReportf(sink, "cannot open group file '%s': %s", path, platLastError());
     return 1;

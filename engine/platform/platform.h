@@ -6,9 +6,11 @@
 
 #include "engine/engine_api.h"
 
-// An open file. The invalid value has all bits set.
-typedef std::intptr_t HANDLE;
-constexpr HANDLE INVALID_HANDLE = -1;
+// An open file: a descriptor on POSIX, a Win32 HANDLE on Windows, held in an integer of
+// pointer width under a name of its own so that it never meets <windows.h>'s HANDLE.
+// The invalid value has all bits set (INVALID_HANDLE_VALUE on Windows).
+typedef std::intptr_t PlatHandle;
+constexpr PlatHandle INVALID_HANDLE = -1;
 
 constexpr int PLAT_PATH_MAX = 4096;
 
@@ -24,39 +26,39 @@ ENGINE_API int platHostPath(const char* path, char* out, size_t outSize, int kee
 // ---- files by handle ---------------------------------------------------------------------
 // All transfers are positioned: they never move a shared file pointer, so a transfer on a
 // shared handle cannot race another thread's.
-ENGINE_API HANDLE platOpenRead(const char* path);
-ENGINE_API HANDLE platOpenReadWrite(const char* path);
-ENGINE_API HANDLE platCreateFile(const char* path);  // create or truncate, read-write
+ENGINE_API PlatHandle platOpenRead(const char* path);
+ENGINE_API PlatHandle platOpenReadWrite(const char* path);
+ENGINE_API PlatHandle platCreateFile(const char* path);  // create or truncate, read-write
 // The file manager's opens: an existing regular file, for reading and writing or reading
 // only. Anything else (a directory, a FIFO, a device) is refused without waiting on it.
-ENGINE_API HANDLE platOpenFile(const char* path, int writable);
+ENGINE_API PlatHandle platOpenFile(const char* path, int writable);
 // Creates or empties a file for reading and writing. Unlike platCreateFile, an existing
 // file whose name differs only in case is the one emptied, as on a case-blind system.
-ENGINE_API HANDLE platCreateMatched(const char* path);
+ENGINE_API PlatHandle platCreateMatched(const char* path);
 // Opens a host path as it stands (one a directory search or platCreateTemp gave).
-ENGINE_API HANDLE platOpenHostRead(const char* hostPath);
+ENGINE_API PlatHandle platOpenHostRead(const char* hostPath);
 // A host directory held open so that many files in it open by name alone, without the
 // host walking the whole path again for each.
-ENGINE_API HANDLE platOpenHostDir(const char* hostDir);
-ENGINE_API HANDLE platOpenInDir(HANDLE dir, const char* name);
-ENGINE_API long long platFileSize(HANDLE h);  // -1 on failure
+ENGINE_API PlatHandle platOpenHostDir(const char* hostDir);
+ENGINE_API PlatHandle platOpenInDir(PlatHandle dir, const char* name);
+ENGINE_API long long platFileSize(PlatHandle h);  // -1 on failure
 // Bytes transferred (fewer only at the end of the file or on failure), or -1 when nothing
 // could be transferred because of an error.
-ENGINE_API long long platReadAt(HANDLE h, long long offset, void* buffer, size_t count);
+ENGINE_API long long platReadAt(PlatHandle h, long long offset, void* buffer, size_t count);
 // One read: may deliver fewer bytes than asked before the end of the file. For a regular
 // file a short count means the end was reached.
-ENGINE_API long long platReadSome(HANDLE h, long long offset, void* buffer, size_t count);
-ENGINE_API long long platWriteAt(HANDLE h, long long offset, const void* buffer, size_t count);
+ENGINE_API long long platReadSome(PlatHandle h, long long offset, void* buffer, size_t count);
+ENGINE_API long long platWriteAt(PlatHandle h, long long offset, const void* buffer, size_t count);
 // Copies count bytes between two files at the given offsets with the host's fastest means;
 // returns the bytes copied (fewer when the source ended early), or -1 on an error.
-ENGINE_API long long platCopyRange(HANDLE src, long long srcOffset, HANDLE dst, long long dstOffset,
+ENGINE_API long long platCopyRange(PlatHandle src, long long srcOffset, PlatHandle dst, long long dstOffset,
                                    long long count);
-ENGINE_API int platFlush(HANDLE h);
-ENGINE_API void platClose(HANDLE h);
+ENGINE_API int platFlush(PlatHandle h);
+ENGINE_API void platClose(PlatHandle h);
 
 // A new, empty file beside nearPath (same directory) with a unique name, open read-write;
 // its host path goes to tempPath. INVALID_HANDLE on failure.
-ENGINE_API HANDLE platCreateTemp(const char* nearPath, char* tempPath, size_t tempSize);
+ENGINE_API PlatHandle platCreateTemp(const char* nearPath, char* tempPath, size_t tempSize);
 // Host-path operations (the arguments are host paths, as platCreateTemp gives them).
 ENGINE_API int platRenameHost(const char* from, const char* to);  // 0 on success
 ENGINE_API int platRemoveHost(const char* path);                  // 0 on success

@@ -67,7 +67,7 @@ bool parentExists(char* path, size_t n) {
   return here;
 }
 
-HANDLE openHost(const char* host, int flags) {
+PlatHandle openHost(const char* host, int flags) {
   // A directory opens too; reading it then fails with "Is a directory".
   int fd = open(host, flags | O_CLOEXEC, 0666);
   if (fd < 0) {
@@ -77,7 +77,7 @@ HANDLE openHost(const char* host, int flags) {
   return fd;
 }
 
-HANDLE openWith(const char* path, int flags, int keepLast) {
+PlatHandle openWith(const char* path, int flags, int keepLast) {
   char host[PLAT_PATH_MAX];
   if (!platHostPath(path, host, sizeof host, keepLast)) {
     errno = ENAMETOOLONG;
@@ -113,11 +113,11 @@ int platHostPath(const char* path, char* out, size_t outSize, int keepLast) {
   return 1;
 }
 
-HANDLE platOpenRead(const char* path) { return openWith(path, O_RDONLY, 0); }
-HANDLE platOpenReadWrite(const char* path) { return openWith(path, O_RDWR, 0); }
-HANDLE platCreateFile(const char* path) { return openWith(path, O_RDWR | O_CREAT | O_TRUNC, 1); }
-HANDLE platOpenFile(const char* path, int writable) {
-  HANDLE h = openWith(path, (writable ? O_RDWR : O_RDONLY) | O_NONBLOCK, 0);
+PlatHandle platOpenRead(const char* path) { return openWith(path, O_RDONLY, 0); }
+PlatHandle platOpenReadWrite(const char* path) { return openWith(path, O_RDWR, 0); }
+PlatHandle platCreateFile(const char* path) { return openWith(path, O_RDWR | O_CREAT | O_TRUNC, 1); }
+PlatHandle platOpenFile(const char* path, int writable) {
+  PlatHandle h = openWith(path, (writable ? O_RDWR : O_RDONLY) | O_NONBLOCK, 0);
   if (h == INVALID_HANDLE) return h;
   struct stat st;
   int statFailed = fstat((int)h, &st) != 0;
@@ -132,12 +132,12 @@ HANDLE platOpenFile(const char* path, int writable) {
   return h;
 }
 
-HANDLE platCreateMatched(const char* path) { return openWith(path, O_RDWR | O_CREAT | O_TRUNC, 0); }
+PlatHandle platCreateMatched(const char* path) { return openWith(path, O_RDWR | O_CREAT | O_TRUNC, 0); }
 
-HANDLE platOpenHostRead(const char* hostPath) { return openHost(hostPath, O_RDONLY); }
-HANDLE platOpenHostDir(const char* hostDir) { return openHost(hostDir, O_RDONLY | O_DIRECTORY); }
+PlatHandle platOpenHostRead(const char* hostPath) { return openHost(hostPath, O_RDONLY); }
+PlatHandle platOpenHostDir(const char* hostDir) { return openHost(hostDir, O_RDONLY | O_DIRECTORY); }
 
-HANDLE platOpenInDir(HANDLE dir, const char* name) {
+PlatHandle platOpenInDir(PlatHandle dir, const char* name) {
   int fd = openat((int)dir, name, O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
     fail();
@@ -146,7 +146,7 @@ HANDLE platOpenInDir(HANDLE dir, const char* name) {
   return fd;
 }
 
-long long platFileSize(HANDLE h) {
+long long platFileSize(PlatHandle h) {
   struct stat st;
   if (fstat((int)h, &st) != 0) return fail();
   return (long long)st.st_size;
@@ -154,7 +154,7 @@ long long platFileSize(HANDLE h) {
 
 // Repeats a positioned read or write until count bytes have moved, the file ended, or an
 // error came; an error after some bytes moved counts as a short transfer.
-long long transferAt(HANDLE h, long long offset, char* buffer, size_t count, bool write) {
+long long transferAt(PlatHandle h, long long offset, char* buffer, size_t count, bool write) {
   if (offset < 0) {
     errno = EINVAL;
     return fail();
@@ -174,11 +174,11 @@ long long transferAt(HANDLE h, long long offset, char* buffer, size_t count, boo
   return (long long)done;
 }
 
-long long platReadAt(HANDLE h, long long offset, void* buffer, size_t count) {
+long long platReadAt(PlatHandle h, long long offset, void* buffer, size_t count) {
   return transferAt(h, offset, static_cast<char*>(buffer), count, false);
 }
 
-long long platReadSome(HANDLE h, long long offset, void* buffer, size_t count) {
+long long platReadSome(PlatHandle h, long long offset, void* buffer, size_t count) {
   if (offset < 0) {
     errno = EINVAL;
     return fail();
@@ -190,11 +190,11 @@ long long platReadSome(HANDLE h, long long offset, void* buffer, size_t count) {
   }
 }
 
-long long platWriteAt(HANDLE h, long long offset, const void* buffer, size_t count) {
+long long platWriteAt(PlatHandle h, long long offset, const void* buffer, size_t count) {
   return transferAt(h, offset, static_cast<char*>(const_cast<void*>(buffer)), count, true);
 }
 
-long long platCopyRange(HANDLE src, long long srcOffset, HANDLE dst, long long dstOffset,
+long long platCopyRange(PlatHandle src, long long srcOffset, PlatHandle dst, long long dstOffset,
                         long long count) {
   long long done = 0;
   bool kernelCopy = true;
@@ -225,13 +225,13 @@ long long platCopyRange(HANDLE src, long long srcOffset, HANDLE dst, long long d
   return done;
 }
 
-int platFlush(HANDLE h) { return fsync((int)h) == 0 ? 0 : fail(); }
+int platFlush(PlatHandle h) { return fsync((int)h) == 0 ? 0 : fail(); }
 
-void platClose(HANDLE h) {
+void platClose(PlatHandle h) {
   if (h != INVALID_HANDLE) close((int)h);
 }
 
-HANDLE platCreateTemp(const char* nearPath, char* tempPath, size_t tempSize) {
+PlatHandle platCreateTemp(const char* nearPath, char* tempPath, size_t tempSize) {
   char host[PLAT_PATH_MAX];
   if (!platHostPath(nearPath, host, sizeof host, 1)) {
     errno = ENAMETOOLONG;
@@ -261,7 +261,7 @@ int platRemoveHost(const char* path) { return unlink(path) == 0 ? 0 : fail(); }
 int platFdOpenRead(const char* path) {
   // The run-time library refuses a directory here; opened, one would read as an empty
   // text file and a line reader would take it for a file with no lines.
-  HANDLE h = openWith(path, O_RDONLY, 0);
+  PlatHandle h = openWith(path, O_RDONLY, 0);
   struct stat st;
   if (h != INVALID_HANDLE && fstat((int)h, &st) == 0 && S_ISDIR(st.st_mode)) {
     close((int)h);

@@ -76,4 +76,4 @@ ENGINE_API void ReadLN(int handle, void* buf, long size);
 // As ReadLN, but CR LF followed by a space or tab continues the line and folds into a space.
 ENGINE_API void ReadHdrLN(int handle, char* buf, long size);
 // printf-style output to a descriptor, at most 511 characters per call.
-ENGINE_API void hprintf(int handle, const char* format, ...) __attribute__((format(printf, 2, 3)));
+ENGINE_API void hprintf(int handle, const char* format, ...) ENGINE_PRINTF(2, 3);

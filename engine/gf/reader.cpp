@@ -29,9 +29,17 @@ std::thread gfReadThread;
 bool gfReadRunning = false;
 
 // A program may end without gfStop (the tool's pack road does): the worker is then told to
-// leave and joined here, before the lock and the event above are destroyed.
+// leave and joined here, before the lock and the event above are destroyed. When this runs
+// in a Windows DLL at process end, the system has already ended the worker (perhaps
+// holding the lock): there is nothing left to tell or to join.
 struct t_gfReadAtExit {
-  ~t_gfReadAtExit() { gfReadWorkerStop(); }
+  ~t_gfReadAtExit() {
+    if (gfReadRunning && platOtherThreadsEnded()) {
+      gfReadThread.detach();
+      gfReadRunning = false;
+    }
+    gfReadWorkerStop();
+  }
 } gfReadAtExit;
 
 long takeId() {

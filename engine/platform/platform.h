@@ -108,6 +108,12 @@ ENGINE_API void platWriteStderr(const char* text, size_t length);
 ENGINE_API int platKeyState(int key);  // bit 0: pressed since the last query
 ENGINE_API void platMessageBox(const char* text, const char* caption);
 
+// ---- the end of the process --------------------------------------------------------------
+// Whether the process is ending and the host has already ended all its other threads:
+// Windows does so before it runs a DLL's exit-time destructors, where joining a thread
+// would then wait forever. Always 0 on POSIX, which runs them with the threads alive.
+ENGINE_API int platOtherThreadsEnded();
+
 // ---- MS-DOS dates and times --------------------------------------------------------------
 // UTC seconds since 1970 to MS-DOS date and time (seconds halved). A time the format
 // cannot hold (before 1980 or after 2107) gives 0/0 and the result 0.

@@ -314,32 +314,6 @@ int platMakeDir(const char* path) {
   return mkdir(host, 0777) == 0 ? 0 : fail();
 }
 
-int platMatchName(const char* pattern, const char* name) {
-  // Iterative wildcard match with one backtrack point, which is enough for '*'.
-  const char *p = pattern, *n = name, *starP = nullptr, *starN = nullptr;
-  while (*n) {
-    if (*p == '*') {
-      starP = ++p;
-      starN = n;
-    } else if (*p == '?' ||
-               (*p && lowerAscii((unsigned char)*p) == lowerAscii((unsigned char)*n))) {
-      p++;
-      n++;
-    } else if (starP) {
-      p = starP;
-      n = ++starN;
-    } else {
-      return 0;
-    }
-  }
-  while (*p == '*') p++;
-  if (p[0] == '.' && p[1] == '*') {  // a trailing ".*" also matches a name without a dot
-    p += 2;
-    while (*p == '*') p++;
-  }
-  return *p == 0;
-}
-
 namespace {
 
 bool fillFindData(PlatFind* find, struct dirent* e, PlatFindData* data) {
@@ -442,3 +416,5 @@ void platMessageBox(const char* text, const char* caption) {
   platWriteStderr(text, strlen(text));
   platWriteStderr("\n", 1);
 }
+
+int platOtherThreadsEnded() { return 0; }

@@ -1,0 +1,35 @@
+// The directory search's wildcard rule as plain code: Windows applies it itself in
+// FindFirstFileA; the POSIX search applies this copy of it.
+#include "engine/platform/platform.h"
+
+namespace {
+
+int lowerAscii(int c) { return (c >= 'A' && c <= 'Z') ? c + ('a' - 'A') : c; }
+
+}  // namespace
+
+int platMatchName(const char* pattern, const char* name) {
+  // Iterative wildcard match with one backtrack point, which is enough for '*'.
+  const char *p = pattern, *n = name, *starP = nullptr, *starN = nullptr;
+  while (*n) {
+    if (*p == '*') {
+      starP = ++p;
+      starN = n;
+    } else if (*p == '?' ||
+               (*p && lowerAscii((unsigned char)*p) == lowerAscii((unsigned char)*n))) {
+      p++;
+      n++;
+    } else if (starP) {
+      p = starP;
+      n = ++starN;
+    } else {
+      return 0;
+    }
+  }
+  while (*p == '*') p++;
+  if (p[0] == '.' && p[1] == '*') {  // a trailing ".*" also matches a name without a dot
+    p += 2;
+    while (*p == '*') p++;
+  }
+  return *p == 0;
+}

@@ -1,10 +1,9 @@
 // Shared helpers of the fuzz targets.
 #include "fuzz_support.h"
 
-#include <unistd.h>
-
 #include <cstring>
 #include <filesystem>
+#include <random>
 
 #include "engine/gf/group_format.h"
 
@@ -18,8 +17,16 @@ void removeScratch() {
 
 const std::string& fuzzScratch() {
   static const std::string path = [] {
-    std::string templ = (std::filesystem::temp_directory_path() / "tarnpak-fuzz-XXXXXX");
-    if (templ.size() >= sizeof scratch || !mkdtemp(&templ[0])) std::abort();
+    // A random name that create_directory refuses when taken, as mkdtemp would.
+    std::mt19937_64 random{std::random_device{}()};
+    std::string templ;
+    for (int attempt = 0; templ.empty(); attempt++) {
+      if (attempt == 100) std::abort();
+      std::string name = "tarnpak-fuzz-" + std::to_string(random());
+      std::filesystem::path candidate = std::filesystem::temp_directory_path() / name;
+      if (std::filesystem::create_directory(candidate)) templ = candidate.string();
+    }
+    if (templ.size() >= sizeof scratch) std::abort();
     std::memcpy(scratch, templ.c_str(), templ.size() + 1);
     std::atexit(removeScratch);
     return templ;

@@ -32,7 +32,7 @@ TEST_F(Debug, PrefixFollowsDebugPrintfLinesOnly) {
   ConPrintf("\n");
   EXPECT_EQ(capture.lines(), (Lines{"one", "DBG: two", "three", "DBG: a", "DBG: b", "DBG: ", ""}));
   DebugStop();
-  EXPECT_EQ(readFile(dir / "log.txt"), "one\ntwo\nthree\na\nb\n\n\n");
+  EXPECT_EQ(readFile(dir / "log.txt"), hostText("one\ntwo\nthree\na\nb\n\n\n"));
 }
 
 TEST_F(Debug, TextWithoutNewlineWaitsForALaterOne) {
@@ -55,8 +55,8 @@ TEST_F(Debug, AttachReplacesTheLogAndBadNamesLeaveNone) {
   DebugAttachFile((dir / "c.txt").c_str());
   DebugAttachFile((dir / "missing/deeper/c.txt").c_str());
   ConPrintf("still none\n");
-  EXPECT_EQ(readFile(dir / "a.txt"), "to a\n");
-  EXPECT_EQ(readFile(dir / "b.txt"), "to b\n");
+  EXPECT_EQ(readFile(dir / "a.txt"), hostText("to a\n"));
+  EXPECT_EQ(readFile(dir / "b.txt"), hostText("to b\n"));
   EXPECT_EQ(readFile(dir / "c.txt"), "");
   EXPECT_EQ(capture.lines().back(), "still none");  // the line output is still fed
 }

@@ -152,6 +152,7 @@ TEST_F(Builder, RefusesNamesAGroupCannotStore) {
   EXPECT_NE(messages[0].find("too long"), std::string::npos);
 }
 
+#ifndef _WIN32  // names that differ only by case are one name on Windows
 TEST_F(Builder, CopiesFromTheFileTheSearchFound) {
   // Two names that differ only by case: each stored copy holds its own file's bytes.
   writeFile(root / "Name.txt", "first");
@@ -163,6 +164,7 @@ TEST_F(Builder, CopiesFromTheFileTheSearchFound) {
   EXPECT_TRUE(bytes.find("first") != std::string::npos &&
               bytes.find("second") != std::string::npos);
 }
+#endif
 
 TEST_F(Builder, PackedTreeUnpacksByteForByteAndLoads) {
   std::vector<std::string> names;

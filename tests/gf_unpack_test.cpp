@@ -71,7 +71,7 @@ TEST(Unpacker, RefusesNamesThatLeaveTheWorkingDirectory) {
   TempDir outer;
   std::string inner = outer / "work";
   writeFile(inner + "/keep", "");
-  std::string previous = std::filesystem::current_path();
+  std::string previous = std::filesystem::current_path().string();
   std::filesystem::current_path(inner);
   int status = unpackHere(makeGroup({{"..\\ESCAPED", "x"},
                                      {"OK.TXT", "ok"},

@@ -117,7 +117,8 @@ TEST(Paths, MakePathCreatesEveryLevelBeforeTheName) {
   auto entries = [&] {
     std::vector<std::string> names;
     for (auto& e : fs::recursive_directory_iterator(dir.path()))
-      names.push_back(fs::relative(e.path(), dir.path()).string() + (e.is_directory() ? "/" : ""));
+      names.push_back(fs::relative(e.path(), dir.path()).generic_string() +
+                      (e.is_directory() ? "/" : ""));
     std::sort(names.begin(), names.end());
     return names;
   };
@@ -173,10 +174,10 @@ TEST(HeaderReader, RestOfLongHeaderIsSkippedAcrossFolds) {
 
 TEST(FormattedOutput, WritesTextWithoutTerminatorAndCutsAt511) {
   TempDir dir;
-  PlatHandle h = platCreateFile((dir / "out.txt").c_str());
-  ASSERT_NE(h, INVALID_HANDLE);
-  hprintf((int)h, "%s=%d;", "n", 42);
-  hprintf((int)h, "%s", std::string(700, 'q').c_str());
-  platClose(h);
+  int fd = createDescriptor(dir / "out.txt");
+  ASSERT_GE(fd, 0);
+  hprintf(fd, "%s=%d;", "n", 42);
+  hprintf(fd, "%s", std::string(700, 'q').c_str());
+  platFdClose(fd);
   EXPECT_EQ(readFile(dir / "out.txt"), "n=42;" + std::string(511, 'q'));
 }

@@ -50,10 +50,15 @@ int pageMessages(const LineCapture& capture) {
   return n;
 }
 
-bool stderrSays(void (*call)(), const char* text) {
-  ::testing::internal::CaptureStderr();
+// Whether call shows a message box whose text holds text.
+std::string boxText;
+bool messageBoxSays(void (*call)(), const char* text) {
+  boxText.clear();
+  PlatMessageBoxHook previous =
+      platSetMessageBoxHook([](const char* shown, const char*) { boxText += shown; });
   call();
-  return ::testing::internal::GetCapturedStderr().find(text) != std::string::npos;
+  platSetMessageBoxHook(previous);
+  return boxText.find(text) != std::string::npos;
 }
 
 // The pool is process-wide: every test starts and ends with an empty one.
@@ -176,7 +181,7 @@ TEST_F(List, FailedPageLeavesListsUnchanged) {
   head = nullptr;
   listFailNextPage();
   EXPECT_TRUE(
-      stderrSays([] { EXPECT_EQ(List_Add(head, v(1)), nullptr); }, "List_Add: not enough memory!"));
+      messageBoxSays([] { EXPECT_EQ(List_Add(head, v(1)), nullptr); }, "List_Add: not enough memory!"));
   EXPECT_EQ(head, nullptr);
   for (int i = 0; i < LIST_PAGE_NODES - 3; i++) List_AddToHead(head, v(i));
   static struct_list* lists[2];
@@ -184,14 +189,14 @@ TEST_F(List, FailedPageLeavesListsUnchanged) {
   struct_list* first = head;
   LineCapture capture;
   listFailNextPage();
-  EXPECT_TRUE(stderrSays([] { EXPECT_EQ(List_AddToHead(head, v(-1)), nullptr); }, "memory"));
+  EXPECT_TRUE(messageBoxSays([] { EXPECT_EQ(List_AddToHead(head, v(-1)), nullptr); }, "memory"));
   EXPECT_EQ(head, first);
   EXPECT_EQ(head->prev, nullptr);
   // A merge that runs out after one node gives back its partial list instead of passing
   // it off as whole.
   List_Del(head, head);
   listFailNextPage();
-  EXPECT_TRUE(stderrSays([] { EXPECT_EQ(List_MergeSorted(lists, 2), nullptr); }, "memory"));
+  EXPECT_TRUE(messageBoxSays([] { EXPECT_EQ(List_MergeSorted(lists, 2), nullptr); }, "memory"));
   EXPECT_EQ(lists[1], nullptr);
   EXPECT_EQ(usedNodes(), LIST_PAGE_NODES - 1);
   EXPECT_EQ(pageMessages(capture), 0);  // no page, no claim of one

@@ -107,6 +107,10 @@ ENGINE_API const char* platLastError();  // the reason of the last failed call, 
 ENGINE_API void platWriteStderr(const char* text, size_t length);
 ENGINE_API int platKeyState(int key);  // bit 0: pressed since the last query
 ENGINE_API void platMessageBox(const char* text, const char* caption);
+// Puts a function of the caller's in place of the message box (null puts the box back):
+// tests see the text, and a run on Windows does not wait on a dialog nobody answers.
+typedef void (*PlatMessageBoxHook)(const char* text, const char* caption);
+ENGINE_API PlatMessageBoxHook platSetMessageBoxHook(PlatMessageBoxHook hook);
 
 // ---- the end of the process --------------------------------------------------------------
 // Whether the process is ending and the host has already ended all its other threads:

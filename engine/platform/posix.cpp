@@ -8,6 +8,8 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <atomic>
+
 #include "engine/platform/platform.h"
 
 namespace {
@@ -408,7 +410,16 @@ void platWriteStderr(const char* text, size_t length) {
 
 int platKeyState(int) { return 0; }
 
+namespace {
+std::atomic<PlatMessageBoxHook> messageBoxHook{nullptr};
+}  // namespace
+
+PlatMessageBoxHook platSetMessageBoxHook(PlatMessageBoxHook hook) {
+  return messageBoxHook.exchange(hook);
+}
+
 void platMessageBox(const char* text, const char* caption) {
+  if (PlatMessageBoxHook hook = messageBoxHook.load()) return hook(text, caption);
   if (caption && *caption) {
     platWriteStderr(caption, strlen(caption));
     platWriteStderr(": ", 2);

@@ -1,7 +1,9 @@
 // The Win32 implementation of the host layer: files by handle, the run-time library's
 // descriptors, directory search, the console, keys and message boxes.
 #define WIN32_LEAN_AND_MEAN
+#ifndef NOMINMAX
 #define NOMINMAX
+#endif
 #include <windows.h>
 #include <winternl.h>
 
@@ -11,6 +13,8 @@
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
+
+#include <atomic>
 
 #include "engine/platform/platform.h"
 
@@ -403,7 +407,16 @@ void platWriteStderr(const char* text, size_t length) {
 
 int platKeyState(int key) { return GetAsyncKeyState(key) & 1; }
 
+namespace {
+std::atomic<PlatMessageBoxHook> messageBoxHook{nullptr};
+}  // namespace
+
+PlatMessageBoxHook platSetMessageBoxHook(PlatMessageBoxHook hook) {
+  return messageBoxHook.exchange(hook);
+}
+
 void platMessageBox(const char* text, const char* caption) {
+  if (PlatMessageBoxHook hook = messageBoxHook.load()) return hook(text, caption);
   MessageBoxA(nullptr, text, caption, MB_OK);
 }
 

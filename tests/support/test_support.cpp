@@ -1,11 +1,22 @@
 // Helpers shared by the test programs.
 #include "support/test_support.h"
 
-#include <dirent.h>
+#ifdef _WIN32
+#define WIN32_LEAN_AND_MEAN
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+#else
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <cstdio>
@@ -13,6 +24,7 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
+#include <random>
 #include <sstream>
 
 #include "engine/kestin/kestin.h"
@@ -20,11 +32,15 @@
 namespace fs = std::filesystem;
 
 TempDir::TempDir(bool enter) {
-  std::string templ = (fs::temp_directory_path() / "tarnpak-test-XXXXXX").string();
-  std::vector<char> buf(templ.begin(), templ.end());
-  buf.push_back(0);
-  if (!mkdtemp(buf.data())) std::abort();
-  path_ = buf.data();
+  // A random name that create_directory refuses when taken, as mkdtemp would.
+  static std::mt19937_64 random{std::random_device{}()};
+  for (int attempt = 0; path_.empty(); attempt++) {
+    if (attempt == 100) std::abort();
+    char name[40];
+    std::snprintf(name, sizeof name, "tarnpak-test-%016llx", (unsigned long long)random());
+    fs::path candidate = fs::temp_directory_path() / name;
+    if (fs::create_directory(candidate)) path_ = candidate.string();
+  }
   if (enter) {
     previous_ = fs::current_path().string();
     fs::current_path(path_);
@@ -52,9 +68,38 @@ std::string readFile(const std::string& path) {
 }
 
 bool fileExists(const std::string& path) {
-  struct stat st;
-  return lstat(path.c_str(), &st) == 0;
+  std::error_code ec;
+  return fs::exists(fs::symlink_status(path, ec));
 }
+
+#ifdef _WIN32
+
+int createDescriptor(const std::string& path) {
+  return _open(path.c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY, _S_IREAD | _S_IWRITE);
+}
+
+bool handleIsOpen(PlatHandle h) {
+  DWORD flags;
+  return GetHandleInformation(reinterpret_cast<HANDLE>(h), &flags) != 0;
+}
+
+void setWriteTime(const std::string& path, long long unixSeconds) {
+  HANDLE h = CreateFileA(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                         nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return;
+  unsigned long long ticks = (unsigned long long)(unixSeconds + 11644473600LL) * 10000000ull;
+  FILETIME t{(DWORD)(ticks & 0xFFFFFFFFu), (DWORD)(ticks >> 32)};
+  SetFileTime(h, nullptr, &t, &t);
+  CloseHandle(h);
+}
+
+#else
+
+int createDescriptor(const std::string& path) {
+  return open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+}
+
+bool handleIsOpen(PlatHandle h) { return fcntl((int)h, F_GETFD) != -1; }
 
 void setWriteTime(const std::string& path, long long unixSeconds) {
   struct timespec times[2];
@@ -63,10 +108,33 @@ void setWriteTime(const std::string& path, long long unixSeconds) {
   utimensat(AT_FDCWD, path.c_str(), times, 0);
 }
 
+#endif
+
+bool writesIgnorePermissions() {
+  // Tried rather than guessed: root on POSIX, and Wine run by root, write anyway.
+  TempDir dir;
+  std::string probe = dir / "probe";
+  writeFile(probe, "");
+  fs::permissions(probe, fs::perms::owner_read);
+  bool written = static_cast<bool>(std::ofstream(probe, std::ios::app));
+  fs::permissions(probe, fs::perms::owner_all);
+  return written;
+}
+
+std::string hostText(const std::string& text) {
+#ifdef _WIN32
+  std::string stored;
+  for (char c : text) stored += c == '\n' ? "\r\n" : std::string(1, c);
+  return stored;
+#else
+  return text;
+#endif
+}
+
 std::vector<std::string> listTree(const std::string& root) {
   std::vector<std::string> names;
   for (auto& e : fs::recursive_directory_iterator(root))
-    if (e.is_regular_file()) names.push_back(fs::relative(e.path(), root).string());
+    if (e.is_regular_file()) names.push_back(fs::relative(e.path(), root).generic_string());
   std::sort(names.begin(), names.end());
   return names;
 }
@@ -93,6 +161,72 @@ std::vector<std::string> LineCapture::lines() const {
   return captured;
 }
 
+#ifdef _WIN32
+
+namespace {
+
+// A command line the C run-time splits back into the same arguments.
+std::string quoteArgument(const std::string& arg) {
+  if (!arg.empty() && arg.find_first_of(" \t\"") == std::string::npos) return arg;
+  std::string quoted = "\"";
+  size_t backslashes = 0;
+  for (char c : arg) {
+    if (c == '\\') {
+      backslashes++;
+      continue;
+    }
+    quoted.append(c == '"' ? backslashes * 2 + 1 : backslashes, '\\');
+    backslashes = 0;
+    quoted += c;
+  }
+  quoted.append(backslashes * 2, '\\');
+  return quoted + "\"";
+}
+
+HANDLE inheritableFile(const std::string& path) {
+  SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+  return CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS,
+                     FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+// The tool's streams are in text mode, as any Windows program's: lines end in "\r\n".
+std::string withPlainNewlines(std::string text) {
+  text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
+  return text;
+}
+
+}  // namespace
+
+ToolRun runTool(const std::vector<std::string>& args, const std::string& cwd) {
+  TempDir scratch;
+  std::string outPath = scratch / "out", errPath = scratch / "err";
+  std::string command = quoteArgument(TARNPAK_EXE);
+  for (auto& a : args) command += " " + quoteArgument(a);
+  HANDLE out = inheritableFile(outPath), err = inheritableFile(errPath);
+  STARTUPINFOA start{};
+  start.cb = sizeof start;
+  start.dwFlags = STARTF_USESTDHANDLES;
+  start.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  start.hStdOutput = out;
+  start.hStdError = err;
+  PROCESS_INFORMATION process{};
+  int status = -1;
+  if (CreateProcessA(TARNPAK_EXE, &command[0], nullptr, nullptr, TRUE, 0, nullptr, cwd.c_str(),
+                     &start, &process)) {
+    WaitForSingleObject(process.hProcess, INFINITE);
+    DWORD code = 0;
+    // An exception status (0xC0000005 and the like) means the tool crashed.
+    if (GetExitCodeProcess(process.hProcess, &code) && code < 0xC0000000u) status = (int)code;
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
+  }
+  CloseHandle(out);
+  CloseHandle(err);
+  return ToolRun{status, withPlainNewlines(readFile(outPath)), withPlainNewlines(readFile(errPath))};
+}
+
+#else
+
 ToolRun runTool(const std::vector<std::string>& args, const std::string& cwd) {
   TempDir scratch;
   std::string outPath = scratch / "out", errPath = scratch / "err";
@@ -115,6 +249,8 @@ ToolRun runTool(const std::vector<std::string>& args, const std::string& cwd) {
   return ToolRun{WIFEXITED(status) ? WEXITSTATUS(status) : -1, readFile(outPath),
                  readFile(errPath)};
 }
+
+#endif
 
 #include "engine/gf/group_format.h"
 

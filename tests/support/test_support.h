@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "engine/platform/platform.h"
+
 // A fresh directory under the system's temporary area, removed with everything in it.
 // With enter set, the process works in it until the object goes.
 class TempDir {
@@ -22,6 +24,13 @@ void writeFile(const std::string& path, const std::string& bytes);
 std::string readFile(const std::string& path);  // empty when missing
 bool fileExists(const std::string& path);
 void setWriteTime(const std::string& path, long long unixSeconds);
+bool handleIsOpen(PlatHandle h);
+// A run-time library descriptor on a new, empty file, for writing in binary mode.
+int createDescriptor(const std::string& path);
+// text as a text-mode stream of the host stores it: lines end in "\r\n" on Windows.
+std::string hostText(const std::string& text);
+// Whether this process may write files whose permissions forbid it (root on POSIX).
+bool writesIgnorePermissions();
 // Every file below root, as paths relative to it, sorted.
 std::vector<std::string> listTree(const std::string& root);
 

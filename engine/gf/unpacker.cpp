@@ -52,7 +52,7 @@ int unpackEntry(HANDLE group, const t_gfDirEntry* e, char* made, t_gfReport sink
 
 }  // namespace
 
-int gfUnpackChecked(const char* path, t_gfReport sink) {
+int gfUnpackSelected(const char* path, t_gfNameFilter select, void* context, t_gfReport sink) {
   HANDLE group = platOpenRead(path);
   if (group == INVALID_HANDLE) {
     gfReportf(sink, "cannot open group file '%s': %s", path, platLastError());
@@ -77,10 +77,14 @@ int gfUnpackChecked(const char* path, t_gfReport sink) {
   long cursor = 0;
   t_gfDirEntry entry;
   while (gfNextDirEntry(&directory, &cursor, &entry))
-    failures += unpackEntry(group, &entry, made, sink);
+    if (!select || select(entry.name, context)) failures += unpackEntry(group, &entry, made, sink);
   gfFreeDirectory(&directory);
   platClose(group);
   return failures ? 1 : 0;
+}
+
+int gfUnpackChecked(const char* path, t_gfReport sink) {
+  return gfUnpackSelected(path, nullptr, nullptr, sink);
 }
 
 void gfUnpack(const char* path) { gfUnpackChecked(path, nullptr); }

@@ -23,8 +23,8 @@ const t_grpCommand kCommands[] = {
     {"verify", grpVerify, "grp verify FILE.grp",
      "Checks the group's structure: the header and every directory entry, the builder's\n"
      "order, data areas inside the file and not overlapping, names the unpacker accepts.\n"
-     "Prints one line per problem and exits 1, or a summary and exits 0. The format has no\n"
-     "checksum: the stored data itself cannot be checked.\n"},
+     "Prints one line per problem on stderr and exits 1, or a summary and exits 0. The format\n"
+     "has no checksum: the stored data itself cannot be checked.\n"},
     {"cat", grpCat, "grp cat FILE.grp NAME",
      "Writes one stored file's bytes to standard output. NAME is matched without regard to\n"
      "case, with / or \\ between levels.\n"},

@@ -38,8 +38,13 @@ struct ToolRun {
   std::string out;
   std::string err;
 };
+// Runs the program exe with args in directory cwd.
+ToolRun runProgram(const std::string& exe, const std::vector<std::string>& args,
+                   const std::string& cwd);
 // Runs the built Tarnpak with args in directory cwd.
 ToolRun runTool(const std::vector<std::string>& args, const std::string& cwd);
+// Runs the built grp with args in directory cwd.
+ToolRun runGrp(const std::vector<std::string>& args, const std::string& cwd);
 
 // A file to put into a group image.
 struct StoredFile {

@@ -133,6 +133,7 @@ int serve(const char* gameDir, const char* mountPoint) {
   struct fuse_args args = FUSE_ARGS_INIT(3, const_cast<char**>(argv));
   fuse_set_log_func(keepFuseMessage);
   struct fuse* fuse = fuse_new(&args, &ops, sizeof ops, nullptr);
+  fuse_opt_free_args(&args);  // fuse_new may have made its own copy of the arguments
   if (!fuse) {
     grpError("cannot mount '%s': %s", gameDir, lastFuseMessage);
     return GRP_FAILED;

@@ -18,6 +18,8 @@
 #define FUSE_USE_VERSION 31
 #include <fcntl.h>
 #include <fuse.h>
+#include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
 
 namespace {
@@ -157,6 +159,19 @@ int serve(const char* gameDir, const char* mountPoint) {
   return status;
 }
 
+// Starts the table with the unmount signals blocked, so that a thread the manager starts
+// (its read worker) never takes them: the handler must run on the thread of the FUSE loop,
+// whose blocking read it interrupts.
+bool startQuietly(const char* gameDir) {
+  sigset_t unmountSignals, previous;
+  sigemptyset(&unmountSignals);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE}) sigaddset(&unmountSignals, sig);
+  pthread_sigmask(SIG_BLOCK, &unmountSignals, &previous);
+  bool started = grpStartGameDir(gameDir);
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+  return started;
+}
+
 }  // namespace
 
 int grpMount(int argc, char** argv) {
@@ -169,7 +184,7 @@ int grpMount(int argc, char** argv) {
   if (!grpWantOperands("mount", args, 2, 2)) return GRP_USAGE;
   const char* gameDir = args.operands[0].c_str();
   const char* mountPoint = args.operands[1].c_str();
-  if (!checkMountPoint(mountPoint) || !grpStartGameDir(gameDir)) return GRP_FAILED;
+  if (!checkMountPoint(mountPoint) || !startQuietly(gameDir)) return GRP_FAILED;
   mountTime = std::time(nullptr);
   grpBuildMountTree(&tree);
   int status = serve(gameDir, mountPoint);

@@ -55,6 +55,9 @@ ENGINE_API void Tarnpak(const char* name, int flag);
 // The same, reporting what went wrong; 0 when a group was written, 1 otherwise.
 ENGINE_API int TarnpakChecked(const char* name, int flag, t_gfReport report);
 ENGINE_API void gfCollectFiles(struct_list** list, const char* mask, int recurse);
+// Whether the build list of directory root can be read, checked before anything is scanned
+// (a tree that is no game directory may be huge); 0 when it can, else 1 after reporting why.
+ENGINE_API int gfCheckBuildList(const char* root, t_gfReport report);
 
 // ---- the unpacker -------------------------------------------------------------------------
 // Recreates every file stored in the group file below the current directory.

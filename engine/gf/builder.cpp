@@ -129,26 +129,20 @@ void collectMask(struct_list** list, const char* rawMask, int recurse, int line,
     collect(list, mask, recurse, build, nullptr);
 }
 
-// An empty line that consumed nothing is the end of the file, or a read that failed: one
-// more read tells which. Returns false, with the reason kept, for a failure.
-bool endedCleanly(int fd, long before) {
-  if (platFdSeek(fd, 0, 1) != before) return true;  // a blank line: the list's end
-  char probe;
-  return platFdRead(fd, &probe, 1) == 0;
-}
-
 // Reads the build list line by line up to its first empty line and collects every entry.
 void readBuildList(int fd, const char* listPath, struct_list** list, t_gfBuild* build) {
   char line[kLineSize], mask[kLineSize], word[kLineSize];
   for (int number = 1; !build->failed; number++) {
-    long before = platFdSeek(fd, 0, 1);
+    // The line reader gives an empty line for a failed read too, which would end the list
+    // early as if it were complete: a failure on the way tells the two apart.
+    unsigned long failures = platErrorCount();
     ReadLN(fd, line, sizeof line);
-    KillUnusedSpacesEtc(line);
-    if (line[0] == 0) {
-      if (before < 0 || !endedCleanly(fd, before))
-        fail(build, "cannot read build list '%s': %s", listPath, platLastError());
+    if (platErrorCount() != failures) {
+      fail(build, "cannot read build list '%s': %s", listPath, platLastError());
       break;
     }
+    KillUnusedSpacesEtc(line);
+    if (line[0] == 0) break;
     ZSGetParamStr(line, 0, mask, ' ');
     ZSGetParamStr(line, 1, word, ' ');
     collectMask(list, mask, word[0] == 'r', number, build);

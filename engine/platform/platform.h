@@ -106,6 +106,9 @@ ENGINE_API int platMatchName(const char* pattern, const char* name);
 
 // ---- errors and the console --------------------------------------------------------------
 ENGINE_API const char* platLastError();  // the reason of the last failed call, as text
+// How many calls have failed on this thread so far: a caller whose callee hides failures
+// (a line reader gives an empty line) compares the count before and after.
+ENGINE_API unsigned long platErrorCount();
 ENGINE_API void platWriteStderr(const char* text, size_t length);
 ENGINE_API int platKeyState(int key);  // bit 0: pressed since the last query
 ENGINE_API void platMessageBox(const char* text, const char* caption);

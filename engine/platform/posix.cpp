@@ -15,6 +15,7 @@
 namespace {
 
 thread_local int lastErrno = 0;
+thread_local unsigned long errorCount = 0;
 
 int fail() { return platRecordError(); }
 
@@ -30,8 +31,11 @@ int platRecordError() { return platRecordErrorCode(errno); }
 
 int platRecordErrorCode(int error) {
   lastErrno = error;
+  errorCount++;
   return -1;
 }
+
+unsigned long platErrorCount() { return errorCount; }
 
 int sysOpen(const char* path, int flags, mode_t mode) {
   int e = platFaultHit(PLAT_FAULT_OPEN);

@@ -1,5 +1,5 @@
 // Failures on demand for tests: counts the host layer's calls by kind and fails the one a
-// test chose. Off, it costs one relaxed load per call.
+// test chose. Off, it costs one load per call.
 #include "engine/platform/faults.h"
 
 #include <atomic>
@@ -41,7 +41,7 @@ void platFaultOff() { plan.on.store(false); }
 
 long platFaultCalls(t_platFaultOp op) { return plan.calls[op].load(); }
 
-bool platFaultOn() { return plan.on.load(std::memory_order_relaxed); }
+bool platFaultOn() { return plan.on.load(std::memory_order_acquire); }
 
 int platFaultHit(t_platFaultOp op, std::size_t* count) {
   if (!platFaultOn()) return 0;

@@ -26,7 +26,7 @@ void platFaultOff();
 long platFaultCalls(t_platFaultOp op);
 
 // ---- for the host layer's own wrappers -------------------------------------------------
-// Whether the seam is counting at all (one relaxed load: cheap when off).
+// Whether the seam is counting at all (one load: cheap when off).
 bool platFaultOn();
 // Counts one call of op. Returns the error it must fail with, or 0; for a transfer, count
 // may come back smaller.

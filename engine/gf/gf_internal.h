@@ -17,6 +17,55 @@ extern int gfStarted;
 // closed here at gfStop, once each, whether or not any record still refers to them.
 extern struct_list* gfGroupHandles;
 
+extern int gfFileCapacity;  // records gfFiles has room for; inserts grow it geometrically
+
+// ---- lookups of appended records (appended.cpp) -------------------------------------------
+// Records behind gfSortedCount are found through a hash of their names, so that a table
+// with many inserted files still answers in constant time.
+int gfFindAppended(const char* upperName);  // index, or -1
+bool gfIndexAppended(int index);            // false when memory fails (lookups then walk)
+void gfClearAppended();                     // after a full sort, and at gfStop
+
+// ---- file handles (file.cpp) ---------------------------------------------------------------
+// One positioned transfer on h; bytes moved, or -1 when nothing moved because of an error.
+long long gfReadAt(HANDLE h, long offset, void* buffer, unsigned long count);
+long long gfWriteAt(HANDLE h, long offset, const void* buffer, unsigned long count);
+// Whether h is the shared handle of one of the root's group files.
+bool gfIsGroupHandle(HANDLE h);
+// A loose file's handle that its record no longer holds (the record was refreshed,
+// recreated or deleted) while count GFILEs still use it: it is closed when the last of them
+// closes, or at gfStop.
+void gfOrphanHandle(HANDLE h, int count);
+void gfCloseOrphans();
+// Lets the record at index go of its loose-file handle, handing it to the orphans when
+// handles are still open on it.
+void gfDetachHandle(t_gfFileInfo* record);
+
+// ---- the read worker (reader.cpp) ---------------------------------------------------------
+constexpr int GF_READ_QUEUE_SIZE = 1024;
+// Empties the queue and starts the worker; false when the thread cannot be started (reads
+// are then done at once on the caller's thread).
+bool gfReadWorkerStart();
+// Tells the worker to leave and waits for it; a read in progress stops at its next piece.
+// Queued reads are never served; once this returns the worker writes no buffer.
+void gfReadWorkerStop();
+// Whether the worker has been told to leave (for a hook that holds the worker).
+bool gfReadStopRequested();
+// Called, when set, on the worker's thread before it serves each request: lets tests hold
+// the worker at a known point. Set it while no worker runs.
+extern void (*gfReadBeforeServe)(const t_gfReadRequest* request);
+
+// ---- the cache (cache.cpp) ------------------------------------------------------------------
+// Empties the cache list and the total at gfStop (the records' blocks are released there).
+void gfCacheReset();
+// Around a renumbering of the table: the cache list's nodes follow their records by name;
+// the node of the record at index leaving goes.
+void gfCacheBeforeRenumber(int leaving);
+void gfCacheAfterRenumber();
+// A record leaving the table: its cached copy goes, or, while its read still runs, is kept
+// aside until gfStop.
+void gfCacheForget(int index);
+
 // ---- the start-up scan (scan.cpp) ---------------------------------------------------------
 void gfScanRoot(struct_list** list, const char* dir);
 void gfScanDir(struct_list** list, const char* dir);

@@ -27,6 +27,12 @@ ENGINE_API int platHostPath(const char* path, char* out, size_t outSize, int kee
 ENGINE_API HANDLE platOpenRead(const char* path);
 ENGINE_API HANDLE platOpenReadWrite(const char* path);
 ENGINE_API HANDLE platCreateFile(const char* path);  // create or truncate, read-write
+// The file manager's opens: an existing regular file, for reading and writing or reading
+// only. Anything else (a directory, a FIFO, a device) is refused without waiting on it.
+ENGINE_API HANDLE platOpenFile(const char* path, int writable);
+// Creates or empties a file for reading and writing. Unlike platCreateFile, an existing
+// file whose name differs only in case is the one emptied, as on a case-blind system.
+ENGINE_API HANDLE platCreateMatched(const char* path);
 // Opens a host path as it stands (one a directory search or platCreateTemp gave).
 ENGINE_API HANDLE platOpenHostRead(const char* hostPath);
 // A host directory held open so that many files in it open by name alone, without the

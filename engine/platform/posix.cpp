@@ -192,6 +192,23 @@ int platHostPath(const char* path, char* out, size_t outSize, int keepLast) {
 HANDLE platOpenRead(const char* path) { return openWith(path, O_RDONLY | O_NONBLOCK, 0); }
 HANDLE platOpenReadWrite(const char* path) { return openWith(path, O_RDWR, 0); }
 HANDLE platCreateFile(const char* path) { return openWith(path, O_RDWR | O_CREAT | O_TRUNC, 1); }
+HANDLE platOpenFile(const char* path, int writable) {
+  HANDLE h = openWith(path, (writable ? O_RDWR : O_RDONLY) | O_NONBLOCK, 0);
+  if (h == INVALID_HANDLE) return h;
+  struct stat st;
+  int statFailed = fstat((int)h, &st) != 0;
+  if (statFailed || !S_ISREG(st.st_mode)) {
+    int why = statFailed ? errno : S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+    close((int)h);
+    platRecordErrorCode(why);
+    return INVALID_HANDLE;
+  }
+  fcntl((int)h, F_SETFL, fcntl((int)h, F_GETFL) & ~O_NONBLOCK);
+  return h;
+}
+
+HANDLE platCreateMatched(const char* path) { return openWith(path, O_RDWR | O_CREAT | O_TRUNC, 0); }
+
 // Sources open without blocking: a name that has become a pipe since the search must not
 // wait for a writer. On a regular file the flag changes nothing.
 HANDLE platOpenHostRead(const char* hostPath) { return openHost(hostPath, O_RDONLY | O_NONBLOCK); }

@@ -95,10 +95,7 @@ HANDLE platCreateInDir(HANDLE dir, const char* name) {
       return invalid();
     int fd = sysOpenAt(at, name, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
                        0666);
-    if (fd >= 0 && platIsRegularFile(fd)) {
-      fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-      return fd;
-    }
+    if (fd >= 0 && platIsRegularFile(fd)) return fd;  // O_NONBLOCK is void on a regular file
     if (fd >= 0) {
       close(fd);
       errno = EINVAL;

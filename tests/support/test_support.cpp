@@ -94,7 +94,7 @@ std::vector<std::string> LineCapture::lines() const {
 }
 
 ToolRun runProgram(const std::string& exe, const std::vector<std::string>& args,
-                   const std::string& cwd) {
+                   const std::string& cwd, void (*prepare)()) {
   TempDir scratch;
   std::string outPath = scratch / "out", errPath = scratch / "err";
   pid_t pid = fork();
@@ -104,6 +104,7 @@ ToolRun runProgram(const std::string& exe, const std::vector<std::string>& args,
     int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     dup2(out, 1);
     dup2(err, 2);
+    if (prepare) prepare();
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(exe.c_str()));
     for (auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
@@ -117,8 +118,8 @@ ToolRun runProgram(const std::string& exe, const std::vector<std::string>& args,
                  readFile(errPath)};
 }
 
-ToolRun runTool(const std::vector<std::string>& args, const std::string& cwd) {
-  return runProgram(TARNPAK_EXE, args, cwd);
+ToolRun runTool(const std::vector<std::string>& args, const std::string& cwd, void (*prepare)()) {
+  return runProgram(TARNPAK_EXE, args, cwd, prepare);
 }
 
 ToolRun runGrp(const std::vector<std::string>& args, const std::string& cwd) {

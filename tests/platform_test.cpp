@@ -2,9 +2,20 @@
 #include "engine/platform/platform.h"
 
 #include <gtest/gtest.h>
+#ifndef _WIN32
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#endif
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
 
+#include "engine/platform/faults.h"
 #include "support/test_support.h"
 
 TEST(DosTime, ConvertsUtcSecondsBothWays) {
@@ -82,5 +93,188 @@ TEST(HostPath, MapsBackslashesAndFindsNamesWhateverTheirCase) {
   EXPECT_EQ(std::string(host), dir / "b/x");  // the exact name wins over another case
   EXPECT_EQ(platHostPath(std::string(PLAT_PATH_MAX, 'a').c_str(), host, sizeof host), 0);
   EXPECT_EQ(platMakeDir((dir.path() + "\\TEXTURES").c_str()), -1);  // exists as Textures
+}
+#endif
+
+namespace {
+
+// Creates out.grp in dir through a new file holding text; leaves it open.
+bool startNewFile(const TempDir& dir, PlatNewFile* file, const std::string& text) {
+  return platNewFileCreate(file, (dir / "out.grp").c_str()) == 0 &&
+         platWriteAt(file->handle, 0, text.data(), text.size()) == (long long)text.size();
+}
+
+}  // namespace
+
+#ifndef _WIN32  // anonymous files
+TEST(NewFile, TakesItsNameOnlyWhenCommittedAndKeepsTheOldFileOtherwise) {
+  TempDir dir;
+  writeFile(dir / "out.grp", "old");
+  PlatNewFile file;
+  ASSERT_TRUE(startNewFile(dir, &file, "new"));
+  EXPECT_EQ(listTree(dir.path()), std::vector<std::string>{"out.grp"});  // no name of its own
+  platNewFileDiscard(&file);
+  EXPECT_EQ(readFile(dir / "out.grp"), "old");
+  ASSERT_TRUE(startNewFile(dir, &file, "new"));
+  ASSERT_EQ(platNewFileCommit(&file), 0);
+  EXPECT_EQ(readFile(dir / "out.grp"), "new");
+  EXPECT_EQ(listTree(dir.path()), std::vector<std::string>{"out.grp"});
+
+  // Where the file system has no anonymous files: a temporary name, gone after the commit.
+  platFaultArm(PLAT_FAULT_OPEN, 1, EOPNOTSUPP);
+  ASSERT_TRUE(startNewFile(dir, &file, "named"));
+  platFaultOff();
+  EXPECT_EQ(listTree(dir.path()).size(), 2u);
+  ASSERT_EQ(platNewFileCommit(&file), 0);
+  EXPECT_EQ(readFile(dir / "out.grp"), "named");
+  EXPECT_EQ(listTree(dir.path()), std::vector<std::string>{"out.grp"});
+
+  // A failed close or rename keeps the old file and removes the new one.
+  for (auto op : {PLAT_FAULT_CLOSE, PLAT_FAULT_RENAME}) {
+    ASSERT_TRUE(startNewFile(dir, &file, "lost"));
+    platFaultArm(op, op == PLAT_FAULT_RENAME ? 2 : 1, EIO);  // the link comes first
+    EXPECT_EQ(platNewFileCommit(&file), -1);
+    platFaultOff();
+    EXPECT_STREQ(platLastError(), "Input/output error");
+    EXPECT_EQ(readFile(dir / "out.grp"), "named");
+    EXPECT_EQ(listTree(dir.path()), std::vector<std::string>{"out.grp"});
+  }
+}
+#endif
+
+#ifdef _WIN32
+TEST(NewFile, WritesUnderATemporaryNameAndKeepsTheOldFileUntilCommitted) {
+  // Windows has no anonymous files: the new file has a name beside the target at once.
+  TempDir dir;
+  writeFile(dir / "out.grp", "old");
+  PlatNewFile file;
+  ASSERT_TRUE(startNewFile(dir, &file, "new"));
+  EXPECT_EQ(file.anonymous, 0);
+  EXPECT_EQ(listTree(dir.path()).size(), 2u);
+  platNewFileDiscard(&file);
+  EXPECT_EQ(listTree(dir.path()), std::vector<std::string>{"out.grp"});
+  EXPECT_EQ(readFile(dir / "out.grp"), "old");
+  ASSERT_TRUE(startNewFile(dir, &file, "new"));
+  ASSERT_EQ(platNewFileCommit(&file), 0);
+  EXPECT_EQ(readFile(dir / "out.grp"), "new");
+  EXPECT_EQ(listTree(dir.path()), std::vector<std::string>{"out.grp"});
+
+  // A failed close or rename keeps the old file and removes the new one.
+  for (auto op : {PLAT_FAULT_CLOSE, PLAT_FAULT_RENAME}) {
+    ASSERT_TRUE(startNewFile(dir, &file, "lost"));
+    platFaultArm(op, 1, EIO);
+    EXPECT_EQ(platNewFileCommit(&file), -1);
+    platFaultOff();
+    EXPECT_STREQ(platLastError(), std::strerror(EIO));
+    EXPECT_EQ(readFile(dir / "out.grp"), "new");
+    EXPECT_EQ(listTree(dir.path()), std::vector<std::string>{"out.grp"});
+  }
+}
+#endif
+
+TEST(HostFiles, LevelsAreFoundWhateverTheirCaseAndMadeWhenMissing) {
+  TempDir dir;
+  writeFile(dir / "Old/keep.txt", "keep");
+  writeFile(dir / "plain", "a file");
+  PlatHandle held = platOpenHostDir(dir.path().c_str());
+  ASSERT_NE(held, INVALID_HANDLE);
+  int isLink = 1;
+  PlatHandle old = platOpenLevel(held, "old", &isLink);
+  ASSERT_NE(old, INVALID_HANDLE);
+  EXPECT_EQ(isLink, 0);
+  PlatHandle made = platOpenLevel(held, "New", &isLink);
+  ASSERT_NE(made, INVALID_HANDLE);
+  EXPECT_EQ(platOpenLevel(held, "plain", &isLink), INVALID_HANDLE);  // a file is no level
+  EXPECT_EQ(isLink, 0);
+  PlatHandle out = platCreateInDir(made, "f.txt");
+  ASSERT_NE(out, INVALID_HANDLE);
+  EXPECT_EQ(platWriteAt(out, 0, "new", 3), 3);
+  EXPECT_EQ(platClose(out), 0);
+  out = platCreateInDir(old, "keep.txt");  // an existing file is emptied
+  ASSERT_NE(out, INVALID_HANDLE);
+  EXPECT_EQ(platClose(out), 0);
+  EXPECT_EQ(platRemoveInDir(made, "f.txt"), 0);
+  EXPECT_EQ(platRemoveInDir(made, "f.txt"), -1);
+  platClose(made);
+  platClose(old);
+  platClose(held);
+  EXPECT_EQ(listTree(dir.path()), (std::vector<std::string>{"Old/keep.txt", "plain"}));
+  EXPECT_EQ(readFile(dir / "Old/keep.txt"), "");
+  EXPECT_TRUE(std::filesystem::is_directory(dir / "New"));
+}
+
+#ifndef _WIN32  // fork and signals
+TEST(NewFile, TheToolsSignalHandlersRemoveATemporaryName) {
+  for (bool anonymous : {true, false}) {
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+      TempDir dir;
+      pid_t pid = fork();
+      if (pid == 0) {
+        platInstallToolSignals();
+        if (!anonymous) platFaultArm(PLAT_FAULT_OPEN, 1, EOPNOTSUPP);
+        PlatNewFile file;
+        if (!startNewFile(dir, &file, "partial")) _exit(3);
+        if (listTree(dir.path()).size() != (anonymous ? 0u : 1u)) _exit(4);
+        raise(sig);
+        _exit(5);
+      }
+      int status = 0;
+      waitpid(pid, &status, 0);
+      EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig)
+          << "signal " << sig << " status " << status;
+      EXPECT_TRUE(listTree(dir.path()).empty()) << "signal " << sig;
+    }
+  }
+}
+#endif
+
+#ifndef _WIN32  // fork and file size limits
+TEST(NewFile, AFileSizeLimitGivesAnErrorInsteadOfAKill) {
+  TempDir dir;
+  pid_t pid = fork();
+  if (pid == 0) {
+    struct rlimit limit = {4096, 4096};
+    setrlimit(RLIMIT_FSIZE, &limit);
+    platInstallToolSignals();
+    PlatNewFile file;
+    if (platNewFileCreate(&file, (dir / "out.grp").c_str()) != 0) _exit(3);
+    std::string big(10000, 'x');
+    if (platWriteAt(file.handle, 0, big.data(), big.size()) != -1) _exit(4);
+    _exit(std::strcmp(platLastError(), "File too large") == 0 ? 0 : 5);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+#endif
+
+#ifndef _WIN32  // symbolic links and FIFOs
+TEST(HostFiles, CreatingInAHeldDirectoryNeverFollowsALink) {
+  TempDir outside, dir;
+  writeFile(outside / "target", "keep");
+  std::filesystem::create_directory_symlink(outside.path(), dir / "Linked");
+  std::filesystem::create_symlink(outside / "target", dir / "file");
+  ASSERT_EQ(mkfifo((dir / "pipe").c_str(), 0600), 0);
+  PlatHandle held = platOpenHostDir(dir.path().c_str());
+  int isLink = 0;
+  EXPECT_EQ(platOpenLevel(held, "LINKED", &isLink), INVALID_HANDLE);
+  EXPECT_EQ(isLink, 1);
+  PlatHandle made = platOpenLevel(held, "Made", &isLink);
+  ASSERT_NE(made, INVALID_HANDLE);
+  EXPECT_EQ(isLink, 0);
+  PlatHandle again = platOpenLevel(held, "MADE", &isLink);  // found whatever its case
+  EXPECT_NE(again, INVALID_HANDLE);
+  for (const char* name : {"file", "pipe"}) {
+    PlatHandle h = platCreateInDir(held, name);
+    ASSERT_NE(h, INVALID_HANDLE) << name;
+    EXPECT_EQ(platWriteAt(h, 0, "new", 3), 3);
+    platClose(h);
+    EXPECT_EQ(readFile(dir / name), "new");
+  }
+  EXPECT_EQ(readFile(outside / "target"), "keep");
+  EXPECT_EQ(listTree(dir.path()), (std::vector<std::string>{"file", "pipe"}));
+  platClose(again);
+  platClose(made);
+  platClose(held);
 }
 #endif

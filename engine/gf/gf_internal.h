@@ -19,6 +19,10 @@ extern struct_list* gfGroupHandles;
 
 extern int gfFileCapacity;  // records gfFiles has room for; inserts grow it geometrically
 
+// ---- the names of the root's group files (group_names.cpp) ---------------------------------
+void gfNoteGroupName(PlatHandle group, const char* name);  // name: relative to the root
+void gfForgetGroupNames();                             // at gfStop, after the handles close
+
 // ---- lookups of appended records (appended.cpp) -------------------------------------------
 // Records behind gfSortedCount are found through a hash of their names, so that a table
 // with many inserted files still answers in constant time.
@@ -103,6 +107,7 @@ enum t_gfCopyFailureKind {
   GF_COPY_READ_ERROR,
   GF_COPY_WRITE_ERROR,  // the group file could not be written
   GF_COPY_NO_MEMORY,
+  GF_COPY_NOT_REGULAR,  // the name no longer holds a regular file (a pipe, say)
 };
 
 struct t_gfCopyFailure {
@@ -118,3 +123,21 @@ int gfCopyData(const t_gfBuildRecord* table, int count, PlatHandle out, t_gfCopy
 // Called, when set, after the build list has been collected and before anything is
 // written: lets tests change files between the search and the copy.
 extern void (*gfBuildAfterCollect)();
+
+// ---- hostile names and trees -----------------------------------------------------------------
+// Copies name into out (size bytes) with every byte below 0x20 and 0x7F written as \xHH,
+// so that a name from a file or a disk cannot steer the terminal it is printed on.
+void gfEscapeControls(const char* name, char* out, size_t size);
+// The root directory as gfStart(root) makes it: root with a backslash appended when it
+// lacks one. Gives false, with out empty, when no name would fit behind it.
+bool gfMakeRoot(char* out, const char* root);
+// One directory on the path of a recursive search, from the first one down.
+struct t_gfVisit {
+  std::uint64_t device, inode;
+  const t_gfVisit* up;
+};
+// Whether the directory a search has just opened is already on the path: reached again
+// through a link, it would be entered without end.
+bool gfOnPath(const PlatFind* find, const t_gfVisit* path);
+// Set by tests: starting the copier's helper thread fails as when the system refuses one.
+extern int gfRefuseHelperThread;

@@ -107,11 +107,20 @@ int gfCompareName(const char* key, const t_gfFileInfo* record) {
   return std::strcmp(key, record->name);
 }
 
-void gfStart(const char* root) {
+bool gfMakeRoot(char* out, const char* root) {
   size_t n = std::strlen(root);
   if (n >= GF_PATH_MAX) {  // no room for the backslash and a name: nothing can be found
+    out[0] = 0;
+    return false;
+  }
+  std::memcpy(out, root, n + 1);
+  ZSAddPathSlash(out);
+  return true;
+}
+
+void gfStart(const char* root) {
+  if (!gfMakeRoot(gfRoot, root)) {  // the builder refuses the empty root
     gfStop();
-    gfRoot[0] = 0;  // the builder refuses an empty root
     gfFiles = ENGINE_NEW_ARRAY(t_gfFileInfo, 1);
     gfFileCapacity = gfFiles ? 1 : 0;
     gfFileCount = gfSortedCount = 0;
@@ -119,8 +128,6 @@ void gfStart(const char* root) {
     gfReadWorkerStart();
     return;
   }
-  std::memcpy(gfRoot, root, n + 1);
-  ZSAddPathSlash(gfRoot);
   gfStart();
 }
 
@@ -162,6 +169,7 @@ void gfStop() {
     platClose((PlatHandle)gfGroupHandles->data);
     List_Del(gfGroupHandles, gfGroupHandles);
   }
+  gfForgetGroupNames();
 }
 
 long gfFetch(const char* name) {

@@ -16,52 +16,136 @@
 
 #include <atomic>
 
+#include "engine/platform/faults.h"
 #include "engine/platform/platform.h"
+#include "engine/platform/win32_sys.h"
 
 // In ntdll since Windows XP; mingw's headers do not declare it.
 extern "C" BOOLEAN NTAPI RtlDllShutdownInProgress(void);
 
 namespace {
 
-// The last failure of this thread: a Win32 error code, a C run-time errno, or a fixed text
-// for reasons Windows has no code of its own for.
+// The last failure of this thread: a Win32 error code, a C run-time errno (also what the
+// failure seam hands out), or a fixed text for reasons Windows has no code of its own for.
 enum class ErrorKind { win32, crt, text };
 thread_local ErrorKind lastKind = ErrorKind::win32;
 thread_local DWORD lastWin32 = 0;
 thread_local int lastErrno = 0;
 thread_local const char* lastText = "";
 thread_local char lastMessage[256];
+thread_local unsigned long errorCount = 0;
+
+}  // namespace
 
 long long failWin32(DWORD code) {
   lastKind = ErrorKind::win32;
   lastWin32 = code;
+  errorCount++;
   return -1;
 }
 long long failWin32() { return failWin32(GetLastError()); }
-long long failCrt() {
+long long failCrt(int error) {
   lastKind = ErrorKind::crt;
-  lastErrno = errno;
+  lastErrno = error;
+  errorCount++;
   return -1;
 }
 long long failText(const char* text) {
   lastKind = ErrorKind::text;
   lastText = text;
+  errorCount++;
   return -1;
 }
+bool lastFailureIs(DWORD code) { return lastKind == ErrorKind::win32 && lastWin32 == code; }
+
+unsigned long platErrorCount() { return errorCount; }
+
+// ---- the calls the failure seam counts ---------------------------------------------------
+// A call the seam fails records the seam's errno and leaves the system alone.
+
+HANDLE sysCreateFile(const char* path, DWORD access, DWORD share, DWORD disposition,
+                     DWORD flags) {
+  if (int e = platFaultHit(PLAT_FAULT_OPEN)) {
+    failCrt(e);
+    return INVALID_HANDLE_VALUE;
+  }
+  HANDLE h = CreateFileA(path, access, share, nullptr, disposition, flags, nullptr);
+  if (h == INVALID_HANDLE_VALUE) failWin32();
+  return h;
+}
+
+HANDLE sysOpenRelative(HANDLE dir, const char* name, ACCESS_MASK access, ULONG disposition,
+                       ULONG options) {
+  if (int e = platFaultHit(PLAT_FAULT_OPEN)) {
+    failCrt(e);
+    return INVALID_HANDLE_VALUE;
+  }
+  // The name converted the way the "A" functions convert theirs.
+  WCHAR wide[MAX_PATH];
+  UINT codePage = AreFileApisANSI() ? CP_ACP : CP_OEMCP;
+  int length = MultiByteToWideChar(codePage, 0, name, -1, wide, MAX_PATH);
+  if (length <= 1) {
+    failWin32(length == 1 ? ERROR_INVALID_NAME : ERROR_FILENAME_EXCED_RANGE);
+    return INVALID_HANDLE_VALUE;
+  }
+  UNICODE_STRING text;
+  text.Buffer = wide;
+  text.Length = (USHORT)((length - 1) * sizeof(WCHAR));
+  text.MaximumLength = (USHORT)(length * sizeof(WCHAR));
+  OBJECT_ATTRIBUTES attributes;
+  InitializeObjectAttributes(&attributes, &text, OBJ_CASE_INSENSITIVE, dir, nullptr);
+  IO_STATUS_BLOCK status;
+  HANDLE h = INVALID_HANDLE_VALUE;
+  NTSTATUS result = NtCreateFile(&h, access | SYNCHRONIZE, &attributes, &status, nullptr,
+                                 FILE_ATTRIBUTE_NORMAL, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                 disposition, options | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
+  if (result < 0) {
+    failWin32(RtlNtStatusToDosError(result));
+    return INVALID_HANDLE_VALUE;
+  }
+  return h;
+}
+
+bool sysTransfer(HANDLE h, char* buffer, DWORD count, DWORD* moved, OVERLAPPED* at, bool write) {
+  size_t allowed = count;
+  if (int e = platFaultHit(write ? PLAT_FAULT_WRITE : PLAT_FAULT_READ, &allowed)) {
+    failCrt(e);
+    return false;
+  }
+  BOOL ok = write ? WriteFile(h, buffer, (DWORD)allowed, moved, at)
+                  : ReadFile(h, buffer, (DWORD)allowed, moved, at);
+  if (!ok) failWin32();
+  return ok != 0;
+}
+
+bool sysCloseHandle(HANDLE h) {
+  int e = platFaultHit(PLAT_FAULT_CLOSE);
+  bool closed = CloseHandle(h) != 0;
+  if (e) return failCrt(e), false;
+  if (!closed) failWin32();
+  return closed;
+}
+
+bool sysMoveFile(const char* from, const char* to) {
+  if (int e = platFaultHit(PLAT_FAULT_RENAME)) return failCrt(e), false;
+  if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING)) return true;
+  failWin32();
+  return false;
+}
+
+namespace {
 
 HANDLE toWin(PlatHandle h) { return reinterpret_cast<HANDLE>(h); }
 PlatHandle fromWin(HANDLE h) { return reinterpret_cast<PlatHandle>(h); }
 
-// Others may read a file the engine has open, as the engine's opens ask; they may also
-// rename or delete it (FILE_SHARE_DELETE), so that the builder can replace a group the
-// running manager holds open, as it can on POSIX.
+// Opens and creates share reading with others, as the engine's opens ask, and deleting
+// and renaming (FILE_SHARE_DELETE): the builder must be able to replace a group file that
+// the running manager holds open, as on POSIX. Writers are shut out while a handle is open.
 constexpr DWORD kShare = FILE_SHARE_READ | FILE_SHARE_DELETE;
 
-PlatHandle openPath(const char* path, DWORD access, DWORD disposition, DWORD flags = 0) {
-  HANDLE h = CreateFileA(path, access, kShare, nullptr, disposition,
-                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN | flags, nullptr);
-  if (h == INVALID_HANDLE_VALUE) failWin32();
-  return fromWin(h);
+PlatHandle openPath(const char* path, DWORD access, DWORD disposition) {
+  return fromWin(sysCreateFile(path, access, kShare, disposition,
+                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN));
 }
 
 // Whether a path names an existing directory: CreateFileA refuses one with "access
@@ -73,8 +157,8 @@ bool isDirectory(const char* path) {
 
 PlatHandle openExisting(const char* path, DWORD access) {
   PlatHandle h = openPath(path, access, OPEN_EXISTING);
-  if (h == INVALID_HANDLE && lastWin32 == ERROR_ACCESS_DENIED && isDirectory(path))
-    failText("Is a directory");
+  if (h == INVALID_HANDLE && lastFailureIs(ERROR_ACCESS_DENIED) && isDirectory(path))
+    failCrt(EISDIR);
   return h;
 }
 
@@ -98,30 +182,28 @@ PlatHandle platCreateFile(const char* path) {
 
 PlatHandle platOpenFile(const char* path, int writable) {
   PlatHandle h = openExisting(path, writable ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ);
-  if (h == INVALID_HANDLE) return h;
+  if (h == INVALID_HANDLE || platIsRegularFile(h)) return h;
   // A device name (CON, NUL, COM1) or a pipe opens too; only disk files are files here.
-  if (GetFileType(toWin(h)) != FILE_TYPE_DISK) {
-    CloseHandle(toWin(h));
-    failText("Not a regular file");
-    return INVALID_HANDLE;
-  }
-  return h;
+  CloseHandle(toWin(h));
+  failCrt(EINVAL);
+  return INVALID_HANDLE;
 }
 
+// Windows matches names without regard to case itself: an existing file spelled otherwise
+// is the one emptied.
 PlatHandle platCreateMatched(const char* path) { return platCreateFile(path); }
 
 PlatHandle platOpenHostRead(const char* hostPath) { return openExisting(hostPath, GENERIC_READ); }
 
 PlatHandle platOpenHostDir(const char* hostDir) {
   // FILE_FLAG_BACKUP_SEMANTICS is what lets CreateFileA open a directory at all.
-  HANDLE h = CreateFileA(hostDir, FILE_LIST_DIRECTORY | SYNCHRONIZE,
-                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  HANDLE h = sysCreateFile(hostDir, FILE_LIST_DIRECTORY | FILE_TRAVERSE | SYNCHRONIZE,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_EXISTING,
+                           FILE_FLAG_BACKUP_SEMANTICS);
   BY_HANDLE_FILE_INFORMATION info;
-  if (h == INVALID_HANDLE_VALUE) {
-    failWin32();
-  } else if (!GetFileInformationByHandle(h, &info) ||
-             !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+  if (h != INVALID_HANDLE_VALUE &&
+      (!GetFileInformationByHandle(h, &info) ||
+       !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))) {
     CloseHandle(h);
     failWin32(ERROR_DIRECTORY);
     h = INVALID_HANDLE_VALUE;
@@ -129,43 +211,9 @@ PlatHandle platOpenHostDir(const char* hostDir) {
   return fromWin(h);
 }
 
-namespace {
-
-// Opens or creates name relative to the directory handle dir with the native call, which
-// (unlike CreateFileA) takes a directory handle to start from. The name is converted the
-// way the "A" functions convert theirs.
-PlatHandle openRelative(PlatHandle dir, const char* name, ACCESS_MASK access, ULONG disposition,
-                        ULONG options) {
-  WCHAR wide[PLAT_PATH_MAX];
-  UINT codePage = AreFileApisANSI() ? CP_ACP : CP_OEMCP;
-  int length = MultiByteToWideChar(codePage, 0, name, -1, wide, PLAT_PATH_MAX);
-  if (length <= 1 || length > 32767) {
-    failWin32(length == 1 ? ERROR_INVALID_NAME : ERROR_FILENAME_EXCED_RANGE);
-    return INVALID_HANDLE;
-  }
-  UNICODE_STRING text;
-  text.Buffer = wide;
-  text.Length = (USHORT)((length - 1) * sizeof(WCHAR));
-  text.MaximumLength = (USHORT)(length * sizeof(WCHAR));
-  OBJECT_ATTRIBUTES attributes;
-  InitializeObjectAttributes(&attributes, &text, OBJ_CASE_INSENSITIVE, toWin(dir), nullptr);
-  IO_STATUS_BLOCK status;
-  HANDLE h = INVALID_HANDLE_VALUE;
-  NTSTATUS result =
-      NtCreateFile(&h, access | SYNCHRONIZE, &attributes, &status, nullptr, FILE_ATTRIBUTE_NORMAL,
-                   kShare, disposition, options | FILE_SYNCHRONOUS_IO_NONALERT, nullptr, 0);
-  if (result < 0) {
-    failWin32(RtlNtStatusToDosError(result));
-    return INVALID_HANDLE;
-  }
-  return fromWin(h);
-}
-
-}  // namespace
-
 PlatHandle platOpenInDir(PlatHandle dir, const char* name) {
-  return openRelative(dir, name, GENERIC_READ, FILE_OPEN,
-                      FILE_NON_DIRECTORY_FILE | FILE_SEQUENTIAL_ONLY);
+  return fromWin(sysOpenRelative(toWin(dir), name, GENERIC_READ, FILE_OPEN,
+                                 FILE_NON_DIRECTORY_FILE | FILE_SEQUENTIAL_ONLY));
 }
 
 long long platFileSize(PlatHandle h) {
@@ -174,32 +222,45 @@ long long platFileSize(PlatHandle h) {
   return size.QuadPart;
 }
 
+int platIsRegularFile(PlatHandle h) {
+  BY_HANDLE_FILE_INFORMATION info;
+  return GetFileType(toWin(h)) == FILE_TYPE_DISK && GetFileInformationByHandle(toWin(h), &info) &&
+         !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+int platFdIsRegularFile(int fd) {
+  intptr_t os = _get_osfhandle(fd);
+  return os != -1 && platIsRegularFile((PlatHandle)os);
+}
+
 namespace {
 
 // One ReadFile or WriteFile at an absolute offset: the offset rides in the OVERLAPPED
 // record, so no shared file pointer is involved. Bytes moved, 0 at the end, -1 on error.
 long long transferOnce(PlatHandle h, long long offset, char* buffer, size_t count, bool write) {
+  if (offset < 0) return failCrt(EINVAL);
   OVERLAPPED at{};
   at.Offset = (DWORD)((unsigned long long)offset & 0xFFFFFFFFu);
   at.OffsetHigh = (DWORD)((unsigned long long)offset >> 32);
-  DWORD chunk = count > (1u << 30) ? (1u << 30) : (DWORD)count;  // ReadFile takes a DWORD
+  DWORD chunk = count > (1u << 30) ? (1u << 30) : (DWORD)count;  // the calls take a DWORD
   DWORD moved = 0;
-  BOOL ok = write ? WriteFile(toWin(h), buffer, chunk, &moved, &at)
-                  : ReadFile(toWin(h), buffer, chunk, &moved, &at);
-  if (ok) return moved;
-  DWORD error = GetLastError();
-  if (!write && error == ERROR_HANDLE_EOF) return 0;  // reading at or past the end
-  return failWin32(error);
+  if (sysTransfer(toWin(h), buffer, chunk, &moved, &at, write)) return moved;
+  if (!write && lastFailureIs(ERROR_HANDLE_EOF)) {  // reading at or past the end
+    errorCount--;
+    return 0;
+  }
+  return -1;
 }
 
-// Repeats positioned transfers until count bytes have moved, the file ended, or an error
-// came; an error after some bytes moved counts as a short transfer.
+// Repeats positioned transfers until count bytes have moved or the file ended. An error,
+// even after some bytes moved, gives -1 with its reason kept: a short count then always
+// means the end of the file, never a failure.
 long long transferAt(PlatHandle h, long long offset, char* buffer, size_t count, bool write) {
-  if (offset < 0) return failWin32(ERROR_NEGATIVE_SEEK);
   size_t done = 0;
   while (done < count) {
     long long r = transferOnce(h, offset + (long long)done, buffer + done, count - done, write);
-    if (r < 0) return done ? (long long)done : -1;
+    if (r < 0) return -1;
+    if (r == 0 && write) return failWin32(ERROR_WRITE_FAULT);  // nothing written, no reason
     if (r == 0) break;
     done += (size_t)r;
   }
@@ -213,8 +274,11 @@ long long platReadAt(PlatHandle h, long long offset, void* buffer, size_t count)
 }
 
 long long platReadSome(PlatHandle h, long long offset, void* buffer, size_t count) {
-  if (offset < 0) return failWin32(ERROR_NEGATIVE_SEEK);
   return transferOnce(h, offset, static_cast<char*>(buffer), count, false);
+}
+
+long long platWriteSome(PlatHandle h, long long offset, const void* buffer, size_t count) {
+  return transferOnce(h, offset, static_cast<char*>(const_cast<void*>(buffer)), count, true);
 }
 
 long long platWriteAt(PlatHandle h, long long offset, const void* buffer, size_t count) {
@@ -231,10 +295,9 @@ long long platCopyRange(PlatHandle src, long long srcOffset, PlatHandle dst, lon
     long long want = count - done;
     size_t chunk = want < (long long)sizeof buffer ? (size_t)want : sizeof buffer;
     long long r = platReadAt(src, srcOffset + done, buffer, chunk);
-    if (r < 0) return done ? done : -1;
+    if (r < 0) return -1;
     if (r == 0) break;
-    long long w = platWriteAt(dst, dstOffset + done, buffer, (size_t)r);
-    if (w != r) return done ? done + (w > 0 ? w : 0) : -1;
+    if (platWriteAt(dst, dstOffset + done, buffer, (size_t)r) != r) return -1;
     done += r;
   }
   return done;
@@ -242,59 +305,78 @@ long long platCopyRange(PlatHandle src, long long srcOffset, PlatHandle dst, lon
 
 int platFlush(PlatHandle h) { return FlushFileBuffers(toWin(h)) ? 0 : (int)failWin32(); }
 
-void platClose(PlatHandle h) {
-  if (h != INVALID_HANDLE) CloseHandle(toWin(h));
+int platClose(PlatHandle h) {
+  if (h == INVALID_HANDLE) return 0;
+  return sysCloseHandle(toWin(h)) ? 0 : -1;
+}
+
+bool win32TempName(const char* target, char* out, size_t outSize) {
+  static std::atomic<unsigned> counter{0};
+  unsigned n = ++counter;
+  int length = snprintf(out, outSize, "%s.tmp%lu.%u", target,
+                        (unsigned long)GetCurrentProcessId(), n);
+  return length >= 0 && (size_t)length < outSize;
 }
 
 PlatHandle platCreateTemp(const char* nearPath, char* tempPath, size_t tempSize) {
-  static LONG counter = 0;
   for (int attempt = 0; attempt < 100; attempt++) {
-    unsigned n = (unsigned)InterlockedIncrement(&counter);
-    int length = snprintf(tempPath, tempSize, "%s.tmp%lu.%u", nearPath,
-                          (unsigned long)GetCurrentProcessId(), n);
-    if (length < 0 || (size_t)length >= tempSize) {
+    if (!win32TempName(nearPath, tempPath, tempSize)) {
       failWin32(ERROR_FILENAME_EXCED_RANGE);
       return INVALID_HANDLE;
     }
     // CREATE_NEW refuses a name that exists, so a stray file is never taken over.
     PlatHandle h = openPath(tempPath, GENERIC_READ | GENERIC_WRITE, CREATE_NEW);
-    if (h != INVALID_HANDLE || lastWin32 != ERROR_FILE_EXISTS) return h;
+    if (h != INVALID_HANDLE || !lastFailureIs(ERROR_FILE_EXISTS)) return h;
   }
   return INVALID_HANDLE;
 }
 
-int platRenameHost(const char* from, const char* to) {
-  return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) ? 0 : (int)failWin32();
-}
+int platRenameHost(const char* from, const char* to) { return sysMoveFile(from, to) ? 0 : -1; }
 
 int platRemoveHost(const char* path) { return DeleteFileA(path) ? 0 : (int)failWin32(); }
 
-// The run-time library's descriptors, in binary mode: the line reader's seeks count bytes,
-// and text mode would turn "\r\n" into "\n" behind its back.
+// ---- the run-time library's descriptors --------------------------------------------------
+// In binary mode: the line reader's seeks count bytes, and text mode would turn "\r\n"
+// into "\n" behind its back.
+
 int platFdOpenRead(const char* path) {
-  if (isDirectory(path)) return (int)failText("Is a directory");
+  if (int e = platFaultHit(PLAT_FAULT_OPEN)) return (int)failCrt(e);
+  // The run-time library refuses a directory here with "permission denied"; the real
+  // reason is clearer.
+  if (isDirectory(path)) return (int)failCrt(EISDIR);
   int fd = _open(path, _O_RDONLY | _O_BINARY | _O_SEQUENTIAL);
-  if (fd < 0) failCrt();
+  if (fd < 0) failCrt(errno);
   return fd;
 }
 
 void platFdClose(int fd) {
-  if (fd >= 0) _close(fd);
+  if (fd < 0) return;
+  platFaultHit(PLAT_FAULT_CLOSE);
+  _close(fd);
 }
 
 long platFdRead(int fd, void* buffer, unsigned long count) {
-  unsigned chunk = count > 0x7FFFFFFFu ? 0x7FFFFFFFu : (unsigned)count;
-  int r = _read(fd, buffer, chunk);
-  return r < 0 ? (long)failCrt() : (long)r;
+  // Whole like the run-time library's read of a file: short only at the end of the file.
+  unsigned long done = 0;
+  while (done < count) {
+    size_t chunk = count - done > 0x40000000ul ? 0x40000000ul : count - done;
+    if (int e = platFaultHit(PLAT_FAULT_READ, &chunk)) return (long)failCrt(e);
+    int r = _read(fd, (char*)buffer + done, (unsigned)chunk);
+    if (r < 0) return (long)failCrt(errno);
+    if (r == 0) break;
+    done += (unsigned long)r;
+  }
+  return (long)done;
 }
 
 long platFdWrite(int fd, const void* buffer, unsigned long count) {
   unsigned long done = 0;
   while (done < count) {
-    unsigned long left = count - done;
-    unsigned chunk = left > 0x7FFFFFFFu ? 0x7FFFFFFFu : (unsigned)left;
-    int r = _write(fd, (const char*)buffer + done, chunk);
-    if (r <= 0) return done ? (long)done : (long)failCrt();
+    size_t chunk = count - done > 0x40000000ul ? 0x40000000ul : count - done;
+    if (int e = platFaultHit(PLAT_FAULT_WRITE, &chunk)) return (long)failCrt(e);
+    int r = _write(fd, (const char*)buffer + done, (unsigned)chunk);
+    if (r < 0) return (long)failCrt(errno);
+    if (r == 0) return (long)failCrt(EIO);
     done += (unsigned long)r;
   }
   return (long)done;
@@ -303,14 +385,16 @@ long platFdWrite(int fd, const void* buffer, unsigned long count) {
 long platFdSeek(int fd, long offset, int origin) {
   int whence = origin == 1 ? SEEK_CUR : origin == 2 ? SEEK_END : SEEK_SET;
   long long r = _lseeki64(fd, offset, whence);
-  if (r < 0) return (long)failCrt();
-  if (r > 0x7FFFFFFFLL) return (long)failWin32(ERROR_ARITHMETIC_OVERFLOW);  // long is 32 bits
+  if (r < 0) return (long)failCrt(errno);
+  if (r > 0x7FFFFFFFLL) return (long)failCrt(EOVERFLOW);  // long has 32 bits on Windows
   return (long)r;
 }
 
 int platMakeDir(const char* path) {
   return CreateDirectoryA(path, nullptr) ? 0 : (int)failWin32();
 }
+
+// ---- directory search --------------------------------------------------------------------
 
 namespace {
 
@@ -320,21 +404,74 @@ std::int64_t unixSeconds(const FILETIME& t) {
   return (std::int64_t)(ticks / 10000000ull) - 11644473600LL;
 }
 
-bool fillFindData(const WIN32_FIND_DATAA& found, PlatFindData* data) {
+// A match that is a link to a file (a reparse point) shows the link's own size and time:
+// the callers want its target's, as POSIX gives them. A dangling link is left out.
+bool followLink(const PlatFind* find, PlatFindData* data) {
+  char path[PLAT_PATH_MAX];
+  if ((size_t)snprintf(path, sizeof path, "%s%s", find->hostDir, data->name) >= sizeof path)
+    return false;
+  HANDLE h = CreateFileA(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE |
+                         FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
+                         nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION info;
+  bool ok = GetFileInformationByHandle(h, &info) != 0;
+  CloseHandle(h);
+  if (!ok) return false;
+  data->isDirectory = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? 1 : 0;
+  std::int64_t size = ((std::int64_t)info.nFileSizeHigh << 32) | info.nFileSizeLow;
+  data->size = data->isDirectory ? 0 : size;
+  data->sizeLow = data->isDirectory ? 0 : info.nFileSizeLow;
+  data->writeTime = data->isDirectory ? 0 : unixSeconds(info.ftLastWriteTime);
+  return true;
+}
+
+bool fillFindData(const PlatFind* find, const WIN32_FIND_DATAA& found, PlatFindData* data) {
   size_t length = strlen(found.cFileName);
   if (length >= sizeof data->name) return false;
   memcpy(data->name, found.cFileName, length + 1);
   data->isDirectory = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? 1 : 0;
+  if ((found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) && !data->isDirectory)
+    return followLink(find, data);
   // The callers want no size or time of a directory.
+  std::int64_t size = ((std::int64_t)found.nFileSizeHigh << 32) | found.nFileSizeLow;
+  data->size = data->isDirectory ? 0 : size;
   data->sizeLow = data->isDirectory ? 0 : found.nFileSizeLow;
   data->writeTime = data->isDirectory ? 0 : unixSeconds(found.ftLastWriteTime);
   return true;
+}
+
+// The searched directory's identity (volume and file index), which recognises a directory
+// entered again through a link. When it cannot be had, a number no other search gets.
+void identify(PlatFind* find) {
+  static std::atomic<std::uint64_t> unknown{0};
+  HANDLE h = CreateFileA(find->hostDir[0] ? find->hostDir : ".", FILE_READ_ATTRIBUTES,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  BY_HANDLE_FILE_INFORMATION info;
+  if (h != INVALID_HANDLE_VALUE && GetFileInformationByHandle(h, &info)) {
+    find->device = info.dwVolumeSerialNumber;
+    find->inode = ((std::uint64_t)info.nFileIndexHigh << 32) | info.nFileIndexLow;
+  } else {
+    find->device = ~0ull;
+    find->inode = ++unknown;
+  }
+  if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
+}
+
+// Whether a failed search only found nothing (or no directory), as opposed to a
+// directory that exists but could not be read.
+bool nothingThere(DWORD error) {
+  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ||
+         error == ERROR_NO_MORE_FILES || error == ERROR_DIRECTORY || error == ERROR_INVALID_NAME;
 }
 
 }  // namespace
 
 int platFindFirst(PlatFind* find, const char* pattern, PlatFindData* data) {
   find->dir = nullptr;
+  find->unreadable = 0;
+  find->device = find->inode = 0;
   const char* slash = nullptr;
   for (const char* c = pattern; *c; c++)
     if (*c == '\\' || *c == '/' || (*c == ':' && c == pattern + 1)) slash = c;
@@ -346,13 +483,24 @@ int platFindFirst(PlatFind* find, const char* pattern, PlatFindData* data) {
   memcpy(find->hostDir, pattern, dirLength);
   find->hostDir[dirLength] = 0;
   WIN32_FIND_DATAA found;
-  HANDLE h = FindFirstFileA(pattern, &found);
+  HANDLE h = INVALID_HANDLE_VALUE;
+  if (int e = platFaultHit(PLAT_FAULT_OPEN)) {
+    failCrt(e);
+    find->unreadable = 1;
+    return 0;
+  }
+  // FindFirstFileA applies the wildcard rule itself ('*', '?', "*.*" also matching names
+  // without a dot, any case).
+  h = FindFirstFileA(pattern, &found);
   if (h == INVALID_HANDLE_VALUE) {
-    failWin32();
+    DWORD error = GetLastError();
+    find->unreadable = !nothingThere(error);
+    failWin32(error);
     return 0;
   }
   find->dir = h;
-  if (fillFindData(found, data) || platFindNext(find, data)) return 1;
+  identify(find);
+  if (fillFindData(find, found, data) || platFindNext(find, data)) return 1;
   platFindClose(find);
   return 0;
 }
@@ -361,7 +509,12 @@ int platFindNext(PlatFind* find, PlatFindData* data) {
   if (!find->dir) return 0;
   WIN32_FIND_DATAA found;
   while (FindNextFileA(static_cast<HANDLE>(find->dir), &found))
-    if (fillFindData(found, data)) return 1;
+    if (fillFindData(find, found, data)) return 1;
+  DWORD error = GetLastError();
+  if (error != ERROR_NO_MORE_FILES) {  // the listing broke off: the rest is unknown
+    find->unreadable = 1;
+    failWin32(error);
+  }
   return 0;
 }
 
@@ -373,6 +526,8 @@ void platFindClose(PlatFind* find) {
 int platFindPath(const PlatFind* find, const PlatFindData* data, char* out, size_t outSize) {
   return (size_t)snprintf(out, outSize, "%s%s", find->hostDir, data->name) < outSize;
 }
+
+// ---- errors and the console --------------------------------------------------------------
 
 const char* platLastError() {
   if (lastKind == ErrorKind::text) return lastText;

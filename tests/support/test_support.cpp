@@ -74,15 +74,6 @@ bool fileExists(const std::string& path) {
 
 #ifdef _WIN32
 
-int createDescriptor(const std::string& path) {
-  return _open(path.c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY, _S_IREAD | _S_IWRITE);
-}
-
-bool handleIsOpen(PlatHandle h) {
-  DWORD flags;
-  return GetHandleInformation(reinterpret_cast<HANDLE>(h), &flags) != 0;
-}
-
 void setWriteTime(const std::string& path, long long unixSeconds) {
   HANDLE h = CreateFileA(path.c_str(), FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
                          nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
@@ -93,13 +84,16 @@ void setWriteTime(const std::string& path, long long unixSeconds) {
   CloseHandle(h);
 }
 
-#else
-
 int createDescriptor(const std::string& path) {
-  return open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  return _open(path.c_str(), _O_WRONLY | _O_CREAT | _O_TRUNC | _O_BINARY, _S_IREAD | _S_IWRITE);
 }
 
-bool handleIsOpen(PlatHandle h) { return fcntl((int)h, F_GETFD) != -1; }
+bool handleIsOpen(PlatHandle h) {
+  DWORD flags;
+  return GetHandleInformation(reinterpret_cast<HANDLE>(h), &flags) != 0;
+}
+
+#else
 
 void setWriteTime(const std::string& path, long long unixSeconds) {
   struct timespec times[2];
@@ -107,6 +101,12 @@ void setWriteTime(const std::string& path, long long unixSeconds) {
   times[0].tv_nsec = times[1].tv_nsec = 0;
   utimensat(AT_FDCWD, path.c_str(), times, 0);
 }
+
+int createDescriptor(const std::string& path) {
+  return open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+}
+
+bool handleIsOpen(PlatHandle h) { return fcntl((int)h, F_GETFD) != -1; }
 
 #endif
 
@@ -119,6 +119,22 @@ bool writesIgnorePermissions() {
   bool written = static_cast<bool>(std::ofstream(probe, std::ios::app));
   fs::permissions(probe, fs::perms::owner_all);
   return written;
+}
+
+std::string missingFileReason() {
+  TempDir dir;
+  platOpenRead((dir / "missing").c_str());
+  return platLastError();
+}
+
+std::string hostSpelling(const std::string& path) {
+#ifdef _WIN32
+  return path;
+#else
+  std::string host = path;
+  std::replace(host.begin(), host.end(), '\\', '/');
+  return host;
+#endif
 }
 
 std::string hostText(const std::string& text) {
@@ -189,18 +205,22 @@ HANDLE inheritableFile(const std::string& path) {
                      FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
-// The tool's streams are in text mode, as any Windows program's: lines end in "\r\n".
-std::string withPlainNewlines(std::string text) {
-  text.erase(std::remove(text.begin(), text.end(), '\r'), text.end());
-  return text;
+// The programs' text streams end lines in "\r\n", as any Windows program's do.
+std::string withPlainNewlines(const std::string& text) {
+  std::string plain;
+  for (size_t i = 0; i < text.size(); i++)
+    if (text[i] != '\r' || i + 1 >= text.size() || text[i + 1] != '\n') plain += text[i];
+  return plain;
 }
 
 }  // namespace
 
-ToolRun runTool(const std::vector<std::string>& args, const std::string& cwd) {
+ToolRun runProgram(const std::string& exe, const std::vector<std::string>& args,
+                   const std::string& cwd, void (*prepare)()) {
+  if (prepare) return ToolRun{-1, "", "a child process to prepare needs fork"};
   TempDir scratch;
   std::string outPath = scratch / "out", errPath = scratch / "err";
-  std::string command = quoteArgument(TARNPAK_EXE);
+  std::string command = quoteArgument(exe);
   for (auto& a : args) command += " " + quoteArgument(a);
   HANDLE out = inheritableFile(outPath), err = inheritableFile(errPath);
   STARTUPINFOA start{};
@@ -211,11 +231,11 @@ ToolRun runTool(const std::vector<std::string>& args, const std::string& cwd) {
   start.hStdError = err;
   PROCESS_INFORMATION process{};
   int status = -1;
-  if (CreateProcessA(TARNPAK_EXE, &command[0], nullptr, nullptr, TRUE, 0, nullptr, cwd.c_str(),
+  if (CreateProcessA(exe.c_str(), &command[0], nullptr, nullptr, TRUE, 0, nullptr, cwd.c_str(),
                      &start, &process)) {
     WaitForSingleObject(process.hProcess, INFINITE);
     DWORD code = 0;
-    // An exception status (0xC0000005 and the like) means the tool crashed.
+    // An exception status (0xC0000005 and the like) means the program crashed.
     if (GetExitCodeProcess(process.hProcess, &code) && code < 0xC0000000u) status = (int)code;
     CloseHandle(process.hThread);
     CloseHandle(process.hProcess);
@@ -227,7 +247,8 @@ ToolRun runTool(const std::vector<std::string>& args, const std::string& cwd) {
 
 #else
 
-ToolRun runTool(const std::vector<std::string>& args, const std::string& cwd) {
+ToolRun runProgram(const std::string& exe, const std::vector<std::string>& args,
+                   const std::string& cwd, void (*prepare)()) {
   TempDir scratch;
   std::string outPath = scratch / "out", errPath = scratch / "err";
   pid_t pid = fork();
@@ -237,11 +258,12 @@ ToolRun runTool(const std::vector<std::string>& args, const std::string& cwd) {
     int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     dup2(out, 1);
     dup2(err, 2);
+    if (prepare) prepare();
     std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(TARNPAK_EXE));
+    argv.push_back(const_cast<char*>(exe.c_str()));
     for (auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
-    execv(TARNPAK_EXE, argv.data());
+    execv(exe.c_str(), argv.data());
     _exit(127);
   }
   int status = 0;
@@ -251,6 +273,14 @@ ToolRun runTool(const std::vector<std::string>& args, const std::string& cwd) {
 }
 
 #endif
+
+ToolRun runTool(const std::vector<std::string>& args, const std::string& cwd, void (*prepare)()) {
+  return runProgram(TARNPAK_EXE, args, cwd, prepare);
+}
+
+ToolRun runGrp(const std::vector<std::string>& args, const std::string& cwd) {
+  return runProgram(GRP_EXE, args, cwd);
+}
 
 #include "engine/gf/group_format.h"
 

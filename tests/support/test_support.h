@@ -27,6 +27,10 @@ void setWriteTime(const std::string& path, long long unixSeconds);
 bool handleIsOpen(PlatHandle h);
 // A run-time library descriptor on a new, empty file, for writing in binary mode.
 int createDescriptor(const std::string& path);
+// The host's reason for a file that is not there ("No such file or directory" on POSIX).
+std::string missingFileReason();
+// A path of the engine's (backslashes) as the host layer spells it in messages.
+std::string hostSpelling(const std::string& path);
 // text as a text-mode stream of the host stores it: lines end in "\r\n" on Windows.
 std::string hostText(const std::string& text);
 // Whether this process may write files whose permissions forbid it (root on POSIX).
@@ -47,8 +51,15 @@ struct ToolRun {
   std::string out;
   std::string err;
 };
-// Runs the built Tarnpak with args in directory cwd.
-ToolRun runTool(const std::vector<std::string>& args, const std::string& cwd);
+// Runs the program exe with args in directory cwd; prepare, when given, runs in the child
+// just before the program starts (to set resource limits, say).
+ToolRun runProgram(const std::string& exe, const std::vector<std::string>& args,
+                   const std::string& cwd, void (*prepare)() = nullptr);
+// Runs the built Tarnpak with args in directory cwd (prepare as for runProgram).
+ToolRun runTool(const std::vector<std::string>& args, const std::string& cwd,
+                void (*prepare)() = nullptr);
+// Runs the built grp with args in directory cwd.
+ToolRun runGrp(const std::vector<std::string>& args, const std::string& cwd);
 
 // A file to put into a group image.
 struct StoredFile {

@@ -1,0 +1,198 @@
+// The Win32 host layer's writing side: files made below a held directory without following
+// links (reparse points), new files that take their name only when complete, and the
+// tool's console-control handling.
+#define WIN32_LEAN_AND_MEAN
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#include <winternl.h>
+
+#include <errno.h>
+#include <stdio.h>
+#include <string.h>
+
+#include <atomic>
+
+#include "engine/platform/platform.h"
+#include "engine/platform/win32_sys.h"
+
+// FILE_OPEN_REPARSE_POINT and friends: the native create options mingw's winternl.h leaves
+// out.
+#ifndef FILE_OPEN_REPARSE_POINT
+#define FILE_OPEN_REPARSE_POINT 0x00200000
+#endif
+#ifndef FILE_DELETE_ON_CLOSE
+#define FILE_DELETE_ON_CLOSE 0x00001000
+#endif
+
+namespace {
+
+HANDLE toWin(PlatHandle h) { return reinterpret_cast<HANDLE>(h); }
+PlatHandle fromWin(HANDLE h) { return reinterpret_cast<PlatHandle>(h); }
+
+// The directory to start from: dir itself, or the current directory (held for the call)
+// when dir is INVALID_HANDLE, which the native call would take for the process.
+struct t_base {
+  HANDLE dir;
+  bool own;
+};
+
+bool openBase(PlatHandle dir, t_base* base) {
+  base->own = dir == INVALID_HANDLE;
+  base->dir = base->own ? toWin(platOpenHostDir(".")) : toWin(dir);
+  return base->dir != INVALID_HANDLE_VALUE;
+}
+
+void closeBase(const t_base& base) {
+  if (base.own) CloseHandle(base.dir);
+}
+
+bool isReparsePoint(HANDLE h) {
+  BY_HANDLE_FILE_INFORMATION info;
+  return GetFileInformationByHandle(h, &info) &&
+         (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT);
+}
+
+// Removes name in dir without following it: a link goes, its target stays.
+bool removeRelative(HANDLE dir, const char* name) {
+  HANDLE h = sysOpenRelative(dir, name, DELETE, FILE_OPEN,
+                             FILE_OPEN_REPARSE_POINT | FILE_DELETE_ON_CLOSE);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  CloseHandle(h);
+  return true;
+}
+
+}  // namespace
+
+PlatHandle platOpenLevel(PlatHandle dir, const char* name, int* isLink) {
+  *isLink = 0;
+  t_base base;
+  if (!openBase(dir, &base)) return INVALID_HANDLE;
+  // Opened or made in one step, the name matched without regard to case by Windows itself;
+  // FILE_OPEN_REPARSE_POINT opens a link (or junction) as itself instead of its target.
+  HANDLE h = sysOpenRelative(base.dir, name, FILE_LIST_DIRECTORY | FILE_TRAVERSE, FILE_OPEN_IF,
+                             FILE_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT);
+  closeBase(base);
+  if (h == INVALID_HANDLE_VALUE) return INVALID_HANDLE;
+  if (isReparsePoint(h)) {
+    CloseHandle(h);
+    *isLink = 1;
+    failText("a link");
+    return INVALID_HANDLE;
+  }
+  return fromWin(h);
+}
+
+PlatHandle platCreateInDir(PlatHandle dir, const char* name) {
+  t_base base;
+  if (!openBase(dir, &base)) return INVALID_HANDLE;
+  HANDLE h = INVALID_HANDLE_VALUE;
+  for (int attempt = 0; attempt < 3; attempt++) {
+    h = sysOpenRelative(base.dir, name, GENERIC_WRITE, FILE_OVERWRITE_IF,
+                        FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT |
+                            FILE_SEQUENTIAL_ONLY);
+    if (h == INVALID_HANDLE_VALUE || !isReparsePoint(h)) break;
+    // A link of that name is replaced, as tar does: writing would go through it. Tried
+    // again only when one is swapped in between.
+    CloseHandle(h);
+    h = INVALID_HANDLE_VALUE;
+    if (!removeRelative(base.dir, name)) break;
+    failText("a link kept coming back");
+  }
+  closeBase(base);
+  return fromWin(h);
+}
+
+int platRemoveInDir(PlatHandle dir, const char* name) {
+  t_base base;
+  if (!openBase(dir, &base)) return -1;
+  bool removed = removeRelative(base.dir, name);
+  closeBase(base);
+  return removed ? 0 : -1;
+}
+
+// ---- new files and the console-control handler -------------------------------------------
+
+namespace {
+
+// The temporary names the handler removes. A slot is free (0), being filled (1) or names
+// a file to remove (2); the handler reads only slots in state 2.
+constexpr int kSlots = 8;
+struct t_tempSlot {
+  std::atomic<int> state{0};
+  char path[PLAT_PATH_MAX];
+};
+t_tempSlot tempSlots[kSlots];
+
+int armSlot(const char* path) {
+  for (int i = 0; i < kSlots; i++) {
+    int expected = 0;
+    if (!tempSlots[i].state.compare_exchange_strong(expected, 1)) continue;
+    strcpy(tempSlots[i].path, path);
+    tempSlots[i].state.store(2);
+    return i;
+  }
+  return -1;  // all taken: this file goes unguarded
+}
+
+void disarmSlot(int slot) {
+  if (slot >= 0) tempSlots[slot].state.store(0);
+}
+
+// Runs on a thread of its own when the console is interrupted or closed. The files are
+// open with delete sharing, so they can go while the main thread still writes; returning
+// FALSE lets the default handler end the process as it would have.
+BOOL WINAPI onConsoleEvent(DWORD) {
+  for (auto& slot : tempSlots)
+    if (slot.state.load() == 2) DeleteFileA(slot.path);
+  return FALSE;
+}
+
+}  // namespace
+
+int platNewFileCreate(PlatNewFile* file, const char* path) {
+  // Windows has no anonymous files: always a temporary name beside the target.
+  file->handle = INVALID_HANDLE;
+  file->anonymous = 0;
+  file->slot = -1;
+  file->temp[0] = 0;
+  if (!platHostPath(path, file->target, sizeof file->target))
+    return (int)failWin32(ERROR_FILENAME_EXCED_RANGE);
+  for (int attempt = 0; attempt < 100; attempt++) {
+    if (!win32TempName(file->target, file->temp, sizeof file->temp))
+      return (int)failWin32(ERROR_FILENAME_EXCED_RANGE);
+    HANDLE h = sysCreateFile(file->temp, GENERIC_READ | GENERIC_WRITE,
+                             FILE_SHARE_READ | FILE_SHARE_DELETE, CREATE_NEW,
+                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN);
+    if (h != INVALID_HANDLE_VALUE) {
+      file->handle = fromWin(h);
+      file->slot = armSlot(file->temp);
+      return 0;
+    }
+    if (!lastFailureIs(ERROR_FILE_EXISTS)) break;
+  }
+  file->temp[0] = 0;
+  return -1;
+}
+
+int platNewFileCommit(PlatNewFile* file) {
+  // A failed close is checked before the rename, as on POSIX.
+  int closed = platClose(file->handle);
+  file->handle = INVALID_HANDLE;
+  bool moved = closed == 0 && sysMoveFile(file->temp, file->target);
+  if (!moved) DeleteFileA(file->temp);
+  disarmSlot(file->slot);
+  file->slot = -1;
+  return moved ? 0 : -1;
+}
+
+void platNewFileDiscard(PlatNewFile* file) {
+  if (file->handle != INVALID_HANDLE) CloseHandle(toWin(file->handle));
+  file->handle = INVALID_HANDLE;
+  if (file->temp[0]) DeleteFileA(file->temp);
+  disarmSlot(file->slot);
+  file->slot = -1;
+}
+
+void platInstallToolSignals() { SetConsoleCtrlHandler(onConsoleEvent, TRUE); }

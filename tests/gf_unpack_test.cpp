@@ -5,6 +5,7 @@
 #include <filesystem>
 
 #include "engine/gf/gf.h"
+#include "engine/gf/group_format.h"
 #include "engine/kestin/kestin.h"
 #include "support/test_support.h"
 
@@ -85,6 +86,22 @@ TEST(Unpacker, RefusesNamesThatLeaveTheWorkingDirectory) {
   EXPECT_EQ(messages.size(), 6u);
   EXPECT_EQ(listTree(outer.path()), (std::vector<std::string>{"work/OK.TXT", "work/keep"}));
   EXPECT_FALSE(fileExists("/ABS2"));
+}
+
+TEST(Unpacker, NamesWindowsWouldMapElsewhereAreRefusedThereOnly) {
+  TempDir work(true);
+  int status = unpackHere(makeGroup(
+      {{"AUX.TXT", "a"}, {"OK.TXT", "ok"}, {"LEVEL.\\X", "x"}, {"SND\\COM1", "c"}, {"B ", "b"}}));
+  if (GF_WINDOWS_NAME_RULES) {
+    // Written, AUX.TXT would go to a device, "LEVEL." and "B " would lose their ends.
+    EXPECT_EQ(status, 1);
+    EXPECT_EQ(messages.size(), 4u);
+    EXPECT_EQ(listTree(work.path()), std::vector<std::string>{"OK.TXT"});
+  } else {
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(listTree(work.path()),
+              (std::vector<std::string>{"AUX.TXT", "B ", "LEVEL./X", "OK.TXT", "SND/COM1"}));
+  }
 }
 
 TEST(Unpacker, WritesNothingForAFileThatIsNotASoundGroup) {

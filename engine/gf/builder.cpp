@@ -120,7 +120,7 @@ void collectMask(struct_list** list, const char* rawMask, int recurse, int line,
     fail(build, "the mask '%s' is too long", rawMask);
     return;
   }
-  const char* why = gfUnsafeNameReason(mask);
+  const char* why = gfEscapingNameReason(mask);  // a pattern, not a name to create
   if (why && line > 0)
     fail(build, "refusing line %d of the build list, '%s': %s", line, rawMask, why);
   else if (why)

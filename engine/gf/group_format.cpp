@@ -1,5 +1,5 @@
 // The group file format: key stream, header and entry layout, the checked directory
-// reader, and the stored-name safety check.
+// reader, and the stored-name safety checks.
 #include "engine/gf/group_format.h"
 
 #include <cstdio>
@@ -156,7 +156,7 @@ void gfFreeDirectory(t_gfDirectory* d) {
   d->bytes = nullptr;
 }
 
-const char* gfUnsafeNameReason(const char* name) {
+const char* gfEscapingNameReason(const char* name) {
   if (name[0] == '\\' || name[0] == '/') return "the name is absolute";
   if (((name[0] | 0x20) >= 'a' && (name[0] | 0x20) <= 'z') && name[1] == ':')
     return "the name has a drive letter";
@@ -165,6 +165,55 @@ const char* gfUnsafeNameReason(const char* name) {
     if (*c == '\\' || *c == '/' || *c == 0) {
       if (c - part == 2 && part[0] == '.' && part[1] == '.')
         return "the name leads out of the directory with \"..\"";
+      if (*c == 0) break;
+      part = c + 1;
+    }
+  }
+  return nullptr;
+}
+
+namespace {
+
+// Whether part[0, length) names a device to Windows: the part before its first dot,
+// without trailing spaces, is a reserved name in any case.
+bool isWindowsDevice(const char* part, size_t length) {
+  size_t base = 0;
+  while (base < length && part[base] != '.') base++;
+  while (base > 0 && part[base - 1] == ' ') base--;
+  auto startsAs = [&](const char* device) {  // device in upper case
+    for (size_t i = 0; device[i]; i++)
+      if (i >= base || (part[i] >= 'a' && part[i] <= 'z' ? part[i] - 32 : part[i]) != device[i])
+        return false;
+    return true;
+  };
+  static const char* const kDevices[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
+  for (const char* device : kDevices)
+    if (base == std::strlen(device) && startsAs(device)) return true;
+  // COM1 to COM9 and LPT1 to LPT9.
+  return base == 4 && part[3] >= '1' && part[3] <= '9' && (startsAs("COM") || startsAs("LPT"));
+}
+
+const char* windowsPartReason(const char* part, size_t length) {
+  for (size_t i = 0; i < length; i++) {
+    unsigned char c = (unsigned char)part[i];
+    if (c < 32 || std::strchr("<>:\"|?*", c))
+      return "the name has a character Windows does not take in file names";
+  }
+  if (length > 0 && (part[length - 1] == '.' || part[length - 1] == ' '))
+    return "a part of the name ends in a dot or a space, which Windows would drop";
+  if (isWindowsDevice(part, length)) return "the name is a Windows device name";
+  return nullptr;
+}
+
+}  // namespace
+
+const char* gfUnsafeNameReasonFor(const char* name, bool windowsRules) {
+  if (const char* why = gfEscapingNameReason(name)) return why;
+  if (!windowsRules) return nullptr;
+  const char* part = name;
+  for (const char* c = name;; c++) {
+    if (*c == '\\' || *c == '/' || *c == 0) {
+      if (const char* why = windowsPartReason(part, (size_t)(c - part))) return why;
       if (*c == 0) break;
       part = c + 1;
     }

@@ -76,7 +76,24 @@ int gfNextDirEntry(const t_gfDirectory* directory, long* cursor, t_gfDirEntry* e
 void gfFreeDirectory(t_gfDirectory* directory);
 
 // ---- stored names ------------------------------------------------------------------------
-// Whether a stored name stays below the directory it is unpacked into: not absolute (no
-// leading separator, no drive letter) and no ".." component. Returns null when it is safe,
-// else the reason.
-const char* gfUnsafeNameReason(const char* name);
+// Whether a name stays below the directory it is taken relative to: not absolute (no
+// leading separator, no drive letter) and no ".." component. Returns null when it does,
+// else the reason. Masks of the build list are held to this.
+const char* gfEscapingNameReason(const char* name);
+// Whether a stored name may become a host path below the directory it is unpacked into:
+// it must not escape (above), and with windowsRules no part of it may be a name Windows
+// would silently take for something else: a device (CON, PRN, AUX, NUL, COM1 to COM9,
+// LPT1 to LPT9, CONIN$, CONOUT$, with any extension), a part ending in a dot or a space
+// (Windows drops them), or one holding a character Windows refuses or reads as a stream
+// separator (< > : " | ? * and control characters). Null when it is safe, else the reason.
+const char* gfUnsafeNameReasonFor(const char* name, bool windowsRules);
+// The check for this host: Windows rules only on Windows, where those names are mapped
+// elsewhere; on POSIX they are ordinary names, written as stored.
+#ifdef _WIN32
+constexpr bool GF_WINDOWS_NAME_RULES = true;
+#else
+constexpr bool GF_WINDOWS_NAME_RULES = false;
+#endif
+inline const char* gfUnsafeNameReason(const char* name) {
+  return gfUnsafeNameReasonFor(name, GF_WINDOWS_NAME_RULES);
+}

@@ -299,7 +299,7 @@ TEST_F(Builder, ReportsAnUnreadableDirectoryAndFails) {
   gfStop();
   ASSERT_EQ(messages.size(), 1u);
   EXPECT_NE(messages[0].find("cannot read directory '" + hostSpelling(root.path() + "\\secret\\") +
-                            "': Permission"),
+                             "': Permission"),
             std::string::npos)
       << messages[0];
   EXPECT_FALSE(fileExists(group));

@@ -137,20 +137,23 @@ TEST(DirectoryReader, RefusesDamagedDirectories) {
 
 TEST(StoredNames, OnlyNamesBelowTheTargetAreSafe) {
   for (bool windows : {false, true}) {
-    for (const char* safe : {"A.TXT", "PICS\\SUB\\B.BMP", "..A", "CONSOLE.TXT", "COM10",
-                             "LPT0", "NULL", "AUXI\\X", "XCON", "CO.N"})
+    for (const char* safe : {"A.TXT", "PICS\\SUB\\B.BMP", "..A", "CONSOLE.TXT", "COM10", "LPT0",
+                             "NULL", "AUXI\\X", "XCON", "CO.N"})
       EXPECT_EQ(gfUnsafeNameReasonFor(safe, windows), nullptr) << safe;
-    for (const char* unsafe : {"\\ETC\\X", "/ETC/X", "C:\\X", "c:X", "..", "..\\X",
-                               "A\\..\\..\\X", "A/../X", "A\\..", "X:"})
+    for (const char* unsafe : {"\\ETC\\X", "/ETC/X", "C:\\X", "c:X", "..", "..\\X", "A\\..\\..\\X",
+                               "A/../X", "A\\..", "X:"})
       EXPECT_NE(gfUnsafeNameReasonFor(unsafe, windows), nullptr) << unsafe;
   }
   // Names Windows would take for a device, trim, or read as a stream: ordinary on POSIX.
-  for (const char* mapped : {"CON", "nul", "Aux.txt", "PICS\\PRN.BMP", "COM1", "lpt9.dat",
-                             "CON .TXT", "CONIN$", "A.", "A..\\B", "A \\B", "DIR.\\X", "A\\.\\B", "1:X",
-                             "A.TXT:STREAM", "A?B", "A*", "A|B", "A\"B", "A<B", "A>B", "A\tB"}) {
+  for (const char* mapped :
+       {"CON",      "nul",    "Aux.txt",      "PICS\\PRN.BMP", "COM1",  "lpt9.dat",
+        "CON .TXT", "CONIN$", "A.",           "A..\\B",        "A \\B", "DIR.\\X",
+        "A\\.\\B",  "1:X",    "A.TXT:STREAM", "A?B",           "A*",    "A|B",
+        "A\"B",     "A<B",    "A>B",          "A\tB"}) {
     EXPECT_EQ(gfUnsafeNameReasonFor(mapped, false), nullptr) << mapped;
     EXPECT_NE(gfUnsafeNameReasonFor(mapped, true), nullptr) << mapped;
   }
-  EXPECT_STREQ(gfUnsafeNameReasonFor("SOUNDS\\COM3.WAV", true), "the name is a Windows device name");
+  EXPECT_STREQ(gfUnsafeNameReasonFor("SOUNDS\\COM3.WAV", true),
+               "the name is a Windows device name");
   EXPECT_EQ(gfUnsafeNameReason("AUX.WAV") != nullptr, GF_WINDOWS_NAME_RULES);
 }

@@ -151,9 +151,9 @@ TEST(Grp, DamagedGroupsAreReportedByEveryReadingCommand) {
   struct Case {
     const char* file;
     const char* reason;
-  } cases[] = {{"appended.grp", "damaged"},    {"cut.grp", "damaged"},
-               {"header.grp", "damaged"},      {"notgroup.grp", "is not a group file"},
-               {"count.grp", "cannot fit"},    {"past.grp", "lies outside the file"},
+  } cases[] = {{"appended.grp", "damaged"}, {"cut.grp", "damaged"},
+               {"header.grp", "damaged"},   {"notgroup.grp", "is not a group file"},
+               {"count.grp", "cannot fit"}, {"past.grp", "lies outside the file"},
                {"missing.grp", ""}};
   for (const Case& c : cases) {
     for (std::vector<std::string> args : {std::vector<std::string>{"list", "-l", c.file},

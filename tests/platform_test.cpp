@@ -48,8 +48,8 @@ TEST(DosTime, ConvertsUtcSecondsBothWays) {
 TEST(DosTime, AgreesWithFileTimeToDosDateTime) {
   // Both hosts convert with the same plain code, so that a group packed on either holds
   // the same dates; here it is held against the Windows call itself.
-  std::vector<long long> times = {315532800 - 1, 315532800, 315532801, 951825599, 1041422400,
-                                  4354819199LL, 4354819200LL, 0};
+  std::vector<long long> times = {315532800 - 1, 315532800,    315532801,    951825599,
+                                  1041422400,    4354819199LL, 4354819200LL, 0};
   for (long long t = 315532800; t < 4354819200LL; t += 86400LL * 97 + 3607) times.push_back(t);
   for (long long t : times) {
     unsigned long long ticks = (unsigned long long)(t + 11644473600LL) * 10000000ull;

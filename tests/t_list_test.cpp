@@ -180,8 +180,8 @@ TEST_F(List, FailedPageLeavesListsUnchanged) {
   static struct_list* head;
   head = nullptr;
   listFailNextPage();
-  EXPECT_TRUE(
-      messageBoxSays([] { EXPECT_EQ(List_Add(head, v(1)), nullptr); }, "List_Add: not enough memory!"));
+  EXPECT_TRUE(messageBoxSays([] { EXPECT_EQ(List_Add(head, v(1)), nullptr); },
+                             "List_Add: not enough memory!"));
   EXPECT_EQ(head, nullptr);
   for (int i = 0; i < LIST_PAGE_NODES - 3; i++) List_AddToHead(head, v(i));
   static struct_list* lists[2];

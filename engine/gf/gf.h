@@ -28,7 +28,7 @@ struct ENGINE_API t_gfFileInfo {
 
 // One file found by a scan, kept in a list until the table or a group's directory is made.
 struct ENGINE_API t_gfScanEntry {
-  char* name;    // start-up scan: the full path; builder: the stored name
+  char* name;        // start-up scan: the full path; builder: the stored name
   PlatHandle group;  // the group file holding the entry, or INVALID_HANDLE for a loose file
   long offset;
   long size;
@@ -60,7 +60,7 @@ struct ENGINE_API t_findfirst {
 struct ENGINE_API t_gfReadRequest {
   long id;
   PlatHandle handle;  // the handle of the caller's GFILE
-  long offset;    // absolute: the GFILE's base plus the position asked for
+  long offset;        // absolute: the GFILE's base plus the position asked for
   int size;
   void* buffer;  // the caller's, valid until the read is finished
 };

@@ -21,7 +21,7 @@ extern int gfFileCapacity;  // records gfFiles has room for; inserts grow it geo
 
 // ---- the names of the root's group files (group_names.cpp) ---------------------------------
 void gfNoteGroupName(PlatHandle group, const char* name);  // name: relative to the root
-void gfForgetGroupNames();                             // at gfStop, after the handles close
+void gfForgetGroupNames();                                 // at gfStop, after the handles close
 
 // ---- lookups of appended records (appended.cpp) -------------------------------------------
 // Records behind gfSortedCount are found through a hash of their names, so that a table

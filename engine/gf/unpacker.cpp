@@ -15,7 +15,7 @@ constexpr int kMaxLevels = GF_NAME_MAX / 2 + 1;  // a level takes a byte and a b
 struct t_gfLevels {
   PlatHandle top;               // the working directory
   PlatHandle dirs[kMaxLevels];  // dirs[i]: level i + 1
-  size_t ends[kMaxLevels];  // where level i + 1 ends in made
+  size_t ends[kMaxLevels];      // where level i + 1 ends in made
   int depth;
   char made[GF_NAME_MAX + 1];  // the stored-name prefix the held levels stand for
 };
@@ -51,7 +51,8 @@ PlatHandle enterLevels(t_gfLevels* levels, const char* name, t_gfReport sink) {
     level[next - pos] = 0;
     PlatHandle parent = levels->depth ? levels->dirs[levels->depth - 1] : levels->top;
     int isLink = 0;
-    PlatHandle h = levels->depth < kMaxLevels ? platOpenLevel(parent, level, &isLink) : INVALID_HANDLE;
+    PlatHandle h =
+        levels->depth < kMaxLevels ? platOpenLevel(parent, level, &isLink) : INVALID_HANDLE;
     if (h == INVALID_HANDLE) {
       if (isLink)
         gfReportf(sink, "refusing to unpack '%s': '%.*s' is a symbolic link", name, (int)next,
@@ -102,8 +103,8 @@ int unpackEntry(PlatHandle group, const t_gfDirEntry* e, t_gfLevels* levels, t_g
 }
 
 // Unpacks the entries select chooses (every entry when select is null).
-int unpackAll(PlatHandle group, const t_gfDirectory* directory, t_gfNameFilter select, void* context,
-              t_gfReport sink) {
+int unpackAll(PlatHandle group, const t_gfDirectory* directory, t_gfNameFilter select,
+              void* context, t_gfReport sink) {
   t_gfLevels levels;
   levels.depth = 0;
   levels.made[0] = 0;

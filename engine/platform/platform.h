@@ -50,12 +50,13 @@ ENGINE_API long long platReadAt(PlatHandle h, long long offset, void* buffer, si
 ENGINE_API long long platReadSome(PlatHandle h, long long offset, void* buffer, size_t count);
 ENGINE_API long long platWriteAt(PlatHandle h, long long offset, const void* buffer, size_t count);
 // One write: may move fewer bytes than asked (a full disk); -1 when it moved none.
-ENGINE_API long long platWriteSome(PlatHandle h, long long offset, const void* buffer, size_t count);
+ENGINE_API long long platWriteSome(PlatHandle h, long long offset, const void* buffer,
+                                   size_t count);
 // Copies count bytes between two files at the given offsets with the host's fastest means;
 // returns the bytes copied (fewer when the source ended early), or -1 when an error
 // stopped the copy.
-ENGINE_API long long platCopyRange(PlatHandle src, long long srcOffset, PlatHandle dst, long long dstOffset,
-                                   long long count);
+ENGINE_API long long platCopyRange(PlatHandle src, long long srcOffset, PlatHandle dst,
+                                   long long dstOffset, long long count);
 ENGINE_API int platFlush(PlatHandle h);
 ENGINE_API int platClose(PlatHandle h);  // 0 on success; the handle is gone either way
 // Whether the open file is a regular file (not a pipe, device, socket or directory).

@@ -193,7 +193,9 @@ int platHostPath(const char* path, char* out, size_t outSize, int keepLast) {
 // Without blocking: a pipe given for a group or a file must not wait for a writer.
 PlatHandle platOpenRead(const char* path) { return openWith(path, O_RDONLY | O_NONBLOCK, 0); }
 PlatHandle platOpenReadWrite(const char* path) { return openWith(path, O_RDWR, 0); }
-PlatHandle platCreateFile(const char* path) { return openWith(path, O_RDWR | O_CREAT | O_TRUNC, 1); }
+PlatHandle platCreateFile(const char* path) {
+  return openWith(path, O_RDWR | O_CREAT | O_TRUNC, 1);
+}
 PlatHandle platOpenFile(const char* path, int writable) {
   PlatHandle h = openWith(path, (writable ? O_RDWR : O_RDONLY) | O_NONBLOCK, 0);
   if (h == INVALID_HANDLE) return h;
@@ -209,12 +211,18 @@ PlatHandle platOpenFile(const char* path, int writable) {
   return h;
 }
 
-PlatHandle platCreateMatched(const char* path) { return openWith(path, O_RDWR | O_CREAT | O_TRUNC, 0); }
+PlatHandle platCreateMatched(const char* path) {
+  return openWith(path, O_RDWR | O_CREAT | O_TRUNC, 0);
+}
 
 // Sources open without blocking: a name that has become a pipe since the search must not
 // wait for a writer. On a regular file the flag changes nothing.
-PlatHandle platOpenHostRead(const char* hostPath) { return openHost(hostPath, O_RDONLY | O_NONBLOCK); }
-PlatHandle platOpenHostDir(const char* hostDir) { return openHost(hostDir, O_RDONLY | O_DIRECTORY); }
+PlatHandle platOpenHostRead(const char* hostPath) {
+  return openHost(hostPath, O_RDONLY | O_NONBLOCK);
+}
+PlatHandle platOpenHostDir(const char* hostDir) {
+  return openHost(hostDir, O_RDONLY | O_DIRECTORY);
+}
 
 PlatHandle platOpenInDir(PlatHandle dir, const char* name) {
   int fd = sysOpenAt((int)dir, name, O_RDONLY | O_NONBLOCK | O_CLOEXEC);

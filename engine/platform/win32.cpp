@@ -4,15 +4,14 @@
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
-#include <windows.h>
-#include <winternl.h>
-
 #include <errno.h>
 #include <fcntl.h>
 #include <io.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <windows.h>
+#include <winternl.h>
 
 #include <atomic>
 
@@ -63,8 +62,7 @@ unsigned long platErrorCount() { return errorCount; }
 // ---- the calls the failure seam counts ---------------------------------------------------
 // A call the seam fails records the seam's errno and leaves the system alone.
 
-HANDLE sysCreateFile(const char* path, DWORD access, DWORD share, DWORD disposition,
-                     DWORD flags) {
+HANDLE sysCreateFile(const char* path, DWORD access, DWORD share, DWORD disposition, DWORD flags) {
   if (int e = platFaultHit(PLAT_FAULT_OPEN)) {
     failCrt(e);
     return INVALID_HANDLE_VALUE;
@@ -201,9 +199,8 @@ PlatHandle platOpenHostDir(const char* hostDir) {
                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_EXISTING,
                            FILE_FLAG_BACKUP_SEMANTICS);
   BY_HANDLE_FILE_INFORMATION info;
-  if (h != INVALID_HANDLE_VALUE &&
-      (!GetFileInformationByHandle(h, &info) ||
-       !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))) {
+  if (h != INVALID_HANDLE_VALUE && (!GetFileInformationByHandle(h, &info) ||
+                                    !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))) {
     CloseHandle(h);
     failWin32(ERROR_DIRECTORY);
     h = INVALID_HANDLE_VALUE;
@@ -313,8 +310,8 @@ int platClose(PlatHandle h) {
 bool win32TempName(const char* target, char* out, size_t outSize) {
   static std::atomic<unsigned> counter{0};
   unsigned n = ++counter;
-  int length = snprintf(out, outSize, "%s.tmp%lu.%u", target,
-                        (unsigned long)GetCurrentProcessId(), n);
+  int length =
+      snprintf(out, outSize, "%s.tmp%lu.%u", target, (unsigned long)GetCurrentProcessId(), n);
   return length >= 0 && (size_t)length < outSize;
 }
 
@@ -390,9 +387,7 @@ long platFdSeek(int fd, long offset, int origin) {
   return (long)r;
 }
 
-int platMakeDir(const char* path) {
-  return CreateDirectoryA(path, nullptr) ? 0 : (int)failWin32();
-}
+int platMakeDir(const char* path) { return CreateDirectoryA(path, nullptr) ? 0 : (int)failWin32(); }
 
 // ---- directory search --------------------------------------------------------------------
 
@@ -410,9 +405,9 @@ bool followLink(const PlatFind* find, PlatFindData* data) {
   char path[PLAT_PATH_MAX];
   if ((size_t)snprintf(path, sizeof path, "%s%s", find->hostDir, data->name) >= sizeof path)
     return false;
-  HANDLE h = CreateFileA(path, FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE |
-                         FILE_SHARE_DELETE, nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS,
-                         nullptr);
+  HANDLE h = CreateFileA(path, FILE_READ_ATTRIBUTES,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   if (h == INVALID_HANDLE_VALUE) return false;
   BY_HANDLE_FILE_INFORMATION info;
   bool ok = GetFileInformationByHandle(h, &info) != 0;
@@ -532,9 +527,9 @@ int platFindPath(const PlatFind* find, const PlatFindData* data, char* out, size
 const char* platLastError() {
   if (lastKind == ErrorKind::text) return lastText;
   if (lastKind == ErrorKind::crt) return strerror(lastErrno);
-  DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                nullptr, lastWin32, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT),
-                                lastMessage, sizeof lastMessage, nullptr);
+  DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                lastWin32, MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), lastMessage,
+                                sizeof lastMessage, nullptr);
   if (length == 0) {
     snprintf(lastMessage, sizeof lastMessage, "Windows error %lu", (unsigned long)lastWin32);
     return lastMessage;

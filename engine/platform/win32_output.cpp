@@ -5,12 +5,11 @@
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
-#include <windows.h>
-#include <winternl.h>
-
 #include <errno.h>
 #include <stdio.h>
 #include <string.h>
+#include <windows.h>
+#include <winternl.h>
 
 #include <atomic>
 
@@ -56,8 +55,8 @@ bool isReparsePoint(HANDLE h) {
 
 // Removes name in dir without following it: a link goes, its target stays.
 bool removeRelative(HANDLE dir, const char* name) {
-  HANDLE h = sysOpenRelative(dir, name, DELETE, FILE_OPEN,
-                             FILE_OPEN_REPARSE_POINT | FILE_DELETE_ON_CLOSE);
+  HANDLE h =
+      sysOpenRelative(dir, name, DELETE, FILE_OPEN, FILE_OPEN_REPARSE_POINT | FILE_DELETE_ON_CLOSE);
   if (h == INVALID_HANDLE_VALUE) return false;
   CloseHandle(h);
   return true;
@@ -90,8 +89,7 @@ PlatHandle platCreateInDir(PlatHandle dir, const char* name) {
   HANDLE h = INVALID_HANDLE_VALUE;
   for (int attempt = 0; attempt < 3; attempt++) {
     h = sysOpenRelative(base.dir, name, GENERIC_WRITE, FILE_OVERWRITE_IF,
-                        FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT |
-                            FILE_SEQUENTIAL_ONLY);
+                        FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT | FILE_SEQUENTIAL_ONLY);
     if (h == INVALID_HANDLE_VALUE || !isReparsePoint(h)) break;
     // A link of that name is replaced, as tar does: writing would go through it. Tried
     // again only when one is swapped in between.
@@ -162,9 +160,9 @@ int platNewFileCreate(PlatNewFile* file, const char* path) {
   for (int attempt = 0; attempt < 100; attempt++) {
     if (!win32TempName(file->target, file->temp, sizeof file->temp))
       return (int)failWin32(ERROR_FILENAME_EXCED_RANGE);
-    HANDLE h = sysCreateFile(file->temp, GENERIC_READ | GENERIC_WRITE,
-                             FILE_SHARE_READ | FILE_SHARE_DELETE, CREATE_NEW,
-                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN);
+    HANDLE h =
+        sysCreateFile(file->temp, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                      CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN);
     if (h != INVALID_HANDLE_VALUE) {
       file->handle = fromWin(h);
       file->slot = armSlot(file->temp);

@@ -17,7 +17,7 @@ HANDLE sysCreateFile(const char* path, DWORD access, DWORD share, DWORD disposit
 HANDLE sysOpenRelative(HANDLE dir, const char* name, ACCESS_MASK access, ULONG disposition,
                        ULONG options);
 bool sysTransfer(HANDLE h, char* buffer, DWORD count, DWORD* moved, OVERLAPPED* at, bool write);
-bool sysCloseHandle(HANDLE h);  // the handle is closed whatever the result
+bool sysCloseHandle(HANDLE h);                       // the handle is closed whatever the result
 bool sysMoveFile(const char* from, const char* to);  // replacing the target
 
 // A fresh name beside target: target.tmpPID.N.

@@ -6,11 +6,10 @@
 #ifndef NOMINMAX
 #define NOMINMAX
 #endif
-#include <windows.h>
-
 #include <fcntl.h>
 #include <io.h>
 #include <sys/stat.h>
+#include <windows.h>
 #else
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -242,7 +241,8 @@ ToolRun runProgram(const std::string& exe, const std::vector<std::string>& args,
   }
   CloseHandle(out);
   CloseHandle(err);
-  return ToolRun{status, withPlainNewlines(readFile(outPath)), withPlainNewlines(readFile(errPath))};
+  return ToolRun{status, withPlainNewlines(readFile(outPath)),
+                 withPlainNewlines(readFile(errPath))};
 }
 
 #else

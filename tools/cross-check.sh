@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# Packs one generated tree with the Linux build and with the Windows build (under Wine), each
+# in a different time zone, and checks that the two groups are the same bytes and that each
+# unpacks with the other tool to the same files.
+set -euo pipefail
+top="$(cd "$(dirname "$0")/.." && pwd)"
+linux="$top/${1:-build}/Tarnpak"
+windows="$top/${2:-build-mingw}/Tarnpak.exe"
+wine="$top/tools/wine-run.sh"
+out="$(mktemp -d "${TMPDIR:-/tmp}/tarnpak-cross-XXXXXX")"
+trap 'rm -rf "$out"' EXIT
+
+game="$out/game"
+mkdir -p "$game/levels/deep" "$game/sounds"
+head -c 300000 /dev/urandom >"$game/levels/big.lev"
+printf 'small' >"$game/readme.txt"
+printf 'deep' >"$game/levels/deep/Mixed.Case.dat"
+: >"$game/sounds/empty.wav"
+head -c 44 /dev/urandom >"$game/sounds/step.wav"
+printf 'readme.txt\nlevels\\*.* r\nsounds\\*.*\n' >"$game/group.cfg"
+# Dates that fall on different days in the two time zones below, and one odd second.
+touch -d '2003-01-01 23:30:00 UTC' "$game/readme.txt"
+touch -d '1999-12-31 23:59:59 UTC' "$game/levels/big.lev"
+touch -d '2024-02-29 00:15:01 UTC' "$game/levels/deep/Mixed.Case.dat"
+
+mkdir "$out/linux" "$out/windows"
+(cd "$out/linux" && TZ=Asia/Tokyo "$linux" "$game")
+(cd "$out/windows" && TZ=America/New_York "$wine" "$windows" "$game")
+cmp "$out/linux/newgrp.grp" "$out/windows/newgrp.grp"
+echo "the Linux and Windows groups are the same $(stat -c %s "$out/linux/newgrp.grp") bytes"
+
+# Each group unpacked by the other platform's tool.
+mkdir "$out/linux/unpacked" "$out/windows/unpacked"
+(cd "$out/linux/unpacked" && "$wine" "$windows" ../newgrp.grp)
+(cd "$out/windows/unpacked" && "$linux" ../newgrp.grp)
+diff -r "$out/linux/unpacked" "$out/windows/unpacked"
+cmp "$out/linux/unpacked/LEVELS/BIG.LEV" "$game/levels/big.lev"
+cmp "$out/windows/unpacked/LEVELS/DEEP/MIXED.CASE.DAT" "$game/levels/deep/Mixed.Case.dat"
+echo "each unpacks with the other tool to the same $(find "$out/linux/unpacked" -type f | wc -l) files"

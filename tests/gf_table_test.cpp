@@ -24,12 +24,7 @@ std::vector<std::string> tableNames() {
 
 class FileTable : public ::testing::Test {
  protected:
-  void TearDown() override {
-    gfStop();
-    EXPECT_EQ(memLiveBlocks("gf manager"), 0);
-    List_Close();  // the pool outlives the table by design; with it gone nothing is left
-    EXPECT_EQ(memLiveBlocks(nullptr), 0);
-  }
+  void TearDown() override { stopAndExpectNoEngineBlocks(); }
 };
 
 }  // namespace

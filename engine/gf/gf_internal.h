@@ -86,6 +86,12 @@ bool gfJoinPath(char* out, const char* dir, const char* name, const char* suffix
 void gfReportf(t_gfReport sink, const char* format, ...) __attribute__((format(printf, 2, 3)));
 void gfReportV(t_gfReport sink, const char* format, va_list args);
 
+// ---- opening a group file (directory_walk.cpp) --------------------------------------------
+struct t_gfDirectory;
+// Opens the group file at path and loads its directory; on failure reports why to sink and
+// returns INVALID_HANDLE with nothing left open or allocated.
+HANDLE gfOpenGroup(const char* path, t_gfDirectory* directory, t_gfReport sink);
+
 // ---- the table order ----------------------------------------------------------------------
 // Names by unsigned bytes, then the later copy first; equal copies compare equal, so this
 // is a consistent order for sorting.

@@ -126,25 +126,9 @@ int unpackAll(HANDLE group, const t_gfDirectory* directory, t_gfNameFilter selec
 }  // namespace
 
 int gfUnpackSelected(const char* path, t_gfNameFilter select, void* context, t_gfReport sink) {
-  HANDLE group = platOpenRead(path);
-  if (group == INVALID_HANDLE) {
-    gfReportf(sink, "cannot open group file '%s': %s", path, platLastError());
-    return 1;
-  }
   t_gfDirectory directory;
-  t_gfDirStatus status = gfLoadDirectory(group, &directory);
-  if (status != GF_DIR_OK) {
-    if (status == GF_DIR_NOT_GROUP)
-      gfReportf(sink, "'%s' is not a group file", path);
-    else if (status == GF_DIR_DAMAGED)
-      gfReportf(sink, "group file '%s' is damaged: %s", path, directory.problem);
-    else if (status == GF_DIR_NO_MEMORY)
-      gfReportf(sink, "not enough memory for the directory of '%s'", path);
-    else
-      gfReportf(sink, "cannot read group file '%s': %s", path, platLastError());
-    platClose(group);
-    return 1;
-  }
+  HANDLE group = gfOpenGroup(path, &directory, sink);
+  if (group == INVALID_HANDLE) return 1;
   int failed = unpackAll(group, &directory, select, context, sink);
   gfFreeDirectory(&directory);
   platClose(group);

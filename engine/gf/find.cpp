@@ -110,6 +110,8 @@ int gfInsertFile(const char* name) {
 void gfDeleteFile(const char* name) {
   long i = gfFetch(name);
   if (i < 0) return;
+  gfCacheForget((int)i);
+  gfCacheBeforeRenumber((int)i);
   t_gfFileInfo* r = &gfFiles[i];
   gfDetachHandle(r);
   ENGINE_DELETE(r->name);
@@ -118,4 +120,5 @@ void gfDeleteFile(const char* name) {
   std::qsort(gfFiles, (size_t)gfFileCount, sizeof(t_gfFileInfo), compareRecords);
   gfSortedCount = gfFileCount;
   gfClearAppended();
+  gfCacheAfterRenumber();
 }

@@ -56,6 +56,15 @@ struct ENGINE_API t_findfirst {
   long index;      // the record found last
 };
 
+// One queued asynchronous read.
+struct ENGINE_API t_gfReadRequest {
+  long id;
+  HANDLE handle;  // the handle of the caller's GFILE
+  long offset;    // absolute: the GFILE's base plus the position asked for
+  int size;
+  void* buffer;  // the caller's, valid until the read is finished
+};
+
 // The byte the password key is filled with behind a password's end: key[k] = k + this.
 constexpr unsigned char GF_PASSWORD_FILLER = 0x5A;
 
@@ -94,6 +103,26 @@ ENGINE_API void gfGetDateTimeEx(const char* name, unsigned short* date, unsigned
 // Sets the handle's key from password (null: no key); see GF_PASSWORD_FILLER.
 ENGINE_API void gfSetPassword(GFILE* f, const char* password);
 
+// ---- the whole-file cache -----------------------------------------------------------------
+// Starts caching name on the first call; returns its record once the bytes are at
+// cacheData, null while the read runs and for a name not in the table (or not readable).
+ENGINE_API t_gfFileInfo* gfCacheFile(const char* name);
+// Drops the largest cached file whose read has finished.
+ENGINE_API void gfUncacheFile();
+// Drops the cached copy of the record at index if its read has finished.
+ENGINE_API void gfUncacheFile(int index);
+ENGINE_API void gfUncacheAllFiles();
+// Lists the cached files through ConPrintf.
+ENGINE_API void gfPrintCache();
+
+// ---- asynchronous reads -------------------------------------------------------------------
+// Queues a read of size bytes at position (relative to f's base, not cut to its window, no
+// password) into buffer; returns its id. With 1024 reads pending the read is done at once
+// through gfSeek and gfRead.
+ENGINE_API long gfReadStart(GFILE* f, long position, void* buffer, int size);
+// 1 when the read with that id is finished (or no read with that id is pending), else 0.
+ENGINE_API int gfReadCompleted(long id);
+
 // ---- search and table edits ---------------------------------------------------------------
 // Matches come in table order; a mask without a directory part finds root records only.
 ENGINE_API int gfFindFirst(t_findfirst* f);
@@ -111,6 +140,9 @@ ENGINE_API void Tarnpak(const char* name, int flag);
 // The same, reporting what went wrong; 0 when a group was written, 1 otherwise.
 ENGINE_API int TarnpakChecked(const char* name, int flag, t_gfReport report);
 ENGINE_API void gfCollectFiles(struct_list** list, const char* mask, int recurse);
+// Whether the build list of directory root can be read, checked before anything is scanned
+// (a tree that is no game directory may be huge); 0 when it can, else 1 after reporting why.
+ENGINE_API int gfCheckBuildList(const char* root, t_gfReport report);
 
 // ---- the unpacker -------------------------------------------------------------------------
 // Recreates every file stored in the group file below the current directory.

@@ -41,6 +41,31 @@ void gfCloseOrphans();
 // handles are still open on it.
 void gfDetachHandle(t_gfFileInfo* record);
 
+// ---- the read worker (reader.cpp) ---------------------------------------------------------
+constexpr int GF_READ_QUEUE_SIZE = 1024;
+// Empties the queue and starts the worker; false when the thread cannot be started (reads
+// are then done at once on the caller's thread).
+bool gfReadWorkerStart();
+// Tells the worker to leave and waits for it; a read in progress stops at its next piece.
+// Queued reads are never served; once this returns the worker writes no buffer.
+void gfReadWorkerStop();
+// Whether the worker has been told to leave (for a hook that holds the worker).
+bool gfReadStopRequested();
+// Called, when set, on the worker's thread before it serves each request: lets tests hold
+// the worker at a known point. Set it while no worker runs.
+extern void (*gfReadBeforeServe)(const t_gfReadRequest* request);
+
+// ---- the cache (cache.cpp) ------------------------------------------------------------------
+// Empties the cache list and the total at gfStop (the records' blocks are released there).
+void gfCacheReset();
+// Around a renumbering of the table: the cache list's nodes follow their records by name;
+// the node of the record at index leaving goes.
+void gfCacheBeforeRenumber(int leaving);
+void gfCacheAfterRenumber();
+// A record leaving the table: its cached copy goes, or, while its read still runs, is kept
+// aside until gfStop.
+void gfCacheForget(int index);
+
 // ---- the start-up scan (scan.cpp) ---------------------------------------------------------
 void gfScanRoot(struct_list** list, const char* dir);
 void gfScanDir(struct_list** list, const char* dir);
@@ -78,6 +103,7 @@ enum t_gfCopyFailureKind {
   GF_COPY_READ_ERROR,
   GF_COPY_WRITE_ERROR,  // the group file could not be written
   GF_COPY_NO_MEMORY,
+  GF_COPY_NOT_REGULAR,  // the name no longer holds a regular file (a pipe, say)
 };
 
 struct t_gfCopyFailure {
@@ -93,3 +119,21 @@ int gfCopyData(const t_gfBuildRecord* table, int count, HANDLE out, t_gfCopyFail
 // Called, when set, after the build list has been collected and before anything is
 // written: lets tests change files between the search and the copy.
 extern void (*gfBuildAfterCollect)();
+
+// ---- hostile names and trees -----------------------------------------------------------------
+// Copies name into out (size bytes) with every byte below 0x20 and 0x7F written as \xHH,
+// so that a name from a file or a disk cannot steer the terminal it is printed on.
+void gfEscapeControls(const char* name, char* out, size_t size);
+// The root directory as gfStart(root) makes it: root with a backslash appended when it
+// lacks one. Gives false, with out empty, when no name would fit behind it.
+bool gfMakeRoot(char* out, const char* root);
+// One directory on the path of a recursive search, from the first one down.
+struct t_gfVisit {
+  std::uint64_t device, inode;
+  const t_gfVisit* up;
+};
+// Whether the directory a search has just opened is already on the path: reached again
+// through a link, it would be entered without end.
+bool gfOnPath(const PlatFind* find, const t_gfVisit* path);
+// Set by tests: starting the copier's helper thread fails as when the system refuses one.
+extern int gfRefuseHelperThread;

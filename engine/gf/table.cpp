@@ -232,19 +232,27 @@ int gfCompareName(const char* key, const t_gfFileInfo* record) {
   return std::strcmp(key, record->name);
 }
 
-void gfStart(const char* root) {
+bool gfMakeRoot(char* out, const char* root) {
   size_t n = std::strlen(root);
   if (n >= GF_PATH_MAX) {  // no room for the backslash and a name: nothing can be found
+    out[0] = 0;
+    return false;
+  }
+  std::memcpy(out, root, n + 1);
+  ZSAddPathSlash(out);
+  return true;
+}
+
+void gfStart(const char* root) {
+  if (!gfMakeRoot(gfRoot, root)) {  // the builder refuses the empty root
     gfStop();
-    gfRoot[0] = 0;  // the builder refuses an empty root
     gfFiles = ENGINE_NEW_ARRAY(t_gfFileInfo, 1);
     gfFileCapacity = gfFiles ? 1 : 0;
     gfFileCount = gfSortedCount = 0;
     gfStarted = 1;
+    gfReadWorkerStart();
     return;
   }
-  std::memcpy(gfRoot, root, n + 1);
-  ZSAddPathSlash(gfRoot);
   gfStart();
 }
 
@@ -257,10 +265,12 @@ void gfStart() {
   removeDuplicates();
   gfSortedCount = gfFileCount;
   gfStarted = 1;
+  gfReadWorkerStart();
 }
 
 void gfStop() {
   if (!gfStarted) return;
+  gfReadWorkerStop();  // first: once it returns, no read writes into a block
   gfStarted = 0;
   if (gfFiles) {
     for (int i = 0; i < gfFileCount; i++) {
@@ -279,6 +289,7 @@ void gfStop() {
   }
   gfCloseOrphans();
   gfClearAppended();
+  gfCacheReset();
   while (gfGroupHandles) {
     platClose((HANDLE)gfGroupHandles->data);
     List_Del(gfGroupHandles, gfGroupHandles);

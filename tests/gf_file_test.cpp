@@ -2,6 +2,8 @@
 // reading and writing at the window's edges, the password key, lines and formatted output.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -136,6 +138,31 @@ TEST_F(FileHandles, ALooseFileThatShrankGivesOnlyTheBytesThatExist) {
   EXPECT_EQ(gfRead(f, buf, 10), 4);
   EXPECT_EQ(gfTell(f), 4);
   gfClose(f);
+}
+
+TEST_F(FileHandles, AWriteCutShortByTheDiskReportsWhatWasWritten) {
+  writeFile(root / "full.dat", "");
+  start();
+  GFILE* f = gfOpen("FULL.DAT");
+  // A file size limit acts like a full disk: the write that crosses it is cut short, and
+  // the next one fails.
+  struct rlimit before;
+  getrlimit(RLIMIT_FSIZE, &before);
+  struct rlimit limit = before;
+  limit.rlim_cur = 10;
+  auto previous = signal(SIGXFSZ, SIG_IGN);
+  setrlimit(RLIMIT_FSIZE, &limit);
+  long written = gfWrite(f, "0123456789abcdefghij", 20);
+  long more = gfWrite(f, "x", 1);
+  setrlimit(RLIMIT_FSIZE, &before);
+  signal(SIGXFSZ, previous);
+  EXPECT_EQ(written, 10);
+  EXPECT_EQ(more, 0);
+  EXPECT_EQ(gfTell(f), 10);
+  EXPECT_EQ(gfSize(f), 10);
+  EXPECT_EQ(gfSizeEx("FULL.DAT"), 10);
+  gfClose(f);
+  EXPECT_EQ(readFile(root / "full.dat"), "0123456789");
 }
 
 TEST_F(FileHandles, AFileOpenedReadOnlyReportsItsRefusedWrites) {

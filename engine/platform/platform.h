@@ -47,6 +47,8 @@ ENGINE_API long long platReadAt(HANDLE h, long long offset, void* buffer, size_t
 // file a short count means the end was reached.
 ENGINE_API long long platReadSome(HANDLE h, long long offset, void* buffer, size_t count);
 ENGINE_API long long platWriteAt(HANDLE h, long long offset, const void* buffer, size_t count);
+// One write: may move fewer bytes than asked (a full disk); -1 when it moved none.
+ENGINE_API long long platWriteSome(HANDLE h, long long offset, const void* buffer, size_t count);
 // Copies count bytes between two files at the given offsets with the host's fastest means;
 // returns the bytes copied (fewer when the source ended early), or -1 when an error
 // stopped the copy.

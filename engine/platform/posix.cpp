@@ -276,6 +276,18 @@ long long platReadSome(HANDLE h, long long offset, void* buffer, size_t count) {
   }
 }
 
+long long platWriteSome(HANDLE h, long long offset, const void* buffer, size_t count) {
+  if (offset < 0) {
+    errno = EINVAL;
+    return fail();
+  }
+  for (;;) {
+    ssize_t r = sysPwrite((int)h, buffer, count, (off_t)offset);
+    if (r >= 0) return (long long)r;
+    if (errno != EINTR) return fail();
+  }
+}
+
 long long platWriteAt(HANDLE h, long long offset, const void* buffer, size_t count) {
   return transferAt(h, offset, static_cast<char*>(const_cast<void*>(buffer)), count, true);
 }

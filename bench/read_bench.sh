@@ -69,4 +69,4 @@ make_tree "$work/mixed/tree" 4000 1024 16384 20 6 $((32 << 20))
 pack "$work/mixed"
 make_tree "$work/many/tree" "$many" 0 1024 70
 sync
-"$bench" --rounds "$rounds" --small "$work/small" --mixed "$work/mixed" --many "$work/many"
+"$bench" --rounds "$rounds" ${READ_BENCH_ONLY:+--only "$READ_BENCH_ONLY"} --small "$work/small" --mixed "$work/mixed" --many "$work/many"

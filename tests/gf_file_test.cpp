@@ -74,6 +74,18 @@ TEST_F(FileHandles, TwoHandlesOnALooseFileShareOneOsHandleClosedByTheLast) {
   EXPECT_EQ(gfOpen("no\\such.file"), nullptr);
 }
 
+TEST_F(FileHandles, OpensTheCopyTheTableKeptWhenNamesDifferOnlyInCase) {
+  writeFile(root / "A.TXT", "old");
+  setWriteTime(root / "A.TXT", 1041422400);  // 2003
+  writeFile(root / "a.txt", "newer!");
+  setWriteTime(root / "a.txt", 1041422400 + 86400);
+  start();
+  ASSERT_EQ(gfSizeEx("A.TXT"), 6);
+  GFILE* f = gfOpen("A.TXT");
+  EXPECT_EQ(readAll(f), "newer!");
+  gfClose(f);
+}
+
 TEST_F(FileHandles, SeeksClampToTheWindowAndReadsStopAtItsEnd) {
   writeFile(root / "g.grp", makeGroup({{"W.BIN", std::string(50, 'w')}, {"NEXT", "nextbytes"}}));
   start();

@@ -97,6 +97,11 @@ HANDLE gfOpenGroup(const char* path, t_gfDirectory* directory, t_gfReport sink);
 // is a consistent order for sorting.
 int gfTableOrder(const t_gfFileInfo* a, const t_gfFileInfo* b);
 int gfCompareName(const char* key, const t_gfFileInfo* record);
+// A record's name block: the name in upper case, and behind its terminator the spelling the
+// file was found or inserted under, so that a loose file opens by its own name at once
+// instead of by a case-blind search of every directory on its path.
+char* gfNewRecordName(const char* spelling);
+const char* gfDiskName(const t_gfFileInfo* record);
 // Turns a to z into A to Z in place.
 void gfUpperCase(char* name);
 

@@ -35,9 +35,8 @@ void readWavHeader(t_gfFileInfo* r, const t_gfScanEntry* e) {
 
 // Fills record r from scan entry e; false when memory for the name fails.
 bool makeRecord(t_gfFileInfo* r, const t_gfScanEntry* e, size_t rootLength) {
-  r->name = ENGINE_STRDUP(e->name + rootLength);
+  r->name = gfNewRecordName(e->name + rootLength);
   if (!r->name) return false;
-  gfUpperCase(r->name);
   r->size = e->size;
   r->date = e->date;
   r->time = e->time;
@@ -208,6 +207,20 @@ void buildTable(struct_list* list) {
 }
 
 }  // namespace
+
+char* gfNewRecordName(const char* spelling) {
+  size_t n = std::strlen(spelling);
+  char* block = static_cast<char*>(ENGINE_NEW(2 * (n + 1)));
+  if (!block) return nullptr;
+  std::memcpy(block, spelling, n + 1);
+  gfUpperCase(block);
+  std::memcpy(block + n + 1, spelling, n + 1);
+  return block;
+}
+
+const char* gfDiskName(const t_gfFileInfo* record) {
+  return record->name + std::strlen(record->name) + 1;
+}
 
 void gfUpperCase(char* name) {
   for (; *name; name++)

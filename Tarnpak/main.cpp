@@ -23,7 +23,12 @@ int main(int argc, char** argv) {
     return 2;
   }
   const char* path = argv[1];
+  // A full disk or a file size limit is reported as an error, and an interrupted build
+  // leaves no temporary file behind.
+  platInstallToolSignals();
   if (std::strstr(path, ".grp")) return gfUnpackChecked(path, printError);
+  // The start-up scan walks the whole tree: no point in it when there is nothing to build.
+  if (gfCheckBuildList(path, printError)) return 1;
   // The manager stays started: the process ends right after the build.
   gfStart(path);
   return TarnpakChecked("newgrp.grp", 1, printError);

@@ -1,12 +1,15 @@
 // The group builder: the build list's rules, the bytes it writes, and what it refuses.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <filesystem>
 
 #include "engine/gf/gf_internal.h"
 #include "engine/gf/group_format.h"
 #include "engine/kestin/kestin.h"
+#include "engine/platform/faults.h"
 #include "engine/t_list/t_list.h"
 #include "support/test_support.h"
 
@@ -216,4 +219,147 @@ TEST_F(Builder, ACopyFailureAmongManyBatchesStopsTheBuild) {
   std::string bytes = readFile(group);
   EXPECT_EQ(bytes.size(), 16 + 25 * 14 + 24 * 8 + 9 + 24 * block.size() + 600 * 1024);
   EXPECT_EQ(bytes.substr(bytes.size() - 600 * 1024), std::string(600 * 1024, 'L'));
+}
+
+TEST_F(Builder, TakesASlashInAMaskAsABackslash) {
+  writeFile(root / "sounds/step.wav", "s");
+  writeFile(root / "sounds/material/metal.wav", "m");
+  writeFile(root / "group.cfg", "sounds/*.* r\n");
+  ASSERT_EQ(build(root, group), 0);
+  EXPECT_EQ(storedNames(group),
+            (std::vector<std::string>{"SOUNDS\\MATERIAL\\METAL.WAV", "SOUNDS\\STEP.WAV"}));
+}
+
+TEST_F(Builder, RefusesMasksThatLeaveTheGameDirectory) {
+  TempDir outside;
+  writeFile(outside / "secret.txt", "private");
+  writeFile(root / "a.txt", "a");
+  std::string rootName = std::filesystem::path(root.path()).filename().string();
+  std::vector<std::string> masks{"..\\secret.txt",
+                                 "../secret.txt",
+                                 "sub\\..\\..\\secret.txt",
+                                 outside / "secret.txt",
+                                 "\\" + outside.path().substr(1) + "\\secret.txt",
+                                 "c:\\secret.txt",
+                                 "..\\" + rootName + "\\a.txt"};
+  for (const std::string& mask : masks) {
+    writeFile(root / "group.cfg", "a.txt\n" + mask + "\n");
+    EXPECT_EQ(build(root, group), 1) << mask;
+    ASSERT_EQ(messages.size(), 1u) << mask;
+    EXPECT_NE(messages[0].find("line 2 of the build list, '" + mask + "'"), std::string::npos)
+        << messages[0];
+    EXPECT_FALSE(fileExists(group));
+  }
+  writeFile(root / "group.cfg", "a.txt\n..\\\x1b[2J\n");  // the message shows no raw escape
+  EXPECT_EQ(build(root, group), 1);
+  EXPECT_NE(messages[0].find("'..\\\\x1B[2J'"), std::string::npos) << messages[0];
+}
+
+TEST_F(Builder, EntersEachDirectoryOnceWhateverTheLinks) {
+  writeFile(root / "a.txt", "a");
+  writeFile(root / "sub/b.txt", "b");
+  std::filesystem::create_directory_symlink(".", root / "self1");
+  std::filesystem::create_directory_symlink(".", root / "self2");
+  std::filesystem::create_directory_symlink("..", root / "sub/up");
+  writeFile(root / "group.cfg", "*.* r\n");
+  ASSERT_EQ(build(root, group), 0);
+  EXPECT_EQ(storedNames(group), (std::vector<std::string>{"A.TXT", "GROUP.CFG", "SUB\\B.TXT"}));
+}
+
+TEST_F(Builder, RefusesFilesTooLargeForAGroupBeforeReadingThem) {
+  writeFile(root / "a.txt", "a");
+  for (long long size : {4LL << 30, (4LL << 30) + 1, 3LL << 30}) {
+    std::filesystem::resize_file(root / "a.txt", 1);
+    writeFile(root / "huge.bin", "");
+    std::filesystem::resize_file(root / "huge.bin", (std::uintmax_t)size);  // sparse: cheap
+    writeFile(root / "group.cfg", "a.txt\nhuge.bin\n");
+    EXPECT_EQ(build(root, group), 1) << size;
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_NE(messages[0].find("'huge.bin' is too large for a group (" + std::to_string(size)),
+              std::string::npos)
+        << messages[0];
+    EXPECT_FALSE(fileExists(group));
+  }
+}
+
+TEST_F(Builder, ReportsAnUnreadableDirectoryAndFails) {
+  writeFile(root / "a.txt", "a");
+  writeFile(root / "secret/b.txt", "b");
+  // Opens: 1 the build list, 2 the root's search, 3 its one subdirectory.
+  writeFile(root / "group.cfg", "*.* r\n");
+  gfStart(root.path().c_str());
+  messages.clear();
+  platFaultArm(PLAT_FAULT_OPEN, 3, EACCES);
+  EXPECT_EQ(TarnpakChecked(group.c_str(), 1, collect), 1);
+  platFaultOff();
+  gfStop();
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_NE(messages[0].find("cannot read directory '" + root.path() + "/secret/': Permission"),
+            std::string::npos)
+      << messages[0];
+  EXPECT_FALSE(fileExists(group));
+
+  // Named by a mask: opens 1 the build list, 2 the directory.
+  writeFile(root / "group.cfg", "secret\\*.*\n");
+  gfStart(root.path().c_str());
+  messages.clear();
+  platFaultArm(PLAT_FAULT_OPEN, 2, EACCES);
+  EXPECT_EQ(TarnpakChecked(group.c_str(), 1, collect), 1);
+  platFaultOff();
+  gfStop();
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_NE(messages[0].find("Permission denied"), std::string::npos) << messages[0];
+  EXPECT_FALSE(fileExists(group));
+}
+
+TEST_F(Builder, AReadErrorInTheBuildListFailsTheBuild) {
+  writeFile(root / "a.txt", "a");
+  writeFile(root / "b.txt", "b");
+  writeFile(root / "group.cfg", "a.txt\nb.txt\n");
+  gfStart(root.path().c_str());
+  messages.clear();
+  platFaultArm(PLAT_FAULT_READ, 2, EIO);  // the read for the second line
+  EXPECT_EQ(TarnpakChecked(group.c_str(), 1, collect), 1);
+  platFaultOff();
+  gfStop();
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_NE(messages[0].find("cannot read build list"), std::string::npos) << messages[0];
+  EXPECT_NE(messages[0].find("Input/output error"), std::string::npos);
+  EXPECT_FALSE(fileExists(group));
+}
+
+TEST_F(Builder, NeverWaitsOnAPipe) {
+  writeFile(root / "a.txt", "a");
+  ASSERT_EQ(mkfifo((root / "group.cfg").c_str(), 0600), 0);
+  EXPECT_EQ(build(root, group), 1);
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_NE(messages[0].find("is not a regular file"), std::string::npos) << messages[0];
+  EXPECT_EQ(gfCheckBuildList(root.path().c_str(), collect), 1);
+
+  // A source that turns into a pipe between the search and the copy.
+  std::remove((root / "group.cfg").c_str());
+  writeFile(root / "group.cfg", "a.txt\n");
+  static std::string source;
+  source = root / "a.txt";
+  gfBuildAfterCollect = [] {
+    std::remove(source.c_str());
+    mkfifo(source.c_str(), 0600);
+  };
+  EXPECT_EQ(build(root, group), 1);
+  gfBuildAfterCollect = nullptr;
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_NE(messages[0].find("is no longer a regular file"), std::string::npos) << messages[0];
+  EXPECT_FALSE(fileExists(group));
+}
+
+TEST_F(Builder, CopiesOnTheCallingThreadWhenNoHelperCanStart) {
+  for (int i = 0; i < 6; i++)
+    writeFile(root / ("f" + std::to_string(i) + ".dat"), std::string(300 * 1024, (char)('a' + i)));
+  writeFile(root / "group.cfg", "*.dat\n");
+  ASSERT_EQ(build(root, group), 0);
+  std::string twoThreads = readFile(group);
+  gfRefuseHelperThread = 1;
+  EXPECT_EQ(build(root, group), 0);
+  gfRefuseHelperThread = 0;
+  EXPECT_EQ(readFile(group), twoThreads);
 }

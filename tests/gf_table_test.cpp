@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <filesystem>
 
 #include "engine/gf/gf_internal.h"
 #include "engine/kestin/kestin.h"
@@ -180,4 +181,17 @@ TEST(TableOrder, NamesByUnsignedBytesThenTheLaterCopyFirst) {
   EXPECT_EQ(gfTableOrder(&x, &x), 0);
   y.time = 0x6001;
   EXPECT_EQ(gfTableOrder(&x, &y), 1);
+}
+
+TEST_F(FileTable, EntersADirectoryReachedThroughALinkOnlyWhenItIsNotOnThePath) {
+  TempDir root, other;
+  writeFile(root / "a.txt", "a");
+  writeFile(root / "sub/b.txt", "b");
+  writeFile(other / "c.txt", "c");
+  std::filesystem::create_directory_symlink(".", root / "self1");  // two links to the root:
+  std::filesystem::create_directory_symlink(".", root / "self2");  // exponential unchecked
+  std::filesystem::create_directory_symlink("..", root / "sub/up");
+  std::filesystem::create_directory_symlink(other.path(), root / "other");
+  startOn(root);
+  EXPECT_EQ(tableNames(), (std::vector<std::string>{"A.TXT", "OTHER\\C.TXT", "SUB\\B.TXT"}));
 }

@@ -121,3 +121,43 @@ TEST(Unpacker, CopiesLargeFilesWhole) {
   EXPECT_EQ(readFile("BIG.BIN"), big);
   EXPECT_EQ(readFile("SMALL"), "s");
 }
+
+TEST(Unpacker, NeverWritesThroughALinkedLevel) {
+  TempDir outside, work(true);
+  std::filesystem::create_directory_symlink(outside.path(), "PICS");
+  std::filesystem::create_directory_symlink(outside.path(), "snd");  // levels ignore case
+  std::filesystem::create_directory("real");
+  std::filesystem::create_directory_symlink(outside.path(), "real/deeper");
+  EXPECT_EQ(unpackHere(makeGroup({{"OK.TXT", "ok"},
+                                  {"PICS\\A.TXT", "a"},
+                                  {"REAL\\DEEPER\\C.TXT", "c"},
+                                  {"REAL\\FINE.TXT", "fine"},
+                                  {"SND\\B.TXT", "b"}})),
+            1);
+  ASSERT_EQ(messages.size(), 3u);
+  EXPECT_NE(messages[0].find("'PICS' is a symbolic link"), std::string::npos) << messages[0];
+  EXPECT_NE(messages[1].find("'REAL\\DEEPER' is a symbolic link"), std::string::npos);
+  EXPECT_NE(messages[2].find("'SND' is a symbolic link"), std::string::npos);
+  EXPECT_TRUE(listTree(outside.path()).empty());
+  EXPECT_EQ(readFile("OK.TXT") + readFile("real/FINE.TXT"), "okfine");
+}
+
+TEST(Unpacker, ReplacesAFinalLinkAndLeavesItsTargetAlone) {
+  TempDir outside, work(true);
+  writeFile(outside / "target", "keep");
+  std::filesystem::create_symlink(outside / "target", "X.DAT");
+  std::filesystem::create_symlink(outside / "dangling", "Y.DAT");
+  ASSERT_EQ(unpackHere(makeGroup({{"X.DAT", "new x"}, {"Y.DAT", "new y"}})), 0);
+  EXPECT_EQ(readFile(outside / "target"), "keep");
+  EXPECT_FALSE(fileExists(outside / "dangling"));
+  EXPECT_FALSE(std::filesystem::is_symlink("X.DAT"));
+  EXPECT_EQ(readFile("X.DAT") + readFile("Y.DAT"), "new xnew y");
+}
+
+TEST(Unpacker, EscapesControlCharactersOfStoredNamesInMessages) {
+  TempDir work(true);
+  EXPECT_EQ(unpackHere(makeGroup({{"..\\\x1b[2J\r\x7f", "x"}})), 1);
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_NE(messages[0].find("'..\\\\x1B[2J\\x0D\\x7F'"), std::string::npos) << messages[0];
+  for (char c : messages[0]) EXPECT_FALSE((unsigned char)c < 0x20 || c == 0x7f);
+}

@@ -2,9 +2,18 @@
 #include "engine/platform/platform.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
 
+#include "engine/platform/faults.h"
 #include "support/test_support.h"
 
 TEST(DosTime, ConvertsUtcSecondsBothWays) {
@@ -81,4 +90,118 @@ TEST(HostPath, MapsBackslashesAndFindsNamesWhateverTheirCase) {
   EXPECT_EQ(std::string(host), dir / "b/x");  // the exact name wins over another case
   EXPECT_EQ(platHostPath(std::string(PLAT_PATH_MAX, 'a').c_str(), host, sizeof host), 0);
   EXPECT_EQ(platMakeDir((dir.path() + "\\TEXTURES").c_str()), -1);  // exists as Textures
+}
+
+namespace {
+
+// Creates out.grp in dir through a new file holding text; leaves it open.
+bool startNewFile(const TempDir& dir, PlatNewFile* file, const std::string& text) {
+  return platNewFileCreate(file, (dir / "out.grp").c_str()) == 0 &&
+         platWriteAt(file->handle, 0, text.data(), text.size()) == (long long)text.size();
+}
+
+}  // namespace
+
+TEST(NewFile, TakesItsNameOnlyWhenCommittedAndKeepsTheOldFileOtherwise) {
+  TempDir dir;
+  writeFile(dir / "out.grp", "old");
+  PlatNewFile file;
+  ASSERT_TRUE(startNewFile(dir, &file, "new"));
+  EXPECT_EQ(listTree(dir.path()), std::vector<std::string>{"out.grp"});  // no name of its own
+  platNewFileDiscard(&file);
+  EXPECT_EQ(readFile(dir / "out.grp"), "old");
+  ASSERT_TRUE(startNewFile(dir, &file, "new"));
+  ASSERT_EQ(platNewFileCommit(&file), 0);
+  EXPECT_EQ(readFile(dir / "out.grp"), "new");
+  EXPECT_EQ(listTree(dir.path()), std::vector<std::string>{"out.grp"});
+
+  // Where the file system has no anonymous files: a temporary name, gone after the commit.
+  platFaultArm(PLAT_FAULT_OPEN, 1, EOPNOTSUPP);
+  ASSERT_TRUE(startNewFile(dir, &file, "named"));
+  platFaultOff();
+  EXPECT_EQ(listTree(dir.path()).size(), 2u);
+  ASSERT_EQ(platNewFileCommit(&file), 0);
+  EXPECT_EQ(readFile(dir / "out.grp"), "named");
+  EXPECT_EQ(listTree(dir.path()), std::vector<std::string>{"out.grp"});
+
+  // A failed close or rename keeps the old file and removes the new one.
+  for (auto op : {PLAT_FAULT_CLOSE, PLAT_FAULT_RENAME}) {
+    ASSERT_TRUE(startNewFile(dir, &file, "lost"));
+    platFaultArm(op, op == PLAT_FAULT_RENAME ? 2 : 1, EIO);  // the link comes first
+    EXPECT_EQ(platNewFileCommit(&file), -1);
+    platFaultOff();
+    EXPECT_STREQ(platLastError(), "Input/output error");
+    EXPECT_EQ(readFile(dir / "out.grp"), "named");
+    EXPECT_EQ(listTree(dir.path()), std::vector<std::string>{"out.grp"});
+  }
+}
+
+TEST(NewFile, TheToolsSignalHandlersRemoveATemporaryName) {
+  for (bool anonymous : {true, false}) {
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+      TempDir dir;
+      pid_t pid = fork();
+      if (pid == 0) {
+        platInstallToolSignals();
+        if (!anonymous) platFaultArm(PLAT_FAULT_OPEN, 1, EOPNOTSUPP);
+        PlatNewFile file;
+        if (!startNewFile(dir, &file, "partial")) _exit(3);
+        if (listTree(dir.path()).size() != (anonymous ? 0u : 1u)) _exit(4);
+        raise(sig);
+        _exit(5);
+      }
+      int status = 0;
+      waitpid(pid, &status, 0);
+      EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == sig)
+          << "signal " << sig << " status " << status;
+      EXPECT_TRUE(listTree(dir.path()).empty()) << "signal " << sig;
+    }
+  }
+}
+
+TEST(NewFile, AFileSizeLimitGivesAnErrorInsteadOfAKill) {
+  TempDir dir;
+  pid_t pid = fork();
+  if (pid == 0) {
+    struct rlimit limit = {4096, 4096};
+    setrlimit(RLIMIT_FSIZE, &limit);
+    platInstallToolSignals();
+    PlatNewFile file;
+    if (platNewFileCreate(&file, (dir / "out.grp").c_str()) != 0) _exit(3);
+    std::string big(10000, 'x');
+    if (platWriteAt(file.handle, 0, big.data(), big.size()) != -1) _exit(4);
+    _exit(std::strcmp(platLastError(), "File too large") == 0 ? 0 : 5);
+  }
+  int status = 0;
+  waitpid(pid, &status, 0);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+}
+
+TEST(HostFiles, CreatingInAHeldDirectoryNeverFollowsALink) {
+  TempDir outside, dir;
+  writeFile(outside / "target", "keep");
+  std::filesystem::create_directory_symlink(outside.path(), dir / "Linked");
+  std::filesystem::create_symlink(outside / "target", dir / "file");
+  ASSERT_EQ(mkfifo((dir / "pipe").c_str(), 0600), 0);
+  HANDLE held = platOpenHostDir(dir.path().c_str());
+  int isLink = 0;
+  EXPECT_EQ(platOpenLevel(held, "LINKED", &isLink), INVALID_HANDLE);
+  EXPECT_EQ(isLink, 1);
+  HANDLE made = platOpenLevel(held, "Made", &isLink);
+  ASSERT_NE(made, INVALID_HANDLE);
+  EXPECT_EQ(isLink, 0);
+  HANDLE again = platOpenLevel(held, "MADE", &isLink);  // found whatever its case
+  EXPECT_NE(again, INVALID_HANDLE);
+  for (const char* name : {"file", "pipe"}) {
+    HANDLE h = platCreateInDir(held, name);
+    ASSERT_NE(h, INVALID_HANDLE) << name;
+    EXPECT_EQ(platWriteAt(h, 0, "new", 3), 3);
+    platClose(h);
+    EXPECT_EQ(readFile(dir / name), "new");
+  }
+  EXPECT_EQ(readFile(outside / "target"), "keep");
+  EXPECT_EQ(listTree(dir.path()), (std::vector<std::string>{"file", "pipe"}));
+  platClose(again);
+  platClose(made);
+  platClose(held);
 }

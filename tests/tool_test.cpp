@@ -1,5 +1,10 @@
 // The tool from the outside: usage text, the choice of road, messages and exit status.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
 
 #include "support/test_support.h"
 
@@ -87,4 +92,71 @@ TEST(Tool, ReportsAMissingBuildListAndKeepsAnOldGroup) {
   run = runTool({std::string(400, 'd')}, work.path());  // a path no root can hold
   EXPECT_EQ(run.status, 1);
   EXPECT_NE(run.err.find("too long"), std::string::npos) << run.err;
+}
+
+namespace {
+
+// The tool must neither hang nor spin: a run that takes this long is killed.
+void limitTime() { alarm(30); }
+
+void limitFileSize() {
+  limitTime();
+  struct rlimit limit = {64 * 1024, 64 * 1024};
+  setrlimit(RLIMIT_FSIZE, &limit);
+}
+
+}  // namespace
+
+TEST(Tool, AFileSizeLimitIsAnErrorThatLeavesNothingBehind) {
+  TempDir game, work;
+  std::string big(1024 * 1024, 'b');
+  writeFile(game / "small.txt", "s");
+  writeFile(game / "big.bin", big);
+  writeFile(game / "group.cfg", "small.txt\nbig.bin\n");
+  ToolRun run = runTool({game.path()}, work.path(), limitFileSize);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.err.find("File too large"), std::string::npos) << run.err;
+  EXPECT_TRUE(listTree(work.path()).empty());
+
+  writeFile(game / "in.grp", makeGroup({{"BIG.BIN", big}, {"SMALL.TXT", "s"}}));
+  run = runTool({game / "in.grp"}, work.path(), limitFileSize);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err, "Tarnpak: cannot write 'BIG.BIN': File too large\n");
+  EXPECT_EQ(listTree(work.path()), std::vector<std::string>{"SMALL.TXT"});  // no partial file
+}
+
+TEST(Tool, LooksForTheBuildListBeforeScanningTheTree) {
+  TempDir work;
+  ToolRun run = runTool({"/proc"}, work.path(), limitTime);  // scanned whole, it takes minutes
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.err.find("cannot open build list"), std::string::npos) << run.err;
+}
+
+TEST(Tool, NeverWaitsOnAPipe) {
+  TempDir work;
+  ASSERT_EQ(mkfifo((work / "pipe.grp").c_str(), 0600), 0);
+  ToolRun run = runTool({"pipe.grp"}, work.path(), limitTime);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.err.find("pipe.grp"), std::string::npos) << run.err;
+
+  std::filesystem::create_directory(work / "game");
+  ASSERT_EQ(mkfifo((work / "game/group.cfg").c_str(), 0600), 0);
+  run = runTool({"game"}, work.path(), limitTime);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.err.find("is not a regular file"), std::string::npos) << run.err;
+}
+
+TEST(Tool, PacksATreeWithLinkLoops) {
+  TempDir game, work;
+  writeFile(game / "a.txt", "a");
+  writeFile(game / "sub/b.txt", "b");
+  std::filesystem::create_directory_symlink(".", game / "l1");
+  std::filesystem::create_directory_symlink(".", game / "l2");
+  writeFile(game / "group.cfg", "*.txt\nsub\\*.* r\nl1\\*.txt\n");
+  ToolRun run = runTool({game.path()}, work.path(), limitTime);
+  EXPECT_EQ(run.status, 0) << run.err;
+  run = runTool({"newgrp.grp"}, work.path(), limitTime);
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(listTree(work.path()),
+            (std::vector<std::string>{"A.TXT", "L1/A.TXT", "SUB/B.TXT", "newgrp.grp"}));
 }

@@ -44,6 +44,11 @@ void addFound(struct_list** list, const char* dirPart, const PlatFind* find,
     fail(build, "the name '%s%s' is longer than a group can store", dirPart, found->name);
     return;
   }
+  // The whole size, not its low 32 bits: a file of 4 GiB would otherwise pass as a small one.
+  if (found->size >= GF_LENGTH_LIMIT - GF_HEADER_SIZE) {
+    fail(build, "'%s' is too large for a group (%lld bytes)", name, (long long)found->size);
+    return;
+  }
   char source[PLAT_PATH_MAX];
   t_gfScanEntry* e =
       platFindPath(find, found, source, sizeof source) ? gfNewScanEntry(name) : nullptr;
@@ -54,11 +59,12 @@ void addFound(struct_list** list, const char* dirPart, const PlatFind* find,
     return;
   }
   gfUpperCase(e->name);
-  e->size = (long)found->sizeLow;
+  e->size = (long)found->size;
   platTimeToDos(found->writeTime, &e->date, &e->time);
 }
 
-void collect(struct_list** list, const char* mask, int recurse, t_gfBuild* build) {
+void collect(struct_list** list, const char* mask, int recurse, t_gfBuild* build,
+             const t_gfVisit* path) {
   const char* last = std::strrchr(mask, '\\');
   size_t dirLength = last && last != mask ? (size_t)(last - mask) + 1 : 0;
   char dirPart[GF_PATH_MAX + 1];
@@ -72,7 +78,16 @@ void collect(struct_list** list, const char* mask, int recurse, t_gfBuild* build
   const char* pattern = mask + dirLength;
   PlatFind find;
   PlatFindData found;
-  if (!platFindFirst(&find, search, &found)) return;
+  if (!platFindFirst(&find, search, &found)) {
+    if (find.unreadable)
+      fail(build, "cannot read directory '%s': %s", find.hostDir, platLastError());
+    return;
+  }
+  if (gfOnPath(&find, path)) {  // entered again through a link
+    platFindClose(&find);
+    return;
+  }
+  t_gfVisit here{find.device, find.inode, path};
   do {
     if (!found.isDirectory) {
       addFound(list, dirPart, &find, &found, build);
@@ -82,22 +97,55 @@ void collect(struct_list** list, const char* mask, int recurse, t_gfBuild* build
       if (n < 0 || n > GF_PATH_MAX)
         fail(build, "the mask '%s%s\\%s' is too long", dirPart, found.name, pattern);
       else
-        collect(list, deeper, 1, build);
+        collect(list, deeper, 1, build, &here);
     }
   } while (!build->failed && platFindNext(&find, &found));
+  if (!build->failed && find.unreadable)
+    fail(build, "cannot read directory '%s': %s", find.hostDir, platLastError());
   platFindClose(&find);
 }
 
+// The mask with '/' taken as '\\', as the directory search takes it; false when too long.
+bool backslashMask(const char* mask, char* out) {
+  size_t n = std::strlen(mask);
+  if (n > GF_PATH_MAX) return false;
+  for (size_t i = 0; i <= n; i++) out[i] = mask[i] == '/' ? '\\' : mask[i];
+  return true;
+}
+
+// Collects one mask from the top: refused when it would leave the game directory.
+void collectMask(struct_list** list, const char* rawMask, int recurse, int line, t_gfBuild* build) {
+  char mask[GF_PATH_MAX + 1];
+  if (!backslashMask(rawMask, mask)) {
+    fail(build, "the mask '%s' is too long", rawMask);
+    return;
+  }
+  const char* why = gfUnsafeNameReason(mask);
+  if (why && line > 0)
+    fail(build, "refusing line %d of the build list, '%s': %s", line, rawMask, why);
+  else if (why)
+    fail(build, "refusing the mask '%s': %s", rawMask, why);
+  else
+    collect(list, mask, recurse, build, nullptr);
+}
+
 // Reads the build list line by line up to its first empty line and collects every entry.
-void readBuildList(int fd, struct_list** list, t_gfBuild* build) {
+void readBuildList(int fd, const char* listPath, struct_list** list, t_gfBuild* build) {
   char line[kLineSize], mask[kLineSize], word[kLineSize];
-  while (!build->failed) {
+  for (int number = 1; !build->failed; number++) {
+    // The line reader gives an empty line for a failed read too, which would end the list
+    // early as if it were complete: a failure on the way tells the two apart.
+    unsigned long failures = platErrorCount();
     ReadLN(fd, line, sizeof line);
+    if (platErrorCount() != failures) {
+      fail(build, "cannot read build list '%s': %s", listPath, platLastError());
+      break;
+    }
     KillUnusedSpacesEtc(line);
     if (line[0] == 0) break;
     ZSGetParamStr(line, 0, mask, ' ');
     ZSGetParamStr(line, 1, word, ' ');
-    collect(list, mask, word[0] == 'r', build);
+    collectMask(list, mask, word[0] == 'r', number, build);
   }
 }
 
@@ -181,9 +229,15 @@ void writeData(t_gfBuildRecord* table, int count, HANDLE out, t_gfBuild* build) 
   if (bad < 0) return;
   const t_gfBuildRecord* r = bad < count ? &table[bad] : nullptr;
   switch (why.kind) {
-    case GF_COPY_CANNOT_OPEN:
-      W32ConPrintf("Error: file %s can not be opened\n", r->info.name);
-      build->failed = 1;
+    case GF_COPY_CANNOT_OPEN: {
+      char shown[4 * GF_PATH_MAX + 1];
+      gfEscapeControls(r->info.name, shown, sizeof shown);
+      W32ConPrintf("Error: file %s can not be opened\n", shown);
+      fail(build, "cannot open '%s': %s", r->source, why.reason);
+      break;
+    }
+    case GF_COPY_NOT_REGULAR:
+      fail(build, "'%s' is no longer a regular file", r->source);
       break;
     case GF_COPY_CHANGED:
       fail(build, "'%s' changed size while the group was built (%ld bytes when found)", r->source,
@@ -206,42 +260,63 @@ void writeGroup(const char* name, unsigned flag, t_gfBuildRecord* table, int cou
   long headSize = 0;
   unsigned char* head = makeHead(table, count, flag, &headSize, build);
   if (!head) return;
-  char temp[PLAT_PATH_MAX], target[PLAT_PATH_MAX];
-  HANDLE out = platHostPath(name, target, sizeof target) ? platCreateTemp(name, temp, sizeof temp)
-                                                         : INVALID_HANDLE;
-  if (out == INVALID_HANDLE) {
+  PlatNewFile out;
+  if (platNewFileCreate(&out, name) != 0) {
     fail(build, "cannot create group file '%s': %s", name, platLastError());
   } else {
-    if (platWriteAt(out, 0, head, (size_t)headSize) != headSize)
+    if (platWriteAt(out.handle, 0, head, (size_t)headSize) != headSize)
       fail(build, "cannot write group file '%s': %s", name, platLastError());
-    if (!build->failed) writeData(table, count, out, build);
-    platClose(out);
-    if (!build->failed && platRenameHost(temp, target) != 0)
+    if (!build->failed) writeData(table, count, out.handle, build);
+    if (build->failed)
+      platNewFileDiscard(&out);
+    else if (platNewFileCommit(&out) != 0)
       fail(build, "cannot write group file '%s': %s", name, platLastError());
-    if (build->failed) platRemoveHost(temp);
   }
   ENGINE_DELETE(head);
+}
+
+// Opens the build list of the root directory root (ending in a backslash; empty when the
+// path given was too long); -1 after reporting why not.
+int openBuildList(const char* root, char* listPath, size_t size, t_gfBuild* build) {
+  std::snprintf(listPath, size, "%sgroup.cfg", root);
+  if (!root[0]) {
+    fail(build, "cannot open build list '%s': the directory path is empty or too long", listPath);
+    return -1;
+  }
+  int fd = platFdOpenRead(listPath);
+  if (fd < 0) {
+    fail(build, "cannot open build list '%s': %s", listPath, platLastError());
+  } else if (!platFdIsRegularFile(fd)) {  // a pipe could hold the build forever
+    fail(build, "build list '%s' is not a regular file", listPath);
+    platFdClose(fd);
+    fd = -1;
+  }
+  return fd;
 }
 
 }  // namespace
 
 void gfCollectFiles(struct_list** list, const char* mask, int recurse) {
   t_gfBuild build{nullptr, 0, 0};
-  collect(list, mask, recurse, &build);
+  collectMask(list, mask, recurse, 0, &build);
+}
+
+int gfCheckBuildList(const char* root, t_gfReport sink) {
+  t_gfBuild build{sink, 0, 0};
+  char rootPath[GF_PATH_MAX + 1], listPath[GF_PATH_MAX + 16];
+  gfMakeRoot(rootPath, root);
+  int fd = openBuildList(rootPath, listPath, sizeof listPath, &build);
+  platFdClose(fd);
+  return fd < 0 ? 1 : 0;
 }
 
 int TarnpakChecked(const char* name, int flag, t_gfReport sink) {
   t_gfBuild build{sink, 0, 1};
   char listPath[GF_PATH_MAX + 16];
-  std::snprintf(listPath, sizeof listPath, "%sgroup.cfg", gfRoot);
-  int fd = gfRoot[0] ? platFdOpenRead(listPath) : -1;
-  if (fd < 0) {
-    fail(&build, "cannot open build list '%s': %s", listPath,
-         gfRoot[0] ? platLastError() : "the directory path is empty or too long");
-    return 1;
-  }
+  int fd = openBuildList(gfRoot, listPath, sizeof listPath, &build);
+  if (fd < 0) return 1;
   struct_list* list = nullptr;
-  readBuildList(fd, &list, &build);
+  readBuildList(fd, listPath, &list, &build);
   platFdClose(fd);
   if (build.failed) {
     freeScanList(&list);

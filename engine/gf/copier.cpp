@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <system_error>
 #include <thread>
 
 #include "engine/gf/gf_internal.h"
@@ -87,6 +88,11 @@ bool copyRecord(t_gfCopier* c, int i, unsigned char* at) {
     noteFailure(c->job, i, GF_COPY_CANNOT_OPEN);
     return false;
   }
+  if (!platIsRegularFile(in)) {  // swapped for a pipe or device since the search
+    platClose(in);
+    noteFailure(c->job, i, GF_COPY_NOT_REGULAR);
+    return false;
+  }
   long size = r->info.size;
   long long got;
   if (at)
@@ -145,7 +151,23 @@ void planBatches(t_gfCopyJob* job) {
   job->first[job->batches] = job->count;
 }
 
+// Starts the helper thread; false when the system refuses one. std::thread reports that by
+// throwing, and this is the one place the engine catches an exception: the copy then runs
+// on the calling thread alone, and nothing is thrown out of the library.
+bool startHelper(std::thread* helper, t_gfCopyJob* job) {
+  try {
+    if (gfRefuseHelperThread)
+      throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
+    *helper = std::thread(copyWorker, job);
+    return true;
+  } catch (const std::system_error&) {
+    return false;
+  }
+}
+
 }  // namespace
+
+int gfRefuseHelperThread = 0;
 
 int gfCopyData(const t_gfBuildRecord* table, int count, HANDLE out, t_gfCopyFailure* failure) {
   if (count == 0) return -1;
@@ -161,7 +183,7 @@ int gfCopyData(const t_gfBuildRecord* table, int count, HANDLE out, t_gfCopyFail
   }
   planBatches(&job);
   std::thread helper;
-  if (kThreads > 1 && job.batches > 1) helper = std::thread(copyWorker, &job);
+  if (kThreads > 1 && job.batches > 1) startHelper(&helper, &job);
   copyWorker(&job);
   if (helper.joinable()) helper.join();
   ENGINE_DELETE(job.first);

@@ -17,6 +17,55 @@ extern int gfStarted;
 // closed here at gfStop, once each, whether or not any record still refers to them.
 extern struct_list* gfGroupHandles;
 
+extern int gfFileCapacity;  // records gfFiles has room for; inserts grow it geometrically
+
+// ---- lookups of appended records (appended.cpp) -------------------------------------------
+// Records behind gfSortedCount are found through a hash of their names, so that a table
+// with many inserted files still answers in constant time.
+int gfFindAppended(const char* upperName);  // index, or -1
+bool gfIndexAppended(int index);            // false when memory fails (lookups then walk)
+void gfClearAppended();                     // after a full sort, and at gfStop
+
+// ---- file handles (file.cpp) ---------------------------------------------------------------
+// One positioned transfer on h; bytes moved, or -1 when nothing moved because of an error.
+long long gfReadAt(HANDLE h, long offset, void* buffer, unsigned long count);
+long long gfWriteAt(HANDLE h, long offset, const void* buffer, unsigned long count);
+// Whether h is the shared handle of one of the root's group files.
+bool gfIsGroupHandle(HANDLE h);
+// A loose file's handle that its record no longer holds (the record was refreshed,
+// recreated or deleted) while count GFILEs still use it: it is closed when the last of them
+// closes, or at gfStop.
+void gfOrphanHandle(HANDLE h, int count);
+void gfCloseOrphans();
+// Lets the record at index go of its loose-file handle, handing it to the orphans when
+// handles are still open on it.
+void gfDetachHandle(t_gfFileInfo* record);
+
+// ---- the read worker (reader.cpp) ---------------------------------------------------------
+constexpr int GF_READ_QUEUE_SIZE = 1024;
+// Empties the queue and starts the worker; false when the thread cannot be started (reads
+// are then done at once on the caller's thread).
+bool gfReadWorkerStart();
+// Tells the worker to leave and waits for it; a read in progress stops at its next piece.
+// Queued reads are never served; once this returns the worker writes no buffer.
+void gfReadWorkerStop();
+// Whether the worker has been told to leave (for a hook that holds the worker).
+bool gfReadStopRequested();
+// Called, when set, on the worker's thread before it serves each request: lets tests hold
+// the worker at a known point. Set it while no worker runs.
+extern void (*gfReadBeforeServe)(const t_gfReadRequest* request);
+
+// ---- the cache (cache.cpp) ------------------------------------------------------------------
+// Empties the cache list and the total at gfStop (the records' blocks are released there).
+void gfCacheReset();
+// Around a renumbering of the table: the cache list's nodes follow their records by name;
+// the node of the record at index leaving goes.
+void gfCacheBeforeRenumber(int leaving);
+void gfCacheAfterRenumber();
+// A record leaving the table: its cached copy goes, or, while its read still runs, is kept
+// aside until gfStop.
+void gfCacheForget(int index);
+
 // ---- the start-up scan (scan.cpp) ---------------------------------------------------------
 void gfScanRoot(struct_list** list, const char* dir);
 void gfScanDir(struct_list** list, const char* dir);
@@ -54,6 +103,7 @@ enum t_gfCopyFailureKind {
   GF_COPY_READ_ERROR,
   GF_COPY_WRITE_ERROR,  // the group file could not be written
   GF_COPY_NO_MEMORY,
+  GF_COPY_NOT_REGULAR,  // the name no longer holds a regular file (a pipe, say)
 };
 
 struct t_gfCopyFailure {
@@ -69,3 +119,21 @@ int gfCopyData(const t_gfBuildRecord* table, int count, HANDLE out, t_gfCopyFail
 // Called, when set, after the build list has been collected and before anything is
 // written: lets tests change files between the search and the copy.
 extern void (*gfBuildAfterCollect)();
+
+// ---- hostile names and trees -----------------------------------------------------------------
+// Copies name into out (size bytes) with every byte below 0x20 and 0x7F written as \xHH,
+// so that a name from a file or a disk cannot steer the terminal it is printed on.
+void gfEscapeControls(const char* name, char* out, size_t size);
+// The root directory as gfStart(root) makes it: root with a backslash appended when it
+// lacks one. Gives false, with out empty, when no name would fit behind it.
+bool gfMakeRoot(char* out, const char* root);
+// One directory on the path of a recursive search, from the first one down.
+struct t_gfVisit {
+  std::uint64_t device, inode;
+  const t_gfVisit* up;
+};
+// Whether the directory a search has just opened is already on the path: reached again
+// through a link, it would be entered without end.
+bool gfOnPath(const PlatFind* find, const t_gfVisit* path);
+// Set by tests: starting the copier's helper thread fails as when the system refuses one.
+extern int gfRefuseHelperThread;

@@ -1,13 +1,31 @@
-// Formats one message for a report sink (the checked forms of the builder and unpacker).
+// Formats one message for a report sink (the checked forms of the builder and unpacker),
+// with control characters escaped.
 #include <cstdio>
 
 #include "engine/gf/gf_internal.h"
 
+void gfEscapeControls(const char* name, char* out, size_t size) {
+  if (size == 0) return;
+  size_t n = 0;
+  for (const unsigned char* c = (const unsigned char*)name; *c; c++) {
+    bool control = *c < 0x20 || *c == 0x7F;
+    if (n + (control ? 4 : 1) >= size) break;
+    if (control)
+      n += (size_t)std::snprintf(out + n, size - n, "\\x%02X", *c);
+    else
+      out[n++] = (char)*c;
+  }
+  out[n] = 0;
+}
+
+// Every message passes through here whole: the names in it are escaped, and the formats
+// themselves hold no control characters.
 void gfReportV(t_gfReport sink, const char* format, va_list args) {
   if (!sink) return;
-  char text[1024];
+  char text[1024], shown[4 * sizeof text];
   std::vsnprintf(text, sizeof text, format, args);
-  sink(text);
+  gfEscapeControls(text, shown, sizeof shown);
+  sink(shown);
 }
 
 void gfReportf(t_gfReport sink, const char* format, ...) {

@@ -59,22 +59,39 @@ void gfScanRoot(struct_list** list, const char* dir) {
   gfScanDir(list, dir);
 }
 
-void gfScanDir(struct_list** list, const char* dir) {
+bool gfOnPath(const PlatFind* find, const t_gfVisit* path) {
+  for (; path; path = path->up)
+    if (path->device == find->device && path->inode == find->inode) return true;
+  return false;
+}
+
+namespace {
+
+void scanDir(struct_list** list, const char* dir, const t_gfVisit* above) {
   char pattern[GF_PATH_MAX + 1];
   PlatFind find;
   PlatFindData found;
   if (!gfJoinPath(pattern, dir, "*.*") || !platFindFirst(&find, pattern, &found)) return;
+  if (gfOnPath(&find, above)) {  // entered again through a link
+    platFindClose(&find);
+    return;
+  }
+  t_gfVisit here{find.device, find.inode, above};
   do {
     char path[GF_PATH_MAX + 1];
     if (!found.isDirectory) {
       // A path beyond the manager's limit could never be opened by name: left out.
       if (gfJoinPath(path, dir, found.name)) addLooseFile(list, path, &found);
     } else if (found.name[0] != '.' && gfJoinPath(path, dir, found.name, "\\")) {
-      gfScanDir(list, path);
+      scanDir(list, path, &here);
     }
   } while (platFindNext(&find, &found));
   platFindClose(&find);
 }
+
+}  // namespace
+
+void gfScanDir(struct_list** list, const char* dir) { scanDir(list, dir, nullptr); }
 
 void gfReadGroup(struct_list** list, HANDLE group) {
   if (group == INVALID_HANDLE) return;

@@ -14,6 +14,7 @@ t_gfFileInfo* gfFiles = nullptr;
 int gfFileCount = 0;
 int gfSortedCount = 0;
 int gfStarted = 0;
+int gfFileCapacity = 0;
 struct_list* gfGroupHandles = nullptr;
 
 namespace {
@@ -68,6 +69,7 @@ void removeDuplicates() {
 void buildTable(struct_list* list) {
   gfFileCount = gfSortedCount = List_Count(list);
   gfFiles = ENGINE_NEW_ARRAY(t_gfFileInfo, gfFileCount > 0 ? gfFileCount : 1);
+  gfFileCapacity = gfFiles ? (gfFileCount > 0 ? gfFileCount : 1) : 0;
   size_t rootLength = std::strlen(gfRoot);
   int made = 0;
   while (list) {
@@ -105,18 +107,27 @@ int gfCompareName(const char* key, const t_gfFileInfo* record) {
   return std::strcmp(key, record->name);
 }
 
-void gfStart(const char* root) {
+bool gfMakeRoot(char* out, const char* root) {
   size_t n = std::strlen(root);
   if (n >= GF_PATH_MAX) {  // no room for the backslash and a name: nothing can be found
+    out[0] = 0;
+    return false;
+  }
+  std::memcpy(out, root, n + 1);
+  ZSAddPathSlash(out);
+  return true;
+}
+
+void gfStart(const char* root) {
+  if (!gfMakeRoot(gfRoot, root)) {  // the builder refuses the empty root
     gfStop();
-    gfRoot[0] = 0;  // the builder refuses an empty root
     gfFiles = ENGINE_NEW_ARRAY(t_gfFileInfo, 1);
+    gfFileCapacity = gfFiles ? 1 : 0;
     gfFileCount = gfSortedCount = 0;
     gfStarted = 1;
+    gfReadWorkerStart();
     return;
   }
-  std::memcpy(gfRoot, root, n + 1);
-  ZSAddPathSlash(gfRoot);
   gfStart();
 }
 
@@ -129,21 +140,31 @@ void gfStart() {
   removeDuplicates();
   gfSortedCount = gfFileCount;
   gfStarted = 1;
+  gfReadWorkerStart();
 }
 
 void gfStop() {
   if (!gfStarted) return;
+  gfReadWorkerStop();  // first: once it returns, no read writes into a block
   gfStarted = 0;
   if (gfFiles) {
     for (int i = 0; i < gfFileCount; i++) {
+      if (gfFiles[i].cacheFile) gfClose(gfFiles[i].cacheFile);
+      gfFiles[i].cacheFile = nullptr;
+    }
+    for (int i = 0; i < gfFileCount; i++) {
       t_gfFileInfo* r = &gfFiles[i];
-      if (!r->inGroup && r->handle != INVALID_HANDLE) platClose(r->handle);
+      if (r->handle != INVALID_HANDLE && !gfIsGroupHandle(r->handle)) platClose(r->handle);
       ENGINE_DELETE(r->name);
       ENGINE_DELETE(r->cacheData);
     }
     ENGINE_DELETE(gfFiles);
     gfFiles = nullptr;
+    gfFileCapacity = 0;
   }
+  gfCloseOrphans();
+  gfClearAppended();
+  gfCacheReset();
   while (gfGroupHandles) {
     platClose((HANDLE)gfGroupHandles->data);
     List_Del(gfGroupHandles, gfGroupHandles);
@@ -167,9 +188,7 @@ long gfFetch(const char* name) {
     else
       low = mid + 1;
   }
-  for (int i = gfSortedCount; i < gfFileCount; i++)
-    if (std::strcmp(key, gfFiles[i].name) == 0) return i;
-  return -1;
+  return gfFindAppended(key);
 }
 
 t_gfFileInfo* gfGetFileInfo(const char* name) {

@@ -27,6 +27,12 @@ ENGINE_API int platHostPath(const char* path, char* out, size_t outSize, int kee
 ENGINE_API HANDLE platOpenRead(const char* path);
 ENGINE_API HANDLE platOpenReadWrite(const char* path);
 ENGINE_API HANDLE platCreateFile(const char* path);  // create or truncate, read-write
+// The file manager's opens: an existing regular file, for reading and writing or reading
+// only. Anything else (a directory, a FIFO, a device) is refused without waiting on it.
+ENGINE_API HANDLE platOpenFile(const char* path, int writable);
+// Creates or empties a file for reading and writing. Unlike platCreateFile, an existing
+// file whose name differs only in case is the one emptied, as on a case-blind system.
+ENGINE_API HANDLE platCreateMatched(const char* path);
 // Opens a host path as it stands (one a directory search or platCreateTemp gave).
 ENGINE_API HANDLE platOpenHostRead(const char* hostPath);
 // A host directory held open so that many files in it open by name alone, without the
@@ -34,19 +40,24 @@ ENGINE_API HANDLE platOpenHostRead(const char* hostPath);
 ENGINE_API HANDLE platOpenHostDir(const char* hostDir);
 ENGINE_API HANDLE platOpenInDir(HANDLE dir, const char* name);
 ENGINE_API long long platFileSize(HANDLE h);  // -1 on failure
-// Bytes transferred (fewer only at the end of the file or on failure), or -1 when nothing
-// could be transferred because of an error.
+// Bytes transferred (fewer only at the end of the file), or -1 when an error stopped the
+// transfer, even after some bytes moved; platLastError then tells why.
 ENGINE_API long long platReadAt(HANDLE h, long long offset, void* buffer, size_t count);
 // One read: may deliver fewer bytes than asked before the end of the file. For a regular
 // file a short count means the end was reached.
 ENGINE_API long long platReadSome(HANDLE h, long long offset, void* buffer, size_t count);
 ENGINE_API long long platWriteAt(HANDLE h, long long offset, const void* buffer, size_t count);
+// One write: may move fewer bytes than asked (a full disk); -1 when it moved none.
+ENGINE_API long long platWriteSome(HANDLE h, long long offset, const void* buffer, size_t count);
 // Copies count bytes between two files at the given offsets with the host's fastest means;
-// returns the bytes copied (fewer when the source ended early), or -1 on an error.
+// returns the bytes copied (fewer when the source ended early), or -1 when an error
+// stopped the copy.
 ENGINE_API long long platCopyRange(HANDLE src, long long srcOffset, HANDLE dst, long long dstOffset,
                                    long long count);
 ENGINE_API int platFlush(HANDLE h);
-ENGINE_API void platClose(HANDLE h);
+ENGINE_API int platClose(HANDLE h);  // 0 on success; the handle is gone either way
+// Whether the open file is a regular file (not a pipe, device, socket or directory).
+ENGINE_API int platIsRegularFile(HANDLE h);
 
 // A new, empty file beside nearPath (same directory) with a unique name, open read-write;
 // its host path goes to tempPath. INVALID_HANDLE on failure.
@@ -58,7 +69,9 @@ ENGINE_API int platRemoveHost(const char* path);                  // 0 on succes
 // ---- run-time library style descriptors (line readers, formatted output) ----------------
 ENGINE_API int platFdOpenRead(const char* path);  // -1 on failure
 ENGINE_API void platFdClose(int fd);
-ENGINE_API long platFdRead(int fd, void* buffer, unsigned long count);  // -1 on failure
+ENGINE_API int platFdIsRegularFile(int fd);
+// Short only at the end of the file; -1 on failure.
+ENGINE_API long platFdRead(int fd, void* buffer, unsigned long count);
 ENGINE_API long platFdWrite(int fd, const void* buffer, unsigned long count);
 // origin 0: from the start, 1: from the position, 2: from the end. New position or -1.
 ENGINE_API long platFdSeek(int fd, long offset, int origin);
@@ -72,6 +85,7 @@ struct PlatFindData {
   int isDirectory;
   std::uint32_t sizeLow;   // low 32 bits of the size
   std::int64_t writeTime;  // last write, seconds since 1970-01-01 UTC
+  std::int64_t size;       // the whole size of a file; 0 for a directory
 };
 
 // A running directory search; the caller owns the record (nothing is allocated for it).
@@ -79,6 +93,10 @@ struct PlatFind {
   void* dir;
   char hostDir[PLAT_PATH_MAX];  // the searched directory on the host, ending in '/'
   char pattern[256];            // the wildcard name
+  // Set when the directory exists but could not be read, or its listing broke off;
+  // platLastError tells why. A directory that does not exist just finds nothing.
+  int unreadable;
+  std::uint64_t device, inode;  // the searched directory's identity, to recognise loops
 };
 
 // Starts a search for pattern: a directory part plus a wildcard name. '*' and '?' match
@@ -96,6 +114,9 @@ ENGINE_API int platMatchName(const char* pattern, const char* name);
 
 // ---- errors and the console --------------------------------------------------------------
 ENGINE_API const char* platLastError();  // the reason of the last failed call, as text
+// How many calls have failed on this thread so far: a caller whose callee hides failures
+// (a line reader gives an empty line) compares the count before and after.
+ENGINE_API unsigned long platErrorCount();
 ENGINE_API void platWriteStderr(const char* text, size_t length);
 ENGINE_API int platKeyState(int key);  // bit 0: pressed since the last query
 ENGINE_API void platMessageBox(const char* text, const char* caption);
@@ -110,3 +131,37 @@ ENGINE_API int platDosToTime(std::uint16_t date, std::uint16_t dosTime, std::int
 // and time counts as earlier than any valid one.
 ENGINE_API int platCompareDosTime(std::uint16_t dateA, std::uint16_t timeA, std::uint16_t dateB,
                                   std::uint16_t timeB);
+
+// ---- writing below a held directory, never through a link --------------------------------
+// Opens the directory level name (one component) inside dir: the exact name first, else the
+// first name in byte order that matches without regard to case; made when there is none.
+// Never follows a link: a level that is a symbolic link gives INVALID_HANDLE with *isLink
+// set. dir INVALID_HANDLE stands for the current directory.
+ENGINE_API HANDLE platOpenLevel(HANDLE dir, const char* name, int* isLink);
+// Creates the regular file name (exact spelling) in dir, open for writing, truncating a
+// regular file of that name. A symbolic link (or pipe, socket, device) of that name is
+// removed and replaced, so nothing is written through it and its target stays untouched.
+ENGINE_API HANDLE platCreateInDir(HANDLE dir, const char* name);
+ENGINE_API int platRemoveInDir(HANDLE dir, const char* name);  // 0 on success
+
+// ---- a new file that takes its name only when complete -----------------------------------
+// Written without a name where the file system allows it (so that not even a killed process
+// leaves anything behind), else under a temporary name beside the target that the tool's
+// signal handlers remove. Commit gives it the target's name, replacing what was there.
+struct PlatNewFile {
+  HANDLE handle;
+  int anonymous;               // no name yet
+  int slot;                    // the temporary name's place in the signal handlers' list
+  char target[PLAT_PATH_MAX];  // host paths
+  char temp[PLAT_PATH_MAX];
+};
+ENGINE_API int platNewFileCreate(PlatNewFile* file, const char* path);  // 0 on success
+// Closes the file (checking the result) and renames it into place; 0 on success. On
+// failure the new file is gone and whatever had the target's name is kept.
+ENGINE_API int platNewFileCommit(PlatNewFile* file);
+ENGINE_API void platNewFileDiscard(PlatNewFile* file);
+
+// For a program such as the tool: a write past the file size limit fails with "File too
+// large" instead of killing the process, and SIGINT, SIGTERM and SIGHUP remove the
+// temporary names of unfinished new files before the process ends as the signal says.
+ENGINE_API void platInstallToolSignals();

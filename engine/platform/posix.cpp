@@ -8,16 +8,91 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include "engine/platform/faults.h"
 #include "engine/platform/platform.h"
+#include "engine/platform/posix_sys.h"
 
 namespace {
 
 thread_local int lastErrno = 0;
+thread_local unsigned long errorCount = 0;
 
-int fail() {
-  lastErrno = errno;
+int fail() { return platRecordError(); }
+
+// A call the failure seam chose to fail: errno set as the real call would.
+int seamFailure(int error) {
+  errno = error;
   return -1;
 }
+
+}  // namespace
+
+int platRecordError() { return platRecordErrorCode(errno); }
+
+int platRecordErrorCode(int error) {
+  lastErrno = error;
+  errorCount++;
+  return -1;
+}
+
+unsigned long platErrorCount() { return errorCount; }
+
+int sysOpen(const char* path, int flags, mode_t mode) {
+  int e = platFaultHit(PLAT_FAULT_OPEN);
+  return e ? seamFailure(e) : open(path, flags, mode);
+}
+
+int sysOpenAt(int dir, const char* name, int flags, mode_t mode) {
+  int e = platFaultHit(PLAT_FAULT_OPEN);
+  return e ? seamFailure(e) : openat(dir, name, flags, mode);
+}
+
+DIR* sysOpenDir(const char* path) {
+  int e = platFaultHit(PLAT_FAULT_OPEN);
+  if (e) {
+    errno = e;
+    return nullptr;
+  }
+  return opendir(path);
+}
+
+ssize_t sysPread(int fd, void* buffer, size_t count, off_t at) {
+  int e = platFaultHit(PLAT_FAULT_READ, &count);
+  return e ? seamFailure(e) : pread(fd, buffer, count, at);
+}
+
+ssize_t sysPwrite(int fd, const void* buffer, size_t count, off_t at) {
+  int e = platFaultHit(PLAT_FAULT_WRITE, &count);
+  return e ? seamFailure(e) : pwrite(fd, buffer, count, at);
+}
+
+ssize_t sysRead(int fd, void* buffer, size_t count) {
+  int e = platFaultHit(PLAT_FAULT_READ, &count);
+  return e ? seamFailure(e) : read(fd, buffer, count);
+}
+
+ssize_t sysWrite(int fd, const void* buffer, size_t count) {
+  int e = platFaultHit(PLAT_FAULT_WRITE, &count);
+  return e ? seamFailure(e) : write(fd, buffer, count);
+}
+
+int sysClose(int fd) {
+  int e = platFaultHit(PLAT_FAULT_CLOSE);
+  int r = close(fd);
+  return e ? seamFailure(e) : r;
+}
+
+int sysRename(const char* from, const char* to) {
+  int e = platFaultHit(PLAT_FAULT_RENAME);
+  return e ? seamFailure(e) : rename(from, to);
+}
+
+int sysLinkAt(int fromDir, const char* from, int toDir, const char* to, int flags) {
+  int e = platFaultHit(PLAT_FAULT_RENAME);
+  return e ? seamFailure(e) : linkat(fromDir, from, toDir, to, flags);
+}
+
+namespace {
 
 int lowerAscii(int c) { return (c >= 'A' && c <= 'Z') ? c + ('a' - 'A') : c; }
 
@@ -69,7 +144,7 @@ bool parentExists(char* path, size_t n) {
 
 HANDLE openHost(const char* host, int flags) {
   // A directory opens too; reading it then fails with "Is a directory".
-  int fd = open(host, flags | O_CLOEXEC, 0666);
+  int fd = sysOpen(host, flags | O_CLOEXEC, 0666);
   if (fd < 0) {
     fail();
     return INVALID_HANDLE;
@@ -113,14 +188,34 @@ int platHostPath(const char* path, char* out, size_t outSize, int keepLast) {
   return 1;
 }
 
-HANDLE platOpenRead(const char* path) { return openWith(path, O_RDONLY, 0); }
+// Without blocking: a pipe given for a group or a file must not wait for a writer.
+HANDLE platOpenRead(const char* path) { return openWith(path, O_RDONLY | O_NONBLOCK, 0); }
 HANDLE platOpenReadWrite(const char* path) { return openWith(path, O_RDWR, 0); }
 HANDLE platCreateFile(const char* path) { return openWith(path, O_RDWR | O_CREAT | O_TRUNC, 1); }
-HANDLE platOpenHostRead(const char* hostPath) { return openHost(hostPath, O_RDONLY); }
+HANDLE platOpenFile(const char* path, int writable) {
+  HANDLE h = openWith(path, (writable ? O_RDWR : O_RDONLY) | O_NONBLOCK, 0);
+  if (h == INVALID_HANDLE) return h;
+  struct stat st;
+  int statFailed = fstat((int)h, &st) != 0;
+  if (statFailed || !S_ISREG(st.st_mode)) {
+    int why = statFailed ? errno : S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+    close((int)h);
+    platRecordErrorCode(why);
+    return INVALID_HANDLE;
+  }
+  fcntl((int)h, F_SETFL, fcntl((int)h, F_GETFL) & ~O_NONBLOCK);
+  return h;
+}
+
+HANDLE platCreateMatched(const char* path) { return openWith(path, O_RDWR | O_CREAT | O_TRUNC, 0); }
+
+// Sources open without blocking: a name that has become a pipe since the search must not
+// wait for a writer. On a regular file the flag changes nothing.
+HANDLE platOpenHostRead(const char* hostPath) { return openHost(hostPath, O_RDONLY | O_NONBLOCK); }
 HANDLE platOpenHostDir(const char* hostDir) { return openHost(hostDir, O_RDONLY | O_DIRECTORY); }
 
 HANDLE platOpenInDir(HANDLE dir, const char* name) {
-  int fd = openat((int)dir, name, O_RDONLY | O_CLOEXEC);
+  int fd = sysOpenAt((int)dir, name, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
   if (fd < 0) {
     fail();
     return INVALID_HANDLE;
@@ -134,8 +229,16 @@ long long platFileSize(HANDLE h) {
   return (long long)st.st_size;
 }
 
-// Repeats a positioned read or write until count bytes have moved, the file ended, or an
-// error came; an error after some bytes moved counts as a short transfer.
+int platIsRegularFile(HANDLE h) {
+  struct stat st;
+  return fstat((int)h, &st) == 0 && S_ISREG(st.st_mode);
+}
+
+int platFdIsRegularFile(int fd) { return platIsRegularFile(fd); }
+
+// Repeats a positioned read or write until count bytes have moved or the file ended. An
+// error, even after some bytes moved, gives -1 with its reason kept: a short count then
+// always means the end of the file, never a failure.
 long long transferAt(HANDLE h, long long offset, char* buffer, size_t count, bool write) {
   if (offset < 0) {
     errno = EINVAL;
@@ -144,12 +247,13 @@ long long transferAt(HANDLE h, long long offset, char* buffer, size_t count, boo
   size_t done = 0;
   while (done < count) {
     off_t at = (off_t)(offset + done);
-    ssize_t r = write ? pwrite((int)h, buffer + done, count - done, at)
-                      : pread((int)h, buffer + done, count - done, at);
+    ssize_t r = write ? sysPwrite((int)h, buffer + done, count - done, at)
+                      : sysPread((int)h, buffer + done, count - done, at);
     if (r < 0) {
       if (errno == EINTR) continue;
-      return done ? (long long)done : fail();
+      return fail();
     }
+    if (r == 0 && write) return platRecordErrorCode(EIO);  // nothing written, no reason given
     if (r == 0) break;
     done += (size_t)r;
   }
@@ -166,7 +270,19 @@ long long platReadSome(HANDLE h, long long offset, void* buffer, size_t count) {
     return fail();
   }
   for (;;) {
-    ssize_t r = pread((int)h, buffer, count, (off_t)offset);
+    ssize_t r = sysPread((int)h, buffer, count, (off_t)offset);
+    if (r >= 0) return (long long)r;
+    if (errno != EINTR) return fail();
+  }
+}
+
+long long platWriteSome(HANDLE h, long long offset, const void* buffer, size_t count) {
+  if (offset < 0) {
+    errno = EINVAL;
+    return fail();
+  }
+  for (;;) {
+    ssize_t r = sysPwrite((int)h, buffer, count, (off_t)offset);
     if (r >= 0) return (long long)r;
     if (errno != EINTR) return fail();
   }
@@ -179,7 +295,8 @@ long long platWriteAt(HANDLE h, long long offset, const void* buffer, size_t cou
 long long platCopyRange(HANDLE src, long long srcOffset, HANDLE dst, long long dstOffset,
                         long long count) {
   long long done = 0;
-  bool kernelCopy = true;
+  // Under the failure seam the copy goes through reads and writes it can count and fail.
+  bool kernelCopy = !platFaultOn();
   while (done < count) {
     long long want = count - done;
     if (kernelCopy) {
@@ -192,16 +309,15 @@ long long platCopyRange(HANDLE src, long long srcOffset, HANDLE dst, long long d
       if (r == 0) break;  // the source ended
       if (errno == EINTR) continue;
       if (errno != EXDEV && errno != ENOSYS && errno != EINVAL && errno != EOPNOTSUPP)
-        return done ? done : fail();
+        return fail();
       kernelCopy = false;  // not supported between these files: copy through a buffer
     }
     char buffer[1 << 16];
     size_t chunk = want < (long long)sizeof buffer ? (size_t)want : sizeof buffer;
     long long r = platReadAt(src, srcOffset + done, buffer, chunk);
-    if (r < 0) return done ? done : -1;
+    if (r < 0) return -1;
     if (r == 0) break;
-    long long w = platWriteAt(dst, dstOffset + done, buffer, (size_t)r);
-    if (w != r) return done ? done + (w > 0 ? w : 0) : -1;
+    if (platWriteAt(dst, dstOffset + done, buffer, (size_t)r) != r) return -1;
     done += r;
   }
   return done;
@@ -209,8 +325,9 @@ long long platCopyRange(HANDLE src, long long srcOffset, HANDLE dst, long long d
 
 int platFlush(HANDLE h) { return fsync((int)h) == 0 ? 0 : fail(); }
 
-void platClose(HANDLE h) {
-  if (h != INVALID_HANDLE) close((int)h);
+int platClose(HANDLE h) {
+  if (h == INVALID_HANDLE) return 0;
+  return sysClose((int)h) == 0 ? 0 : fail();
 }
 
 HANDLE platCreateTemp(const char* nearPath, char* tempPath, size_t tempSize) {
@@ -228,7 +345,7 @@ HANDLE platCreateTemp(const char* nearPath, char* tempPath, size_t tempSize) {
       errno = ENAMETOOLONG;
       break;
     }
-    int fd = open(tempPath, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    int fd = sysOpen(tempPath, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd >= 0) return fd;
     if (errno != EEXIST) break;
   }
@@ -236,44 +353,55 @@ HANDLE platCreateTemp(const char* nearPath, char* tempPath, size_t tempSize) {
   return INVALID_HANDLE;
 }
 
-int platRenameHost(const char* from, const char* to) { return rename(from, to) == 0 ? 0 : fail(); }
+int platRenameHost(const char* from, const char* to) {
+  return sysRename(from, to) == 0 ? 0 : fail();
+}
 
 int platRemoveHost(const char* path) { return unlink(path) == 0 ? 0 : fail(); }
 
 int platFdOpenRead(const char* path) {
+  // Opened without blocking, so that a pipe without a writer does not hang the caller;
+  // reads block again as usual afterwards.
+  HANDLE h = openWith(path, O_RDONLY | O_NONBLOCK, 0);
+  if (h == INVALID_HANDLE) return -1;
   // The run-time library refuses a directory here; opened, one would read as an empty
   // text file and a line reader would take it for a file with no lines.
-  HANDLE h = openWith(path, O_RDONLY, 0);
   struct stat st;
-  if (h != INVALID_HANDLE && fstat((int)h, &st) == 0 && S_ISDIR(st.st_mode)) {
+  if (fstat((int)h, &st) == 0 && S_ISDIR(st.st_mode)) {
     close((int)h);
-    errno = EISDIR;
-    fail();
+    platRecordErrorCode(EISDIR);
     return -1;
   }
+  fcntl((int)h, F_SETFL, fcntl((int)h, F_GETFL) & ~O_NONBLOCK);
   return (int)h;
 }
 
 void platFdClose(int fd) {
-  if (fd >= 0) close(fd);
+  if (fd >= 0) sysClose(fd);
 }
 
 long platFdRead(int fd, void* buffer, unsigned long count) {
-  for (;;) {
-    ssize_t r = read(fd, buffer, count);
-    if (r >= 0) return (long)r;
-    if (errno != EINTR) return fail();
+  // Whole like the run-time library's read of a file: short only at the end of the file.
+  unsigned long done = 0;
+  while (done < count) {
+    ssize_t r = sysRead(fd, (char*)buffer + done, count - done);
+    if (r < 0 && errno == EINTR) continue;
+    if (r < 0) return fail();
+    if (r == 0) break;
+    done += (unsigned long)r;
   }
+  return (long)done;
 }
 
 long platFdWrite(int fd, const void* buffer, unsigned long count) {
   unsigned long done = 0;
   while (done < count) {
-    ssize_t r = write(fd, (const char*)buffer + done, count - done);
+    ssize_t r = sysWrite(fd, (const char*)buffer + done, count - done);
     if (r < 0) {
       if (errno == EINTR) continue;
-      return done ? (long)done : fail();
+      return fail();
     }
+    if (r == 0) return platRecordErrorCode(EIO);
     done += (unsigned long)r;
   }
   return (long)done;
@@ -331,6 +459,7 @@ bool fillFindData(PlatFind* find, struct dirent* e, PlatFindData* data) {
     memcpy(data->name, e->d_name, len + 1);
     data->isDirectory = 1;
     data->sizeLow = 0;
+    data->size = 0;
     data->writeTime = 0;
     return true;
   }
@@ -342,14 +471,44 @@ bool fillFindData(PlatFind* find, struct dirent* e, PlatFindData* data) {
   memcpy(data->name, e->d_name, len + 1);
   data->isDirectory = S_ISDIR(st.st_mode) ? 1 : 0;
   data->sizeLow = (std::uint32_t)((unsigned long long)st.st_size & 0xFFFFFFFFu);
+  data->size = S_ISREG(st.st_mode) ? (std::int64_t)st.st_size : 0;
   data->writeTime = (std::int64_t)st.st_mtime;
   return true;
 }
 
 }  // namespace
 
+namespace {
+
+// Opens the searched directory; a directory that exists but cannot be read is marked so,
+// unlike one that is not there (a mask that finds nothing).
+DIR* openSearched(PlatFind* find, const char* dirPart, size_t dirLen) {
+  DIR* dir = sysOpenDir(find->hostDir);
+  if (!dir && (errno == ENOENT || errno == ENOTDIR) && dirLen > 0 &&
+      platHostPath(dirPart, find->hostDir, sizeof find->hostDir - 1)) {
+    size_t hostLen = strlen(find->hostDir);
+    if (find->hostDir[hostLen - 1] != '/') strcpy(find->hostDir + hostLen, "/");
+    dir = sysOpenDir(find->hostDir);
+  }
+  if (!dir) {
+    find->unreadable = errno != ENOENT && errno != ENOTDIR;
+    fail();
+    return nullptr;
+  }
+  struct stat st;
+  if (fstat(dirfd(dir), &st) == 0) {
+    find->device = (std::uint64_t)st.st_dev;
+    find->inode = (std::uint64_t)st.st_ino;
+  }
+  return dir;
+}
+
+}  // namespace
+
 int platFindFirst(PlatFind* find, const char* pattern, PlatFindData* data) {
   find->dir = nullptr;
+  find->unreadable = 0;
+  find->device = find->inode = 0;
   const char* slash = nullptr;
   for (const char* c = pattern; *c; c++)
     if (*c == '\\' || *c == '/') slash = c;
@@ -368,16 +527,8 @@ int platFindFirst(PlatFind* find, const char* pattern, PlatFindData* data) {
     // The directory as spelled first; the case-blind lookup only when that fails.
     for (size_t i = 0; i <= dirLen; i++) find->hostDir[i] = dirPart[i] == '\\' ? '/' : dirPart[i];
   }
-  DIR* dir = opendir(find->hostDir);
-  if (!dir && dirLen > 0 && platHostPath(dirPart, find->hostDir, sizeof find->hostDir - 1)) {
-    size_t hostLen = strlen(find->hostDir);
-    if (find->hostDir[hostLen - 1] != '/') strcpy(find->hostDir + hostLen, "/");
-    dir = opendir(find->hostDir);
-  }
-  if (!dir) {
-    fail();
-    return 0;
-  }
+  DIR* dir = openSearched(find, dirPart, dirLen);
+  if (!dir) return 0;
   find->dir = dir;
   if (platFindNext(find, data)) return 1;
   platFindClose(find);
@@ -386,9 +537,16 @@ int platFindFirst(PlatFind* find, const char* pattern, PlatFindData* data) {
 
 int platFindNext(PlatFind* find, PlatFindData* data) {
   if (!find->dir) return 0;
-  while (struct dirent* e = readdir((DIR*)find->dir)) {
+  for (;;) {
+    errno = 0;
+    struct dirent* e = readdir((DIR*)find->dir);
+    if (!e) break;
     if (!platMatchName(find->pattern, e->d_name)) continue;
     if (fillFindData(find, e, data)) return 1;
+  }
+  if (errno != 0) {  // the listing broke off: what was not listed cannot be trusted absent
+    find->unreadable = 1;
+    fail();
   }
   return 0;
 }

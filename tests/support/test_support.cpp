@@ -93,7 +93,7 @@ std::vector<std::string> LineCapture::lines() const {
   return captured;
 }
 
-ToolRun runTool(const std::vector<std::string>& args, const std::string& cwd) {
+ToolRun runTool(const std::vector<std::string>& args, const std::string& cwd, void (*prepare)()) {
   TempDir scratch;
   std::string outPath = scratch / "out", errPath = scratch / "err";
   pid_t pid = fork();
@@ -103,6 +103,7 @@ ToolRun runTool(const std::vector<std::string>& args, const std::string& cwd) {
     int err = open(errPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     dup2(out, 1);
     dup2(err, 2);
+    if (prepare) prepare();
     std::vector<char*> argv;
     argv.push_back(const_cast<char*>(TARNPAK_EXE));
     for (auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));

@@ -38,8 +38,10 @@ struct ToolRun {
   std::string out;
   std::string err;
 };
-// Runs the built Tarnpak with args in directory cwd.
-ToolRun runTool(const std::vector<std::string>& args, const std::string& cwd);
+// Runs the built Tarnpak with args in directory cwd; prepare, when given, runs in the child
+// just before the tool starts (to set resource limits, say).
+ToolRun runTool(const std::vector<std::string>& args, const std::string& cwd,
+                void (*prepare)() = nullptr);
 
 // A file to put into a group image.
 struct StoredFile {

@@ -1,0 +1,334 @@
+// GFILE handles: windows onto a record's bytes in a group file or a loose file, with a
+// position of their own and an optional password key.
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+
+#include "engine/gf/gf_internal.h"
+#include "engine/gf/group_format.h"
+#include "engine/stdinputoutput/stdinputoutput.h"
+#include "engine/t_list/t_list.h"
+#define ENGINE_UNIT "gf manager"
+#include "engine/kestin/alloc.h"
+
+namespace {
+
+constexpr int kKeySize = 8;
+constexpr int kPrintfSize = 1024;
+
+// Loose-file handles their records gave up while GFILEs still used them.
+struct t_gfOrphan {
+  HANDLE handle;
+  int count;
+  t_gfOrphan* next;
+};
+t_gfOrphan* orphans = nullptr;
+
+t_gfFileInfo* recordOf(const GFILE* f) {
+  if (!gfFiles || f->index < 0 || f->index >= gfFileCount) return nullptr;
+  return &gfFiles[f->index];
+}
+
+// The record f was opened on, provided it still holds f's handle: a record that was
+// recreated, refreshed or deleted since no longer speaks for f.
+t_gfFileInfo* ownRecord(const GFILE* f) {
+  t_gfFileInfo* r = recordOf(f);
+  return r && r->handle == f->handle ? r : nullptr;
+}
+
+void releaseOrphan(HANDLE h) {
+  for (t_gfOrphan** link = &orphans; *link; link = &(*link)->next) {
+    t_gfOrphan* o = *link;
+    if (o->handle != h) continue;
+    if (--o->count < 1) {
+      platClose(o->handle);
+      *link = o->next;
+      ENGINE_DELETE(o);
+    }
+    return;
+  }
+}
+
+void applyKey(const unsigned char* key, long pos, unsigned char* bytes, long long count) {
+  for (long long i = 0; i < count; i++) bytes[i] ^= key[(pos + i) % kKeySize];
+}
+
+GFILE* newHandle(HANDLE h, long base, long size, long index) {
+  auto* f = static_cast<GFILE*>(ENGINE_NEW_ZERO(sizeof(GFILE)));
+  if (!f) return nullptr;
+  f->handle = h;
+  f->base = base;
+  f->size = size;
+  f->index = index;
+  return f;
+}
+
+// Opens the loose file of record i for its first handle: read-write when it may be, else
+// read-only.
+HANDLE openLoose(const char* name) {
+  char path[GF_PATH_MAX + 1];
+  if (!gfJoinPath(path, gfRoot, name)) return INVALID_HANDLE;
+  HANDLE h = platOpenFile(path, 1);
+  return h != INVALID_HANDLE ? h : platOpenFile(path, 0);
+}
+
+}  // namespace
+
+// Both transfers report what really moved: an error after some bytes still counts those
+// bytes, so the caller's position and size follow the file.
+long long gfReadAt(HANDLE h, long offset, void* buffer, unsigned long count) {
+  auto* bytes = static_cast<char*>(buffer);
+  unsigned long done = 0;
+  while (done < count) {
+    long long got = platReadSome(h, offset + (long)done, bytes + done, count - done);
+    if (got <= 0) return done ? (long long)done : got;
+    done += (unsigned long)got;
+  }
+  return (long long)done;
+}
+
+long long gfWriteAt(HANDLE h, long offset, const void* buffer, unsigned long count) {
+  const auto* bytes = static_cast<const char*>(buffer);
+  unsigned long done = 0;
+  while (done < count) {
+    long long put = platWriteSome(h, offset + (long)done, bytes + done, count - done);
+    if (put <= 0) return done ? (long long)done : -1;
+    done += (unsigned long)put;
+  }
+  return (long long)done;
+}
+
+bool gfIsGroupHandle(HANDLE h) {
+  for (struct_list* n = gfGroupHandles; n; n = n->next)
+    if ((HANDLE)n->data == h) return true;
+  return false;
+}
+
+void gfOrphanHandle(HANDLE h, int count) {
+  auto* o = static_cast<t_gfOrphan*>(ENGINE_NEW(sizeof(t_gfOrphan)));
+  if (!o) {  // without a note of it the handle could never be closed: close it now
+    platClose(h);
+    return;
+  }
+  *o = {h, count, orphans};
+  orphans = o;
+}
+
+void gfCloseOrphans() {
+  while (orphans) {
+    t_gfOrphan* o = orphans;
+    orphans = o->next;
+    platClose(o->handle);
+    ENGINE_DELETE(o);
+  }
+}
+
+void gfDetachHandle(t_gfFileInfo* r) {
+  if (r->handle != INVALID_HANDLE && !gfIsGroupHandle(r->handle)) {
+    if (r->openCount > 0)
+      gfOrphanHandle(r->handle, r->openCount);
+    else
+      platClose(r->handle);
+  }
+  r->handle = INVALID_HANDLE;
+  r->openCount = 0;
+}
+
+GFILE* gfOpen(const char* name) {
+  long i = gfFetch(name);
+  if (i < 0) return nullptr;
+  t_gfFileInfo* r = &gfFiles[i];
+  if (r->handle == INVALID_HANDLE) {
+    r->handle = openLoose(r->name);
+    if (r->handle == INVALID_HANDLE) return nullptr;
+    r->openCount = 0;
+  }
+  GFILE* f = newHandle(r->handle, r->offset, r->size, i);
+  if (!f) {
+    if (r->openCount < 1 && !gfIsGroupHandle(r->handle)) {
+      platClose(r->handle);
+      r->handle = INVALID_HANDLE;
+    }
+    return nullptr;
+  }
+  r->openCount++;
+  return f;
+}
+
+GFILE* gfCreate(const char* name) {
+  char path[GF_PATH_MAX + 1];
+  if (!name || std::strlen(name) > GF_NAME_MAX || !gfJoinPath(path, gfRoot, name)) return nullptr;
+  GFILE* f = newHandle(INVALID_HANDLE, 0, 0, -1);
+  if (!f) return nullptr;
+  HANDLE h = platCreateMatched(path);
+  if (h == INVALID_HANDLE) {
+    ENGINE_DELETE(f);
+    return nullptr;
+  }
+  int i = gfInsertFile(name);
+  if (i < 0) {
+    platClose(h);
+    ENGINE_DELETE(f);
+    return nullptr;
+  }
+  t_gfFileInfo* r = &gfFiles[i];
+  gfDetachHandle(r);  // earlier handles on the name keep what they had, never this file
+  r->handle = h;
+  r->openCount = 1;
+  r->inGroup = 0;
+  r->offset = 0;
+  r->size = 0;
+  f->handle = h;
+  f->index = i;
+  return f;
+}
+
+void gfClose(GFILE* f) {
+  if (!f) return;
+  t_gfFileInfo* r = ownRecord(f);
+  if (r) {
+    r->openCount--;
+    // A group file's handle is shared by all its records and stays open until gfStop.
+    if (r->openCount < 1 && !gfIsGroupHandle(r->handle)) {
+      platClose(r->handle);
+      r->handle = INVALID_HANDLE;
+    }
+  } else {
+    releaseOrphan(f->handle);
+  }
+  ENGINE_DELETE(f->key);
+  ENGINE_DELETE(f);
+}
+
+int gfSeek(GFILE* f, long offset, int origin) {
+  if (!f) return 0;
+  long long target;
+  if (origin == 0)
+    target = offset;
+  else if (origin == 1)
+    target = (long long)f->pos + offset;
+  else if (origin == 2)
+    target = (long long)f->size + offset;
+  else
+    return (int)f->pos;
+  if (target > f->size) target = f->size;
+  if (target < 0) target = 0;
+  f->pos = (long)target;
+  return (int)f->pos;
+}
+
+long gfTell(GFILE* f) { return f ? f->pos : 0; }
+
+long gfSize(GFILE* f) { return f ? f->size : 0; }
+
+long gfSizeEx(const char* name) {
+  long i = gfFetch(name);
+  return i < 0 ? 0 : gfFiles[i].size;
+}
+
+long gfRead(GFILE* f, void* buffer, int count) {
+  if (!f || !buffer || count <= 0 || f->pos >= f->size) return 0;
+  long n = count < f->size - f->pos ? count : f->size - f->pos;
+  long long got = gfReadAt(f->handle, f->base + f->pos, buffer, (unsigned long)n);
+  if (got <= 0) return 0;
+  if (f->key) applyKey(f->key, f->pos, static_cast<unsigned char*>(buffer), got);
+  f->pos += (long)got;
+  return (long)got;
+}
+
+long gfWrite(GFILE* f, const void* buffer, int count) {
+  if (!f || !buffer || count <= 0) return 0;
+  t_gfFileInfo* r = recordOf(f);
+  if (r && r->inGroup && r->handle == f->handle) return 0;  // group files are read-only
+  if (gfIsGroupHandle(f->handle)) return 0;
+  const void* bytes = buffer;
+  unsigned char* copy = nullptr;
+  if (f->key) {
+    copy = static_cast<unsigned char*>(ENGINE_NEW((size_t)count));
+    if (!copy) return 0;
+    std::memcpy(copy, buffer, (size_t)count);
+    applyKey(f->key, f->pos, copy, count);
+    bytes = copy;
+  }
+  long long written = gfWriteAt(f->handle, f->base + f->pos, bytes, (unsigned long)count);
+  ENGINE_DELETE(copy);
+  if (written <= 0) return 0;
+  f->pos += (long)written;
+  if (f->pos > f->size) {
+    f->size = f->pos;
+    r = ownRecord(f);
+    if (r && r->size < f->size) r->size = f->size;
+  }
+  return (long)written;
+}
+
+void gfReadLN(GFILE* f, void* buffer, long bufferSize) {
+  char* line = static_cast<char*>(buffer);
+  if (!line || bufferSize < 1) return;
+  line[0] = 0;
+  if (!f || bufferSize < 2) return;
+  long start = gfTell(f);
+  long want = bufferSize - 1 > 0x7FFFFFFF ? 0x7FFFFFFF : bufferSize - 1;
+  long n = gfRead(f, line, (int)want);
+  line[n] = 0;
+  char* feed = static_cast<char*>(std::memchr(line, '\n', (size_t)n));
+  long e = feed ? feed - line : n;
+  if (feed) *feed = 0;
+  KillTailCRLF(line);
+  if (n == want && e == want) {
+    // The line filled the buffer: pass over the rest of it up to its line feed.
+    char scratch[4096];
+    for (;;) {
+      long got = gfRead(f, scratch, (int)sizeof scratch);
+      if (got <= 0) break;
+      char* lf = static_cast<char*>(std::memchr(scratch, '\n', (size_t)got));
+      e += lf ? lf - scratch : got;
+      if (lf) break;
+    }
+  }
+  gfSeek(f, start + e + 1, 0);
+}
+
+void gfPrintf(GFILE* f, const char* format, ...) {
+  char text[kPrintfSize];
+  va_list args;
+  va_start(args, format);
+  int n = std::vsnprintf(text, sizeof text, format, args);
+  va_end(args);
+  if (n <= 0) return;
+  if (n > kPrintfSize - 1) n = kPrintfSize - 1;  // longer output is cut
+  gfWrite(f, text, n);
+}
+
+void gfFlush(GFILE* f) {
+  if (f) platFlush(f->handle);
+}
+
+void gfGetDateTime(GFILE* f, unsigned short* date, unsigned short* time) {
+  if (date) *date = 0;
+  if (time) *time = 0;
+  if (!f) return;
+  t_gfFileInfo* r = recordOf(f);
+  if (!r) return;
+  if (date) *date = r->date;
+  if (time) *time = r->time;
+}
+
+void gfGetDateTimeEx(const char* name, unsigned short* date, unsigned short* time) {
+  long i = gfFetch(name);
+  if (i < 0) return;
+  if (date) *date = gfFiles[i].date;
+  if (time) *time = gfFiles[i].time;
+}
+
+void gfSetPassword(GFILE* f, const char* password) {
+  if (!f) return;
+  ENGINE_DELETE(f->key);
+  f->key = nullptr;
+  if (!password) return;
+  f->key = static_cast<unsigned char*>(ENGINE_NEW(kKeySize));
+  if (!f->key) return;
+  const char* c = password;
+  for (int k = 0; k < kKeySize; k++)
+    f->key[k] = *c ? (unsigned char)*c++ : (unsigned char)(k + GF_PASSWORD_FILLER);
+}

@@ -1,0 +1,55 @@
+// Failures on demand for tests: counts the host layer's calls by kind and fails the one a
+// test chose. Off, it costs one load per call.
+#include "engine/platform/faults.h"
+
+#include <atomic>
+
+namespace {
+
+struct t_platFaultPlan {
+  std::atomic<bool> on{false};
+  std::atomic<long> calls[PLAT_FAULT_OPS];
+  t_platFaultOp op = PLAT_FAULT_OPEN;
+  long nth = 0;  // 0: fail nothing
+  int error = 0;
+  std::size_t shortCount = 0;
+  bool persist = false;
+};
+
+t_platFaultPlan plan;
+
+void reset(t_platFaultOp op, long nth, int error, std::size_t shortCount, bool persist) {
+  plan.on.store(false);
+  for (auto& c : plan.calls) c.store(0);
+  plan.op = op;
+  plan.nth = nth;
+  plan.error = error;
+  plan.shortCount = shortCount;
+  plan.persist = persist;
+  plan.on.store(true);
+}
+
+}  // namespace
+
+void platFaultCount() { reset(PLAT_FAULT_OPEN, 0, 0, 0, false); }
+
+void platFaultArm(t_platFaultOp op, long nth, int error, std::size_t shortCount, bool persist) {
+  reset(op, nth, error, shortCount, persist);
+}
+
+void platFaultOff() { plan.on.store(false); }
+
+long platFaultCalls(t_platFaultOp op) { return plan.calls[op].load(); }
+
+bool platFaultOn() { return plan.on.load(std::memory_order_acquire); }
+
+int platFaultHit(t_platFaultOp op, std::size_t* count) {
+  if (!platFaultOn()) return 0;
+  long n = plan.calls[op].fetch_add(1) + 1;
+  if (op != plan.op || plan.nth == 0 || n < plan.nth || (n > plan.nth && !plan.persist)) return 0;
+  if (plan.error) return plan.error;
+  // A transfer that moves nothing would read as the end of the file: at least one byte moves.
+  std::size_t most = plan.shortCount > 0 ? plan.shortCount : 1;
+  if (count && *count > most) *count = most;
+  return 0;
+}

@@ -1,0 +1,273 @@
+// The POSIX host layer's writing side: files made below a held directory without following
+// links, new files that take their name only when complete, and the tool's signal handling.
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <initializer_list>
+
+#include "engine/platform/platform.h"
+#include "engine/platform/posix_sys.h"
+
+namespace {
+
+int base(HANDLE dir) { return dir == INVALID_HANDLE ? AT_FDCWD : (int)dir; }
+
+HANDLE invalid() {
+  platRecordError();
+  return INVALID_HANDLE;
+}
+
+bool sameNoCase(const char* a, const char* b) {
+  for (; *a && *b; a++, b++) {
+    int x = (unsigned char)*a, y = (unsigned char)*b;
+    if (x >= 'A' && x <= 'Z') x += 'a' - 'A';
+    if (y >= 'A' && y <= 'Z') y += 'a' - 'A';
+    if (x != y) return false;
+  }
+  return *a == *b;
+}
+
+// The first name in byte order in dir that equals name without regard to case.
+bool findNoCase(int dir, const char* name, char* out, size_t outSize) {
+  int fd = openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  DIR* listing = fd >= 0 ? fdopendir(fd) : nullptr;
+  if (!listing) {
+    if (fd >= 0) close(fd);
+    return false;
+  }
+  bool found = false;
+  while (struct dirent* e = readdir(listing)) {
+    if (!sameNoCase(e->d_name, name) || strlen(e->d_name) >= outSize) continue;
+    if (!found || strcmp(e->d_name, out) < 0) {
+      strcpy(out, e->d_name);
+      found = true;
+    }
+  }
+  closedir(listing);
+  return found;
+}
+
+}  // namespace
+
+HANDLE platOpenLevel(HANDLE dir, const char* name, int* isLink) {
+  int at = base(dir);
+  *isLink = 0;
+  char found[256];
+  const char* level = name;
+  struct stat st;
+  if (fstatat(at, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+    if (errno != ENOENT) return invalid();
+    if (findNoCase(at, name, found, sizeof found)) {
+      level = found;
+    } else if (mkdirat(at, name, 0777) != 0 && errno != EEXIST) {
+      return invalid();
+    }
+    if (fstatat(at, level, &st, AT_SYMLINK_NOFOLLOW) != 0) return invalid();
+  }
+  if (S_ISLNK(st.st_mode)) {
+    *isLink = 1;
+    errno = ELOOP;
+    return invalid();
+  }
+  // O_NOFOLLOW again: the name may have been swapped for a link since it was looked at.
+  int fd = sysOpenAt(at, level, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+  if (fd < 0) {
+    if (errno == ELOOP) *isLink = 1;
+    return invalid();
+  }
+  return fd;
+}
+
+HANDLE platCreateInDir(HANDLE dir, const char* name) {
+  int at = base(dir);
+  for (int attempt = 0; attempt < 3; attempt++) {
+    // What is neither a regular file nor a directory is replaced, as tar does: writing
+    // would go through a link, or wait on a pipe.
+    struct stat st;
+    if (fstatat(at, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(st.st_mode) &&
+        !S_ISDIR(st.st_mode) && unlinkat(at, name, 0) != 0 && errno != ENOENT)
+      return invalid();
+    int fd = sysOpenAt(at, name, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
+                       0666);
+    if (fd >= 0 && platIsRegularFile(fd)) return fd;  // O_NONBLOCK is void on a regular file
+    if (fd >= 0) {
+      close(fd);
+      errno = EINVAL;
+    } else if (errno != ELOOP && errno != ENXIO) {  // not a link or pipe swapped in meanwhile
+      return invalid();
+    }
+  }
+  return invalid();
+}
+
+int platRemoveInDir(HANDLE dir, const char* name) {
+  return unlinkat(base(dir), name, 0) == 0 ? 0 : platRecordError();
+}
+
+// ---- new files and the signal handlers ---------------------------------------------------
+
+namespace {
+
+// The temporary names the signal handlers remove. A slot is free (0), being filled (1) or
+// names a file to remove (2); the handler reads only slots in state 2.
+constexpr int kSlots = 8;
+struct t_tempSlot {
+  std::atomic<int> state{0};
+  char path[PLAT_PATH_MAX];
+};
+t_tempSlot tempSlots[kSlots];
+
+int armSlot(const char* path) {
+  for (int i = 0; i < kSlots; i++) {
+    int expected = 0;
+    if (!tempSlots[i].state.compare_exchange_strong(expected, 1)) continue;
+    strcpy(tempSlots[i].path, path);
+    tempSlots[i].state.store(2);
+    return i;
+  }
+  return -1;  // all taken: this file goes unguarded
+}
+
+void disarmSlot(int slot) {
+  if (slot >= 0) tempSlots[slot].state.store(0);
+}
+
+void onSignal(int sig) {
+  int saved = errno;
+  for (auto& slot : tempSlots)
+    if (slot.state.load() == 2) unlink(slot.path);
+  // The handler was reset on entry: raised again, the signal ends the process as it would
+  // have without us once this returns.
+  raise(sig);
+  errno = saved;
+}
+
+// A fresh name beside the target: target.tmpPID.N.
+bool tempName(const char* target, char* out, size_t outSize) {
+  static std::atomic<unsigned> counter{0};
+  unsigned n = ++counter;
+  return (size_t)snprintf(out, outSize, "%s.tmp%ld.%u", target, (long)getpid(), n) < outSize;
+}
+
+// An anonymous file in the target's directory, if the file system can make one and this
+// process can later give it a name through /proc.
+int openAnonymous(const char* target) {
+  char dir[PLAT_PATH_MAX];
+  const char* slash = strrchr(target, '/');
+  if (!slash)
+    strcpy(dir, ".");
+  else if (slash == target)
+    strcpy(dir, "/");
+  else
+    snprintf(dir, sizeof dir, "%.*s", (int)(slash - target), target);
+  int fd = sysOpen(dir, O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
+  if (fd < 0) return -1;
+  char proc[64];
+  snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd);
+  if (access(proc, F_OK) == 0) return fd;
+  close(fd);
+  return -1;
+}
+
+int openNamed(PlatNewFile* file) {
+  for (int attempt = 0; attempt < 100; attempt++) {
+    if (!tempName(file->target, file->temp, sizeof file->temp))
+      return platRecordErrorCode(ENAMETOOLONG);
+    int fd = sysOpen(file->temp, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0) {
+      file->slot = armSlot(file->temp);
+      return fd;
+    }
+    if (errno != EEXIST) break;
+  }
+  file->temp[0] = 0;
+  return platRecordError();
+}
+
+// Gives the anonymous file a temporary name (a link cannot replace the target).
+int nameAnonymous(PlatNewFile* file) {
+  char proc[64];
+  snprintf(proc, sizeof proc, "/proc/self/fd/%d", (int)file->handle);
+  for (int attempt = 0; attempt < 100; attempt++) {
+    if (!tempName(file->target, file->temp, sizeof file->temp))
+      return platRecordErrorCode(ENAMETOOLONG);
+    if (sysLinkAt(AT_FDCWD, proc, AT_FDCWD, file->temp, AT_SYMLINK_FOLLOW) == 0) {
+      file->slot = armSlot(file->temp);
+      file->anonymous = 0;
+      return 0;
+    }
+    if (errno != EEXIST) break;
+  }
+  file->temp[0] = 0;
+  return platRecordError();
+}
+
+}  // namespace
+
+int platNewFileCreate(PlatNewFile* file, const char* path) {
+  file->handle = INVALID_HANDLE;
+  file->anonymous = 0;
+  file->slot = -1;
+  file->temp[0] = 0;
+  if (!platHostPath(path, file->target, sizeof file->target))
+    return platRecordErrorCode(ENAMETOOLONG);
+  int fd = openAnonymous(file->target);
+  if (fd >= 0) {
+    file->anonymous = 1;
+  } else {
+    fd = openNamed(file);
+    if (fd < 0) return -1;
+  }
+  file->handle = fd;
+  return 0;
+}
+
+int platNewFileCommit(PlatNewFile* file) {
+  if (file->anonymous && nameAnonymous(file) != 0) {
+    close((int)file->handle);  // unnamed, the file goes with its last descriptor
+    file->handle = INVALID_HANDLE;
+    return -1;
+  }
+  // A file system may report a failed write only now, on close: checked before the rename.
+  int closed = platClose(file->handle);
+  file->handle = INVALID_HANDLE;
+  if (closed != 0 || sysRename(file->temp, file->target) != 0) {
+    int error = closed != 0 ? -1 : errno;
+    unlink(file->temp);
+    disarmSlot(file->slot);
+    file->slot = -1;
+    return error < 0 ? -1 : platRecordErrorCode(error);
+  }
+  disarmSlot(file->slot);
+  file->slot = -1;
+  return 0;
+}
+
+void platNewFileDiscard(PlatNewFile* file) {
+  if (file->handle != INVALID_HANDLE) close((int)file->handle);
+  file->handle = INVALID_HANDLE;
+  if (file->temp[0]) unlink(file->temp);
+  disarmSlot(file->slot);
+  file->slot = -1;
+}
+
+void platInstallToolSignals() {
+  signal(SIGXFSZ, SIG_IGN);
+  struct sigaction action;
+  memset(&action, 0, sizeof action);
+  action.sa_handler = onSignal;
+  action.sa_flags = SA_RESETHAND;
+  sigemptyset(&action.sa_mask);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
+    struct sigaction old;
+    // A signal the caller chose to ignore (nohup) stays ignored.
+    if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
+    sigaction(sig, &action, nullptr);
+  }
+}

@@ -1,0 +1,205 @@
+// Every failure path of the builder and the unpacker, driven through the host layer's
+// failure seam: a failed call leaves nothing behind, keeps an older group, and its message
+// keeps the real reason; a short transfer changes nothing at all.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "engine/gf/gf_internal.h"
+#include "engine/kestin/kestin.h"
+#include "engine/platform/faults.h"
+#include "support/test_support.h"
+
+namespace {
+
+std::vector<std::string> messages;
+void collect(const char* message) { messages.push_back(message); }
+
+const t_platFaultOp kOps[] = {PLAT_FAULT_OPEN, PLAT_FAULT_READ, PLAT_FAULT_WRITE, PLAT_FAULT_CLOSE,
+                              PLAT_FAULT_RENAME};
+const char* const kOpNames[] = {"open", "read", "write", "close", "rename"};
+
+std::string pattern(size_t size, int seed) {
+  std::string s(size, '\0');
+  for (size_t i = 0; i < size; i++) s[i] = (char)(i * 13 + seed + i / 251);
+  return s;
+}
+
+// Small files on three levels and one large enough to be copied on its own.
+const std::vector<StoredFile> kFiles = {{"A.TXT", "alpha"},
+                                        {"BIG.BIN", pattern(300 * 1024, 1)},
+                                        {"SUB\\B.TXT", pattern(5000, 2)},
+                                        {"SUB\\DEEPER\\C.TXT", "c"}};
+
+bool anyMessageHas(const std::string& text) {
+  for (auto& m : messages)
+    if (m.find(text) != std::string::npos) return true;
+  return false;
+}
+
+struct Fault {
+  t_platFaultOp op;
+  long nth;  // 0: count only
+  int error;
+  size_t shortCount;
+  bool persist;
+};
+
+class Failures : public ::testing::Test {
+ protected:
+  TempDir root, out;
+  std::string group = out / "newgrp.grp";
+  long calls[PLAT_FAULT_OPS] = {};
+
+  void SetUp() override {
+    for (auto& f : kFiles) {
+      std::string path = f.name;
+      for (char& c : path)
+        if (c == '\\') c = '/';
+      for (char& c : path) c = (char)std::tolower((unsigned char)c);
+      writeFile(root / path, f.data);
+    }
+    writeFile(root / "group.cfg", "*.txt\nbig.bin\nsub\\*.* r\n");
+  }
+
+  void arm(const Fault& f) {
+    messages.clear();
+    if (f.nth == 0)
+      platFaultCount();
+    else
+      platFaultArm(f.op, f.nth, f.error, f.shortCount, f.persist);
+  }
+
+  void disarm() {
+    platFaultOff();
+    for (auto op : kOps) calls[op] = platFaultCalls(op);
+  }
+
+  int build(const Fault& f) {
+    gfStart(root.path().c_str());
+    arm(f);
+    int status = TarnpakChecked(group.c_str(), 1, collect);
+    disarm();
+    gfStop();
+    EXPECT_EQ(memLiveBlocks("gf manager"), 0);
+    return status;
+  }
+
+  // Unpacks the group into a fresh directory and gives back what is there.
+  int unpack(const std::string& image, const Fault& f, std::vector<std::string>* tree,
+             std::vector<std::string>* contents) {
+    writeFile(out / "data.grp", image);
+    TempDir work(true);
+    arm(f);
+    int status = gfUnpackChecked((out / "data.grp").c_str(), collect);
+    disarm();
+    *tree = listTree(work.path());
+    contents->clear();
+    for (auto& name : *tree) contents->push_back(readFile(work / name));
+    EXPECT_EQ(memLiveBlocks("gf manager"), 0);
+    return status;
+  }
+};
+
+// The stored content of a file unpacked under its host path.
+std::string storedContent(const std::string& hostPath) {
+  for (auto& f : kFiles) {
+    std::string path = f.name;
+    for (char& c : path)
+      if (c == '\\') c = '/';
+    if (path == hostPath) return f.data;
+  }
+  return "(not stored)";
+}
+
+}  // namespace
+
+TEST_F(Failures, EveryFailedCallOfTheBuilderKeepsTheOlderGroupAndTheReason) {
+  ASSERT_EQ(build({PLAT_FAULT_OPEN, 0, 0, 0, false}), 0);
+  const std::string reference = readFile(group);
+  long reached[PLAT_FAULT_OPS];
+  std::copy(calls, calls + PLAT_FAULT_OPS, reached);
+  for (auto op : kOps) {
+    ASSERT_GT(reached[op], 0) << kOpNames[op];
+    for (long n = 1; n <= reached[op] + 1; n++) {
+      SCOPED_TRACE(std::string(kOpNames[op]) + " " + std::to_string(n));
+      writeFile(group, "the older group");
+      int status = build({op, n, EIO, 0, false});
+      if (status == 0) {
+        EXPECT_EQ(readFile(group), reference);
+        // Reads, writes and renames all matter; opens and closes may have a way around.
+        EXPECT_TRUE(n > reached[op] || op == PLAT_FAULT_OPEN || op == PLAT_FAULT_CLOSE);
+      } else {
+        EXPECT_EQ(readFile(group), "the older group");
+        EXPECT_TRUE(anyMessageHas(std::strerror(EIO))) << (messages.empty() ? "" : messages[0]);
+      }
+      EXPECT_EQ(listTree(out.path()), std::vector<std::string>{"newgrp.grp"});
+    }
+  }
+  // The group's own close comes last: its failure is a failed build.
+  writeFile(group, "the older group");
+  EXPECT_EQ(build({PLAT_FAULT_CLOSE, reached[PLAT_FAULT_CLOSE], EIO, 0, false}), 1);
+  EXPECT_EQ(readFile(group), "the older group");
+}
+
+TEST_F(Failures, AFullDiskIsReportedAsSuchWhereverItStrikes) {
+  ASSERT_EQ(build({PLAT_FAULT_OPEN, 0, 0, 0, false}), 0);
+  long writes = calls[PLAT_FAULT_WRITE];
+  for (long n = 1; n <= writes; n++) {
+    SCOPED_TRACE("write " + std::to_string(n));
+    writeFile(group, "the older group");
+    EXPECT_EQ(build({PLAT_FAULT_WRITE, n, ENOSPC, 0, true}), 1);
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_NE(messages[0].find("No space left on device"), std::string::npos) << messages[0];
+    EXPECT_EQ(readFile(group), "the older group");
+    EXPECT_EQ(listTree(out.path()), std::vector<std::string>{"newgrp.grp"});
+  }
+}
+
+TEST_F(Failures, ShortTransfersInTheBuilderChangeNothing) {
+  ASSERT_EQ(build({PLAT_FAULT_OPEN, 0, 0, 0, false}), 0);
+  const std::string reference = readFile(group);
+  long reached[PLAT_FAULT_OPS];
+  std::copy(calls, calls + PLAT_FAULT_OPS, reached);
+  for (auto op : {PLAT_FAULT_READ, PLAT_FAULT_WRITE}) {
+    for (long n = 1; n <= reached[op]; n++) {
+      SCOPED_TRACE(std::string(kOpNames[op]) + " " + std::to_string(n));
+      ASSERT_EQ(build({op, n, 0, 1, false}), 0) << (messages.empty() ? "" : messages[0]);
+      EXPECT_EQ(readFile(group), reference);
+    }
+    ASSERT_EQ(build({op, 1, 0, 4000, true}), 0);  // every transfer short
+    EXPECT_EQ(readFile(group), reference);
+  }
+}
+
+TEST_F(Failures, EveryFailedCallOfTheUnpackerLeavesOnlyWholeFiles) {
+  const std::string image = makeGroup(kFiles);
+  std::vector<std::string> tree, contents;
+  ASSERT_EQ(unpack(image, {PLAT_FAULT_OPEN, 0, 0, 0, false}, &tree, &contents), 0);
+  ASSERT_EQ(tree.size(), kFiles.size());
+  long reached[PLAT_FAULT_OPS];
+  std::copy(calls, calls + PLAT_FAULT_OPS, reached);
+  for (auto op : kOps) {
+    for (long n = 1; n <= reached[op]; n++) {
+      SCOPED_TRACE(std::string(kOpNames[op]) + " " + std::to_string(n));
+      for (int error : {EIO, ENOSPC}) {
+        int status = unpack(image, {op, n, error, 0, false}, &tree, &contents);
+        for (size_t i = 0; i < tree.size(); i++)
+          EXPECT_EQ(contents[i], storedContent(tree[i])) << tree[i];  // no partial file
+        if (status == 0) {
+          EXPECT_EQ(tree.size(), kFiles.size());
+          EXPECT_TRUE(op == PLAT_FAULT_CLOSE);  // only the group's and levels' closes may fail
+        } else {
+          EXPECT_LT(tree.size(), kFiles.size());
+          EXPECT_TRUE(anyMessageHas(std::strerror(error))) << (messages.empty() ? "" : messages[0]);
+        }
+      }
+    }
+  }
+  for (long n = 1; n <= reached[PLAT_FAULT_WRITE]; n++) {  // short writes and reads: no harm
+    ASSERT_EQ(unpack(image, {PLAT_FAULT_WRITE, n, 0, 7, false}, &tree, &contents), 0);
+    ASSERT_EQ(unpack(image, {PLAT_FAULT_READ, n, 0, 7, false}, &tree, &contents), 0);
+    for (size_t i = 0; i < tree.size(); i++) EXPECT_EQ(contents[i], storedContent(tree[i]));
+  }
+}

@@ -29,12 +29,7 @@ class FileHandles : public ::testing::Test {
  protected:
   TempDir root;
   void start() { gfStart(root.path().c_str()); }
-  void TearDown() override {
-    gfStop();
-    EXPECT_EQ(memLiveBlocks("gf manager"), 0);
-    List_Close();
-    EXPECT_EQ(memLiveBlocks(nullptr), 0);
-  }
+  void TearDown() override { stopAndExpectNoEngineBlocks(); }
 };
 
 }  // namespace

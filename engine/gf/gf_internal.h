@@ -19,6 +19,10 @@ extern struct_list* gfGroupHandles;
 
 extern int gfFileCapacity;  // records gfFiles has room for; inserts grow it geometrically
 
+// ---- the names of the root's group files (group_names.cpp) ---------------------------------
+void gfNoteGroupName(HANDLE group, const char* name);  // name: relative to the root
+void gfForgetGroupNames();                             // at gfStop, after the handles close
+
 // ---- lookups of appended records (appended.cpp) -------------------------------------------
 // Records behind gfSortedCount are found through a hash of their names, so that a table
 // with many inserted files still answers in constant time.
@@ -81,6 +85,12 @@ bool gfJoinPath(char* out, const char* dir, const char* name, const char* suffix
 // Formats a message and hands it to sink; nothing when sink is null.
 void gfReportf(t_gfReport sink, const char* format, ...) __attribute__((format(printf, 2, 3)));
 void gfReportV(t_gfReport sink, const char* format, va_list args);
+
+// ---- opening a group file (directory_walk.cpp) --------------------------------------------
+struct t_gfDirectory;
+// Opens the group file at path and loads its directory; on failure reports why to sink and
+// returns INVALID_HANDLE with nothing left open or allocated.
+HANDLE gfOpenGroup(const char* path, t_gfDirectory* directory, t_gfReport sink);
 
 // ---- the table order ----------------------------------------------------------------------
 // Names by unsigned bytes, then the later copy first; equal copies compare equal, so this

@@ -101,7 +101,9 @@ int unpackEntry(HANDLE group, const t_gfDirEntry* e, t_gfLevels* levels, t_gfRep
   return 0;
 }
 
-int unpackAll(HANDLE group, const t_gfDirectory* directory, t_gfReport sink) {
+// Unpacks the entries select chooses (every entry when select is null).
+int unpackAll(HANDLE group, const t_gfDirectory* directory, t_gfNameFilter select, void* context,
+              t_gfReport sink) {
   t_gfLevels levels;
   levels.depth = 0;
   levels.made[0] = 0;
@@ -114,7 +116,8 @@ int unpackAll(HANDLE group, const t_gfDirectory* directory, t_gfReport sink) {
   long cursor = 0;
   t_gfDirEntry entry;
   while (gfNextDirEntry(directory, &cursor, &entry))
-    failures += unpackEntry(group, &entry, &levels, sink);
+    if (!select || select(entry.name, context))
+      failures += unpackEntry(group, &entry, &levels, sink);
   dropLevels(&levels, 0);
   platClose(levels.top);
   return failures ? 1 : 0;
@@ -122,30 +125,18 @@ int unpackAll(HANDLE group, const t_gfDirectory* directory, t_gfReport sink) {
 
 }  // namespace
 
-int gfUnpackChecked(const char* path, t_gfReport sink) {
-  HANDLE group = platOpenRead(path);
-  if (group == INVALID_HANDLE) {
-    gfReportf(sink, "cannot open group file '%s': %s", path, platLastError());
-    return 1;
-  }
+int gfUnpackSelected(const char* path, t_gfNameFilter select, void* context, t_gfReport sink) {
   t_gfDirectory directory;
-  t_gfDirStatus status = gfLoadDirectory(group, &directory);
-  if (status != GF_DIR_OK) {
-    if (status == GF_DIR_NOT_GROUP)
-      gfReportf(sink, "'%s' is not a group file", path);
-    else if (status == GF_DIR_DAMAGED)
-      gfReportf(sink, "group file '%s' is damaged: %s", path, directory.problem);
-    else if (status == GF_DIR_NO_MEMORY)
-      gfReportf(sink, "not enough memory for the directory of '%s'", path);
-    else
-      gfReportf(sink, "cannot read group file '%s': %s", path, platLastError());
-    platClose(group);
-    return 1;
-  }
-  int failed = unpackAll(group, &directory, sink);
+  HANDLE group = gfOpenGroup(path, &directory, sink);
+  if (group == INVALID_HANDLE) return 1;
+  int failed = unpackAll(group, &directory, select, context, sink);
   gfFreeDirectory(&directory);
   platClose(group);
   return failed;
+}
+
+int gfUnpackChecked(const char* path, t_gfReport sink) {
+  return gfUnpackSelected(path, nullptr, nullptr, sink);
 }
 
 void gfUnpack(const char* path) { gfUnpackChecked(path, nullptr); }

@@ -7,11 +7,12 @@
 #include "fuzz_support.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static const std::string path = fuzzScratch() + "/input.grp";
-  std::vector<std::uint8_t> image = fuzzGroupImage(data, size);
-  fuzzWriteFile(path, image);
-  HANDLE h = platOpenRead(path.c_str());
+  // One handle for the whole run: the file is rewritten in place under it.
+  static const FuzzFile& input = fuzzInputFile("input.grp");
+  static const HANDLE h = platOpenRead(input.path.c_str());
   FUZZ_CHECK(h != INVALID_HANDLE);
+  std::vector<std::uint8_t> image = fuzzGroupImage(data, size);
+  fuzzSetContents(input, image.data(), image.size());
   t_gfDirectory directory;
   if (gfLoadDirectory(h, &directory) == GF_DIR_OK) {
     FUZZ_CHECK(directory.fileLength == (long long)size);
@@ -28,7 +29,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(count == directory.entryCount);
     gfFreeDirectory(&directory);
   }
-  platClose(h);
   FUZZ_CHECK(memLiveBlocks("gf manager") == 0);
   return 0;
 }

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, only those that are missing.
 set -euo pipefail
-needed=(cmake ninja-build g++ pkg-config libgtest-dev libbenchmark-dev fuse3 libfuse3-dev)
+# clang and its run-time libraries (libFuzzer, sanitizers) build the fuzz targets.
+needed=(cmake ninja-build g++ pkg-config libgtest-dev libbenchmark-dev fuse3 libfuse3-dev clang
+        libclang-rt-dev)
 missing=()
 for p in "${needed[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

@@ -2,7 +2,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "engine/gf/gf.h"
+#include "tarnpak/gf.h"
 
 namespace {
 
@@ -25,7 +25,7 @@ int main(int argc, char** argv) {
   const char* path = argv[1];
   // A full disk or a file size limit is reported as an error, and an interrupted build
   // leaves no temporary file behind.
-  platInstallToolSignals();
+  gfInstallToolSignals();
   if (std::strstr(path, ".grp")) return gfUnpackChecked(path, printError);
   // The start-up scan walks the whole tree: no point in it when there is nothing to build.
   if (gfCheckBuildList(path, printError)) return 1;

@@ -21,7 +21,7 @@
 #include <thread>
 #include <vector>
 
-#include "engine/gf/gf.h"
+#include "tarnpak/gf.h"
 #ifdef TARNPAK_HAVE_PHYSFS
 #include <physfs.h>
 #endif

@@ -2,8 +2,9 @@
 // the parameter readers use, so that the sanitizers see any overrun.
 #include <cstring>
 
-#include "engine/kestin/kestin.h"
-#include "engine/stdinputoutput/stdinputoutput.h"
+#include "engine/kestin/memory_report.h"
+#include "tarnpak/kestin.h"
+#include "tarnpak/stdinputoutput.h"
 #include "fuzz_support.h"
 
 namespace {

@@ -3,7 +3,8 @@
 #include <cstring>
 
 #include "engine/gf/group_format.h"
-#include "engine/kestin/kestin.h"
+#include "engine/kestin/memory_report.h"
+#include "tarnpak/kestin.h"
 #include "fuzz_support.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

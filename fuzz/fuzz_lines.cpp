@@ -6,9 +6,10 @@
 #include <memory>
 #include <string>
 
-#include "engine/kestin/kestin.h"
+#include "engine/kestin/memory_report.h"
+#include "tarnpak/kestin.h"
 #include "engine/platform/platform.h"
-#include "engine/stdinputoutput/stdinputoutput.h"
+#include "tarnpak/stdinputoutput.h"
 #include "fuzz_support.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <memory>
 #include <string>
 
-#include "engine/stdinputoutput/stdinputoutput.h"
+#include "tarnpak/stdinputoutput.h"
 #include "fuzz_support.h"
 
 namespace {

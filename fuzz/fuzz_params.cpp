@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/stdinputoutput/stdinputoutput.h"
+#include "tarnpak/stdinputoutput.h"
 #include "fuzz_support.h"
 
 namespace {

@@ -6,8 +6,9 @@
 #include <algorithm>
 #include <filesystem>
 
-#include "engine/gf/gf.h"
-#include "engine/kestin/kestin.h"
+#include "tarnpak/gf.h"
+#include "engine/kestin/memory_report.h"
+#include "tarnpak/kestin.h"
 #include "fuzz_support.h"
 
 namespace {

@@ -5,8 +5,8 @@
 #include <cstring>
 
 #include "engine/gf/gf_internal.h"
-#include "engine/kestin/kestin.h"
-#include "engine/t_list/t_list.h"
+#include "tarnpak/kestin.h"
+#include "tarnpak/t_list.h"
 #include "support/test_support.h"
 
 namespace {

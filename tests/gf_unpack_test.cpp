@@ -4,8 +4,9 @@
 #include <cstdio>
 #include <filesystem>
 
-#include "engine/gf/gf.h"
-#include "engine/kestin/kestin.h"
+#include "tarnpak/gf.h"
+#include "engine/kestin/memory_report.h"
+#include "tarnpak/kestin.h"
 #include "support/test_support.h"
 
 namespace {

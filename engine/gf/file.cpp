@@ -6,8 +6,8 @@
 
 #include "engine/gf/gf_internal.h"
 #include "engine/gf/group_format.h"
-#include "engine/stdinputoutput/stdinputoutput.h"
-#include "engine/t_list/t_list.h"
+#include "tarnpak/stdinputoutput.h"
+#include "tarnpak/t_list.h"
 #define ENGINE_UNIT "gf manager"
 #include "engine/kestin/alloc.h"
 

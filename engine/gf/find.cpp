@@ -5,7 +5,7 @@
 
 #include "engine/gf/gf_internal.h"
 #include "engine/gf/group_format.h"
-#include "engine/stdinputoutput/stdinputoutput.h"
+#include "tarnpak/stdinputoutput.h"
 #define ENGINE_UNIT "gf manager"
 #include "engine/kestin/alloc.h"
 

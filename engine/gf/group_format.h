@@ -3,7 +3,6 @@
 #pragma once
 #include <cstdint>
 
-#include "engine/engine_api.h"
 #include "engine/platform/platform.h"
 
 constexpr std::uint32_t GF_MAGIC = 0x47525046;  // "FPRG" read little-endian
@@ -25,7 +24,7 @@ int gfRandomNext(t_gfRandom* random);  // 0 to 32767
 std::uint32_t gfScrambleSeed(long long fileLength);
 // XORs the directory with the key stream of a group file fileLength bytes long. Scrambling
 // and unscrambling are the same operation.
-ENGINE_API void gfScramble(unsigned char* directory, long size, long long fileLength);
+void gfScramble(unsigned char* directory, long size, long long fileLength);
 
 // ---- header and entries ------------------------------------------------------------------
 struct t_gfHeader {

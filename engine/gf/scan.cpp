@@ -5,7 +5,7 @@
 
 #include "engine/gf/gf_internal.h"
 #include "engine/gf/group_format.h"
-#include "engine/t_list/t_list.h"
+#include "tarnpak/t_list.h"
 #define ENGINE_UNIT "gf manager"
 #include "engine/kestin/alloc.h"
 

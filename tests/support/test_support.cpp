@@ -16,9 +16,10 @@
 #include <mutex>
 #include <sstream>
 
-#include "engine/gf/gf.h"
-#include "engine/kestin/kestin.h"
-#include "engine/t_list/t_list.h"
+#include "tarnpak/gf.h"
+#include "engine/kestin/memory_report.h"
+#include "tarnpak/kestin.h"
+#include "tarnpak/t_list.h"
 
 namespace fs = std::filesystem;
 

@@ -3,19 +3,13 @@
 #pragma once
 #include <cstddef>
 
-#include "engine/engine_api.h"
+#include "tarnpak/engine_api.h"
 
 // ---- tracked allocator -------------------------------------------------------------------
 // Every block records its source unit, line and size; live counters are kept per unit.
 // Returns null when the memory cannot be had.
 ENGINE_API void* memNewDbg(unsigned int size, const char* file, int line);
 ENGINE_API void memDeleteDbg(void* block);  // null is ignored
-
-// Live blocks and bytes of one source unit (null: all units together).
-ENGINE_API long memLiveBlocks(const char* unit);
-ENGINE_API long long memLiveBytes(const char* unit);
-// Hands one line per live block ("unit:line size") to report; returns the count.
-ENGINE_API long memReportLive(void (*report)(const char* line));
 
 // ---- byte-buffer readers -----------------------------------------------------------------
 // Little-endian, unaligned; each returns the pointer behind what it read, for chaining.

@@ -1,7 +1,7 @@
 // Pooled doubly linked lists: the node and pool page records and the List_ operations.
 // Nodes come from one process-wide pool of 8192-node pages; a node given back is reused.
 #pragma once
-#include "engine/engine_api.h"
+#include "tarnpak/engine_api.h"
 
 struct t_listPage;
 

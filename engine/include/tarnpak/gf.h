@@ -3,18 +3,21 @@
 #pragma once
 #include <cstdint>
 
-#include "engine/engine_api.h"
-#include "engine/platform/platform.h"
+#include "tarnpak/engine_api.h"
 
-struct struct_list;
 struct GFILE;
+
+// An operating-system file as the records hold it: an integer of pointer width whose
+// invalid value has all bits set.
+typedef std::intptr_t t_gfHandle;
+constexpr t_gfHandle GF_INVALID_HANDLE = -1;
 
 // One file of the manager's table.
 struct ENGINE_API t_gfFileInfo {
   char* name;   // relative to the root, backslashes, a-z turned to A-Z
   long offset;  // start of the data in its group file; 0 for a loose file
   long size;
-  HANDLE handle;  // the group file's shared handle, or the loose file's own while open
+  t_gfHandle handle;  // the group file's shared handle, or the loose file's own while open
   int openCount;
   std::uint16_t date;           // MS-DOS date of the last write (UTC)
   std::uint16_t time;           // MS-DOS time of the last write (UTC)
@@ -26,22 +29,10 @@ struct ENGINE_API t_gfFileInfo {
   float lastUse;
 };
 
-// One file found by a scan, kept in a list until the table or a group's directory is made.
-struct ENGINE_API t_gfScanEntry {
-  char* name;    // start-up scan: the full path; builder: the stored name
-  HANDLE group;  // the group file holding the entry, or INVALID_HANDLE for a loose file
-  long offset;
-  long size;
-  std::uint16_t date;
-  std::uint16_t time;
-  int inGroup;
-  char* source;  // builder only: the host path the directory search found the file under
-};
-
 // An open file of the manager: a window of size bytes at base in the file behind handle (a
 // group file, shared by every handle on its files, or a loose file's own handle).
 struct ENGINE_API GFILE {
-  HANDLE handle;
+  t_gfHandle handle;
   long base;           // the window's first byte in that file; 0 for a loose file
   long size;           // taken from the record at open, raised by writes that pass it
   long pos;            // 0 to size, relative to base
@@ -59,8 +50,8 @@ struct ENGINE_API t_findfirst {
 // One queued asynchronous read.
 struct ENGINE_API t_gfReadRequest {
   long id;
-  HANDLE handle;  // the handle of the caller's GFILE
-  long offset;    // absolute: the GFILE's base plus the position asked for
+  t_gfHandle handle;  // the handle of the caller's GFILE
+  long offset;        // absolute: the GFILE's base plus the position asked for
   int size;
   void* buffer;  // the caller's, valid until the read is finished
 };
@@ -139,7 +130,6 @@ ENGINE_API void gfDeleteFile(const char* name);
 ENGINE_API void Tarnpak(const char* name, int flag);
 // The same, reporting what went wrong; 0 when a group was written, 1 otherwise.
 ENGINE_API int TarnpakChecked(const char* name, int flag, t_gfReport report);
-ENGINE_API void gfCollectFiles(struct_list** list, const char* mask, int recurse);
 // Whether the build list of directory root can be read, checked before anything is scanned
 // (a tree that is no game directory may be huge); 0 when it can, else 1 after reporting why.
 ENGINE_API int gfCheckBuildList(const char* root, t_gfReport report);
@@ -190,3 +180,13 @@ ENGINE_API const char* gfUnsafeName(const char* name);
 ENGINE_API long gfTableCount();
 ENGINE_API const t_gfFileInfo* gfTableRecord(long index);
 ENGINE_API const char* gfRecordGroupName(long index);
+
+// ---- services for the engine's programs ---------------------------------------------------
+// The directory search's wildcard rule: '*' and '?' match without regard to case, and a
+// pattern ending in ".*" also matches a name without a dot.
+ENGINE_API int gfMatchName(const char* pattern, const char* name);
+// An MS-DOS date and time (UTC) as seconds since 1970; 0 when the pair is no valid date.
+ENGINE_API int gfDosToUnixTime(unsigned short date, unsigned short time, long long* seconds);
+// For a program that packs: a full disk or a file size limit becomes an error instead of the
+// process's end, and an interrupt leaves no temporary group file behind.
+ENGINE_API void gfInstallToolSignals();

@@ -1,7 +1,7 @@
 // The engine's text utilities: character classes, line clean-up, case-blind search, wildcard
 // masks, parameter strings, Windows-style paths, line readers and formatted output to a handle.
 #pragma once
-#include "engine/engine_api.h"
+#include "tarnpak/engine_api.h"
 
 // ---- character classes and string clean-up ------------------------------------------------
 // Set tests count the terminator as a member, so IsWhite(0) and IsDelim(0) are 1: scanners

@@ -1,7 +1,7 @@
 // The debug console: formatted output to the log file and, line by line, to the engine's
 // line output; error text straight to the console; a key-state query.
 #pragma once
-#include "engine/engine_api.h"
+#include "tarnpak/engine_api.h"
 
 ENGINE_API void DebugStart();
 ENGINE_API void DebugStop();

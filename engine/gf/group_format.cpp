@@ -23,7 +23,11 @@ std::uint32_t gfScrambleSeed(long long fileLength) {
 void gfScramble(unsigned char* directory, long size, long long fileLength) {
   t_gfRandom random;
   gfRandomSeed(&random, gfScrambleSeed(fileLength));
-  for (long j = 0; j < size; j++) directory[j] ^= (unsigned char)(gfRandomNext(&random) % 255);
+  gfScrambleNext(&random, directory, size);
+}
+
+void gfScrambleNext(t_gfRandom* random, unsigned char* bytes, long size) {
+  for (long j = 0; j < size; j++) bytes[j] ^= (unsigned char)(gfRandomNext(random) % 255);
 }
 
 namespace {

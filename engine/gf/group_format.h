@@ -26,6 +26,9 @@ std::uint32_t gfScrambleSeed(long long fileLength);
 // XORs the directory with the key stream of a group file fileLength bytes long. Scrambling
 // and unscrambling are the same operation.
 ENGINE_API void gfScramble(unsigned char* directory, long size, long long fileLength);
+// Scrambles the next size bytes of a directory whose key stream has reached random: a
+// directory scrambled in pieces, in order, comes out as if scrambled whole.
+void gfScrambleNext(t_gfRandom* random, unsigned char* bytes, long size);
 
 // ---- header and entries ------------------------------------------------------------------
 struct t_gfHeader {

@@ -78,6 +78,26 @@ t_gfDirStatus gfLoadDirectory(HANDLE handle, t_gfDirectory* directory);
 int gfNextDirEntry(const t_gfDirectory* directory, long* cursor, t_gfDirEntry* entry);
 void gfFreeDirectory(t_gfDirectory* directory);
 
+// The same directory read a block at a time, each entry checked as it comes: memory stays
+// the same however many entries the group holds. directory.bytes is the block.
+struct t_gfDirStream {
+  t_gfDirectory directory;
+  HANDLE handle;
+  t_gfRandom random;  // the key stream, up to the end of the block
+  long blockStart;    // the directory offset of the block's first byte
+  long blockLength;
+  long pos;  // the directory offset of the next entry
+  long index;
+};
+// Reads and checks the header; on any status but GF_DIR_OK nothing stays allocated.
+t_gfDirStatus gfOpenDirStream(HANDLE handle, t_gfDirStream* stream);
+// Back to the first entry.
+void gfRewindDirStream(t_gfDirStream* stream);
+// 1 with the next entry; 0 after the last one (status GF_DIR_OK when the entries end
+// exactly at the directory's end) or when a read or a check failed (status says which).
+int gfNextStreamEntry(t_gfDirStream* stream, t_gfDirEntry* entry, t_gfDirStatus* status);
+void gfCloseDirStream(t_gfDirStream* stream);
+
 // ---- stored names ------------------------------------------------------------------------
 // Whether a stored name stays below the directory it is unpacked into: not absolute (no
 // leading separator, no drive letter) and no ".." component. Returns null when it is safe,

@@ -136,7 +136,31 @@ int unpackEntry(HANDLE group, const t_gfDirEntry* e, t_gfLevels* levels, t_gfWin
   return 0;
 }
 
-int unpackAll(HANDLE group, const t_gfDirectory* directory, t_gfReport sink) {
+// Reports why the directory could not be read.
+void reportDirectory(const char* path, t_gfDirStatus status, const t_gfDirectory* directory,
+                     t_gfReport sink) {
+  if (status == GF_DIR_NOT_GROUP)
+    gfReportf(sink, "'%s' is not a group file", path);
+  else if (status == GF_DIR_DAMAGED)
+    gfReportf(sink, "group file '%s' is damaged: %s", path, directory->problem);
+  else if (status == GF_DIR_NO_MEMORY)
+    gfReportf(sink, "not enough memory for the directory of '%s'", path);
+  else
+    gfReportf(sink, "cannot read group file '%s': %s", path, platLastError());
+}
+
+// Goes through the whole directory once: a damaged group is refused before anything is
+// written.
+t_gfDirStatus checkDirectory(t_gfDirStream* stream) {
+  t_gfDirEntry entry;
+  t_gfDirStatus status;
+  while (gfNextStreamEntry(stream, &entry, &status)) {
+  }
+  gfRewindDirStream(stream);
+  return status;
+}
+
+int unpackAll(const char* path, HANDLE group, t_gfDirStream* stream, t_gfReport sink) {
   t_gfLevels levels;
   levels.depth = 0;
   levels.made[0] = 0;
@@ -147,10 +171,14 @@ int unpackAll(HANDLE group, const t_gfDirectory* directory, t_gfReport sink) {
   }
   t_gfWindow window{static_cast<unsigned char*>(ENGINE_NEW(kWindowSize)), 0, 0};
   int failures = 0;
-  long cursor = 0;
   t_gfDirEntry entry;
-  while (gfNextDirEntry(directory, &cursor, &entry))
+  t_gfDirStatus status;
+  while (gfNextStreamEntry(stream, &entry, &status))
     failures += unpackEntry(group, &entry, &levels, &window, sink);
+  if (status != GF_DIR_OK) {  // the group changed since the check
+    reportDirectory(path, status, &stream->directory, sink);
+    failures++;
+  }
   ENGINE_DELETE(window.bytes);
   dropLevels(&levels, 0);
   platClose(levels.top);
@@ -165,22 +193,19 @@ int gfUnpackChecked(const char* path, t_gfReport sink) {
     gfReportf(sink, "cannot open group file '%s': %s", path, platLastError());
     return 1;
   }
-  t_gfDirectory directory;
-  t_gfDirStatus status = gfLoadDirectory(group, &directory);
+  t_gfDirStream stream;
+  t_gfDirStatus status = gfOpenDirStream(group, &stream);
+  if (status == GF_DIR_OK) {
+    status = checkDirectory(&stream);
+    if (status != GF_DIR_OK) gfCloseDirStream(&stream);
+  }
   if (status != GF_DIR_OK) {
-    if (status == GF_DIR_NOT_GROUP)
-      gfReportf(sink, "'%s' is not a group file", path);
-    else if (status == GF_DIR_DAMAGED)
-      gfReportf(sink, "group file '%s' is damaged: %s", path, directory.problem);
-    else if (status == GF_DIR_NO_MEMORY)
-      gfReportf(sink, "not enough memory for the directory of '%s'", path);
-    else
-      gfReportf(sink, "cannot read group file '%s': %s", path, platLastError());
+    reportDirectory(path, status, &stream.directory, sink);
     platClose(group);
     return 1;
   }
-  int failed = unpackAll(group, &directory, sink);
-  gfFreeDirectory(&directory);
+  int failed = unpackAll(path, group, &stream, sink);
+  gfCloseDirStream(&stream);
   platClose(group);
   return failed;
 }

@@ -6,7 +6,8 @@
 # files and 4 of 32 MiB), large (8 files of 64 MiB), scale (5,000, 20,000 and 80,000
 # small files, 3 rounds at most), rss (packing 100,000 small files, one round).
 # Uses the release build in build-bench (made when missing). Ratios are peer time divided
-# by Tarnpak's time: above 1 means Tarnpak is faster.
+# by Tarnpak's time: above 1 means Tarnpak is faster. Unpacked trees are kept until every
+# tool has run (see timed); BENCH_SETTLE=0 skips the waits for a quick look.
 set -euo pipefail
 top="$(cd "$(dirname "$0")/.." && pwd)"
 rounds="${1:-5}"
@@ -20,6 +21,7 @@ fi
 
 work="$(mktemp -d "${TMPDIR:-/tmp}/tarnpak-bench-XXXXXX")"
 trap 'rm -rf "$work"' EXIT
+mkdir "$work/kept"
 
 tools=(tarnpak gnutar)
 command -v bsdtar >/dev/null && tools+=(bsdtar)
@@ -56,16 +58,28 @@ fresh() {
 }
 
 # Runs a command in a fresh directory; prints its wall time in seconds and its peak RSS
-# in KiB.
+# in KiB. With keep set the directory stays until settle: ext4 without a journal skips
+# every inode freed in the last 30 seconds when it makes a file (perf: 86% of an unpack
+# right after another tool's output was deleted went to find_inode_bit/recently_deleted),
+# so deleting unpacked trees between runs would time the file system, not the tools.
 timed() {
-  local d start end
+  local keep="$1" d start end
+  shift
   d="$(fresh)"
   sync
   start=$(date +%s.%N)
   (cd "$d" && /usr/bin/time -f %M -o "$work/rss" "$@" >/dev/null)
   end=$(date +%s.%N)
-  rm -rf "$d"
+  if [ "$keep" = keep ]; then mv "$d" "$work/kept/"; else rm -rf "$d"; fi
   echo "$(echo "$end - $start" | bc -l) $(tail -1 "$work/rss")"
+}
+
+# Deletes the kept trees and waits out the file system's 30 seconds (BENCH_SETTLE).
+settle() {
+  rm -rf "$work/kept"
+  mkdir "$work/kept"
+  sync
+  sleep "${BENCH_SETTLE:-35}"
 }
 
 median() { sort -g | awk '{a[NR]=$1} END {print (NR % 2) ? a[(NR+1)/2] : (a[NR/2] + a[NR/2+1]) / 2}'; }
@@ -73,12 +87,12 @@ largest() { sort -g | tail -1; }
 
 run_job() {  # job tool tree
   case "$1:$2" in
-    unpack:tarnpak) timed "$tool" "$work/$3.grp" ;;
-    unpack:gnutar) timed tar -xf "$work/$3.tar" ;;
-    unpack:bsdtar) timed bsdtar -xf "$work/$3.tar" ;;
-    pack:tarnpak) timed "$tool" "$work/$3" ;;
-    pack:gnutar) timed tar -cf out.tar -C "$work/$3" . ;;
-    pack:bsdtar) timed bsdtar -cf out.tar -C "$work/$3" . ;;
+    unpack:tarnpak) timed keep "$tool" "$work/$3.grp" ;;
+    unpack:gnutar) timed keep tar -xf "$work/$3.tar" ;;
+    unpack:bsdtar) timed keep bsdtar -xf "$work/$3.tar" ;;
+    pack:tarnpak) timed drop "$tool" "$work/$3" ;;
+    pack:gnutar) timed drop tar -cf out.tar -C "$work/$3" . ;;
+    pack:bsdtar) timed drop bsdtar -cf out.tar -C "$work/$3" . ;;
   esac
 }
 
@@ -88,6 +102,7 @@ bench_tree() {
   local name="$1" n="$2" job t r out
   (cd "$work" && "$tool" "$work/$name" && mv newgrp.grp "$name.grp")
   tar -cf "$work/$name.tar" -C "$work/$name" .
+  settle
   for job in pack unpack; do
     for ((r = 0; r < n; r++)); do
       for t in "${tools[@]}"; do
@@ -120,6 +135,7 @@ tree() {
   echo "generating $1: $2 small files, $3 of $4 MiB" >&2
   make_tree "$work/$1" "$2" "$3" "$4"
   bench_tree "$1" "$5"
+  settle
   report_tree "$1" $(($2 + $3))
   rm -rf "${work:?}/$1" "$work/$1.grp" "$work/$1.tar"
 }

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Installs the Debian packages the build and the tests need, only those that are missing.
 set -euo pipefail
-needed=(cmake ninja-build g++ libgtest-dev libbenchmark-dev)
+needed=(cmake ninja-build g++ pkg-config libgtest-dev libbenchmark-dev fuse3 libfuse3-dev)
 missing=()
 for p in "${needed[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

@@ -153,3 +153,44 @@ ENGINE_API int gfCheckBuildList(const char* root, t_gfReport report);
 ENGINE_API void gfUnpack(const char* path);
 // The same, reporting each problem; 0 when every file was written, 1 otherwise.
 ENGINE_API int gfUnpackChecked(const char* path, t_gfReport report);
+// Chooses the entries to unpack by stored name; nonzero: unpack it.
+typedef int (*t_gfNameFilter)(const char* name, void* context);
+// gfUnpackChecked of only the entries select chooses (all of them when select is null).
+ENGINE_API int gfUnpackSelected(const char* path, t_gfNameFilter select, void* context,
+                                t_gfReport report);
+
+// ---- inspecting group files and the table (for tools) -------------------------------------
+// One entry of a group file's directory, as stored.
+struct ENGINE_API t_gfGroupEntry {
+  char name[256];
+  long offset;
+  long size;
+  std::uint16_t date;
+  std::uint16_t time;
+};
+
+// What a group file's header says, and its length.
+struct ENGINE_API t_gfGroupSummary {
+  long entryCount;
+  long dirSize;
+  long long fileLength;
+};
+
+// Called for each entry in directory order; returning 0 stops the walk.
+typedef int (*t_gfEntryVisitor)(const t_gfGroupEntry* entry, void* context);
+// Reads the directory of the group file at path with the manager's one directory reader,
+// which checks every count, length and offset, and hands each entry to visit (null: none).
+// 0 when the directory was sound; 1 when the file cannot be read, is no group file or is
+// damaged, each reported through report. summary may be null.
+ENGINE_API int gfReadGroupDirectory(const char* path, t_gfGroupSummary* summary,
+                                    t_gfEntryVisitor visit, void* context, t_gfReport report);
+// Why the unpacker refuses to write a stored name (absolute, a drive, a ".." level), or
+// null when it is safe.
+ENGINE_API const char* gfUnsafeName(const char* name);
+
+// The table by position, in table order: records after gfStart, the record at index (null
+// outside the table), and the file name, relative to the root, of the group file that holds
+// a record's data (null for a loose file).
+ENGINE_API long gfTableCount();
+ENGINE_API const t_gfFileInfo* gfTableRecord(long index);
+ENGINE_API const char* gfRecordGroupName(long index);

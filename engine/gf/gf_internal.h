@@ -19,6 +19,10 @@ extern struct_list* gfGroupHandles;
 
 extern int gfFileCapacity;  // records gfFiles has room for; inserts grow it geometrically
 
+// ---- the names of the root's group files (group_names.cpp) ---------------------------------
+void gfNoteGroupName(HANDLE group, const char* name);  // name: relative to the root
+void gfForgetGroupNames();                             // at gfStop, after the handles close
+
 // ---- lookups of appended records (appended.cpp) -------------------------------------------
 // Records behind gfSortedCount are found through a hash of their names, so that a table
 // with many inserted files still answers in constant time.

@@ -52,7 +52,9 @@ void gfScanRoot(struct_list** list, const char* dir) {
     do {
       char path[GF_PATH_MAX + 1];
       if (found.isDirectory || !gfJoinPath(path, dir, found.name)) continue;
-      gfReadGroup(list, platOpenRead(path));
+      HANDLE group = platOpenRead(path);
+      gfReadGroup(list, group);
+      if (group != INVALID_HANDLE && gfIsGroupHandle(group)) gfNoteGroupName(group, found.name);
     } while (platFindNext(&find, &found));
     platFindClose(&find);
   }

@@ -169,6 +169,7 @@ void gfStop() {
     platClose((HANDLE)gfGroupHandles->data);
     List_Del(gfGroupHandles, gfGroupHandles);
   }
+  gfForgetGroupNames();
 }
 
 long gfFetch(const char* name) {

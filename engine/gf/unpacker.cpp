@@ -160,7 +160,9 @@ t_gfDirStatus checkDirectory(t_gfDirStream* stream) {
   return status;
 }
 
-int unpackAll(const char* path, HANDLE group, t_gfDirStream* stream, t_gfReport sink) {
+// Unpacks the entries select chooses (every entry when select is null).
+int unpackAll(const char* path, HANDLE group, t_gfDirStream* stream, t_gfNameFilter select,
+              void* context, t_gfReport sink) {
   t_gfLevels levels;
   levels.depth = 0;
   levels.made[0] = 0;
@@ -174,7 +176,8 @@ int unpackAll(const char* path, HANDLE group, t_gfDirStream* stream, t_gfReport 
   t_gfDirEntry entry;
   t_gfDirStatus status;
   while (gfNextStreamEntry(stream, &entry, &status))
-    failures += unpackEntry(group, &entry, &levels, &window, sink);
+    if (!select || select(entry.name, context))
+      failures += unpackEntry(group, &entry, &levels, &window, sink);
   if (status != GF_DIR_OK) {  // the group changed since the check
     reportDirectory(path, status, &stream->directory, sink);
     failures++;
@@ -187,7 +190,7 @@ int unpackAll(const char* path, HANDLE group, t_gfDirStream* stream, t_gfReport 
 
 }  // namespace
 
-int gfUnpackChecked(const char* path, t_gfReport sink) {
+int gfUnpackSelected(const char* path, t_gfNameFilter select, void* context, t_gfReport sink) {
   HANDLE group = platOpenRead(path);
   if (group == INVALID_HANDLE) {
     gfReportf(sink, "cannot open group file '%s': %s", path, platLastError());
@@ -204,10 +207,14 @@ int gfUnpackChecked(const char* path, t_gfReport sink) {
     platClose(group);
     return 1;
   }
-  int failed = unpackAll(path, group, &stream, sink);
+  int failed = unpackAll(path, group, &stream, select, context, sink);
   gfCloseDirStream(&stream);
   platClose(group);
   return failed;
+}
+
+int gfUnpackChecked(const char* path, t_gfReport sink) {
+  return gfUnpackSelected(path, nullptr, nullptr, sink);
 }
 
 void gfUnpack(const char* path) { gfUnpackChecked(path, nullptr); }

@@ -93,7 +93,8 @@ std::vector<std::string> LineCapture::lines() const {
   return captured;
 }
 
-ToolRun runTool(const std::vector<std::string>& args, const std::string& cwd, void (*prepare)()) {
+ToolRun runProgram(const std::string& exe, const std::vector<std::string>& args,
+                   const std::string& cwd, void (*prepare)()) {
   TempDir scratch;
   std::string outPath = scratch / "out", errPath = scratch / "err";
   pid_t pid = fork();
@@ -105,16 +106,24 @@ ToolRun runTool(const std::vector<std::string>& args, const std::string& cwd, vo
     dup2(err, 2);
     if (prepare) prepare();
     std::vector<char*> argv;
-    argv.push_back(const_cast<char*>(TARNPAK_EXE));
+    argv.push_back(const_cast<char*>(exe.c_str()));
     for (auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
     argv.push_back(nullptr);
-    execv(TARNPAK_EXE, argv.data());
+    execv(exe.c_str(), argv.data());
     _exit(127);
   }
   int status = 0;
   waitpid(pid, &status, 0);
   return ToolRun{WIFEXITED(status) ? WEXITSTATUS(status) : -1, readFile(outPath),
                  readFile(errPath)};
+}
+
+ToolRun runTool(const std::vector<std::string>& args, const std::string& cwd, void (*prepare)()) {
+  return runProgram(TARNPAK_EXE, args, cwd, prepare);
+}
+
+ToolRun runGrp(const std::vector<std::string>& args, const std::string& cwd) {
+  return runProgram(GRP_EXE, args, cwd);
 }
 
 #include "engine/gf/group_format.h"

@@ -38,10 +38,15 @@ struct ToolRun {
   std::string out;
   std::string err;
 };
-// Runs the built Tarnpak with args in directory cwd; prepare, when given, runs in the child
-// just before the tool starts (to set resource limits, say).
+// Runs the program exe with args in directory cwd; prepare, when given, runs in the child
+// just before the program starts (to set resource limits, say).
+ToolRun runProgram(const std::string& exe, const std::vector<std::string>& args,
+                   const std::string& cwd, void (*prepare)() = nullptr);
+// Runs the built Tarnpak with args in directory cwd (prepare as for runProgram).
 ToolRun runTool(const std::vector<std::string>& args, const std::string& cwd,
                 void (*prepare)() = nullptr);
+// Runs the built grp with args in directory cwd.
+ToolRun runGrp(const std::vector<std::string>& args, const std::string& cwd);
 
 // A file to put into a group image.
 struct StoredFile {

@@ -1,0 +1,15 @@
+// The grp commands: each takes the whole command line (argv[1] is the command's name) and
+// returns the exit status.
+#pragma once
+
+int grpList(int argc, char** argv);
+int grpVerify(int argc, char** argv);
+int grpCat(int argc, char** argv);
+int grpExtract(int argc, char** argv);
+int grpTable(int argc, char** argv);
+int grpMount(int argc, char** argv);
+
+// "grp list FILE.grp [-l] [--json]" and the like; null for an unknown command.
+const char* grpUsageLine(const char* command);
+// The usage line and what the command does, for "grp COMMAND --help".
+void grpPrintHelp(const char* command);

@@ -1,0 +1,46 @@
+// What every grp command shares: its error line, the dates as text, JSON strings, and the
+// argument handling of the commands.
+#pragma once
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+// The exit statuses: done, failed (the messages say why), used wrongly.
+constexpr int GRP_OK = 0;
+constexpr int GRP_FAILED = 1;
+constexpr int GRP_USAGE = 2;
+
+// One line on stderr: "grp: " and the formatted message.
+void grpError(const char* format, ...) __attribute__((format(printf, 1, 2)));
+// The engine's reports go out through this, as grpError lines.
+void grpReport(const char* message);
+
+// An MS-DOS date and time as stored, in ISO 8601 UTC: "2003-01-01T12:00:00Z". The fields
+// are shown as they are, even when they make no valid date.
+std::string grpIsoTime(std::uint16_t date, std::uint16_t time);
+// text as a JSON string with its quotes. Bytes from 0x80 up are taken as Latin-1 (the
+// names come from a Windows code page, not UTF-8), so the result is always valid JSON.
+std::string grpJsonString(const char* text);
+
+// A name for a line of text output: control bytes (which could fake lines or drive the
+// terminal) shown as '?'. --json output keeps every byte.
+std::string grpPrintable(const char* name);
+// Flushes standard output; GRP_FAILED after a one-line error when anything failed to go out.
+int grpFinishOutput(int status);
+
+// A command's arguments after its name, with the options it knows taken out.
+struct t_grpArgs {
+  std::vector<std::string> operands;
+  std::vector<std::string> flags;  // the options met, e.g. "-l", "--json"
+  std::string directory;           // the value of -C
+  bool help = false;
+};
+
+// Parses argv[first..] for a command that knows the given flags (and -C when takesDir).
+// Prints a one-line error and returns false on an unknown option.
+bool grpParseArgs(const char* command, int argc, char** argv, int first,
+                  const std::vector<std::string>& known, bool takesDir, t_grpArgs* out);
+bool grpHasFlag(const t_grpArgs& args, const char* flag);
+// Checks the operand count; prints "grp COMMAND: ..." and the usage line when it is off.
+bool grpWantOperands(const char* command, const t_grpArgs& args, size_t least, size_t most);

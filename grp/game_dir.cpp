@@ -1,0 +1,26 @@
+// Starting the engine's file table on a game directory, for table and mount.
+#include "grp/game_dir.h"
+
+#include <cstring>
+#include <filesystem>
+#include <system_error>
+
+#include "engine/gf/gf.h"
+#include "grp/common.h"
+
+bool grpStartGameDir(const char* dir) {
+  std::error_code ec;
+  bool isDir = std::filesystem::is_directory(dir, ec);
+  if (!isDir) {
+    grpError("cannot read game directory '%s': %s", dir,
+             ec ? ec.message().c_str() : "Not a directory");
+    return false;
+  }
+  if (std::strlen(dir) >= kGrpRootMax) {
+    grpError("cannot read game directory '%s': the path is longer than the engine's %zu bytes", dir,
+             kGrpRootMax - 1);
+    return false;
+  }
+  gfStart(dir);
+  return true;
+}

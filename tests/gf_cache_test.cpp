@@ -34,11 +34,8 @@ class FileCache : public ::testing::Test {
   void start() { gfStart(root.path().c_str()); }
   void TearDown() override {
     ReaderGate::open();
-    gfStop();
+    stopAndExpectNoEngineBlocks();
     ReaderGate::remove();
-    EXPECT_EQ(memLiveBlocks("gf manager"), 0);
-    List_Close();
-    EXPECT_EQ(memLiveBlocks(nullptr), 0);
   }
 };
 

@@ -23,11 +23,8 @@ class ReadWorker : public ::testing::Test {
   void SetUp() override { ReaderGate::install(); }
   void TearDown() override {
     ReaderGate::open();
-    gfStop();
+    stopAndExpectNoEngineBlocks();
     ReaderGate::remove();
-    EXPECT_EQ(memLiveBlocks("gf manager"), 0);
-    List_Close();
-    EXPECT_EQ(memLiveBlocks(nullptr), 0);
   }
 };
 

@@ -63,7 +63,7 @@ GFILE* newHandle(HANDLE h, long base, long size, long index) {
   return f;
 }
 
-// Opens the loose file of record i for its first handle: read-write when it may be, else
+// Opens a loose file for its record's first handle: read-write when it may be, else
 // read-only.
 HANDLE openLoose(const char* name) {
   char path[GF_PATH_MAX + 1];
@@ -139,7 +139,7 @@ GFILE* gfOpen(const char* name) {
   if (i < 0) return nullptr;
   t_gfFileInfo* r = &gfFiles[i];
   if (r->handle == INVALID_HANDLE) {
-    r->handle = openLoose(r->name);
+    r->handle = openLoose(gfDiskName(r));
     if (r->handle == INVALID_HANDLE) return nullptr;
     r->openCount = 0;
   }

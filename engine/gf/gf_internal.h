@@ -86,11 +86,22 @@ bool gfJoinPath(char* out, const char* dir, const char* name, const char* suffix
 void gfReportf(t_gfReport sink, const char* format, ...) __attribute__((format(printf, 2, 3)));
 void gfReportV(t_gfReport sink, const char* format, va_list args);
 
+// ---- opening a group file (directory_walk.cpp) --------------------------------------------
+struct t_gfDirectory;
+// Opens the group file at path and loads its directory; on failure reports why to sink and
+// returns INVALID_HANDLE with nothing left open or allocated.
+HANDLE gfOpenGroup(const char* path, t_gfDirectory* directory, t_gfReport sink);
+
 // ---- the table order ----------------------------------------------------------------------
 // Names by unsigned bytes, then the later copy first; equal copies compare equal, so this
 // is a consistent order for sorting.
 int gfTableOrder(const t_gfFileInfo* a, const t_gfFileInfo* b);
 int gfCompareName(const char* key, const t_gfFileInfo* record);
+// A record's name block: the name in upper case, and behind its terminator the spelling the
+// file was found or inserted under, so that a loose file opens by its own name at once
+// instead of by a case-blind search of every directory on its path.
+char* gfNewRecordName(const char* spelling);
+const char* gfDiskName(const t_gfFileInfo* record);
 // Turns a to z into A to Z in place.
 void gfUpperCase(char* name);
 

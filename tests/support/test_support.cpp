@@ -3,6 +3,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -15,7 +16,9 @@
 #include <mutex>
 #include <sstream>
 
+#include "engine/gf/gf.h"
 #include "engine/kestin/kestin.h"
+#include "engine/t_list/t_list.h"
 
 namespace fs = std::filesystem;
 
@@ -151,4 +154,11 @@ void scrambleGroup(std::string& image) {
   get_i(reinterpret_cast<unsigned char*>(&image[12]), dirSize);
   gfScramble(reinterpret_cast<unsigned char*>(&image[GF_HEADER_SIZE]), dirSize,
              (long long)image.size());
+}
+
+void stopAndExpectNoEngineBlocks() {
+  gfStop();
+  EXPECT_EQ(memLiveBlocks("gf manager"), 0);
+  List_Close();  // the pool outlives the table by design; with it gone nothing is left
+  EXPECT_EQ(memLiveBlocks(nullptr), 0);
 }

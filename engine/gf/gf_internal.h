@@ -123,12 +123,53 @@ const char* gfDiskName(const t_gfFileInfo* record);
 // Turns a to z into A to Z in place.
 void gfUpperCase(char* name);
 
-// ---- the builder ----------------------------------------------------------------------------
-// A directory table record with the host path its bytes are copied from.
-struct t_gfBuildRecord {
-  t_gfFileInfo info;  // name, offset (where the data goes), size, date, time
-  char* source;
+// ---- the builder's collection (buildlist.cpp) --------------------------------------------------
+// One file found for the build. Its texts live in the collection's blocks: name is the
+// stored name as found (upper-cased only when compared or written), hostDir the host
+// directory the search found it in; the leaf behind name + leaf is its name there.
+struct t_gfBuildFile {
+  std::uint32_t name;
+  std::uint32_t hostDir;
+  std::uint32_t size;
+  std::uint32_t offset;  // where the data goes in the group, once the directory is made
+  std::uint16_t date;
+  std::uint16_t time;
+  std::uint16_t leaf;
 };
+
+// The files of one build: records in pages, texts in blocks, and after gfBuildSort the
+// record numbers in table order. Zero-initialise; gfBuildFree gives everything back.
+struct t_gfBuildList {
+  t_gfBuildFile** pages;
+  int pageCapacity;
+  int count;
+  char** text;
+  int textBlocks;
+  int textCapacity;
+  std::uint32_t textUsed;  // in the last block
+  std::uint32_t* order;
+};
+
+constexpr std::uint32_t GF_NO_TEXT = 0xFFFFFFFFu;
+// Stores a text; its place, or GF_NO_TEXT when memory fails.
+std::uint32_t gfBuildAddText(t_gfBuildList* list, const char* text);
+const char* gfBuildText(const t_gfBuildList* list, std::uint32_t at);
+// A new zeroed record at the end; null when memory fails.
+t_gfBuildFile* gfBuildAddFile(t_gfBuildList* list);
+t_gfBuildFile* gfBuildFileNumber(const t_gfBuildList* list, std::uint32_t number);
+// The record at place i of the table order.
+inline t_gfBuildFile* gfBuildFileAt(const t_gfBuildList* list, int i) {
+  return gfBuildFileNumber(list, list->order[i]);
+}
+// Puts the records in table order (the later of two copies first); false when memory fails.
+bool gfBuildSort(t_gfBuildList* list);
+void gfBuildFree(t_gfBuildList* list);
+// The host path a file is read from; false when it does not fit size bytes.
+bool gfBuildSourcePath(const t_gfBuildList* list, const t_gfBuildFile* f, char* out, size_t size);
+// The name a file is stored under (GF_PATH_MAX + 1 bytes).
+void gfBuildStoredName(const t_gfBuildList* list, const t_gfBuildFile* f, char* out);
+
+// ---- the builder ----------------------------------------------------------------------------
 
 enum t_gfCopyFailureKind {
   GF_COPY_CANNOT_OPEN,
@@ -144,10 +185,10 @@ struct t_gfCopyFailure {
   char reason[160];  // the host's words for a read or write error
 };
 
-// Copies every record's source file to its offset in out. Returns -1 when all went
-// well, else the index of the first record that failed (count when the failure belongs
-// to no record), with the failure described.
-int gfCopyData(const t_gfBuildRecord* table, int count, HANDLE out, t_gfCopyFailure* failure);
+// Copies every file's bytes to its offset in out, in table order. Returns -1 when all went
+// well, else the place in the table order of the first file that failed (count when the
+// failure belongs to no file), with the failure described.
+int gfCopyData(const t_gfBuildList* files, HANDLE out, t_gfCopyFailure* failure);
 
 // Called, when set, after the build list has been collected and before anything is
 // written: lets tests change files between the search and the copy.

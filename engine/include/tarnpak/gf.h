@@ -130,6 +130,10 @@ ENGINE_API void gfDeleteFile(const char* name);
 ENGINE_API void Tarnpak(const char* name, int flag);
 // The same, reporting what went wrong; 0 when a group was written, 1 otherwise.
 ENGINE_API int TarnpakChecked(const char* name, int flag, t_gfReport report);
+// The same for the build list of directory root, without starting the manager: no table
+// is built and the manager's root stays as it is. The group is the one gfStart(root) and
+// TarnpakChecked would write.
+ENGINE_API int TarnpakFrom(const char* root, const char* name, int flag, t_gfReport report);
 // Whether the build list of directory root can be read, checked before anything is scanned
 // (a tree that is no game directory may be huge); 0 when it can, else 1 after reporting why.
 ENGINE_API int gfCheckBuildList(const char* root, t_gfReport report);

@@ -13,6 +13,13 @@ HANDLE gfOpenGroup(const char* path, t_gfDirectory* directory, t_gfReport sink) 
   }
   t_gfDirStatus status = gfLoadDirectory(group, directory);
   if (status == GF_DIR_OK) return group;
+  gfReportDirectoryFailure(path, status, directory, sink);
+  platClose(group);
+  return INVALID_HANDLE;
+}
+
+void gfReportDirectoryFailure(const char* path, t_gfDirStatus status,
+                              const t_gfDirectory* directory, t_gfReport sink) {
   if (status == GF_DIR_NOT_GROUP)
     gfReportf(sink, "'%s' is not a group file", path);
   else if (status == GF_DIR_DAMAGED)
@@ -21,8 +28,6 @@ HANDLE gfOpenGroup(const char* path, t_gfDirectory* directory, t_gfReport sink) 
     gfReportf(sink, "not enough memory for the directory of '%s'", path);
   else
     gfReportf(sink, "cannot read group file '%s': %s", path, platLastError());
-  platClose(group);
-  return INVALID_HANDLE;
 }
 
 int gfReadGroupDirectory(const char* path, t_gfGroupSummary* summary, t_gfEntryVisitor visit,

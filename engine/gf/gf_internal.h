@@ -3,6 +3,7 @@
 #pragma once
 #include <cstdarg>
 
+#include "engine/gf/group_format.h"
 #include "engine/platform/platform.h"
 #include "tarnpak/gf.h"
 
@@ -105,10 +106,12 @@ void gfReportf(t_gfReport sink, const char* format, ...) __attribute__((format(p
 void gfReportV(t_gfReport sink, const char* format, va_list args);
 
 // ---- opening a group file (directory_walk.cpp) --------------------------------------------
-struct t_gfDirectory;
 // Opens the group file at path and loads its directory; on failure reports why to sink and
 // returns INVALID_HANDLE with nothing left open or allocated.
 HANDLE gfOpenGroup(const char* path, t_gfDirectory* directory, t_gfReport sink);
+// Reports why the directory of the group file at path could not be read.
+void gfReportDirectoryFailure(const char* path, t_gfDirStatus status,
+                              const t_gfDirectory* directory, t_gfReport sink);
 
 // ---- the table order ----------------------------------------------------------------------
 // Names by unsigned bytes, then the later copy first; equal copies compare equal, so this

@@ -136,19 +136,6 @@ int unpackEntry(HANDLE group, const t_gfDirEntry* e, t_gfLevels* levels, t_gfWin
   return 0;
 }
 
-// Reports why the directory could not be read.
-void reportDirectory(const char* path, t_gfDirStatus status, const t_gfDirectory* directory,
-                     t_gfReport sink) {
-  if (status == GF_DIR_NOT_GROUP)
-    gfReportf(sink, "'%s' is not a group file", path);
-  else if (status == GF_DIR_DAMAGED)
-    gfReportf(sink, "group file '%s' is damaged: %s", path, directory->problem);
-  else if (status == GF_DIR_NO_MEMORY)
-    gfReportf(sink, "not enough memory for the directory of '%s'", path);
-  else
-    gfReportf(sink, "cannot read group file '%s': %s", path, platLastError());
-}
-
 // Goes through the whole directory once: a damaged group is refused before anything is
 // written.
 t_gfDirStatus checkDirectory(t_gfDirStream* stream) {
@@ -179,7 +166,7 @@ int unpackAll(const char* path, HANDLE group, t_gfDirStream* stream, t_gfNameFil
     if (!select || select(entry.name, context))
       failures += unpackEntry(group, &entry, &levels, &window, sink);
   if (status != GF_DIR_OK) {  // the group changed since the check
-    reportDirectory(path, status, &stream->directory, sink);
+    gfReportDirectoryFailure(path, status, &stream->directory, sink);
     failures++;
   }
   ENGINE_DELETE(window.bytes);
@@ -203,7 +190,7 @@ int gfUnpackSelected(const char* path, t_gfNameFilter select, void* context, t_g
     if (status != GF_DIR_OK) gfCloseDirStream(&stream);
   }
   if (status != GF_DIR_OK) {
-    reportDirectory(path, status, &stream.directory, sink);
+    gfReportDirectoryFailure(path, status, &stream.directory, sink);
     platClose(group);
     return 1;
   }

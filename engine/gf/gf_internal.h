@@ -93,7 +93,8 @@ void gfCacheForget(int index);
 void gfScanRoot(struct_list** list, const char* dir);
 void gfScanDir(struct_list** list, const char* dir);
 void gfReadGroup(struct_list** list, HANDLE group);
-// A new scan entry, zero but for the given name; null when memory fails.
+// A new scan entry, zero but for the given name (held in the entry's own block); null when
+// memory fails.
 t_gfScanEntry* gfNewScanEntry(const char* name);
 void gfFreeScanEntry(t_gfScanEntry* entry);
 // dir, name and suffix joined into out (GF_PATH_MAX + 1 bytes); false when the whole

@@ -9,15 +9,16 @@
 #define ENGINE_UNIT "gf manager"
 #include "engine/kestin/alloc.h"
 
+// The entry and its name in one block: the scan makes one per file, and tracked allocations
+// (each taking the allocator's lock) were a quarter of gfStart's time outside the kernel.
 t_gfScanEntry* gfNewScanEntry(const char* name) {
-  auto* e = static_cast<t_gfScanEntry*>(ENGINE_NEW_ZERO(sizeof(t_gfScanEntry)));
+  size_t length = std::strlen(name) + 1;
+  auto* e = static_cast<t_gfScanEntry*>(ENGINE_NEW(sizeof(t_gfScanEntry) + length));
   if (!e) return nullptr;
+  std::memset(e, 0, sizeof *e);
   e->group = INVALID_HANDLE;
-  e->name = ENGINE_STRDUP(name);
-  if (!e->name) {
-    ENGINE_DELETE(e);
-    return nullptr;
-  }
+  e->name = reinterpret_cast<char*>(e + 1);
+  std::memcpy(e->name, name, length);
   return e;
 }
 
@@ -41,7 +42,6 @@ bool gfJoinPath(char* out, const char* dir, const char* name, const char* suffix
 
 void gfFreeScanEntry(t_gfScanEntry* e) {
   if (!e) return;
-  ENGINE_DELETE(e->name);
   ENGINE_DELETE(e->source);
   ENGINE_DELETE(e);
 }

@@ -2,7 +2,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "engine/gf/gf.h"
+#include "tarnpak/gf.h"
 
 namespace {
 
@@ -25,11 +25,9 @@ int main(int argc, char** argv) {
   const char* path = argv[1];
   // A full disk or a file size limit is reported as an error, and an interrupted build
   // leaves no temporary file behind.
-  platInstallToolSignals();
+  gfInstallToolSignals();
   if (std::strstr(path, ".grp")) return gfUnpackChecked(path, printError);
-  // The start-up scan walks the whole tree: no point in it when there is nothing to build.
-  if (gfCheckBuildList(path, printError)) return 1;
-  // The manager stays started: the process ends right after the build.
-  gfStart(path);
-  return TarnpakChecked("newgrp.grp", 1, printError);
+  // The builder searches the tree itself: the manager's start-up scan (which also opens
+  // every sound file for its header) would build a table that nothing here reads.
+  return TarnpakFrom(path, "newgrp.grp", 1, printError);
 }

@@ -1,37 +1,53 @@
 #!/usr/bin/env bash
-# Times Tarnpak against GNU tar (and bsdtar when installed) on the same generated tree of
-# small files, alternating the tools in one run, and prints medians and ratios.
-#   bench/compare_tar.sh [files] [rounds]      (defaults: 20000 files, 7 rounds)
-# Uses the release build in build-bench (made when missing).
+# Times Tarnpak against GNU tar and bsdtar packing and unpacking the same generated trees,
+# alternating the tools in one run, and prints medians, ratios and peak memory.
+#   bench/compare_tar.sh [rounds] [trees...]      (defaults: 5 rounds; small mixed large scale)
+# Trees: small (20,000 files of 1-16 KiB in about 230 directories), mixed (5,000 small
+# files and 4 of 32 MiB), large (8 files of 64 MiB), scale (5,000, 20,000 and 80,000
+# small files, 3 rounds at most), rss (packing 100,000 small files, one round).
+# Uses the release build in build-bench (made when missing). Ratios are peer time divided
+# by Tarnpak's time: above 1 means Tarnpak is faster. Unpacked trees are kept until every
+# tool has run (see timed); BENCH_SETTLE=0 skips the waits for a quick look.
 set -euo pipefail
 top="$(cd "$(dirname "$0")/.." && pwd)"
-files="${1:-20000}"
-rounds="${2:-7}"
+rounds="${1:-5}"
+shift || true
+trees=("$@")
+[ ${#trees[@]} -gt 0 ] || trees=(small mixed large scale)
 tool="$top/build-bench/Tarnpak"
 if [ ! -x "$tool" ]; then
-  (cd "$top" && cmake --preset bench >/dev/null && cmake --build --preset bench >/dev/null)
+  (cd "$top" && cmake --preset bench >/dev/null && cmake --build --preset bench -j2 >/dev/null)
 fi
 
 work="$(mktemp -d "${TMPDIR:-/tmp}/tarnpak-bench-XXXXXX")"
 trap 'rm -rf "$work"' EXIT
-tree="$work/tree"
+mkdir "$work/kept"
 
-echo "generating $files files under $tree"
-python3 - "$tree" "$files" <<'PY'
+tools=(tarnpak gnutar)
+command -v bsdtar >/dev/null && tools+=(bsdtar)
+
+# make_tree dir smallFiles largeFiles largeMiB
+make_tree() {
+  python3 - "$@" <<'PY'
 import os, random, sys
-root, count = sys.argv[1], int(sys.argv[2])
+root, small, large, large_mib = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), int(sys.argv[4])
 rnd = random.Random(7)
-for i in range(count):
-    d = os.path.join(root, "dir%03d" % (i % 200), "sub%d" % (i % 7))
+dirs = max(7, small // 100)
+for i in range(small):
+    d = os.path.join(root, "dir%03d" % ((i % dirs) // 7), "sub%d" % (i % 7))
     os.makedirs(d, exist_ok=True)
-    with open(os.path.join(d, "file%05d.dat" % i), "wb") as f:
-        f.write(rnd.randbytes(rnd.randint(64, 4096)))
+    with open(os.path.join(d, "file%06d.dat" % i), "wb") as f:
+        f.write(rnd.randbytes(rnd.randint(1024, 16384)))
+os.makedirs(os.path.join(root, "big"), exist_ok=True)
+block = rnd.randbytes(1 << 20)
+for i in range(large):
+    with open(os.path.join(root, "big", "blob%d.bin" % i), "wb") as f:
+        for _ in range(large_mib):
+            f.write(block)
 with open(os.path.join(root, "group.cfg"), "w") as f:
     f.write("*.* r\n")
 PY
-(cd "$work" && "$tool" "$tree")
-mv "$work/newgrp.grp" "$work/tree.grp"
-tar -cf "$work/tree.tar" -C "$tree" .
+}
 
 # A fresh output directory in an unused area of the disk for every run.
 fresh() {
@@ -41,45 +57,98 @@ fresh() {
   echo "$d"
 }
 
-# Runs a command in a fresh directory and prints its wall time in seconds.
+# Runs a command in a fresh directory; prints its wall time in seconds and its peak RSS
+# in KiB. With keep set the directory stays until settle: ext4 without a journal skips
+# every inode freed in the last 30 seconds when it makes a file (perf: 86% of an unpack
+# right after another tool's output was deleted went to find_inode_bit/recently_deleted),
+# so deleting unpacked trees between runs would time the file system, not the tools.
 timed() {
-  local d
+  local keep="$1" d start end
+  shift
   d="$(fresh)"
   sync
-  local start end
   start=$(date +%s.%N)
-  (cd "$d" && "$@" >/dev/null)
+  (cd "$d" && /usr/bin/time -f %M -o "$work/rss" "$@" >/dev/null)
   end=$(date +%s.%N)
-  rm -rf "$d"
-  echo "$end - $start" | bc -l
+  if [ "$keep" = keep ]; then mv "$d" "$work/kept/"; else rm -rf "$d"; fi
+  echo "$(echo "$end - $start" | bc -l) $(tail -1 "$work/rss")"
+}
+
+# Deletes the kept trees and waits out the file system's 30 seconds (BENCH_SETTLE).
+settle() {
+  rm -rf "$work/kept"
+  mkdir "$work/kept"
+  sync
+  sleep "${BENCH_SETTLE:-35}"
 }
 
 median() { sort -g | awk '{a[NR]=$1} END {print (NR % 2) ? a[(NR+1)/2] : (a[NR/2] + a[NR/2+1]) / 2}'; }
+largest() { sort -g | tail -1; }
 
-declare -A times
-tools=(tarnpak gnutar)
-command -v bsdtar >/dev/null && tools+=(bsdtar)
-
-run_job() {  # job tool
+run_job() {  # job tool tree
   case "$1:$2" in
-    unpack:tarnpak) timed "$tool" "$work/tree.grp" ;;
-    unpack:gnutar) timed tar -xf "$work/tree.tar" ;;
-    unpack:bsdtar) timed bsdtar -xf "$work/tree.tar" ;;
-    pack:tarnpak) timed "$tool" "$tree" ;;
-    pack:gnutar) timed tar -cf out.tar -C "$tree" . ;;
-    pack:bsdtar) timed bsdtar -cf out.tar -C "$tree" . ;;
+    unpack:tarnpak) timed keep "$tool" "$work/$3.grp" ;;
+    unpack:gnutar) timed keep tar -xf "$work/$3.tar" ;;
+    unpack:bsdtar) timed keep bsdtar -xf "$work/$3.tar" ;;
+    pack:tarnpak) timed drop "$tool" "$work/$3" ;;
+    pack:gnutar) timed drop tar -cf out.tar -C "$work/$3" . ;;
+    pack:bsdtar) timed drop bsdtar -cf out.tar -C "$work/$3" . ;;
   esac
 }
 
-for job in unpack pack; do
-  for ((r = 0; r < rounds; r++)); do
-    for t in "${tools[@]}"; do
-      times[$job:$t]+="$(run_job "$job" "$t") "
+declare -A secs rss
+# bench_tree name rounds: times every job and tool, alternating the tools each round.
+bench_tree() {
+  local name="$1" n="$2" job t r out
+  (cd "$work" && "$tool" "$work/$name" && mv newgrp.grp "$name.grp")
+  tar -cf "$work/$name.tar" -C "$work/$name" .
+  settle
+  for job in pack unpack; do
+    for ((r = 0; r < n; r++)); do
+      for t in "${tools[@]}"; do
+        out="$(run_job "$job" "$t" "$name")"
+        secs[$name:$job:$t]+="${out% *} "
+        rss[$name:$job:$t]+="${out#* } "
+      done
     done
   done
-  base=$(echo ${times[$job:gnutar]} | tr ' ' '\n' | median)
-  for t in "${tools[@]}"; do
-    m=$(echo ${times[$job:$t]} | tr ' ' '\n' | median)
-    printf '%-7s %-8s median %.3f s   ratio to GNU tar %.2f\n' "$job" "$t" "$m" "$(echo "$m / $base" | bc -l)"
+}
+
+# The medians of one tree, with ratios to Tarnpak's and the largest peak RSS.
+report_tree() {
+  local name="$1" files="$2" job t m ours ratio kib
+  for job in pack unpack; do
+    ours=$(echo ${secs[$name:$job:tarnpak]} | tr ' ' '\n' | median)
+    for t in "${tools[@]}"; do
+      m=$(echo ${secs[$name:$job:$t]} | tr ' ' '\n' | median)
+      ratio=$(echo "$m / $ours" | bc -l)
+      kib=$(echo ${rss[$name:$job:$t]} | tr ' ' '\n' | largest)
+      printf '%-7s %-7s %-8s median %7.3f s  %6.1f us/file  ratio %5.2f  peak RSS %6.1f MiB\n' \
+        "$name" "$job" "$t" "$m" "$(echo "$m * 1000000 / $files" | bc -l)" "$ratio" \
+        "$(echo "$kib / 1024" | bc -l)"
+    done
   done
+}
+
+# tree name smallFiles largeFiles largeMiB rounds
+tree() {
+  echo "generating $1: $2 small files, $3 of $4 MiB" >&2
+  make_tree "$work/$1" "$2" "$3" "$4"
+  bench_tree "$1" "$5"
+  settle
+  report_tree "$1" $(($2 + $3))
+  rm -rf "${work:?}/$1" "$work/$1.grp" "$work/$1.tar"
+}
+
+echo "ratio = peer time / Tarnpak time (above 1: Tarnpak is faster); medians of $rounds rounds"
+few=$((rounds < 3 ? rounds : 3))
+for t in "${trees[@]}"; do
+  case "$t" in
+    small) tree small 20000 0 0 "$rounds" ;;
+    mixed) tree mixed 5000 4 32 "$rounds" ;;
+    large) tree large 0 8 64 "$rounds" ;;
+    scale) for n in 5000 20000 80000; do tree "s$n" "$n" 0 0 "$few"; done ;;
+    rss) tree s100000 100000 0 0 1 ;;
+    *) echo "unknown tree '$t'" >&2; exit 2 ;;
+  esac
 done

@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "engine/gf/group_format.h"
-#include "engine/stdinputoutput/stdinputoutput.h"
+#include "tarnpak/stdinputoutput.h"
 
 static void BM_Scramble(benchmark::State& state) {
   std::vector<unsigned char> dir((size_t)state.range(0), 0x41);

@@ -3,15 +3,17 @@
 #include <cstring>
 
 #include "engine/gf/group_format.h"
-#include "engine/kestin/kestin.h"
+#include "engine/kestin/memory_report.h"
 #include "fuzz_support.h"
+#include "tarnpak/kestin.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  static const std::string path = fuzzScratch() + "/input.grp";
-  std::vector<std::uint8_t> image = fuzzGroupImage(data, size);
-  fuzzWriteFile(path, image);
-  PlatHandle h = platOpenRead(path.c_str());
+  // One handle for the whole run: the file is rewritten in place under it.
+  static const FuzzFile& input = fuzzInputFile("input.grp");
+  static const PlatHandle h = platOpenRead(input.path.c_str());
   FUZZ_CHECK(h != INVALID_HANDLE);
+  std::vector<std::uint8_t> image = fuzzGroupImage(data, size);
+  fuzzSetContents(input, image.data(), image.size());
   t_gfDirectory directory;
   if (gfLoadDirectory(h, &directory) == GF_DIR_OK) {
     FUZZ_CHECK(directory.fileLength == (long long)size);
@@ -28,7 +30,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_CHECK(count == directory.entryCount);
     gfFreeDirectory(&directory);
   }
-  platClose(h);
   FUZZ_CHECK(memLiveBlocks("gf manager") == 0);
   return 0;
 }

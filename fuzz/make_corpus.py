@@ -1,6 +1,7 @@
 #!/usr/bin/env python3
 """Writes the fuzz targets' seed corpora: group images (sound, empty, nested, damaged) for
-the directory reader and the unpacker, and build-list lines for the text utilities.
+the directory reader and the unpacker, build-list lines for the text utilities, text files
+for the line readers, parameter strings, and masks with names.
 
 Run from anywhere: python3 fuzz/make_corpus.py. The output replaces fuzz/corpus/<target>/
 files of the same names; reproducers that fuzzing found are kept beside them.
@@ -74,6 +75,25 @@ LINES = [b"levdemo9.lev", b"pics\\*.* r", b"  sounds*.*\t\trec   extra words  ",
          b"a a a a a a a a a a a a a a a a a a a a a a a a a a a a a a a a a a a a a a a"]
 
 
+# The line readers' first byte picks the buffer size: 1 + byte % 64 (0xff gives 64).
+TEXTS = [(0xff, b"ab\r\ncd\ne"), (3, b"abcdef\ng\n"), (0xff, b"Subject: a\r\n b\r\nTo: c\r\n\r\n"),
+         (0xff, b"A:\tx\r\n\ty\r\n"), (5, b"Long: header\r\n folded\r\n again\r\nNext: x\r\n"),
+         (1, b"\nfirst byte a line feed\n"), (0xff, b"levdemo9.lev\npics\\*.* r\n\nafter"),
+         (7, b"no line end at all, longer than the buffer")]
+
+# Separator choice (0 space, 1 backslash, 2 comma), index, a 32-bit number, the string,
+# then after a NUL the value, topic or searched text.
+PARAMS = [(0, 1, 0, b"a b c", b"xyz"), (0, 2, 0xFFFFFFFF, b"a b ", b"q"),
+          (0, 0, 7, b"colors: red green sizes: big", b"colors"),
+          (1, 2, 42, b"c:\\games\\data\\textures\\walls\\brick.bmp", b"..."),
+          (0, 1, 0, b'a "b x" d \\x41 "A\\x41\\t\\"" "\\065\\\\"', b"b"),
+          (2, 3, 12, b"1.5e3,,-12h,+7,0x10", b"")]
+
+MASKS = [b"*.bmp\0a.bmp", b"*.bmp\0dir\\a.bmp", b"textures\\*.bmp\0textures\\a.bmp",
+         b"a?c\0ABC", b"*a.txt\0banana.txt", b"*.TXT\0a.txt", b"?\0\\", b"*X\0abx",
+         b"PICS\\*.*\0PICS\\WALL.TGA"]
+
+
 def write(target, name, data):
     directory = os.path.join(HERE, "corpus", target)
     os.makedirs(directory, exist_ok=True)
@@ -86,3 +106,10 @@ for name, data in groups():
     write("fuzz_unpack", name + ".grp", data)
 for i, line in enumerate(LINES):
     write("fuzz_buildlist", "line-%02d" % i, line)
+for i, (size, text) in enumerate(TEXTS):
+    write("fuzz_lines", "text-%02d" % i, bytes([size]) + text)
+for i, (sep, idx, value, string, text) in enumerate(PARAMS):
+    write("fuzz_params", "params-%02d" % i,
+          struct.pack("<BBI", sep, idx, value) + string + b"\0" + text)
+for i, pair in enumerate(MASKS):
+    write("fuzz_mask", "mask-%02d" % i, pair)

@@ -27,7 +27,7 @@ int main(int argc, char** argv) {
   for (auto& path : inputs) {
     std::ifstream f(path, std::ios::binary);
     if (!f) {
-      std::fprintf(stderr, "cannot read %s\n", path.string().c_str());
+      std::fprintf(stderr, "cannot read %s\n", path.c_str());
       return 1;
     }
     std::vector<char> bytes((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());

@@ -1,5 +1,7 @@
 // grp cat: one stored file's bytes to standard output, found by name in any case.
 #include <algorithm>
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -8,9 +10,9 @@
 #include <io.h>
 #endif
 
-#include "engine/gf/gf.h"
 #include "grp/commands.h"
 #include "grp/common.h"
+#include "tarnpak/gf.h"
 
 namespace {
 
@@ -24,6 +26,14 @@ std::string storedForm(const char* name) {
   return out;
 }
 
+// Whether a was written after b; a date that is no valid date counts as the earliest.
+bool laterThan(const t_gfGroupEntry& a, const t_gfGroupEntry& b) {
+  long long ta = 0, tb = 0;
+  bool va = gfDosToUnixTime(a.date, a.time, &ta), vb = gfDosToUnixTime(b.date, b.time, &tb);
+  if (va != vb) return va;
+  return ta > tb;
+}
+
 struct t_catSearch {
   std::string wanted;
   bool found = false;
@@ -34,7 +44,7 @@ struct t_catSearch {
 int matchEntry(const t_gfGroupEntry* e, void* context) {
   auto* s = static_cast<t_catSearch*>(context);
   if (storedForm(e->name) != s->wanted) return 1;
-  if (!s->found || platCompareDosTime(e->date, e->time, s->best.date, s->best.time) > 0) {
+  if (!s->found || laterThan(*e, s->best)) {
     s->best = *e;
     s->found = true;
   }
@@ -42,9 +52,9 @@ int matchEntry(const t_gfGroupEntry* e, void* context) {
 }
 
 int copyOut(const char* path, const t_gfGroupEntry& e) {
-  PlatHandle group = platOpenFile(path, 0);
-  if (group == INVALID_HANDLE) {
-    grpError("cannot open group file '%s': %s", path, platLastError());
+  std::FILE* group = std::fopen(path, "rb");
+  if (!group) {
+    grpError("cannot open group file '%s': %s", path, std::strerror(errno));
     return GRP_FAILED;
   }
 #ifdef _WIN32
@@ -53,19 +63,24 @@ int copyOut(const char* path, const t_gfGroupEntry& e) {
   std::vector<char> buffer(1 << 20);
   long long done = 0;
   int status = GRP_OK;
-  while (done < e.size) {
+  bool writeFailed = false;
+  if (std::fseek(group, e.offset, SEEK_SET) != 0) done = -1;
+  while (done >= 0 && done < e.size) {
     size_t want = (size_t)std::min<long long>((long long)buffer.size(), e.size - done);
-    long long got = platReadAt(group, e.offset + done, buffer.data(), want);
-    if (got <= 0) {
-      grpError("cannot read '%s' from group file '%s': %s", e.name, path,
-               got < 0 ? platLastError() : "the file ended early");
-      status = GRP_FAILED;
+    size_t got = std::fread(buffer.data(), 1, want, group);
+    if (got == 0) break;
+    if (std::fwrite(buffer.data(), 1, got, stdout) != got) {
+      writeFailed = true;  // reported with the output's own reason below
       break;
     }
-    if (std::fwrite(buffer.data(), 1, (size_t)got, stdout) != (size_t)got) break;
-    done += got;
+    done += (long long)got;
   }
-  platClose(group);
+  if (!writeFailed && done != e.size) {
+    grpError("cannot read '%s' from group file '%s': %s", e.name, path,
+             std::ferror(group) || done < 0 ? std::strerror(errno) : "the file ended early");
+    status = GRP_FAILED;
+  }
+  std::fclose(group);
   return grpFinishOutput(status);
 }
 

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/engine_api.h"
+#include "tarnpak/engine_api.h"
 
 // The exit statuses: done, failed (the messages say why), used wrongly.
 constexpr int GRP_OK = 0;

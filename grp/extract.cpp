@@ -5,7 +5,7 @@
 #include <system_error>
 #include <vector>
 
-#include "engine/gf/gf.h"
+#include "tarnpak/gf.h"
 #include "grp/commands.h"
 #include "grp/common.h"
 
@@ -23,7 +23,7 @@ int selectName(const char* name, void* context) {
   if (s->masks.empty()) return 1;
   bool chosen = false;
   for (size_t i = 0; i < s->masks.size(); i++) {
-    if (platMatchName(s->masks[i].c_str(), name)) {
+    if (gfMatchName(s->masks[i].c_str(), name)) {
       s->used[i] = true;
       chosen = true;
     }

@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <system_error>
 
-#include "engine/gf/gf.h"
+#include "tarnpak/gf.h"
 #include "grp/common.h"
 
 bool grpStartGameDir(const char* dir) {

@@ -1,5 +1,5 @@
 // grp list: the stored names of a group file in directory order, plain, long or as JSON.
-#include "engine/gf/gf.h"
+#include "tarnpak/gf.h"
 #include "grp/commands.h"
 #include "grp/common.h"
 

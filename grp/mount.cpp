@@ -8,11 +8,11 @@
 #include <string>
 #include <system_error>
 
-#include "engine/gf/gf.h"
 #include "grp/commands.h"
 #include "grp/common.h"
 #include "grp/game_dir.h"
 #include "grp/mount_tree.h"
+#include "tarnpak/gf.h"
 
 #ifdef GRP_HAVE_FUSE
 #define FUSE_USE_VERSION 31
@@ -39,12 +39,13 @@ void fillStat(const t_mountNode& node, struct stat* st) {
     return;
   }
   const t_gfFileInfo* r = gfTableRecord(node.record);
-  std::int64_t written = 0;
+  long long written = 0;
   st->st_mode = S_IFREG | 0444;
   st->st_nlink = 1;
   st->st_size = r->size;
   st->st_blocks = (r->size + 511) / 512;
-  st->st_mtime = platDosToTime(r->date, r->time, &written) ? (time_t)written : 0;
+  gfDosToUnixTime(r->date, r->time, &written);
+  st->st_mtime = (time_t)written;
 }
 
 int onGetattr(const char* path, struct stat* st, struct fuse_file_info*) {

@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "engine/gf/gf.h"
+#include "tarnpak/gf.h"
 #include "grp/common.h"
 
 namespace {

@@ -1,6 +1,6 @@
 // grp table: the engine's merged file table of a game directory (gfStart on it), with where
 // the copy the engine uses lives.
-#include "engine/gf/gf.h"
+#include "tarnpak/gf.h"
 #include "grp/commands.h"
 #include "grp/common.h"
 #include "grp/game_dir.h"

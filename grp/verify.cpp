@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/gf/gf.h"
+#include "tarnpak/gf.h"
 #include "grp/commands.h"
 #include "grp/common.h"
 

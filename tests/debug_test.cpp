@@ -1,6 +1,6 @@
 // The debug console: the "DBG: " prefix rule of the shared pending line, the log file,
 // and text too long for the buffers.
-#include "engine/debug/debug.h"
+#include "tarnpak/debug.h"
 
 #include <gtest/gtest.h>
 

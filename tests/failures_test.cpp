@@ -7,7 +7,8 @@
 #include <cstring>
 
 #include "engine/gf/gf_internal.h"
-#include "engine/kestin/kestin.h"
+#include "engine/kestin/memory_report.h"
+#include "tarnpak/kestin.h"
 #include "engine/platform/faults.h"
 #include "support/test_support.h"
 

@@ -8,9 +8,10 @@
 
 #include "engine/gf/gf_internal.h"
 #include "engine/gf/group_format.h"
-#include "engine/kestin/kestin.h"
+#include "engine/kestin/memory_report.h"
+#include "tarnpak/kestin.h"
 #include "engine/platform/faults.h"
-#include "engine/t_list/t_list.h"
+#include "tarnpak/t_list.h"
 #include "support/test_support.h"
 
 namespace {

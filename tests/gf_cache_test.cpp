@@ -6,8 +6,8 @@
 #include <cstring>
 
 #include "engine/gf/gf_internal.h"
-#include "engine/kestin/kestin.h"
-#include "engine/t_list/t_list.h"
+#include "tarnpak/kestin.h"
+#include "tarnpak/t_list.h"
 #include "support/reader_gate.h"
 #include "support/test_support.h"
 
@@ -34,11 +34,8 @@ class FileCache : public ::testing::Test {
   void start() { gfStart(root.path().c_str()); }
   void TearDown() override {
     ReaderGate::open();
-    gfStop();
+    stopAndExpectNoEngineBlocks();
     ReaderGate::remove();
-    EXPECT_EQ(memLiveBlocks("gf manager"), 0);
-    List_Close();
-    EXPECT_EQ(memLiveBlocks(nullptr), 0);
   }
 };
 

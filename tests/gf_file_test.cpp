@@ -12,8 +12,9 @@
 #endif
 
 #include "engine/gf/gf_internal.h"
-#include "engine/kestin/kestin.h"
-#include "engine/t_list/t_list.h"
+#include "engine/kestin/memory_report.h"
+#include "tarnpak/kestin.h"
+#include "tarnpak/t_list.h"
 #include "support/test_support.h"
 
 namespace {
@@ -29,12 +30,7 @@ class FileHandles : public ::testing::Test {
  protected:
   TempDir root;
   void start() { gfStart(root.path().c_str()); }
-  void TearDown() override {
-    gfStop();
-    EXPECT_EQ(memLiveBlocks("gf manager"), 0);
-    List_Close();
-    EXPECT_EQ(memLiveBlocks(nullptr), 0);
-  }
+  void TearDown() override { stopAndExpectNoEngineBlocks(); }
 };
 
 }  // namespace
@@ -77,6 +73,18 @@ TEST_F(FileHandles, TwoHandlesOnALooseFileShareOneOsHandleClosedByTheLast) {
   EXPECT_FALSE(handleIsOpen(h));
   EXPECT_EQ(gfGetFileInfo("TEXTURES\\WALL.TGA")->handle, INVALID_HANDLE);
   EXPECT_EQ(gfOpen("no\\such.file"), nullptr);
+}
+
+TEST_F(FileHandles, OpensTheCopyTheTableKeptWhenNamesDifferOnlyInCase) {
+  writeFile(root / "A.TXT", "old");
+  setWriteTime(root / "A.TXT", 1041422400);  // 2003
+  writeFile(root / "a.txt", "newer!");
+  setWriteTime(root / "a.txt", 1041422400 + 86400);
+  start();
+  ASSERT_EQ(gfSizeEx("A.TXT"), 6);
+  GFILE* f = gfOpen("A.TXT");
+  EXPECT_EQ(readAll(f), "newer!");
+  gfClose(f);
 }
 
 TEST_F(FileHandles, SeeksClampToTheWindowAndReadsStopAtItsEnd) {

@@ -5,8 +5,8 @@
 #include <cstring>
 
 #include "engine/gf/gf_internal.h"
-#include "engine/kestin/kestin.h"
-#include "engine/t_list/t_list.h"
+#include "tarnpak/kestin.h"
+#include "tarnpak/t_list.h"
 #include "support/test_support.h"
 
 namespace {
@@ -28,12 +28,7 @@ class TableSearch : public ::testing::Test {
     writeFile(root / "sounds/step.wav", "step");
     gfStart(root.path().c_str());
   }
-  void TearDown() override {
-    gfStop();
-    EXPECT_EQ(memLiveBlocks("gf manager"), 0);
-    List_Close();
-    EXPECT_EQ(memLiveBlocks(nullptr), 0);
-  }
+  void TearDown() override { stopAndExpectNoEngineBlocks(); }
 };
 
 }  // namespace
@@ -135,9 +130,7 @@ TEST(TableEdits, DeletingTheOnlyRecordLeavesAnEmptyTable) {
   EXPECT_EQ(gfFetch("ONE"), -1);
   EXPECT_EQ(gfGetFileInfo("ONE"), nullptr);
   gfClose(f);
-  gfStop();
-  List_Close();
-  EXPECT_EQ(memLiveBlocks(nullptr), 0);
+  stopAndExpectNoEngineBlocks();
 }
 
 TEST(TableEdits, ManyInsertsStayFindable) {
@@ -152,7 +145,5 @@ TEST(TableEdits, ManyInsertsStayFindable) {
   gfDeleteFile("n5");
   EXPECT_EQ(gfFetch("N5"), -1);
   EXPECT_GE(gfFetch("N9999"), 0);
-  gfStop();
-  List_Close();
-  EXPECT_EQ(memLiveBlocks(nullptr), 0);
+  stopAndExpectNoEngineBlocks();
 }

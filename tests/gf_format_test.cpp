@@ -4,7 +4,8 @@
 #include <cstring>
 
 #include "engine/gf/group_format.h"
-#include "engine/kestin/kestin.h"
+#include "engine/kestin/memory_report.h"
+#include "tarnpak/kestin.h"
 #include "support/test_support.h"
 
 namespace {

@@ -10,8 +10,8 @@
 #include <thread>
 
 #include "engine/gf/gf_internal.h"
-#include "engine/kestin/kestin.h"
-#include "engine/t_list/t_list.h"
+#include "tarnpak/kestin.h"
+#include "tarnpak/t_list.h"
 #include "support/reader_gate.h"
 #include "support/test_support.h"
 
@@ -23,11 +23,8 @@ class ReadWorker : public ::testing::Test {
   void SetUp() override { ReaderGate::install(); }
   void TearDown() override {
     ReaderGate::open();
-    gfStop();
+    stopAndExpectNoEngineBlocks();
     ReaderGate::remove();
-    EXPECT_EQ(memLiveBlocks("gf manager"), 0);
-    List_Close();
-    EXPECT_EQ(memLiveBlocks(nullptr), 0);
   }
 };
 

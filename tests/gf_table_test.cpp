@@ -1,12 +1,13 @@
 // The file table: the start-up scan, the newest-copy rule, lookups and the table order.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 
 #include "engine/gf/gf_internal.h"
-#include "engine/kestin/kestin.h"
-#include "engine/t_list/t_list.h"
+#include "tarnpak/kestin.h"
+#include "tarnpak/t_list.h"
 #include "support/test_support.h"
 
 namespace {
@@ -24,12 +25,7 @@ std::vector<std::string> tableNames() {
 
 class FileTable : public ::testing::Test {
  protected:
-  void TearDown() override {
-    gfStop();
-    EXPECT_EQ(memLiveBlocks("gf manager"), 0);
-    List_Close();  // the pool outlives the table by design; with it gone nothing is left
-    EXPECT_EQ(memLiveBlocks(nullptr), 0);
-  }
+  void TearDown() override { stopAndExpectNoEngineBlocks(); }
 };
 
 }  // namespace
@@ -158,6 +154,49 @@ TEST_F(FileTable, StartingTwiceRebuildsAndStoppingTwiceIsHarmless) {
   gfStop();
   gfStart("/no/such/directory/anywhere");
   EXPECT_EQ(gfFileCount, 0);
+}
+
+TEST_F(FileTable, SortsManyNamesThatShareTheirFirstBytesByUnsignedBytes) {
+  // Enough names per directory for the sort's merges, with names that agree in their first
+  // 8 bytes, whole or in the part behind the last backslash, short ones, and high bytes.
+  TempDir root;
+  const char* dirs[] = {
+      "d", "dd", "d.x", "directo", "director", "directory_long_a", "directory_long_b", "\xE9t\xE9"};
+  const char* stems[] = {"f",
+                         "ff",
+                         "file000",
+                         "file0000",
+                         "file00000",
+                         "file0000x",
+                         "file_with_a_long_shared_start_",
+                         "\xE9",
+                         "x"};
+  std::vector<std::string> expected;
+  std::vector<StoredFile> stored;
+  for (const char* d : dirs)
+    for (const char* stem : stems)
+      for (int k = 0; k < 3; k++) {
+        std::string name = std::string(d) + "/" + stem + (k ? std::to_string(k * 7) : "");
+        writeFile(root / name, name);
+        setWriteTime(root / name, k2003);
+        std::string upper = name;
+        for (char& c : upper) c = c == '/' ? '\\' : (c >= 'a' && c <= 'z') ? (char)(c - 32) : c;
+        expected.push_back(upper);
+        // Every third name also lies in the group, newer for k 1 and older for k 2.
+        if (k) stored.push_back({upper, "g", 0x2E21, (unsigned short)(k == 1 ? 0x6001 : 0x5FFF)});
+      }
+  stored.push_back({"D\\FILE0000Y", "only in the group"});
+  expected.push_back("D\\FILE0000Y");
+  writeFile(root / "pack.grp", makeGroup(stored));
+  expected.push_back("PACK.GRP");
+  std::sort(expected.begin(), expected.end(), [](const std::string& a, const std::string& b) {
+    return std::strcmp(a.c_str(), b.c_str()) < 0;
+  });
+  startOn(root);
+  EXPECT_EQ(tableNames(), expected);
+  for (const std::string& name : expected) EXPECT_GE(gfFetch(name.c_str()), 0) << name;
+  EXPECT_EQ(gfGetFileInfo("DD\\FILE00007")->inGroup, 1);   // the group's copy is newer
+  EXPECT_EQ(gfGetFileInfo("DD\\FILE000014")->inGroup, 0);  // the loose copy is newer
 }
 
 TEST(TableOrder, NamesByUnsignedBytesThenTheLaterCopyFirst) {

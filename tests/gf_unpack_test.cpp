@@ -4,10 +4,11 @@
 #include <cstdio>
 #include <filesystem>
 
-#include "engine/gf/gf.h"
 #include "engine/gf/group_format.h"
-#include "engine/kestin/kestin.h"
+#include "engine/kestin/memory_report.h"
 #include "support/test_support.h"
+#include "tarnpak/gf.h"
+#include "tarnpak/kestin.h"
 
 namespace {
 
@@ -181,4 +182,41 @@ TEST(Unpacker, EscapesControlCharactersOfStoredNamesInMessages) {
   ASSERT_EQ(messages.size(), 1u);
   EXPECT_NE(messages[0].find("'..\\\\x1B[2J\\x0D\\x7F'"), std::string::npos) << messages[0];
   for (char c : messages[0]) EXPECT_FALSE((unsigned char)c < 0x20 || c == 0x7f);
+}
+
+// The directory is read a block at a time and small files are written from a window of
+// the group: entries far past the first block, files out of data order and files larger
+// than the window all come out whole, and damage deep in the directory still stops the
+// unpack before anything is written.
+TEST(Unpacker, LongDirectoriesAndWindowedDataComeOutWhole) {
+  TempDir work(true);
+  std::vector<StoredFile> files;
+  for (int i = 0; i < 1200; i++) {  // about 260 KiB of directory
+    std::string name = "LEVEL" + std::to_string(i % 13) + "\\A_RATHER_LONG_NAME_" +
+                       std::to_string(i) + std::string(180, 'X') + ".DAT";
+    files.push_back({name, std::string((size_t)(i * 37) % 3000, (char)('a' + i % 26))});
+  }
+  files.push_back({"BIG.BIN", std::string(300 * 1024, 'b') + "end"});
+  files.push_back({"MIDDLE.BIN", std::string(70 * 1024, 'm')});
+  std::string image = makeGroup(files);
+  ASSERT_EQ(unpackHere(image), 0) << (messages.empty() ? "" : messages[0]);
+  EXPECT_EQ(listTree(work.path()).size(), files.size());
+  for (int i : {0, 1, 777, 1199, 1200, 1201}) {
+    std::string host = files[i].name;
+    for (char& c : host)
+      if (c == '\\') c = '/';
+    EXPECT_EQ(readFile(work / host), files[i].data) << i;
+  }
+
+  // The last entry's size made to run past the end of the file, then scrambled again.
+  TempDir second(true);
+  std::string plain = makeGroup(files, 1, false);
+  size_t lastEntry = plain.find("MIDDLE.BIN");
+  ASSERT_NE(lastEntry, std::string::npos);
+  plain[lastEntry + 10 + 4 + 3] = 0x7F;  // the size's high byte
+  scrambleGroup(plain);
+  EXPECT_EQ(unpackHere(plain), 1);
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_NE(messages[0].find("entry 1201: data at"), std::string::npos) << messages[0];
+  EXPECT_TRUE(listTree(second.path()).empty());
 }

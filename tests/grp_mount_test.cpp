@@ -15,7 +15,7 @@
 #include <thread>
 #include <vector>
 
-#include "engine/gf/gf.h"
+#include "tarnpak/gf.h"
 #include "support/test_support.h"
 
 namespace {

@@ -1,5 +1,6 @@
 // The engine library services: tracked allocator, buffer readers, clock, line output.
-#include "engine/kestin/kestin.h"
+#include "engine/kestin/memory_report.h"
+#include "tarnpak/kestin.h"
 
 #include <gtest/gtest.h>
 

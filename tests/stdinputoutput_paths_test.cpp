@@ -7,9 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "engine/kestin/kestin.h"
+#include "engine/kestin/memory_report.h"
+#include "tarnpak/kestin.h"
 #include "engine/platform/platform.h"
-#include "engine/stdinputoutput/stdinputoutput.h"
+#include "tarnpak/stdinputoutput.h"
 #include "support/test_support.h"
 
 namespace fs = std::filesystem;

@@ -1,6 +1,6 @@
 // The pooled lists: node order, removal, merging, and the pool's numbering, reuse, summary
 // and out-of-memory handling.
-#include "engine/t_list/t_list.h"
+#include "tarnpak/t_list.h"
 
 #include <gtest/gtest.h>
 
@@ -8,8 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "engine/debug/debug.h"
-#include "engine/kestin/kestin.h"
+#include "tarnpak/debug.h"
+#include "engine/kestin/memory_report.h"
+#include "tarnpak/kestin.h"
 #include "engine/t_list/t_list_internal.h"
 #include "support/test_support.h"
 

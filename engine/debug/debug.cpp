@@ -1,11 +1,11 @@
 // The debug console's printers, the shared pending line buffer and the log file.
-#include "engine/debug/debug.h"
+#include "tarnpak/debug.h"
 
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
-#include "engine/kestin/kestin.h"
+#include "tarnpak/kestin.h"
 #include "engine/platform/platform.h"
 
 namespace {

@@ -1,15 +1,15 @@
 // The group builder: reads the root's build list, collects the files each mask names, and
 // writes them into one group file.
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
-#include "engine/debug/debug.h"
 #include "engine/gf/gf_internal.h"
 #include "engine/gf/group_format.h"
-#include "engine/stdinputoutput/stdinputoutput.h"
-#include "engine/t_list/t_list.h"
+#include "tarnpak/debug.h"
+#include "tarnpak/stdinputoutput.h"
+#include "tarnpak/t_list.h"
 #define ENGINE_UNIT "gf manager"
 #include "engine/kestin/alloc.h"
 
@@ -23,7 +23,16 @@ constexpr int kLineSize = 512;
 struct t_gfBuild {
   t_gfReport sink;
   int failed;
-  int keepSource;  // the builder's own collection keeps each file's host path
+  const char* root;  // the game directory, ending in a backslash
+  // Where found files go: the builder's own collection, or else a list of scan entries.
+  t_gfBuildList* files;
+  struct_list** list;
+};
+
+// One directory search: where its files are on the host, once a file has been found.
+struct t_gfSearch {
+  const PlatFind* find;
+  std::uint32_t hostDir;  // GF_NO_TEXT until stored
 };
 
 void fail(t_gfBuild* build, const char* format, ...) ENGINE_PRINTF(2, 3);
@@ -36,24 +45,9 @@ void fail(t_gfBuild* build, const char* format, ...) {
   va_end(args);
 }
 
-void addFound(struct_list** list, const char* dirPart, const PlatFind* find,
-              const PlatFindData* found, t_gfBuild* build) {
-  char name[GF_PATH_MAX + 1];
-  if (!gfJoinPath(name, dirPart, found->name) ||
-      std::strlen(gfRoot) + std::strlen(name) > GF_PATH_MAX) {
-    fail(build, "the name '%s%s' is longer than a group can store", dirPart, found->name);
-    return;
-  }
-  // The whole size, not its low 32 bits: a file of 4 GiB would otherwise pass as a small one.
-  if (found->size >= GF_LENGTH_LIMIT - GF_HEADER_SIZE) {
-    fail(build, "'%s' is too large for a group (%lld bytes)", name, (long long)found->size);
-    return;
-  }
-  char source[PLAT_PATH_MAX];
-  t_gfScanEntry* e =
-      platFindPath(find, found, source, sizeof source) ? gfNewScanEntry(name) : nullptr;
-  if (e && build->keepSource) e->source = ENGINE_STRDUP(source);
-  if (!e || (build->keepSource && !e->source) || !List_Add(*list, e)) {
+void addScanEntry(const char* name, const PlatFindData* found, t_gfBuild* build) {
+  t_gfScanEntry* e = gfNewScanEntry(name);
+  if (!e || !List_Add(*build->list, e)) {
     gfFreeScanEntry(e);
     fail(build, "cannot take '%s' into the build: out of memory", name);
     return;
@@ -63,13 +57,52 @@ void addFound(struct_list** list, const char* dirPart, const PlatFind* find,
   platTimeToDos(found->writeTime, &e->date, &e->time);
 }
 
-void collect(struct_list** list, const char* mask, int recurse, t_gfBuild* build,
-             const t_gfVisit* path) {
+void addBuildFile(const char* name, size_t leaf, t_gfSearch* search, const PlatFindData* found,
+                  t_gfBuild* build) {
+  t_gfBuildList* files = build->files;
+  if (search->hostDir == GF_NO_TEXT) search->hostDir = gfBuildAddText(files, search->find->hostDir);
+  std::uint32_t text = search->hostDir == GF_NO_TEXT ? GF_NO_TEXT : gfBuildAddText(files, name);
+  t_gfBuildFile* f = text == GF_NO_TEXT ? nullptr : gfBuildAddFile(files);
+  if (!f) {
+    fail(build, "cannot take '%s' into the build: out of memory", name);
+    return;
+  }
+  f->name = text;
+  f->hostDir = search->hostDir;
+  f->leaf = (std::uint16_t)leaf;
+  f->size = (std::uint32_t)found->size;
+  platTimeToDos(found->writeTime, &f->date, &f->time);
+}
+
+void addFound(const char* dirPart, t_gfSearch* search, const PlatFindData* found,
+              t_gfBuild* build) {
+  char name[GF_PATH_MAX + 1];
+  if (!gfJoinPath(name, dirPart, found->name) ||
+      std::strlen(build->root) + std::strlen(name) > GF_PATH_MAX) {
+    fail(build, "the name '%s%s' is longer than a group can store", dirPart, found->name);
+    return;
+  }
+  // The whole size, not its low 32 bits: a file of 4 GiB would otherwise pass as a small one.
+  if (found->size >= GF_LENGTH_LIMIT - GF_HEADER_SIZE) {
+    fail(build, "'%s' is too large for a group (%lld bytes)", name, (long long)found->size);
+    return;
+  }
+  if (std::strlen(search->find->hostDir) + std::strlen(found->name) >= PLAT_PATH_MAX) {
+    fail(build, "cannot take '%s' into the build: its host path is too long", name);
+    return;
+  }
+  if (build->files)
+    addBuildFile(name, std::strlen(dirPart), search, found, build);
+  else
+    addScanEntry(name, found, build);
+}
+
+void collect(const char* mask, int recurse, t_gfBuild* build, const t_gfVisit* path) {
   const char* last = std::strrchr(mask, '\\');
   size_t dirLength = last && last != mask ? (size_t)(last - mask) + 1 : 0;
   char dirPart[GF_PATH_MAX + 1];
   char search[GF_PATH_MAX + 1];
-  if (!gfJoinPath(search, gfRoot, mask)) {
+  if (!gfJoinPath(search, build->root, mask)) {
     fail(build, "the mask '%s' is too long", mask);
     return;
   }
@@ -88,16 +121,17 @@ void collect(struct_list** list, const char* mask, int recurse, t_gfBuild* build
     return;
   }
   t_gfVisit here{find.device, find.inode, path};
+  t_gfSearch held{&find, GF_NO_TEXT};
   do {
     if (!found.isDirectory) {
-      addFound(list, dirPart, &find, &found, build);
+      addFound(dirPart, &held, &found, build);
     } else if (recurse && found.name[0] != '.') {
       char deeper[GF_PATH_MAX + 1];
       int n = std::snprintf(deeper, sizeof deeper, "%s%s\\%s", dirPart, found.name, pattern);
       if (n < 0 || n > GF_PATH_MAX)
         fail(build, "the mask '%s%s\\%s' is too long", dirPart, found.name, pattern);
       else
-        collect(list, deeper, 1, build, &here);
+        collect(deeper, 1, build, &here);
     }
   } while (!build->failed && platFindNext(&find, &found));
   if (!build->failed && find.unreadable)
@@ -114,7 +148,7 @@ bool backslashMask(const char* mask, char* out) {
 }
 
 // Collects one mask from the top: refused when it would leave the game directory.
-void collectMask(struct_list** list, const char* rawMask, int recurse, int line, t_gfBuild* build) {
+void collectMask(const char* rawMask, int recurse, int line, t_gfBuild* build) {
   char mask[GF_PATH_MAX + 1];
   if (!backslashMask(rawMask, mask)) {
     fail(build, "the mask '%s' is too long", rawMask);
@@ -126,11 +160,11 @@ void collectMask(struct_list** list, const char* rawMask, int recurse, int line,
   else if (why)
     fail(build, "refusing the mask '%s': %s", rawMask, why);
   else
-    collect(list, mask, recurse, build, nullptr);
+    collect(mask, recurse, build, nullptr);
 }
 
 // Reads the build list line by line up to its first empty line and collects every entry.
-void readBuildList(int fd, const char* listPath, struct_list** list, t_gfBuild* build) {
+void readBuildList(int fd, const char* listPath, t_gfBuild* build) {
   char line[kLineSize], mask[kLineSize], word[kLineSize];
   for (int number = 1; !build->failed; number++) {
     // The line reader gives an empty line for a failed read too, which would end the list
@@ -145,106 +179,94 @@ void readBuildList(int fd, const char* listPath, struct_list** list, t_gfBuild* 
     if (line[0] == 0) break;
     ZSGetParamStr(line, 0, mask, ' ');
     ZSGetParamStr(line, 1, word, ' ');
-    collectMask(list, mask, word[0] == 'r', number, build);
+    collectMask(mask, word[0] == 'r', number, build);
   }
 }
 
-void freeScanList(struct_list** list) {
-  while (*list) {
-    gfFreeScanEntry(static_cast<t_gfScanEntry*>((*list)->data));
-    List_Del(*list, *list);
-  }
-}
-
-int compareBuildRecords(const void* a, const void* b) {
-  return gfTableOrder(&static_cast<const t_gfBuildRecord*>(a)->info,
-                      &static_cast<const t_gfBuildRecord*>(b)->info);
-}
-
-// The directory table: one record per scan entry, the entries given back, then sorted.
-t_gfBuildRecord* makeTable(struct_list** list, int count) {
-  auto* table = ENGINE_NEW_ARRAY(t_gfBuildRecord, count > 0 ? count : 1);
-  if (!table) return nullptr;
-  for (int i = 0; i < count; i++) {
-    auto* e = static_cast<t_gfScanEntry*>((*list)->data);
-    table[i].info.name = e->name;  // the entry's name block is exactly long enough
-    table[i].info.size = e->size;
-    table[i].info.date = e->date;
-    table[i].info.time = e->time;
-    table[i].source = e->source;
-    e->name = e->source = nullptr;
-    gfFreeScanEntry(e);
-    List_Del(*list, *list);
-  }
-  std::qsort(table, (size_t)count, sizeof *table, compareBuildRecords);
-  return table;
-}
-
-void freeTable(t_gfBuildRecord* table, int count) {
-  if (!table) return;
-  for (int i = 0; i < count; i++) {
-    ENGINE_DELETE(table[i].info.name);
-    ENGINE_DELETE(table[i].source);
-  }
-  ENGINE_DELETE(table);
-}
-
-// Header and scrambled directory in one block; the data offsets go into the records.
-// The finished length is known before any data is written, so the directory is scrambled
-// in memory once instead of being written plain and rewritten.
-unsigned char* makeHead(t_gfBuildRecord* table, int count, unsigned flag, long* headSize,
-                        t_gfBuild* build) {
+// Gives every file its data offset behind the directory; the directory's size, or -1
+// after reporting that the group would be too long.
+long long placeData(t_gfBuildList* files, t_gfBuild* build) {
   long long dirSize = 0, length = GF_HEADER_SIZE;
-  for (int i = 0; i < count; i++) dirSize += (long long)std::strlen(table[i].info.name) + 14;
+  for (int i = 0; i < files->count; i++) {
+    const t_gfBuildFile* f = gfBuildFileAt(files, i);
+    dirSize += (long long)std::strlen(gfBuildText(files, f->name)) + GF_ENTRY_FIXED_SIZE;
+    length += f->size;
+  }
   length += dirSize;
-  for (int i = 0; i < count; i++) length += table[i].info.size;
   if (length >= GF_LENGTH_LIMIT) {
     fail(build, "the group would be %lld bytes long, more than a group can hold", length);
-    return nullptr;
+    return -1;
   }
-  auto* head = static_cast<unsigned char*>(ENGINE_NEW(GF_HEADER_SIZE + dirSize));
-  if (!head) {
-    fail(build, "not enough memory for a directory of %lld bytes", dirSize);
-    return nullptr;
+  long long offset = GF_HEADER_SIZE + dirSize;
+  for (int i = 0; i < files->count; i++) {
+    t_gfBuildFile* f = gfBuildFileAt(files, i);
+    f->offset = (std::uint32_t)offset;
+    offset += f->size;
   }
-  t_gfHeader header{GF_MAGIC, flag, count, (std::int32_t)dirSize};
-  gfPutHeader(head, &header);
-  unsigned char* p = head + GF_HEADER_SIZE;
-  long offset = GF_HEADER_SIZE + (long)dirSize;
-  for (int i = 0; i < count; i++) {
-    t_gfFileInfo* r = &table[i].info;
-    r->offset = offset;
-    p = gfPutEntry(p, r->name, (std::int32_t)offset, (std::int32_t)r->size, r->date, r->time);
-    offset += r->size;
+  return dirSize;
+}
+
+// Writes the header and the scrambled directory, a block at a time: the finished length
+// is known before any data is written, so each block is scrambled once, in memory.
+bool writeHead(const t_gfBuildList* files, long long dirSize, unsigned flag, PlatHandle out) {
+  constexpr long kBlock = 64 * 1024;
+  auto* block = static_cast<unsigned char*>(ENGINE_NEW(kBlock));
+  if (!block) return false;
+  const t_gfBuildFile* last = files->count ? gfBuildFileAt(files, files->count - 1) : nullptr;
+  long long length = last ? (long long)last->offset + last->size : GF_HEADER_SIZE + dirSize;
+  t_gfRandom random;
+  gfRandomSeed(&random, gfScrambleSeed(length));
+  t_gfHeader header{GF_MAGIC, flag, files->count, (std::int32_t)dirSize};
+  gfPutHeader(block, &header);
+  long used = GF_HEADER_SIZE, scrambled = GF_HEADER_SIZE;
+  long long at = 0;
+  bool written = true;
+  for (int i = 0; written && i <= files->count; i++) {
+    // Room for the longest entry, or the end: the block goes out.
+    if (i == files->count || used + GF_NAME_MAX + GF_ENTRY_FIXED_SIZE > kBlock) {
+      gfScrambleNext(&random, block + scrambled, used - scrambled);
+      written = platWriteAt(out, at, block, (size_t)used) == used;
+      at += used;
+      used = scrambled = 0;
+      if (i == files->count) break;
+    }
+    const t_gfBuildFile* f = gfBuildFileAt(files, i);
+    char name[GF_PATH_MAX + 1];
+    gfBuildStoredName(files, f, name);
+    used = (long)(gfPutEntry(block + used, name, (std::int32_t)f->offset, (std::int32_t)f->size,
+                             f->date, f->time) -
+                  block);
   }
-  gfScramble(head + GF_HEADER_SIZE, (long)dirSize, length);
-  *headSize = GF_HEADER_SIZE + (long)dirSize;
-  return head;
+  ENGINE_DELETE(block);
+  return written;
 }
 
 // Copies the data area, reporting the first file that failed.
-void writeData(t_gfBuildRecord* table, int count, PlatHandle out, t_gfBuild* build) {
+void writeData(const t_gfBuildList* files, PlatHandle out, t_gfBuild* build) {
   t_gfCopyFailure why;
-  int bad = gfCopyData(table, count, out, &why);
+  int bad = gfCopyData(files, out, &why);
   if (bad < 0) return;
-  const t_gfBuildRecord* r = bad < count ? &table[bad] : nullptr;
+  const t_gfBuildFile* f = bad < files->count ? gfBuildFileAt(files, bad) : nullptr;
+  char source[PLAT_PATH_MAX] = "";
+  if (f) gfBuildSourcePath(files, f, source, sizeof source);
   switch (why.kind) {
     case GF_COPY_CANNOT_OPEN: {
-      char shown[4 * GF_PATH_MAX + 1];
-      gfEscapeControls(r->info.name, shown, sizeof shown);
+      char name[GF_PATH_MAX + 1], shown[4 * GF_PATH_MAX + 1];
+      gfBuildStoredName(files, f, name);
+      gfEscapeControls(name, shown, sizeof shown);
       W32ConPrintf("Error: file %s can not be opened\n", shown);
-      fail(build, "cannot open '%s': %s", r->source, why.reason);
+      fail(build, "cannot open '%s': %s", source, why.reason);
       break;
     }
     case GF_COPY_NOT_REGULAR:
-      fail(build, "'%s' is no longer a regular file", r->source);
+      fail(build, "'%s' is no longer a regular file", source);
       break;
     case GF_COPY_CHANGED:
-      fail(build, "'%s' changed size while the group was built (%ld bytes when found)", r->source,
-           r->info.size);
+      fail(build, "'%s' changed size while the group was built (%ld bytes when found)", source,
+           (long)f->size);
       break;
     case GF_COPY_READ_ERROR:
-      fail(build, "cannot copy '%s' into the group: %s", r->source, why.reason);
+      fail(build, "cannot copy '%s' into the group: %s", source, why.reason);
       break;
     case GF_COPY_NO_MEMORY:
       fail(build, "not enough memory to copy the files");
@@ -255,24 +277,26 @@ void writeData(t_gfBuildRecord* table, int count, PlatHandle out, t_gfBuild* bui
 }
 
 // Writes the group to a temporary file beside name and renames it into place once whole.
-void writeGroup(const char* name, unsigned flag, t_gfBuildRecord* table, int count,
-                t_gfBuild* build) {
-  long headSize = 0;
-  unsigned char* head = makeHead(table, count, flag, &headSize, build);
-  if (!head) return;
+void writeGroup(const char* name, unsigned flag, t_gfBuildList* files, t_gfBuild* build) {
+  long long dirSize = placeData(files, build);
+  if (dirSize < 0) return;
   PlatNewFile out;
   if (platNewFileCreate(&out, name) != 0) {
     fail(build, "cannot create group file '%s': %s", name, platLastError());
-  } else {
-    if (platWriteAt(out.handle, 0, head, (size_t)headSize) != headSize)
-      fail(build, "cannot write group file '%s': %s", name, platLastError());
-    if (!build->failed) writeData(table, count, out.handle, build);
-    if (build->failed)
-      platNewFileDiscard(&out);
-    else if (platNewFileCommit(&out) != 0)
+    return;
+  }
+  unsigned long failures = platErrorCount();
+  if (!writeHead(files, dirSize, flag, out.handle)) {
+    if (platErrorCount() == failures)
+      fail(build, "not enough memory to write the directory");
+    else
       fail(build, "cannot write group file '%s': %s", name, platLastError());
   }
-  ENGINE_DELETE(head);
+  if (!build->failed) writeData(files, out.handle, build);
+  if (build->failed)
+    platNewFileDiscard(&out);
+  else if (platNewFileCommit(&out) != 0)
+    fail(build, "cannot write group file '%s': %s", name, platLastError());
 }
 
 // Opens the build list of the root directory root (ending in a backslash; empty when the
@@ -297,12 +321,12 @@ int openBuildList(const char* root, char* listPath, size_t size, t_gfBuild* buil
 }  // namespace
 
 void gfCollectFiles(struct_list** list, const char* mask, int recurse) {
-  t_gfBuild build{nullptr, 0, 0};
-  collectMask(list, mask, recurse, 0, &build);
+  t_gfBuild build{nullptr, 0, gfRoot, nullptr, list};
+  collectMask(mask, recurse, 0, &build);
 }
 
 int gfCheckBuildList(const char* root, t_gfReport sink) {
-  t_gfBuild build{sink, 0, 0};
+  t_gfBuild build{sink, 0, "", nullptr, nullptr};
   char rootPath[GF_PATH_MAX + 1], listPath[GF_PATH_MAX + 16];
   gfMakeRoot(rootPath, root);
   int fd = openBuildList(rootPath, listPath, sizeof listPath, &build);
@@ -310,29 +334,37 @@ int gfCheckBuildList(const char* root, t_gfReport sink) {
   return fd < 0 ? 1 : 0;
 }
 
-int TarnpakChecked(const char* name, int flag, t_gfReport sink) {
-  t_gfBuild build{sink, 0, 1};
+namespace {
+
+int buildGroup(const char* root, const char* name, int flag, t_gfReport sink) {
+  t_gfBuildList files{};
+  t_gfBuild build{sink, 0, root, &files, nullptr};
   char listPath[GF_PATH_MAX + 16];
-  int fd = openBuildList(gfRoot, listPath, sizeof listPath, &build);
+  int fd = openBuildList(root, listPath, sizeof listPath, &build);
   if (fd < 0) return 1;
-  struct_list* list = nullptr;
-  readBuildList(fd, listPath, &list, &build);
+  readBuildList(fd, listPath, &build);
   platFdClose(fd);
-  if (build.failed) {
-    freeScanList(&list);
-    return 1;
+  if (!build.failed) {
+    if (gfBuildAfterCollect) gfBuildAfterCollect();
+    if (!gfBuildSort(&files))
+      fail(&build, "not enough memory for the directory of %d files", files.count);
+    else
+      writeGroup(name, (unsigned)flag, &files, &build);
   }
-  if (gfBuildAfterCollect) gfBuildAfterCollect();
-  int count = List_Count(list);
-  t_gfBuildRecord* table = makeTable(&list, count);
-  if (!table) {
-    freeScanList(&list);
-    fail(&build, "not enough memory for the directory of %d files", count);
-    return 1;
-  }
-  writeGroup(name, (unsigned)flag, table, count, &build);
-  freeTable(table, count);
+  gfBuildFree(&files);
   return build.failed;
+}
+
+}  // namespace
+
+int TarnpakChecked(const char* name, int flag, t_gfReport sink) {
+  return buildGroup(gfRoot, name, flag, sink);
+}
+
+int TarnpakFrom(const char* root, const char* name, int flag, t_gfReport sink) {
+  char rootPath[GF_PATH_MAX + 1];
+  gfMakeRoot(rootPath, root);  // empty when too long: the build list then cannot be opened
+  return buildGroup(rootPath, name, flag, sink);
 }
 
 void Tarnpak(const char* name, int flag) { TarnpakChecked(name, flag, nullptr); }

@@ -2,10 +2,10 @@
 // records, within a byte budget that drops the largest finished file when exceeded.
 #include <cstring>
 
-#include "engine/debug/debug.h"
+#include "tarnpak/debug.h"
 #include "engine/gf/gf_internal.h"
-#include "engine/kestin/kestin.h"
-#include "engine/t_list/t_list.h"
+#include "tarnpak/kestin.h"
+#include "tarnpak/t_list.h"
 #define ENGINE_UNIT "gf manager"
 #include "engine/kestin/alloc.h"
 

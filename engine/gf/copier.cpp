@@ -1,7 +1,7 @@
 // The builder's data copy: every file's bytes go to the offset the directory gave them.
 // Since all offsets are known in advance, the work is cut into independent batches that
 // two threads read and write at once.
-#include <atomic>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
@@ -18,15 +18,13 @@ constexpr long kBatchSize = 1 << 20;              // small files are gathered up
 constexpr long kBatchedFileMax = kBatchSize / 4;  // larger ones are copied on their own
 constexpr int kThreads = 2;                       // the reader threads, the caller's included
 
-// The shared state of one copy. Batch b covers records first[b] to first[b + 1] - 1.
+// The shared state of one copy. The next batch starts at record next, in table order.
 struct t_gfCopyJob {
-  const t_gfBuildRecord* table;
+  const t_gfBuildList* files;
   int count;
   PlatHandle out;
-  int* first;  // batches + 1 entries, from the tracked allocator
-  int batches;
-  std::atomic<int> next{0};
-  std::mutex lock;  // guards the failure fields
+  std::mutex lock;  // guards next and the failure fields
+  int next = 0;
   int failedRecord = -1;
   t_gfCopyFailure failure{};
 };
@@ -36,7 +34,7 @@ struct t_gfCopier {
   t_gfCopyJob* job;
   unsigned char* batch;
   PlatHandle dir;
-  char dirPath[PLAT_PATH_MAX];
+  std::uint32_t dirText;  // the held directory's host path in the collection
 };
 
 void noteFailure(t_gfCopyJob* job, int record, t_gfCopyFailureKind kind) {
@@ -47,25 +45,39 @@ void noteFailure(t_gfCopyJob* job, int record, t_gfCopyFailureKind kind) {
   std::snprintf(job->failure.reason, sizeof job->failure.reason, "%s", platLastError());
 }
 
-bool stopped(t_gfCopyJob* job) {
+// Hands out the next batch, [*from, *to): a run of small files up to the batch size, or
+// one large file alone. False when none is left or a failure has stopped the copy.
+bool takeBatch(t_gfCopyJob* job, int* from, int* to) {
   std::lock_guard<std::mutex> guard(job->lock);
-  return job->failedRecord >= 0;
+  if (job->failedRecord >= 0 || job->next >= job->count) return false;
+  int i = *from = job->next;
+  if (gfBuildFileAt(job->files, i)->size > kBatchedFileMax) {
+    *to = job->next = i + 1;
+    return true;
+  }
+  long used = 0;
+  for (; i < job->count; i++) {
+    long size = gfBuildFileAt(job->files, i)->size;
+    if (size > kBatchedFileMax || used + size > kBatchSize) break;
+    used += size;
+  }
+  *to = job->next = i;
+  return true;
 }
 
-// Opens a source through the held directory when it lies in the same one as the file
-// before: the host then looks up one name instead of walking the whole path.
-PlatHandle openSource(t_gfCopier* c, const char* source) {
-  const char* slash = std::strrchr(source, '/');
-  size_t dirLength = slash ? (size_t)(slash - source) : 0;
-  if (!slash || dirLength == 0 || dirLength >= sizeof c->dirPath) return platOpenHostRead(source);
-  if (c->dir == INVALID_HANDLE || std::strncmp(c->dirPath, source, dirLength) != 0 ||
-      c->dirPath[dirLength] != 0) {
+// Opens a source through its directory, held while the files of one search follow each
+// other: the host then looks up one name instead of walking the whole path.
+PlatHandle openSource(t_gfCopier* c, const t_gfBuildFile* f) {
+  const t_gfBuildList* files = c->job->files;
+  if (c->dir == INVALID_HANDLE || c->dirText != f->hostDir) {
     platClose(c->dir);
-    std::memcpy(c->dirPath, source, dirLength);
-    c->dirPath[dirLength] = 0;
-    c->dir = platOpenHostDir(c->dirPath);
+    c->dirText = f->hostDir;
+    c->dir = platOpenHostDir(gfBuildText(files, f->hostDir));
   }
-  return c->dir == INVALID_HANDLE ? platOpenHostRead(source) : platOpenInDir(c->dir, slash + 1);
+  if (c->dir != INVALID_HANDLE) return platOpenInDir(c->dir, gfBuildText(files, f->name) + f->leaf);
+  char source[PLAT_PATH_MAX];
+  return gfBuildSourcePath(files, f, source, sizeof source) ? platOpenHostRead(source)
+                                                            : INVALID_HANDLE;
 }
 
 // Reads a whole small file to at. Asking for one byte more than the search found tells at
@@ -82,8 +94,8 @@ long long readWhole(PlatHandle in, unsigned char* at, long size) {
 // Copies one record. With a batch block the bytes go into it at their place; without,
 // the host copies them straight into the group. Returns false after noting a failure.
 bool copyRecord(t_gfCopier* c, int i, unsigned char* at) {
-  const t_gfBuildRecord* r = &c->job->table[i];
-  PlatHandle in = openSource(c, r->source);
+  const t_gfBuildFile* f = gfBuildFileAt(c->job->files, i);
+  PlatHandle in = openSource(c, f);
   if (in == INVALID_HANDLE) {
     noteFailure(c->job, i, GF_COPY_CANNOT_OPEN);
     return false;
@@ -93,62 +105,44 @@ bool copyRecord(t_gfCopier* c, int i, unsigned char* at) {
     noteFailure(c->job, i, GF_COPY_NOT_REGULAR);
     return false;
   }
-  long size = r->info.size;
+  long size = (long)f->size;
   long long got;
   if (at)
     got = readWhole(in, at, size);
   else
-    got = platFileSize(in) != size ? size + 1
-                                   : platCopyRange(in, 0, c->job->out, r->info.offset, size);
+    got = platFileSize(in) != size ? size + 1 : platCopyRange(in, 0, c->job->out, f->offset, size);
   platClose(in);
   if (got == size) return true;
   noteFailure(c->job, i, got < 0 ? GF_COPY_READ_ERROR : GF_COPY_CHANGED);
   return false;
 }
 
-void copyBatch(t_gfCopier* c, int b) {
+void copyBatch(t_gfCopier* c, int from, int to) {
   t_gfCopyJob* job = c->job;
-  int from = job->first[b], to = job->first[b + 1];
-  if (to - from == 1 && job->table[from].info.size > kBatchedFileMax) {
+  const t_gfBuildFile* first = gfBuildFileAt(job->files, from);
+  if (to - from == 1 && first->size > kBatchedFileMax) {
     copyRecord(c, from, nullptr);
     return;
   }
-  long long base = job->table[from].info.offset;
+  long long base = first->offset;
   for (int i = from; i < to; i++)
-    if (!copyRecord(c, i, c->batch + (job->table[i].info.offset - base))) return;
-  long length = (long)(job->table[to - 1].info.offset + job->table[to - 1].info.size - base);
+    if (!copyRecord(c, i, c->batch + (gfBuildFileAt(job->files, i)->offset - base))) return;
+  const t_gfBuildFile* last = gfBuildFileAt(job->files, to - 1);
+  long length = (long)(last->offset + last->size - base);
   if (platWriteAt(job->out, base, c->batch, (size_t)length) != length)
     noteFailure(job, to - 1, GF_COPY_WRITE_ERROR);
 }
 
 void copyWorker(t_gfCopyJob* job) {
   // One byte more than a batch holds: a small file that has grown is read one byte past.
-  t_gfCopier c{job, static_cast<unsigned char*>(ENGINE_NEW(kBatchSize + 1)), INVALID_HANDLE, ""};
+  t_gfCopier c{job, static_cast<unsigned char*>(ENGINE_NEW(kBatchSize + 1)), INVALID_HANDLE, 0};
   if (!c.batch) {
     noteFailure(job, job->count, GF_COPY_NO_MEMORY);
     return;
   }
-  for (int b; (b = job->next.fetch_add(1)) < job->batches && !stopped(job);) copyBatch(&c, b);
+  for (int from, to; takeBatch(job, &from, &to);) copyBatch(&c, from, to);
   platClose(c.dir);
   ENGINE_DELETE(c.batch);
-}
-
-// Cuts the records into batches: runs of small files up to the batch size, and every
-// large file alone.
-void planBatches(t_gfCopyJob* job) {
-  long used = 0;
-  job->batches = 0;
-  for (int i = 0; i < job->count; i++) {
-    long size = job->table[i].info.size;
-    bool alone = size > kBatchedFileMax;
-    if (i == 0 || alone || used + size > kBatchSize ||
-        job->table[i - 1].info.size > kBatchedFileMax) {
-      job->first[job->batches++] = i;
-      used = 0;
-    }
-    used += size;
-  }
-  job->first[job->batches] = job->count;
 }
 
 // Starts the helper thread; false when the system refuses one. std::thread reports that by
@@ -169,24 +163,16 @@ bool startHelper(std::thread* helper, t_gfCopyJob* job) {
 
 int gfRefuseHelperThread = 0;
 
-int gfCopyData(const t_gfBuildRecord* table, int count, PlatHandle out, t_gfCopyFailure* failure) {
-  if (count == 0) return -1;
+int gfCopyData(const t_gfBuildList* files, PlatHandle out, t_gfCopyFailure* failure) {
+  if (files->count == 0) return -1;
   t_gfCopyJob job;
-  job.table = table;
-  job.count = count;
+  job.files = files;
+  job.count = files->count;
   job.out = out;
-  job.first = ENGINE_NEW_ARRAY(int, (size_t)count + 1);
-  if (!job.first) {
-    failure->kind = GF_COPY_NO_MEMORY;
-    std::snprintf(failure->reason, sizeof failure->reason, "out of memory");
-    return count;
-  }
-  planBatches(&job);
   std::thread helper;
-  if (kThreads > 1 && job.batches > 1) startHelper(&helper, &job);
+  if (kThreads > 1 && files->count > 1) startHelper(&helper, &job);
   copyWorker(&job);
   if (helper.joinable()) helper.join();
-  ENGINE_DELETE(job.first);
   if (job.failedRecord >= 0) *failure = job.failure;
   return job.failedRecord;
 }

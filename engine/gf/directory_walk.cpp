@@ -1,14 +1,25 @@
-// A group file's directory for tools: the one directory reader's entries handed out one by
-// one, and the unpacker's check of stored names.
+// A group file's directory for tools: opening a group with its directory (saying why not),
+// the one directory reader's entries handed out one by one, and the check of stored names.
 #include <cstring>
 
 #include "engine/gf/gf_internal.h"
 #include "engine/gf/group_format.h"
 
-namespace {
+PlatHandle gfOpenGroup(const char* path, t_gfDirectory* directory, t_gfReport sink) {
+  PlatHandle group = platOpenRead(path);
+  if (group == INVALID_HANDLE) {
+    gfReportf(sink, "cannot open group file '%s': %s", path, platLastError());
+    return INVALID_HANDLE;
+  }
+  t_gfDirStatus status = gfLoadDirectory(group, directory);
+  if (status == GF_DIR_OK) return group;
+  gfReportDirectoryFailure(path, status, directory, sink);
+  platClose(group);
+  return INVALID_HANDLE;
+}
 
-void reportLoadFailure(t_gfReport sink, const char* path, t_gfDirStatus status,
-                       const t_gfDirectory* directory) {
+void gfReportDirectoryFailure(const char* path, t_gfDirStatus status,
+                              const t_gfDirectory* directory, t_gfReport sink) {
   if (status == GF_DIR_NOT_GROUP)
     gfReportf(sink, "'%s' is not a group file", path);
   else if (status == GF_DIR_DAMAGED)
@@ -19,22 +30,11 @@ void reportLoadFailure(t_gfReport sink, const char* path, t_gfDirStatus status,
     gfReportf(sink, "cannot read group file '%s': %s", path, platLastError());
 }
 
-}  // namespace
-
 int gfReadGroupDirectory(const char* path, t_gfGroupSummary* summary, t_gfEntryVisitor visit,
                          void* context, t_gfReport sink) {
-  PlatHandle group = platOpenFile(path, 0);
-  if (group == INVALID_HANDLE) {
-    gfReportf(sink, "cannot open group file '%s': %s", path, platLastError());
-    return 1;
-  }
   t_gfDirectory directory;
-  t_gfDirStatus status = gfLoadDirectory(group, &directory);
-  if (status != GF_DIR_OK) {
-    reportLoadFailure(sink, path, status, &directory);
-    platClose(group);
-    return 1;
-  }
+  PlatHandle group = gfOpenGroup(path, &directory, sink);
+  if (group == INVALID_HANDLE) return 1;
   if (summary) *summary = {directory.entryCount, directory.dirSize, directory.fileLength};
   long cursor = 0;
   t_gfDirEntry entry;

@@ -6,8 +6,8 @@
 
 #include "engine/gf/gf_internal.h"
 #include "engine/gf/group_format.h"
-#include "engine/stdinputoutput/stdinputoutput.h"
-#include "engine/t_list/t_list.h"
+#include "tarnpak/stdinputoutput.h"
+#include "tarnpak/t_list.h"
 #define ENGINE_UNIT "gf manager"
 #include "engine/kestin/alloc.h"
 
@@ -63,7 +63,7 @@ GFILE* newHandle(PlatHandle h, long base, long size, long index) {
   return f;
 }
 
-// Opens the loose file of record i for its first handle: read-write when it may be, else
+// Opens a loose file for its record's first handle: read-write when it may be, else
 // read-only.
 PlatHandle openLoose(const char* name) {
   char path[GF_PATH_MAX + 1];
@@ -139,7 +139,7 @@ GFILE* gfOpen(const char* name) {
   if (i < 0) return nullptr;
   t_gfFileInfo* r = &gfFiles[i];
   if (r->handle == INVALID_HANDLE) {
-    r->handle = openLoose(r->name);
+    r->handle = openLoose(gfDiskName(r));
     if (r->handle == INVALID_HANDLE) return nullptr;
     r->openCount = 0;
   }

@@ -5,7 +5,7 @@
 
 #include "engine/gf/gf_internal.h"
 #include "engine/gf/group_format.h"
-#include "engine/stdinputoutput/stdinputoutput.h"
+#include "tarnpak/stdinputoutput.h"
 #define ENGINE_UNIT "gf manager"
 #include "engine/kestin/alloc.h"
 
@@ -87,14 +87,18 @@ int gfInsertFile(const char* name) {
     i = gfFileCount;
     t_gfFileInfo* r = &gfFiles[i];
     std::memset(r, 0, sizeof *r);
-    r->name = ENGINE_STRDUP(name);
+    r->name = gfNewRecordName(name);
     if (!r->name) return -1;
-    gfUpperCase(r->name);
     r->handle = INVALID_HANDLE;
     gfFileCount++;
     gfIndexAppended((int)i);
   } else {
     gfDetachHandle(&gfFiles[i]);
+    char* renamed = gfNewRecordName(name);  // the file is now on disk under this spelling
+    if (renamed) {
+      ENGINE_DELETE(gfFiles[i].name);
+      gfFiles[i].name = renamed;
+    }
   }
   t_gfFileInfo* r = &gfFiles[i];
   r->openCount = 0;

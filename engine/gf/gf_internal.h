@@ -3,7 +3,26 @@
 #pragma once
 #include <cstdarg>
 
-#include "engine/gf/gf.h"
+#include "engine/gf/group_format.h"
+#include "engine/platform/platform.h"
+#include "tarnpak/gf.h"
+
+struct struct_list;
+
+// One file found by a scan, kept in a list until the table or a group's directory is made.
+struct t_gfScanEntry {
+  char* name;        // start-up scan: the full path; builder: the stored name
+  PlatHandle group;  // the group file holding the entry, or INVALID_HANDLE for a loose file
+  long offset;
+  long size;
+  std::uint16_t date;
+  std::uint16_t time;
+  int inGroup;
+  char* source;  // builder only: the host path the directory search found the file under
+};
+
+// The builder's collection of the files one build-list mask names, as scan entries.
+void gfCollectFiles(struct_list** list, const char* mask, int recurse);
 
 constexpr int GF_PATH_MAX = 255;  // every name and path the manager builds stays within this
 
@@ -74,7 +93,8 @@ void gfCacheForget(int index);
 void gfScanRoot(struct_list** list, const char* dir);
 void gfScanDir(struct_list** list, const char* dir);
 void gfReadGroup(struct_list** list, PlatHandle group);
-// A new scan entry, zero but for the given name; null when memory fails.
+// A new scan entry, zero but for the given name (held in the entry's own block); null when
+// memory fails.
 t_gfScanEntry* gfNewScanEntry(const char* name);
 void gfFreeScanEntry(t_gfScanEntry* entry);
 // dir, name and suffix joined into out (GF_PATH_MAX + 1 bytes); false when the whole
@@ -86,20 +106,74 @@ bool gfJoinPath(char* out, const char* dir, const char* name, const char* suffix
 void gfReportf(t_gfReport sink, const char* format, ...) ENGINE_PRINTF(2, 3);
 void gfReportV(t_gfReport sink, const char* format, va_list args);
 
+// ---- opening a group file (directory_walk.cpp) --------------------------------------------
+// Opens the group file at path and loads its directory; on failure reports why to sink and
+// returns INVALID_HANDLE with nothing left open or allocated.
+PlatHandle gfOpenGroup(const char* path, t_gfDirectory* directory, t_gfReport sink);
+// Reports why the directory of the group file at path could not be read.
+void gfReportDirectoryFailure(const char* path, t_gfDirStatus status,
+                              const t_gfDirectory* directory, t_gfReport sink);
+
 // ---- the table order ----------------------------------------------------------------------
 // Names by unsigned bytes, then the later copy first; equal copies compare equal, so this
 // is a consistent order for sorting.
 int gfTableOrder(const t_gfFileInfo* a, const t_gfFileInfo* b);
 int gfCompareName(const char* key, const t_gfFileInfo* record);
+// A record's name block: the name in upper case, and behind its terminator the spelling the
+// file was found or inserted under, so that a loose file opens by its own name at once
+// instead of by a case-blind search of every directory on its path.
+char* gfNewRecordName(const char* spelling);
+const char* gfDiskName(const t_gfFileInfo* record);
 // Turns a to z into A to Z in place.
 void gfUpperCase(char* name);
 
-// ---- the builder ----------------------------------------------------------------------------
-// A directory table record with the host path its bytes are copied from.
-struct t_gfBuildRecord {
-  t_gfFileInfo info;  // name, offset (where the data goes), size, date, time
-  char* source;
+// ---- the builder's collection (buildlist.cpp) --------------------------------------------------
+// One file found for the build. Its texts live in the collection's blocks: name is the
+// stored name as found (upper-cased only when compared or written), hostDir the host
+// directory the search found it in; the leaf behind name + leaf is its name there.
+struct t_gfBuildFile {
+  std::uint32_t name;
+  std::uint32_t hostDir;
+  std::uint32_t size;
+  std::uint32_t offset;  // where the data goes in the group, once the directory is made
+  std::uint16_t date;
+  std::uint16_t time;
+  std::uint16_t leaf;
 };
+
+// The files of one build: records in pages, texts in blocks, and after gfBuildSort the
+// record numbers in table order. Zero-initialise; gfBuildFree gives everything back.
+struct t_gfBuildList {
+  t_gfBuildFile** pages;
+  int pageCapacity;
+  int count;
+  char** text;
+  int textBlocks;
+  int textCapacity;
+  std::uint32_t textUsed;  // in the last block
+  std::uint32_t* order;
+};
+
+constexpr std::uint32_t GF_NO_TEXT = 0xFFFFFFFFu;
+// Stores a text; its place, or GF_NO_TEXT when memory fails.
+std::uint32_t gfBuildAddText(t_gfBuildList* list, const char* text);
+const char* gfBuildText(const t_gfBuildList* list, std::uint32_t at);
+// A new zeroed record at the end; null when memory fails.
+t_gfBuildFile* gfBuildAddFile(t_gfBuildList* list);
+t_gfBuildFile* gfBuildFileNumber(const t_gfBuildList* list, std::uint32_t number);
+// The record at place i of the table order.
+inline t_gfBuildFile* gfBuildFileAt(const t_gfBuildList* list, int i) {
+  return gfBuildFileNumber(list, list->order[i]);
+}
+// Puts the records in table order (the later of two copies first); false when memory fails.
+bool gfBuildSort(t_gfBuildList* list);
+void gfBuildFree(t_gfBuildList* list);
+// The host path a file is read from; false when it does not fit size bytes.
+bool gfBuildSourcePath(const t_gfBuildList* list, const t_gfBuildFile* f, char* out, size_t size);
+// The name a file is stored under (GF_PATH_MAX + 1 bytes).
+void gfBuildStoredName(const t_gfBuildList* list, const t_gfBuildFile* f, char* out);
+
+// ---- the builder ----------------------------------------------------------------------------
 
 enum t_gfCopyFailureKind {
   GF_COPY_CANNOT_OPEN,
@@ -115,10 +189,10 @@ struct t_gfCopyFailure {
   char reason[160];  // the host's words for a read or write error
 };
 
-// Copies every record's source file to its offset in out. Returns -1 when all went
-// well, else the index of the first record that failed (count when the failure belongs
-// to no record), with the failure described.
-int gfCopyData(const t_gfBuildRecord* table, int count, PlatHandle out, t_gfCopyFailure* failure);
+// Copies every file's bytes to its offset in out, in table order. Returns -1 when all went
+// well, else the place in the table order of the first file that failed (count when the
+// failure belongs to no file), with the failure described.
+int gfCopyData(const t_gfBuildList* files, PlatHandle out, t_gfCopyFailure* failure);
 
 // Called, when set, after the build list has been collected and before anything is
 // written: lets tests change files between the search and the copy.

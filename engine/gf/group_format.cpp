@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "engine/kestin/kestin.h"
+#include "tarnpak/kestin.h"
 #define ENGINE_UNIT "gf manager"
 #include "engine/kestin/alloc.h"
 
@@ -23,7 +23,11 @@ std::uint32_t gfScrambleSeed(long long fileLength) {
 void gfScramble(unsigned char* directory, long size, long long fileLength) {
   t_gfRandom random;
   gfRandomSeed(&random, gfScrambleSeed(fileLength));
-  for (long j = 0; j < size; j++) directory[j] ^= (unsigned char)(gfRandomNext(&random) % 255);
+  gfScrambleNext(&random, directory, size);
+}
+
+void gfScrambleNext(t_gfRandom* random, unsigned char* bytes, long size) {
+  for (long j = 0; j < size; j++) bytes[j] ^= (unsigned char)(gfRandomNext(random) % 255);
 }
 
 namespace {
@@ -81,33 +85,55 @@ t_gfDirStatus checkHeader(t_gfDirectory* d, const t_gfHeader* h) {
   return GF_DIR_OK;
 }
 
-// Walks every entry with the chained readers and checks it against the buffer and file.
-t_gfDirStatus checkEntries(t_gfDirectory* d) {
-  long pos = 0;
-  for (long i = 0; i < d->entryCount; i++) {
-    long left = d->dirSize - pos;
-    if (left < 2) return damaged(d, "entry %ld runs past the end of the directory", i);
-    unsigned short n;
-    unsigned char* p = get_w(d->bytes + pos, n);
-    if (n == 0 || n > GF_NAME_MAX) return damaged(d, "entry %ld has a name of %lld bytes", i, n);
-    if (left < (long)n + GF_ENTRY_FIXED_SIZE)
-      return damaged(d, "entry %ld runs past the end of the directory", i);
-    if (std::memchr(p, 0, n)) return damaged(d, "entry %ld has a NUL byte in its name", i);
-    int offset, size;
-    p = get_i(get_i(p + n, offset), size);
-    if (offset < 0 || size < 0 || (long long)offset + size > d->fileLength)
-      return damaged(d, "entry %ld: data at %lld, %lld bytes, lies outside the file", i, offset,
-                     size);
-    pos += (long)n + GF_ENTRY_FIXED_SIZE;
-  }
+// Reads the entry at p into e; returns the pointer behind it.
+const unsigned char* decodeEntry(const unsigned char* at, t_gfDirEntry* e) {
+  unsigned short n;
+  unsigned char* p = get_w(const_cast<unsigned char*>(at), n);
+  p = get_a(p, e->name, n);
+  e->name[n] = 0;
+  p = get_i(get_i(p, e->dataOffset), e->dataSize);
+  return get_w(get_w(p, e->date), e->time);
+}
+
+// Checks the entry at p (left bytes of the directory behind it) against the directory and
+// the file, and reads it into e when e is given.
+t_gfDirStatus parseEntry(t_gfDirectory* d, const unsigned char* at, long left, long i,
+                         t_gfDirEntry* e) {
+  if (left < 2) return damaged(d, "entry %ld runs past the end of the directory", i);
+  unsigned short n;
+  unsigned char* p = get_w(const_cast<unsigned char*>(at), n);
+  if (n == 0 || n > GF_NAME_MAX) return damaged(d, "entry %ld has a name of %lld bytes", i, n);
+  if (left < (long)n + GF_ENTRY_FIXED_SIZE)
+    return damaged(d, "entry %ld runs past the end of the directory", i);
+  if (std::memchr(p, 0, n)) return damaged(d, "entry %ld has a NUL byte in its name", i);
+  int offset, size;
+  get_i(get_i(p + n, offset), size);
+  if (offset < 0 || size < 0 || (long long)offset + size > d->fileLength)
+    return damaged(d, "entry %ld: data at %lld, %lld bytes, lies outside the file", i, offset,
+                   size);
+  if (e) decodeEntry(at, e);
+  return GF_DIR_OK;
+}
+
+t_gfDirStatus endOfEntries(t_gfDirectory* d, long pos) {
   if (pos != d->dirSize)
     return damaged(d, "the entries end at byte %ld of a %lld-byte directory", pos, d->dirSize);
   return GF_DIR_OK;
 }
 
-}  // namespace
+// Walks every entry and checks it against the buffer and file.
+t_gfDirStatus checkEntries(t_gfDirectory* d) {
+  long pos = 0;
+  for (long i = 0; i < d->entryCount; i++) {
+    t_gfDirStatus status = parseEntry(d, d->bytes + pos, d->dirSize - pos, i, nullptr);
+    if (status != GF_DIR_OK) return status;
+    pos += (long)d->bytes[pos] + ((long)d->bytes[pos + 1] << 8) + GF_ENTRY_FIXED_SIZE;
+  }
+  return endOfEntries(d, pos);
+}
 
-t_gfDirStatus gfLoadDirectory(PlatHandle handle, t_gfDirectory* d) {
+// Reads and checks the header of the group open on handle into d (no directory bytes).
+t_gfDirStatus readHeader(PlatHandle handle, t_gfDirectory* d) {
   std::memset(d, 0, sizeof *d);
   unsigned char raw[GF_HEADER_SIZE];
   d->fileLength = platFileSize(handle);
@@ -127,12 +153,20 @@ t_gfDirStatus gfLoadDirectory(PlatHandle handle, t_gfDirectory* d) {
   if (status != GF_DIR_OK) return status;
   d->entryCount = h.entryCount;
   d->dirSize = h.dirSize;
-  d->bytes = static_cast<unsigned char*>(ENGINE_NEW(h.dirSize > 0 ? h.dirSize : 1));
+  return GF_DIR_OK;
+}
+
+}  // namespace
+
+t_gfDirStatus gfLoadDirectory(PlatHandle handle, t_gfDirectory* d) {
+  t_gfDirStatus status = readHeader(handle, d);
+  if (status != GF_DIR_OK) return status;
+  d->bytes = static_cast<unsigned char*>(ENGINE_NEW(d->dirSize > 0 ? d->dirSize : 1));
   if (!d->bytes) return GF_DIR_NO_MEMORY;
-  got = platReadAt(handle, GF_HEADER_SIZE, d->bytes, (size_t)h.dirSize);
-  if (got != h.dirSize) status = got < 0 ? GF_DIR_READ_ERROR : damaged(d, "short directory", 0);
+  long long got = platReadAt(handle, GF_HEADER_SIZE, d->bytes, (size_t)d->dirSize);
+  if (got != d->dirSize) status = got < 0 ? GF_DIR_READ_ERROR : damaged(d, "short directory", 0);
   if (status == GF_DIR_OK) {
-    gfScramble(d->bytes, h.dirSize, d->fileLength);
+    gfScramble(d->bytes, d->dirSize, d->fileLength);
     status = checkEntries(d);
   }
   if (status != GF_DIR_OK) gfFreeDirectory(d);
@@ -141,15 +175,73 @@ t_gfDirStatus gfLoadDirectory(PlatHandle handle, t_gfDirectory* d) {
 
 int gfNextDirEntry(const t_gfDirectory* d, long* cursor, t_gfDirEntry* e) {
   if (*cursor >= d->dirSize) return 0;
-  unsigned short n;
-  unsigned char* p = get_w(d->bytes + *cursor, n);
-  p = get_a(p, e->name, n);
-  e->name[n] = 0;
-  p = get_i(get_i(p, e->dataOffset), e->dataSize);
-  p = get_w(get_w(p, e->date), e->time);
-  *cursor = (long)(p - d->bytes);
+  *cursor = (long)(decodeEntry(d->bytes + *cursor, e) - d->bytes);
   return 1;
 }
+
+// ---- the directory read a block at a time ----------------------------------------------
+
+namespace {
+
+constexpr long kStreamBlock = 64 * 1024;  // far more than the longest entry
+
+// Makes sure the block holds the next entry whole (or all that is left of the directory):
+// the bytes not used yet move to the front and more are read and unscrambled behind them.
+t_gfDirStatus fillBlock(t_gfDirStream* s) {
+  t_gfDirectory* d = &s->directory;
+  long left = d->dirSize - s->pos;
+  long want =
+      left < GF_NAME_MAX + 2 + GF_ENTRY_FIXED_SIZE ? left : GF_NAME_MAX + 2 + GF_ENTRY_FIXED_SIZE;
+  long have = s->blockStart + s->blockLength - s->pos;
+  if (have >= want) return GF_DIR_OK;
+  std::memmove(d->bytes, d->bytes + (s->pos - s->blockStart), (size_t)have);
+  s->blockStart = s->pos;
+  long room = kStreamBlock - have;
+  long rest = d->dirSize - (s->pos + have);
+  long count = rest < room ? rest : room;
+  long long got =
+      platReadAt(s->handle, GF_HEADER_SIZE + s->pos + have, d->bytes + have, (size_t)count);
+  if (got < 0) return GF_DIR_READ_ERROR;
+  if (got != count) return damaged(d, "short directory", 0);
+  gfScrambleNext(&s->random, d->bytes + have, count);
+  s->blockLength = have + count;
+  return GF_DIR_OK;
+}
+
+}  // namespace
+
+t_gfDirStatus gfOpenDirStream(PlatHandle handle, t_gfDirStream* s) {
+  t_gfDirStatus status = readHeader(handle, &s->directory);
+  if (status != GF_DIR_OK) return status;
+  s->directory.bytes = static_cast<unsigned char*>(ENGINE_NEW(kStreamBlock));
+  if (!s->directory.bytes) return GF_DIR_NO_MEMORY;
+  s->handle = handle;
+  gfRewindDirStream(s);
+  return GF_DIR_OK;
+}
+
+void gfRewindDirStream(t_gfDirStream* s) {
+  gfRandomSeed(&s->random, gfScrambleSeed(s->directory.fileLength));
+  s->blockStart = s->blockLength = s->pos = 0;
+  s->index = 0;
+}
+
+int gfNextStreamEntry(t_gfDirStream* s, t_gfDirEntry* e, t_gfDirStatus* status) {
+  t_gfDirectory* d = &s->directory;
+  if (s->index >= d->entryCount) {
+    *status = endOfEntries(d, s->pos);
+    return 0;
+  }
+  *status = fillBlock(s);
+  if (*status == GF_DIR_OK)
+    *status = parseEntry(d, d->bytes + (s->pos - s->blockStart), d->dirSize - s->pos, s->index, e);
+  if (*status != GF_DIR_OK) return 0;
+  s->pos += (long)std::strlen(e->name) + GF_ENTRY_FIXED_SIZE;
+  s->index++;
+  return 1;
+}
+
+void gfCloseDirStream(t_gfDirStream* s) { gfFreeDirectory(&s->directory); }
 
 void gfFreeDirectory(t_gfDirectory* d) {
   ENGINE_DELETE(d->bytes);

@@ -3,7 +3,6 @@
 #pragma once
 #include <cstdint>
 
-#include "engine/engine_api.h"
 #include "engine/platform/platform.h"
 
 constexpr std::uint32_t GF_MAGIC = 0x47525046;  // "FPRG" read little-endian
@@ -25,7 +24,10 @@ int gfRandomNext(t_gfRandom* random);  // 0 to 32767
 std::uint32_t gfScrambleSeed(long long fileLength);
 // XORs the directory with the key stream of a group file fileLength bytes long. Scrambling
 // and unscrambling are the same operation.
-ENGINE_API void gfScramble(unsigned char* directory, long size, long long fileLength);
+void gfScramble(unsigned char* directory, long size, long long fileLength);
+// Scrambles the next size bytes of a directory whose key stream has reached random: a
+// directory scrambled in pieces, in order, comes out as if scrambled whole.
+void gfScrambleNext(t_gfRandom* random, unsigned char* bytes, long size);
 
 // ---- header and entries ------------------------------------------------------------------
 struct t_gfHeader {
@@ -74,6 +76,26 @@ t_gfDirStatus gfLoadDirectory(PlatHandle handle, t_gfDirectory* directory);
 // the last entry.
 int gfNextDirEntry(const t_gfDirectory* directory, long* cursor, t_gfDirEntry* entry);
 void gfFreeDirectory(t_gfDirectory* directory);
+
+// The same directory read a block at a time, each entry checked as it comes: memory stays
+// the same however many entries the group holds. directory.bytes is the block.
+struct t_gfDirStream {
+  t_gfDirectory directory;
+  PlatHandle handle;
+  t_gfRandom random;  // the key stream, up to the end of the block
+  long blockStart;    // the directory offset of the block's first byte
+  long blockLength;
+  long pos;  // the directory offset of the next entry
+  long index;
+};
+// Reads and checks the header; on any status but GF_DIR_OK nothing stays allocated.
+t_gfDirStatus gfOpenDirStream(PlatHandle handle, t_gfDirStream* stream);
+// Back to the first entry.
+void gfRewindDirStream(t_gfDirStream* stream);
+// 1 with the next entry; 0 after the last one (status GF_DIR_OK when the entries end
+// exactly at the directory's end) or when a read or a check failed (status says which).
+int gfNextStreamEntry(t_gfDirStream* stream, t_gfDirEntry* entry, t_gfDirStatus* status);
+void gfCloseDirStream(t_gfDirStream* stream);
 
 // ---- stored names ------------------------------------------------------------------------
 // Whether a name stays below the directory it is taken relative to: not absolute (no

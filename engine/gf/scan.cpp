@@ -1,33 +1,47 @@
 // The start-up scan: the root's group files first, then every loose file below the root.
 #include <cstdio>
 #include <cstring>
+#include <initializer_list>
 
 #include "engine/gf/gf_internal.h"
 #include "engine/gf/group_format.h"
-#include "engine/t_list/t_list.h"
+#include "tarnpak/t_list.h"
 #define ENGINE_UNIT "gf manager"
 #include "engine/kestin/alloc.h"
 
+// The entry and its name in one block: the scan makes one per file, and tracked allocations
+// (each taking the allocator's lock) were a quarter of gfStart's time outside the kernel.
 t_gfScanEntry* gfNewScanEntry(const char* name) {
-  auto* e = static_cast<t_gfScanEntry*>(ENGINE_NEW_ZERO(sizeof(t_gfScanEntry)));
+  size_t length = std::strlen(name) + 1;
+  auto* e = static_cast<t_gfScanEntry*>(ENGINE_NEW(sizeof(t_gfScanEntry) + length));
   if (!e) return nullptr;
+  std::memset(e, 0, sizeof *e);
   e->group = INVALID_HANDLE;
-  e->name = ENGINE_STRDUP(name);
-  if (!e->name) {
-    ENGINE_DELETE(e);
-    return nullptr;
-  }
+  e->name = reinterpret_cast<char*>(e + 1);
+  std::memcpy(e->name, name, length);
   return e;
 }
 
+// Plain copies rather than a formatter: the start-up scan joins one path per file found.
+// Like snprintf, a result that does not fit is cut to the limit.
 bool gfJoinPath(char* out, const char* dir, const char* name, const char* suffix) {
-  int n = std::snprintf(out, GF_PATH_MAX + 1, "%s%s%s", dir, name, suffix);
-  return n >= 0 && n <= GF_PATH_MAX;
+  size_t used = 0;
+  bool fits = true;
+  for (const char* part : {dir, name, suffix}) {
+    size_t n = std::strlen(part);
+    if (n > GF_PATH_MAX - used) {
+      n = GF_PATH_MAX - used;
+      fits = false;
+    }
+    std::memcpy(out + used, part, n);
+    used += n;
+  }
+  out[used] = 0;
+  return fits;
 }
 
 void gfFreeScanEntry(t_gfScanEntry* e) {
   if (!e) return;
-  ENGINE_DELETE(e->name);
   ENGINE_DELETE(e->source);
   ENGINE_DELETE(e);
 }

@@ -1,11 +1,12 @@
 // The file table: gfStart and gfStop, turning the scan into sorted unique records, the
 // table order, and lookups by name.
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
 #include "engine/gf/gf_internal.h"
-#include "engine/stdinputoutput/stdinputoutput.h"
-#include "engine/t_list/t_list.h"
+#include "tarnpak/stdinputoutput.h"
+#include "tarnpak/t_list.h"
 #define ENGINE_UNIT "gf manager"
 #include "engine/kestin/alloc.h"
 
@@ -34,9 +35,8 @@ void readWavHeader(t_gfFileInfo* r, const t_gfScanEntry* e) {
 
 // Fills record r from scan entry e; false when memory for the name fails.
 bool makeRecord(t_gfFileInfo* r, const t_gfScanEntry* e, size_t rootLength) {
-  r->name = ENGINE_STRDUP(e->name + rootLength);
+  r->name = gfNewRecordName(e->name + rootLength);
   if (!r->name) return false;
-  gfUpperCase(r->name);
   r->size = e->size;
   r->date = e->date;
   r->time = e->time;
@@ -49,6 +49,130 @@ bool makeRecord(t_gfFileInfo* r, const t_gfScanEntry* e, size_t rootLength) {
 
 int compareRecords(const void* a, const void* b) {
   return gfTableOrder(static_cast<const t_gfFileInfo*>(a), static_cast<const t_gfFileInfo*>(b));
+}
+
+// The table is put in order by a merge sort of small items rather than by qsort on the
+// records: on a tree of 100,000 files qsort's call through a pointer per comparison, and the
+// walk from record to name, took a third of gfStart's time outside the kernel. Each item carries
+// the first 8 bytes of the name and of its last part as numbers, and which run of the scan's
+// neighbours in one directory it belongs to: two names of one directory differ only in
+// their last parts, so most comparisons are settled without reading a name. Like the C
+// library's qsort (a merge sort) it is stable, so equal copies keep the scan's order.
+struct t_sortItem {
+  std::uint64_t head;  // the name's first 8 bytes, big-endian, zeros behind the terminator
+  std::uint64_t tail;  // the same of the part behind the last backslash
+  const char* name;
+  int index;
+  int dir;   // equal for neighbours in the scan with the same directory part
+  int skip;  // where the last part begins
+};
+
+std::uint64_t bytesHead(const char* name) {
+  std::uint64_t head = 0;
+  int k = 0;
+  for (; k < 8 && name[k]; k++) head = head << 8 | (unsigned char)name[k];
+  return head << (8 * (8 - k));
+}
+
+// Compares the names whose first 8 bytes from at are equal (a terminator among them, the
+// low byte 0, means equal names).
+int restOfNames(const t_sortItem& a, const t_sortItem& b, std::uint64_t head, int at) {
+  return (head & 0xFF) ? std::strcmp(a.name + at + 8, b.name + at + 8) : 0;
+}
+
+bool sortsBefore(const t_sortItem& a, const t_sortItem& b) {
+  int byName;
+  if (a.dir == b.dir) {
+    if (a.tail != b.tail) return a.tail < b.tail;
+    byName = restOfNames(a, b, a.tail, a.skip);
+  } else {
+    if (a.head != b.head) return a.head < b.head;
+    byName = restOfNames(a, b, a.head, 0);
+  }
+  if (byName != 0) return byName < 0;
+  return gfTableOrder(&gfFiles[a.index], &gfFiles[b.index]) < 0;
+}
+
+// One item per record, in the records' (the scan's) order, numbering the runs of one
+// directory.
+void makeItems(t_sortItem* items, int n) {
+  int dir = 0;
+  for (int i = 0; i < n; i++) {
+    const char* name = gfFiles[i].name;
+    const char* slash = std::strrchr(name, '\\');
+    int skip = slash ? (int)(slash - name) + 1 : 0;
+    const t_sortItem* last = i > 0 ? &items[i - 1] : nullptr;
+    if (last && (last->skip != skip || std::memcmp(last->name, name, (size_t)skip) != 0)) dir++;
+    items[i] = {bytesHead(name), bytesHead(name + skip), name, i, dir, skip};
+  }
+}
+
+void insertionSort(t_sortItem* items, int n) {
+  for (int i = 1; i < n; i++) {
+    t_sortItem item = items[i];
+    int j = i;
+    for (; j > 0 && sortsBefore(item, items[j - 1]); j--) items[j] = items[j - 1];
+    items[j] = item;
+  }
+}
+
+void merge(const t_sortItem* left, const t_sortItem* mid, const t_sortItem* end, t_sortItem* out) {
+  const t_sortItem* right = mid;
+  while (left < mid && right < end) *out++ = sortsBefore(*right, *left) ? *right++ : *left++;
+  while (left < mid) *out++ = *left++;
+  while (right < end) *out++ = *right++;
+}
+
+// Sorts items[0, n) with room for n more behind them.
+void mergeSort(t_sortItem* items, int n) {
+  constexpr int kRun = 16;
+  for (int low = 0; low < n; low += kRun)
+    insertionSort(items + low, n - low < kRun ? n - low : kRun);
+  t_sortItem *from = items, *to = items + n;
+  for (long width = kRun; width < n; width *= 2) {
+    for (long low = 0; low < n; low += 2 * width) {
+      long mid = low + width < n ? low + width : n;
+      long end = low + 2 * width < n ? low + 2 * width : n;
+      merge(from + low, from + mid, from + end, to + low);
+    }
+    t_sortItem* swap = from;
+    from = to;
+    to = swap;
+  }
+  if (from != items) std::memcpy(items, from, sizeof(t_sortItem) * (size_t)n);
+}
+
+// Copies the records into a new array in the order of sorted[]. The reads jump about a
+// table of megabytes, so the record a few places ahead is fetched early.
+bool gatherRecords(const t_sortItem* sorted, int n) {
+  auto* ordered =
+      static_cast<t_gfFileInfo*>(ENGINE_NEW(sizeof(t_gfFileInfo) * (size_t)gfFileCapacity));
+  if (!ordered) return false;
+  constexpr int kAhead = 8;
+  for (int k = 0; k < n; k++) {
+    if (k + kAhead < n) __builtin_prefetch(&gfFiles[sorted[k + kAhead].index]);
+    ordered[k] = gfFiles[sorted[k].index];
+  }
+  std::memset(ordered + n, 0, sizeof(t_gfFileInfo) * (size_t)(gfFileCapacity - n));
+  ENGINE_DELETE(gfFiles);
+  gfFiles = ordered;
+  return true;
+}
+
+void sortTable() {
+  int n = gfFileCount;
+  if (n < 2) return;
+  // Not zeroed: every item is written before it is read.
+  auto* items = static_cast<t_sortItem*>(ENGINE_NEW(sizeof(t_sortItem) * 2 * (size_t)n));
+  if (!items) {  // no room for the pairs: sort the records themselves
+    std::qsort(gfFiles, (size_t)n, sizeof(t_gfFileInfo), compareRecords);
+    return;
+  }
+  makeItems(items, n);
+  mergeSort(items, n);
+  bool gathered = gatherRecords(items, n);
+  ENGINE_DELETE(items);
+  if (!gathered) std::qsort(gfFiles, (size_t)n, sizeof(t_gfFileInfo), compareRecords);
 }
 
 // Of each run of equal names keeps the first, which the sort made the latest copy.
@@ -83,6 +207,20 @@ void buildTable(struct_list* list) {
 }
 
 }  // namespace
+
+char* gfNewRecordName(const char* spelling) {
+  size_t n = std::strlen(spelling);
+  char* block = static_cast<char*>(ENGINE_NEW(2 * (n + 1)));
+  if (!block) return nullptr;
+  std::memcpy(block, spelling, n + 1);
+  gfUpperCase(block);
+  std::memcpy(block + n + 1, spelling, n + 1);
+  return block;
+}
+
+const char* gfDiskName(const t_gfFileInfo* record) {
+  return record->name + std::strlen(record->name) + 1;
+}
 
 void gfUpperCase(char* name) {
   for (; *name; name++)
@@ -136,7 +274,7 @@ void gfStart() {
   struct_list* list = nullptr;
   gfScanRoot(&list, gfRoot);
   buildTable(list);
-  std::qsort(gfFiles, (size_t)gfFileCount, sizeof(t_gfFileInfo), compareRecords);
+  sortTable();
   removeDuplicates();
   gfSortedCount = gfFileCount;
   gfStarted = 1;

@@ -4,8 +4,23 @@
 
 #include "engine/gf/gf_internal.h"
 #include "engine/gf/group_format.h"
+#define ENGINE_UNIT "gf manager"
+#include "engine/kestin/alloc.h"
 
 namespace {
+
+// Small files are written from a window of the group read in one piece: one read serves
+// dozens of files, and a plain write of a few KiB costs less than a kernel copy call.
+// Larger files go through the host's copy, which moves them without passing through here.
+constexpr long kWindowSize = 256 * 1024;
+constexpr long kWindowedFileMax = 64 * 1024;
+
+// The part of the group the window holds: length bytes from start.
+struct t_gfWindow {
+  unsigned char* bytes;  // kWindowSize bytes, or null when memory failed (all files copied)
+  long long start;
+  long long length;
+};
 
 constexpr int kMaxLevels = GF_NAME_MAX / 2 + 1;  // a level takes a byte and a backslash
 
@@ -70,8 +85,28 @@ PlatHandle enterLevels(t_gfLevels* levels, const char* name, t_gfReport sink) {
   return levels->depth ? levels->dirs[levels->depth - 1] : levels->top;
 }
 
+// Writes an entry's data to out; the bytes written (fewer when the group ended early), or
+// -1 after an error.
+long long copyData(PlatHandle group, t_gfWindow* window, const t_gfDirEntry* e, PlatHandle out) {
+  long long from = e->dataOffset, size = e->dataSize;
+  if (!window->bytes || size > kWindowedFileMax) return platCopyRange(group, from, out, 0, size);
+  if (from < window->start || from + size > window->start + window->length) {
+    window->start = from;
+    window->length = platReadAt(group, from, window->bytes, (size_t)kWindowSize);
+    if (window->length < 0) {
+      window->length = 0;
+      return -1;
+    }
+  }
+  long long have = window->start + window->length - from;
+  long long count = have < size ? have : size;
+  long long written = platWriteAt(out, 0, window->bytes + (from - window->start), (size_t)count);
+  return written < 0 ? -1 : written;
+}
+
 // Writes one entry's file; 0 on success. A file that cannot be finished is removed.
-int unpackEntry(PlatHandle group, const t_gfDirEntry* e, t_gfLevels* levels, t_gfReport sink) {
+int unpackEntry(PlatHandle group, const t_gfDirEntry* e, t_gfLevels* levels, t_gfWindow* window,
+                t_gfReport sink) {
   const char* why = gfUnsafeNameReason(e->name);
   if (why) {
     gfReportf(sink, "refusing to unpack '%s': %s", e->name, why);
@@ -86,7 +121,7 @@ int unpackEntry(PlatHandle group, const t_gfDirEntry* e, t_gfLevels* levels, t_g
     gfReportf(sink, "cannot create '%s': %s", e->name, platLastError());
     return 1;
   }
-  long long copied = platCopyRange(group, e->dataOffset, out, 0, e->dataSize);
+  long long copied = copyData(group, window, e, out);
   if (copied != e->dataSize) {
     gfReportf(sink, "cannot write '%s': %s", e->name,
               copied < 0 ? platLastError() : "the group file ended early");
@@ -102,8 +137,19 @@ int unpackEntry(PlatHandle group, const t_gfDirEntry* e, t_gfLevels* levels, t_g
   return 0;
 }
 
+// Goes through the whole directory once: a damaged group is refused before anything is
+// written.
+t_gfDirStatus checkDirectory(t_gfDirStream* stream) {
+  t_gfDirEntry entry;
+  t_gfDirStatus status;
+  while (gfNextStreamEntry(stream, &entry, &status)) {
+  }
+  gfRewindDirStream(stream);
+  return status;
+}
+
 // Unpacks the entries select chooses (every entry when select is null).
-int unpackAll(PlatHandle group, const t_gfDirectory* directory, t_gfNameFilter select,
+int unpackAll(const char* path, PlatHandle group, t_gfDirStream* stream, t_gfNameFilter select,
               void* context, t_gfReport sink) {
   t_gfLevels levels;
   levels.depth = 0;
@@ -113,12 +159,18 @@ int unpackAll(PlatHandle group, const t_gfDirectory* directory, t_gfNameFilter s
     gfReportf(sink, "cannot open the working directory: %s", platLastError());
     return 1;
   }
+  t_gfWindow window{static_cast<unsigned char*>(ENGINE_NEW(kWindowSize)), 0, 0};
   int failures = 0;
-  long cursor = 0;
   t_gfDirEntry entry;
-  while (gfNextDirEntry(directory, &cursor, &entry))
+  t_gfDirStatus status;
+  while (gfNextStreamEntry(stream, &entry, &status))
     if (!select || select(entry.name, context))
-      failures += unpackEntry(group, &entry, &levels, sink);
+      failures += unpackEntry(group, &entry, &levels, &window, sink);
+  if (status != GF_DIR_OK) {  // the group changed since the check
+    gfReportDirectoryFailure(path, status, &stream->directory, sink);
+    failures++;
+  }
+  ENGINE_DELETE(window.bytes);
   dropLevels(&levels, 0);
   platClose(levels.top);
   return failures ? 1 : 0;
@@ -132,22 +184,19 @@ int gfUnpackSelected(const char* path, t_gfNameFilter select, void* context, t_g
     gfReportf(sink, "cannot open group file '%s': %s", path, platLastError());
     return 1;
   }
-  t_gfDirectory directory;
-  t_gfDirStatus status = gfLoadDirectory(group, &directory);
+  t_gfDirStream stream;
+  t_gfDirStatus status = gfOpenDirStream(group, &stream);
+  if (status == GF_DIR_OK) {
+    status = checkDirectory(&stream);
+    if (status != GF_DIR_OK) gfCloseDirStream(&stream);
+  }
   if (status != GF_DIR_OK) {
-    if (status == GF_DIR_NOT_GROUP)
-      gfReportf(sink, "'%s' is not a group file", path);
-    else if (status == GF_DIR_DAMAGED)
-      gfReportf(sink, "group file '%s' is damaged: %s", path, directory.problem);
-    else if (status == GF_DIR_NO_MEMORY)
-      gfReportf(sink, "not enough memory for the directory of '%s'", path);
-    else
-      gfReportf(sink, "cannot read group file '%s': %s", path, platLastError());
+    gfReportDirectoryFailure(path, status, &stream.directory, sink);
     platClose(group);
     return 1;
   }
-  int failed = unpackAll(group, &directory, select, context, sink);
-  gfFreeDirectory(&directory);
+  int failed = unpackAll(path, group, &stream, select, context, sink);
+  gfCloseDirStream(&stream);
   platClose(group);
   return failed;
 }

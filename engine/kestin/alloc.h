@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <cstring>
 
-#include "engine/kestin/kestin.h"
+#include "tarnpak/kestin.h"
 
 // The allocation operator: block type is accepted and dropped, as the engine library wants
 // only unit and line. Sizes beyond the allocator's 32-bit range fail with null.

@@ -1,7 +1,7 @@
 // The chained little-endian readers of byte buffers.
 #include <cstring>
 
-#include "engine/kestin/kestin.h"
+#include "tarnpak/kestin.h"
 
 unsigned char* get_w(unsigned char* p, unsigned short& value) {
   value = (unsigned short)(p[0] | (p[1] << 8));

@@ -1,7 +1,7 @@
 // The engine clock.
 #include <chrono>
 
-#include "engine/kestin/kestin.h"
+#include "tarnpak/kestin.h"
 
 double GetCurTime() {
   using namespace std::chrono;

@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "engine/kestin/kestin.h"
+#include "tarnpak/kestin.h"
 #include "engine/platform/platform.h"
 
 namespace {

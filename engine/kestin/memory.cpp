@@ -4,7 +4,8 @@
 #include <cstring>
 #include <mutex>
 
-#include "engine/kestin/kestin.h"
+#include "engine/kestin/memory_report.h"
+#include "tarnpak/kestin.h"
 
 namespace {
 

@@ -4,8 +4,6 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "engine/engine_api.h"
-
 // An open file: a descriptor on POSIX, a Win32 HANDLE on Windows, held in an integer of
 // pointer width under a name of its own so that it never meets <windows.h>'s HANDLE.
 // The invalid value has all bits set (INVALID_HANDLE_VALUE on Windows).
@@ -21,66 +19,65 @@ constexpr int PLAT_PATH_MAX = 4096;
 // (exact name first, then the first match in byte order). With keepLast set the last
 // component is kept as given (for an entry about to be created). Returns 0 when the result
 // would not fit outSize.
-ENGINE_API int platHostPath(const char* path, char* out, size_t outSize, int keepLast = 0);
+int platHostPath(const char* path, char* out, size_t outSize, int keepLast = 0);
 
 // ---- files by handle ---------------------------------------------------------------------
 // All transfers are positioned: they never move a shared file pointer, so a transfer on a
 // shared handle cannot race another thread's.
-ENGINE_API PlatHandle platOpenRead(const char* path);
-ENGINE_API PlatHandle platOpenReadWrite(const char* path);
-ENGINE_API PlatHandle platCreateFile(const char* path);  // create or truncate, read-write
+PlatHandle platOpenRead(const char* path);
+PlatHandle platOpenReadWrite(const char* path);
+PlatHandle platCreateFile(const char* path);  // create or truncate, read-write
 // The file manager's opens: an existing regular file, for reading and writing or reading
 // only. Anything else (a directory, a FIFO, a device) is refused without waiting on it.
-ENGINE_API PlatHandle platOpenFile(const char* path, int writable);
+PlatHandle platOpenFile(const char* path, int writable);
 // Creates or empties a file for reading and writing. Unlike platCreateFile, an existing
 // file whose name differs only in case is the one emptied, as on a case-blind system.
-ENGINE_API PlatHandle platCreateMatched(const char* path);
+PlatHandle platCreateMatched(const char* path);
 // Opens a host path as it stands (one a directory search or platCreateTemp gave).
-ENGINE_API PlatHandle platOpenHostRead(const char* hostPath);
+PlatHandle platOpenHostRead(const char* hostPath);
 // A host directory held open so that many files in it open by name alone, without the
 // host walking the whole path again for each.
-ENGINE_API PlatHandle platOpenHostDir(const char* hostDir);
-ENGINE_API PlatHandle platOpenInDir(PlatHandle dir, const char* name);
-ENGINE_API long long platFileSize(PlatHandle h);  // -1 on failure
+PlatHandle platOpenHostDir(const char* hostDir);
+PlatHandle platOpenInDir(PlatHandle dir, const char* name);
+long long platFileSize(PlatHandle h);  // -1 on failure
 // Bytes transferred (fewer only at the end of the file), or -1 when an error stopped the
 // transfer, even after some bytes moved; platLastError then tells why.
-ENGINE_API long long platReadAt(PlatHandle h, long long offset, void* buffer, size_t count);
+long long platReadAt(PlatHandle h, long long offset, void* buffer, size_t count);
 // One read: may deliver fewer bytes than asked before the end of the file. For a regular
 // file a short count means the end was reached.
-ENGINE_API long long platReadSome(PlatHandle h, long long offset, void* buffer, size_t count);
-ENGINE_API long long platWriteAt(PlatHandle h, long long offset, const void* buffer, size_t count);
+long long platReadSome(PlatHandle h, long long offset, void* buffer, size_t count);
+long long platWriteAt(PlatHandle h, long long offset, const void* buffer, size_t count);
 // One write: may move fewer bytes than asked (a full disk); -1 when it moved none.
-ENGINE_API long long platWriteSome(PlatHandle h, long long offset, const void* buffer,
-                                   size_t count);
+long long platWriteSome(PlatHandle h, long long offset, const void* buffer, size_t count);
 // Copies count bytes between two files at the given offsets with the host's fastest means;
 // returns the bytes copied (fewer when the source ended early), or -1 when an error
 // stopped the copy.
-ENGINE_API long long platCopyRange(PlatHandle src, long long srcOffset, PlatHandle dst,
-                                   long long dstOffset, long long count);
-ENGINE_API int platFlush(PlatHandle h);
-ENGINE_API int platClose(PlatHandle h);  // 0 on success; the handle is gone either way
+long long platCopyRange(PlatHandle src, long long srcOffset, PlatHandle dst, long long dstOffset,
+                        long long count);
+int platFlush(PlatHandle h);
+int platClose(PlatHandle h);  // 0 on success; the handle is gone either way
 // Whether the open file is a regular file (not a pipe, device, socket or directory).
-ENGINE_API int platIsRegularFile(PlatHandle h);
+int platIsRegularFile(PlatHandle h);
 
 // A new, empty file beside nearPath (same directory) with a unique name, open read-write;
 // its host path goes to tempPath. INVALID_HANDLE on failure.
-ENGINE_API PlatHandle platCreateTemp(const char* nearPath, char* tempPath, size_t tempSize);
+PlatHandle platCreateTemp(const char* nearPath, char* tempPath, size_t tempSize);
 // Host-path operations (the arguments are host paths, as platCreateTemp gives them).
-ENGINE_API int platRenameHost(const char* from, const char* to);  // 0 on success
-ENGINE_API int platRemoveHost(const char* path);                  // 0 on success
+int platRenameHost(const char* from, const char* to);  // 0 on success
+int platRemoveHost(const char* path);                  // 0 on success
 
 // ---- run-time library style descriptors (line readers, formatted output) ----------------
-ENGINE_API int platFdOpenRead(const char* path);  // -1 on failure
-ENGINE_API void platFdClose(int fd);
-ENGINE_API int platFdIsRegularFile(int fd);
+int platFdOpenRead(const char* path);  // -1 on failure
+void platFdClose(int fd);
+int platFdIsRegularFile(int fd);
 // Short only at the end of the file; -1 on failure.
-ENGINE_API long platFdRead(int fd, void* buffer, unsigned long count);
-ENGINE_API long platFdWrite(int fd, const void* buffer, unsigned long count);
+long platFdRead(int fd, void* buffer, unsigned long count);
+long platFdWrite(int fd, const void* buffer, unsigned long count);
 // origin 0: from the start, 1: from the position, 2: from the end. New position or -1.
-ENGINE_API long platFdSeek(int fd, long offset, int origin);
+long platFdSeek(int fd, long offset, int origin);
 
 // ---- directories -------------------------------------------------------------------------
-ENGINE_API int platMakeDir(const char* path);  // one level; 0 on success, -1 on failure
+int platMakeDir(const char* path);  // one level; 0 on success, -1 on failure
 
 // One match of a directory search.
 struct PlatFindData {
@@ -106,56 +103,55 @@ struct PlatFind {
 // without regard to case, and "*.*" (any pattern ending in ".*") also matches names without
 // a dot. "." and ".." are returned like any other entry. Returns 1 with the first match,
 // or 0 when the search cannot start or finds nothing (then nothing needs closing).
-ENGINE_API int platFindFirst(PlatFind* find, const char* pattern, PlatFindData* data);
-ENGINE_API int platFindNext(PlatFind* find, PlatFindData* data);
-ENGINE_API void platFindClose(PlatFind* find);
+int platFindFirst(PlatFind* find, const char* pattern, PlatFindData* data);
+int platFindNext(PlatFind* find, PlatFindData* data);
+void platFindClose(PlatFind* find);
 // The host path of a match just returned; 0 when it does not fit.
-ENGINE_API int platFindPath(const PlatFind* find, const PlatFindData* data, char* out,
-                            size_t outSize);
+int platFindPath(const PlatFind* find, const PlatFindData* data, char* out, size_t outSize);
 // The search's wildcard rule by itself.
-ENGINE_API int platMatchName(const char* pattern, const char* name);
+int platMatchName(const char* pattern, const char* name);
 
 // ---- errors and the console --------------------------------------------------------------
-ENGINE_API const char* platLastError();  // the reason of the last failed call, as text
+const char* platLastError();  // the reason of the last failed call, as text
 // How many calls have failed on this thread so far: a caller whose callee hides failures
 // (a line reader gives an empty line) compares the count before and after.
-ENGINE_API unsigned long platErrorCount();
-ENGINE_API void platWriteStderr(const char* text, size_t length);
-ENGINE_API int platKeyState(int key);  // bit 0: pressed since the last query
-ENGINE_API void platMessageBox(const char* text, const char* caption);
+unsigned long platErrorCount();
+void platWriteStderr(const char* text, size_t length);
+int platKeyState(int key);  // bit 0: pressed since the last query
+void platMessageBox(const char* text, const char* caption);
 // Puts a function of the caller's in place of the message box (null puts the box back):
 // tests see the text, and a run on Windows does not wait on a dialog nobody answers.
 typedef void (*PlatMessageBoxHook)(const char* text, const char* caption);
-ENGINE_API PlatMessageBoxHook platSetMessageBoxHook(PlatMessageBoxHook hook);
+PlatMessageBoxHook platSetMessageBoxHook(PlatMessageBoxHook hook);
 
 // ---- the end of the process --------------------------------------------------------------
 // Whether the process is ending and the host has already ended all its other threads:
 // Windows does so before it runs a DLL's exit-time destructors, where joining a thread
 // would then wait forever. Always 0 on POSIX, which runs them with the threads alive.
-ENGINE_API int platOtherThreadsEnded();
+int platOtherThreadsEnded();
 
 // ---- MS-DOS dates and times --------------------------------------------------------------
 // UTC seconds since 1970 to MS-DOS date and time (seconds halved). A time the format
 // cannot hold (before 1980 or after 2107) gives 0/0 and the result 0.
-ENGINE_API int platTimeToDos(std::int64_t time, std::uint16_t* date, std::uint16_t* dosTime);
+int platTimeToDos(std::int64_t time, std::uint16_t* date, std::uint16_t* dosTime);
 // The reverse; 0 when the pair is not a valid date and time.
-ENGINE_API int platDosToTime(std::uint16_t date, std::uint16_t dosTime, std::int64_t* time);
+int platDosToTime(std::uint16_t date, std::uint16_t dosTime, std::int64_t* time);
 // Compares two date and time pairs in time: -1, 0 or 1. A pair that is not a valid date
 // and time counts as earlier than any valid one.
-ENGINE_API int platCompareDosTime(std::uint16_t dateA, std::uint16_t timeA, std::uint16_t dateB,
-                                  std::uint16_t timeB);
+int platCompareDosTime(std::uint16_t dateA, std::uint16_t timeA, std::uint16_t dateB,
+                       std::uint16_t timeB);
 
 // ---- writing below a held directory, never through a link --------------------------------
 // Opens the directory level name (one component) inside dir: the exact name first, else the
 // first name in byte order that matches without regard to case; made when there is none.
 // Never follows a link: a level that is a symbolic link gives INVALID_HANDLE with *isLink
 // set. dir INVALID_HANDLE stands for the current directory.
-ENGINE_API PlatHandle platOpenLevel(PlatHandle dir, const char* name, int* isLink);
+PlatHandle platOpenLevel(PlatHandle dir, const char* name, int* isLink);
 // Creates the regular file name (exact spelling) in dir, open for writing, truncating a
 // regular file of that name. A symbolic link (or pipe, socket, device) of that name is
 // removed and replaced, so nothing is written through it and its target stays untouched.
-ENGINE_API PlatHandle platCreateInDir(PlatHandle dir, const char* name);
-ENGINE_API int platRemoveInDir(PlatHandle dir, const char* name);  // 0 on success
+PlatHandle platCreateInDir(PlatHandle dir, const char* name);
+int platRemoveInDir(PlatHandle dir, const char* name);  // 0 on success
 
 // ---- a new file that takes its name only when complete -----------------------------------
 // Written without a name where the file system allows it (so that not even a killed process
@@ -168,13 +164,13 @@ struct PlatNewFile {
   char target[PLAT_PATH_MAX];  // host paths
   char temp[PLAT_PATH_MAX];
 };
-ENGINE_API int platNewFileCreate(PlatNewFile* file, const char* path);  // 0 on success
+int platNewFileCreate(PlatNewFile* file, const char* path);  // 0 on success
 // Closes the file (checking the result) and renames it into place; 0 on success. On
 // failure the new file is gone and whatever had the target's name is kept.
-ENGINE_API int platNewFileCommit(PlatNewFile* file);
-ENGINE_API void platNewFileDiscard(PlatNewFile* file);
+int platNewFileCommit(PlatNewFile* file);
+void platNewFileDiscard(PlatNewFile* file);
 
 // For a program such as the tool: a write past the file size limit fails with "File too
 // large" instead of killing the process, and SIGINT, SIGTERM and SIGHUP remove the
 // temporary names of unfinished new files before the process ends as the signal says.
-ENGINE_API void platInstallToolSignals();
+void platInstallToolSignals();

@@ -302,11 +302,18 @@ long long platWriteAt(PlatHandle h, long long offset, const void* buffer, size_t
   return transferAt(h, offset, static_cast<char*>(const_cast<void*>(buffer)), count, true);
 }
 
+namespace {
+// Set once the kernel has said it cannot copy between the files of this run (a group and
+// a target on different file systems, say): the refused call is not worth repeating for
+// every file after.
+std::atomic<bool> kernelCopyRefused{false};
+}  // namespace
+
 long long platCopyRange(PlatHandle src, long long srcOffset, PlatHandle dst, long long dstOffset,
                         long long count) {
   long long done = 0;
   // Under the failure seam the copy goes through reads and writes it can count and fail.
-  bool kernelCopy = !platFaultOn();
+  bool kernelCopy = !platFaultOn() && !kernelCopyRefused.load(std::memory_order_relaxed);
   while (done < count) {
     long long want = count - done;
     if (kernelCopy) {
@@ -320,6 +327,7 @@ long long platCopyRange(PlatHandle src, long long srcOffset, PlatHandle dst, lon
       if (errno == EINTR) continue;
       if (errno != EXDEV && errno != ENOSYS && errno != EINVAL && errno != EOPNOTSUPP)
         return fail();
+      if (errno != EINVAL) kernelCopyRefused.store(true, std::memory_order_relaxed);
       kernelCopy = false;  // not supported between these files: copy through a buffer
     }
     char buffer[1 << 16];

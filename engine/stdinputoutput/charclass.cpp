@@ -1,7 +1,7 @@
 // Single-character tests against the engine's fixed character sets, and the digit test.
 #include <cstring>
 
-#include "engine/stdinputoutput/stdinputoutput.h"
+#include "tarnpak/stdinputoutput.h"
 
 namespace {
 

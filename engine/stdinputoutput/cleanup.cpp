@@ -1,7 +1,7 @@
 // In-place clean-up of configuration and script lines: blank folding and line-end trimming.
 #include <cstring>
 
-#include "engine/stdinputoutput/stdinputoutput.h"
+#include "tarnpak/stdinputoutput.h"
 
 namespace {
 

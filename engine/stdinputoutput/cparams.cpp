@@ -2,7 +2,7 @@
 // backslash escapes are read inside the quotes.
 #include <cstring>
 
-#include "engine/stdinputoutput/stdinputoutput.h"
+#include "tarnpak/stdinputoutput.h"
 
 namespace {
 

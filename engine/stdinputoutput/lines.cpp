@@ -7,7 +7,7 @@
 #define ENGINE_UNIT "stdinputoutput"
 #include "engine/kestin/alloc.h"
 #include "engine/platform/platform.h"
-#include "engine/stdinputoutput/stdinputoutput.h"
+#include "tarnpak/stdinputoutput.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <initializer_list>
 
-#include "engine/stdinputoutput/stdinputoutput.h"
+#include "tarnpak/stdinputoutput.h"
 
 namespace {
 

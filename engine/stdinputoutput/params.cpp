@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "engine/stdinputoutput/stdinputoutput.h"
+#include "tarnpak/stdinputoutput.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "engine/platform/platform.h"
-#include "engine/stdinputoutput/stdinputoutput.h"
+#include "tarnpak/stdinputoutput.h"
 
 namespace {
 

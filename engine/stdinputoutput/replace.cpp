@@ -1,7 +1,7 @@
 // In-place replacement: one range of a string, or every occurrence of a text.
 #include <cstring>
 
-#include "engine/stdinputoutput/stdinputoutput.h"
+#include "tarnpak/stdinputoutput.h"
 
 namespace {
 

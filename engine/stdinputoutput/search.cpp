@@ -2,7 +2,7 @@
 // the wildcard mask rule of the file search. Case folding is plain ASCII (no locale).
 #include <cstring>
 
-#include "engine/stdinputoutput/stdinputoutput.h"
+#include "tarnpak/stdinputoutput.h"
 
 namespace {
 

@@ -1,11 +1,11 @@
 // The list pool (pages, taking and giving back nodes) and the List_ operations on it.
-#include "engine/t_list/t_list.h"
+#include "tarnpak/t_list.h"
 
 #include <cstdint>
 #include <cstring>
 #include <utility>
 
-#include "engine/debug/debug.h"
+#include "tarnpak/debug.h"
 #include "engine/platform/platform.h"
 #include "engine/t_list/t_list_internal.h"
 

@@ -1,6 +1,8 @@
 // Helpers shared by the test programs.
 #include "support/test_support.h"
 
+#include <gtest/gtest.h>
+
 #ifdef _WIN32
 #define WIN32_LEAN_AND_MEAN
 #ifndef NOMINMAX
@@ -26,7 +28,10 @@
 #include <random>
 #include <sstream>
 
-#include "engine/kestin/kestin.h"
+#include "engine/kestin/memory_report.h"
+#include "tarnpak/gf.h"
+#include "tarnpak/kestin.h"
+#include "tarnpak/t_list.h"
 
 namespace fs = std::filesystem;
 
@@ -307,4 +312,11 @@ void scrambleGroup(std::string& image) {
   get_i(reinterpret_cast<unsigned char*>(&image[12]), dirSize);
   gfScramble(reinterpret_cast<unsigned char*>(&image[GF_HEADER_SIZE]), dirSize,
              (long long)image.size());
+}
+
+void stopAndExpectNoEngineBlocks() {
+  gfStop();
+  EXPECT_EQ(memLiveBlocks("gf manager"), 0);
+  List_Close();  // the pool outlives the table by design; with it gone nothing is left
+  EXPECT_EQ(memLiveBlocks(nullptr), 0);
 }

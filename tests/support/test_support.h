@@ -38,6 +38,10 @@ bool writesIgnorePermissions();
 // Every file below root, as paths relative to it, sorted.
 std::vector<std::string> listTree(const std::string& root);
 
+// Stops the file manager and closes the list pool, then checks (as test expectations) that
+// no engine block is left: the end of every start/stop cycle.
+void stopAndExpectNoEngineBlocks();
+
 // Collects the lines the engine hands to its line output while the object lives.
 class LineCapture {
  public:

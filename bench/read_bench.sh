@@ -1,0 +1,72 @@
+#!/usr/bin/env bash
+# Generates the trees of the reading benchmark, packs each into a group file (with the built
+# Tarnpak) and a stored zip (zip -0), and runs read_bench on them: the engine against
+# PhysicsFS, alternating, with medians and ratios.
+#   bench/read_bench.sh [rounds] [small files] [large-tree files]
+#   (defaults: 7 rounds, 20000 files of 1-16 KiB, 100000 files for gfStart)
+# Installs libphysfs-dev and zip when missing (Debian), builds the bench preset in
+# build-bench, and works in a fresh directory under $TMPDIR that is removed at the end.
+set -euo pipefail
+top="$(cd "$(dirname "$0")/.." && pwd)"
+rounds="${1:-7}"
+small="${2:-20000}"
+many="${3:-100000}"
+
+missing=()
+for p in libphysfs-dev zip; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  sudo_cmd=""
+  [ "$(id -u)" -ne 0 ] && sudo_cmd="sudo"
+  $sudo_cmd apt-get update
+  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y --no-install-recommends "${missing[@]}"
+fi
+(cd "$top" && cmake --preset bench >/dev/null && cmake --build --preset bench -j2 >/dev/null)
+tool="$top/build-bench/Tarnpak"
+bench="$top/build-bench/bench/read_bench"
+
+work="$(mktemp -d "${TMPDIR:-/tmp}/tarnpak-readbench-XXXXXX")"
+trap 'rm -rf "$work"' EXIT
+
+# make_tree dir files min max dirs [big files] [big size]: random bytes, 7 subdirectories
+# in each of dirs directories, the big files (if any) at the top.
+make_tree() {
+  python3 - "$@" <<'PY'
+import os, random, sys
+root, count, lo, hi, dirs = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), int(sys.argv[4]), int(sys.argv[5])
+big = int(sys.argv[6]) if len(sys.argv) > 6 else 0
+bigsize = int(sys.argv[7]) if len(sys.argv) > 7 else 0
+rnd = random.Random(7)
+pool = rnd.randbytes(1 << 20)
+for i in range(count):
+    d = os.path.join(root, "dir%03d" % (i % dirs), "sub%d" % ((i // dirs) % 7))
+    os.makedirs(d, exist_ok=True)
+    n = rnd.randint(lo, hi)
+    at = rnd.randrange(0, len(pool) - n + 1)
+    with open(os.path.join(d, "file%06d.dat" % i), "wb") as f:
+        f.write(pool[at:at + n])
+for i in range(big):
+    with open(os.path.join(root, "big%d.pak" % i), "wb") as f:
+        for _ in range(bigsize >> 20):
+            f.write(rnd.randbytes(1 << 20))
+PY
+}
+
+# pack dir: DIR/grp/tree.grp by the Tarnpak tool, DIR/tree.zip by zip -0.
+pack() {
+  local d="$1"
+  printf '*.* r\n' >"$d/tree/group.cfg"
+  mkdir -p "$d/grp"
+  (cd "$d/grp" && "$tool" "$d/tree" && mv newgrp.grp tree.grp)
+  (cd "$d/tree" && zip -0 -r -q ../tree.zip .)
+}
+
+echo "generating trees under $work"
+make_tree "$work/small/tree" "$small" 1024 16384 40
+pack "$work/small"
+make_tree "$work/mixed/tree" 4000 1024 16384 20 6 $((32 << 20))
+pack "$work/mixed"
+make_tree "$work/many/tree" "$many" 0 1024 70
+sync
+"$bench" --rounds "$rounds" ${READ_BENCH_ONLY:+--only "$READ_BENCH_ONLY"} --small "$work/small" --mixed "$work/mixed" --many "$work/many"

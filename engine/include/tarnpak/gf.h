@@ -1,0 +1,196 @@
+// The group file manager's exported interface: the file table records and the gf functions
+// (start-up scan, lookup, file handles, search, table edits, builder, unpacker).
+#pragma once
+#include <cstdint>
+
+#include "tarnpak/engine_api.h"
+
+struct GFILE;
+
+// An operating-system file as the records hold it: an integer of pointer width whose
+// invalid value has all bits set.
+typedef std::intptr_t t_gfHandle;
+constexpr t_gfHandle GF_INVALID_HANDLE = -1;
+
+// One file of the manager's table.
+struct ENGINE_API t_gfFileInfo {
+  char* name;   // relative to the root, backslashes, a-z turned to A-Z
+  long offset;  // start of the data in its group file; 0 for a loose file
+  long size;
+  t_gfHandle handle;  // the group file's shared handle, or the loose file's own while open
+  int openCount;
+  std::uint16_t date;           // MS-DOS date of the last write (UTC)
+  std::uint16_t time;           // MS-DOS time of the last write (UTC)
+  unsigned char wavHeader[44];  // first 44 bytes of a ".WAV" file, else zeros
+  void* cacheData;
+  long readId;
+  GFILE* cacheFile;
+  int inGroup;
+  float lastUse;
+};
+
+// An open file of the manager: a window of size bytes at base in the file behind handle (a
+// group file, shared by every handle on its files, or a loose file's own handle).
+struct ENGINE_API GFILE {
+  t_gfHandle handle;
+  long base;           // the window's first byte in that file; 0 for a loose file
+  long size;           // taken from the record at open, raised by writes that pass it
+  long pos;            // 0 to size, relative to base
+  long index;          // the record's index in the file table
+  unsigned char* key;  // 8-byte password key XORed over every byte moved, or null
+};
+
+// The caller's search record: fill mask, then gfFindFirst and gfFindNext fill name and index.
+struct ENGINE_API t_findfirst {
+  char name[256];  // the name found, without the directory part the mask gives
+  char mask[256];  // relative to the root, e.g. "TEXTURES\\*.TGA"; any case
+  long index;      // the record found last
+};
+
+// One queued asynchronous read.
+struct ENGINE_API t_gfReadRequest {
+  long id;
+  t_gfHandle handle;  // the handle of the caller's GFILE
+  long offset;        // absolute: the GFILE's base plus the position asked for
+  int size;
+  void* buffer;  // the caller's, valid until the read is finished
+};
+
+// The byte the password key is filled with behind a password's end: key[k] = k + this.
+constexpr unsigned char GF_PASSWORD_FILLER = 0x5A;
+
+// Where the checked inner forms send one message each (no newline); null: silent.
+typedef void (*t_gfReport)(const char* message);
+
+// ---- the file table -----------------------------------------------------------------------
+ENGINE_API void gfStart(const char* root);
+ENGINE_API void gfStart();
+ENGINE_API void gfStop();
+ENGINE_API long gfFetch(const char* name);
+ENGINE_API t_gfFileInfo* gfGetFileInfo(const char* name);
+ENGINE_API int gfCompareFileInfo(const t_gfFileInfo* a, const t_gfFileInfo* b);
+
+// ---- file handles -------------------------------------------------------------------------
+ENGINE_API GFILE* gfOpen(const char* name);
+ENGINE_API GFILE* gfCreate(const char* name);
+ENGINE_API void gfClose(GFILE* f);
+// origin 0: from the start, 1: from the position, 2: from the end; clamped to the window.
+ENGINE_API int gfSeek(GFILE* f, long offset, int origin);
+ENGINE_API long gfTell(GFILE* f);
+ENGINE_API long gfSize(GFILE* f);
+ENGINE_API long gfSizeEx(const char* name);
+// Bytes delivered, at most what the window holds behind the position.
+ENGINE_API long gfRead(GFILE* f, void* buffer, int count);
+// Bytes written; 0 for a file in a group, which the manager never writes.
+ENGINE_API long gfWrite(GFILE* f, const void* buffer, int count);
+// The next line without its line end, at most bufferSize - 1 characters (the rest of a
+// longer line is passed over); the empty string at the end of the file.
+ENGINE_API void gfReadLN(GFILE* f, void* line, long bufferSize);
+// At most 1023 characters per call; longer output is cut.
+ENGINE_API void gfPrintf(GFILE* f, const char* format, ...) ENGINE_PRINTF(2, 3);
+ENGINE_API void gfFlush(GFILE* f);
+ENGINE_API void gfGetDateTime(GFILE* f, unsigned short* date, unsigned short* time);
+ENGINE_API void gfGetDateTimeEx(const char* name, unsigned short* date, unsigned short* time);
+// Sets the handle's key from password (null: no key); see GF_PASSWORD_FILLER.
+ENGINE_API void gfSetPassword(GFILE* f, const char* password);
+
+// ---- the whole-file cache -----------------------------------------------------------------
+// Starts caching name on the first call; returns its record once the bytes are at
+// cacheData, null while the read runs and for a name not in the table (or not readable).
+ENGINE_API t_gfFileInfo* gfCacheFile(const char* name);
+// Drops the largest cached file whose read has finished.
+ENGINE_API void gfUncacheFile();
+// Drops the cached copy of the record at index if its read has finished.
+ENGINE_API void gfUncacheFile(int index);
+ENGINE_API void gfUncacheAllFiles();
+// Lists the cached files through ConPrintf.
+ENGINE_API void gfPrintCache();
+
+// ---- asynchronous reads -------------------------------------------------------------------
+// Queues a read of size bytes at position (relative to f's base, not cut to its window, no
+// password) into buffer; returns its id. With 1024 reads pending the read is done at once
+// through gfSeek and gfRead.
+ENGINE_API long gfReadStart(GFILE* f, long position, void* buffer, int size);
+// 1 when the read with that id is finished (or no read with that id is pending), else 0.
+ENGINE_API int gfReadCompleted(long id);
+
+// ---- search and table edits ---------------------------------------------------------------
+// Matches come in table order; a mask without a directory part finds root records only.
+ENGINE_API int gfFindFirst(t_findfirst* f);
+ENGINE_API int gfFindNext(t_findfirst* f);
+ENGINE_API void gfFindClose(t_findfirst* f);
+// Registers (or refreshes) the loose file name below the root; returns its index, or -1
+// for a null name or one longer than a stored name can be.
+ENGINE_API int gfInsertFile(const char* name);
+// Takes the record out of the table (nothing on disk); renumbers the records.
+ENGINE_API void gfDeleteFile(const char* name);
+
+// ---- the builder --------------------------------------------------------------------------
+// Packs the files the root's "group.cfg" names into the group file name.
+ENGINE_API void Tarnpak(const char* name, int flag);
+// The same, reporting what went wrong; 0 when a group was written, 1 otherwise.
+ENGINE_API int TarnpakChecked(const char* name, int flag, t_gfReport report);
+// The same for the build list of directory root, without starting the manager: no table
+// is built and the manager's root stays as it is. The group is the one gfStart(root) and
+// TarnpakChecked would write.
+ENGINE_API int TarnpakFrom(const char* root, const char* name, int flag, t_gfReport report);
+// Whether the build list of directory root can be read, checked before anything is scanned
+// (a tree that is no game directory may be huge); 0 when it can, else 1 after reporting why.
+ENGINE_API int gfCheckBuildList(const char* root, t_gfReport report);
+
+// ---- the unpacker -------------------------------------------------------------------------
+// Recreates every file stored in the group file below the current directory.
+ENGINE_API void gfUnpack(const char* path);
+// The same, reporting each problem; 0 when every file was written, 1 otherwise.
+ENGINE_API int gfUnpackChecked(const char* path, t_gfReport report);
+// Chooses the entries to unpack by stored name; nonzero: unpack it.
+typedef int (*t_gfNameFilter)(const char* name, void* context);
+// gfUnpackChecked of only the entries select chooses (all of them when select is null).
+ENGINE_API int gfUnpackSelected(const char* path, t_gfNameFilter select, void* context,
+                                t_gfReport report);
+
+// ---- inspecting group files and the table (for tools) -------------------------------------
+// One entry of a group file's directory, as stored.
+struct ENGINE_API t_gfGroupEntry {
+  char name[256];
+  long offset;
+  long size;
+  std::uint16_t date;
+  std::uint16_t time;
+};
+
+// What a group file's header says, and its length.
+struct ENGINE_API t_gfGroupSummary {
+  long entryCount;
+  long dirSize;
+  long long fileLength;
+};
+
+// Called for each entry in directory order; returning 0 stops the walk.
+typedef int (*t_gfEntryVisitor)(const t_gfGroupEntry* entry, void* context);
+// Reads the directory of the group file at path with the manager's one directory reader,
+// which checks every count, length and offset, and hands each entry to visit (null: none).
+// 0 when the directory was sound; 1 when the file cannot be read, is no group file or is
+// damaged, each reported through report. summary may be null.
+ENGINE_API int gfReadGroupDirectory(const char* path, t_gfGroupSummary* summary,
+                                    t_gfEntryVisitor visit, void* context, t_gfReport report);
+// Why the unpacker refuses to write a stored name (absolute, a drive, a ".." level), or
+// null when it is safe.
+ENGINE_API const char* gfUnsafeName(const char* name);
+
+// The table by position, in table order: records after gfStart, the record at index (null
+// outside the table), and the file name, relative to the root, of the group file that holds
+// a record's data (null for a loose file).
+ENGINE_API long gfTableCount();
+ENGINE_API const t_gfFileInfo* gfTableRecord(long index);
+ENGINE_API const char* gfRecordGroupName(long index);
+
+// ---- services for the engine's programs ---------------------------------------------------
+// The directory search's wildcard rule: '*' and '?' match without regard to case, and a
+// pattern ending in ".*" also matches a name without a dot.
+ENGINE_API int gfMatchName(const char* pattern, const char* name);
+// An MS-DOS date and time (UTC) as seconds since 1970; 0 when the pair is no valid date.
+ENGINE_API int gfDosToUnixTime(unsigned short date, unsigned short time, long long* seconds);
+// For a program that packs: a full disk or a file size limit becomes an error instead of the
+// process's end, and an interrupt leaves no temporary group file behind.
+ENGINE_API void gfInstallToolSignals();

@@ -13,6 +13,7 @@
 #include "engine/platform/faults.h"
 #include "engine/platform/platform.h"
 #include "engine/platform/posix_sys.h"
+#include "engine/platform/shared.h"
 
 namespace {
 
@@ -311,34 +312,26 @@ std::atomic<bool> kernelCopyRefused{false};
 
 long long platCopyRange(PlatHandle src, long long srcOffset, PlatHandle dst, long long dstOffset,
                         long long count) {
-  long long done = 0;
   // Under the failure seam the copy goes through reads and writes it can count and fail.
-  bool kernelCopy = !platFaultOn() && !kernelCopyRefused.load(std::memory_order_relaxed);
+  if (platFaultOn() || kernelCopyRefused.load(std::memory_order_relaxed))
+    return platCopyBuffered(src, srcOffset, dst, dstOffset, count);
+  long long done = 0;
   while (done < count) {
-    long long want = count - done;
-    if (kernelCopy) {
-      off_t in = (off_t)(srcOffset + done), out = (off_t)(dstOffset + done);
-      ssize_t r = copy_file_range((int)src, &in, (int)dst, &out, (size_t)want, 0);
-      if (r > 0) {
-        done += r;
-        continue;
-      }
-      if (r == 0) break;  // the source ended
-      if (errno == EINTR) continue;
-      if (errno != EXDEV && errno != ENOSYS && errno != EINVAL && errno != EOPNOTSUPP)
-        return fail();
-      if (errno != EINVAL) kernelCopyRefused.store(true, std::memory_order_relaxed);
-      kernelCopy = false;  // not supported between these files: copy through a buffer
+    off_t in = (off_t)(srcOffset + done), out = (off_t)(dstOffset + done);
+    ssize_t r = copy_file_range((int)src, &in, (int)dst, &out, (size_t)(count - done), 0);
+    if (r > 0) {
+      done += r;
+      continue;
     }
-    char buffer[1 << 16];
-    size_t chunk = want < (long long)sizeof buffer ? (size_t)want : sizeof buffer;
-    long long r = platReadAt(src, srcOffset + done, buffer, chunk);
-    if (r < 0) return -1;
-    if (r == 0) break;
-    if (platWriteAt(dst, dstOffset + done, buffer, (size_t)r) != r) return -1;
-    done += r;
+    if (r == 0) return done;  // the source ended
+    if (errno == EINTR) continue;
+    if (errno != EXDEV && errno != ENOSYS && errno != EINVAL && errno != EOPNOTSUPP) return fail();
+    if (errno != EINVAL) kernelCopyRefused.store(true, std::memory_order_relaxed);
+    break;  // not supported between these files: the rest goes through a buffer
   }
-  return done;
+  if (done == count) return done;
+  long long rest = platCopyBuffered(src, srcOffset + done, dst, dstOffset + done, count - done);
+  return rest < 0 ? -1 : done + rest;
 }
 
 int platFlush(PlatHandle h) { return fsync((int)h) == 0 ? 0 : fail(); }
@@ -548,10 +541,6 @@ void platFindClose(PlatFind* find) {
   find->dir = nullptr;
 }
 
-int platFindPath(const PlatFind* find, const PlatFindData* data, char* out, size_t outSize) {
-  return (size_t)snprintf(out, outSize, "%s%s", find->hostDir, data->name) < outSize;
-}
-
 const char* platLastError() { return strerror(lastErrno); }
 
 void platWriteStderr(const char* text, size_t length) {
@@ -566,16 +555,7 @@ void platWriteStderr(const char* text, size_t length) {
 
 int platKeyState(int) { return 0; }
 
-namespace {
-std::atomic<PlatMessageBoxHook> messageBoxHook{nullptr};
-}  // namespace
-
-PlatMessageBoxHook platSetMessageBoxHook(PlatMessageBoxHook hook) {
-  return messageBoxHook.exchange(hook);
-}
-
-void platMessageBox(const char* text, const char* caption) {
-  if (PlatMessageBoxHook hook = messageBoxHook.load()) return hook(text, caption);
+void platHostMessageBox(const char* text, const char* caption) {
   if (caption && *caption) {
     platWriteStderr(caption, strlen(caption));
     platWriteStderr(": ", 2);

@@ -13,6 +13,7 @@
 
 #include "engine/platform/platform.h"
 #include "engine/platform/posix_sys.h"
+#include "engine/platform/shared.h"
 
 namespace {
 
@@ -119,34 +120,12 @@ int platRemoveInDir(PlatHandle dir, const char* name) {
 
 namespace {
 
-// The temporary names the signal handlers remove. A slot is free (0), being filled (1) or
-// names a file to remove (2); the handler reads only slots in state 2.
-constexpr int kSlots = 8;
-struct t_tempSlot {
-  std::atomic<int> state{0};
-  char path[PLAT_PATH_MAX];
-};
-t_tempSlot tempSlots[kSlots];
+void unlinkName(const char* path) { unlink(path); }
 
-int armSlot(const char* path) {
-  for (int i = 0; i < kSlots; i++) {
-    int expected = 0;
-    if (!tempSlots[i].state.compare_exchange_strong(expected, 1)) continue;
-    strcpy(tempSlots[i].path, path);
-    tempSlots[i].state.store(2);
-    return i;
-  }
-  return -1;  // all taken: this file goes unguarded
-}
-
-void disarmSlot(int slot) {
-  if (slot >= 0) tempSlots[slot].state.store(0);
-}
-
+// Removes the temporary names of unfinished new files, then ends the process.
 void onSignal(int sig) {
   int saved = errno;
-  for (auto& slot : tempSlots)
-    if (slot.state.load() == 2) unlink(slot.path);
+  platRemoveArmedTempNames(unlinkName);
   // The handler was reset on entry: raised again, the signal ends the process as it would
   // have without us once this returns.
   raise(sig);
@@ -186,7 +165,7 @@ int openNamed(PlatNewFile* file) {
       return platRecordErrorCode(ENAMETOOLONG);
     int fd = sysOpen(file->temp, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd >= 0) {
-      file->slot = armSlot(file->temp);
+      file->slot = platArmTempName(file->temp);
       return fd;
     }
     if (errno != EEXIST) break;
@@ -203,7 +182,7 @@ int nameAnonymous(PlatNewFile* file) {
     if (!tempName(file->target, file->temp, sizeof file->temp))
       return platRecordErrorCode(ENAMETOOLONG);
     if (sysLinkAt(AT_FDCWD, proc, AT_FDCWD, file->temp, AT_SYMLINK_FOLLOW) == 0) {
-      file->slot = armSlot(file->temp);
+      file->slot = platArmTempName(file->temp);
       file->anonymous = 0;
       return 0;
     }
@@ -245,11 +224,11 @@ int platNewFileCommit(PlatNewFile* file) {
   if (closed != 0 || sysRename(file->temp, file->target) != 0) {
     int error = closed != 0 ? -1 : errno;
     unlink(file->temp);
-    disarmSlot(file->slot);
+    platDisarmTempName(file->slot);
     file->slot = -1;
     return error < 0 ? -1 : platRecordErrorCode(error);
   }
-  disarmSlot(file->slot);
+  platDisarmTempName(file->slot);
   file->slot = -1;
   return 0;
 }
@@ -258,7 +237,7 @@ void platNewFileDiscard(PlatNewFile* file) {
   if (file->handle != INVALID_HANDLE) close((int)file->handle);
   file->handle = INVALID_HANDLE;
   if (file->temp[0]) unlink(file->temp);
-  disarmSlot(file->slot);
+  platDisarmTempName(file->slot);
   file->slot = -1;
 }
 

@@ -17,6 +17,7 @@
 
 #include "engine/platform/faults.h"
 #include "engine/platform/platform.h"
+#include "engine/platform/shared.h"
 #include "engine/platform/win32_sys.h"
 
 // In ntdll since Windows XP; mingw's headers do not declare it.
@@ -286,18 +287,7 @@ long long platCopyRange(PlatHandle src, long long srcOffset, PlatHandle dst, lon
                         long long count) {
   // Win32 has no copy between two open handles at given offsets (CopyFileEx copies whole
   // named files), so the bytes go through a buffer.
-  static thread_local char buffer[1 << 16];
-  long long done = 0;
-  while (done < count) {
-    long long want = count - done;
-    size_t chunk = want < (long long)sizeof buffer ? (size_t)want : sizeof buffer;
-    long long r = platReadAt(src, srcOffset + done, buffer, chunk);
-    if (r < 0) return -1;
-    if (r == 0) break;
-    if (platWriteAt(dst, dstOffset + done, buffer, (size_t)r) != r) return -1;
-    done += r;
-  }
-  return done;
+  return platCopyBuffered(src, srcOffset, dst, dstOffset, count);
 }
 
 int platFlush(PlatHandle h) { return FlushFileBuffers(toWin(h)) ? 0 : (int)failWin32(); }
@@ -518,10 +508,6 @@ void platFindClose(PlatFind* find) {
   find->dir = nullptr;
 }
 
-int platFindPath(const PlatFind* find, const PlatFindData* data, char* out, size_t outSize) {
-  return (size_t)snprintf(out, outSize, "%s%s", find->hostDir, data->name) < outSize;
-}
-
 // ---- errors and the console --------------------------------------------------------------
 
 const char* platLastError() {
@@ -557,16 +543,7 @@ void platWriteStderr(const char* text, size_t length) {
 
 int platKeyState(int key) { return GetAsyncKeyState(key) & 1; }
 
-namespace {
-std::atomic<PlatMessageBoxHook> messageBoxHook{nullptr};
-}  // namespace
-
-PlatMessageBoxHook platSetMessageBoxHook(PlatMessageBoxHook hook) {
-  return messageBoxHook.exchange(hook);
-}
-
-void platMessageBox(const char* text, const char* caption) {
-  if (PlatMessageBoxHook hook = messageBoxHook.load()) return hook(text, caption);
+void platHostMessageBox(const char* text, const char* caption) {
   MessageBoxA(nullptr, text, caption, MB_OK);
 }
 

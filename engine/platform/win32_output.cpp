@@ -11,9 +11,8 @@
 #include <windows.h>
 #include <winternl.h>
 
-#include <atomic>
-
 #include "engine/platform/platform.h"
+#include "engine/platform/shared.h"
 #include "engine/platform/win32_sys.h"
 
 // FILE_OPEN_REPARSE_POINT and friends: the native create options mingw's winternl.h leaves
@@ -114,36 +113,13 @@ int platRemoveInDir(PlatHandle dir, const char* name) {
 
 namespace {
 
-// The temporary names the handler removes. A slot is free (0), being filled (1) or names
-// a file to remove (2); the handler reads only slots in state 2.
-constexpr int kSlots = 8;
-struct t_tempSlot {
-  std::atomic<int> state{0};
-  char path[PLAT_PATH_MAX];
-};
-t_tempSlot tempSlots[kSlots];
-
-int armSlot(const char* path) {
-  for (int i = 0; i < kSlots; i++) {
-    int expected = 0;
-    if (!tempSlots[i].state.compare_exchange_strong(expected, 1)) continue;
-    strcpy(tempSlots[i].path, path);
-    tempSlots[i].state.store(2);
-    return i;
-  }
-  return -1;  // all taken: this file goes unguarded
-}
-
-void disarmSlot(int slot) {
-  if (slot >= 0) tempSlots[slot].state.store(0);
-}
+void deleteName(const char* path) { DeleteFileA(path); }
 
 // Runs on a thread of its own when the console is interrupted or closed. The files are
 // open with delete sharing, so they can go while the main thread still writes; returning
 // FALSE lets the default handler end the process as it would have.
 BOOL WINAPI onConsoleEvent(DWORD) {
-  for (auto& slot : tempSlots)
-    if (slot.state.load() == 2) DeleteFileA(slot.path);
+  platRemoveArmedTempNames(deleteName);
   return FALSE;
 }
 
@@ -165,7 +141,7 @@ int platNewFileCreate(PlatNewFile* file, const char* path) {
                       CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN);
     if (h != INVALID_HANDLE_VALUE) {
       file->handle = fromWin(h);
-      file->slot = armSlot(file->temp);
+      file->slot = platArmTempName(file->temp);
       return 0;
     }
     if (!lastFailureIs(ERROR_FILE_EXISTS)) break;
@@ -180,7 +156,7 @@ int platNewFileCommit(PlatNewFile* file) {
   file->handle = INVALID_HANDLE;
   bool moved = closed == 0 && sysMoveFile(file->temp, file->target);
   if (!moved) DeleteFileA(file->temp);
-  disarmSlot(file->slot);
+  platDisarmTempName(file->slot);
   file->slot = -1;
   return moved ? 0 : -1;
 }
@@ -189,7 +165,7 @@ void platNewFileDiscard(PlatNewFile* file) {
   if (file->handle != INVALID_HANDLE) CloseHandle(toWin(file->handle));
   file->handle = INVALID_HANDLE;
   if (file->temp[0]) DeleteFileA(file->temp);
-  disarmSlot(file->slot);
+  platDisarmTempName(file->slot);
   file->slot = -1;
 }
 

@@ -1,0 +1,72 @@
+// The host layer's parts that are the same on every host: the list of temporary names an
+// interrupt removes, the buffered copy, the message-box hook and a found entry's path.
+#include "engine/platform/shared.h"
+
+#include <stdio.h>
+#include <string.h>
+
+#include <atomic>
+
+namespace {
+
+// A slot is free (0), being filled (1) or names a file to remove (2); the handlers read
+// only slots in state 2.
+constexpr int kSlots = 8;
+struct t_tempSlot {
+  std::atomic<int> state{0};
+  char path[PLAT_PATH_MAX];
+};
+t_tempSlot tempSlots[kSlots];
+
+std::atomic<PlatMessageBoxHook> messageBoxHook{nullptr};
+
+}  // namespace
+
+int platArmTempName(const char* path) {
+  for (int i = 0; i < kSlots; i++) {
+    int expected = 0;
+    if (!tempSlots[i].state.compare_exchange_strong(expected, 1)) continue;
+    strcpy(tempSlots[i].path, path);
+    tempSlots[i].state.store(2);
+    return i;
+  }
+  return -1;  // all taken: this file goes unguarded
+}
+
+void platDisarmTempName(int slot) {
+  if (slot >= 0) tempSlots[slot].state.store(0);
+}
+
+void platRemoveArmedTempNames(void (*remove)(const char* path)) {
+  for (auto& slot : tempSlots)
+    if (slot.state.load() == 2) remove(slot.path);
+}
+
+long long platCopyBuffered(PlatHandle src, long long srcOffset, PlatHandle dst, long long dstOffset,
+                           long long count) {
+  char buffer[1 << 16];
+  long long done = 0;
+  while (done < count) {
+    long long want = count - done;
+    size_t chunk = want < (long long)sizeof buffer ? (size_t)want : sizeof buffer;
+    long long r = platReadAt(src, srcOffset + done, buffer, chunk);
+    if (r < 0) return -1;
+    if (r == 0) break;
+    if (platWriteAt(dst, dstOffset + done, buffer, (size_t)r) != r) return -1;
+    done += r;
+  }
+  return done;
+}
+
+PlatMessageBoxHook platSetMessageBoxHook(PlatMessageBoxHook hook) {
+  return messageBoxHook.exchange(hook);
+}
+
+void platMessageBox(const char* text, const char* caption) {
+  if (PlatMessageBoxHook hook = messageBoxHook.load()) return hook(text, caption);
+  platHostMessageBox(text, caption);
+}
+
+int platFindPath(const PlatFind* find, const PlatFindData* data, char* out, size_t outSize) {
+  return (size_t)snprintf(out, outSize, "%s%s", find->hostDir, data->name) < outSize;
+}

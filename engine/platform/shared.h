@@ -1,0 +1,21 @@
+// What the POSIX and Win32 host layers share: the list of temporary names an interrupt
+// removes, the buffered copy, and each backend's own message box. Included by platform/ only.
+#pragma once
+#include "engine/platform/platform.h"
+
+// Puts path (a host path shorter than PLAT_PATH_MAX) on the list the interrupt handlers
+// remove; returns its slot, or -1 when the list is full and the file goes unguarded.
+int platArmTempName(const char* path);
+void platDisarmTempName(int slot);  // -1 is ignored
+// Calls remove on every name on the list. Safe in a signal handler: it only loads atomics
+// and reads names already complete.
+void platRemoveArmedTempNames(void (*remove)(const char* path));
+
+// Copies count bytes through a buffer with positioned reads and writes; the bytes copied
+// (fewer when the source ends first), or -1.
+long long platCopyBuffered(PlatHandle src, long long srcOffset, PlatHandle dst, long long dstOffset,
+                           long long count);
+
+// The backend's message box when no hook is set: a dialog on Windows, a line on stderr
+// elsewhere.
+void platHostMessageBox(const char* text, const char* caption);

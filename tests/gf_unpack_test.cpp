@@ -176,6 +176,20 @@ TEST(Unpacker, ReplacesAFinalLinkAndLeavesItsTargetAlone) {
 }
 #endif
 
+#ifndef _WIN32  // hard links made by the test
+// A file with a second name elsewhere is replaced, not emptied in place: writing into it
+// would change the other name's content outside the working directory.
+TEST(Unpacker, ReplacesAHardLinkedFileAndLeavesTheOtherNameAlone) {
+  TempDir outside, work(true);
+  writeFile(outside / "target", "keep");
+  std::filesystem::create_hard_link(outside / "target", "X.DAT");
+  ASSERT_EQ(unpackHere(makeGroup({{"X.DAT", "new x"}})), 0);
+  EXPECT_EQ(readFile(outside / "target"), "keep");
+  EXPECT_EQ(readFile("X.DAT"), "new x");
+  EXPECT_EQ(std::filesystem::hard_link_count("X.DAT"), 1u);
+}
+#endif
+
 TEST(Unpacker, EscapesControlCharactersOfStoredNamesInMessages) {
   TempDir work(true);
   EXPECT_EQ(unpackHere(makeGroup({{"..\\\x1b[2J\r\x7f", "x"}})), 1);

@@ -94,18 +94,21 @@ PlatHandle platCreateInDir(PlatHandle dir, const char* name) {
   if (errno != EEXIST) return invalid();
   for (int attempt = 0; attempt < 3; attempt++) {
     // What is neither a regular file nor a directory is replaced, as tar does: writing
-    // would go through a link, or wait on a pipe.
+    // would go through a link, or wait on a pipe. So is a file with other names: emptied
+    // in place, it would change under those names too, wherever they are.
     struct stat st;
-    if (fstatat(at, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(st.st_mode) &&
-        !S_ISDIR(st.st_mode) && unlinkat(at, name, 0) != 0 && errno != ENOENT)
-      return invalid();
-    int fd = sysOpenAt(at, name, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
-                       0666);
+    bool replace = fstatat(at, name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+                   (S_ISREG(st.st_mode) ? st.st_nlink > 1 : !S_ISDIR(st.st_mode));
+    if (replace && unlinkat(at, name, 0) != 0 && errno != ENOENT) return invalid();
+    // Once removed, the name is made anew: what appears there meanwhile is not written into.
+    int flags =
+        O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | (replace ? O_EXCL : O_TRUNC);
+    int fd = sysOpenAt(at, name, flags, 0666);
     if (fd >= 0 && platIsRegularFile(fd)) return fd;  // O_NONBLOCK is void on a regular file
     if (fd >= 0) {
       close(fd);
       errno = EINVAL;
-    } else if (errno != ELOOP && errno != ENXIO) {  // not a link or pipe swapped in meanwhile
+    } else if (errno != ELOOP && errno != ENXIO && errno != EEXIST) {  // nothing swapped in
       return invalid();
     }
   }

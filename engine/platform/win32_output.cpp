@@ -52,6 +52,21 @@ bool isReparsePoint(HANDLE h) {
          (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT);
 }
 
+// Whether an open file must be replaced rather than written: a link (reparse point), or
+// a file with more names than this one.
+bool isReplaced(HANDLE h) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(h, &info)) return false;
+  return (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || info.nNumberOfLinks > 1;
+}
+
+bool emptyFile(HANDLE h) {
+  FILE_END_OF_FILE_INFO end{};
+  if (SetFileInformationByHandle(h, FileEndOfFileInfo, &end, sizeof end)) return true;
+  failWin32();
+  return false;
+}
+
 // Removes name in dir without following it: a link goes, its target stays.
 bool removeRelative(HANDLE dir, const char* name) {
   HANDLE h =
@@ -87,11 +102,20 @@ PlatHandle platCreateInDir(PlatHandle dir, const char* name) {
   if (!openBase(dir, &base)) return INVALID_HANDLE;
   HANDLE h = INVALID_HANDLE_VALUE;
   for (int attempt = 0; attempt < 3; attempt++) {
-    h = sysOpenRelative(base.dir, name, GENERIC_WRITE, FILE_OVERWRITE_IF,
+    // Opened without emptying: what is there is looked at first.
+    h = sysOpenRelative(base.dir, name, GENERIC_WRITE, FILE_OPEN_IF,
                         FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT | FILE_SEQUENTIAL_ONLY);
-    if (h == INVALID_HANDLE_VALUE || !isReparsePoint(h)) break;
-    // A link of that name is replaced, as tar does: writing would go through it. Tried
-    // again only when one is swapped in between.
+    if (h == INVALID_HANDLE_VALUE) break;
+    if (!isReplaced(h)) {
+      if (!emptyFile(h)) {
+        CloseHandle(h);
+        h = INVALID_HANDLE_VALUE;
+      }
+      break;
+    }
+    // A link of that name is replaced, as tar does: writing would go through it. So is a
+    // file with other names, which would change under them too. Tried again only when one
+    // is swapped in between.
     CloseHandle(h);
     h = INVALID_HANDLE_VALUE;
     if (!removeRelative(base.dir, name)) break;

@@ -12,16 +12,7 @@ rounds="${1:-7}"
 small="${2:-20000}"
 many="${3:-100000}"
 
-missing=()
-for p in libphysfs-dev zip; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-if [ ${#missing[@]} -gt 0 ]; then
-  sudo_cmd=""
-  [ "$(id -u)" -ne 0 ] && sudo_cmd="sudo"
-  $sudo_cmd apt-get update
-  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y --no-install-recommends "${missing[@]}"
-fi
+"$top/tools/install-deps.sh" --only libphysfs-dev zip
 (cd "$top" && cmake --preset bench >/dev/null && cmake --build --preset bench -j2 >/dev/null)
 tool="$top/build-bench/Tarnpak"
 bench="$top/build-bench/bench/read_bench"

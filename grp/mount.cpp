@@ -173,18 +173,8 @@ bool startQuietly(const char* gameDir) {
   return started;
 }
 
-}  // namespace
-
-int grpMount(int argc, char** argv) {
-  t_grpArgs args;
-  if (!grpParseArgs("mount", argc, argv, 2, {}, false, &args)) return GRP_USAGE;
-  if (args.help) {
-    grpPrintHelp("mount");
-    return GRP_OK;
-  }
-  if (!grpWantOperands("mount", args, 2, 2)) return GRP_USAGE;
-  const char* gameDir = args.operands[0].c_str();
-  const char* mountPoint = args.operands[1].c_str();
+// Mounts the game directory's table and serves it until it is unmounted.
+int mountAndServe(const char* gameDir, const char* mountPoint) {
   if (!checkMountPoint(mountPoint) || !startQuietly(gameDir)) return GRP_FAILED;
   mountTime = std::time(nullptr);
   grpBuildMountTree(&tree);
@@ -194,7 +184,20 @@ int grpMount(int argc, char** argv) {
   return status;
 }
 
+}  // namespace
+
 #else  // built without libfuse3
+
+namespace {
+
+int mountAndServe(const char*, const char*) {
+  grpError("mount: this grp was built without FUSE (install libfuse3-dev and rebuild)");
+  return GRP_FAILED;
+}
+
+}  // namespace
+
+#endif
 
 int grpMount(int argc, char** argv) {
   t_grpArgs args;
@@ -203,8 +206,6 @@ int grpMount(int argc, char** argv) {
     grpPrintHelp("mount");
     return GRP_OK;
   }
-  grpError("mount: this grp was built without FUSE (install libfuse3-dev and rebuild)");
-  return GRP_FAILED;
+  if (!grpWantOperands("mount", args, 2, 2)) return GRP_USAGE;
+  return mountAndServe(args.operands[0].c_str(), args.operands[1].c_str());
 }
-
-#endif

@@ -1,10 +1,12 @@
-// The tracked allocator: a header before every block, a list of live blocks, counters.
+// The tracked allocator: a header before every block, a list of live blocks, counters, and
+// the failure seam's switch that makes a chosen block fail.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 
 #include "engine/kestin/memory_report.h"
+#include "engine/platform/faults.h"
 #include "tarnpak/kestin.h"
 
 namespace {
@@ -28,6 +30,8 @@ bool sameUnit(const char* a, const char* b) { return a == b || (a && b && std::s
 }  // namespace
 
 void* memNewDbg(unsigned int size, const char* file, int line) {
+  // Tests make the Nth block fail as when memory runs out.
+  if (platFaultHit(PLAT_FAULT_ALLOC)) return nullptr;
   auto* h = static_cast<BlockHeader*>(std::malloc(sizeof(BlockHeader) + size));
   if (!h) return nullptr;
   h->unit = file;

@@ -7,6 +7,7 @@
 
 #include "engine/kestin/memory_report.h"
 #include "engine/platform/faults.h"
+#include "engine/platform/platform.h"
 #include "tarnpak/kestin.h"
 
 namespace {
@@ -31,9 +32,13 @@ bool sameUnit(const char* a, const char* b) { return a == b || (a && b && std::s
 
 void* memNewDbg(unsigned int size, const char* file, int line) {
   // Tests make the Nth block fail as when memory runs out.
-  if (platFaultHit(PLAT_FAULT_ALLOC)) return nullptr;
-  auto* h = static_cast<BlockHeader*>(std::malloc(sizeof(BlockHeader) + size));
-  if (!h) return nullptr;
+  auto* h = platFaultHit(PLAT_FAULT_ALLOC)
+                ? nullptr
+                : static_cast<BlockHeader*>(std::malloc(sizeof(BlockHeader) + size));
+  if (!h) {
+    platNoteOutOfMemory();
+    return nullptr;
+  }
   h->unit = file;
   h->line = line;
   h->size = size;

@@ -105,6 +105,10 @@ const char* platLastError();  // the reason of the last failed call, as text
 // How many calls have failed on this thread so far: a caller whose callee hides failures
 // (a line reader gives an empty line) compares the count before and after.
 unsigned long platErrorCount();
+// Records running out of memory as the reason of the last failure (counted like any other):
+// the tracked allocator calls it, so that a caller whose callee hides a failed block (a line
+// reader gives an empty line) sees it as it sees a failed read.
+void platNoteOutOfMemory();
 void platWriteStderr(const char* text, size_t length);
 int platKeyState(int key);  // bit 0: pressed since the last query
 void platMessageBox(const char* text, const char* caption);

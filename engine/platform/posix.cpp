@@ -40,6 +40,8 @@ int platRecordErrorCode(int error) {
 
 unsigned long platErrorCount() { return errorCount; }
 
+void platNoteOutOfMemory() { platRecordErrorCode(ENOMEM); }
+
 // ---- the system calls, each through the failure seam --------------------------------------
 
 int sysOpen(const char* path, int flags, mode_t mode) {

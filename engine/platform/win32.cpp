@@ -14,6 +14,7 @@
 #include <winternl.h>
 
 #include <atomic>
+#include <initializer_list>
 
 #include "engine/platform/faults.h"
 #include "engine/platform/platform.h"
@@ -59,6 +60,8 @@ long long failText(const char* text) {
 bool lastFailureIs(DWORD code) { return lastKind == ErrorKind::win32 && lastWin32 == code; }
 
 unsigned long platErrorCount() { return errorCount; }
+
+void platNoteOutOfMemory() { failCrt(ENOMEM); }
 
 // ---- the system calls, each through the failure seam --------------------------------------
 // A call the seam fails records the seam's errno and leaves the system alone.

@@ -9,7 +9,6 @@
 #include "engine/gf/group_format.h"
 #include "tarnpak/debug.h"
 #include "tarnpak/stdinputoutput.h"
-#include "tarnpak/t_list.h"
 #define ENGINE_UNIT "gf manager"
 #include "engine/kestin/alloc.h"
 
@@ -24,9 +23,7 @@ struct t_gfBuild {
   t_gfReport sink;
   int failed;
   const char* root;  // the game directory, ending in a backslash
-  // Where found files go: the builder's own collection, or else a list of scan entries.
-  t_gfBuildList* files;
-  struct_list** list;
+  t_gfBuildList* files;  // where found files go
 };
 
 // One directory search: where its files are on the host, once a file has been found.
@@ -43,18 +40,6 @@ void fail(t_gfBuild* build, const char* format, ...) {
   va_start(args, format);
   gfReportV(build->sink, format, args);
   va_end(args);
-}
-
-void addScanEntry(const char* name, const PlatFindData* found, t_gfBuild* build) {
-  t_gfScanEntry* e = gfNewScanEntry(name);
-  if (!e || !List_Add(*build->list, e)) {
-    gfFreeScanEntry(e);
-    fail(build, "cannot take '%s' into the build: out of memory", name);
-    return;
-  }
-  gfUpperCase(e->name);
-  e->size = (long)found->size;
-  platTimeToDos(found->writeTime, &e->date, &e->time);
 }
 
 void addBuildFile(const char* name, size_t leaf, t_gfSearch* search, const PlatFindData* found,
@@ -91,10 +76,7 @@ void addFound(const char* dirPart, t_gfSearch* search, const PlatFindData* found
     fail(build, "cannot take '%s' into the build: its host path is too long", name);
     return;
   }
-  if (build->files)
-    addBuildFile(name, std::strlen(dirPart), search, found, build);
-  else
-    addScanEntry(name, found, build);
+  addBuildFile(name, std::strlen(dirPart), search, found, build);
 }
 
 void collect(const char* mask, int recurse, t_gfBuild* build, const t_gfVisit* path) {
@@ -206,12 +188,15 @@ long long placeData(t_gfBuildList* files, t_gfBuild* build) {
   return dirSize;
 }
 
+enum t_gfHeadWrite { GF_HEAD_WRITTEN, GF_HEAD_NO_MEMORY, GF_HEAD_WRITE_FAILED };
+
 // Writes the header and the scrambled directory, a block at a time: the finished length
 // is known before any data is written, so each block is scrambled once, in memory.
-bool writeHead(const t_gfBuildList* files, long long dirSize, unsigned flag, PlatHandle out) {
+t_gfHeadWrite writeHead(const t_gfBuildList* files, long long dirSize, unsigned flag,
+                        PlatHandle out) {
   constexpr long kBlock = 64 * 1024;
   auto* block = static_cast<unsigned char*>(ENGINE_NEW(kBlock));
-  if (!block) return false;
+  if (!block) return GF_HEAD_NO_MEMORY;
   const t_gfBuildFile* last = files->count ? gfBuildFileAt(files, files->count - 1) : nullptr;
   long long length = last ? (long long)last->offset + last->size : GF_HEADER_SIZE + dirSize;
   t_gfRandom random;
@@ -238,7 +223,7 @@ bool writeHead(const t_gfBuildList* files, long long dirSize, unsigned flag, Pla
                   block);
   }
   ENGINE_DELETE(block);
-  return written;
+  return written ? GF_HEAD_WRITTEN : GF_HEAD_WRITE_FAILED;
 }
 
 // Copies the data area, reporting the first file that failed.
@@ -285,12 +270,15 @@ void writeGroup(const char* name, unsigned flag, t_gfBuildList* files, t_gfBuild
     fail(build, "cannot create group file '%s': %s", name, platLastError());
     return;
   }
-  unsigned long failures = platErrorCount();
-  if (!writeHead(files, dirSize, flag, out.handle)) {
-    if (platErrorCount() == failures)
+  switch (writeHead(files, dirSize, flag, out.handle)) {
+    case GF_HEAD_NO_MEMORY:
       fail(build, "not enough memory to write the directory");
-    else
+      break;
+    case GF_HEAD_WRITE_FAILED:
       fail(build, "cannot write group file '%s': %s", name, platLastError());
+      break;
+    case GF_HEAD_WRITTEN:
+      break;
   }
   if (!build->failed) writeData(files, out.handle, build);
   if (build->failed)
@@ -320,13 +308,8 @@ int openBuildList(const char* root, char* listPath, size_t size, t_gfBuild* buil
 
 }  // namespace
 
-void gfCollectFiles(struct_list** list, const char* mask, int recurse) {
-  t_gfBuild build{nullptr, 0, gfRoot, nullptr, list};
-  collectMask(mask, recurse, 0, &build);
-}
-
 int gfCheckBuildList(const char* root, t_gfReport sink) {
-  t_gfBuild build{sink, 0, "", nullptr, nullptr};
+  t_gfBuild build{sink, 0, "", nullptr};
   char rootPath[GF_PATH_MAX + 1], listPath[GF_PATH_MAX + 16];
   gfMakeRoot(rootPath, root);
   int fd = openBuildList(rootPath, listPath, sizeof listPath, &build);
@@ -338,7 +321,7 @@ namespace {
 
 int buildGroup(const char* root, const char* name, int flag, t_gfReport sink) {
   t_gfBuildList files{};
-  t_gfBuild build{sink, 0, root, &files, nullptr};
+  t_gfBuild build{sink, 0, root, &files};
   char listPath[GF_PATH_MAX + 16];
   int fd = openBuildList(root, listPath, sizeof listPath, &build);
   if (fd < 0) return 1;

@@ -9,20 +9,16 @@
 
 struct struct_list;
 
-// One file found by a scan, kept in a list until the table or a group's directory is made.
+// One file found by the start-up scan, kept in a list until the table is made.
 struct t_gfScanEntry {
-  char* name;        // start-up scan: the full path; builder: the stored name
+  char* name;        // the full path
   PlatHandle group;  // the group file holding the entry, or INVALID_HANDLE for a loose file
   long offset;
   long size;
   std::uint16_t date;
   std::uint16_t time;
   int inGroup;
-  char* source;  // builder only: the host path the directory search found the file under
 };
-
-// The builder's collection of the files one build-list mask names, as scan entries.
-void gfCollectFiles(struct_list** list, const char* mask, int recurse);
 
 constexpr int GF_PATH_MAX = 255;  // every name and path the manager builds stays within this
 

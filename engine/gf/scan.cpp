@@ -40,11 +40,7 @@ bool gfJoinPath(char* out, const char* dir, const char* name, const char* suffix
   return fits;
 }
 
-void gfFreeScanEntry(t_gfScanEntry* e) {
-  if (!e) return;
-  ENGINE_DELETE(e->source);
-  ENGINE_DELETE(e);
-}
+void gfFreeScanEntry(t_gfScanEntry* e) { ENGINE_DELETE(e); }
 
 namespace {
 

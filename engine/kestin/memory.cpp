@@ -1,10 +1,13 @@
-// The tracked allocator: a header before every block, a list of live blocks, counters.
+// The tracked allocator: a header before every block, a list of live blocks, counters, and
+// the failure seam's switch that makes a chosen block fail.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
 
 #include "engine/kestin/memory_report.h"
+#include "engine/platform/faults.h"
+#include "engine/platform/platform.h"
 #include "tarnpak/kestin.h"
 
 namespace {
@@ -28,8 +31,14 @@ bool sameUnit(const char* a, const char* b) { return a == b || (a && b && std::s
 }  // namespace
 
 void* memNewDbg(unsigned int size, const char* file, int line) {
-  auto* h = static_cast<BlockHeader*>(std::malloc(sizeof(BlockHeader) + size));
-  if (!h) return nullptr;
+  // Tests make the Nth block fail as when memory runs out.
+  auto* h = platFaultHit(PLAT_FAULT_ALLOC)
+                ? nullptr
+                : static_cast<BlockHeader*>(std::malloc(sizeof(BlockHeader) + size));
+  if (!h) {
+    platNoteOutOfMemory();
+    return nullptr;
+  }
   h->unit = file;
   h->line = line;
   h->size = size;

@@ -3,6 +3,7 @@
 #include "engine/platform/faults.h"
 
 #include <atomic>
+#include <cerrno>
 
 namespace {
 
@@ -48,6 +49,7 @@ int platFaultHit(t_platFaultOp op, std::size_t* count) {
   long n = plan.calls[op].fetch_add(1) + 1;
   if (op != plan.op || plan.nth == 0 || n < plan.nth || (n > plan.nth && !plan.persist)) return 0;
   if (plan.error) return plan.error;
+  if (op == PLAT_FAULT_ALLOC) return ENOMEM;  // a block cannot come short
   // A transfer that moves nothing would read as the end of the file: at least one byte moves.
   std::size_t most = plan.shortCount > 0 ? plan.shortCount : 1;
   if (count && *count > most) *count = most;

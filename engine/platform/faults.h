@@ -1,6 +1,7 @@
-// Failures on demand: a test can make the Nth open, read, write, close or rename of the host
-// layer fail with a chosen error, or move fewer bytes than asked. Internal to the engine:
-// nothing here is exported from the shared library; tests link the static one.
+// Failures on demand: a test can make the Nth call of one kind of the host layer (an open, a
+// read, a write, ...) fail with a chosen error, or move fewer bytes than asked, and the Nth
+// tracked allocation fail as when memory runs out. Internal to the engine: nothing here is
+// exported from the shared library; tests link the static one.
 #pragma once
 #include <cstddef>
 
@@ -10,6 +11,12 @@ enum t_platFaultOp {
   PLAT_FAULT_WRITE,   // positioned and descriptor writes
   PLAT_FAULT_CLOSE,   //
   PLAT_FAULT_RENAME,  // renames, and the link that names an anonymous file
+  PLAT_FAULT_REMOVE,  // removals of names
+  PLAT_FAULT_MKDIR,   // directory creation
+  PLAT_FAULT_FLUSH,   // flushes of a file's data to the disk
+  PLAT_FAULT_STAT,    // looks at a file's type, size or position, or sets its mode
+  PLAT_FAULT_LIST,    // a case-blind lookup's listing of a directory, and each next entry
+  PLAT_FAULT_ALLOC,   // the tracked allocator's blocks (the error is ignored: memory runs out)
   PLAT_FAULT_OPS,
 };
 

@@ -25,15 +25,13 @@ int platHostPath(const char* path, char* out, size_t outSize, int keepLast = 0);
 // All transfers are positioned: they never move a shared file pointer, so a transfer on a
 // shared handle cannot race another thread's.
 PlatHandle platOpenRead(const char* path);
-PlatHandle platOpenReadWrite(const char* path);
-PlatHandle platCreateFile(const char* path);  // create or truncate, read-write
 // The file manager's opens: an existing regular file, for reading and writing or reading
 // only. Anything else (a directory, a FIFO, a device) is refused without waiting on it.
 PlatHandle platOpenFile(const char* path, int writable);
-// Creates or empties a file for reading and writing. Unlike platCreateFile, an existing
-// file whose name differs only in case is the one emptied, as on a case-blind system.
+// Creates or empties a file for reading and writing. An existing file whose name differs
+// only in case is the one emptied, as on a case-blind system.
 PlatHandle platCreateMatched(const char* path);
-// Opens a host path as it stands (one a directory search or platCreateTemp gave).
+// Opens a host path as it stands (one a directory search gave).
 PlatHandle platOpenHostRead(const char* hostPath);
 // A host directory held open so that many files in it open by name alone, without the
 // host walking the whole path again for each.
@@ -58,13 +56,6 @@ int platFlush(PlatHandle h);
 int platClose(PlatHandle h);  // 0 on success; the handle is gone either way
 // Whether the open file is a regular file (not a pipe, device, socket or directory).
 int platIsRegularFile(PlatHandle h);
-
-// A new, empty file beside nearPath (same directory) with a unique name, open read-write;
-// its host path goes to tempPath. INVALID_HANDLE on failure.
-PlatHandle platCreateTemp(const char* nearPath, char* tempPath, size_t tempSize);
-// Host-path operations (the arguments are host paths, as platCreateTemp gives them).
-int platRenameHost(const char* from, const char* to);  // 0 on success
-int platRemoveHost(const char* path);                  // 0 on success
 
 // ---- run-time library style descriptors (line readers, formatted output) ----------------
 int platFdOpenRead(const char* path);  // -1 on failure
@@ -106,8 +97,6 @@ struct PlatFind {
 int platFindFirst(PlatFind* find, const char* pattern, PlatFindData* data);
 int platFindNext(PlatFind* find, PlatFindData* data);
 void platFindClose(PlatFind* find);
-// The host path of a match just returned; 0 when it does not fit.
-int platFindPath(const PlatFind* find, const PlatFindData* data, char* out, size_t outSize);
 // The search's wildcard rule by itself.
 int platMatchName(const char* pattern, const char* name);
 
@@ -116,6 +105,10 @@ const char* platLastError();  // the reason of the last failed call, as text
 // How many calls have failed on this thread so far: a caller whose callee hides failures
 // (a line reader gives an empty line) compares the count before and after.
 unsigned long platErrorCount();
+// Records running out of memory as the reason of the last failure (counted like any other):
+// the tracked allocator calls it, so that a caller whose callee hides a failed block (a line
+// reader gives an empty line) sees it as it sees a failed read.
+void platNoteOutOfMemory();
 void platWriteStderr(const char* text, size_t length);
 int platKeyState(int key);  // bit 0: pressed since the last query
 void platMessageBox(const char* text, const char* caption);

@@ -40,6 +40,10 @@ int platRecordErrorCode(int error) {
 
 unsigned long platErrorCount() { return errorCount; }
 
+void platNoteOutOfMemory() { platRecordErrorCode(ENOMEM); }
+
+// ---- the system calls, each through the failure seam --------------------------------------
+
 int sysOpen(const char* path, int flags, mode_t mode) {
   int e = platFaultHit(PLAT_FAULT_OPEN);
   return e ? seamFailure(e) : open(path, flags, mode);
@@ -58,6 +62,42 @@ DIR* sysOpenDir(const char* path) {
   }
   return opendir(path);
 }
+
+DIR* sysListDir(const char* path) {
+  if (int e = platFaultHit(PLAT_FAULT_LIST)) {
+    errno = e;
+    return nullptr;
+  }
+  return opendir(path);
+}
+
+DIR* sysListAt(int dir) {
+  if (int e = platFaultHit(PLAT_FAULT_LIST)) {
+    errno = e;
+    return nullptr;
+  }
+  int fd = openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  DIR* listing = fdopendir(fd);
+  if (!listing) {
+    int saved = errno;
+    close(fd);
+    errno = saved;
+  }
+  return listing;
+}
+
+struct dirent* sysReadDir(DIR* dir) {
+  if (int e = platFaultHit(PLAT_FAULT_LIST)) {
+    errno = e;
+    return nullptr;
+  }
+  return readdir(dir);
+}
+
+// Not counted: closing a listing frees memory and a descriptor, and its result tells
+// nothing worth acting on.
+void sysCloseDir(DIR* dir) { closedir(dir); }
 
 ssize_t sysPread(int fd, void* buffer, size_t count, off_t at) {
   int e = platFaultHit(PLAT_FAULT_READ, &count);
@@ -79,6 +119,12 @@ ssize_t sysWrite(int fd, const void* buffer, size_t count) {
   return e ? seamFailure(e) : write(fd, buffer, count);
 }
 
+ssize_t sysCopyRange(int src, off_t* srcAt, int dst, off_t* dstAt, size_t count) {
+  return copy_file_range(src, srcAt, dst, dstAt, count, 0);
+}
+
+ssize_t sysWriteStderr(const void* text, size_t length) { return write(2, text, length); }
+
 int sysClose(int fd) {
   int e = platFaultHit(PLAT_FAULT_CLOSE);
   int r = close(fd);
@@ -95,6 +141,65 @@ int sysLinkAt(int fromDir, const char* from, int toDir, const char* to, int flag
   return e ? seamFailure(e) : linkat(fromDir, from, toDir, to, flags);
 }
 
+int sysUnlink(const char* path) {
+  int e = platFaultHit(PLAT_FAULT_REMOVE);
+  return e ? seamFailure(e) : unlink(path);
+}
+
+int sysUnlinkAt(int dir, const char* name) {
+  int e = platFaultHit(PLAT_FAULT_REMOVE);
+  return e ? seamFailure(e) : unlinkat(dir, name, 0);
+}
+
+int sysMkdir(const char* path) {
+  int e = platFaultHit(PLAT_FAULT_MKDIR);
+  return e ? seamFailure(e) : mkdir(path, 0777);
+}
+
+int sysMkdirAt(int dir, const char* name) {
+  int e = platFaultHit(PLAT_FAULT_MKDIR);
+  return e ? seamFailure(e) : mkdirat(dir, name, 0777);
+}
+
+int sysFsync(int fd) {
+  int e = platFaultHit(PLAT_FAULT_FLUSH);
+  return e ? seamFailure(e) : fsync(fd);
+}
+
+int sysLstat(const char* path, struct stat* st) {
+  int e = platFaultHit(PLAT_FAULT_STAT);
+  return e ? seamFailure(e) : lstat(path, st);
+}
+
+int sysFstat(int fd, struct stat* st) {
+  int e = platFaultHit(PLAT_FAULT_STAT);
+  return e ? seamFailure(e) : fstat(fd, st);
+}
+
+int sysFstatAt(int dir, const char* name, struct stat* st, int flags) {
+  int e = platFaultHit(PLAT_FAULT_STAT);
+  return e ? seamFailure(e) : fstatat(dir, name, st, flags);
+}
+
+int sysAccess(const char* path) {
+  int e = platFaultHit(PLAT_FAULT_STAT);
+  return e ? seamFailure(e) : access(path, F_OK);
+}
+
+off_t sysSeek(int fd, off_t offset, int whence) {
+  int e = platFaultHit(PLAT_FAULT_STAT);
+  return e ? (off_t)seamFailure(e) : lseek(fd, offset, whence);
+}
+
+int sysSetBlocking(int fd) {
+  int e = platFaultHit(PLAT_FAULT_STAT);
+  if (e) return seamFailure(e);
+  int flags = fcntl(fd, F_GETFL);
+  return flags < 0 ? -1 : fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+}
+
+// ---- end of the system calls -------------------------------------------------------------
+
 namespace {
 
 int lowerAscii(int c) { return (c >= 'A' && c <= 'Z') ? c + ('a' - 'A') : c; }
@@ -107,7 +212,7 @@ bool sameNoCase(const char* a, const char* b, size_t n) {
 
 bool exists(const char* hostPath) {
   struct stat st;
-  return lstat(hostPath, &st) == 0;
+  return sysLstat(hostPath, &st) == 0;
 }
 
 // Replaces out[start, end) with the name of the first case-insensitive match in byte order
@@ -115,20 +220,20 @@ bool exists(const char* hostPath) {
 bool matchComponent(char* out, size_t start, size_t end) {
   char saved = out[start];
   out[start] = 0;
-  DIR* dir = opendir(start == 0 ? "." : out);
+  DIR* dir = sysListDir(start == 0 ? "." : out);
   out[start] = saved;
   if (!dir) return false;
   size_t len = end - start;
   char best[256];
   bool found = false;
-  while (struct dirent* e = readdir(dir)) {
+  while (struct dirent* e = sysReadDir(dir)) {
     if (strlen(e->d_name) != len || !sameNoCase(e->d_name, out + start, len)) continue;
     if (!found || strcmp(e->d_name, best) < 0) {
       memcpy(best, e->d_name, len + 1);
       found = true;
     }
   }
-  closedir(dir);
+  sysCloseDir(dir);
   if (found) memcpy(out + start, best, len);
   return found;
 }
@@ -193,22 +298,17 @@ int platHostPath(const char* path, char* out, size_t outSize, int keepLast) {
 
 // Without blocking: a pipe given for a group or a file must not wait for a writer.
 PlatHandle platOpenRead(const char* path) { return openWith(path, O_RDONLY | O_NONBLOCK, 0); }
-PlatHandle platOpenReadWrite(const char* path) { return openWith(path, O_RDWR, 0); }
-PlatHandle platCreateFile(const char* path) {
-  return openWith(path, O_RDWR | O_CREAT | O_TRUNC, 1);
-}
 PlatHandle platOpenFile(const char* path, int writable) {
   PlatHandle h = openWith(path, (writable ? O_RDWR : O_RDONLY) | O_NONBLOCK, 0);
   if (h == INVALID_HANDLE) return h;
   struct stat st;
-  int statFailed = fstat((int)h, &st) != 0;
-  if (statFailed || !S_ISREG(st.st_mode)) {
-    int why = statFailed ? errno : S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
-    close((int)h);
+  int statFailed = sysFstat((int)h, &st) != 0;
+  if (statFailed || !S_ISREG(st.st_mode) || sysSetBlocking((int)h) != 0) {
+    int why = statFailed || S_ISREG(st.st_mode) ? errno : S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+    sysClose((int)h);
     platRecordErrorCode(why);
     return INVALID_HANDLE;
   }
-  fcntl((int)h, F_SETFL, fcntl((int)h, F_GETFL) & ~O_NONBLOCK);
   return h;
 }
 
@@ -236,13 +336,13 @@ PlatHandle platOpenInDir(PlatHandle dir, const char* name) {
 
 long long platFileSize(PlatHandle h) {
   struct stat st;
-  if (fstat((int)h, &st) != 0) return fail();
+  if (sysFstat((int)h, &st) != 0) return fail();
   return (long long)st.st_size;
 }
 
 int platIsRegularFile(PlatHandle h) {
   struct stat st;
-  return fstat((int)h, &st) == 0 && S_ISREG(st.st_mode);
+  return sysFstat((int)h, &st) == 0 && S_ISREG(st.st_mode);
 }
 
 int platFdIsRegularFile(int fd) { return platIsRegularFile(fd); }
@@ -318,7 +418,7 @@ long long platCopyRange(PlatHandle src, long long srcOffset, PlatHandle dst, lon
   long long done = 0;
   while (done < count) {
     off_t in = (off_t)(srcOffset + done), out = (off_t)(dstOffset + done);
-    ssize_t r = copy_file_range((int)src, &in, (int)dst, &out, (size_t)(count - done), 0);
+    ssize_t r = sysCopyRange((int)src, &in, (int)dst, &out, (size_t)(count - done));
     if (r > 0) {
       done += r;
       continue;
@@ -334,41 +434,12 @@ long long platCopyRange(PlatHandle src, long long srcOffset, PlatHandle dst, lon
   return rest < 0 ? -1 : done + rest;
 }
 
-int platFlush(PlatHandle h) { return fsync((int)h) == 0 ? 0 : fail(); }
+int platFlush(PlatHandle h) { return sysFsync((int)h) == 0 ? 0 : fail(); }
 
 int platClose(PlatHandle h) {
   if (h == INVALID_HANDLE) return 0;
   return sysClose((int)h) == 0 ? 0 : fail();
 }
-
-PlatHandle platCreateTemp(const char* nearPath, char* tempPath, size_t tempSize) {
-  char host[PLAT_PATH_MAX];
-  if (!platHostPath(nearPath, host, sizeof host, 1)) {
-    errno = ENAMETOOLONG;
-    fail();
-    return INVALID_HANDLE;
-  }
-  // O_EXCL with a fresh name per try; mode 0666 so the umask decides as for any new file.
-  static unsigned counter = 0;
-  for (int attempt = 0; attempt < 100; attempt++) {
-    unsigned n = __atomic_add_fetch(&counter, 1, __ATOMIC_RELAXED);
-    if ((size_t)snprintf(tempPath, tempSize, "%s.tmp%ld.%u", host, (long)getpid(), n) >= tempSize) {
-      errno = ENAMETOOLONG;
-      break;
-    }
-    int fd = sysOpen(tempPath, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd >= 0) return fd;
-    if (errno != EEXIST) break;
-  }
-  fail();
-  return INVALID_HANDLE;
-}
-
-int platRenameHost(const char* from, const char* to) {
-  return sysRename(from, to) == 0 ? 0 : fail();
-}
-
-int platRemoveHost(const char* path) { return unlink(path) == 0 ? 0 : fail(); }
 
 int platFdOpenRead(const char* path) {
   // Opened without blocking, so that a pipe without a writer does not hang the caller;
@@ -378,12 +449,13 @@ int platFdOpenRead(const char* path) {
   // The run-time library refuses a directory here; opened, one would read as an empty
   // text file and a line reader would take it for a file with no lines.
   struct stat st;
-  if (fstat((int)h, &st) == 0 && S_ISDIR(st.st_mode)) {
-    close((int)h);
-    platRecordErrorCode(EISDIR);
+  int statFailed = sysFstat((int)h, &st) != 0;
+  if (statFailed || S_ISDIR(st.st_mode) || sysSetBlocking((int)h) != 0) {
+    int why = statFailed || !S_ISDIR(st.st_mode) ? errno : EISDIR;
+    sysClose((int)h);
+    platRecordErrorCode(why);
     return -1;
   }
-  fcntl((int)h, F_SETFL, fcntl((int)h, F_GETFL) & ~O_NONBLOCK);
   return (int)h;
 }
 
@@ -420,7 +492,7 @@ long platFdWrite(int fd, const void* buffer, unsigned long count) {
 
 long platFdSeek(int fd, long offset, int origin) {
   int whence = origin == 1 ? SEEK_CUR : origin == 2 ? SEEK_END : SEEK_SET;
-  off_t r = lseek(fd, (off_t)offset, whence);
+  off_t r = sysSeek(fd, (off_t)offset, whence);
   return r < 0 ? fail() : (long)r;
 }
 
@@ -432,7 +504,7 @@ int platMakeDir(const char* path) {
     errno = ENAMETOOLONG;
     return fail();
   }
-  return mkdir(host, 0777) == 0 ? 0 : fail();
+  return sysMkdir(host) == 0 ? 0 : fail();
 }
 
 namespace {
@@ -449,7 +521,7 @@ bool fillFindData(PlatFind* find, struct dirent* e, PlatFindData* data) {
     return true;
   }
   struct stat st;
-  if (fstatat(dirfd((DIR*)find->dir), e->d_name, &st, 0) != 0) return false;  // dangling link
+  if (sysFstatAt(dirfd((DIR*)find->dir), e->d_name, &st, 0) != 0) return false;  // dangling link
   // Pipes, sockets and devices are not files to pack or read whole: opening a pipe
   // would wait for a writer forever.
   if (!S_ISDIR(st.st_mode) && !S_ISREG(st.st_mode)) return false;
@@ -481,7 +553,7 @@ DIR* openSearched(PlatFind* find, const char* dirPart, size_t dirLen) {
     return nullptr;
   }
   struct stat st;
-  if (fstat(dirfd(dir), &st) == 0) {
+  if (sysFstat(dirfd(dir), &st) == 0) {
     find->device = (std::uint64_t)st.st_dev;
     find->inode = (std::uint64_t)st.st_ino;
   }
@@ -524,7 +596,7 @@ int platFindNext(PlatFind* find, PlatFindData* data) {
   if (!find->dir) return 0;
   for (;;) {
     errno = 0;
-    struct dirent* e = readdir((DIR*)find->dir);
+    struct dirent* e = sysReadDir((DIR*)find->dir);
     if (!e) break;
     if (!platMatchName(find->pattern, e->d_name)) continue;
     if (fillFindData(find, e, data)) return 1;
@@ -537,7 +609,7 @@ int platFindNext(PlatFind* find, PlatFindData* data) {
 }
 
 void platFindClose(PlatFind* find) {
-  if (find->dir) closedir((DIR*)find->dir);
+  if (find->dir) sysCloseDir((DIR*)find->dir);
   find->dir = nullptr;
 }
 
@@ -545,7 +617,7 @@ const char* platLastError() { return strerror(lastErrno); }
 
 void platWriteStderr(const char* text, size_t length) {
   while (length > 0) {
-    ssize_t r = write(2, text, length);
+    ssize_t r = sysWriteStderr(text, length);
     if (r < 0 && errno == EINTR) continue;
     if (r <= 0) return;
     text += r;

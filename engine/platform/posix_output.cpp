@@ -8,7 +8,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <initializer_list>
 
 #include "engine/platform/platform.h"
@@ -34,24 +33,25 @@ bool sameNoCase(const char* a, const char* b) {
   return *a == *b;
 }
 
-// The first name in byte order in dir that equals name without regard to case.
-bool findNoCase(int dir, const char* name, char* out, size_t outSize) {
-  int fd = openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  DIR* listing = fd >= 0 ? fdopendir(fd) : nullptr;
-  if (!listing) {
-    if (fd >= 0) close(fd);
-    return false;
-  }
-  bool found = false;
-  while (struct dirent* e = readdir(listing)) {
+// The first name in byte order in dir that equals name without regard to case: 1 when
+// found, 0 when there is none, -1 when dir could not be listed (errno tells why): a level
+// made then could double one spelled otherwise.
+int findNoCase(int dir, const char* name, char* out, size_t outSize) {
+  DIR* listing = sysListAt(dir);
+  if (!listing) return -1;
+  int found = 0;
+  errno = 0;
+  while (struct dirent* e = sysReadDir(listing)) {
     if (!sameNoCase(e->d_name, name) || strlen(e->d_name) >= outSize) continue;
     if (!found || strcmp(e->d_name, out) < 0) {
       strcpy(out, e->d_name);
-      found = true;
+      found = 1;
     }
   }
-  closedir(listing);
-  return found;
+  int broken = errno;
+  sysCloseDir(listing);
+  errno = broken;
+  return broken ? -1 : found;
 }
 
 }  // namespace
@@ -62,14 +62,16 @@ PlatHandle platOpenLevel(PlatHandle dir, const char* name, int* isLink) {
   char found[256];
   const char* level = name;
   struct stat st;
-  if (fstatat(at, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+  if (sysFstatAt(at, name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
     if (errno != ENOENT) return invalid();
-    if (findNoCase(at, name, found, sizeof found)) {
+    int match = findNoCase(at, name, found, sizeof found);
+    if (match < 0) return invalid();
+    if (match > 0) {
       level = found;
-    } else if (mkdirat(at, name, 0777) != 0 && errno != EEXIST) {
+    } else if (sysMkdirAt(at, name) != 0 && errno != EEXIST) {
       return invalid();
     }
-    if (fstatat(at, level, &st, AT_SYMLINK_NOFOLLOW) != 0) return invalid();
+    if (sysFstatAt(at, level, &st, AT_SYMLINK_NOFOLLOW) != 0) return invalid();
   }
   if (S_ISLNK(st.st_mode)) {
     *isLink = 1;
@@ -97,16 +99,16 @@ PlatHandle platCreateInDir(PlatHandle dir, const char* name) {
     // would go through a link, or wait on a pipe. So is a file with other names: emptied
     // in place, it would change under those names too, wherever they are.
     struct stat st;
-    bool replace = fstatat(at, name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+    bool replace = sysFstatAt(at, name, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
                    (S_ISREG(st.st_mode) ? st.st_nlink > 1 : !S_ISDIR(st.st_mode));
-    if (replace && unlinkat(at, name, 0) != 0 && errno != ENOENT) return invalid();
+    if (replace && sysUnlinkAt(at, name) != 0 && errno != ENOENT) return invalid();
     // Once removed, the name is made anew: what appears there meanwhile is not written into.
     int flags =
         O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | (replace ? O_EXCL : O_TRUNC);
     int fd = sysOpenAt(at, name, flags, 0666);
     if (fd >= 0 && platIsRegularFile(fd)) return fd;  // O_NONBLOCK is void on a regular file
     if (fd >= 0) {
-      close(fd);
+      sysClose(fd);
       errno = EINVAL;
     } else if (errno != ELOOP && errno != ENXIO && errno != EEXIST) {  // nothing swapped in
       return invalid();
@@ -116,14 +118,14 @@ PlatHandle platCreateInDir(PlatHandle dir, const char* name) {
 }
 
 int platRemoveInDir(PlatHandle dir, const char* name) {
-  return unlinkat(base(dir), name, 0) == 0 ? 0 : platRecordError();
+  return sysUnlinkAt(base(dir), name) == 0 ? 0 : platRecordError();
 }
 
 // ---- new files and the signal handlers ---------------------------------------------------
 
 namespace {
 
-void unlinkName(const char* path) { unlink(path); }
+void unlinkName(const char* path) { sysUnlink(path); }
 
 // Removes the temporary names of unfinished new files, then ends the process.
 void onSignal(int sig) {
@@ -133,13 +135,6 @@ void onSignal(int sig) {
   // have without us once this returns.
   raise(sig);
   errno = saved;
-}
-
-// A fresh name beside the target: target.tmpPID.N.
-bool tempName(const char* target, char* out, size_t outSize) {
-  static std::atomic<unsigned> counter{0};
-  unsigned n = ++counter;
-  return (size_t)snprintf(out, outSize, "%s.tmp%ld.%u", target, (long)getpid(), n) < outSize;
 }
 
 // An anonymous file in the target's directory, if the file system can make one and this
@@ -157,14 +152,14 @@ int openAnonymous(const char* target) {
   if (fd < 0) return -1;
   char proc[64];
   snprintf(proc, sizeof proc, "/proc/self/fd/%d", fd);
-  if (access(proc, F_OK) == 0) return fd;
-  close(fd);
+  if (sysAccess(proc) == 0) return fd;
+  sysClose(fd);
   return -1;
 }
 
 int openNamed(PlatNewFile* file) {
   for (int attempt = 0; attempt < 100; attempt++) {
-    if (!tempName(file->target, file->temp, sizeof file->temp))
+    if (!platTempName(file->target, (unsigned long)getpid(), file->temp, sizeof file->temp))
       return platRecordErrorCode(ENAMETOOLONG);
     int fd = sysOpen(file->temp, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd >= 0) {
@@ -182,7 +177,7 @@ int nameAnonymous(PlatNewFile* file) {
   char proc[64];
   snprintf(proc, sizeof proc, "/proc/self/fd/%d", (int)file->handle);
   for (int attempt = 0; attempt < 100; attempt++) {
-    if (!tempName(file->target, file->temp, sizeof file->temp))
+    if (!platTempName(file->target, (unsigned long)getpid(), file->temp, sizeof file->temp))
       return platRecordErrorCode(ENAMETOOLONG);
     if (sysLinkAt(AT_FDCWD, proc, AT_FDCWD, file->temp, AT_SYMLINK_FOLLOW) == 0) {
       file->slot = platArmTempName(file->temp);
@@ -217,7 +212,7 @@ int platNewFileCreate(PlatNewFile* file, const char* path) {
 
 int platNewFileCommit(PlatNewFile* file) {
   if (file->anonymous && nameAnonymous(file) != 0) {
-    close((int)file->handle);  // unnamed, the file goes with its last descriptor
+    sysClose((int)file->handle);  // unnamed, the file goes with its last descriptor
     file->handle = INVALID_HANDLE;
     return -1;
   }
@@ -226,7 +221,7 @@ int platNewFileCommit(PlatNewFile* file) {
   file->handle = INVALID_HANDLE;
   if (closed != 0 || sysRename(file->temp, file->target) != 0) {
     int error = closed != 0 ? -1 : errno;
-    unlink(file->temp);
+    sysUnlink(file->temp);
     platDisarmTempName(file->slot);
     file->slot = -1;
     return error < 0 ? -1 : platRecordErrorCode(error);
@@ -237,9 +232,9 @@ int platNewFileCommit(PlatNewFile* file) {
 }
 
 void platNewFileDiscard(PlatNewFile* file) {
-  if (file->handle != INVALID_HANDLE) close((int)file->handle);
+  if (file->handle != INVALID_HANDLE) sysClose((int)file->handle);
   file->handle = INVALID_HANDLE;
-  if (file->temp[0]) unlink(file->temp);
+  if (file->temp[0]) sysUnlink(file->temp);
   platDisarmTempName(file->slot);
   file->slot = -1;
 }

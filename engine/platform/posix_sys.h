@@ -1,7 +1,10 @@
-// The POSIX host layer's own: the system calls that the failure seam counts, and the slot
-// that keeps the reason of the last failure. Included by the POSIX units only.
+// The POSIX host layer's own: the system calls, each through the failure seam, and the slot
+// that keeps the reason of the last failure. Included by the POSIX units only. Nothing else
+// in the engine makes a system call (tools/check_raw_calls.sh checks it).
 #pragma once
 #include <dirent.h>
+#include <stddef.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 // Records errno as the reason of the last failure (what platLastError tells); returns -1.
@@ -19,3 +22,27 @@ ssize_t sysWrite(int fd, const void* buffer, size_t count);
 int sysClose(int fd);  // the descriptor is closed whatever the result
 int sysRename(const char* from, const char* to);
 int sysLinkAt(int fromDir, const char* from, int toDir, const char* to, int flags);
+int sysUnlink(const char* path);
+int sysUnlinkAt(int dir, const char* name);
+int sysMkdir(const char* path);
+int sysMkdirAt(int dir, const char* name);
+int sysFsync(int fd);
+int sysLstat(const char* path, struct stat* st);
+int sysFstat(int fd, struct stat* st);
+int sysFstatAt(int dir, const char* name, struct stat* st, int flags);
+int sysAccess(const char* path);  // whether it exists
+off_t sysSeek(int fd, off_t offset, int whence);
+int sysSetBlocking(int fd);  // clears O_NONBLOCK
+// Listings for a case-blind lookup of one name: the directory at path, or dir itself (the
+// directory handle stays the caller's). The seam counts them as PLAT_FAULT_LIST, apart from
+// the opens a caller sees.
+DIR* sysListDir(const char* path);
+DIR* sysListAt(int dir);
+// The next entry; null at the end, or with errno set when the listing broke off.
+struct dirent* sysReadDir(DIR* dir);
+void sysCloseDir(DIR* dir);
+// copy_file_range; the seam does not count it: under the seam copies go through reads and
+// writes it can count and fail.
+ssize_t sysCopyRange(int src, off_t* srcAt, int dst, off_t* dstAt, size_t count);
+// The console: outside the seam, as nothing handles a failure to print.
+ssize_t sysWriteStderr(const void* text, size_t length);

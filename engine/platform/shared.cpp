@@ -1,5 +1,5 @@
-// The host layer's parts that are the same on every host: the list of temporary names an
-// interrupt removes, the buffered copy, the message-box hook and a found entry's path.
+// The host layer's parts that are the same on every host: temporary names and the list of
+// them an interrupt removes, the buffered copy and the message-box hook.
 #include "engine/platform/shared.h"
 
 #include <stdio.h>
@@ -42,6 +42,13 @@ void platRemoveArmedTempNames(void (*remove)(const char* path)) {
     if (slot.state.load() == 2) remove(slot.path);
 }
 
+bool platTempName(const char* target, unsigned long processId, char* out, size_t outSize) {
+  static std::atomic<unsigned> counter{0};
+  unsigned n = ++counter;
+  int length = snprintf(out, outSize, "%s.tmp%lu.%u", target, processId, n);
+  return length >= 0 && (size_t)length < outSize;
+}
+
 long long platCopyBuffered(PlatHandle src, long long srcOffset, PlatHandle dst, long long dstOffset,
                            long long count) {
   char buffer[1 << 16];
@@ -65,8 +72,4 @@ PlatMessageBoxHook platSetMessageBoxHook(PlatMessageBoxHook hook) {
 void platMessageBox(const char* text, const char* caption) {
   if (PlatMessageBoxHook hook = messageBoxHook.load()) return hook(text, caption);
   platHostMessageBox(text, caption);
-}
-
-int platFindPath(const PlatFind* find, const PlatFindData* data, char* out, size_t outSize) {
-  return (size_t)snprintf(out, outSize, "%s%s", find->hostDir, data->name) < outSize;
 }

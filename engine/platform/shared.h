@@ -1,5 +1,6 @@
-// What the POSIX and Win32 host layers share: the list of temporary names an interrupt
-// removes, the buffered copy, and each backend's own message box. Included by platform/ only.
+// What the POSIX and Win32 host layers share: temporary names and the list of them an
+// interrupt removes, the buffered copy, and each backend's own message box. Included by
+// platform/ only.
 #pragma once
 #include "engine/platform/platform.h"
 
@@ -10,6 +11,10 @@ void platDisarmTempName(int slot);  // -1 is ignored
 // Calls remove on every name on the list. Safe in a signal handler: it only loads atomics
 // and reads names already complete.
 void platRemoveArmedTempNames(void (*remove)(const char* path));
+
+// A fresh temporary name beside target, "target.tmpPID.N" with N new on every call; false
+// when it does not fit outSize. Both hosts' new files take their names from here.
+bool platTempName(const char* target, unsigned long processId, char* out, size_t outSize);
 
 // Copies count bytes through a buffer with positioned reads and writes; the bytes copied
 // (fewer when the source ends first), or -1.

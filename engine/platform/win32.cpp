@@ -14,6 +14,7 @@
 #include <winternl.h>
 
 #include <atomic>
+#include <initializer_list>
 
 #include "engine/platform/faults.h"
 #include "engine/platform/platform.h"
@@ -60,7 +61,9 @@ bool lastFailureIs(DWORD code) { return lastKind == ErrorKind::win32 && lastWin3
 
 unsigned long platErrorCount() { return errorCount; }
 
-// ---- the calls the failure seam counts ---------------------------------------------------
+void platNoteOutOfMemory() { failCrt(ENOMEM); }
+
+// ---- the system calls, each through the failure seam --------------------------------------
 // A call the seam fails records the seam's errno and leaves the system alone.
 
 HANDLE sysCreateFile(const char* path, DWORD access, DWORD share, DWORD disposition, DWORD flags) {
@@ -132,6 +135,143 @@ bool sysMoveFile(const char* from, const char* to) {
   return false;
 }
 
+// The calls below share one shape: the seam's failure, else the call's own.
+namespace {
+bool checked(t_platFaultOp op, BOOL (*call)(void*), void* context) {
+  if (int e = platFaultHit(op)) return failCrt(e), false;
+  if (call(context)) return true;
+  failWin32();
+  return false;
+}
+}  // namespace
+
+bool sysDeleteFile(const char* path) {
+  return checked(PLAT_FAULT_REMOVE, [](void* p) { return DeleteFileA((const char*)p); },
+                 (void*)path);
+}
+
+bool sysCreateDirectory(const char* path) {
+  return checked(PLAT_FAULT_MKDIR,
+                 [](void* p) { return CreateDirectoryA((const char*)p, nullptr); }, (void*)path);
+}
+
+bool sysFlush(HANDLE h) {
+  return checked(PLAT_FAULT_FLUSH, [](void* p) { return FlushFileBuffers((HANDLE)p); }, h);
+}
+
+bool sysFileInfo(HANDLE h, BY_HANDLE_FILE_INFORMATION* info) {
+  if (int e = platFaultHit(PLAT_FAULT_STAT)) return failCrt(e), false;
+  if (GetFileInformationByHandle(h, info)) return true;
+  failWin32();
+  return false;
+}
+
+bool sysFileSize(HANDLE h, LARGE_INTEGER* size) {
+  if (int e = platFaultHit(PLAT_FAULT_STAT)) return failCrt(e), false;
+  if (GetFileSizeEx(h, size)) return true;
+  failWin32();
+  return false;
+}
+
+bool sysIsDisk(HANDLE h) {
+  if (int e = platFaultHit(PLAT_FAULT_STAT)) return failCrt(e), false;
+  return GetFileType(h) == FILE_TYPE_DISK;
+}
+
+bool sysSetEndOfFile(HANDLE h, long long size) {
+  if (int e = platFaultHit(PLAT_FAULT_STAT)) return failCrt(e), false;
+  FILE_END_OF_FILE_INFO end{};
+  end.EndOfFile.QuadPart = size;
+  if (SetFileInformationByHandle(h, FileEndOfFileInfo, &end, sizeof end)) return true;
+  failWin32();
+  return false;
+}
+
+DWORD sysAttributes(const char* path) {
+  if (int e = platFaultHit(PLAT_FAULT_STAT)) return failCrt(e), INVALID_FILE_ATTRIBUTES;
+  return GetFileAttributesA(path);
+}
+
+bool sysPathInfo(const char* path, BY_HANDLE_FILE_INFORMATION* info) {
+  if (int e = platFaultHit(PLAT_FAULT_STAT)) return failCrt(e), false;
+  HANDLE h = CreateFileA(path, FILE_READ_ATTRIBUTES,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return false;
+  bool ok = GetFileInformationByHandle(h, info) != 0;
+  CloseHandle(h);
+  return ok;
+}
+
+HANDLE sysFindFirst(const char* pattern, WIN32_FIND_DATAA* found) {
+  if (int e = platFaultHit(PLAT_FAULT_OPEN)) return failCrt(e), INVALID_HANDLE_VALUE;
+  HANDLE h = FindFirstFileA(pattern, found);
+  if (h == INVALID_HANDLE_VALUE) failWin32();
+  return h;
+}
+
+int sysFindNext(HANDLE search, WIN32_FIND_DATAA* found) {
+  if (int e = platFaultHit(PLAT_FAULT_LIST)) return (int)failCrt(e);
+  if (FindNextFileA(search, found)) return 1;
+  DWORD error = GetLastError();
+  return error == ERROR_NO_MORE_FILES ? 0 : (int)failWin32(error);
+}
+
+// Not counted: the search is gone whatever the result, which tells nothing worth acting on.
+void sysFindClose(HANDLE search) { FindClose(search); }
+
+int sysCrtOpenRead(const char* path) {
+  if (int e = platFaultHit(PLAT_FAULT_OPEN)) return (int)failCrt(e);
+  int fd = _open(path, _O_RDONLY | _O_BINARY | _O_SEQUENTIAL);
+  if (fd < 0) failCrt(errno);
+  return fd;
+}
+
+void sysCrtClose(int fd) {
+  platFaultHit(PLAT_FAULT_CLOSE);
+  _close(fd);
+}
+
+int sysCrtRead(int fd, void* buffer, unsigned count) {
+  size_t allowed = count;
+  if (int e = platFaultHit(PLAT_FAULT_READ, &allowed)) return (int)failCrt(e);
+  int r = _read(fd, buffer, (unsigned)allowed);
+  if (r < 0) failCrt(errno);
+  return r;
+}
+
+int sysCrtWrite(int fd, const void* buffer, unsigned count) {
+  size_t allowed = count;
+  if (int e = platFaultHit(PLAT_FAULT_WRITE, &allowed)) return (int)failCrt(e);
+  int r = _write(fd, buffer, (unsigned)allowed);
+  if (r < 0) failCrt(errno);
+  return r;
+}
+
+long long sysCrtSeek(int fd, long long offset, int whence) {
+  if (int e = platFaultHit(PLAT_FAULT_STAT)) return failCrt(e);
+  long long r = _lseeki64(fd, offset, whence);
+  if (r < 0) failCrt(errno);
+  return r;
+}
+
+void sysWriteStderr(const char* text, size_t length) {
+  HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
+  if (err == nullptr || err == INVALID_HANDLE_VALUE) return;
+  DWORD mode;
+  bool console = GetConsoleMode(err, &mode) != 0;
+  while (length > 0) {
+    DWORD chunk = length > (1u << 20) ? (1u << 20) : (DWORD)length, written = 0;
+    BOOL ok = console ? WriteConsoleA(err, text, chunk, &written, nullptr)
+                      : WriteFile(err, text, chunk, &written, nullptr);
+    if (!ok || written == 0) return;
+    text += written;
+    length -= written;
+  }
+}
+
+// ---- end of the system calls -------------------------------------------------------------
+
 namespace {
 
 HANDLE toWin(PlatHandle h) { return reinterpret_cast<HANDLE>(h); }
@@ -150,7 +290,7 @@ PlatHandle openPath(const char* path, DWORD access, DWORD disposition) {
 // Whether a path names an existing directory: CreateFileA refuses one with "access
 // denied", which would hide the real reason.
 bool isDirectory(const char* path) {
-  DWORD attributes = GetFileAttributesA(path);
+  DWORD attributes = sysAttributes(path);
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
@@ -172,25 +312,21 @@ int platHostPath(const char* path, char* out, size_t outSize, int) {
 }
 
 PlatHandle platOpenRead(const char* path) { return openExisting(path, GENERIC_READ); }
-PlatHandle platOpenReadWrite(const char* path) {
-  return openExisting(path, GENERIC_READ | GENERIC_WRITE);
-}
-PlatHandle platCreateFile(const char* path) {
-  return openPath(path, GENERIC_READ | GENERIC_WRITE, CREATE_ALWAYS);
-}
 
 PlatHandle platOpenFile(const char* path, int writable) {
   PlatHandle h = openExisting(path, writable ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ);
   if (h == INVALID_HANDLE || platIsRegularFile(h)) return h;
   // A device name (CON, NUL, COM1) or a pipe opens too; only disk files are files here.
-  CloseHandle(toWin(h));
+  sysCloseHandle(toWin(h));
   failCrt(EINVAL);
   return INVALID_HANDLE;
 }
 
 // Windows matches names without regard to case itself: an existing file spelled otherwise
 // is the one emptied.
-PlatHandle platCreateMatched(const char* path) { return platCreateFile(path); }
+PlatHandle platCreateMatched(const char* path) {
+  return openPath(path, GENERIC_READ | GENERIC_WRITE, CREATE_ALWAYS);
+}
 
 PlatHandle platOpenHostRead(const char* hostPath) { return openExisting(hostPath, GENERIC_READ); }
 
@@ -200,9 +336,9 @@ PlatHandle platOpenHostDir(const char* hostDir) {
                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, OPEN_EXISTING,
                            FILE_FLAG_BACKUP_SEMANTICS);
   BY_HANDLE_FILE_INFORMATION info;
-  if (h != INVALID_HANDLE_VALUE && (!GetFileInformationByHandle(h, &info) ||
-                                    !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))) {
-    CloseHandle(h);
+  if (h != INVALID_HANDLE_VALUE &&
+      (!sysFileInfo(h, &info) || !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))) {
+    sysCloseHandle(h);
     failWin32(ERROR_DIRECTORY);
     h = INVALID_HANDLE_VALUE;
   }
@@ -216,13 +352,13 @@ PlatHandle platOpenInDir(PlatHandle dir, const char* name) {
 
 long long platFileSize(PlatHandle h) {
   LARGE_INTEGER size;
-  if (!GetFileSizeEx(toWin(h), &size)) return failWin32();
+  if (!sysFileSize(toWin(h), &size)) return -1;
   return size.QuadPart;
 }
 
 int platIsRegularFile(PlatHandle h) {
   BY_HANDLE_FILE_INFORMATION info;
-  return GetFileType(toWin(h)) == FILE_TYPE_DISK && GetFileInformationByHandle(toWin(h), &info) &&
+  return sysIsDisk(toWin(h)) && sysFileInfo(toWin(h), &info) &&
          !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
@@ -290,56 +426,26 @@ long long platCopyRange(PlatHandle src, long long srcOffset, PlatHandle dst, lon
   return platCopyBuffered(src, srcOffset, dst, dstOffset, count);
 }
 
-int platFlush(PlatHandle h) { return FlushFileBuffers(toWin(h)) ? 0 : (int)failWin32(); }
+int platFlush(PlatHandle h) { return sysFlush(toWin(h)) ? 0 : -1; }
 
 int platClose(PlatHandle h) {
   if (h == INVALID_HANDLE) return 0;
   return sysCloseHandle(toWin(h)) ? 0 : -1;
 }
 
-bool win32TempName(const char* target, char* out, size_t outSize) {
-  static std::atomic<unsigned> counter{0};
-  unsigned n = ++counter;
-  int length =
-      snprintf(out, outSize, "%s.tmp%lu.%u", target, (unsigned long)GetCurrentProcessId(), n);
-  return length >= 0 && (size_t)length < outSize;
-}
-
-PlatHandle platCreateTemp(const char* nearPath, char* tempPath, size_t tempSize) {
-  for (int attempt = 0; attempt < 100; attempt++) {
-    if (!win32TempName(nearPath, tempPath, tempSize)) {
-      failWin32(ERROR_FILENAME_EXCED_RANGE);
-      return INVALID_HANDLE;
-    }
-    // CREATE_NEW refuses a name that exists, so a stray file is never taken over.
-    PlatHandle h = openPath(tempPath, GENERIC_READ | GENERIC_WRITE, CREATE_NEW);
-    if (h != INVALID_HANDLE || !lastFailureIs(ERROR_FILE_EXISTS)) return h;
-  }
-  return INVALID_HANDLE;
-}
-
-int platRenameHost(const char* from, const char* to) { return sysMoveFile(from, to) ? 0 : -1; }
-
-int platRemoveHost(const char* path) { return DeleteFileA(path) ? 0 : (int)failWin32(); }
-
 // ---- the run-time library's descriptors --------------------------------------------------
 // In binary mode: the line reader's seeks count bytes, and text mode would turn "\r\n"
 // into "\n" behind its back.
 
 int platFdOpenRead(const char* path) {
-  if (int e = platFaultHit(PLAT_FAULT_OPEN)) return (int)failCrt(e);
   // The run-time library refuses a directory here with "permission denied"; the real
   // reason is clearer.
   if (isDirectory(path)) return (int)failCrt(EISDIR);
-  int fd = _open(path, _O_RDONLY | _O_BINARY | _O_SEQUENTIAL);
-  if (fd < 0) failCrt(errno);
-  return fd;
+  return sysCrtOpenRead(path);
 }
 
 void platFdClose(int fd) {
-  if (fd < 0) return;
-  platFaultHit(PLAT_FAULT_CLOSE);
-  _close(fd);
+  if (fd >= 0) sysCrtClose(fd);
 }
 
 long platFdRead(int fd, void* buffer, unsigned long count) {
@@ -347,9 +453,8 @@ long platFdRead(int fd, void* buffer, unsigned long count) {
   unsigned long done = 0;
   while (done < count) {
     size_t chunk = count - done > 0x40000000ul ? 0x40000000ul : count - done;
-    if (int e = platFaultHit(PLAT_FAULT_READ, &chunk)) return (long)failCrt(e);
-    int r = _read(fd, (char*)buffer + done, (unsigned)chunk);
-    if (r < 0) return (long)failCrt(errno);
+    int r = sysCrtRead(fd, (char*)buffer + done, (unsigned)chunk);
+    if (r < 0) return -1;
     if (r == 0) break;
     done += (unsigned long)r;
   }
@@ -360,9 +465,8 @@ long platFdWrite(int fd, const void* buffer, unsigned long count) {
   unsigned long done = 0;
   while (done < count) {
     size_t chunk = count - done > 0x40000000ul ? 0x40000000ul : count - done;
-    if (int e = platFaultHit(PLAT_FAULT_WRITE, &chunk)) return (long)failCrt(e);
-    int r = _write(fd, (const char*)buffer + done, (unsigned)chunk);
-    if (r < 0) return (long)failCrt(errno);
+    int r = sysCrtWrite(fd, (const char*)buffer + done, (unsigned)chunk);
+    if (r < 0) return -1;
     if (r == 0) return (long)failCrt(EIO);
     done += (unsigned long)r;
   }
@@ -371,13 +475,13 @@ long platFdWrite(int fd, const void* buffer, unsigned long count) {
 
 long platFdSeek(int fd, long offset, int origin) {
   int whence = origin == 1 ? SEEK_CUR : origin == 2 ? SEEK_END : SEEK_SET;
-  long long r = _lseeki64(fd, offset, whence);
-  if (r < 0) return (long)failCrt(errno);
+  long long r = sysCrtSeek(fd, offset, whence);
+  if (r < 0) return -1;
   if (r > 0x7FFFFFFFLL) return (long)failCrt(EOVERFLOW);  // long has 32 bits on Windows
   return (long)r;
 }
 
-int platMakeDir(const char* path) { return CreateDirectoryA(path, nullptr) ? 0 : (int)failWin32(); }
+int platMakeDir(const char* path) { return sysCreateDirectory(path) ? 0 : -1; }
 
 // ---- directory search --------------------------------------------------------------------
 
@@ -395,14 +499,8 @@ bool followLink(const PlatFind* find, PlatFindData* data) {
   char path[PLAT_PATH_MAX];
   if ((size_t)snprintf(path, sizeof path, "%s%s", find->hostDir, data->name) >= sizeof path)
     return false;
-  HANDLE h = CreateFileA(path, FILE_READ_ATTRIBUTES,
-                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return false;
   BY_HANDLE_FILE_INFORMATION info;
-  bool ok = GetFileInformationByHandle(h, &info) != 0;
-  CloseHandle(h);
-  if (!ok) return false;
+  if (!sysPathInfo(path, &info)) return false;
   data->isDirectory = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? 1 : 0;
   std::int64_t size = ((std::int64_t)info.nFileSizeHigh << 32) | info.nFileSizeLow;
   data->size = data->isDirectory ? 0 : size;
@@ -430,25 +528,23 @@ bool fillFindData(const PlatFind* find, const WIN32_FIND_DATAA& found, PlatFindD
 // entered again through a link. When it cannot be had, a number no other search gets.
 void identify(PlatFind* find) {
   static std::atomic<std::uint64_t> unknown{0};
-  HANDLE h = CreateFileA(find->hostDir[0] ? find->hostDir : ".", FILE_READ_ATTRIBUTES,
-                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   BY_HANDLE_FILE_INFORMATION info;
-  if (h != INVALID_HANDLE_VALUE && GetFileInformationByHandle(h, &info)) {
+  if (sysPathInfo(find->hostDir[0] ? find->hostDir : ".", &info)) {
     find->device = info.dwVolumeSerialNumber;
     find->inode = ((std::uint64_t)info.nFileIndexHigh << 32) | info.nFileIndexLow;
   } else {
     find->device = ~0ull;
     find->inode = ++unknown;
   }
-  if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
 }
 
-// Whether a failed search only found nothing (or no directory), as opposed to a
-// directory that exists but could not be read.
-bool nothingThere(DWORD error) {
-  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ||
-         error == ERROR_NO_MORE_FILES || error == ERROR_DIRECTORY || error == ERROR_INVALID_NAME;
+// Whether the search that just failed only found nothing (or no directory), as opposed to
+// a directory that exists but could not be read.
+bool nothingThere() {
+  for (DWORD error : {ERROR_FILE_NOT_FOUND, ERROR_PATH_NOT_FOUND, ERROR_NO_MORE_FILES,
+                      ERROR_DIRECTORY, ERROR_INVALID_NAME})
+    if (lastFailureIs(error)) return true;
+  return false;
 }
 
 }  // namespace
@@ -468,19 +564,11 @@ int platFindFirst(PlatFind* find, const char* pattern, PlatFindData* data) {
   memcpy(find->hostDir, pattern, dirLength);
   find->hostDir[dirLength] = 0;
   WIN32_FIND_DATAA found;
-  HANDLE h = INVALID_HANDLE_VALUE;
-  if (int e = platFaultHit(PLAT_FAULT_OPEN)) {
-    failCrt(e);
-    find->unreadable = 1;
-    return 0;
-  }
   // FindFirstFileA applies the wildcard rule itself ('*', '?', "*.*" also matching names
   // without a dot, any case).
-  h = FindFirstFileA(pattern, &found);
+  HANDLE h = sysFindFirst(pattern, &found);
   if (h == INVALID_HANDLE_VALUE) {
-    DWORD error = GetLastError();
-    find->unreadable = !nothingThere(error);
-    failWin32(error);
+    find->unreadable = !nothingThere();
     return 0;
   }
   find->dir = h;
@@ -493,18 +581,15 @@ int platFindFirst(PlatFind* find, const char* pattern, PlatFindData* data) {
 int platFindNext(PlatFind* find, PlatFindData* data) {
   if (!find->dir) return 0;
   WIN32_FIND_DATAA found;
-  while (FindNextFileA(static_cast<HANDLE>(find->dir), &found))
+  int more;
+  while ((more = sysFindNext(static_cast<HANDLE>(find->dir), &found)) > 0)
     if (fillFindData(find, found, data)) return 1;
-  DWORD error = GetLastError();
-  if (error != ERROR_NO_MORE_FILES) {  // the listing broke off: the rest is unknown
-    find->unreadable = 1;
-    failWin32(error);
-  }
+  if (more < 0) find->unreadable = 1;  // the listing broke off: the rest is unknown
   return 0;
 }
 
 void platFindClose(PlatFind* find) {
-  if (find->dir) FindClose(static_cast<HANDLE>(find->dir));
+  if (find->dir) sysFindClose(static_cast<HANDLE>(find->dir));
   find->dir = nullptr;
 }
 
@@ -526,20 +611,7 @@ const char* platLastError() {
   return lastMessage;
 }
 
-void platWriteStderr(const char* text, size_t length) {
-  HANDLE err = GetStdHandle(STD_ERROR_HANDLE);
-  if (err == nullptr || err == INVALID_HANDLE_VALUE) return;
-  DWORD mode;
-  bool console = GetConsoleMode(err, &mode) != 0;
-  while (length > 0) {
-    DWORD chunk = length > (1u << 20) ? (1u << 20) : (DWORD)length, written = 0;
-    BOOL ok = console ? WriteConsoleA(err, text, chunk, &written, nullptr)
-                      : WriteFile(err, text, chunk, &written, nullptr);
-    if (!ok || written == 0) return;
-    text += written;
-    length -= written;
-  }
-}
+void platWriteStderr(const char* text, size_t length) { sysWriteStderr(text, length); }
 
 int platKeyState(int key) { return GetAsyncKeyState(key) & 1; }
 

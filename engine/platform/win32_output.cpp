@@ -43,28 +43,23 @@ bool openBase(PlatHandle dir, t_base* base) {
 }
 
 void closeBase(const t_base& base) {
-  if (base.own) CloseHandle(base.dir);
+  if (base.own) sysCloseHandle(base.dir);
 }
 
-bool isReparsePoint(HANDLE h) {
+// Whether an open file is a link (reparse point): 1 or 0, or -1 when it cannot be told
+// (then nothing is written through it).
+int isReparsePoint(HANDLE h) {
   BY_HANDLE_FILE_INFORMATION info;
-  return GetFileInformationByHandle(h, &info) &&
-         (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT);
+  if (!sysFileInfo(h, &info)) return -1;
+  return (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) ? 1 : 0;
 }
 
 // Whether an open file must be replaced rather than written: a link (reparse point), or
-// a file with more names than this one.
-bool isReplaced(HANDLE h) {
+// a file with more names than this one; -1 when it cannot be told.
+int isReplaced(HANDLE h) {
   BY_HANDLE_FILE_INFORMATION info;
-  if (!GetFileInformationByHandle(h, &info)) return false;
+  if (!sysFileInfo(h, &info)) return -1;
   return (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || info.nNumberOfLinks > 1;
-}
-
-bool emptyFile(HANDLE h) {
-  FILE_END_OF_FILE_INFO end{};
-  if (SetFileInformationByHandle(h, FileEndOfFileInfo, &end, sizeof end)) return true;
-  failWin32();
-  return false;
 }
 
 // Removes name in dir without following it: a link goes, its target stays.
@@ -72,7 +67,7 @@ bool removeRelative(HANDLE dir, const char* name) {
   HANDLE h =
       sysOpenRelative(dir, name, DELETE, FILE_OPEN, FILE_OPEN_REPARSE_POINT | FILE_DELETE_ON_CLOSE);
   if (h == INVALID_HANDLE_VALUE) return false;
-  CloseHandle(h);
+  sysCloseHandle(h);
   return true;
 }
 
@@ -88,10 +83,11 @@ PlatHandle platOpenLevel(PlatHandle dir, const char* name, int* isLink) {
                              FILE_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT);
   closeBase(base);
   if (h == INVALID_HANDLE_VALUE) return INVALID_HANDLE;
-  if (isReparsePoint(h)) {
-    CloseHandle(h);
-    *isLink = 1;
-    failText("a link");
+  int link = isReparsePoint(h);
+  if (link != 0) {
+    sysCloseHandle(h);
+    *isLink = link > 0;
+    if (link > 0) failText("a link");
     return INVALID_HANDLE;
   }
   return fromWin(h);
@@ -106,9 +102,10 @@ PlatHandle platCreateInDir(PlatHandle dir, const char* name) {
     h = sysOpenRelative(base.dir, name, GENERIC_WRITE, FILE_OPEN_IF,
                         FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT | FILE_SEQUENTIAL_ONLY);
     if (h == INVALID_HANDLE_VALUE) break;
-    if (!isReplaced(h)) {
-      if (!emptyFile(h)) {
-        CloseHandle(h);
+    int replaced = isReplaced(h);
+    if (replaced <= 0) {
+      if (replaced < 0 || !sysSetEndOfFile(h, 0)) {
+        sysCloseHandle(h);
         h = INVALID_HANDLE_VALUE;
       }
       break;
@@ -116,7 +113,7 @@ PlatHandle platCreateInDir(PlatHandle dir, const char* name) {
     // A link of that name is replaced, as tar does: writing would go through it. So is a
     // file with other names, which would change under them too. Tried again only when one
     // is swapped in between.
-    CloseHandle(h);
+    sysCloseHandle(h);
     h = INVALID_HANDLE_VALUE;
     if (!removeRelative(base.dir, name)) break;
     failText("a link kept coming back");
@@ -137,7 +134,7 @@ int platRemoveInDir(PlatHandle dir, const char* name) {
 
 namespace {
 
-void deleteName(const char* path) { DeleteFileA(path); }
+void deleteName(const char* path) { sysDeleteFile(path); }
 
 // Runs on a thread of its own when the console is interrupted or closed. The files are
 // open with delete sharing, so they can go while the main thread still writes; returning
@@ -158,7 +155,7 @@ int platNewFileCreate(PlatNewFile* file, const char* path) {
   if (!platHostPath(path, file->target, sizeof file->target))
     return (int)failWin32(ERROR_FILENAME_EXCED_RANGE);
   for (int attempt = 0; attempt < 100; attempt++) {
-    if (!win32TempName(file->target, file->temp, sizeof file->temp))
+    if (!platTempName(file->target, GetCurrentProcessId(), file->temp, sizeof file->temp))
       return (int)failWin32(ERROR_FILENAME_EXCED_RANGE);
     HANDLE h =
         sysCreateFile(file->temp, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
@@ -179,16 +176,16 @@ int platNewFileCommit(PlatNewFile* file) {
   int closed = platClose(file->handle);
   file->handle = INVALID_HANDLE;
   bool moved = closed == 0 && sysMoveFile(file->temp, file->target);
-  if (!moved) DeleteFileA(file->temp);
+  if (!moved) sysDeleteFile(file->temp);
   platDisarmTempName(file->slot);
   file->slot = -1;
   return moved ? 0 : -1;
 }
 
 void platNewFileDiscard(PlatNewFile* file) {
-  if (file->handle != INVALID_HANDLE) CloseHandle(toWin(file->handle));
+  if (file->handle != INVALID_HANDLE) sysCloseHandle(toWin(file->handle));
   file->handle = INVALID_HANDLE;
-  if (file->temp[0]) DeleteFileA(file->temp);
+  if (file->temp[0]) sysDeleteFile(file->temp);
   platDisarmTempName(file->slot);
   file->slot = -1;
 }

@@ -1,5 +1,6 @@
-// The Win32 host layer's own: the calls that the failure seam counts, and the slot that
-// keeps the reason of the last failure. Included by the Win32 units only.
+// The Win32 host layer's own: the system calls, each through the failure seam, and the slot
+// that keeps the reason of the last failure. Included by the Win32 units only. Nothing else
+// in the engine makes a system call (tools/check_raw_calls.sh checks it).
 #pragma once
 #include <windows.h>
 
@@ -19,6 +20,28 @@ HANDLE sysOpenRelative(HANDLE dir, const char* name, ACCESS_MASK access, ULONG d
 bool sysTransfer(HANDLE h, char* buffer, DWORD count, DWORD* moved, OVERLAPPED* at, bool write);
 bool sysCloseHandle(HANDLE h);                       // the handle is closed whatever the result
 bool sysMoveFile(const char* from, const char* to);  // replacing the target
-
-// A fresh name beside target: target.tmpPID.N.
-bool win32TempName(const char* target, char* out, size_t outSize);
+// Each of these records the reason of a failure.
+bool sysDeleteFile(const char* path);
+bool sysCreateDirectory(const char* path);
+bool sysFlush(HANDLE h);
+bool sysFileInfo(HANDLE h, BY_HANDLE_FILE_INFORMATION* info);
+bool sysFileSize(HANDLE h, LARGE_INTEGER* size);
+bool sysIsDisk(HANDLE h);  // not a pipe, console or device
+bool sysSetEndOfFile(HANDLE h, long long size);
+// The attributes of a path; INVALID_FILE_ATTRIBUTES when it cannot be looked at.
+DWORD sysAttributes(const char* path);
+// The identity, size and time of what path names, following a link; false when it cannot
+// be had.
+bool sysPathInfo(const char* path, BY_HANDLE_FILE_INFORMATION* info);
+// A directory search: FindFirstFileA, FindNextFileA, FindClose.
+HANDLE sysFindFirst(const char* pattern, WIN32_FIND_DATAA* found);
+int sysFindNext(HANDLE search, WIN32_FIND_DATAA* found);  // 1, 0 at the end, -1 on failure
+void sysFindClose(HANDLE search);
+// The run-time library's descriptors, in binary mode.
+int sysCrtOpenRead(const char* path);
+void sysCrtClose(int fd);
+int sysCrtRead(int fd, void* buffer, unsigned count);
+int sysCrtWrite(int fd, const void* buffer, unsigned count);
+long long sysCrtSeek(int fd, long long offset, int whence);
+// The console: outside the seam, as nothing handles a failure to print.
+void sysWriteStderr(const char* text, size_t length);

@@ -138,9 +138,11 @@ GFILE* gfOpen(const char* name) {
   return f;
 }
 
-GFILE* gfCreate(const char* name) {
-  char path[GF_PATH_MAX + 1];
-  if (!name || std::strlen(name) > GF_NAME_MAX || !gfJoinPath(path, gfRoot, name)) return nullptr;
+GFILE* gfCreate(const char* given) {
+  char name[GF_PATH_MAX + 1], path[GF_PATH_MAX + 1];
+  if (!given || !gfNormalName(name, given) || std::strlen(name) > GF_NAME_MAX ||
+      !gfJoinPath(path, gfRoot, name))
+    return nullptr;
   GFILE* f = newHandle(INVALID_HANDLE, 0, 0, -1);
   if (!f) return nullptr;
   PlatHandle h = platCreateMatched(path);

@@ -136,6 +136,9 @@ char* gfNewRecordName(const char* spelling);
 const char* gfDiskName(const t_gfFileInfo* record);
 // Turns a to z into A to Z in place.
 void gfUpperCase(char* name);
+// A caller's name with the table's separators: every '/' becomes a backslash. out has
+// GF_PATH_MAX + 1 bytes; false, with out untouched, when the name does not fit.
+bool gfNormalName(char* out, const char* name);
 
 // ---- the builder's collection (buildlist.cpp) --------------------------------------------------
 // One file found for the build. Its texts live in the collection's blocks: name is the

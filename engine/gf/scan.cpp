@@ -68,7 +68,8 @@ void explainEmptyRoot(const char* dir) {
     return;
   }
   size_t n = std::strlen(host);
-  if (n > 1 && host[n - 1] == '/') host[n - 1] = 0;  // the root's own separator
+  // Shown without the separator the root ends in.
+  if (n > 1 && (host[n - 1] == '/' || host[n - 1] == '\\')) host[n - 1] = 0;
   char shown[4 * GF_PATH_MAX + 1];
   gfEscapeControls(host, shown, sizeof shown);
   DebugPrintf("gfStart: cannot read the root directory '%s': %s\n", shown, platLastError());

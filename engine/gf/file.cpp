@@ -1,5 +1,5 @@
 // GFILE handles: windows onto a record's bytes in a group file or a loose file, with a
-// position of their own and an optional password key.
+// position of their own, an optional password key, and the reads they queue for the worker.
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>

@@ -120,6 +120,55 @@ TEST_F(ReadWorker, StopReturnsWithoutServingPendingReadsAndIdsKeepCounting) {
   gfClose(f);
 }
 
+// A caller that closes a loose file with reads still queued must not get another file's
+// bytes: the closed descriptor's number is reused by the next open. Handles that stay open
+// (a group file's, a loose file's second GFILE) keep their reads.
+TEST_F(ReadWorker, ClosingALooseFileDropsItsQueuedReadsAndKeepsOthers) {
+  writeFile(root / "mine.bin", std::string(16, 'm'));
+  writeFile(root / "other.bin", std::string(16, 'o'));
+  writeFile(root / "shared.bin", "shared bytes");
+  writeFile(root / "g.grp", makeGroup({{"A.TXT", "alpha"}, {"B.TXT", "bravo"}}));
+  ReaderGate::close();
+  gfStart(root.path().c_str());
+  GFILE* mine = gfOpen("MINE.BIN");
+  GFILE* groupA = gfOpen("A.TXT");
+  GFILE* groupB = gfOpen("B.TXT");
+  GFILE* shared1 = gfOpen("SHARED.BIN");
+  GFILE* shared2 = gfOpen("SHARED.BIN");
+  ASSERT_TRUE(mine && groupA && groupB && shared1 && shared2);
+  char held[16], queued[16], bravo[5], sharedBytes[12];
+  std::memset(held, '-', sizeof held);
+  std::memset(queued, '-', sizeof queued);
+  long heldId = gfReadStart(mine, 0, held, 16);  // the worker holds this one at the gate
+  long queuedId = gfReadStart(mine, 0, queued, 16);
+  long bravoId = gfReadStart(groupB, 0, bravo, 5);
+  long sharedId = gfReadStart(shared2, 0, sharedBytes, 12);
+  ASSERT_TRUE(ReaderGate::waitUntilHeld());
+  PlatHandle closed = mine->handle;
+  gfClose(mine);
+  gfClose(groupA);   // the group's handle stays open: B's read is kept
+  gfClose(shared1);  // shared2 still holds the descriptor
+  EXPECT_EQ(gfReadCompleted(heldId), 1);
+  EXPECT_EQ(gfReadCompleted(queuedId), 1);
+  EXPECT_EQ(gfReadCompleted(bravoId), 0);
+  GFILE* other = gfOpen("OTHER.BIN");
+  ASSERT_NE(other, nullptr);
+#ifndef _WIN32
+  EXPECT_EQ(other->handle, closed);  // POSIX hands out the lowest free descriptor
+#endif
+  (void)closed;
+  ReaderGate::open();
+  ASSERT_TRUE(waitFor([&] { return gfReadCompleted(sharedId) == 1; }));
+  ASSERT_TRUE(waitFor([&] { return gfReadCompleted(bravoId) == 1; }));
+  EXPECT_EQ(std::string(held, 16), std::string(16, '-'));
+  EXPECT_EQ(std::string(queued, 16), std::string(16, '-'));
+  EXPECT_EQ(std::string(bravo, 5), "bravo");
+  EXPECT_EQ(std::string(sharedBytes, 12), "shared bytes");
+  gfClose(other);
+  gfClose(groupB);
+  gfClose(shared2);
+}
+
 TEST_F(ReadWorker, ThousandsOfRandomReadsMatchTheBytesAcrossRestarts) {
   std::mt19937 random(1234);
   std::vector<StoredFile> stored;

@@ -8,6 +8,7 @@
 #include "engine/gf/gf_internal.h"
 #include "tarnpak/kestin.h"
 #include "tarnpak/t_list.h"
+#include "support/reader_gate.h"
 #include "support/test_support.h"
 
 namespace {
@@ -47,10 +48,85 @@ TEST_F(FileTable, ScansLooseFilesRecursivelyAndSkipsDotDirectories) {
   EXPECT_EQ(wall->size, 4);
   EXPECT_EQ(wall->inGroup, 0);
   EXPECT_EQ(wall->handle, INVALID_HANDLE);
-  EXPECT_EQ(gfFetch("textures/wall.tga"), -1);
+  EXPECT_EQ(gfGetFileInfo("textures/wall.tga"), wall);
   EXPECT_EQ(gfFetch("\\textures\\wall.tga"), -1);
   EXPECT_EQ(gfFetch(nullptr), -1);
   EXPECT_EQ(gfFetch(std::string(300, 'A').c_str()), -1);
+}
+
+// A name given to the manager may use '/' wherever it uses a backslash; what the manager
+// stores keeps the backslash, so either spelling finds it later.
+TEST_F(FileTable, EveryNamedOperationTakesSlashesForBackslashes) {
+  TempDir root;
+  writeFile(root / "maps/e1m1.map", "map bytes");
+  setWriteTime(root / "maps/e1m1.map", k2003);
+  writeFile(root / "g.grp", makeGroup({{"SOUNDS\\HIT.WAV", "hit"},
+                                       {"SOUNDS\\STEP.WAV", "step"},
+                                       {"DOCS/README.TXT", "stored with a slash"}}));
+  startOn(root);
+  long map = gfFetch("maps\\e1m1.map");
+  ASSERT_GE(map, 0);
+  EXPECT_EQ(gfFetch("Maps/E1M1.map"), map);
+  EXPECT_EQ(gfGetFileInfo("maps/e1m1.map"), &gfFiles[map]);
+  EXPECT_EQ(gfSizeEx("maps/e1m1.map"), 9);
+  unsigned short date = 0, time = 0;
+  gfGetDateTimeEx("maps/e1m1.map", &date, &time);
+  EXPECT_EQ(date, 0x2E21);
+  EXPECT_EQ(time, 0x6000);
+  GFILE* f = gfOpen("maps/e1m1.map");
+  ASSERT_NE(f, nullptr);
+  char bytes[9];
+  EXPECT_EQ(gfRead(f, bytes, 9), 9);
+  EXPECT_EQ(std::string(bytes, 9), "map bytes");
+  gfClose(f);
+  EXPECT_GE(gfFetch("docs/readme.txt"), 0);  // a '/' the group itself stores
+  ASSERT_TRUE(waitFor([] { return gfCacheFile("sounds/step.wav") != nullptr; }));
+  EXPECT_EQ(std::string((const char*)gfCacheFile("sounds/step.wav")->cacheData, 4), "step");
+
+  t_findfirst find{};
+  std::strcpy(find.mask, "sounds/*.wav");
+  ASSERT_EQ(gfFindFirst(&find), 1);
+  EXPECT_STREQ(find.name, "HIT.WAV");
+  ASSERT_EQ(gfFindNext(&find), 1);
+  EXPECT_STREQ(find.name, "STEP.WAV");
+
+  GFILE* made = gfCreate("maps/new.map");
+  ASSERT_NE(made, nullptr);
+  EXPECT_EQ(gfWrite(made, "new", 3), 3);
+  gfClose(made);
+  EXPECT_EQ(readFile(root / "maps/new.map"), "new");
+  ASSERT_NE(gfGetFileInfo("MAPS\\NEW.MAP"), nullptr);
+  EXPECT_EQ(gfSizeEx("maps\\new.map"), 3);
+  writeFile(root / "maps/later.map", "later");
+  int later = gfInsertFile("maps/later.map");
+  EXPECT_STREQ(gfFiles[later].name, "MAPS\\LATER.MAP");
+  EXPECT_EQ(gfFetch("maps\\later.map"), later);
+  gfDeleteFile("maps/e1m1.map");
+  EXPECT_EQ(gfFetch("maps\\e1m1.map"), -1);
+  EXPECT_EQ(gfSizeEx("maps/later.map"), 5);
+}
+
+// A root that cannot be read gives an empty table like an empty root; the debug log tells
+// them apart.
+TEST_F(FileTable, ARootThatCannotBeReadSaysWhyInTheDebugLog) {
+  TempDir dir, empty;
+  writeFile(dir / "plain.txt", "not a directory");
+  LineCapture capture;
+  gfStart((dir / "missing").c_str());
+  gfStart((dir / "plain.txt").c_str());
+  startOn(empty);
+  std::vector<std::string> lines = capture.lines();
+  ASSERT_EQ(lines.size(), 2u);
+  for (auto& line : lines)  // the prefix an earlier DebugPrintf line leaves behind
+    if (line.rfind("DBG: ", 0) == 0) line.erase(0, 5);
+  EXPECT_EQ(lines[0], "gfStart: cannot read the root directory '" + hostSpelling(dir / "missing") +
+                          "': " + missingFileReason());
+  std::string notDir =
+      "gfStart: cannot read the root directory '" + hostSpelling(dir / "plain.txt") + "': ";
+  EXPECT_EQ(lines[1].substr(0, notDir.size()), notDir);
+#ifndef _WIN32
+  EXPECT_EQ(lines[1].substr(notDir.size()), "Not a directory");
+#endif
 }
 
 TEST_F(FileTable, TakesDatesFromTheLastWriteInUtc) {

@@ -1,5 +1,5 @@
 // GFILE handles: windows onto a record's bytes in a group file or a loose file, with a
-// position of their own and an optional password key.
+// position of their own, an optional password key, and the reads they queue for the worker.
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -36,12 +36,19 @@ t_gfFileInfo* ownRecord(const GFILE* f) {
   return r && r->handle == f->handle ? r : nullptr;
 }
 
+// Closes a loose file's handle for good. Reads still queued on it go first: once closed,
+// its number may come back from the next open, and the worker would read that file.
+void closeLoose(PlatHandle h) {
+  gfReadDrop(h);
+  platClose(h);
+}
+
 void releaseOrphan(PlatHandle h) {
   for (t_gfOrphan** link = &orphans; *link; link = &(*link)->next) {
     t_gfOrphan* o = *link;
     if (o->handle != h) continue;
     if (--o->count < 1) {
-      platClose(o->handle);
+      closeLoose(o->handle);
       *link = o->next;
       ENGINE_DELETE(o);
     }
@@ -73,30 +80,6 @@ PlatHandle openLoose(const char* name) {
 }
 
 }  // namespace
-
-// Both transfers report what really moved: an error after some bytes still counts those
-// bytes, so the caller's position and size follow the file.
-long long gfReadAt(PlatHandle h, long offset, void* buffer, unsigned long count) {
-  auto* bytes = static_cast<char*>(buffer);
-  unsigned long done = 0;
-  while (done < count) {
-    long long got = platReadSome(h, offset + (long)done, bytes + done, count - done);
-    if (got <= 0) return done ? (long long)done : got;
-    done += (unsigned long)got;
-  }
-  return (long long)done;
-}
-
-long long gfWriteAt(PlatHandle h, long offset, const void* buffer, unsigned long count) {
-  const auto* bytes = static_cast<const char*>(buffer);
-  unsigned long done = 0;
-  while (done < count) {
-    long long put = platWriteSome(h, offset + (long)done, bytes + done, count - done);
-    if (put <= 0) return done ? (long long)done : -1;
-    done += (unsigned long)put;
-  }
-  return (long long)done;
-}
 
 bool gfIsGroupHandle(PlatHandle h) {
   for (struct_list* n = gfGroupHandles; n; n = n->next)
@@ -155,9 +138,11 @@ GFILE* gfOpen(const char* name) {
   return f;
 }
 
-GFILE* gfCreate(const char* name) {
-  char path[GF_PATH_MAX + 1];
-  if (!name || std::strlen(name) > GF_NAME_MAX || !gfJoinPath(path, gfRoot, name)) return nullptr;
+GFILE* gfCreate(const char* given) {
+  char name[GF_PATH_MAX + 1], path[GF_PATH_MAX + 1];
+  if (!given || !gfNormalName(name, given) || std::strlen(name) > GF_NAME_MAX ||
+      !gfJoinPath(path, gfRoot, name))
+    return nullptr;
   GFILE* f = newHandle(INVALID_HANDLE, 0, 0, -1);
   if (!f) return nullptr;
   PlatHandle h = platCreateMatched(path);
@@ -190,7 +175,7 @@ void gfClose(GFILE* f) {
     r->openCount--;
     // A group file's handle is shared by all its records and stays open until gfStop.
     if (r->openCount < 1 && !gfIsGroupHandle(r->handle)) {
-      platClose(r->handle);
+      closeLoose(r->handle);
       r->handle = INVALID_HANDLE;
     }
   } else {
@@ -198,6 +183,18 @@ void gfClose(GFILE* f) {
   }
   ENGINE_DELETE(f->key);
   ENGINE_DELETE(f);
+}
+
+// A queued read goes to the worker as it stands: the whole count at the absolute offset,
+// without the key, the position left alone. With no room in the queue it is done at once
+// through the handle's window instead.
+long gfReadStart(GFILE* f, long position, void* buffer, int size) {
+  long id = gfReadNewId();
+  if (!f || !buffer || size <= 0) return id;  // nothing to read: finished at once
+  if (gfReadEnqueue({id, f->handle, f->base + position, size, buffer})) return id;
+  gfSeek(f, position, 0);
+  gfRead(f, buffer, size);
+  return id;
 }
 
 int gfSeek(GFILE* f, long offset, int origin) {

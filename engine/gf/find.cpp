@@ -20,6 +20,8 @@ int findFrom(t_findfirst* f, long from) {
   char mask[kFieldSize];
   std::memcpy(mask, f->mask, kFieldSize);
   mask[kFieldSize - 1] = 0;
+  for (char* c = mask; *c; c++)
+    if (*c == '/') *c = '\\';  // '/' separates directories as a backslash does
   for (long i = from < 0 ? 0 : from; i < gfFileCount; i++) {
     const char* name = gfFiles[i].name;
     if (!ZSMaskCompare(mask, name)) continue;
@@ -77,9 +79,10 @@ int gfFindNext(t_findfirst* f) {
 
 void gfFindClose(t_findfirst*) {}
 
-int gfInsertFile(const char* name) {
-  char path[GF_PATH_MAX + 1];
-  if (!name || !gfFiles || std::strlen(name) > GF_NAME_MAX) return -1;
+int gfInsertFile(const char* given) {
+  char name[GF_PATH_MAX + 1], path[GF_PATH_MAX + 1];
+  if (!given || !gfFiles || !gfNormalName(name, given) || std::strlen(name) > GF_NAME_MAX)
+    return -1;
   bool pathFits = gfJoinPath(path, gfRoot, name);
   long i = gfFetch(name);
   if (i < 0) {

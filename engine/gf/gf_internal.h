@@ -45,10 +45,12 @@ int gfFindAppended(const char* upperName);  // index, or -1
 bool gfIndexAppended(int index);            // false when memory fails (lookups then walk)
 void gfClearAppended();                     // after a full sort, and at gfStop
 
-// ---- file handles (file.cpp) ---------------------------------------------------------------
+// ---- positioned transfers (positioned_io.cpp) ----------------------------------------------
 // One positioned transfer on h; bytes moved, or -1 when nothing moved because of an error.
 long long gfReadAt(PlatHandle h, long offset, void* buffer, unsigned long count);
 long long gfWriteAt(PlatHandle h, long offset, const void* buffer, unsigned long count);
+
+// ---- file handles (file.cpp) ---------------------------------------------------------------
 // Whether h is the shared handle of one of the root's group files.
 bool gfIsGroupHandle(PlatHandle h);
 // A loose file's handle that its record no longer holds (the record was refreshed,
@@ -70,6 +72,14 @@ bool gfReadWorkerStart();
 void gfReadWorkerStop();
 // Whether the worker has been told to leave (for a hook that holds the worker).
 bool gfReadStopRequested();
+// The id for the next read, queued or not.
+long gfReadNewId();
+// Queues a read for the worker; false when there is no worker or the queue is full.
+bool gfReadEnqueue(const t_gfReadRequest& request);
+// Before h is closed: its queued reads leave the queue (and so count as finished), and a
+// read of it in progress stops at its current piece, which is waited for. Once this
+// returns, the worker neither reads h nor writes those reads' buffers.
+void gfReadDrop(PlatHandle h);
 // Called, when set, on the worker's thread before it serves each request: lets tests hold
 // the worker at a known point. Set it while no worker runs.
 extern void (*gfReadBeforeServe)(const t_gfReadRequest* request);
@@ -122,6 +132,9 @@ char* gfNewRecordName(const char* spelling);
 const char* gfDiskName(const t_gfFileInfo* record);
 // Turns a to z into A to Z in place.
 void gfUpperCase(char* name);
+// A caller's name with the table's separators: every '/' becomes a backslash. out has
+// GF_PATH_MAX + 1 bytes; false, with out untouched, when the name does not fit.
+bool gfNormalName(char* out, const char* name);
 
 // ---- the builder's collection (buildlist.cpp) --------------------------------------------------
 // One file found for the build. Its texts live in the collection's blocks: name is the

@@ -28,6 +28,14 @@ std::atomic<bool> gfReadStopping{false};
 std::thread gfReadThread;
 bool gfReadRunning = false;
 
+// The request at the head while the worker serves it (guarded by gfReadLock). A close of
+// its descriptor cancels it; the worker then reads no further piece, and the close waits
+// only for a piece already being read, so the descriptor is never read after it closed.
+bool gfReadServing = false;
+bool gfReadCancelled = false;
+bool gfReadInPiece = false;
+std::condition_variable gfReadPieceDone;
+
 // A program may end without gfStop (the tool's pack road does): the worker is then told to
 // leave and joined here, before the lock and the event above are destroyed. When this runs
 // in a Windows DLL at process end, the system has already ended the worker (perhaps
@@ -42,21 +50,21 @@ struct t_gfReadAtExit {
   }
 } gfReadAtExit;
 
-long takeId() {
-  long id = gfNextReadId;
-  gfNextReadId = id >= kLastId ? 1 : id + 1;
-  return id;
-}
-
-// Reads one request in pieces; a failed or short piece ends it (the read still counts as
-// finished). Returns false when a stop request cut it off.
-bool serve(const t_gfReadRequest& r) {
-  if (gfReadBeforeServe) gfReadBeforeServe(&r);
+// Reads one request in pieces, with the lock held between them; a failed or short piece
+// ends it (the read still counts as finished), and so does a cancel. Returns false when a
+// stop request cut it off.
+bool serve(const t_gfReadRequest& r, std::unique_lock<std::mutex>& guard) {
   auto* out = static_cast<char*>(r.buffer);
   for (long done = 0; done < r.size;) {
     if (gfReadStopping.load(std::memory_order_relaxed)) return false;
+    if (gfReadCancelled) return true;
     long piece = r.size - done < kReadPiece ? r.size - done : kReadPiece;
+    gfReadInPiece = true;
+    guard.unlock();  // never held during a read
     long long got = gfReadAt(r.handle, r.offset + done, out + done, (unsigned long)piece);
+    guard.lock();
+    gfReadInPiece = false;
+    gfReadPieceDone.notify_all();
     if (got < piece) break;
     done += piece;
   }
@@ -70,9 +78,15 @@ void gfReadWorker() {
     gfReadSignalled = false;
     while (gfReadCount > 0 && !gfReadStopping.load()) {
       t_gfReadRequest request = gfReadQueue[gfReadHead];
-      guard.unlock();  // never held during a read
-      bool finished = serve(request);
-      guard.lock();
+      gfReadServing = true;
+      gfReadCancelled = false;
+      if (gfReadBeforeServe) {
+        guard.unlock();
+        gfReadBeforeServe(&request);
+        guard.lock();
+      }
+      bool finished = serve(request, guard);
+      gfReadServing = false;
       if (!finished) break;
       gfReadHead = (gfReadHead + 1) % GF_READ_QUEUE_SIZE;
       gfReadCount--;
@@ -81,6 +95,10 @@ void gfReadWorker() {
   }
 }
 
+// Whether the request at place i of the queue counts as pending: all do but the one being
+// served once its descriptor closed.
+bool pendingAt(int i) { return !(i == 0 && gfReadServing && gfReadCancelled); }
+
 }  // namespace
 
 bool gfReadWorkerStart() {
@@ -88,7 +106,7 @@ bool gfReadWorkerStart() {
   {
     std::lock_guard<std::mutex> guard(gfReadLock);
     gfReadHead = gfReadCount = 0;
-    gfReadSignalled = false;
+    gfReadSignalled = gfReadServing = gfReadCancelled = gfReadInPiece = false;
     gfReadStopping = false;
   }
   // The one place an exception can come from: a thread the system will not start. The
@@ -115,30 +133,43 @@ void gfReadWorkerStop() {
 
 bool gfReadStopRequested() { return gfReadStopping.load(); }
 
-long gfReadStart(GFILE* f, long position, void* buffer, int size) {
-  long id = takeId();
-  if (!f || !buffer || size <= 0) return id;  // nothing to read: finished at once
-  if (gfReadRunning) {
-    std::unique_lock<std::mutex> guard(gfReadLock);
-    if (gfReadCount < GF_READ_QUEUE_SIZE) {
-      int tail = (gfReadHead + gfReadCount) % GF_READ_QUEUE_SIZE;
-      gfReadQueue[tail] = {id, f->handle, f->base + position, size, buffer};
-      gfReadCount++;
-      gfReadSignalled = true;
-      guard.unlock();
-      gfReadEvent.notify_one();
-      return id;
-    }
-  }
-  // The queue is full (or there is no worker): read now, through the handle's window.
-  gfSeek(f, position, 0);
-  gfRead(f, buffer, size);
+long gfReadNewId() {
+  long id = gfNextReadId;
+  gfNextReadId = id >= kLastId ? 1 : id + 1;
   return id;
+}
+
+bool gfReadEnqueue(const t_gfReadRequest& request) {
+  if (!gfReadRunning) return false;
+  std::unique_lock<std::mutex> guard(gfReadLock);
+  if (gfReadCount >= GF_READ_QUEUE_SIZE) return false;
+  gfReadQueue[(gfReadHead + gfReadCount) % GF_READ_QUEUE_SIZE] = request;
+  gfReadCount++;
+  gfReadSignalled = true;
+  guard.unlock();
+  gfReadEvent.notify_one();
+  return true;
+}
+
+void gfReadDrop(PlatHandle h) {
+  if (!gfReadRunning || h == INVALID_HANDLE) return;
+  std::unique_lock<std::mutex> guard(gfReadLock);
+  bool cancelled = false;
+  int kept = 0;
+  for (int i = 0; i < gfReadCount; i++) {
+    const t_gfReadRequest& r = gfReadQueue[(gfReadHead + i) % GF_READ_QUEUE_SIZE];
+    bool serving = i == 0 && gfReadServing;
+    if (r.handle == h && !serving) continue;
+    if (r.handle == h) cancelled = gfReadCancelled = true;  // the worker takes it out
+    gfReadQueue[(gfReadHead + kept++) % GF_READ_QUEUE_SIZE] = r;
+  }
+  gfReadCount = kept;
+  if (cancelled) gfReadPieceDone.wait(guard, [] { return !gfReadInPiece; });
 }
 
 int gfReadCompleted(long id) {
   std::lock_guard<std::mutex> guard(gfReadLock);
   for (int i = 0; i < gfReadCount; i++)
-    if (gfReadQueue[(gfReadHead + i) % GF_READ_QUEUE_SIZE].id == id) return 0;
+    if (gfReadQueue[(gfReadHead + i) % GF_READ_QUEUE_SIZE].id == id && pendingAt(i)) return 0;
   return 1;
 }

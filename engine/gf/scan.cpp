@@ -5,6 +5,7 @@
 
 #include "engine/gf/gf_internal.h"
 #include "engine/gf/group_format.h"
+#include "tarnpak/debug.h"
 #include "tarnpak/t_list.h"
 #define ENGINE_UNIT "gf manager"
 #include "engine/kestin/alloc.h"
@@ -52,6 +53,24 @@ void addLooseFile(struct_list** list, const char* path, const PlatFindData* foun
   if (!List_Add(*list, e)) gfFreeScanEntry(e);
 }
 
+// A root that cannot be read gives an empty table, as an empty one does: the debug log
+// says which it was, so that a program embedding the manager can find out why.
+void explainEmptyRoot(const char* dir) {
+  char host[PLAT_PATH_MAX];
+  if (!platHostPath(dir, host, sizeof host)) return;
+  PlatHandle h = platOpenHostDir(host);
+  if (h != INVALID_HANDLE) {  // readable, and empty
+    platClose(h);
+    return;
+  }
+  size_t n = std::strlen(host);
+  // Shown without the separator the root ends in.
+  if (n > 1 && (host[n - 1] == '/' || host[n - 1] == '\\')) host[n - 1] = 0;
+  char shown[4 * GF_PATH_MAX + 1];
+  gfEscapeControls(host, shown, sizeof shown);
+  DebugPrintf("gfStart: cannot read the root directory '%s': %s\n", shown, platLastError());
+}
+
 }  // namespace
 
 void gfScanRoot(struct_list** list, const char* dir) {
@@ -69,6 +88,7 @@ void gfScanRoot(struct_list** list, const char* dir) {
     platFindClose(&find);
   }
   gfScanDir(list, dir);
+  if (!*list) explainEmptyRoot(dir);
 }
 
 bool gfOnPath(const PlatFind* find, const t_gfVisit* path) {

@@ -310,13 +310,14 @@ void gfStop() {
   gfForgetGroupNames();
 }
 
-long gfFetch(const char* name) {
-  if (!name || !gfFiles) return -1;
+bool gfNormalName(char* out, const char* name) {
   size_t n = std::strlen(name);
-  if (n > GF_PATH_MAX) return -1;  // no stored name is that long
-  char key[GF_PATH_MAX + 1];
-  std::memcpy(key, name, n + 1);
-  gfUpperCase(key);
+  if (n > GF_PATH_MAX) return false;  // no stored name is that long
+  for (size_t i = 0; i <= n; i++) out[i] = name[i] == '/' ? '\\' : name[i];
+  return true;
+}
+
+static long lookUp(const char* key) {
   int low = 0, high = gfSortedCount - 1;
   while (low <= high) {
     int mid = low + (high - low) / 2;
@@ -328,6 +329,20 @@ long gfFetch(const char* name) {
       low = mid + 1;
   }
   return gfFindAppended(key);
+}
+
+// Callers may write '/' for a backslash, as the build list does. A name with a '/' that
+// the table holds as it stands (stored so by another program) is still found under it.
+long gfFetch(const char* name) {
+  if (!name || !gfFiles) return -1;
+  char key[GF_PATH_MAX + 1];
+  if (!gfNormalName(key, name)) return -1;
+  gfUpperCase(key);
+  long i = lookUp(key);
+  if (i >= 0 || !std::strchr(name, '/')) return i;
+  std::memcpy(key, name, std::strlen(name) + 1);
+  gfUpperCase(key);
+  return lookUp(key);
 }
 
 t_gfFileInfo* gfGetFileInfo(const char* name) {

@@ -1,8 +1,14 @@
-// The Tarnpak tool: unpacks a group file, or packs a directory by its build list.
+// The Tarnpak tool: unpacks a group file, or packs a directory by its build list; prints its
+// usage text or version when asked.
 #include <cstdio>
 #include <cstring>
+#include <string>
 
 #include "tarnpak/gf.h"
+
+#ifndef TARNPAK_VERSION
+#define TARNPAK_VERSION "unknown"
+#endif
 
 namespace {
 
@@ -13,21 +19,57 @@ const char* const kUsage[] = {
     "       sounds*.*\n",      "       soundsmaterial*.*\n",
 };
 
+void printUsage() {
+  for (const char* line : kUsage) std::fputs(line, stdout);
+}
+
 void printError(const char* message) { std::fprintf(stderr, "Tarnpak: %s\n", message); }
+void printWarning(const char* message) { std::fprintf(stderr, "Tarnpak: warning: %s\n", message); }
+
+// An argument as it may be shown on a terminal: control characters as \xHH.
+std::string shown(const char* arg) {
+  std::string out;
+  for (const unsigned char* c = (const unsigned char*)arg; *c; c++) {
+    char hex[8];
+    bool control = *c < 0x20 || *c == 0x7F;
+    if (control) std::snprintf(hex, sizeof hex, "\\x%02X", *c);
+    out += control ? std::string(hex) : std::string(1, (char)*c);
+  }
+  return out;
+}
+
+// The tool takes one path; a second one (an output name, say) would otherwise be dropped
+// without a word.
+void warnOfExtraArguments(int argc, char** argv) {
+  if (argc <= 2) return;
+  std::string list;
+  for (int i = 2; i < argc; i++) list += (i > 2 ? " '" : "'") + shown(argv[i]) + "'";
+  printWarning(("only the first argument is used; ignored: " + list).c_str());
+}
 
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc < 2) {
-    for (const char* line : kUsage) std::fputs(line, stdout);
+    printUsage();
     return 2;
   }
   const char* path = argv[1];
+  warnOfExtraArguments(argc, argv);
+  // The options are whole words: a directory of such a name is still reached as ./--help.
+  if (!std::strcmp(path, "--help") || !std::strcmp(path, "-h")) {
+    printUsage();
+    return 0;
+  }
+  if (!std::strcmp(path, "--version")) {
+    std::printf("Tarnpak %s\n", TARNPAK_VERSION);
+    return 0;
+  }
   // A full disk or a file size limit is reported as an error, and an interrupted build
   // leaves no temporary file behind.
   gfInstallToolSignals();
   if (std::strstr(path, ".grp")) return gfUnpackChecked(path, printError);
   // The builder searches the tree itself: the manager's start-up scan (which also opens
   // every sound file for its header) would build a table that nothing here reads.
-  return TarnpakFrom(path, "newgrp.grp", 1, printError);
+  return TarnpakFromWarned(path, "newgrp.grp", 1, printError, printWarning);
 }

@@ -371,3 +371,73 @@ TEST_F(Builder, CopiesOnTheCallingThreadWhenNoHelperCanStart) {
   gfRefuseHelperThread = 0;
   EXPECT_EQ(readFile(group), twoThreads);
 }
+
+// Each row: a build list, the warnings it gets, the names it stores. Warnings change
+// nothing: the status and the group's bytes are those of the build without them.
+TEST_F(Builder, WarnsOfBuildListLinesThatDoNotDoWhatTheySeem) {
+  writeFile(root / "a.txt", "a");
+  writeFile(root / "maps/e1.map", "m");
+  writeFile(root / "sounds/sfx/x.wav", "w");
+  const std::string noFile =
+      "the group '" + group + "' holds no file: no line of group.cfg found one";
+  struct Row {
+    std::string list;
+    std::vector<std::string> warnings, stored;
+  };
+  const std::vector<Row> rows{
+      {"a.txt\nnosuch.txt\n", {"group.cfg line 2 'nosuch.txt': the mask finds no file"}, {"A.TXT"}},
+      {"a.txt\n\n maps\\*.*\n",
+       {"group.cfg line 2: lines after line 2 are not read: an empty line ends the build list"},
+       {"A.TXT"}},
+      {"a.txt\n \t\n\n", {}, {"A.TXT"}},
+      {"\n a.txt\n",
+       {"group.cfg line 1: lines after line 1 are not read: an empty line ends the build list",
+        noFile},
+       {}},
+      {"maps\\*.* R\nmaps\\*.* -r\nmaps\\*.* /r\nmaps\\*.* rec\n",
+       {"group.cfg line 1 'maps\\*.* R': 'R' does not make the entry recursive: only a second "
+        "word beginning with a lower-case 'r' does",
+        "group.cfg line 2 'maps\\*.* -r': '-r' does not make the entry recursive: only a second "
+        "word beginning with a lower-case 'r' does",
+        "group.cfg line 3 'maps\\*.* /r': '/r' does not make the entry recursive: only a second "
+        "word beginning with a lower-case 'r' does"},
+       {"MAPS\\E1.MAP", "MAPS\\E1.MAP", "MAPS\\E1.MAP", "MAPS\\E1.MAP"}},
+      {"a.txt r  x\ty\n",
+       {"group.cfg line 1 'a.txt r x y': words after the second are ignored: 'x y'"},
+       {"A.TXT"}},
+      // The pattern also chooses the directories a recursive mask enters.
+      {"sounds\\*.wav r\n", {"group.cfg line 1 'sounds\\*.wav r': the mask finds no file", noFile}, {}},
+      {"no\x1b[2J.txt\n",
+       {"group.cfg line 1 'no\\x1B[2J.txt': the mask finds no file", noFile}, {}},
+      // A byte-order mark an editor put first is no part of the first mask.
+      {"\xEF\xBB\xBF" "a.txt\r\n", {}, {"A.TXT"}},
+  };
+  static std::vector<std::string> warnings;
+  warnings.clear();
+  auto warn = [](const char* message) { warnings.push_back(message); };
+  for (const Row& row : rows) {
+    writeFile(root / "group.cfg", row.list);
+    ASSERT_EQ(TarnpakFrom(root.path().c_str(), group.c_str(), 1, collect), 0) << row.list;
+    std::string silent = readFile(group);
+    warnings.clear();
+    messages.clear();
+    EXPECT_EQ(TarnpakFromWarned(root.path().c_str(), group.c_str(), 1, collect, warn), 0);
+    EXPECT_EQ(messages, std::vector<std::string>{});
+    EXPECT_EQ(warnings, row.warnings) << row.list;
+    EXPECT_EQ(readFile(group), silent) << row.list;
+    EXPECT_EQ(storedNames(group), row.stored) << row.list;
+  }
+
+  // The group written into the tree it packs: the next build takes the previous group.
+  std::string inside = root / "newgrp.grp";
+  writeFile(root / "group.cfg", "*.* r\n");
+  warnings.clear();
+  ASSERT_EQ(TarnpakFromWarned(root.path().c_str(), inside.c_str(), 1, collect, warn), 0);
+  EXPECT_EQ(warnings, std::vector<std::string>{});
+  ASSERT_EQ(TarnpakFromWarned(root.path().c_str(), inside.c_str(), 1, collect, warn), 0);
+  EXPECT_EQ(warnings, std::vector<std::string>{"group.cfg line 1 '*.* r': takes 'newgrp.grp', "
+                                               "the group file being written: the previous "
+                                               "group is packed into the new one"});
+  EXPECT_EQ(storedNames(inside), (std::vector<std::string>{"A.TXT", "GROUP.CFG", "MAPS\\E1.MAP",
+                                                           "NEWGRP.GRP", "SOUNDS\\SFX\\X.WAV"}));
+}

@@ -30,7 +30,7 @@ TEST(Tool, PrintsTheUsageTextWithoutArguments) {
 TEST(Tool, UnpacksAGroupIntoTheWorkingDirectory) {
   TempDir work;
   writeFile(work / "in/level.grp", makeGroup({{"A.TXT", "abc"}, {"PICS\\B.BMP", "b"}}));
-  ToolRun run = runTool({"in/level.grp", "ignored", "also ignored"}, work.path());
+  ToolRun run = runTool({"in/level.grp"}, work.path());
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(run.out, "");
   EXPECT_EQ(run.err, "");
@@ -98,6 +98,49 @@ TEST(Tool, ReportsAMissingBuildListAndKeepsAnOldGroup) {
   run = runTool({std::string(400, 'd')}, work.path());  // a path no root can hold
   EXPECT_EQ(run.status, 1);
   EXPECT_NE(run.err.find("too long"), std::string::npos) << run.err;
+}
+
+// Options, extra arguments and the spelling of paths: the job is the same, the tool says more.
+TEST(Tool, AnswersHelpAndVersionAndWarnsOfWhatItIgnores) {
+  TempDir work;
+  std::string usage = runTool({}, work.path()).out;
+  for (const char* option : {"--help", "-h"}) {
+    ToolRun run = runTool({option}, work.path());
+    EXPECT_EQ(run.status, 0) << option;
+    EXPECT_EQ(run.out, usage);
+    EXPECT_EQ(run.err, "");
+  }
+  ToolRun run = runTool({"--version"}, work.path());
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out, "Tarnpak 1.0.0\n");
+
+  // A directory of such a name is still packed when named as a path.
+  writeFile(work / "--help/a.txt", "a");
+  writeFile(work / "--help/group.cfg", "a.txt\n");
+  run = runTool({"./--help", "mygame.grp", "x\x1b"}, work.path());
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(run.err,
+            "Tarnpak: warning: only the first argument is used; ignored: 'mygame.grp' 'x\\x1B'\n");
+  EXPECT_TRUE(fileExists(work / "newgrp.grp"));
+  EXPECT_FALSE(fileExists(work / "mygame.grp"));
+
+  run = runTool({"newgrp.grp", "ignored"}, work.path());
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.err, "Tarnpak: warning: only the first argument is used; ignored: 'ignored'\n");
+  EXPECT_EQ(readFile(work / "A.TXT"), "a");
+
+  // Build-list warnings reach stderr, one line each, and leave the exit status alone.
+  writeFile(work / "--help/group.cfg", "a.txt\nnosuch.txt\n");
+  run = runTool({"./--help"}, work.path());
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.err, "Tarnpak: warning: group.cfg line 2 'nosuch.txt': the mask finds no file\n");
+#ifndef _WIN32
+  run = runTool({"/nonexistent"}, work.path());
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.err, "Tarnpak: cannot open build list '/nonexistent/group.cfg': "
+                     "No such file or directory\n");
+#endif
 }
 
 // File size limits, alarms, /proc, FIFOs and symbolic links: POSIX only.

@@ -1,22 +1,46 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build and the tests need, only those that are missing.
-#   tools/install-deps.sh [--only PACKAGE...]   (--only: just the named packages, for scripts
-#                                                 that need more, such as the benchmarks)
+# Installs the Debian packages a build needs, only those that are missing.
+#   tools/install-deps.sh                 the Linux build and its tests
+#   tools/install-deps.sh --windows       also the Windows cross build and Wine to test it
+#   tools/install-deps.sh --fuzz          also clang and its run-time for the fuzz targets
+#   tools/install-deps.sh --all           all of the above (what CI uses)
+#   tools/install-deps.sh --only PKG...   just the named packages, for scripts that need
+#                                         more, such as the benchmarks
 set -euo pipefail
-# clang and its run-time libraries (libFuzzer, sanitizers) build the fuzz targets. The
-# Windows build: the mingw-w64 cross compiler with POSIX threads (for std::thread) and Wine's
-# 64-bit loader to run its programs; GoogleTest is built for it from libgtest-dev's sources.
-needed=(cmake ninja-build g++ pkg-config libgtest-dev libbenchmark-dev fuse3 libfuse3-dev clang
-        libclang-rt-dev g++-mingw-w64-x86-64-posix wine64)
+# The Linux build and tests: fuse3 with its headers for grp mount and its test.
+linux=(cmake ninja-build g++ pkg-config libgtest-dev libbenchmark-dev fuse3 libfuse3-dev)
+# The mingw-w64 cross compiler with POSIX threads (for std::thread) and Wine's 64-bit loader
+# to run its programs; GoogleTest is built for it from libgtest-dev's sources.
+windows=(g++-mingw-w64-x86-64-posix wine64)
+# clang and its run-time libraries (libFuzzer, sanitizers).
+fuzz=(clang libclang-rt-dev)
+
+usage() {
+  echo "usage: tools/install-deps.sh [--windows] [--fuzz] [--all] | --only PACKAGE..." >&2
+  exit 2
+}
+
+needed=("${linux[@]}")
 if [ "${1:-}" = --only ]; then
   shift
   needed=("$@")
+else
+  for arg in "$@"; do
+    case "$arg" in
+      --windows) needed+=("${windows[@]}") ;;
+      --fuzz) needed+=("${fuzz[@]}") ;;
+      --all) needed+=("${windows[@]}" "${fuzz[@]}") ;;
+      *) usage ;;
+    esac
+  done
 fi
 missing=()
 for p in "${needed[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
 done
 if [ ${#missing[@]} -gt 0 ]; then
+  # A package asked for twice (--windows --all) is installed once.
+  mapfile -t missing < <(printf '%s\n' "${missing[@]}" | sort -u)
   sudo_cmd=""
   [ "$(id -u)" -ne 0 ] && sudo_cmd="sudo"
   $sudo_cmd apt-get update

@@ -1,5 +1,6 @@
 // The group builder: reads the root's build list, collects the files each mask names, and
-// writes them into one group file.
+// writes them into one group file; warns of list lines that do not do what they seem to.
+#include <cctype>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
@@ -18,12 +19,26 @@ namespace {
 
 constexpr int kLineSize = 512;
 
-// One build: where problems go, and whether one has stopped it.
+// Where the group being written already lies (a group of an earlier build), so that a mask
+// taking it can be noticed: its directory's identity and its name there.
+struct t_gfOutputPlace {
+  int known;
+  std::uint64_t device, inode;
+  char leaf[256];
+};
+
+// One build: where problems and warnings go, and whether a problem has stopped it.
 struct t_gfBuild {
   t_gfReport sink;
   int failed;
   const char* root;  // the game directory, ending in a backslash
   t_gfBuildList* files;  // where found files go
+  t_gfReport warn = nullptr;
+  long found = 0;  // files collected so far
+  // The build list line being collected, for warnings (number 0: none).
+  int lineNumber = 0;
+  const char* lineText = "";
+  t_gfOutputPlace output = {};
 };
 
 // One directory search: where its files are on the host, once a file has been found.
@@ -40,6 +55,26 @@ void fail(t_gfBuild* build, const char* format, ...) {
   va_start(args, format);
   gfReportV(build->sink, format, args);
   va_end(args);
+}
+
+// A warning about the build list line being collected: "group.cfg line N 'text': ...".
+void warnLine(t_gfBuild* build, const char* format, ...) ENGINE_PRINTF(2, 3);
+
+void warnLine(t_gfBuild* build, const char* format, ...) {
+  if (!build->warn) return;
+  char what[512];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(what, sizeof what, format, args);
+  va_end(args);
+  gfReportf(build->warn, "group.cfg line %d '%s': %s", build->lineNumber, build->lineText, what);
+}
+
+// Whether a file the search found is the group being written, from an earlier build.
+bool isOutput(const t_gfBuild* build, const PlatFind* find, const char* name) {
+  const t_gfOutputPlace& out = build->output;
+  return out.known && find->device == out.device && find->inode == out.inode &&
+         std::strcmp(name, out.leaf) == 0;
 }
 
 void addBuildFile(const char* name, size_t leaf, t_gfSearch* search, const PlatFindData* found,
@@ -77,6 +112,10 @@ void addFound(const char* dirPart, t_gfSearch* search, const PlatFindData* found
     return;
   }
   addBuildFile(name, std::strlen(dirPart), search, found, build);
+  build->found++;
+  if (build->lineNumber && isOutput(build, search->find, found->name))
+    warnLine(build, "takes '%s', the group file being written: the previous group is packed "
+             "into the new one", name);
 }
 
 void collect(const char* mask, int recurse, t_gfBuild* build, const t_gfVisit* path) {
@@ -145,23 +184,79 @@ void collectMask(const char* rawMask, int recurse, int line, t_gfBuild* build) {
     collect(mask, recurse, build, nullptr);
 }
 
+// A second word that a user meant as the recursion flag but that is none: 'R', '-r', '/r'.
+// Only a word whose first character is a lower-case 'r' makes an entry recursive.
+bool looksLikeRecursionFlag(const char* word) {
+  if (word[0] == 'r') return false;
+  while (*word == '-' || *word == '/') word++;
+  return *word == 'r' || *word == 'R';
+}
+
+// Collects the entry of one non-empty, cleaned line, warning of what it does not do.
+void collectLine(char* line, int number, t_gfBuild* build) {
+  char mask[kLineSize], word[kLineSize];
+  ZSGetParamStr(line, 0, mask, ' ');
+  ZSGetParamStr(line, 1, word, ' ');
+  const char* more = ZSGetParamExist(line, 2, ' ') ? line + ZSGetParamOffset(line, 2, ' ') : "";
+  build->lineNumber = number;
+  build->lineText = line;
+  if (looksLikeRecursionFlag(word))
+    warnLine(build, "'%s' does not make the entry recursive: only a second word beginning "
+             "with a lower-case 'r' does", word);
+  if (more[0]) warnLine(build, "words after the second are ignored: '%s'", more);
+  long before = build->found;
+  collectMask(mask, word[0] == 'r', number, build);
+  if (!build->failed && build->found == before) warnLine(build, "the mask finds no file");
+  build->lineNumber = 0;
+}
+
+// After the empty line number that ended the list: warns when a non-empty line follows,
+// which the list's rule leaves unread. Reads on to the end of the file, which the reader
+// marks by no longer moving on.
+void warnOfUnreadLines(int fd, int number, t_gfBuild* build) {
+  if (!build->warn) return;
+  char line[kLineSize];
+  unsigned long failures = platErrorCount();
+  for (long at = platFdSeek(fd, 0, 1); at >= 0;) {
+    ReadLN(fd, line, sizeof line);
+    long next = platFdSeek(fd, 0, 1);
+    if (next == at || platErrorCount() != failures) return;
+    at = next;
+    KillUnusedSpacesEtc(line);
+    if (line[0]) break;
+  }
+  if (line[0])
+    gfReportf(build->warn, "group.cfg line %d: lines after line %d are not read: an empty line "
+              "ends the build list", number, number);
+}
+
+// An editor may begin a UTF-8 text with a byte-order mark; no mask begins with it.
+void skipByteOrderMark(char* line) {
+  if (std::strncmp(line, "\xEF\xBB\xBF", 3) == 0)
+    std::memmove(line, line + 3, std::strlen(line + 3) + 1);
+}
+
 // Reads the build list line by line up to its first empty line and collects every entry.
 void readBuildList(int fd, const char* listPath, t_gfBuild* build) {
-  char line[kLineSize], mask[kLineSize], word[kLineSize];
+  char line[kLineSize];
   for (int number = 1; !build->failed; number++) {
     // The line reader gives an empty line for a failed read too, which would end the list
     // early as if it were complete: a failure on the way tells the two apart.
     unsigned long failures = platErrorCount();
     ReadLN(fd, line, sizeof line);
     if (platErrorCount() != failures) {
-      fail(build, "cannot read build list '%s': %s", listPath, platLastError());
+      char shown[PLAT_PATH_MAX];
+      fail(build, "cannot read build list '%s': %s",
+           gfShownPath(listPath, shown, sizeof shown), platLastError());
       break;
     }
+    if (number == 1) skipByteOrderMark(line);
     KillUnusedSpacesEtc(line);
-    if (line[0] == 0) break;
-    ZSGetParamStr(line, 0, mask, ' ');
-    ZSGetParamStr(line, 1, word, ' ');
-    collectMask(mask, word[0] == 'r', number, build);
+    if (line[0] == 0) {
+      warnOfUnreadLines(fd, number, build);
+      break;
+    }
+    collectLine(line, number, build);
   }
 }
 
@@ -266,8 +361,10 @@ void writeGroup(const char* name, unsigned flag, t_gfBuildList* files, t_gfBuild
   long long dirSize = placeData(files, build);
   if (dirSize < 0) return;
   PlatNewFile out;
+  char shown[PLAT_PATH_MAX];
+  gfShownPath(name, shown, sizeof shown);
   if (platNewFileCreate(&out, name) != 0) {
-    fail(build, "cannot create group file '%s': %s", name, platLastError());
+    fail(build, "cannot create group file '%s': %s", shown, platLastError());
     return;
   }
   switch (writeHead(files, dirSize, flag, out.handle)) {
@@ -275,7 +372,7 @@ void writeGroup(const char* name, unsigned flag, t_gfBuildList* files, t_gfBuild
       fail(build, "not enough memory to write the directory");
       break;
     case GF_HEAD_WRITE_FAILED:
-      fail(build, "cannot write group file '%s': %s", name, platLastError());
+      fail(build, "cannot write group file '%s': %s", shown, platLastError());
       break;
     case GF_HEAD_WRITTEN:
       break;
@@ -284,22 +381,24 @@ void writeGroup(const char* name, unsigned flag, t_gfBuildList* files, t_gfBuild
   if (build->failed)
     platNewFileDiscard(&out);
   else if (platNewFileCommit(&out) != 0)
-    fail(build, "cannot write group file '%s': %s", name, platLastError());
+    fail(build, "cannot write group file '%s': %s", shown, platLastError());
 }
 
 // Opens the build list of the root directory root (ending in a backslash; empty when the
 // path given was too long); -1 after reporting why not.
 int openBuildList(const char* root, char* listPath, size_t size, t_gfBuild* build) {
   std::snprintf(listPath, size, "%sgroup.cfg", root);
+  char shown[PLAT_PATH_MAX];
+  gfShownPath(listPath, shown, sizeof shown);
   if (!root[0]) {
-    fail(build, "cannot open build list '%s': the directory path is empty or too long", listPath);
+    fail(build, "cannot open build list '%s': the directory path is empty or too long", shown);
     return -1;
   }
   int fd = platFdOpenRead(listPath);
   if (fd < 0) {
-    fail(build, "cannot open build list '%s': %s", listPath, platLastError());
+    fail(build, "cannot open build list '%s': %s", shown, platLastError());
   } else if (!platFdIsRegularFile(fd)) {  // a pipe could hold the build forever
-    fail(build, "build list '%s' is not a regular file", listPath);
+    fail(build, "build list '%s' is not a regular file", shown);
     platFdClose(fd);
     fd = -1;
   }
@@ -319,12 +418,46 @@ int gfCheckBuildList(const char* root, t_gfReport sink) {
 
 namespace {
 
-int buildGroup(const char* root, const char* name, int flag, t_gfReport sink) {
+// Whether two names are one on a host that matches names without regard to case.
+bool sameNameAnyCase(const char* a, const char* b) {
+  for (; *a && *b; a++, b++)
+    if (std::toupper((unsigned char)*a) != std::toupper((unsigned char)*b)) return false;
+  return *a == *b;
+}
+
+// Finds where the group name already lies, if it does: the directory the name resolves to
+// (by the rule the group is created by) and the name as stored there.
+void placeOutput(const char* name, t_gfOutputPlace* out) {
+  char host[PLAT_PATH_MAX];
+  if (!platHostPath(name, host, sizeof host)) return;
+  const char* leaf = host;
+  for (const char* c = host; *c; c++)
+    if (*c == '/' || *c == '\\') leaf = c + 1;
+  PlatFind find;
+  PlatFindData found;
+  if (std::strlen(leaf) >= sizeof out->leaf || !platFindFirst(&find, host, &found)) return;
+  do {
+    // The exact name first; else (a host blind to case) the name in another case.
+    bool exact = std::strcmp(found.name, leaf) == 0;
+    if (!found.isDirectory && (exact || (!out->known && sameNameAnyCase(found.name, leaf)))) {
+      out->known = 1;
+      std::snprintf(out->leaf, sizeof out->leaf, "%s", found.name);
+      if (exact) break;
+    }
+  } while (platFindNext(&find, &found));
+  out->device = find.device;
+  out->inode = find.inode;
+  platFindClose(&find);
+}
+
+int buildGroup(const char* root, const char* name, int flag, t_gfReport sink, t_gfReport warn) {
   t_gfBuildList files{};
   t_gfBuild build{sink, 0, root, &files};
+  build.warn = warn;
   char listPath[GF_PATH_MAX + 16];
   int fd = openBuildList(root, listPath, sizeof listPath, &build);
   if (fd < 0) return 1;
+  if (warn) placeOutput(name, &build.output);
   readBuildList(fd, listPath, &build);
   platFdClose(fd);
   if (!build.failed) {
@@ -334,6 +467,11 @@ int buildGroup(const char* root, const char* name, int flag, t_gfReport sink) {
     else
       writeGroup(name, (unsigned)flag, &files, &build);
   }
+  if (!build.failed && files.count == 0) {
+    char shown[PLAT_PATH_MAX];
+    gfReportf(warn, "the group '%s' holds no file: no line of group.cfg found one",
+              gfShownPath(name, shown, sizeof shown));
+  }
   gfBuildFree(&files);
   return build.failed;
 }
@@ -341,13 +479,18 @@ int buildGroup(const char* root, const char* name, int flag, t_gfReport sink) {
 }  // namespace
 
 int TarnpakChecked(const char* name, int flag, t_gfReport sink) {
-  return buildGroup(gfRoot, name, flag, sink);
+  return buildGroup(gfRoot, name, flag, sink, nullptr);
 }
 
 int TarnpakFrom(const char* root, const char* name, int flag, t_gfReport sink) {
+  return TarnpakFromWarned(root, name, flag, sink, nullptr);
+}
+
+int TarnpakFromWarned(const char* root, const char* name, int flag, t_gfReport sink,
+                      t_gfReport warn) {
   char rootPath[GF_PATH_MAX + 1];
   gfMakeRoot(rootPath, root);  // empty when too long: the build list then cannot be opened
-  return buildGroup(rootPath, name, flag, sink);
+  return buildGroup(rootPath, name, flag, sink, warn);
 }
 
 void Tarnpak(const char* name, int flag) { TarnpakChecked(name, flag, nullptr); }

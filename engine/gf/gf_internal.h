@@ -111,6 +111,10 @@ bool gfJoinPath(char* out, const char* dir, const char* name, const char* suffix
 // Formats a message and hands it to sink; nothing when sink is null.
 void gfReportf(t_gfReport sink, const char* format, ...) ENGINE_PRINTF(2, 3);
 void gfReportV(t_gfReport sink, const char* format, va_list args);
+// A path of the engine's (backslashes, such as the root and the names under it) as the host
+// spells it, for a message: on POSIX every backslash becomes '/'. The engine keeps using its
+// own form; this is only what a user reads. out holds size bytes; returns out.
+const char* gfShownPath(const char* path, char* out, size_t size);
 
 // ---- opening a group file (directory_walk.cpp) --------------------------------------------
 // Opens the group file at path and loads its directory; on failure reports why to sink and

@@ -1,6 +1,7 @@
 // Formats one message for a report sink (the checked forms of the builder and unpacker),
-// with control characters escaped.
+// with control characters escaped, and shows the engine's paths in the host's spelling.
 #include <cstdio>
+#include <cstring>
 
 #include "engine/gf/gf_internal.h"
 
@@ -33,4 +34,17 @@ void gfReportf(t_gfReport sink, const char* format, ...) {
   va_start(args, format);
   gfReportV(sink, format, args);
   va_end(args);
+}
+
+const char* gfShownPath(const char* path, char* out, size_t size) {
+  if (size == 0) return out;
+  size_t n = std::strlen(path);
+  if (n >= size) n = size - 1;
+#ifdef _WIN32
+  std::memcpy(out, path, n);  // the backslash is the host's own separator
+#else
+  for (size_t i = 0; i < n; i++) out[i] = path[i] == '\\' ? '/' : path[i];
+#endif
+  out[n] = 0;
+  return out;
 }

@@ -134,6 +134,13 @@ ENGINE_API int TarnpakChecked(const char* name, int flag, t_gfReport report);
 // is built and the manager's root stays as it is. The group is the one gfStart(root) and
 // TarnpakChecked would write.
 ENGINE_API int TarnpakFrom(const char* root, const char* name, int flag, t_gfReport report);
+// TarnpakFrom with warnings, one message each to warn (null: none): a build-list line whose
+// mask finds no file, an empty line that leaves later lines unread, a second word that looks
+// like the recursion flag but is none ('R', '-r'), words beyond the second, a group that
+// holds no file, and the group being written found in the tree (its earlier version is then
+// packed too). Warnings change neither the result nor the group written.
+ENGINE_API int TarnpakFromWarned(const char* root, const char* name, int flag, t_gfReport report,
+                                 t_gfReport warn);
 // Whether the build list of directory root can be read, checked before anything is scanned
 // (a tree that is no game directory may be huge); 0 when it can, else 1 after reporting why.
 ENGINE_API int gfCheckBuildList(const char* root, t_gfReport report);

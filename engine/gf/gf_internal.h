@@ -113,6 +113,11 @@ PlatHandle gfOpenGroup(const char* path, t_gfDirectory* directory, t_gfReport si
 // Reports why the directory of the group file at path could not be read.
 void gfReportDirectoryFailure(const char* path, t_gfDirStatus status,
                               const t_gfDirectory* directory, t_gfReport sink);
+// Reports why the group file at path could not be opened (the host's reason).
+void gfReportOpenFailure(const char* path, t_gfReport sink);
+// Turns a path of the engine's into the host's spelling for a message, in place: on POSIX
+// every backslash becomes '/'; on Windows it stays as it is.
+void gfShowHostPath(char* path);
 
 // ---- the table order ----------------------------------------------------------------------
 // Names by unsigned bytes, then the later copy first; equal copies compare equal, so this

@@ -63,6 +63,8 @@ int grpExtract(int argc, char** argv) {
     state.masks.push_back(withBackslashes(args.operands[i]));
   state.used.assign(state.masks.size(), false);
   if (!args.directory.empty() && !enterDirectory(args.directory, &path)) return GRP_FAILED;
+  // An interrupt removes the file being written; the files finished before it stay.
+  gfInstallToolSignals();
   int status = gfUnpackSelected(path.c_str(), selectName, &state, grpReport);
   if (status != 0 && !state.visited) return GRP_FAILED;  // the directory could not be read
   for (size_t i = 0; i < state.masks.size(); i++) {

@@ -111,14 +111,31 @@ TEST(Unpacker, WritesNothingForAFileThatIsNotASoundGroup) {
   ASSERT_EQ(messages.size(), 1u);
   EXPECT_NE(messages[0].find("not a group file"), std::string::npos);
 
-  std::string damaged = makeGroup({{"A.TXT", "abc"}, {"B.TXT", "def"}});
-  damaged.resize(damaged.size() - 1);  // cut: the directory no longer unscrambles
-  EXPECT_EQ(unpackHere(damaged), 1);
-  EXPECT_NE(messages[0].find("damaged"), std::string::npos);
+  // Cut short or appended to, the directory no longer unscrambles: the message says what
+  // probably happened, and keeps the detail.
+  std::string good = makeGroup({{"A.TXT", "abc"}, {"B.TXT", "def"}});
+  for (const std::string& damaged : {good.substr(0, good.size() - 1), good + "xyz"}) {
+    EXPECT_EQ(unpackHere(damaged), 1);
+    ASSERT_EQ(messages.size(), 1u);
+    EXPECT_EQ(messages[0].rfind("group file 'data.grp' is damaged: its directory does not "
+                                "decode with the file's length of " +
+                                    std::to_string(damaged.size()) +
+                                    " bytes; the file was probably cut short or appended to, "
+                                    "or is not a group file (entry 0 ",
+                                0),
+              0u)
+        << messages[0];
+  }
+  // A header that does not fit the file is told as it is: nothing was decoded.
+  EXPECT_EQ(unpackHere(good.substr(0, 20)), 1);
+  EXPECT_EQ(messages[0],
+            "group file 'data.grp' is damaged: directory of 38 bytes runs past the end of the "
+            "file (20 bytes)");
 
-  messages.clear();
-  EXPECT_EQ(gfUnpackChecked("missing.grp", collect), 1);
-  EXPECT_NE(messages[0].find("missing.grp"), std::string::npos);
+  messages.clear();  // the path as the host spells it
+  EXPECT_EQ(gfUnpackChecked("no\\missing.grp", collect), 1);
+  EXPECT_NE(messages[0].find("'" + hostSpelling("no\\missing.grp") + "'"), std::string::npos)
+      << messages[0];
   EXPECT_TRUE(listTree(work.path()).empty());
   EXPECT_EQ(memLiveBlocks(nullptr), 0);
 }
@@ -127,7 +144,9 @@ TEST(Unpacker, GoesOnAfterAnEntryThatCannotBeCreated) {
   TempDir work(true);
   writeFile("BLOCK", "a file where a directory should go");
   EXPECT_EQ(unpackHere(makeGroup({{"BLOCK\\X.TXT", "x"}, {"Y.TXT", "y"}})), 1);
-  EXPECT_EQ(messages.size(), 1u);
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_EQ(messages[0].find("cannot create '" + hostSpelling("BLOCK\\X.TXT") + "': "), 0u)
+      << messages[0];
   EXPECT_EQ(readFile("Y.TXT"), "y");
 }
 
@@ -155,7 +174,7 @@ TEST(Unpacker, NeverWritesThroughALinkedLevel) {
             1);
   ASSERT_EQ(messages.size(), 3u);
   EXPECT_NE(messages[0].find("'PICS' is a symbolic link"), std::string::npos) << messages[0];
-  EXPECT_NE(messages[1].find("'REAL\\DEEPER' is a symbolic link"), std::string::npos);
+  EXPECT_NE(messages[1].find("'REAL/DEEPER' is a symbolic link"), std::string::npos);
   EXPECT_NE(messages[2].find("'SND' is a symbolic link"), std::string::npos);
   EXPECT_TRUE(listTree(outside.path()).empty());
   EXPECT_EQ(readFile("OK.TXT") + readFile("real/FINE.TXT"), "okfine");
@@ -187,6 +206,55 @@ TEST(Unpacker, ReplacesAHardLinkedFileAndLeavesTheOtherNameAlone) {
   EXPECT_EQ(readFile("X.DAT"), "new x");
   EXPECT_EQ(std::filesystem::hard_link_count("X.DAT"), 1u);
 }
+
+// Over a tree whose names differ from the stored ones only in case, a file is replaced
+// under its own spelling as a case-blind system would, instead of getting a twin.
+TEST(Unpacker, ReplacesAFileWhoseNameDiffersOnlyInCase) {
+  TempDir work(true);
+  writeFile("maps/e1m1.map", "old map");
+  writeFile("Readme.txt", "old readme");
+  ASSERT_EQ(unpackHere(makeGroup({{"MAPS\\E1M1.MAP", "new map"},
+                                  {"MAPS\\NEW.MAP", "brand new"},
+                                  {"README.TXT", "new readme"}})),
+            0)
+      << messages[0];
+  EXPECT_EQ(listTree(work.path()),
+            (std::vector<std::string>{"Readme.txt", "maps/NEW.MAP", "maps/e1m1.map"}));
+  EXPECT_EQ(readFile("maps/e1m1.map") + "|" + readFile("Readme.txt"), "new map|new readme");
+  EXPECT_EQ(memLiveBlocks(nullptr), 0);
+}
+
+#ifndef _WIN32  // several spellings of one name, and symbolic links
+// The exact name first, else the first spelling in byte order. A file with other names is
+// still made anew rather than emptied in place; what is not a regular file keeps its
+// rules: the name is made beside it, and a link's target is never touched.
+TEST(Unpacker, ChoosesTheExactNameThenTheFirstSpellingAndNeverALink) {
+  TempDir outside, work(true);
+  for (const char* name : {"two.txt", "Two.txt", "TWO.txt", "exact.txt", "EXACT.TXT"})
+    writeFile(name, name);
+  writeFile(outside / "target", "keep");
+  std::filesystem::create_symlink(outside / "target", "Link.txt");
+  std::filesystem::create_hard_link(outside / "target", "hard.dat");
+  std::filesystem::create_directory("sub.dat");
+  ASSERT_EQ(unpackHere(makeGroup({{"EXACT.TXT", "new exact"},
+                                  {"HARD.DAT", "new hard"},
+                                  {"LINK.TXT", "new link"},
+                                  {"SUB.DAT", "a file"},
+                                  {"TWO.TXT", "new two"}})),
+            0)
+      << messages[0];
+  EXPECT_EQ(readFile("TWO.txt") + "|" + readFile("Two.txt") + "|" + readFile("two.txt"),
+            "new two|Two.txt|two.txt");
+  EXPECT_EQ(readFile("EXACT.TXT") + "|" + readFile("exact.txt"), "new exact|exact.txt");
+  EXPECT_EQ(readFile("hard.dat") + "|" + readFile(outside / "target"), "new hard|keep");
+  EXPECT_EQ(std::filesystem::hard_link_count("hard.dat"), 1u);
+  EXPECT_TRUE(std::filesystem::is_symlink("Link.txt"));
+  EXPECT_EQ(readFile("LINK.TXT"), "new link");
+  EXPECT_TRUE(std::filesystem::is_directory("sub.dat"));
+  EXPECT_EQ(readFile("SUB.DAT"), "a file");
+  EXPECT_EQ(listTree(work.path()).size(), 9u);  // no twin of TWO.TXT, EXACT.TXT or HARD.DAT
+}
+#endif
 
 TEST(Unpacker, EscapesControlCharactersOfStoredNamesInMessages) {
   TempDir work(true);

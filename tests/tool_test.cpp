@@ -3,11 +3,18 @@
 
 #include <filesystem>
 #ifndef _WIN32
+#include <fcntl.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
+
+#include <chrono>
+#include <thread>
 #endif
 
+#include "engine/gf/group_format.h"
 #include "support/test_support.h"
 
 TEST(Tool, PrintsTheUsageTextWithoutArguments) {
@@ -210,5 +217,84 @@ TEST(Tool, PacksATreeWithLinkLoops) {
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(listTree(work.path()),
             (std::vector<std::string>{"A.TXT", "L1/A.TXT", "SUB/B.TXT", "newgrp.grp"}));
+}
+
+namespace {
+
+// A group at path whose BIG.BIN is bigSize bytes of a hole behind the other files' data:
+// long to copy, nothing to make. A.TXT comes before it in the directory, C.TXT after.
+void writeSparseGroup(const std::string& path, long long bigSize) {
+  std::string image = makeGroup({{"A.TXT", "a"}, {"BIG.BIN", ""}, {"C.TXT", "c"}}, 1, false);
+  size_t at = image.find("BIG.BIN") + 7;
+  long long offset = (long long)image.size(), length = offset + bigSize;
+  for (int i = 0; i < 4; i++) {
+    image[at + i] = (char)(offset >> (8 * i));
+    image[at + 4 + i] = (char)(bigSize >> (8 * i));
+  }
+  long dirSize = (unsigned char)image[12] | (unsigned char)image[13] << 8;
+  gfScramble(reinterpret_cast<unsigned char*>(&image[GF_HEADER_SIZE]), dirSize, length);
+  writeFile(path, image);
+  ASSERT_EQ(truncate(path.c_str(), length), 0);
+}
+
+// Starts exe with args in cwd, its output thrown away.
+pid_t startProgram(const std::string& exe, const std::vector<std::string>& args,
+                   const std::string& cwd) {
+  pid_t pid = fork();
+  if (pid == 0) {
+    int null = open("/dev/null", O_WRONLY);
+    if (chdir(cwd.c_str()) != 0 || null < 0) _exit(127);
+    dup2(null, 1);
+    dup2(null, 2);
+    std::vector<char*> argv{const_cast<char*>(exe.c_str())};
+    for (auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    execv(exe.c_str(), argv.data());
+    _exit(127);
+  }
+  return pid;
+}
+
+// Waits until path holds more than size bytes; false when pid ended first or it took
+// longer than a minute.
+bool waitForGrowth(pid_t pid, const std::string& path, long long size) {
+  for (int i = 0; i < 60000; i++) {
+    struct stat st;
+    if (stat(path.c_str(), &st) == 0 && st.st_size > size) return true;
+    if (waitpid(pid, nullptr, WNOHANG) != 0) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return false;
+}
+
+}  // namespace
+
+// Interrupted while it writes a large file, an unpack removes that file, keeps the ones it
+// finished, and ends by the signal.
+TEST(Tool, AnInterruptedUnpackRemovesThePartlyWrittenFile) {
+  struct Case {
+    const char* exe;
+    std::vector<std::string> args;
+    int sig;
+  } cases[] = {{TARNPAK_EXE, {"../big.grp"}, SIGINT},
+               {GRP_EXE, {"extract", "../big.grp"}, SIGTERM},
+               {TARNPAK_EXE, {"../big.grp"}, SIGHUP}};
+  TempDir base;
+  writeSparseGroup(base / "big.grp", 1536LL << 20);
+  for (const Case& c : cases) {
+    std::string work = base / "work";
+    std::filesystem::create_directory(work);
+    pid_t pid = startProgram(c.exe, c.args, work);
+    ASSERT_GT(pid, 0);
+    bool caught = waitForGrowth(pid, work + "/BIG.BIN", 4 << 20);
+    if (caught) kill(pid, c.sig);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    ASSERT_TRUE(caught) << c.exe << " finished before it could be interrupted";
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == c.sig) << c.exe << ": " << status;
+    EXPECT_EQ(listTree(work), std::vector<std::string>{"A.TXT"}) << c.exe;
+    EXPECT_EQ(readFile(work + "/A.TXT"), "a");
+    std::filesystem::remove_all(work);
+  }
 }
 #endif

@@ -1,14 +1,39 @@
 // A group file's directory for tools: opening a group with its directory (saying why not),
 // the one directory reader's entries handed out one by one, and the check of stored names.
+#include <cstdio>
 #include <cstring>
 
 #include "engine/gf/gf_internal.h"
 #include "engine/gf/group_format.h"
 
+namespace {
+
+// The group's path as the host spells it, for messages.
+struct t_shownPath {
+  char text[PLAT_PATH_MAX];
+  explicit t_shownPath(const char* path) {
+    gfShownPath(path, text, sizeof text);
+  }
+};
+
+// Whether the header was sound and the failure lies in the entries: then the directory did
+// not unscramble into entries that fit, which is what any change of the file's length
+// does to it (the key stream is seeded from the length).
+bool entriesDoNotDecode(t_gfDirStatus status, const t_gfDirectory* directory) {
+  return status == GF_DIR_DAMAGED && directory->entryCount > 0 && directory->dirSize > 0;
+}
+
+}  // namespace
+
+void gfReportOpenFailure(const char* path, t_gfReport sink) {
+  const char* reason = platLastError();
+  gfReportf(sink, "cannot open group file '%s': %s", t_shownPath(path).text, reason);
+}
+
 PlatHandle gfOpenGroup(const char* path, t_gfDirectory* directory, t_gfReport sink) {
   PlatHandle group = platOpenRead(path);
   if (group == INVALID_HANDLE) {
-    gfReportf(sink, "cannot open group file '%s': %s", path, platLastError());
+    gfReportOpenFailure(path, sink);
     return INVALID_HANDLE;
   }
   t_gfDirStatus status = gfLoadDirectory(group, directory);
@@ -20,14 +45,23 @@ PlatHandle gfOpenGroup(const char* path, t_gfDirectory* directory, t_gfReport si
 
 void gfReportDirectoryFailure(const char* path, t_gfDirStatus status,
                               const t_gfDirectory* directory, t_gfReport sink) {
+  const char* reason = platLastError();
+  t_shownPath host(path);
+  const char* shown = host.text;
   if (status == GF_DIR_NOT_GROUP)
-    gfReportf(sink, "'%s' is not a group file", path);
+    gfReportf(sink, "'%s' is not a group file", shown);
+  else if (entriesDoNotDecode(status, directory))
+    gfReportf(sink,
+              "group file '%s' is damaged: its directory does not decode with the file's "
+              "length of %lld bytes; the file was probably cut short or appended to, or is "
+              "not a group file (%s)",
+              shown, directory->fileLength, directory->problem);
   else if (status == GF_DIR_DAMAGED)
-    gfReportf(sink, "group file '%s' is damaged: %s", path, directory->problem);
+    gfReportf(sink, "group file '%s' is damaged: %s", shown, directory->problem);
   else if (status == GF_DIR_NO_MEMORY)
-    gfReportf(sink, "not enough memory for the directory of '%s'", path);
+    gfReportf(sink, "not enough memory for the directory of '%s'", shown);
   else
-    gfReportf(sink, "cannot read group file '%s': %s", path, platLastError());
+    gfReportf(sink, "cannot read group file '%s': %s", shown, reason);
 }
 
 int gfReadGroupDirectory(const char* path, t_gfGroupSummary* summary, t_gfEntryVisitor visit,

@@ -123,6 +123,8 @@ PlatHandle gfOpenGroup(const char* path, t_gfDirectory* directory, t_gfReport si
 // Reports why the directory of the group file at path could not be read.
 void gfReportDirectoryFailure(const char* path, t_gfDirStatus status,
                               const t_gfDirectory* directory, t_gfReport sink);
+// Reports why the group file at path could not be opened (the host's reason).
+void gfReportOpenFailure(const char* path, t_gfReport sink);
 
 // ---- the table order ----------------------------------------------------------------------
 // Names by unsigned bytes, then the later copy first; equal copies compare equal, so this

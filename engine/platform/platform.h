@@ -145,6 +145,26 @@ PlatHandle platOpenLevel(PlatHandle dir, const char* name, int* isLink);
 // removed and replaced, so nothing is written through it and its target stays untouched.
 PlatHandle platCreateInDir(PlatHandle dir, const char* name);
 int platRemoveInDir(PlatHandle dir, const char* name);  // 0 on success
+// platOpenLevel that also tells, in *made, whether the level was made just now (always 0
+// on Windows, where nothing is ever looked up by case: the host matches names itself).
+PlatHandle platOpenLevelNoting(PlatHandle dir, const char* name, int* isLink, int* made);
+// platCreateInDir that also tells, in *fresh, whether nothing had the name, so that a new
+// file was made (always 0 on Windows, where an existing file whose name differs only in
+// case is the one opened).
+PlatHandle platCreateInDirNoting(PlatHandle dir, const char* name, int* fresh);
+// Calls visit with every name in dir but "." and "..", and whether it is a regular file:
+// what a writer needs to find a file whose name differs only in case. Lists nothing on
+// Windows, which matches names without regard to case itself. 0 on success.
+typedef void (*PlatListVisit)(const char* name, int isRegular, void* context);
+int platListForCaseMatch(PlatHandle dir, PlatListVisit visit, void* context);
+
+// ---- a file being written, removed when the tool is interrupted --------------------------
+// Puts the file name in the held directory dir on the list the tool's signal handlers
+// (platInstallToolSignals) remove, so that an interrupt leaves no partly written file.
+// Returns a token for platUnguardPartialFile, -1 when the list is full (the file then goes
+// unguarded). The directory must stay open until the file is unguarded.
+int platGuardPartialFile(PlatHandle dir, const char* name);
+void platUnguardPartialFile(int token);  // -1 is ignored
 
 // ---- a new file that takes its name only when complete -----------------------------------
 // Written without a name where the file system allows it (so that not even a killed process
@@ -165,5 +185,6 @@ void platNewFileDiscard(PlatNewFile* file);
 
 // For a program such as the tool: a write past the file size limit fails with "File too
 // large" instead of killing the process, and SIGINT, SIGTERM and SIGHUP remove the
-// temporary names of unfinished new files before the process ends as the signal says.
+// temporary names of unfinished new files and the guarded files being written before the
+// process ends as the signal says.
 void platInstallToolSignals();

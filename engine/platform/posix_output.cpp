@@ -57,8 +57,14 @@ int findNoCase(int dir, const char* name, char* out, size_t outSize) {
 }  // namespace
 
 PlatHandle platOpenLevel(PlatHandle dir, const char* name, int* isLink) {
+  int made;
+  return platOpenLevelNoting(dir, name, isLink, &made);
+}
+
+PlatHandle platOpenLevelNoting(PlatHandle dir, const char* name, int* isLink, int* made) {
   int at = base(dir);
   *isLink = 0;
+  *made = 0;
   char found[256];
   const char* level = name;
   struct stat st;
@@ -68,7 +74,9 @@ PlatHandle platOpenLevel(PlatHandle dir, const char* name, int* isLink) {
     if (match < 0) return invalid();
     if (match > 0) {
       level = found;
-    } else if (sysMkdirAt(at, name) != 0 && errno != EEXIST) {
+    } else if (sysMkdirAt(at, name) == 0) {
+      *made = 1;
+    } else if (errno != EEXIST) {
       return invalid();
     }
     if (sysFstatAt(at, level, &st, AT_SYMLINK_NOFOLLOW) != 0) return invalid();
@@ -88,11 +96,17 @@ PlatHandle platOpenLevel(PlatHandle dir, const char* name, int* isLink) {
 }
 
 PlatHandle platCreateInDir(PlatHandle dir, const char* name) {
+  int fresh;
+  return platCreateInDirNoting(dir, name, &fresh);
+}
+
+PlatHandle platCreateInDirNoting(PlatHandle dir, const char* name, int* fresh) {
   int at = base(dir);
   // The usual case, a name not taken yet: made here, it is a regular file and no link.
   // That spares a failing look at the name and a look at the new file for each one.
-  int fresh = sysOpenAt(at, name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-  if (fresh >= 0) return fresh;
+  int made = sysOpenAt(at, name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  *fresh = made >= 0;
+  if (made >= 0) return made;
   if (errno != EEXIST) return invalid();
   for (int attempt = 0; attempt < 3; attempt++) {
     // What is neither a regular file nor a directory is replaced, as tar does: writing
@@ -121,13 +135,35 @@ int platRemoveInDir(PlatHandle dir, const char* name) {
   return sysUnlinkAt(base(dir), name) == 0 ? 0 : platRecordError();
 }
 
+int platListForCaseMatch(PlatHandle dir, PlatListVisit visit, void* context) {
+  int at = base(dir);
+  DIR* listing = sysListAt(at);
+  if (!listing) return platRecordError();
+  errno = 0;
+  while (struct dirent* e = sysReadDir(listing)) {
+    if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
+    int regular = e->d_type == DT_REG;
+    struct stat st;  // some file systems leave the type to a look of its own
+    if (e->d_type == DT_UNKNOWN && sysFstatAt(at, e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0)
+      regular = S_ISREG(st.st_mode);
+    visit(e->d_name, regular, context);
+    errno = 0;
+  }
+  int broken = errno;
+  sysCloseDir(listing);
+  return broken ? platRecordErrorCode(broken) : 0;
+}
+
 // ---- new files and the signal handlers ---------------------------------------------------
 
 namespace {
 
-void unlinkName(const char* path) { sysUnlink(path); }
+// unlinkat is safe in a signal handler; a partly written file's directory is one held open
+// by the writer, a temporary name's is the current directory.
+void unlinkName(PlatHandle dir, const char* path) { sysUnlinkAt(base(dir), path); }
 
-// Removes the temporary names of unfinished new files, then ends the process.
+// Removes the temporary names of unfinished new files and the files being written, then
+// ends the process.
 void onSignal(int sig) {
   int saved = errno;
   platRemoveArmedTempNames(unlinkName);

@@ -1,5 +1,6 @@
 // The host layer's parts that are the same on every host: temporary names and the list of
-// them an interrupt removes, the buffered copy and the message-box hook.
+// them and of partly written files that an interrupt removes, the buffered copy and the
+// message-box hook.
 #include "engine/platform/shared.h"
 
 #include <stdio.h>
@@ -10,10 +11,11 @@
 namespace {
 
 // A slot is free (0), being filled (1) or names a file to remove (2); the handlers read
-// only slots in state 2.
+// only slots in state 2. The name is a host path, or a name inside the held directory dir.
 constexpr int kSlots = 8;
 struct t_tempSlot {
   std::atomic<int> state{0};
+  PlatHandle dir;
   char path[PLAT_PATH_MAX];
 };
 t_tempSlot tempSlots[kSlots];
@@ -22,10 +24,12 @@ std::atomic<PlatMessageBoxHook> messageBoxHook{nullptr};
 
 }  // namespace
 
-int platArmTempName(const char* path) {
+int platArmTempNameIn(PlatHandle dir, const char* path) {
+  if (strlen(path) >= PLAT_PATH_MAX) return -1;
   for (int i = 0; i < kSlots; i++) {
     int expected = 0;
     if (!tempSlots[i].state.compare_exchange_strong(expected, 1)) continue;
+    tempSlots[i].dir = dir;
     strcpy(tempSlots[i].path, path);
     tempSlots[i].state.store(2);
     return i;
@@ -33,13 +37,15 @@ int platArmTempName(const char* path) {
   return -1;  // all taken: this file goes unguarded
 }
 
+int platArmTempName(const char* path) { return platArmTempNameIn(INVALID_HANDLE, path); }
+
 void platDisarmTempName(int slot) {
   if (slot >= 0) tempSlots[slot].state.store(0);
 }
 
-void platRemoveArmedTempNames(void (*remove)(const char* path)) {
+void platRemoveArmedTempNames(void (*remove)(PlatHandle dir, const char* path)) {
   for (auto& slot : tempSlots)
-    if (slot.state.load() == 2) remove(slot.path);
+    if (slot.state.load() == 2) remove(slot.dir, slot.path);
 }
 
 bool platTempName(const char* target, unsigned long processId, char* out, size_t outSize) {
@@ -48,6 +54,10 @@ bool platTempName(const char* target, unsigned long processId, char* out, size_t
   int length = snprintf(out, outSize, "%s.tmp%lu.%u", target, processId, n);
   return length >= 0 && (size_t)length < outSize;
 }
+
+int platGuardPartialFile(PlatHandle dir, const char* name) { return platArmTempNameIn(dir, name); }
+
+void platUnguardPartialFile(int token) { platDisarmTempName(token); }
 
 long long platCopyBuffered(PlatHandle src, long long srcOffset, PlatHandle dst, long long dstOffset,
                            long long count) {

@@ -7,10 +7,12 @@
 // Puts path (a host path shorter than PLAT_PATH_MAX) on the list the interrupt handlers
 // remove; returns its slot, or -1 when the list is full and the file goes unguarded.
 int platArmTempName(const char* path);
+// The same for a name inside the held directory dir (INVALID_HANDLE: path is a host path).
+int platArmTempNameIn(PlatHandle dir, const char* path);
 void platDisarmTempName(int slot);  // -1 is ignored
-// Calls remove on every name on the list. Safe in a signal handler: it only loads atomics
-// and reads names already complete.
-void platRemoveArmedTempNames(void (*remove)(const char* path));
+// Calls remove on every name on the list, with its directory (INVALID_HANDLE for a host
+// path). Safe in a signal handler: it only loads atomics and reads names already complete.
+void platRemoveArmedTempNames(void (*remove)(PlatHandle dir, const char* path));
 
 // A fresh temporary name beside target, "target.tmpPID.N" with N new on every call; false
 // when it does not fit outSize. Both hosts' new files take their names from here.

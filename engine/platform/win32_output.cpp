@@ -73,6 +73,11 @@ bool removeRelative(HANDLE dir, const char* name) {
 
 }  // namespace
 
+PlatHandle platOpenLevelNoting(PlatHandle dir, const char* name, int* isLink, int* made) {
+  *made = 0;  // Windows finds a level whatever its case: nothing to look up by case
+  return platOpenLevel(dir, name, isLink);
+}
+
 PlatHandle platOpenLevel(PlatHandle dir, const char* name, int* isLink) {
   *isLink = 0;
   t_base base;
@@ -122,6 +127,13 @@ PlatHandle platCreateInDir(PlatHandle dir, const char* name) {
   return fromWin(h);
 }
 
+PlatHandle platCreateInDirNoting(PlatHandle dir, const char* name, int* fresh) {
+  *fresh = 0;  // a file whose name differs only in case was opened by Windows itself
+  return platCreateInDir(dir, name);
+}
+
+int platListForCaseMatch(PlatHandle, PlatListVisit, void*) { return 0; }
+
 int platRemoveInDir(PlatHandle dir, const char* name) {
   t_base base;
   if (!openBase(dir, &base)) return -1;
@@ -134,7 +146,21 @@ int platRemoveInDir(PlatHandle dir, const char* name) {
 
 namespace {
 
-void deleteName(const char* path) { sysDeleteFile(path); }
+// A name in a held directory is reached through the directory's own path: deleting,
+// unlike an open of the name, shares writing with the main thread still writing the file,
+// which goes once its last handle closes at the end of the process.
+void deleteName(PlatHandle dir, const char* path) {
+  if (dir == INVALID_HANDLE) {
+    sysDeleteFile(path);
+    return;
+  }
+  char full[PLAT_PATH_MAX];
+  DWORD n = GetFinalPathNameByHandleA(toWin(dir), full, sizeof full, FILE_NAME_NORMALIZED);
+  if (n == 0 || n + 1 + strlen(path) >= sizeof full) return;
+  full[n] = '\\';
+  strcpy(full + n + 1, path);
+  sysDeleteFile(full);
+}
 
 // Runs on a thread of its own when the console is interrupted or closed. The files are
 // open with delete sharing, so they can go while the main thread still writes; returning

@@ -1,17 +1,13 @@
 // The group builder: reads the root's build list, collects the files each mask names, and
-// writes them into one group file; warns of list lines that do not do what they seem to.
-#include <cctype>
+// hands them to the group writer; warns of list lines that do not do what they seem to.
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 
-#include "engine/gf/gf_internal.h"
-#include "engine/gf/group_format.h"
-#include "tarnpak/debug.h"
+#include "engine/gf/group_writer.h"
+#include "engine/kestin/ascii.h"
 #include "tarnpak/stdinputoutput.h"
-#define ENGINE_UNIT "gf manager"
-#include "engine/kestin/alloc.h"
 
 void (*gfBuildAfterCollect)() = nullptr;
 
@@ -32,7 +28,7 @@ struct t_gfBuild {
   t_gfReport sink;
   int failed;
   const char* root;  // the game directory, ending in a backslash
-  t_gfBuildList* files;  // where found files go
+  t_gfWriteList* files;  // where found files go
   t_gfReport warn = nullptr;
   long found = 0;  // files collected so far
   // The build list line being collected, for warnings (number 0: none).
@@ -79,17 +75,15 @@ bool isOutput(const t_gfBuild* build, const PlatFind* find, const char* name) {
 
 void addBuildFile(const char* name, size_t leaf, t_gfSearch* search, const PlatFindData* found,
                   t_gfBuild* build) {
-  t_gfBuildList* files = build->files;
-  if (search->hostDir == GF_NO_TEXT) search->hostDir = gfBuildAddText(files, search->find->hostDir);
-  std::uint32_t text = search->hostDir == GF_NO_TEXT ? GF_NO_TEXT : gfBuildAddText(files, name);
-  t_gfBuildFile* f = text == GF_NO_TEXT ? nullptr : gfBuildAddFile(files);
+  t_gfWriteList* files = build->files;
+  if (search->hostDir == GF_NO_TEXT) search->hostDir = gfWriteAddText(files, search->find->hostDir);
+  t_gfWriteEntry* f = search->hostDir == GF_NO_TEXT
+                          ? nullptr
+                          : gfWriteAddHostFile(files, name, leaf, search->hostDir);
   if (!f) {
     fail(build, "cannot take '%s' into the build: out of memory", name);
     return;
   }
-  f->name = text;
-  f->hostDir = search->hostDir;
-  f->leaf = (std::uint16_t)leaf;
   f->size = (std::uint32_t)found->size;
   platTimeToDos(found->writeTime, &f->date, &f->time);
 }
@@ -260,130 +254,6 @@ void readBuildList(int fd, const char* listPath, t_gfBuild* build) {
   }
 }
 
-// Gives every file its data offset behind the directory; the directory's size, or -1
-// after reporting that the group would be too long.
-long long placeData(t_gfBuildList* files, t_gfBuild* build) {
-  long long dirSize = 0, length = GF_HEADER_SIZE;
-  for (int i = 0; i < files->count; i++) {
-    const t_gfBuildFile* f = gfBuildFileAt(files, i);
-    dirSize += (long long)std::strlen(gfBuildText(files, f->name)) + GF_ENTRY_FIXED_SIZE;
-    length += f->size;
-  }
-  length += dirSize;
-  if (length >= GF_LENGTH_LIMIT) {
-    fail(build, "the group would be %lld bytes long, more than a group can hold", length);
-    return -1;
-  }
-  long long offset = GF_HEADER_SIZE + dirSize;
-  for (int i = 0; i < files->count; i++) {
-    t_gfBuildFile* f = gfBuildFileAt(files, i);
-    f->offset = (std::uint32_t)offset;
-    offset += f->size;
-  }
-  return dirSize;
-}
-
-enum t_gfHeadWrite { GF_HEAD_WRITTEN, GF_HEAD_NO_MEMORY, GF_HEAD_WRITE_FAILED };
-
-// Writes the header and the scrambled directory, a block at a time: the finished length
-// is known before any data is written, so each block is scrambled once, in memory.
-t_gfHeadWrite writeHead(const t_gfBuildList* files, long long dirSize, unsigned flag,
-                        PlatHandle out) {
-  constexpr long kBlock = 64 * 1024;
-  auto* block = static_cast<unsigned char*>(ENGINE_NEW(kBlock));
-  if (!block) return GF_HEAD_NO_MEMORY;
-  const t_gfBuildFile* last = files->count ? gfBuildFileAt(files, files->count - 1) : nullptr;
-  long long length = last ? (long long)last->offset + last->size : GF_HEADER_SIZE + dirSize;
-  t_gfRandom random;
-  gfRandomSeed(&random, gfScrambleSeed(length));
-  t_gfHeader header{GF_MAGIC, flag, files->count, (std::int32_t)dirSize};
-  gfPutHeader(block, &header);
-  long used = GF_HEADER_SIZE, scrambled = GF_HEADER_SIZE;
-  long long at = 0;
-  bool written = true;
-  for (int i = 0; written && i <= files->count; i++) {
-    // Room for the longest entry, or the end: the block goes out.
-    if (i == files->count || used + GF_NAME_MAX + GF_ENTRY_FIXED_SIZE > kBlock) {
-      gfScrambleNext(&random, block + scrambled, used - scrambled);
-      written = platWriteAt(out, at, block, (size_t)used) == used;
-      at += used;
-      used = scrambled = 0;
-      if (i == files->count) break;
-    }
-    const t_gfBuildFile* f = gfBuildFileAt(files, i);
-    char name[GF_PATH_MAX + 1];
-    gfBuildStoredName(files, f, name);
-    used = (long)(gfPutEntry(block + used, name, (std::int32_t)f->offset, (std::int32_t)f->size,
-                             f->date, f->time) -
-                  block);
-  }
-  ENGINE_DELETE(block);
-  return written ? GF_HEAD_WRITTEN : GF_HEAD_WRITE_FAILED;
-}
-
-// Copies the data area, reporting the first file that failed.
-void writeData(const t_gfBuildList* files, PlatHandle out, t_gfBuild* build) {
-  t_gfCopyFailure why;
-  int bad = gfCopyData(files, out, &why);
-  if (bad < 0) return;
-  const t_gfBuildFile* f = bad < files->count ? gfBuildFileAt(files, bad) : nullptr;
-  char source[PLAT_PATH_MAX] = "";
-  if (f) gfBuildSourcePath(files, f, source, sizeof source);
-  switch (why.kind) {
-    case GF_COPY_CANNOT_OPEN: {
-      char name[GF_PATH_MAX + 1], shown[4 * GF_PATH_MAX + 1];
-      gfBuildStoredName(files, f, name);
-      gfEscapeControls(name, shown, sizeof shown);
-      W32ConPrintf("Error: file %s can not be opened\n", shown);
-      fail(build, "cannot open '%s': %s", source, why.reason);
-      break;
-    }
-    case GF_COPY_NOT_REGULAR:
-      fail(build, "'%s' is no longer a regular file", source);
-      break;
-    case GF_COPY_CHANGED:
-      fail(build, "'%s' changed size while the group was built (%ld bytes when found)", source,
-           (long)f->size);
-      break;
-    case GF_COPY_READ_ERROR:
-      fail(build, "cannot copy '%s' into the group: %s", source, why.reason);
-      break;
-    case GF_COPY_NO_MEMORY:
-      fail(build, "not enough memory to copy the files");
-      break;
-    default:
-      fail(build, "cannot write the group file: %s", why.reason);
-  }
-}
-
-// Writes the group to a temporary file beside name and renames it into place once whole.
-void writeGroup(const char* name, unsigned flag, t_gfBuildList* files, t_gfBuild* build) {
-  long long dirSize = placeData(files, build);
-  if (dirSize < 0) return;
-  PlatNewFile out;
-  char shown[PLAT_PATH_MAX];
-  gfShownPath(name, shown, sizeof shown);
-  if (platNewFileCreate(&out, name) != 0) {
-    fail(build, "cannot create group file '%s': %s", shown, platLastError());
-    return;
-  }
-  switch (writeHead(files, dirSize, flag, out.handle)) {
-    case GF_HEAD_NO_MEMORY:
-      fail(build, "not enough memory to write the directory");
-      break;
-    case GF_HEAD_WRITE_FAILED:
-      fail(build, "cannot write group file '%s': %s", shown, platLastError());
-      break;
-    case GF_HEAD_WRITTEN:
-      break;
-  }
-  if (!build->failed) writeData(files, out.handle, build);
-  if (build->failed)
-    platNewFileDiscard(&out);
-  else if (platNewFileCommit(&out) != 0)
-    fail(build, "cannot write group file '%s': %s", shown, platLastError());
-}
-
 // Opens the build list of the root directory root (ending in a backslash; empty when the
 // path given was too long); -1 after reporting why not.
 int openBuildList(const char* root, char* listPath, size_t size, t_gfBuild* build) {
@@ -421,7 +291,7 @@ namespace {
 // Whether two names are one on a host that matches names without regard to case.
 bool sameNameAnyCase(const char* a, const char* b) {
   for (; *a && *b; a++, b++)
-    if (std::toupper((unsigned char)*a) != std::toupper((unsigned char)*b)) return false;
+    if (asciiUpper((unsigned char)*a) != asciiUpper((unsigned char)*b)) return false;
   return *a == *b;
 }
 
@@ -451,7 +321,7 @@ void placeOutput(const char* name, t_gfOutputPlace* out) {
 }
 
 int buildGroup(const char* root, const char* name, int flag, t_gfReport sink, t_gfReport warn) {
-  t_gfBuildList files{};
+  t_gfWriteList files{};
   t_gfBuild build{sink, 0, root, &files};
   build.warn = warn;
   char listPath[GF_PATH_MAX + 16];
@@ -462,17 +332,14 @@ int buildGroup(const char* root, const char* name, int flag, t_gfReport sink, t_
   platFdClose(fd);
   if (!build.failed) {
     if (gfBuildAfterCollect) gfBuildAfterCollect();
-    if (!gfBuildSort(&files))
-      fail(&build, "not enough memory for the directory of %d files", files.count);
-    else
-      writeGroup(name, (unsigned)flag, &files, &build);
+    build.failed = gfWriteGroup(name, (unsigned)flag, &files, sink);
   }
   if (!build.failed && files.count == 0) {
     char shown[PLAT_PATH_MAX];
     gfReportf(warn, "the group '%s' holds no file: no line of group.cfg found one",
               gfShownPath(name, shown, sizeof shown));
   }
-  gfBuildFree(&files);
+  gfWriteFree(&files);
   return build.failed;
 }
 

@@ -142,73 +142,6 @@ void gfUpperCase(char* name);
 // GF_PATH_MAX + 1 bytes; false, with out untouched, when the name does not fit.
 bool gfNormalName(char* out, const char* name);
 
-// ---- the builder's collection (buildlist.cpp) --------------------------------------------------
-// One file found for the build. Its texts live in the collection's blocks: name is the
-// stored name as found (upper-cased only when compared or written), hostDir the host
-// directory the search found it in; the leaf behind name + leaf is its name there.
-struct t_gfBuildFile {
-  std::uint32_t name;
-  std::uint32_t hostDir;
-  std::uint32_t size;
-  std::uint32_t offset;  // where the data goes in the group, once the directory is made
-  std::uint16_t date;
-  std::uint16_t time;
-  std::uint16_t leaf;
-};
-
-// The files of one build: records in pages, texts in blocks, and after gfBuildSort the
-// record numbers in table order. Zero-initialise; gfBuildFree gives everything back.
-struct t_gfBuildList {
-  t_gfBuildFile** pages;
-  int pageCapacity;
-  int count;
-  char** text;
-  int textBlocks;
-  int textCapacity;
-  std::uint32_t textUsed;  // in the last block
-  std::uint32_t* order;
-};
-
-constexpr std::uint32_t GF_NO_TEXT = 0xFFFFFFFFu;
-// Stores a text; its place, or GF_NO_TEXT when memory fails.
-std::uint32_t gfBuildAddText(t_gfBuildList* list, const char* text);
-const char* gfBuildText(const t_gfBuildList* list, std::uint32_t at);
-// A new zeroed record at the end; null when memory fails.
-t_gfBuildFile* gfBuildAddFile(t_gfBuildList* list);
-t_gfBuildFile* gfBuildFileNumber(const t_gfBuildList* list, std::uint32_t number);
-// The record at place i of the table order.
-inline t_gfBuildFile* gfBuildFileAt(const t_gfBuildList* list, int i) {
-  return gfBuildFileNumber(list, list->order[i]);
-}
-// Puts the records in table order (the later of two copies first); false when memory fails.
-bool gfBuildSort(t_gfBuildList* list);
-void gfBuildFree(t_gfBuildList* list);
-// The host path a file is read from; false when it does not fit size bytes.
-bool gfBuildSourcePath(const t_gfBuildList* list, const t_gfBuildFile* f, char* out, size_t size);
-// The name a file is stored under (GF_PATH_MAX + 1 bytes).
-void gfBuildStoredName(const t_gfBuildList* list, const t_gfBuildFile* f, char* out);
-
-// ---- the builder ----------------------------------------------------------------------------
-
-enum t_gfCopyFailureKind {
-  GF_COPY_CANNOT_OPEN,
-  GF_COPY_CHANGED,  // the file's size is no longer what the search found
-  GF_COPY_READ_ERROR,
-  GF_COPY_WRITE_ERROR,  // the group file could not be written
-  GF_COPY_NO_MEMORY,
-  GF_COPY_NOT_REGULAR,  // the name no longer holds a regular file (a pipe, say)
-};
-
-struct t_gfCopyFailure {
-  t_gfCopyFailureKind kind;
-  char reason[160];  // the host's words for a read or write error
-};
-
-// Copies every file's bytes to its offset in out, in table order. Returns -1 when all went
-// well, else the place in the table order of the first file that failed (count when the
-// failure belongs to no file), with the failure described.
-int gfCopyData(const t_gfBuildList* files, PlatHandle out, t_gfCopyFailure* failure);
-
 // Called, when set, after the build list has been collected and before anything is
 // written: lets tests change files between the search and the copy.
 extern void (*gfBuildAfterCollect)();
@@ -228,5 +161,3 @@ struct t_gfVisit {
 // Whether the directory a search has just opened is already on the path: reached again
 // through a link, it would be entered without end.
 bool gfOnPath(const PlatFind* find, const t_gfVisit* path);
-// Set by tests: starting the copier's helper thread fails as when the system refuses one.
-extern int gfRefuseHelperThread;

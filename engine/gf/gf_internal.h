@@ -22,6 +22,26 @@ struct t_gfScanEntry {
 
 constexpr int GF_PATH_MAX = 255;  // every name and path the manager builds stays within this
 
+// ---- names and paths (names.cpp) --------------------------------------------------------
+// Turns a to z into A to Z in place.
+void gfUpperCase(char* name);
+// A caller's name with the table's separators: every '/' becomes a backslash. out has
+// GF_PATH_MAX + 1 bytes; false, with out untouched, when the name does not fit.
+bool gfNormalName(char* out, const char* name);
+// dir, name and suffix joined into out (GF_PATH_MAX + 1 bytes); false when the whole
+// would not fit the manager's limit.
+bool gfJoinPath(char* out, const char* dir, const char* name, const char* suffix = "");
+// Copies name into out (size bytes) with every byte below 0x20 and 0x7F written as \xHH,
+// so that a name from a file or a disk cannot steer the terminal it is printed on.
+void gfEscapeControls(const char* name, char* out, size_t size);
+// The root directory as gfStart(root) makes it: root with a backslash appended when it
+// lacks one. Gives false, with out empty, when no name would fit behind it.
+bool gfMakeRoot(char* out, const char* root);
+// A path of the engine's (backslashes, such as the root and the names under it) as the host
+// spells it, for a message: on POSIX every backslash becomes '/'. The engine keeps using its
+// own form; this is only what a user reads. out holds size bytes; returns out.
+const char* gfShownPath(const char* path, char* out, size_t size);
+
 // ---- manager state (owned by table.cpp) ---------------------------------------------------
 extern char gfRoot[GF_PATH_MAX + 1];  // ends in a backslash once gfStart(root) has set it
 extern t_gfFileInfo* gfFiles;         // gfFileCount records; null while stopped
@@ -103,20 +123,13 @@ void gfReadGroup(struct_list** list, PlatHandle group);
 // memory fails.
 t_gfScanEntry* gfNewScanEntry(const char* name);
 void gfFreeScanEntry(t_gfScanEntry* entry);
-// dir, name and suffix joined into out (GF_PATH_MAX + 1 bytes); false when the whole
-// would not fit the manager's limit.
-bool gfJoinPath(char* out, const char* dir, const char* name, const char* suffix = "");
 
 // ---- messages of the checked forms (report.cpp) --------------------------------------------
 // Formats a message and hands it to sink; nothing when sink is null.
 void gfReportf(t_gfReport sink, const char* format, ...) ENGINE_PRINTF(2, 3);
 void gfReportV(t_gfReport sink, const char* format, va_list args);
-// A path of the engine's (backslashes, such as the root and the names under it) as the host
-// spells it, for a message: on POSIX every backslash becomes '/'. The engine keeps using its
-// own form; this is only what a user reads. out holds size bytes; returns out.
-const char* gfShownPath(const char* path, char* out, size_t size);
 
-// ---- opening a group file (directory_walk.cpp) --------------------------------------------
+// ---- opening a group file (group_open.cpp) --------------------------------------------
 // Opens the group file at path and loads its directory; on failure reports why to sink and
 // returns INVALID_HANDLE with nothing left open or allocated.
 PlatHandle gfOpenGroup(const char* path, t_gfDirectory* directory, t_gfReport sink);
@@ -136,23 +149,12 @@ int gfCompareName(const char* key, const t_gfFileInfo* record);
 // instead of by a case-blind search of every directory on its path.
 char* gfNewRecordName(const char* spelling);
 const char* gfDiskName(const t_gfFileInfo* record);
-// Turns a to z into A to Z in place.
-void gfUpperCase(char* name);
-// A caller's name with the table's separators: every '/' becomes a backslash. out has
-// GF_PATH_MAX + 1 bytes; false, with out untouched, when the name does not fit.
-bool gfNormalName(char* out, const char* name);
 
 // Called, when set, after the build list has been collected and before anything is
 // written: lets tests change files between the search and the copy.
 extern void (*gfBuildAfterCollect)();
 
-// ---- hostile names and trees -----------------------------------------------------------------
-// Copies name into out (size bytes) with every byte below 0x20 and 0x7F written as \xHH,
-// so that a name from a file or a disk cannot steer the terminal it is printed on.
-void gfEscapeControls(const char* name, char* out, size_t size);
-// The root directory as gfStart(root) makes it: root with a backslash appended when it
-// lacks one. Gives false, with out empty, when no name would fit behind it.
-bool gfMakeRoot(char* out, const char* root);
+// ---- trees -----------------------------------------------------------------
 // One directory on the path of a recursive search, from the first one down.
 struct t_gfVisit {
   std::uint64_t device, inode;

@@ -24,9 +24,7 @@ struct t_gfOutputPlace {
 };
 
 // One build: where problems and warnings go, and whether a problem has stopped it.
-struct t_gfBuild {
-  t_gfReport sink;
-  int failed;
+struct t_gfBuild : t_gfJob {
   const char* root;  // the game directory, ending in a backslash
   t_gfWriteList* files;  // where found files go
   t_gfReport warn = nullptr;
@@ -42,16 +40,6 @@ struct t_gfSearch {
   const PlatFind* find;
   std::uint32_t hostDir;  // GF_NO_TEXT until stored
 };
-
-void fail(t_gfBuild* build, const char* format, ...) ENGINE_PRINTF(2, 3);
-
-void fail(t_gfBuild* build, const char* format, ...) {
-  build->failed = 1;
-  va_list args;
-  va_start(args, format);
-  gfReportV(build->sink, format, args);
-  va_end(args);
-}
 
 // A warning about the build list line being collected: "group.cfg line N 'text': ...".
 void warnLine(t_gfBuild* build, const char* format, ...) ENGINE_PRINTF(2, 3);
@@ -81,7 +69,7 @@ void addBuildFile(const char* name, size_t leaf, t_gfSearch* search, const PlatF
                           ? nullptr
                           : gfWriteAddHostFile(files, name, leaf, search->hostDir);
   if (!f) {
-    fail(build, "cannot take '%s' into the build: out of memory", name);
+    gfFail(build, "cannot take '%s' into the build: out of memory", name);
     return;
   }
   f->size = (std::uint32_t)found->size;
@@ -93,16 +81,16 @@ void addFound(const char* dirPart, t_gfSearch* search, const PlatFindData* found
   char name[GF_PATH_MAX + 1];
   if (!gfJoinPath(name, dirPart, found->name) ||
       std::strlen(build->root) + std::strlen(name) > GF_PATH_MAX) {
-    fail(build, "the name '%s%s' is longer than a group can store", dirPart, found->name);
+    gfFail(build, "the name '%s%s' is longer than a group can store", dirPart, found->name);
     return;
   }
   // The whole size, not its low 32 bits: a file of 4 GiB would otherwise pass as a small one.
   if (found->size >= GF_LENGTH_LIMIT - GF_HEADER_SIZE) {
-    fail(build, "'%s' is too large for a group (%lld bytes)", name, (long long)found->size);
+    gfFail(build, "'%s' is too large for a group (%lld bytes)", name, (long long)found->size);
     return;
   }
   if (std::strlen(search->find->hostDir) + std::strlen(found->name) >= PLAT_PATH_MAX) {
-    fail(build, "cannot take '%s' into the build: its host path is too long", name);
+    gfFail(build, "cannot take '%s' into the build: its host path is too long", name);
     return;
   }
   addBuildFile(name, std::strlen(dirPart), search, found, build);
@@ -118,7 +106,7 @@ void collect(const char* mask, int recurse, t_gfBuild* build, const t_gfVisit* p
   char dirPart[GF_PATH_MAX + 1];
   char search[GF_PATH_MAX + 1];
   if (!gfJoinPath(search, build->root, mask)) {
-    fail(build, "the mask '%s' is too long", mask);
+    gfFail(build, "the mask '%s' is too long", mask);
     return;
   }
   std::memcpy(dirPart, mask, dirLength);
@@ -128,7 +116,7 @@ void collect(const char* mask, int recurse, t_gfBuild* build, const t_gfVisit* p
   PlatFindData found;
   if (!platFindFirst(&find, search, &found)) {
     if (find.unreadable)
-      fail(build, "cannot read directory '%s': %s", find.hostDir, platLastError());
+      gfFail(build, "cannot read directory '%s': %s", find.hostDir, platLastError());
     return;
   }
   if (gfOnPath(&find, path)) {  // entered again through a link
@@ -144,13 +132,13 @@ void collect(const char* mask, int recurse, t_gfBuild* build, const t_gfVisit* p
       char deeper[GF_PATH_MAX + 1];
       int n = std::snprintf(deeper, sizeof deeper, "%s%s\\%s", dirPart, found.name, pattern);
       if (n < 0 || n > GF_PATH_MAX)
-        fail(build, "the mask '%s%s\\%s' is too long", dirPart, found.name, pattern);
+        gfFail(build, "the mask '%s%s\\%s' is too long", dirPart, found.name, pattern);
       else
         collect(deeper, 1, build, &here);
     }
   } while (!build->failed && platFindNext(&find, &found));
   if (!build->failed && find.unreadable)
-    fail(build, "cannot read directory '%s': %s", find.hostDir, platLastError());
+    gfFail(build, "cannot read directory '%s': %s", find.hostDir, platLastError());
   platFindClose(&find);
 }
 
@@ -166,14 +154,14 @@ bool backslashMask(const char* mask, char* out) {
 void collectMask(const char* rawMask, int recurse, int line, t_gfBuild* build) {
   char mask[GF_PATH_MAX + 1];
   if (!backslashMask(rawMask, mask)) {
-    fail(build, "the mask '%s' is too long", rawMask);
+    gfFail(build, "the mask '%s' is too long", rawMask);
     return;
   }
   const char* why = gfEscapingNameReason(mask);  // a pattern, not a name to create
   if (why && line > 0)
-    fail(build, "refusing line %d of the build list, '%s': %s", line, rawMask, why);
+    gfFail(build, "refusing line %d of the build list, '%s': %s", line, rawMask, why);
   else if (why)
-    fail(build, "refusing the mask '%s': %s", rawMask, why);
+    gfFail(build, "refusing the mask '%s': %s", rawMask, why);
   else
     collect(mask, recurse, build, nullptr);
 }
@@ -240,7 +228,7 @@ void readBuildList(int fd, const char* listPath, t_gfBuild* build) {
     ReadLN(fd, line, sizeof line);
     if (platErrorCount() != failures) {
       char shown[PLAT_PATH_MAX];
-      fail(build, "cannot read build list '%s': %s",
+      gfFail(build, "cannot read build list '%s': %s",
            gfShownPath(listPath, shown, sizeof shown), platLastError());
       break;
     }
@@ -261,14 +249,14 @@ int openBuildList(const char* root, char* listPath, size_t size, t_gfBuild* buil
   char shown[PLAT_PATH_MAX];
   gfShownPath(listPath, shown, sizeof shown);
   if (!root[0]) {
-    fail(build, "cannot open build list '%s': the directory path is empty or too long", shown);
+    gfFail(build, "cannot open build list '%s': the directory path is empty or too long", shown);
     return -1;
   }
   int fd = platFdOpenRead(listPath);
   if (fd < 0) {
-    fail(build, "cannot open build list '%s': %s", shown, platLastError());
+    gfFail(build, "cannot open build list '%s': %s", shown, platLastError());
   } else if (!platFdIsRegularFile(fd)) {  // a pipe could hold the build forever
-    fail(build, "build list '%s' is not a regular file", shown);
+    gfFail(build, "build list '%s' is not a regular file", shown);
     platFdClose(fd);
     fd = -1;
   }
@@ -278,7 +266,7 @@ int openBuildList(const char* root, char* listPath, size_t size, t_gfBuild* buil
 }  // namespace
 
 int gfCheckBuildList(const char* root, t_gfReport sink) {
-  t_gfBuild build{sink, 0, "", nullptr};
+  t_gfBuild build{{sink, 0}, "", nullptr};
   char rootPath[GF_PATH_MAX + 1], listPath[GF_PATH_MAX + 16];
   gfMakeRoot(rootPath, root);
   int fd = openBuildList(rootPath, listPath, sizeof listPath, &build);
@@ -322,7 +310,7 @@ void placeOutput(const char* name, t_gfOutputPlace* out) {
 
 int buildGroup(const char* root, const char* name, int flag, t_gfReport sink, t_gfReport warn) {
   t_gfWriteList files{};
-  t_gfBuild build{sink, 0, root, &files};
+  t_gfBuild build{{sink, 0}, root, &files};
   build.warn = warn;
   char listPath[GF_PATH_MAX + 16];
   int fd = openBuildList(root, listPath, sizeof listPath, &build);

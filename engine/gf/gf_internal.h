@@ -128,6 +128,12 @@ void gfFreeScanEntry(t_gfScanEntry* entry);
 // Formats a message and hands it to sink; nothing when sink is null.
 void gfReportf(t_gfReport sink, const char* format, ...) ENGINE_PRINTF(2, 3);
 void gfReportV(t_gfReport sink, const char* format, va_list args);
+// A job that reports its problems to sink; the first one reported marks it failed.
+struct t_gfJob {
+  t_gfReport sink;
+  int failed;
+};
+void gfFail(t_gfJob* job, const char* format, ...) ENGINE_PRINTF(2, 3);
 
 // ---- opening a group file (group_open.cpp) --------------------------------------------
 // Opens the group file at path and loads its directory; on failure reports why to sink and

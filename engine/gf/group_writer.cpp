@@ -1,7 +1,6 @@
 // The group writer: sorts a group's entries in table order, places their data behind the
 // directory, writes the header and the scrambled directory, has the copier fill in the
 // data, and makes the group visible in one commit.
-#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -13,25 +12,9 @@
 
 namespace {
 
-// One write: where problems go, and whether one has stopped it.
-struct t_gfWriting {
-  t_gfReport sink;
-  int failed;
-};
-
-void fail(t_gfWriting* writing, const char* format, ...) ENGINE_PRINTF(2, 3);
-
-void fail(t_gfWriting* writing, const char* format, ...) {
-  writing->failed = 1;
-  va_list args;
-  va_start(args, format);
-  gfReportV(writing->sink, format, args);
-  va_end(args);
-}
-
 // Gives every file its data offset behind the directory; the directory's size, or -1
 // after reporting that the group would be too long.
-long long placeData(t_gfWriteList* files, t_gfWriting* writing) {
+long long placeData(t_gfWriteList* files, t_gfJob* writing) {
   long long dirSize = 0, length = GF_HEADER_SIZE;
   for (int i = 0; i < files->count; i++) {
     const t_gfWriteEntry* f = gfWriteEntryAt(files, i);
@@ -40,7 +23,7 @@ long long placeData(t_gfWriteList* files, t_gfWriting* writing) {
   }
   length += dirSize;
   if (length >= GF_LENGTH_LIMIT) {
-    fail(writing, "the group would be %lld bytes long, more than a group can hold", length);
+    gfFail(writing, "the group would be %lld bytes long, more than a group can hold", length);
     return -1;
   }
   long long offset = GF_HEADER_SIZE + dirSize;
@@ -91,7 +74,7 @@ t_gfHeadWrite writeHead(const t_gfWriteList* files, long long dirSize, unsigned 
 }
 
 // Copies the data area, reporting the first file that failed.
-void writeData(const t_gfWriteList* files, PlatHandle out, t_gfWriting* writing) {
+void writeData(const t_gfWriteList* files, PlatHandle out, t_gfJob* writing) {
   t_gfCopyFailure why;
   int bad = gfCopyData(files, out, &why);
   if (bad < 0) return;
@@ -104,44 +87,44 @@ void writeData(const t_gfWriteList* files, PlatHandle out, t_gfWriting* writing)
       gfWriteStoredName(files, f, name);
       gfEscapeControls(name, shown, sizeof shown);
       W32ConPrintf("Error: file %s can not be opened\n", shown);
-      fail(writing, "cannot open '%s': %s", source, why.reason);
+      gfFail(writing, "cannot open '%s': %s", source, why.reason);
       break;
     }
     case GF_COPY_NOT_REGULAR:
-      fail(writing, "'%s' is no longer a regular file", source);
+      gfFail(writing, "'%s' is no longer a regular file", source);
       break;
     case GF_COPY_CHANGED:
-      fail(writing, "'%s' changed size while the group was built (%ld bytes when found)", source,
+      gfFail(writing, "'%s' changed size while the group was built (%ld bytes when found)", source,
            (long)f->size);
       break;
     case GF_COPY_READ_ERROR:
-      fail(writing, "cannot copy '%s' into the group: %s", source, why.reason);
+      gfFail(writing, "cannot copy '%s' into the group: %s", source, why.reason);
       break;
     case GF_COPY_NO_MEMORY:
-      fail(writing, "not enough memory to copy the files");
+      gfFail(writing, "not enough memory to copy the files");
       break;
     default:
-      fail(writing, "cannot write the group file: %s", why.reason);
+      gfFail(writing, "cannot write the group file: %s", why.reason);
   }
 }
 
 // Writes the group to a temporary file beside name and renames it into place once whole.
-void writeGroup(const char* name, unsigned flag, t_gfWriteList* files, t_gfWriting* writing) {
+void writeGroup(const char* name, unsigned flag, t_gfWriteList* files, t_gfJob* writing) {
   long long dirSize = placeData(files, writing);
   if (dirSize < 0) return;
   PlatNewFile out;
   char shown[PLAT_PATH_MAX];
   gfShownPath(name, shown, sizeof shown);
   if (platNewFileCreate(&out, name) != 0) {
-    fail(writing, "cannot create group file '%s': %s", shown, platLastError());
+    gfFail(writing, "cannot create group file '%s': %s", shown, platLastError());
     return;
   }
   switch (writeHead(files, dirSize, flag, out.handle)) {
     case GF_HEAD_NO_MEMORY:
-      fail(writing, "not enough memory to write the directory");
+      gfFail(writing, "not enough memory to write the directory");
       break;
     case GF_HEAD_WRITE_FAILED:
-      fail(writing, "cannot write group file '%s': %s", shown, platLastError());
+      gfFail(writing, "cannot write group file '%s': %s", shown, platLastError());
       break;
     case GF_HEAD_WRITTEN:
       break;
@@ -150,15 +133,15 @@ void writeGroup(const char* name, unsigned flag, t_gfWriteList* files, t_gfWriti
   if (writing->failed)
     platNewFileDiscard(&out);
   else if (platNewFileCommit(&out) != 0)
-    fail(writing, "cannot write group file '%s': %s", shown, platLastError());
+    gfFail(writing, "cannot write group file '%s': %s", shown, platLastError());
 }
 
 }  // namespace
 
 int gfWriteGroup(const char* name, unsigned flag, t_gfWriteList* list, t_gfReport sink) {
-  t_gfWriting writing{sink, 0};
+  t_gfJob writing{sink, 0};
   if (!gfWriteSort(list))
-    fail(&writing, "not enough memory for the directory of %d files", list->count);
+    gfFail(&writing, "not enough memory for the directory of %d files", list->count);
   else
     writeGroup(name, flag, list, &writing);
   return writing.failed;

@@ -22,3 +22,11 @@ void gfReportf(t_gfReport sink, const char* format, ...) {
   va_end(args);
 }
 
+
+void gfFail(t_gfJob* job, const char* format, ...) {
+  job->failed = 1;
+  va_list args;
+  va_start(args, format);
+  gfReportV(job->sink, format, args);
+  va_end(args);
+}

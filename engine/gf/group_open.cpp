@@ -38,7 +38,7 @@ void toGroupEntry(const t_gfDirEntry& entry, t_gfGroupEntry* out) {
 // and of equal dates the first in directory order, which the table's stable sort keeps.
 bool findCopy(const t_gfDirectory* directory, const char* key, t_gfGroupEntry* out) {
   bool found = false;
-  t_gfDirEntry entry, best;
+  t_gfDirEntry entry, best{};
   char stored[GF_NAME_MAX + 1];
   for (long cursor = 0; gfNextDirEntry(directory, &cursor, &entry);) {
     std::memcpy(stored, entry.name, sizeof stored);

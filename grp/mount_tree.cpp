@@ -8,11 +8,11 @@
 
 namespace {
 
+// A level as the engine compares names: any case. A level longer than any stored name
+// keeps its spelling, and so matches none.
 std::string upperKey(const std::string& name) {
-  std::string key = name;
-  for (char& c : key)
-    if (c >= 'a' && c <= 'z') c = (char)(c - 'a' + 'A');
-  return key;
+  char key[256];
+  return gfStoredForm(name.c_str(), key) ? key : name;
 }
 
 // The levels of a stored name; the platform maps '/' like '\' to a level, so both count.

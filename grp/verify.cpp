@@ -11,8 +11,6 @@
 
 namespace {
 
-constexpr long kHeaderSize = 16;
-
 struct t_verifyState {
   const char* path;
   std::vector<t_gfGroupEntry> entries;
@@ -49,12 +47,21 @@ void checkOrder(t_verifyState* s) {
   }
 }
 
+// Whether the engine's upper-casing changes a letter of name ('/' it takes as '\\' aside).
+bool holdsLowerCase(const char* name) {
+  char form[256];
+  gfStoredForm(name, form);  // a stored name always fits
+  for (size_t i = 0; name[i]; i++)
+    if (name[i] != form[i] && name[i] != '/') return true;
+  return false;
+}
+
 void checkNames(t_verifyState* s) {
   for (size_t i = 0; i < s->entries.size(); i++) {
     const char* name = s->entries[i].name;
     if (const char* why = gfUnsafeName(name))
       problem(s, (long)i, "the unpacker refuses the name: %s", why);
-    if (std::any_of(name, name + std::strlen(name), [](char c) { return c >= 'a' && c <= 'z'; }))
+    if (holdsLowerCase(name))
       problem(s, (long)i, "the name holds lower-case letters, which the format never stores");
   }
 }
@@ -70,7 +77,7 @@ void checkDataAreas(t_verifyState* s, long dirSize) {
                ? s->entries[a].offset < s->entries[b].offset
                : a < b;
   });
-  long long reach = kHeaderSize + (long long)dirSize;  // the end of what is taken so far
+  long long reach = GF_GROUP_HEADER_SIZE + (long long)dirSize;  // the end of what is taken so far
   long owner = -1;                                     // whose area reaches there; -1: directory
   for (size_t i : order) {
     const t_gfGroupEntry& e = s->entries[i];

@@ -8,6 +8,7 @@
 
 #include "engine/gf/gf_internal.h"
 #include "engine/gf/group_format.h"
+#include "engine/gf/group_writer.h"
 #include "engine/kestin/memory_report.h"
 #include "tarnpak/kestin.h"
 #include "engine/platform/faults.h"
@@ -440,4 +441,51 @@ TEST_F(Builder, WarnsOfBuildListLinesThatDoNotDoWhatTheySeem) {
                                                "group is packed into the new one"});
   EXPECT_EQ(storedNames(inside), (std::vector<std::string>{"A.TXT", "GROUP.CFG", "MAPS\\E1.MAP",
                                                            "NEWGRP.GRP", "SOUNDS\\SFX\\X.WAV"}));
+}
+
+// The group writer fed with byte ranges of a group, as an edit of a group will be: the
+// entries of a built group, handed over in reverse, come out as the same group byte for
+// byte (small ones batched, a large one copied offset to offset); a range that runs past
+// its group's end fails and leaves the target as it was.
+TEST_F(Builder, TheWriterRewritesAGroupFromItsOwnByteRanges) {
+  for (int i = 0; i < 20; i++) {
+    std::string data(i * 379 % 3000, '\0');
+    for (size_t k = 0; k < data.size(); k++) data[k] = (char)(k * 7 + i);
+    writeFile(root / ("f" + std::to_string(i) + ".dat"), data);
+    setWriteTime(root / ("f" + std::to_string(i) + ".dat"), k2003 + i * 60);
+  }
+  writeFile(root / "big.bin", std::string(600 * 1024 + 5, 'B'));
+  writeFile(root / "group.cfg", "*.*\nf1*.*\n");  // F1*.DAT stored twice
+  ASSERT_EQ(build(root, group, 3), 0) << (messages.empty() ? "" : messages[0]);
+
+  PlatHandle old = platOpenRead(group.c_str());
+  t_gfDirectory d;
+  ASSERT_EQ(gfLoadDirectory(old, &d), GF_DIR_OK);
+  std::vector<t_gfDirEntry> entries;
+  long cursor = 0;
+  for (t_gfDirEntry e; gfNextDirEntry(&d, &cursor, &e);) entries.push_back(e);
+  gfFreeDirectory(&d);
+  auto rewrite = [&](const std::string& target, long extra) {
+    t_gfWriteList list{};
+    for (auto e = entries.rbegin(); e != entries.rend(); ++e) {
+      t_gfWriteEntry* f = gfWriteAddRange(&list, e->name, old, group.c_str(), e->dataOffset,
+                                          e->dataSize + (e == entries.rbegin() ? extra : 0));
+      f->date = e->date;
+      f->time = e->time;
+    }
+    messages.clear();
+    int status = gfWriteGroup(target.c_str(), 3, &list, collect);
+    gfWriteFree(&list);
+    return status;
+  };
+  std::string copy = out / "copy.grp";
+  ASSERT_EQ(rewrite(copy, 0), 0) << (messages.empty() ? "" : messages[0]);
+  EXPECT_EQ(readFile(copy), readFile(group));
+
+  writeFile(copy, "kept");
+  EXPECT_EQ(rewrite(copy, 1), 1);  // the last entry's data ends the group
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_NE(messages[0].find("the group file ended early"), std::string::npos) << messages[0];
+  EXPECT_EQ(readFile(copy), "kept");
+  platClose(old);
 }

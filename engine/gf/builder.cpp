@@ -1,17 +1,13 @@
 // The group builder: reads the root's build list, collects the files each mask names, and
-// writes them into one group file; warns of list lines that do not do what they seem to.
-#include <cctype>
+// hands them to the group writer; warns of list lines that do not do what they seem to.
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 
-#include "engine/gf/gf_internal.h"
-#include "engine/gf/group_format.h"
-#include "tarnpak/debug.h"
+#include "engine/gf/group_writer.h"
+#include "engine/kestin/ascii.h"
 #include "tarnpak/stdinputoutput.h"
-#define ENGINE_UNIT "gf manager"
-#include "engine/kestin/alloc.h"
 
 void (*gfBuildAfterCollect)() = nullptr;
 
@@ -28,11 +24,9 @@ struct t_gfOutputPlace {
 };
 
 // One build: where problems and warnings go, and whether a problem has stopped it.
-struct t_gfBuild {
-  t_gfReport sink;
-  int failed;
+struct t_gfBuild : t_gfJob {
   const char* root;  // the game directory, ending in a backslash
-  t_gfBuildList* files;  // where found files go
+  t_gfWriteList* files;  // where found files go
   t_gfReport warn = nullptr;
   long found = 0;  // files collected so far
   // The build list line being collected, for warnings (number 0: none).
@@ -46,16 +40,6 @@ struct t_gfSearch {
   const PlatFind* find;
   std::uint32_t hostDir;  // GF_NO_TEXT until stored
 };
-
-void fail(t_gfBuild* build, const char* format, ...) ENGINE_PRINTF(2, 3);
-
-void fail(t_gfBuild* build, const char* format, ...) {
-  build->failed = 1;
-  va_list args;
-  va_start(args, format);
-  gfReportV(build->sink, format, args);
-  va_end(args);
-}
 
 // A warning about the build list line being collected: "group.cfg line N 'text': ...".
 void warnLine(t_gfBuild* build, const char* format, ...) ENGINE_PRINTF(2, 3);
@@ -79,17 +63,15 @@ bool isOutput(const t_gfBuild* build, const PlatFind* find, const char* name) {
 
 void addBuildFile(const char* name, size_t leaf, t_gfSearch* search, const PlatFindData* found,
                   t_gfBuild* build) {
-  t_gfBuildList* files = build->files;
-  if (search->hostDir == GF_NO_TEXT) search->hostDir = gfBuildAddText(files, search->find->hostDir);
-  std::uint32_t text = search->hostDir == GF_NO_TEXT ? GF_NO_TEXT : gfBuildAddText(files, name);
-  t_gfBuildFile* f = text == GF_NO_TEXT ? nullptr : gfBuildAddFile(files);
+  t_gfWriteList* files = build->files;
+  if (search->hostDir == GF_NO_TEXT) search->hostDir = gfWriteAddText(files, search->find->hostDir);
+  t_gfWriteEntry* f = search->hostDir == GF_NO_TEXT
+                          ? nullptr
+                          : gfWriteAddHostFile(files, name, leaf, search->hostDir);
   if (!f) {
-    fail(build, "cannot take '%s' into the build: out of memory", name);
+    gfFail(build, "cannot take '%s' into the build: out of memory", name);
     return;
   }
-  f->name = text;
-  f->hostDir = search->hostDir;
-  f->leaf = (std::uint16_t)leaf;
   f->size = (std::uint32_t)found->size;
   platTimeToDos(found->writeTime, &f->date, &f->time);
 }
@@ -99,16 +81,16 @@ void addFound(const char* dirPart, t_gfSearch* search, const PlatFindData* found
   char name[GF_PATH_MAX + 1];
   if (!gfJoinPath(name, dirPart, found->name) ||
       std::strlen(build->root) + std::strlen(name) > GF_PATH_MAX) {
-    fail(build, "the name '%s%s' is longer than a group can store", dirPart, found->name);
+    gfFail(build, "the name '%s%s' is longer than a group can store", dirPart, found->name);
     return;
   }
   // The whole size, not its low 32 bits: a file of 4 GiB would otherwise pass as a small one.
   if (found->size >= GF_LENGTH_LIMIT - GF_HEADER_SIZE) {
-    fail(build, "'%s' is too large for a group (%lld bytes)", name, (long long)found->size);
+    gfFail(build, "'%s' is too large for a group (%lld bytes)", name, (long long)found->size);
     return;
   }
   if (std::strlen(search->find->hostDir) + std::strlen(found->name) >= PLAT_PATH_MAX) {
-    fail(build, "cannot take '%s' into the build: its host path is too long", name);
+    gfFail(build, "cannot take '%s' into the build: its host path is too long", name);
     return;
   }
   addBuildFile(name, std::strlen(dirPart), search, found, build);
@@ -124,7 +106,7 @@ void collect(const char* mask, int recurse, t_gfBuild* build, const t_gfVisit* p
   char dirPart[GF_PATH_MAX + 1];
   char search[GF_PATH_MAX + 1];
   if (!gfJoinPath(search, build->root, mask)) {
-    fail(build, "the mask '%s' is too long", mask);
+    gfFail(build, "the mask '%s' is too long", mask);
     return;
   }
   std::memcpy(dirPart, mask, dirLength);
@@ -134,7 +116,7 @@ void collect(const char* mask, int recurse, t_gfBuild* build, const t_gfVisit* p
   PlatFindData found;
   if (!platFindFirst(&find, search, &found)) {
     if (find.unreadable)
-      fail(build, "cannot read directory '%s': %s", find.hostDir, platLastError());
+      gfFail(build, "cannot read directory '%s': %s", find.hostDir, platLastError());
     return;
   }
   if (gfOnPath(&find, path)) {  // entered again through a link
@@ -150,13 +132,13 @@ void collect(const char* mask, int recurse, t_gfBuild* build, const t_gfVisit* p
       char deeper[GF_PATH_MAX + 1];
       int n = std::snprintf(deeper, sizeof deeper, "%s%s\\%s", dirPart, found.name, pattern);
       if (n < 0 || n > GF_PATH_MAX)
-        fail(build, "the mask '%s%s\\%s' is too long", dirPart, found.name, pattern);
+        gfFail(build, "the mask '%s%s\\%s' is too long", dirPart, found.name, pattern);
       else
         collect(deeper, 1, build, &here);
     }
   } while (!build->failed && platFindNext(&find, &found));
   if (!build->failed && find.unreadable)
-    fail(build, "cannot read directory '%s': %s", find.hostDir, platLastError());
+    gfFail(build, "cannot read directory '%s': %s", find.hostDir, platLastError());
   platFindClose(&find);
 }
 
@@ -172,14 +154,14 @@ bool backslashMask(const char* mask, char* out) {
 void collectMask(const char* rawMask, int recurse, int line, t_gfBuild* build) {
   char mask[GF_PATH_MAX + 1];
   if (!backslashMask(rawMask, mask)) {
-    fail(build, "the mask '%s' is too long", rawMask);
+    gfFail(build, "the mask '%s' is too long", rawMask);
     return;
   }
   const char* why = gfEscapingNameReason(mask);  // a pattern, not a name to create
   if (why && line > 0)
-    fail(build, "refusing line %d of the build list, '%s': %s", line, rawMask, why);
+    gfFail(build, "refusing line %d of the build list, '%s': %s", line, rawMask, why);
   else if (why)
-    fail(build, "refusing the mask '%s': %s", rawMask, why);
+    gfFail(build, "refusing the mask '%s': %s", rawMask, why);
   else
     collect(mask, recurse, build, nullptr);
 }
@@ -246,7 +228,7 @@ void readBuildList(int fd, const char* listPath, t_gfBuild* build) {
     ReadLN(fd, line, sizeof line);
     if (platErrorCount() != failures) {
       char shown[PLAT_PATH_MAX];
-      fail(build, "cannot read build list '%s': %s",
+      gfFail(build, "cannot read build list '%s': %s",
            gfShownPath(listPath, shown, sizeof shown), platLastError());
       break;
     }
@@ -260,130 +242,6 @@ void readBuildList(int fd, const char* listPath, t_gfBuild* build) {
   }
 }
 
-// Gives every file its data offset behind the directory; the directory's size, or -1
-// after reporting that the group would be too long.
-long long placeData(t_gfBuildList* files, t_gfBuild* build) {
-  long long dirSize = 0, length = GF_HEADER_SIZE;
-  for (int i = 0; i < files->count; i++) {
-    const t_gfBuildFile* f = gfBuildFileAt(files, i);
-    dirSize += (long long)std::strlen(gfBuildText(files, f->name)) + GF_ENTRY_FIXED_SIZE;
-    length += f->size;
-  }
-  length += dirSize;
-  if (length >= GF_LENGTH_LIMIT) {
-    fail(build, "the group would be %lld bytes long, more than a group can hold", length);
-    return -1;
-  }
-  long long offset = GF_HEADER_SIZE + dirSize;
-  for (int i = 0; i < files->count; i++) {
-    t_gfBuildFile* f = gfBuildFileAt(files, i);
-    f->offset = (std::uint32_t)offset;
-    offset += f->size;
-  }
-  return dirSize;
-}
-
-enum t_gfHeadWrite { GF_HEAD_WRITTEN, GF_HEAD_NO_MEMORY, GF_HEAD_WRITE_FAILED };
-
-// Writes the header and the scrambled directory, a block at a time: the finished length
-// is known before any data is written, so each block is scrambled once, in memory.
-t_gfHeadWrite writeHead(const t_gfBuildList* files, long long dirSize, unsigned flag,
-                        PlatHandle out) {
-  constexpr long kBlock = 64 * 1024;
-  auto* block = static_cast<unsigned char*>(ENGINE_NEW(kBlock));
-  if (!block) return GF_HEAD_NO_MEMORY;
-  const t_gfBuildFile* last = files->count ? gfBuildFileAt(files, files->count - 1) : nullptr;
-  long long length = last ? (long long)last->offset + last->size : GF_HEADER_SIZE + dirSize;
-  t_gfRandom random;
-  gfRandomSeed(&random, gfScrambleSeed(length));
-  t_gfHeader header{GF_MAGIC, flag, files->count, (std::int32_t)dirSize};
-  gfPutHeader(block, &header);
-  long used = GF_HEADER_SIZE, scrambled = GF_HEADER_SIZE;
-  long long at = 0;
-  bool written = true;
-  for (int i = 0; written && i <= files->count; i++) {
-    // Room for the longest entry, or the end: the block goes out.
-    if (i == files->count || used + GF_NAME_MAX + GF_ENTRY_FIXED_SIZE > kBlock) {
-      gfScrambleNext(&random, block + scrambled, used - scrambled);
-      written = platWriteAt(out, at, block, (size_t)used) == used;
-      at += used;
-      used = scrambled = 0;
-      if (i == files->count) break;
-    }
-    const t_gfBuildFile* f = gfBuildFileAt(files, i);
-    char name[GF_PATH_MAX + 1];
-    gfBuildStoredName(files, f, name);
-    used = (long)(gfPutEntry(block + used, name, (std::int32_t)f->offset, (std::int32_t)f->size,
-                             f->date, f->time) -
-                  block);
-  }
-  ENGINE_DELETE(block);
-  return written ? GF_HEAD_WRITTEN : GF_HEAD_WRITE_FAILED;
-}
-
-// Copies the data area, reporting the first file that failed.
-void writeData(const t_gfBuildList* files, PlatHandle out, t_gfBuild* build) {
-  t_gfCopyFailure why;
-  int bad = gfCopyData(files, out, &why);
-  if (bad < 0) return;
-  const t_gfBuildFile* f = bad < files->count ? gfBuildFileAt(files, bad) : nullptr;
-  char source[PLAT_PATH_MAX] = "";
-  if (f) gfBuildSourcePath(files, f, source, sizeof source);
-  switch (why.kind) {
-    case GF_COPY_CANNOT_OPEN: {
-      char name[GF_PATH_MAX + 1], shown[4 * GF_PATH_MAX + 1];
-      gfBuildStoredName(files, f, name);
-      gfEscapeControls(name, shown, sizeof shown);
-      W32ConPrintf("Error: file %s can not be opened\n", shown);
-      fail(build, "cannot open '%s': %s", source, why.reason);
-      break;
-    }
-    case GF_COPY_NOT_REGULAR:
-      fail(build, "'%s' is no longer a regular file", source);
-      break;
-    case GF_COPY_CHANGED:
-      fail(build, "'%s' changed size while the group was built (%ld bytes when found)", source,
-           (long)f->size);
-      break;
-    case GF_COPY_READ_ERROR:
-      fail(build, "cannot copy '%s' into the group: %s", source, why.reason);
-      break;
-    case GF_COPY_NO_MEMORY:
-      fail(build, "not enough memory to copy the files");
-      break;
-    default:
-      fail(build, "cannot write the group file: %s", why.reason);
-  }
-}
-
-// Writes the group to a temporary file beside name and renames it into place once whole.
-void writeGroup(const char* name, unsigned flag, t_gfBuildList* files, t_gfBuild* build) {
-  long long dirSize = placeData(files, build);
-  if (dirSize < 0) return;
-  PlatNewFile out;
-  char shown[PLAT_PATH_MAX];
-  gfShownPath(name, shown, sizeof shown);
-  if (platNewFileCreate(&out, name) != 0) {
-    fail(build, "cannot create group file '%s': %s", shown, platLastError());
-    return;
-  }
-  switch (writeHead(files, dirSize, flag, out.handle)) {
-    case GF_HEAD_NO_MEMORY:
-      fail(build, "not enough memory to write the directory");
-      break;
-    case GF_HEAD_WRITE_FAILED:
-      fail(build, "cannot write group file '%s': %s", shown, platLastError());
-      break;
-    case GF_HEAD_WRITTEN:
-      break;
-  }
-  if (!build->failed) writeData(files, out.handle, build);
-  if (build->failed)
-    platNewFileDiscard(&out);
-  else if (platNewFileCommit(&out) != 0)
-    fail(build, "cannot write group file '%s': %s", shown, platLastError());
-}
-
 // Opens the build list of the root directory root (ending in a backslash; empty when the
 // path given was too long); -1 after reporting why not.
 int openBuildList(const char* root, char* listPath, size_t size, t_gfBuild* build) {
@@ -391,14 +249,14 @@ int openBuildList(const char* root, char* listPath, size_t size, t_gfBuild* buil
   char shown[PLAT_PATH_MAX];
   gfShownPath(listPath, shown, sizeof shown);
   if (!root[0]) {
-    fail(build, "cannot open build list '%s': the directory path is empty or too long", shown);
+    gfFail(build, "cannot open build list '%s': the directory path is empty or too long", shown);
     return -1;
   }
   int fd = platFdOpenRead(listPath);
   if (fd < 0) {
-    fail(build, "cannot open build list '%s': %s", shown, platLastError());
+    gfFail(build, "cannot open build list '%s': %s", shown, platLastError());
   } else if (!platFdIsRegularFile(fd)) {  // a pipe could hold the build forever
-    fail(build, "build list '%s' is not a regular file", shown);
+    gfFail(build, "build list '%s' is not a regular file", shown);
     platFdClose(fd);
     fd = -1;
   }
@@ -408,7 +266,7 @@ int openBuildList(const char* root, char* listPath, size_t size, t_gfBuild* buil
 }  // namespace
 
 int gfCheckBuildList(const char* root, t_gfReport sink) {
-  t_gfBuild build{sink, 0, "", nullptr};
+  t_gfBuild build{{sink, 0}, "", nullptr};
   char rootPath[GF_PATH_MAX + 1], listPath[GF_PATH_MAX + 16];
   gfMakeRoot(rootPath, root);
   int fd = openBuildList(rootPath, listPath, sizeof listPath, &build);
@@ -421,7 +279,7 @@ namespace {
 // Whether two names are one on a host that matches names without regard to case.
 bool sameNameAnyCase(const char* a, const char* b) {
   for (; *a && *b; a++, b++)
-    if (std::toupper((unsigned char)*a) != std::toupper((unsigned char)*b)) return false;
+    if (asciiUpper((unsigned char)*a) != asciiUpper((unsigned char)*b)) return false;
   return *a == *b;
 }
 
@@ -451,8 +309,8 @@ void placeOutput(const char* name, t_gfOutputPlace* out) {
 }
 
 int buildGroup(const char* root, const char* name, int flag, t_gfReport sink, t_gfReport warn) {
-  t_gfBuildList files{};
-  t_gfBuild build{sink, 0, root, &files};
+  t_gfWriteList files{};
+  t_gfBuild build{{sink, 0}, root, &files};
   build.warn = warn;
   char listPath[GF_PATH_MAX + 16];
   int fd = openBuildList(root, listPath, sizeof listPath, &build);
@@ -462,17 +320,14 @@ int buildGroup(const char* root, const char* name, int flag, t_gfReport sink, t_
   platFdClose(fd);
   if (!build.failed) {
     if (gfBuildAfterCollect) gfBuildAfterCollect();
-    if (!gfBuildSort(&files))
-      fail(&build, "not enough memory for the directory of %d files", files.count);
-    else
-      writeGroup(name, (unsigned)flag, &files, &build);
+    build.failed = gfWriteGroup(name, (unsigned)flag, &files, sink);
   }
   if (!build.failed && files.count == 0) {
     char shown[PLAT_PATH_MAX];
     gfReportf(warn, "the group '%s' holds no file: no line of group.cfg found one",
               gfShownPath(name, shown, sizeof shown));
   }
-  gfBuildFree(&files);
+  gfWriteFree(&files);
   return build.failed;
 }
 

@@ -1,6 +1,6 @@
-// The builder's data copy: every file's bytes go to the offset the directory gave them.
-// Since all offsets are known in advance, the work is cut into independent batches that
-// two threads read and write at once.
+// The group writer's data copy: every entry's bytes, from a host file or a byte range of an
+// open group, go to the offset the directory gave them. Since all offsets are known in
+// advance, the work is cut into independent batches that two threads read and write at once.
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -8,7 +8,7 @@
 #include <system_error>
 #include <thread>
 
-#include "engine/gf/gf_internal.h"
+#include "engine/gf/group_writer.h"
 #define ENGINE_UNIT "gf manager"
 #include "engine/kestin/alloc.h"
 
@@ -20,7 +20,7 @@ constexpr int kThreads = 2;                       // the reader threads, the cal
 
 // The shared state of one copy. The next batch starts at record next, in table order.
 struct t_gfCopyJob {
-  const t_gfBuildList* files;
+  const t_gfWriteList* files;
   int count;
   PlatHandle out;
   std::mutex lock;  // guards next and the failure fields
@@ -37,12 +37,15 @@ struct t_gfCopier {
   std::uint32_t dirText;  // the held directory's host path in the collection
 };
 
-void noteFailure(t_gfCopyJob* job, int record, t_gfCopyFailureKind kind) {
+// reason: the failure's own words, or null for the host's.
+void noteFailure(t_gfCopyJob* job, int record, t_gfCopyFailureKind kind,
+                 const char* reason = nullptr) {
   std::lock_guard<std::mutex> guard(job->lock);
   if (job->failedRecord >= 0 && job->failedRecord <= record) return;  // keep the first
   job->failedRecord = record;
   job->failure.kind = kind;
-  std::snprintf(job->failure.reason, sizeof job->failure.reason, "%s", platLastError());
+  std::snprintf(job->failure.reason, sizeof job->failure.reason, "%s",
+                reason ? reason : platLastError());
 }
 
 // Hands out the next batch, [*from, *to): a run of small files up to the batch size, or
@@ -51,13 +54,13 @@ bool takeBatch(t_gfCopyJob* job, int* from, int* to) {
   std::lock_guard<std::mutex> guard(job->lock);
   if (job->failedRecord >= 0 || job->next >= job->count) return false;
   int i = *from = job->next;
-  if (gfBuildFileAt(job->files, i)->size > kBatchedFileMax) {
+  if (gfWriteEntryAt(job->files, i)->size > kBatchedFileMax) {
     *to = job->next = i + 1;
     return true;
   }
   long used = 0;
   for (; i < job->count; i++) {
-    long size = gfBuildFileAt(job->files, i)->size;
+    long size = gfWriteEntryAt(job->files, i)->size;
     if (size > kBatchedFileMax || used + size > kBatchSize) break;
     used += size;
   }
@@ -67,16 +70,16 @@ bool takeBatch(t_gfCopyJob* job, int* from, int* to) {
 
 // Opens a source through its directory, held while the files of one search follow each
 // other: the host then looks up one name instead of walking the whole path.
-PlatHandle openSource(t_gfCopier* c, const t_gfBuildFile* f) {
-  const t_gfBuildList* files = c->job->files;
+PlatHandle openSource(t_gfCopier* c, const t_gfWriteEntry* f) {
+  const t_gfWriteList* files = c->job->files;
   if (c->dir == INVALID_HANDLE || c->dirText != f->hostDir) {
     platClose(c->dir);
     c->dirText = f->hostDir;
-    c->dir = platOpenHostDir(gfBuildText(files, f->hostDir));
+    c->dir = platOpenHostDir(gfWriteText(files, f->hostDir));
   }
-  if (c->dir != INVALID_HANDLE) return platOpenInDir(c->dir, gfBuildText(files, f->name) + f->leaf);
+  if (c->dir != INVALID_HANDLE) return platOpenInDir(c->dir, gfWriteText(files, f->name) + f->leaf);
   char source[PLAT_PATH_MAX];
-  return gfBuildSourcePath(files, f, source, sizeof source) ? platOpenHostRead(source)
+  return gfWriteSourcePath(files, f, source, sizeof source) ? platOpenHostRead(source)
                                                             : INVALID_HANDLE;
 }
 
@@ -91,10 +94,23 @@ long long readWhole(PlatHandle in, unsigned char* at, long size) {
   return got;
 }
 
+// Copies a byte range of an open group, offset to offset: into the batch block at at, or
+// without one straight into the group being written. The group holding the range is
+// shared by both threads, so only positioned transfers touch it.
+bool copyRange(t_gfCopier* c, int i, const t_gfWriteEntry* f, unsigned char* at) {
+  PlatHandle in = c->job->files->sources[f->hostDir].handle;
+  long long got = at ? platReadAt(in, f->from, at, f->size)
+                     : platCopyRange(in, f->from, c->job->out, f->offset, f->size);
+  if (got == (long long)f->size) return true;
+  noteFailure(c->job, i, GF_COPY_READ_ERROR, got < 0 ? nullptr : "the group file ended early");
+  return false;
+}
+
 // Copies one record. With a batch block the bytes go into it at their place; without,
 // the host copies them straight into the group. Returns false after noting a failure.
 bool copyRecord(t_gfCopier* c, int i, unsigned char* at) {
-  const t_gfBuildFile* f = gfBuildFileAt(c->job->files, i);
+  const t_gfWriteEntry* f = gfWriteEntryAt(c->job->files, i);
+  if (f->inGroup) return copyRange(c, i, f, at);
   PlatHandle in = openSource(c, f);
   if (in == INVALID_HANDLE) {
     noteFailure(c->job, i, GF_COPY_CANNOT_OPEN);
@@ -119,15 +135,15 @@ bool copyRecord(t_gfCopier* c, int i, unsigned char* at) {
 
 void copyBatch(t_gfCopier* c, int from, int to) {
   t_gfCopyJob* job = c->job;
-  const t_gfBuildFile* first = gfBuildFileAt(job->files, from);
+  const t_gfWriteEntry* first = gfWriteEntryAt(job->files, from);
   if (to - from == 1 && first->size > kBatchedFileMax) {
     copyRecord(c, from, nullptr);
     return;
   }
   long long base = first->offset;
   for (int i = from; i < to; i++)
-    if (!copyRecord(c, i, c->batch + (gfBuildFileAt(job->files, i)->offset - base))) return;
-  const t_gfBuildFile* last = gfBuildFileAt(job->files, to - 1);
+    if (!copyRecord(c, i, c->batch + (gfWriteEntryAt(job->files, i)->offset - base))) return;
+  const t_gfWriteEntry* last = gfWriteEntryAt(job->files, to - 1);
   long length = (long)(last->offset + last->size - base);
   if (platWriteAt(job->out, base, c->batch, (size_t)length) != length)
     noteFailure(job, to - 1, GF_COPY_WRITE_ERROR);
@@ -163,7 +179,7 @@ bool startHelper(std::thread* helper, t_gfCopyJob* job) {
 
 int gfRefuseHelperThread = 0;
 
-int gfCopyData(const t_gfBuildList* files, PlatHandle out, t_gfCopyFailure* failure) {
+int gfCopyData(const t_gfWriteList* files, PlatHandle out, t_gfCopyFailure* failure) {
   if (files->count == 0) return -1;
   t_gfCopyJob job;
   job.files = files;

@@ -22,6 +22,26 @@ struct t_gfScanEntry {
 
 constexpr int GF_PATH_MAX = 255;  // every name and path the manager builds stays within this
 
+// ---- names and paths (names.cpp) --------------------------------------------------------
+// Turns a to z into A to Z in place.
+void gfUpperCase(char* name);
+// A caller's name with the table's separators: every '/' becomes a backslash. out has
+// GF_PATH_MAX + 1 bytes; false, with out untouched, when the name does not fit.
+bool gfNormalName(char* out, const char* name);
+// dir, name and suffix joined into out (GF_PATH_MAX + 1 bytes); false when the whole
+// would not fit the manager's limit.
+bool gfJoinPath(char* out, const char* dir, const char* name, const char* suffix = "");
+// Copies name into out (size bytes) with every byte below 0x20 and 0x7F written as \xHH,
+// so that a name from a file or a disk cannot steer the terminal it is printed on.
+void gfEscapeControls(const char* name, char* out, size_t size);
+// The root directory as gfStart(root) makes it: root with a backslash appended when it
+// lacks one. Gives false, with out empty, when no name would fit behind it.
+bool gfMakeRoot(char* out, const char* root);
+// A path of the engine's (backslashes, such as the root and the names under it) as the host
+// spells it, for a message: on POSIX every backslash becomes '/'. The engine keeps using its
+// own form; this is only what a user reads. out holds size bytes; returns out.
+const char* gfShownPath(const char* path, char* out, size_t size);
+
 // ---- manager state (owned by table.cpp) ---------------------------------------------------
 extern char gfRoot[GF_PATH_MAX + 1];  // ends in a backslash once gfStart(root) has set it
 extern t_gfFileInfo* gfFiles;         // gfFileCount records; null while stopped
@@ -103,20 +123,19 @@ void gfReadGroup(struct_list** list, PlatHandle group);
 // memory fails.
 t_gfScanEntry* gfNewScanEntry(const char* name);
 void gfFreeScanEntry(t_gfScanEntry* entry);
-// dir, name and suffix joined into out (GF_PATH_MAX + 1 bytes); false when the whole
-// would not fit the manager's limit.
-bool gfJoinPath(char* out, const char* dir, const char* name, const char* suffix = "");
 
 // ---- messages of the checked forms (report.cpp) --------------------------------------------
 // Formats a message and hands it to sink; nothing when sink is null.
 void gfReportf(t_gfReport sink, const char* format, ...) ENGINE_PRINTF(2, 3);
 void gfReportV(t_gfReport sink, const char* format, va_list args);
-// A path of the engine's (backslashes, such as the root and the names under it) as the host
-// spells it, for a message: on POSIX every backslash becomes '/'. The engine keeps using its
-// own form; this is only what a user reads. out holds size bytes; returns out.
-const char* gfShownPath(const char* path, char* out, size_t size);
+// A job that reports its problems to sink; the first one reported marks it failed.
+struct t_gfJob {
+  t_gfReport sink;
+  int failed;
+};
+void gfFail(t_gfJob* job, const char* format, ...) ENGINE_PRINTF(2, 3);
 
-// ---- opening a group file (directory_walk.cpp) --------------------------------------------
+// ---- opening a group file (group_open.cpp) --------------------------------------------
 // Opens the group file at path and loads its directory; on failure reports why to sink and
 // returns INVALID_HANDLE with nothing left open or allocated.
 PlatHandle gfOpenGroup(const char* path, t_gfDirectory* directory, t_gfReport sink);
@@ -136,90 +155,12 @@ int gfCompareName(const char* key, const t_gfFileInfo* record);
 // instead of by a case-blind search of every directory on its path.
 char* gfNewRecordName(const char* spelling);
 const char* gfDiskName(const t_gfFileInfo* record);
-// Turns a to z into A to Z in place.
-void gfUpperCase(char* name);
-// A caller's name with the table's separators: every '/' becomes a backslash. out has
-// GF_PATH_MAX + 1 bytes; false, with out untouched, when the name does not fit.
-bool gfNormalName(char* out, const char* name);
-
-// ---- the builder's collection (buildlist.cpp) --------------------------------------------------
-// One file found for the build. Its texts live in the collection's blocks: name is the
-// stored name as found (upper-cased only when compared or written), hostDir the host
-// directory the search found it in; the leaf behind name + leaf is its name there.
-struct t_gfBuildFile {
-  std::uint32_t name;
-  std::uint32_t hostDir;
-  std::uint32_t size;
-  std::uint32_t offset;  // where the data goes in the group, once the directory is made
-  std::uint16_t date;
-  std::uint16_t time;
-  std::uint16_t leaf;
-};
-
-// The files of one build: records in pages, texts in blocks, and after gfBuildSort the
-// record numbers in table order. Zero-initialise; gfBuildFree gives everything back.
-struct t_gfBuildList {
-  t_gfBuildFile** pages;
-  int pageCapacity;
-  int count;
-  char** text;
-  int textBlocks;
-  int textCapacity;
-  std::uint32_t textUsed;  // in the last block
-  std::uint32_t* order;
-};
-
-constexpr std::uint32_t GF_NO_TEXT = 0xFFFFFFFFu;
-// Stores a text; its place, or GF_NO_TEXT when memory fails.
-std::uint32_t gfBuildAddText(t_gfBuildList* list, const char* text);
-const char* gfBuildText(const t_gfBuildList* list, std::uint32_t at);
-// A new zeroed record at the end; null when memory fails.
-t_gfBuildFile* gfBuildAddFile(t_gfBuildList* list);
-t_gfBuildFile* gfBuildFileNumber(const t_gfBuildList* list, std::uint32_t number);
-// The record at place i of the table order.
-inline t_gfBuildFile* gfBuildFileAt(const t_gfBuildList* list, int i) {
-  return gfBuildFileNumber(list, list->order[i]);
-}
-// Puts the records in table order (the later of two copies first); false when memory fails.
-bool gfBuildSort(t_gfBuildList* list);
-void gfBuildFree(t_gfBuildList* list);
-// The host path a file is read from; false when it does not fit size bytes.
-bool gfBuildSourcePath(const t_gfBuildList* list, const t_gfBuildFile* f, char* out, size_t size);
-// The name a file is stored under (GF_PATH_MAX + 1 bytes).
-void gfBuildStoredName(const t_gfBuildList* list, const t_gfBuildFile* f, char* out);
-
-// ---- the builder ----------------------------------------------------------------------------
-
-enum t_gfCopyFailureKind {
-  GF_COPY_CANNOT_OPEN,
-  GF_COPY_CHANGED,  // the file's size is no longer what the search found
-  GF_COPY_READ_ERROR,
-  GF_COPY_WRITE_ERROR,  // the group file could not be written
-  GF_COPY_NO_MEMORY,
-  GF_COPY_NOT_REGULAR,  // the name no longer holds a regular file (a pipe, say)
-};
-
-struct t_gfCopyFailure {
-  t_gfCopyFailureKind kind;
-  char reason[160];  // the host's words for a read or write error
-};
-
-// Copies every file's bytes to its offset in out, in table order. Returns -1 when all went
-// well, else the place in the table order of the first file that failed (count when the
-// failure belongs to no file), with the failure described.
-int gfCopyData(const t_gfBuildList* files, PlatHandle out, t_gfCopyFailure* failure);
 
 // Called, when set, after the build list has been collected and before anything is
 // written: lets tests change files between the search and the copy.
 extern void (*gfBuildAfterCollect)();
 
-// ---- hostile names and trees -----------------------------------------------------------------
-// Copies name into out (size bytes) with every byte below 0x20 and 0x7F written as \xHH,
-// so that a name from a file or a disk cannot steer the terminal it is printed on.
-void gfEscapeControls(const char* name, char* out, size_t size);
-// The root directory as gfStart(root) makes it: root with a backslash appended when it
-// lacks one. Gives false, with out empty, when no name would fit behind it.
-bool gfMakeRoot(char* out, const char* root);
+// ---- trees -----------------------------------------------------------------
 // One directory on the path of a recursive search, from the first one down.
 struct t_gfVisit {
   std::uint64_t device, inode;
@@ -228,5 +169,3 @@ struct t_gfVisit {
 // Whether the directory a search has just opened is already on the path: reached again
 // through a link, it would be entered without end.
 bool gfOnPath(const PlatFind* find, const t_gfVisit* path);
-// Set by tests: starting the copier's helper thread fails as when the system refuses one.
-extern int gfRefuseHelperThread;

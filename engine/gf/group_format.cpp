@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "engine/kestin/ascii.h"
 #include "tarnpak/kestin.h"
 #define ENGINE_UNIT "gf manager"
 #include "engine/kestin/alloc.h"
@@ -250,7 +251,8 @@ void gfFreeDirectory(t_gfDirectory* d) {
 
 const char* gfEscapingNameReason(const char* name) {
   if (name[0] == '\\' || name[0] == '/') return "the name is absolute";
-  if (((name[0] | 0x20) >= 'a' && (name[0] | 0x20) <= 'z') && name[1] == ':')
+  int first = asciiUpper((unsigned char)name[0]);
+  if (first >= 'A' && first <= 'Z' && name[1] == ':')
     return "the name has a drive letter";
   const char* part = name;
   for (const char* c = name;; c++) {
@@ -274,7 +276,7 @@ bool isWindowsDevice(const char* part, size_t length) {
   while (base > 0 && part[base - 1] == ' ') base--;
   auto startsAs = [&](const char* device) {  // device in upper case
     for (size_t i = 0; device[i]; i++)
-      if (i >= base || (part[i] >= 'a' && part[i] <= 'z' ? part[i] - 32 : part[i]) != device[i])
+      if (i >= base || asciiUpper((unsigned char)part[i]) != device[i])
         return false;
     return true;
   };

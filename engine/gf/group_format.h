@@ -4,9 +4,10 @@
 #include <cstdint>
 
 #include "engine/platform/platform.h"
+#include "tarnpak/gf.h"
 
 constexpr std::uint32_t GF_MAGIC = 0x47525046;  // "FPRG" read little-endian
-constexpr int GF_HEADER_SIZE = 16;
+constexpr int GF_HEADER_SIZE = (int)GF_GROUP_HEADER_SIZE;
 constexpr int GF_ENTRY_FIXED_SIZE = 14;  // an entry without its name
 constexpr int GF_NAME_MAX = 255;
 constexpr long long GF_SEED_OFFSET = 24817;

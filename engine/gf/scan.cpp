@@ -1,7 +1,6 @@
 // The start-up scan: the root's group files first, then every loose file below the root.
 #include <cstdio>
 #include <cstring>
-#include <initializer_list>
 
 #include "engine/gf/gf_internal.h"
 #include "engine/gf/group_format.h"
@@ -21,24 +20,6 @@ t_gfScanEntry* gfNewScanEntry(const char* name) {
   e->name = reinterpret_cast<char*>(e + 1);
   std::memcpy(e->name, name, length);
   return e;
-}
-
-// Plain copies rather than a formatter: the start-up scan joins one path per file found.
-// Like snprintf, a result that does not fit is cut to the limit.
-bool gfJoinPath(char* out, const char* dir, const char* name, const char* suffix) {
-  size_t used = 0;
-  bool fits = true;
-  for (const char* part : {dir, name, suffix}) {
-    size_t n = std::strlen(part);
-    if (n > GF_PATH_MAX - used) {
-      n = GF_PATH_MAX - used;
-      fits = false;
-    }
-    std::memcpy(out + used, part, n);
-    used += n;
-  }
-  out[used] = 0;
-  return fits;
 }
 
 void gfFreeScanEntry(t_gfScanEntry* e) { ENGINE_DELETE(e); }

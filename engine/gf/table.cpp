@@ -222,11 +222,6 @@ const char* gfDiskName(const t_gfFileInfo* record) {
   return record->name + std::strlen(record->name) + 1;
 }
 
-void gfUpperCase(char* name) {
-  for (; *name; name++)
-    if (*name >= 'a' && *name <= 'z') *name = (char)(*name - 'a' + 'A');
-}
-
 int gfTableOrder(const t_gfFileInfo* a, const t_gfFileInfo* b) {
   int byName = std::strcmp(a->name, b->name);  // strcmp compares bytes as unsigned
   if (byName != 0) return byName;
@@ -243,17 +238,6 @@ int gfCompareFileInfo(const t_gfFileInfo* a, const t_gfFileInfo* b) {
 
 int gfCompareName(const char* key, const t_gfFileInfo* record) {
   return std::strcmp(key, record->name);
-}
-
-bool gfMakeRoot(char* out, const char* root) {
-  size_t n = std::strlen(root);
-  if (n >= GF_PATH_MAX) {  // no room for the backslash and a name: nothing can be found
-    out[0] = 0;
-    return false;
-  }
-  std::memcpy(out, root, n + 1);
-  ZSAddPathSlash(out);
-  return true;
 }
 
 void gfStart(const char* root) {
@@ -308,13 +292,6 @@ void gfStop() {
     List_Del(gfGroupHandles, gfGroupHandles);
   }
   gfForgetGroupNames();
-}
-
-bool gfNormalName(char* out, const char* name) {
-  size_t n = std::strlen(name);
-  if (n > GF_PATH_MAX) return false;  // no stored name is that long
-  for (size_t i = 0; i <= n; i++) out[i] = name[i] == '/' ? '\\' : name[i];
-  return true;
 }
 
 static long lookUp(const char* key) {

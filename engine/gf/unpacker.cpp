@@ -7,6 +7,7 @@
 
 #include "engine/gf/gf_internal.h"
 #include "engine/gf/group_format.h"
+#include "engine/kestin/ascii.h"
 #define ENGINE_UNIT "gf manager"
 #include "engine/kestin/alloc.h"
 
@@ -43,12 +44,10 @@ struct t_gfListing {
   bool broken;  // memory ran out: the listing finds nothing
 };
 
-int foldByte(unsigned char c) { return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c; }
-
 // Names without regard to case; the same order for any spelling of a name.
 int compareFolded(const char* a, const char* b) {
   for (;; a++, b++) {
-    int x = foldByte((unsigned char)*a), y = foldByte((unsigned char)*b);
+    int x = asciiLower((unsigned char)*a), y = asciiLower((unsigned char)*b);
     if (x != y || !x) return x - y;
   }
 }

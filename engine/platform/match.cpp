@@ -1,12 +1,7 @@
 // The directory search's wildcard rule as plain code: Windows applies it itself in
 // FindFirstFileA; the POSIX search applies this copy of it.
 #include "engine/platform/platform.h"
-
-namespace {
-
-int lowerAscii(int c) { return (c >= 'A' && c <= 'Z') ? c + ('a' - 'A') : c; }
-
-}  // namespace
+#include "engine/kestin/ascii.h"
 
 int platMatchName(const char* pattern, const char* name) {
   // Iterative wildcard match with one backtrack point, which is enough for '*'.
@@ -16,7 +11,7 @@ int platMatchName(const char* pattern, const char* name) {
       starP = ++p;
       starN = n;
     } else if (*p == '?' ||
-               (*p && lowerAscii((unsigned char)*p) == lowerAscii((unsigned char)*n))) {
+               (*p && asciiLower((unsigned char)*p) == asciiLower((unsigned char)*n))) {
       p++;
       n++;
     } else if (starP) {

@@ -10,6 +10,7 @@
 
 #include <atomic>
 
+#include "engine/kestin/ascii.h"
 #include "engine/platform/faults.h"
 #include "engine/platform/platform.h"
 #include "engine/platform/posix_sys.h"
@@ -202,11 +203,9 @@ int sysSetBlocking(int fd) {
 
 namespace {
 
-int lowerAscii(int c) { return (c >= 'A' && c <= 'Z') ? c + ('a' - 'A') : c; }
-
 bool sameNoCase(const char* a, const char* b, size_t n) {
   for (size_t i = 0; i < n; i++)
-    if (lowerAscii((unsigned char)a[i]) != lowerAscii((unsigned char)b[i])) return false;
+    if (asciiLower((unsigned char)a[i]) != asciiLower((unsigned char)b[i])) return false;
   return true;
 }
 

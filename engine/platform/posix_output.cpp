@@ -10,6 +10,7 @@
 
 #include <initializer_list>
 
+#include "engine/kestin/ascii.h"
 #include "engine/platform/platform.h"
 #include "engine/platform/posix_sys.h"
 #include "engine/platform/shared.h"
@@ -25,10 +26,7 @@ PlatHandle invalid() {
 
 bool sameNoCase(const char* a, const char* b) {
   for (; *a && *b; a++, b++) {
-    int x = (unsigned char)*a, y = (unsigned char)*b;
-    if (x >= 'A' && x <= 'Z') x += 'a' - 'A';
-    if (y >= 'A' && y <= 'Z') y += 'a' - 'A';
-    if (x != y) return false;
+    if (asciiLower((unsigned char)*a) != asciiLower((unsigned char)*b)) return false;
   }
   return *a == *b;
 }

@@ -3,11 +3,9 @@
 #include <cstring>
 
 #include "tarnpak/stdinputoutput.h"
+#include "engine/kestin/ascii.h"
 
 namespace {
-
-char lowerAscii(char ch) { return ch >= 'A' && ch <= 'Z' ? (char)(ch - 'A' + 'a') : ch; }
-char upperAscii(char ch) { return ch >= 'a' && ch <= 'z' ? (char)(ch - 'a' + 'A') : ch; }
 
 // Every start position whose len bytes lie inside the region is tried, the last one included.
 char* searchRegion(const char* buf, const char* str, int size, bool anyCase) {
@@ -36,14 +34,14 @@ int ZSMemCmpAnyCase(const char* a, const char* b, int n) {
   if (n <= 0) return 1;
   if (!a || !b) return 0;
   for (int i = 0; i < n; i++) {
-    if (lowerAscii(a[i]) != lowerAscii(b[i])) return 0;
+    if (asciiLower(a[i]) != asciiLower(b[i])) return 0;
   }
   return 1;
 }
 
 int xstrcmp(const char* a, const char* b) {
   if (!a || !b) return a == b ? 0 : 1;
-  while (*a && *b && upperAscii(*a) == upperAscii(*b)) {
+  while (*a && *b && asciiUpper(*a) == asciiUpper(*b)) {
     a++;
     b++;
   }
@@ -70,7 +68,7 @@ int ZSMaskCompare(const char* mask, const char* name) {
       n++;
       continue;
     }
-    if (lowerAscii(mask[m]) != lowerAscii(name[n])) return 0;
+    if (asciiLower(mask[m]) != asciiLower(name[n])) return 0;
     m++;
     n++;
   }

@@ -173,6 +173,9 @@ struct ENGINE_API t_gfGroupSummary {
   long long fileLength;
 };
 
+// A group file's header is this long; the directory follows it.
+constexpr long GF_GROUP_HEADER_SIZE = 16;
+
 // Called for each entry in directory order; returning 0 stops the walk.
 typedef int (*t_gfEntryVisitor)(const t_gfGroupEntry* entry, void* context);
 // Reads the directory of the group file at path with the manager's one directory reader,
@@ -181,6 +184,23 @@ typedef int (*t_gfEntryVisitor)(const t_gfGroupEntry* entry, void* context);
 // damaged, each reported through report. summary may be null.
 ENGINE_API int gfReadGroupDirectory(const char* path, t_gfGroupSummary* summary,
                                     t_gfEntryVisitor visit, void* context, t_gfReport report);
+// name as the manager looks names up: '/' taken as '\\', a to z turned into A to Z
+// (ASCII only, whatever the locale). out holds 256 bytes; 0, with out empty, when the name
+// is longer than a stored name can be, else 1.
+ENGINE_API int gfStoredForm(const char* name, char* out);
+// Finds name in the group file at path by the manager's rules (those of gfFetch): any case,
+// '/' as '\\', and of several copies the one the table keeps, the later date first (the
+// first in directory order among equals). 0 with *entry filled; 1 when the group cannot be
+// read, reported through report; 2 when it holds no such name (not reported).
+ENGINE_API int gfFindGroupEntry(const char* path, const char* name, t_gfGroupEntry* entry,
+                                t_gfReport report);
+// Receives the bytes of a copy, a piece at a time; returning 0 stops the copy.
+typedef int (*t_gfByteSink)(const void* bytes, long count, void* context);
+// Hands the stored bytes of entry (from gfFindGroupEntry or gfReadGroupDirectory on the
+// same file) to sink. 0 when every byte went; 1 when the group could not be read, reported
+// through report; 2 when sink stopped the copy (not reported).
+ENGINE_API int gfCopyGroupEntry(const char* path, const t_gfGroupEntry* entry,
+                                t_gfByteSink sink, void* context, t_gfReport report);
 // Why the unpacker refuses to write a stored name (absolute, a drive, a ".." level), or
 // null when it is safe.
 ENGINE_API const char* gfUnsafeName(const char* name);

@@ -1,0 +1,148 @@
+// The group writer: sorts a group's entries in table order, places their data behind the
+// directory, writes the header and the scrambled directory, has the copier fill in the
+// data, and makes the group visible in one commit.
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+#include "engine/gf/group_writer.h"
+#include "tarnpak/debug.h"
+#define ENGINE_UNIT "gf manager"
+#include "engine/kestin/alloc.h"
+
+namespace {
+
+// Gives every file its data offset behind the directory; the directory's size, or -1
+// after reporting that the group would be too long.
+long long placeData(t_gfWriteList* files, t_gfJob* writing) {
+  long long dirSize = 0, length = GF_HEADER_SIZE;
+  for (int i = 0; i < files->count; i++) {
+    const t_gfWriteEntry* f = gfWriteEntryAt(files, i);
+    dirSize += (long long)std::strlen(gfWriteText(files, f->name)) + GF_ENTRY_FIXED_SIZE;
+    length += f->size;
+  }
+  length += dirSize;
+  if (length >= GF_LENGTH_LIMIT) {
+    gfFail(writing, "the group would be %lld bytes long, more than a group can hold", length);
+    return -1;
+  }
+  long long offset = GF_HEADER_SIZE + dirSize;
+  for (int i = 0; i < files->count; i++) {
+    t_gfWriteEntry* f = gfWriteEntryAt(files, i);
+    f->offset = (std::uint32_t)offset;
+    offset += f->size;
+  }
+  return dirSize;
+}
+
+enum t_gfHeadWrite { GF_HEAD_WRITTEN, GF_HEAD_NO_MEMORY, GF_HEAD_WRITE_FAILED };
+
+// Writes the header and the scrambled directory, a block at a time: the finished length
+// is known before any data is written, so each block is scrambled once, in memory.
+t_gfHeadWrite writeHead(const t_gfWriteList* files, long long dirSize, unsigned flag,
+                        PlatHandle out) {
+  constexpr long kBlock = 64 * 1024;
+  auto* block = static_cast<unsigned char*>(ENGINE_NEW(kBlock));
+  if (!block) return GF_HEAD_NO_MEMORY;
+  const t_gfWriteEntry* last = files->count ? gfWriteEntryAt(files, files->count - 1) : nullptr;
+  long long length = last ? (long long)last->offset + last->size : GF_HEADER_SIZE + dirSize;
+  t_gfRandom random;
+  gfRandomSeed(&random, gfScrambleSeed(length));
+  t_gfHeader header{GF_MAGIC, flag, files->count, (std::int32_t)dirSize};
+  gfPutHeader(block, &header);
+  long used = GF_HEADER_SIZE, scrambled = GF_HEADER_SIZE;
+  long long at = 0;
+  bool written = true;
+  for (int i = 0; written && i <= files->count; i++) {
+    // Room for the longest entry, or the end: the block goes out.
+    if (i == files->count || used + GF_NAME_MAX + GF_ENTRY_FIXED_SIZE > kBlock) {
+      gfScrambleNext(&random, block + scrambled, used - scrambled);
+      written = platWriteAt(out, at, block, (size_t)used) == used;
+      at += used;
+      used = scrambled = 0;
+      if (i == files->count) break;
+    }
+    const t_gfWriteEntry* f = gfWriteEntryAt(files, i);
+    char name[GF_PATH_MAX + 1];
+    gfWriteStoredName(files, f, name);
+    used = (long)(gfPutEntry(block + used, name, (std::int32_t)f->offset, (std::int32_t)f->size,
+                             f->date, f->time) -
+                  block);
+  }
+  ENGINE_DELETE(block);
+  return written ? GF_HEAD_WRITTEN : GF_HEAD_WRITE_FAILED;
+}
+
+// Copies the data area, reporting the first file that failed.
+void writeData(const t_gfWriteList* files, PlatHandle out, t_gfJob* writing) {
+  t_gfCopyFailure why;
+  int bad = gfCopyData(files, out, &why);
+  if (bad < 0) return;
+  const t_gfWriteEntry* f = bad < files->count ? gfWriteEntryAt(files, bad) : nullptr;
+  char source[PLAT_PATH_MAX] = "";
+  if (f) gfWriteSourcePath(files, f, source, sizeof source);
+  switch (why.kind) {
+    case GF_COPY_CANNOT_OPEN: {
+      char name[GF_PATH_MAX + 1], shown[4 * GF_PATH_MAX + 1];
+      gfWriteStoredName(files, f, name);
+      gfEscapeControls(name, shown, sizeof shown);
+      W32ConPrintf("Error: file %s can not be opened\n", shown);
+      gfFail(writing, "cannot open '%s': %s", source, why.reason);
+      break;
+    }
+    case GF_COPY_NOT_REGULAR:
+      gfFail(writing, "'%s' is no longer a regular file", source);
+      break;
+    case GF_COPY_CHANGED:
+      gfFail(writing, "'%s' changed size while the group was built (%ld bytes when found)", source,
+           (long)f->size);
+      break;
+    case GF_COPY_READ_ERROR:
+      gfFail(writing, "cannot copy '%s' into the group: %s", source, why.reason);
+      break;
+    case GF_COPY_NO_MEMORY:
+      gfFail(writing, "not enough memory to copy the files");
+      break;
+    default:
+      gfFail(writing, "cannot write the group file: %s", why.reason);
+  }
+}
+
+// Writes the group to a temporary file beside name and renames it into place once whole.
+void writeGroup(const char* name, unsigned flag, t_gfWriteList* files, t_gfJob* writing) {
+  long long dirSize = placeData(files, writing);
+  if (dirSize < 0) return;
+  PlatNewFile out;
+  char shown[PLAT_PATH_MAX];
+  gfShownPath(name, shown, sizeof shown);
+  if (platNewFileCreate(&out, name) != 0) {
+    gfFail(writing, "cannot create group file '%s': %s", shown, platLastError());
+    return;
+  }
+  switch (writeHead(files, dirSize, flag, out.handle)) {
+    case GF_HEAD_NO_MEMORY:
+      gfFail(writing, "not enough memory to write the directory");
+      break;
+    case GF_HEAD_WRITE_FAILED:
+      gfFail(writing, "cannot write group file '%s': %s", shown, platLastError());
+      break;
+    case GF_HEAD_WRITTEN:
+      break;
+  }
+  if (!writing->failed) writeData(files, out.handle, writing);
+  if (writing->failed)
+    platNewFileDiscard(&out);
+  else if (platNewFileCommit(&out) != 0)
+    gfFail(writing, "cannot write group file '%s': %s", shown, platLastError());
+}
+
+}  // namespace
+
+int gfWriteGroup(const char* name, unsigned flag, t_gfWriteList* list, t_gfReport sink) {
+  t_gfJob writing{sink, 0};
+  if (!gfWriteSort(list))
+    gfFail(&writing, "not enough memory for the directory of %d files", list->count);
+  else
+    writeGroup(name, flag, list, &writing);
+  return writing.failed;
+}

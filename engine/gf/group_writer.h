@@ -1,0 +1,105 @@
+// The group writer: the entries of a group to write (from host files, or byte ranges of an
+// open group) and the one routine that writes them as a group file, used by the builder.
+#pragma once
+#include <cstdint>
+
+#include "engine/gf/gf_internal.h"
+
+// One entry of the group to write. Its texts live in the list's blocks: name is the stored
+// name as given (upper-cased only when compared or written). The bytes come either from a
+// host file (hostDir: the host directory it lies in, leaf: where its name there starts in
+// name) or, with inGroup set, from the range of size bytes at from in the list's source
+// group number hostDir.
+struct t_gfWriteEntry {
+  std::uint32_t name;
+  std::uint32_t hostDir;
+  std::uint32_t size;
+  std::uint32_t offset;  // where the data goes in the group, once the directory is made
+  std::uint32_t from;
+  std::uint16_t date;
+  std::uint16_t time;
+  std::uint16_t leaf;
+  std::uint8_t inGroup;
+};
+
+// An open group whose byte ranges entries copy: the caller's handle, kept open by the
+// caller until the write is done, and its path for messages.
+struct t_gfWriteSource {
+  PlatHandle handle;
+  std::uint32_t path;
+};
+
+// The entries of one group: records in pages, texts in blocks, and after gfWriteSort the
+// record numbers in table order. Zero-initialise; gfWriteFree gives everything back.
+struct t_gfWriteList {
+  t_gfWriteEntry** pages;
+  int pageCapacity;
+  int count;
+  char** text;
+  int textBlocks;
+  int textCapacity;
+  std::uint32_t textUsed;  // in the last block
+  std::uint32_t* order;
+  t_gfWriteSource* sources;
+  int sourceCount;
+  int sourceCapacity;
+};
+
+constexpr std::uint32_t GF_NO_TEXT = 0xFFFFFFFFu;
+// Stores a text; its place, or GF_NO_TEXT when memory fails.
+std::uint32_t gfWriteAddText(t_gfWriteList* list, const char* text);
+const char* gfWriteText(const t_gfWriteList* list, std::uint32_t at);
+// A new zeroed record at the end; null when memory fails.
+t_gfWriteEntry* gfWriteAddEntry(t_gfWriteList* list);
+// A new record for the file leaf (in name, from name + leaf on) of the host directory
+// stored at hostDir; the caller fills size, date and time. Null when memory fails.
+t_gfWriteEntry* gfWriteAddHostFile(t_gfWriteList* list, const char* name, size_t leaf,
+                                   std::uint32_t hostDir);
+// A new record whose bytes are the range of size bytes at from in the group open on group
+// (path: for messages); the caller fills date and time. Null when memory fails.
+t_gfWriteEntry* gfWriteAddRange(t_gfWriteList* list, const char* name, PlatHandle group,
+                                const char* path, long from, long size);
+t_gfWriteEntry* gfWriteEntryNumber(const t_gfWriteList* list, std::uint32_t number);
+// The record at place i of the table order.
+inline t_gfWriteEntry* gfWriteEntryAt(const t_gfWriteList* list, int i) {
+  return gfWriteEntryNumber(list, list->order[i]);
+}
+// Puts the records in table order (the later of two copies first); false when memory fails.
+bool gfWriteSort(t_gfWriteList* list);
+void gfWriteFree(t_gfWriteList* list);
+// Where an entry's bytes come from, for messages: the host path, or the stored name and
+// the group holding it. False when it does not fit size bytes.
+bool gfWriteSourcePath(const t_gfWriteList* list, const t_gfWriteEntry* f, char* out,
+                       size_t size);
+// The name an entry is stored under (GF_PATH_MAX + 1 bytes).
+void gfWriteStoredName(const t_gfWriteList* list, const t_gfWriteEntry* f, char* out);
+
+// ---- writing ----------------------------------------------------------------------------
+// Writes the entries of list, in table order, as the group file name with flag as its build
+// flag: data placed behind the scrambled directory, copied by the copier, and the whole made
+// visible in one commit (an existing file of that name stays whole on any failure). 0 when
+// the group was written, 1 after reporting to sink why not.
+int gfWriteGroup(const char* name, unsigned flag, t_gfWriteList* list, t_gfReport sink);
+
+// ---- the copier (copier.cpp) --------------------------------------------------------------
+enum t_gfCopyFailureKind {
+  GF_COPY_CANNOT_OPEN,
+  GF_COPY_CHANGED,  // the file's size is no longer what the search found
+  GF_COPY_READ_ERROR,
+  GF_COPY_WRITE_ERROR,  // the group file could not be written
+  GF_COPY_NO_MEMORY,
+  GF_COPY_NOT_REGULAR,  // the name no longer holds a regular file (a pipe, say)
+};
+
+struct t_gfCopyFailure {
+  t_gfCopyFailureKind kind;
+  char reason[160];  // the host's words for a read or write error
+};
+
+// Copies every entry's bytes to its offset in out, in table order. Returns -1 when all went
+// well, else the place in the table order of the first entry that failed (count when the
+// failure belongs to no entry), with the failure described.
+int gfCopyData(const t_gfWriteList* files, PlatHandle out, t_gfCopyFailure* failure);
+
+// Set by tests: starting the copier's helper thread fails as when the system refuses one.
+extern int gfRefuseHelperThread;

@@ -1,0 +1,77 @@
+// The manager's names and paths: stored names in the table's form, paths joined within the
+// manager's limit, the root's form, and names made safe to show.
+#include <cstdio>
+#include <cstring>
+#include <initializer_list>
+
+#include "engine/gf/gf_internal.h"
+#include "engine/kestin/ascii.h"
+#include "tarnpak/stdinputoutput.h"
+
+void gfUpperCase(char* name) {
+  for (; *name; name++)
+    *name = (char)asciiUpper((unsigned char)*name);
+}
+
+bool gfNormalName(char* out, const char* name) {
+  size_t n = std::strlen(name);
+  if (n > GF_PATH_MAX) return false;  // no stored name is that long
+  for (size_t i = 0; i <= n; i++) out[i] = name[i] == '/' ? '\\' : name[i];
+  return true;
+}
+
+// Plain copies rather than a formatter: the start-up scan joins one path per file found.
+// Like snprintf, a result that does not fit is cut to the limit.
+bool gfJoinPath(char* out, const char* dir, const char* name, const char* suffix) {
+  size_t used = 0;
+  bool fits = true;
+  for (const char* part : {dir, name, suffix}) {
+    size_t n = std::strlen(part);
+    if (n > GF_PATH_MAX - used) {
+      n = GF_PATH_MAX - used;
+      fits = false;
+    }
+    std::memcpy(out + used, part, n);
+    used += n;
+  }
+  out[used] = 0;
+  return fits;
+}
+
+bool gfMakeRoot(char* out, const char* root) {
+  size_t n = std::strlen(root);
+  if (n >= GF_PATH_MAX) {  // no room for the backslash and a name: nothing can be found
+    out[0] = 0;
+    return false;
+  }
+  std::memcpy(out, root, n + 1);
+  ZSAddPathSlash(out);
+  return true;
+}
+
+void gfEscapeControls(const char* name, char* out, size_t size) {
+  if (size == 0) return;
+  size_t n = 0;
+  for (const unsigned char* c = (const unsigned char*)name; *c; c++) {
+    bool control = *c < 0x20 || *c == 0x7F;
+    if (n + (control ? 4 : 1) >= size) break;
+    if (control)
+      n += (size_t)std::snprintf(out + n, size - n, "\\x%02X", *c);
+    else
+      out[n++] = (char)*c;
+  }
+  out[n] = 0;
+}
+
+const char* gfShownPath(const char* path, char* out, size_t size) {
+  if (size == 0) return out;
+  size_t n = std::strlen(path);
+  if (n >= size) n = size - 1;
+#ifdef _WIN32
+  std::memcpy(out, path, n);  // the backslash is the host's own separator
+#else
+  for (size_t i = 0; i < n; i++) out[i] = path[i] == '\\' ? '/' : path[i];
+#endif
+  out[n] = 0;
+  return out;
+}

@@ -1,0 +1,159 @@
+// The group writer's entries: one small record per file and its names packed in large
+// blocks, so that a tree of many files costs little more than the names themselves.
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+
+#include "engine/gf/group_writer.h"
+#include "engine/kestin/ascii.h"
+#define ENGINE_UNIT "gf manager"
+#include "engine/kestin/alloc.h"
+
+namespace {
+
+constexpr std::uint32_t kTextBlock = 64 * 1024;  // no text is longer than a host path
+constexpr int kRecordPage = 4096;
+
+// Grows an array to hold at least one more; false when memory fails.
+template <typename T>
+bool roomForOne(T** blocks, int count, int* capacity) {
+  if (count < *capacity) return true;
+  int grown = *capacity ? *capacity * 2 : 16;
+  auto* bigger = ENGINE_NEW_ARRAY(T, (size_t)grown);
+  if (!bigger) return false;
+  if (count) std::memcpy(bigger, *blocks, sizeof(T) * (size_t)count);
+  ENGINE_DELETE(*blocks);
+  *blocks = bigger;
+  *capacity = grown;
+  return true;
+}
+
+char* textAt(const t_gfWriteList* list, std::uint32_t at) {
+  return list->text[at / kTextBlock] + at % kTextBlock;
+}
+
+// The table order on the stored names (compared upper-cased), then the later copy first,
+// then the order found, which makes the order total.
+bool before(const t_gfWriteList* list, std::uint32_t a, std::uint32_t b) {
+  const t_gfWriteEntry* x = gfWriteEntryNumber(list, a);
+  const t_gfWriteEntry* y = gfWriteEntryNumber(list, b);
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(textAt(list, x->name));
+  const unsigned char* q = reinterpret_cast<const unsigned char*>(textAt(list, y->name));
+  for (; *p && asciiUpper(*p) == asciiUpper(*q); p++, q++) {
+  }
+  if (asciiUpper(*p) != asciiUpper(*q)) return asciiUpper(*p) < asciiUpper(*q);
+  int byTime = platCompareDosTime(x->date, x->time, y->date, y->time);
+  if (byTime != 0) return byTime > 0;
+  return a < b;
+}
+
+}  // namespace
+
+std::uint32_t gfWriteAddText(t_gfWriteList* list, const char* text) {
+  std::uint32_t n = (std::uint32_t)std::strlen(text) + 1;
+  if (n > kTextBlock) return GF_NO_TEXT;
+  if (list->textBlocks == 0 || list->textUsed + n > kTextBlock) {
+    if (!roomForOne(&list->text, list->textBlocks, &list->textCapacity)) return GF_NO_TEXT;
+    char* block = static_cast<char*>(ENGINE_NEW(kTextBlock));
+    if (!block) return GF_NO_TEXT;
+    list->text[list->textBlocks++] = block;
+    list->textUsed = 0;
+  }
+  std::uint32_t at = (std::uint32_t)(list->textBlocks - 1) * kTextBlock + list->textUsed;
+  std::memcpy(textAt(list, at), text, n);
+  list->textUsed += n;
+  return at;
+}
+
+const char* gfWriteText(const t_gfWriteList* list, std::uint32_t at) { return textAt(list, at); }
+
+t_gfWriteEntry* gfWriteAddEntry(t_gfWriteList* list) {
+  if (list->count % kRecordPage == 0) {
+    int page = list->count / kRecordPage;
+    if (!roomForOne(&list->pages, page, &list->pageCapacity)) return nullptr;
+    list->pages[page] = ENGINE_NEW_ARRAY(t_gfWriteEntry, kRecordPage);
+    if (!list->pages[page]) return nullptr;
+  }
+  t_gfWriteEntry* f = &list->pages[list->count / kRecordPage][list->count % kRecordPage];
+  list->count++;
+  return f;
+}
+
+t_gfWriteEntry* gfWriteAddHostFile(t_gfWriteList* list, const char* name, size_t leaf,
+                                   std::uint32_t hostDir) {
+  std::uint32_t text = gfWriteAddText(list, name);
+  t_gfWriteEntry* f = text == GF_NO_TEXT ? nullptr : gfWriteAddEntry(list);
+  if (!f) return nullptr;
+  f->name = text;
+  f->hostDir = hostDir;
+  f->leaf = (std::uint16_t)leaf;
+  return f;
+}
+
+// The number of the source group open on handle, added when new; -1 when memory fails.
+static int sourceNumber(t_gfWriteList* list, PlatHandle handle, const char* path) {
+  for (int i = list->sourceCount - 1; i >= 0; i--)
+    if (list->sources[i].handle == handle) return i;
+  std::uint32_t text = gfWriteAddText(list, path);
+  if (text == GF_NO_TEXT || !roomForOne(&list->sources, list->sourceCount, &list->sourceCapacity))
+    return -1;
+  list->sources[list->sourceCount] = {handle, text};
+  return list->sourceCount++;
+}
+
+t_gfWriteEntry* gfWriteAddRange(t_gfWriteList* list, const char* name, PlatHandle group,
+                                const char* path, long from, long size) {
+  int source = sourceNumber(list, group, path);
+  std::uint32_t text = source < 0 ? GF_NO_TEXT : gfWriteAddText(list, name);
+  t_gfWriteEntry* f = text == GF_NO_TEXT ? nullptr : gfWriteAddEntry(list);
+  if (!f) return nullptr;
+  f->name = text;
+  f->hostDir = (std::uint32_t)source;
+  f->inGroup = 1;
+  f->from = (std::uint32_t)from;
+  f->size = (std::uint32_t)size;
+  return f;
+}
+
+t_gfWriteEntry* gfWriteEntryNumber(const t_gfWriteList* list, std::uint32_t number) {
+  return &list->pages[number / kRecordPage][number % kRecordPage];
+}
+
+bool gfWriteSort(t_gfWriteList* list) {
+  list->order = ENGINE_NEW_ARRAY(std::uint32_t, list->count > 0 ? (size_t)list->count : 1);
+  if (!list->order) return false;
+  for (int i = 0; i < list->count; i++) list->order[i] = (std::uint32_t)i;
+  std::sort(list->order, list->order + list->count,
+            [list](std::uint32_t a, std::uint32_t b) { return before(list, a, b); });
+  return true;
+}
+
+void gfWriteFree(t_gfWriteList* list) {
+  for (int i = 0; i < list->textBlocks; i++) ENGINE_DELETE(list->text[i]);
+  for (int i = 0; i * kRecordPage < list->count; i++) ENGINE_DELETE(list->pages[i]);
+  ENGINE_DELETE(list->text);
+  ENGINE_DELETE(list->pages);
+  ENGINE_DELETE(list->order);
+  ENGINE_DELETE(list->sources);
+  *list = t_gfWriteList{};
+}
+
+bool gfWriteSourcePath(const t_gfWriteList* list, const t_gfWriteEntry* f, char* out, size_t size) {
+  if (f->inGroup) {
+    int n = std::snprintf(out, size, "%s in %s", textAt(list, f->name),
+                          textAt(list, list->sources[f->hostDir].path));
+    return n >= 0 && (size_t)n < size;
+  }
+  const char* dir = textAt(list, f->hostDir);
+  const char* leaf = textAt(list, f->name) + f->leaf;
+  size_t d = std::strlen(dir), l = std::strlen(leaf);
+  if (d + l + 1 > size) return false;
+  std::memcpy(out, dir, d);
+  std::memcpy(out + d, leaf, l + 1);
+  return true;
+}
+
+void gfWriteStoredName(const t_gfWriteList* list, const t_gfWriteEntry* f, char* out) {
+  std::strcpy(out, textAt(list, f->name));  // the collection checked the length
+  gfUpperCase(out);
+}

@@ -50,7 +50,7 @@ TEST_F(TableSearch, NoMatchLeavesTheRecordAndTheEndStaysTheEnd) {
   std::strcpy(f.mask, "*.txt");
   ASSERT_EQ(gfFindFirst(&f), 1);
   EXPECT_EQ(gfFindNext(&f), 0);
-  EXPECT_EQ(f.index, gfFileCount + 1);
+  EXPECT_EQ(f.index, gfTableCount() + 1);
   EXPECT_EQ(gfFindNext(&f), 0);
   gfFindClose(&f);
 }
@@ -67,22 +67,22 @@ TEST_F(TableSearch, ANameShorterThanTheMasksDirectoryGivesAnEmptyName) {
 }
 
 TEST_F(TableSearch, InsertAddsOrRefreshesARecordThatFetchFinds) {
-  int before = gfFileCount;
+  int before = gfTableCount();
   writeFile(root / "New.bin", "12345");
   int i = gfInsertFile("new.bin");
-  EXPECT_EQ(i, gfFileCount - 1);
-  EXPECT_EQ(gfFileCount, before + 1);
+  EXPECT_EQ(i, gfTableCount() - 1);
+  EXPECT_EQ(gfTableCount(), before + 1);
   EXPECT_EQ(gfFetch("NEW.BIN"), i);
   EXPECT_EQ(gfSizeEx("new.bin"), 5);
   EXPECT_EQ(gfInsertFile("NEW.BIN"), i);
-  EXPECT_EQ(gfFileCount, before + 1);
+  EXPECT_EQ(gfTableCount(), before + 1);
   EXPECT_EQ(findAll("*.bin"), (std::vector<std::string>{"NEW.BIN"}));  // appended, found last
   int missing = gfInsertFile("missing.on.disk");
-  EXPECT_EQ(missing, gfFileCount - 1);
+  EXPECT_EQ(missing, gfTableCount() - 1);
   EXPECT_EQ(gfSizeEx("missing.on.disk"), 0);
   EXPECT_EQ(gfInsertFile(std::string(256, 'x').c_str()), -1);
   EXPECT_EQ(gfInsertFile(nullptr), -1);
-  EXPECT_EQ(gfFileCount, before + 2);
+  EXPECT_EQ(gfTableCount(), before + 2);
 }
 
 TEST_F(TableSearch, InsertOverAGroupedNameReadsTheLooseFileButStaysReadOnly) {
@@ -108,25 +108,25 @@ TEST_F(TableSearch, DeleteRenumbersAndKeepsEveryOtherNameFindable) {
   writeFile(root / "late.txt", "l");
   gfInsertFile("late.txt");
   gfInsertFile("another.new");
-  int before = gfFileCount;
+  int before = gfTableCount();
   gfDeleteFile("A.TXT");
-  EXPECT_EQ(gfFileCount, before - 1);
-  EXPECT_EQ(gfSortedCount, gfFileCount);
+  EXPECT_EQ(gfTableCount(), before - 1);
+  EXPECT_EQ(gfTableSortedCount(), gfTableCount());
   EXPECT_EQ(gfFetch("A.TXT"), -1);
   for (const char* name : {"LATE.TXT", "ANOTHER.NEW", "Z.DAT", "SOUNDS\\HIT.WAV", "G.GRP"})
     EXPECT_GE(gfFetch(name), 0) << name;
   gfDeleteFile("not in the table");
-  EXPECT_EQ(gfFileCount, before - 1);
+  EXPECT_EQ(gfTableCount(), before - 1);
 }
 
 TEST(TableEdits, DeletingTheOnlyRecordLeavesAnEmptyTable) {
   TempDir root;
   writeFile(root / "one", "1");
   gfStart(root.path().c_str());
-  ASSERT_EQ(gfFileCount, 1);
+  ASSERT_EQ(gfTableCount(), 1);
   GFILE* f = gfOpen("ONE");  // an open loose handle goes with the record, closed at its close
   gfDeleteFile("one");
-  EXPECT_EQ(gfFileCount, 0);
+  EXPECT_EQ(gfTableCount(), 0);
   EXPECT_EQ(gfFetch("ONE"), -1);
   EXPECT_EQ(gfGetFileInfo("ONE"), nullptr);
   gfClose(f);
@@ -140,7 +140,7 @@ TEST(TableEdits, ManyInsertsStayFindable) {
     std::string name = "n" + std::to_string(i);
     ASSERT_EQ(gfInsertFile(name.c_str()), i);
   }
-  EXPECT_EQ(gfFileCount, 10000);
+  EXPECT_EQ(gfTableCount(), 10000);
   for (int i = 0; i < 10000; i += 97) EXPECT_EQ(gfFetch(("N" + std::to_string(i)).c_str()), i);
   gfDeleteFile("n5");
   EXPECT_EQ(gfFetch("N5"), -1);

@@ -7,7 +7,6 @@
 #include "engine/gf/gf_internal.h"
 #include "engine/gf/group_format.h"
 #include "tarnpak/stdinputoutput.h"
-#include "tarnpak/t_list.h"
 #define ENGINE_UNIT "gf manager"
 #include "engine/kestin/alloc.h"
 

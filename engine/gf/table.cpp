@@ -5,8 +5,6 @@
 #include <cstring>
 
 #include "engine/gf/gf_internal.h"
-#include "tarnpak/stdinputoutput.h"
-#include "tarnpak/t_list.h"
 #define ENGINE_UNIT "gf manager"
 #include "engine/kestin/alloc.h"
 

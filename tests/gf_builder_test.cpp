@@ -198,7 +198,7 @@ TEST_F(Builder, PackedTreeUnpacksByteForByteAndLoads) {
   TempDir loaded;
   std::filesystem::copy_file(group, loaded / "data.grp");
   gfStart(loaded.path().c_str());
-  EXPECT_EQ(gfFileCount, (int)source.size() + 1);
+  EXPECT_EQ(gfTableCount(), (int)source.size() + 1);
   t_gfFileInfo* r = gfGetFileInfo("lvl1\\sub2\\f5.dat");
   ASSERT_NE(r, nullptr);
   EXPECT_EQ(r->inGroup, 1);

@@ -132,7 +132,8 @@ TEST_F(FileCache, UncacheAllEmptiesTheListIndexZeroIncluded) {
   ASSERT_NE(empty, nullptr);  // a file of 0 bytes is cached like any other
   EXPECT_NE(empty->cacheData, nullptr);
   gfUncacheAllFiles();
-  for (int i = 0; i < gfFileCount; i++) EXPECT_EQ(gfFiles[i].cacheData, nullptr) << i;
+  for (long i = 0; i < gfTableCount(); i++)
+    EXPECT_EQ(gfTableRecord(i)->cacheData, nullptr) << i;
   LineCapture listing;
   gfPrintCache();
   EXPECT_EQ(plainLines(listing), (std::vector<std::string>{"Cache size=0Kb"}));

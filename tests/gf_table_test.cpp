@@ -20,7 +20,7 @@ void startOn(const TempDir& dir) { gfStart(dir.path().c_str()); }
 
 std::vector<std::string> tableNames() {
   std::vector<std::string> names;
-  for (int i = 0; i < gfFileCount; i++) names.push_back(gfFiles[i].name);
+  for (int i = 0; i < gfTableCount(); i++) names.push_back(gfTableRecord(i)->name);
   return names;
 }
 
@@ -67,7 +67,7 @@ TEST_F(FileTable, EveryNamedOperationTakesSlashesForBackslashes) {
   long map = gfFetch("maps\\e1m1.map");
   ASSERT_GE(map, 0);
   EXPECT_EQ(gfFetch("Maps/E1M1.map"), map);
-  EXPECT_EQ(gfGetFileInfo("maps/e1m1.map"), &gfFiles[map]);
+  EXPECT_EQ(gfGetFileInfo("maps/e1m1.map"), gfTableRecord(map));
   EXPECT_EQ(gfSizeEx("maps/e1m1.map"), 9);
   unsigned short date = 0, time = 0;
   gfGetDateTimeEx("maps/e1m1.map", &date, &time);
@@ -99,7 +99,7 @@ TEST_F(FileTable, EveryNamedOperationTakesSlashesForBackslashes) {
   EXPECT_EQ(gfSizeEx("maps\\new.map"), 3);
   writeFile(root / "maps/later.map", "later");
   int later = gfInsertFile("maps/later.map");
-  EXPECT_STREQ(gfFiles[later].name, "MAPS\\LATER.MAP");
+  EXPECT_STREQ(gfTableRecord(later)->name, "MAPS\\LATER.MAP");
   EXPECT_EQ(gfFetch("maps\\later.map"), later);
   gfDeleteFile("maps/e1m1.map");
   EXPECT_EQ(gfFetch("maps\\e1m1.map"), -1);
@@ -175,7 +175,7 @@ TEST_F(FileTable, TwoGroupsHoldingOneNameKeepTheLaterCopy) {
   t_gfFileInfo* x = gfGetFileInfo("X.DAT");
   ASSERT_NE(x, nullptr);
   EXPECT_EQ(x->size, 4);
-  EXPECT_EQ(gfFileCount, 4);  // X.DAT and the three group files themselves
+  EXPECT_EQ(gfTableCount(), 4);  // X.DAT and the three group files themselves
 }
 
 TEST_F(FileTable, DamagedOrForeignGroupsAddNoRecords) {
@@ -224,12 +224,12 @@ TEST_F(FileTable, StartingTwiceRebuildsAndStoppingTwiceIsHarmless) {
   gfStart();  // the same root again
   EXPECT_EQ(tableNames(), once);
   startOn(empty);
-  EXPECT_EQ(gfFileCount, 0);
+  EXPECT_EQ(gfTableCount(), 0);
   EXPECT_EQ(gfGetFileInfo("A.TXT"), nullptr);
   gfStop();
   gfStop();
   gfStart("/no/such/directory/anywhere");
-  EXPECT_EQ(gfFileCount, 0);
+  EXPECT_EQ(gfTableCount(), 0);
 }
 
 TEST_F(FileTable, SortsManyNamesThatShareTheirFirstBytesByUnsignedBytes) {

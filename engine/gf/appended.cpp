@@ -20,20 +20,20 @@ std::uint32_t hashName(const char* name) {
   return h;
 }
 
-void place(int* table, int count, int index) {
+void place(const t_gfFileInfo* records, int* table, int count, int index) {
   std::uint32_t mask = (std::uint32_t)count - 1;
-  std::uint32_t at = hashName(gfFiles[index].name) & mask;
+  std::uint32_t at = hashName(records[index].name) & mask;
   while (table[at] >= 0) at = (at + 1) & mask;
   table[at] = index;
 }
 
-bool grow() {
+bool grow(const t_gfFileInfo* records) {
   int count = slotCount ? slotCount * 2 : 64;
   int* table = static_cast<int*>(ENGINE_NEW(sizeof(int) * (size_t)count));
   if (!table) return false;
   std::memset(table, 0xFF, sizeof(int) * (size_t)count);
   for (int i = 0; i < slotCount; i++)
-    if (slots[i] >= 0) place(table, count, slots[i]);
+    if (slots[i] >= 0) place(records, table, count, slots[i]);
   ENGINE_DELETE(slots);
   slots = table;
   slotCount = count;
@@ -42,27 +42,27 @@ bool grow() {
 
 }  // namespace
 
-bool gfIndexAppended(int index) {
+bool gfIndexAppended(const t_gfFileInfo* records, int index) {
   if (!complete) return false;
-  if ((used + 1) * 2 > slotCount && !grow()) {
+  if ((used + 1) * 2 > slotCount && !grow(records)) {
     complete = false;
     return false;
   }
-  place(slots, slotCount, index);
+  place(records, slots, slotCount, index);
   used++;
   return true;
 }
 
-int gfFindAppended(const char* upperName) {
+int gfFindAppended(const t_gfFileInfo* records, int sorted, int count, const char* upperName) {
   if (!complete) {
-    for (int i = gfSortedCount; i < gfFileCount; i++)
-      if (std::strcmp(upperName, gfFiles[i].name) == 0) return i;
+    for (int i = sorted; i < count; i++)
+      if (std::strcmp(upperName, records[i].name) == 0) return i;
     return -1;
   }
   if (used == 0) return -1;
   std::uint32_t mask = (std::uint32_t)slotCount - 1;
   for (std::uint32_t at = hashName(upperName) & mask; slots[at] >= 0; at = (at + 1) & mask)
-    if (std::strcmp(upperName, gfFiles[slots[at]].name) == 0) return slots[at];
+    if (std::strcmp(upperName, records[slots[at]].name) == 0) return slots[at];
   return -1;
 }
 

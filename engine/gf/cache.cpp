@@ -13,25 +13,58 @@ namespace {
 
 constexpr int gfCacheLimit = 4000000;  // four million bytes
 
-struct_list* gfCacheList = nullptr;  // record indices; the first cached file stays first
+// One cached file in the list. Its index is one of the table's holders, so it follows its
+// record when a removal renumbers the table.
+struct t_gfCacheNode {
+  long index;
+  t_gfIndexHolder holder;
+  t_gfCacheNode* next;
+};
+
+t_gfCacheNode* gfCacheList = nullptr;  // the first cached file stays first
 int gfCacheTotal = 0;
-// Blocks of records that left the table while their read still ran: released at gfStop,
-// after the worker has ended.
+// Blocks of records that left the table or changed size while their read still ran:
+// released at gfStop, after the worker has ended.
 struct_list* gfCacheAside = nullptr;
 
-bool inTable(long index) { return index >= 0 && index < gfFileCount; }
+bool inTable(long index) { return gfRecordAt(index) != nullptr; }
 
-long indexOf(const struct_list* node) { return (long)(std::intptr_t)node->data; }
+// Each new node goes behind the first, as the list has always been kept.
+bool addNode(long index) {
+  auto* n = static_cast<t_gfCacheNode*>(ENGINE_NEW(sizeof(t_gfCacheNode)));
+  if (!n) return false;
+  n->index = index;
+  gfTableHold(&n->holder, &n->index);
+  if (!gfCacheList) {
+    n->next = nullptr;
+    gfCacheList = n;
+  } else {
+    n->next = gfCacheList->next;
+    gfCacheList->next = n;
+  }
+  return true;
+}
 
-void* asData(long index) { return (void*)(std::intptr_t)index; }
+// Takes node out of the list; returns the node behind it.
+t_gfCacheNode* removeNode(t_gfCacheNode* node) {
+  t_gfCacheNode* next = node->next;
+  for (t_gfCacheNode** link = &gfCacheList; *link; link = &(*link)->next) {
+    if (*link != node) continue;
+    *link = next;
+    break;
+  }
+  gfTableLetGo(&node->holder);
+  ENGINE_DELETE(node);
+  return next;
+}
 
 // Starts caching record i; false when the file cannot be opened or its block had.
 bool startCaching(long i) {
-  t_gfFileInfo* r = &gfFiles[i];
+  t_gfFileInfo* r = gfRecordAt(i);
   if (r->size < 0 || r->size > 0x7FFFFFFF) return false;  // beyond one read's reach
   GFILE* f = gfOpen(r->name);
   if (!f) return false;
-  r = &gfFiles[i];
+  r = gfRecordAt(i);
   void* block = ENGINE_NEW((size_t)r->size);
   if (!block) {
     gfClose(f);
@@ -44,7 +77,7 @@ bool startCaching(long i) {
   gfCacheTotal += (int)r->size;
   DebugPrintf("CACHE SIZE: %d\n", gfCacheTotal);
   if (gfCacheTotal > gfCacheLimit) gfUncacheFile();
-  List_Add(gfCacheList, asData(i));
+  addNode(i);
   return true;
 }
 
@@ -54,8 +87,8 @@ t_gfFileInfo* gfCacheFile(const char* name) {
   if (!name) return nullptr;
   long i = gfFetch(name);
   if (i < 0) return nullptr;
-  if (!gfFiles[i].cacheData && !startCaching(i)) return nullptr;
-  t_gfFileInfo* r = &gfFiles[i];
+  if (!gfRecordAt(i)->cacheData && !startCaching(i)) return nullptr;
+  t_gfFileInfo* r = gfRecordAt(i);
   if (!gfReadCompleted(r->readId)) return nullptr;
   r->lastUse = (float)GetCurTime();
   return r;
@@ -63,29 +96,28 @@ t_gfFileInfo* gfCacheFile(const char* name) {
 
 void gfUncacheFile() {
   long best = 0;
-  struct_list* chosen = nullptr;
-  for (struct_list* n = gfCacheList; n; n = n->next) {
-    long i = indexOf(n);
-    if (!inTable(i)) {
+  t_gfCacheNode* chosen = nullptr;
+  for (t_gfCacheNode* n = gfCacheList; n; n = n->next) {
+    const t_gfFileInfo* r = gfRecordAt(n->index);
+    if (!r) {
       DebugPrintf("gfUncacheFile(): error\n");
       continue;
     }
-    if (gfFiles[i].size > best && gfReadCompleted(gfFiles[i].readId)) {
-      best = gfFiles[i].size;
+    if (r->size > best && gfReadCompleted(r->readId)) {
+      best = r->size;
       chosen = n;
     }
   }
   if (!chosen) return;
-  long i = indexOf(chosen);
+  long i = chosen->index;
   gfUncacheFile((int)i);
-  DebugPrintf("UNCACHE <%s> SIZE: %d\n", gfFiles[i].name, gfCacheTotal);
-  List_Del(gfCacheList, chosen);
+  DebugPrintf("UNCACHE <%s> SIZE: %d\n", gfRecordAt(i)->name, gfCacheTotal);
+  removeNode(chosen);
 }
 
 void gfUncacheFile(int index) {
-  if (!inTable(index)) return;
-  t_gfFileInfo* r = &gfFiles[index];
-  if (!r->cacheData || !gfReadCompleted(r->readId)) return;  // the worker may still write it
+  t_gfFileInfo* r = gfRecordAt(index);
+  if (!r || !r->cacheData || !gfReadCompleted(r->readId)) return;  // the worker may write it
   gfClose(r->cacheFile);
   ENGINE_DELETE(r->cacheData);
   r->readId = 0;
@@ -96,21 +128,20 @@ void gfUncacheFile(int index) {
 
 void gfUncacheAllFiles() {
   while (gfCacheList) {
-    long i = indexOf(gfCacheList);
+    long i = gfCacheList->index;
     if (inTable(i)) gfUncacheFile((int)i);
-    List_Del(gfCacheList, gfCacheList);
+    removeNode(gfCacheList);
   }
 }
 
 void gfPrintCache() {
   long sum = 0;
-  for (struct_list* n = gfCacheList; n; n = n->next) {
-    long i = indexOf(n);
-    if (!inTable(i)) {
+  for (t_gfCacheNode* n = gfCacheList; n; n = n->next) {
+    const t_gfFileInfo* r = gfRecordAt(n->index);
+    if (!r) {
       ConPrintf("error line\n");
       continue;
     }
-    const t_gfFileInfo* r = &gfFiles[i];
     ConPrintf("File <%s> size <%d> completed=%s\n", r->name, (int)r->size,
               gfReadCompleted(r->readId) ? "TRUE" : "FALSE");
     sum += r->size;
@@ -118,8 +149,19 @@ void gfPrintCache() {
   ConPrintf("Cache size=%dKb\n", (int)(sum / 1024));
 }
 
+void gfCacheStart() { gfTableOnResize(gfCacheForget); }
+
+void gfCacheCloseFiles() {
+  for (long i = 0; i < gfTableCount(); i++) {
+    t_gfFileInfo* r = gfRecordAt(i);
+    if (r->cacheFile) gfClose(r->cacheFile);
+    r->cacheFile = nullptr;
+  }
+}
+
 void gfCacheReset() {
-  while (gfCacheList) List_Del(gfCacheList, gfCacheList);
+  gfTableOnResize(nullptr);
+  while (gfCacheList) removeNode(gfCacheList);
   while (gfCacheAside) {
     ENGINE_DELETE(gfCacheAside->data);
     List_Del(gfCacheAside, gfCacheAside);
@@ -127,31 +169,11 @@ void gfCacheReset() {
   gfCacheTotal = 0;
 }
 
-void gfCacheBeforeRenumber(int leaving) {
-  // Names are blocks of their own that stay put while records move: hold them meanwhile.
-  // The record that leaves loses its node; an index that named no record keeps naming none.
-  for (struct_list* n = gfCacheList; n;) {
-    long i = indexOf(n);
-    if (i == leaving) {
-      n = List_Del(gfCacheList, n);
-      continue;
-    }
-    n->data = inTable(i) ? gfFiles[i].name : nullptr;
-    n = n->next;
-  }
-}
-
-void gfCacheAfterRenumber() {
-  for (struct_list* n = gfCacheList; n; n = n->next) {
-    const char* name = static_cast<const char*>(n->data);
-    n->data = asData(name ? gfFetch(name) : -1);
-  }
-}
-
-void gfCacheForget(int index) {
-  t_gfFileInfo* r = &gfFiles[index];
-  if (!r->cacheData) return;
-  gfUncacheFile(index);
+void gfCacheForget(long index) {
+  for (t_gfCacheNode* n = gfCacheList; n;) n = n->index == index ? removeNode(n) : n->next;
+  t_gfFileInfo* r = gfRecordAt(index);
+  if (!r || !r->cacheData) return;
+  gfUncacheFile((int)index);
   if (!r->cacheData) return;
   // Still being read: the block must outlive the worker's write into it.
   if (!List_Add(gfCacheAside, r->cacheData)) return;  // kept by nobody: better lost than freed

@@ -7,7 +7,6 @@
 #include "engine/gf/gf_internal.h"
 #include "engine/gf/group_format.h"
 #include "tarnpak/stdinputoutput.h"
-#include "tarnpak/t_list.h"
 #define ENGINE_UNIT "gf manager"
 #include "engine/kestin/alloc.h"
 
@@ -16,44 +15,20 @@ namespace {
 constexpr int kKeySize = 8;
 constexpr int kPrintfSize = 1024;
 
-// Loose-file handles their records gave up while GFILEs still used them.
-struct t_gfOrphan {
-  PlatHandle handle;
-  int count;
-  t_gfOrphan* next;
+// A GFILE as the manager allocates it: the caller's record first, then its place among the
+// table's index holders, so that the index follows the record whatever a removal renumbers.
+struct t_gfOpenFile {
+  GFILE file;
+  t_gfIndexHolder holder;
 };
-t_gfOrphan* orphans = nullptr;
 
-t_gfFileInfo* recordOf(const GFILE* f) {
-  if (!gfFiles || f->index < 0 || f->index >= gfFileCount) return nullptr;
-  return &gfFiles[f->index];
-}
+t_gfFileInfo* recordOf(const GFILE* f) { return gfRecordAt(f->index); }
 
 // The record f was opened on, provided it still holds f's handle: a record that was
-// recreated, refreshed or deleted since no longer speaks for f.
+// recreated or refreshed since no longer speaks for f.
 t_gfFileInfo* ownRecord(const GFILE* f) {
   t_gfFileInfo* r = recordOf(f);
   return r && r->handle == f->handle ? r : nullptr;
-}
-
-// Closes a loose file's handle for good. Reads still queued on it go first: once closed,
-// its number may come back from the next open, and the worker would read that file.
-void closeLoose(PlatHandle h) {
-  gfReadDrop(h);
-  platClose(h);
-}
-
-void releaseOrphan(PlatHandle h) {
-  for (t_gfOrphan** link = &orphans; *link; link = &(*link)->next) {
-    t_gfOrphan* o = *link;
-    if (o->handle != h) continue;
-    if (--o->count < 1) {
-      closeLoose(o->handle);
-      *link = o->next;
-      ENGINE_DELETE(o);
-    }
-    return;
-  }
 }
 
 void applyKey(const unsigned char* key, long pos, unsigned char* bytes, long long count) {
@@ -61,13 +36,22 @@ void applyKey(const unsigned char* key, long pos, unsigned char* bytes, long lon
 }
 
 GFILE* newHandle(PlatHandle h, long base, long size, long index) {
-  auto* f = static_cast<GFILE*>(ENGINE_NEW_ZERO(sizeof(GFILE)));
-  if (!f) return nullptr;
+  auto* open = static_cast<t_gfOpenFile*>(ENGINE_NEW_ZERO(sizeof(t_gfOpenFile)));
+  if (!open) return nullptr;
+  GFILE* f = &open->file;
+  gfTableHold(&open->holder, &f->index);
   f->handle = h;
   f->base = base;
   f->size = size;
   f->index = index;
   return f;
+}
+
+void freeHandle(GFILE* f) {
+  auto* open = reinterpret_cast<t_gfOpenFile*>(f);
+  gfTableLetGo(&open->holder);
+  ENGINE_DELETE(f->key);
+  ENGINE_DELETE(open);
 }
 
 // Opens a loose file for its record's first handle: read-write when it may be, else
@@ -81,46 +65,10 @@ PlatHandle openLoose(const char* name) {
 
 }  // namespace
 
-bool gfIsGroupHandle(PlatHandle h) {
-  for (struct_list* n = gfGroupHandles; n; n = n->next)
-    if ((PlatHandle)n->data == h) return true;
-  return false;
-}
-
-void gfOrphanHandle(PlatHandle h, int count) {
-  auto* o = static_cast<t_gfOrphan*>(ENGINE_NEW(sizeof(t_gfOrphan)));
-  if (!o) {  // without a note of it the handle could never be closed: close it now
-    platClose(h);
-    return;
-  }
-  *o = {h, count, orphans};
-  orphans = o;
-}
-
-void gfCloseOrphans() {
-  while (orphans) {
-    t_gfOrphan* o = orphans;
-    orphans = o->next;
-    platClose(o->handle);
-    ENGINE_DELETE(o);
-  }
-}
-
-void gfDetachHandle(t_gfFileInfo* r) {
-  if (r->handle != INVALID_HANDLE && !gfIsGroupHandle(r->handle)) {
-    if (r->openCount > 0)
-      gfOrphanHandle(r->handle, r->openCount);
-    else
-      platClose(r->handle);
-  }
-  r->handle = INVALID_HANDLE;
-  r->openCount = 0;
-}
-
 GFILE* gfOpen(const char* name) {
   long i = gfFetch(name);
-  if (i < 0) return nullptr;
-  t_gfFileInfo* r = &gfFiles[i];
+  t_gfFileInfo* r = gfRecordAt(i);
+  if (!r) return nullptr;
   if (r->handle == INVALID_HANDLE) {
     r->handle = openLoose(gfDiskName(r));
     if (r->handle == INVALID_HANDLE) return nullptr;
@@ -147,22 +95,22 @@ GFILE* gfCreate(const char* given) {
   if (!f) return nullptr;
   PlatHandle h = platCreateMatched(path);
   if (h == INVALID_HANDLE) {
-    ENGINE_DELETE(f);
+    freeHandle(f);
     return nullptr;
   }
-  int i = gfInsertFile(name);
+  int i = gfInsertLoose(name);
   if (i < 0) {
     platClose(h);
-    ENGINE_DELETE(f);
+    freeHandle(f);
     return nullptr;
   }
-  t_gfFileInfo* r = &gfFiles[i];
+  t_gfFileInfo* r = gfRecordAt(i);
   gfDetachHandle(r);  // earlier handles on the name keep what they had, never this file
   r->handle = h;
   r->openCount = 1;
   r->inGroup = 0;
   r->offset = 0;
-  r->size = 0;
+  gfTableSetSize(i, 0);
   f->handle = h;
   f->index = i;
   return f;
@@ -175,14 +123,13 @@ void gfClose(GFILE* f) {
     r->openCount--;
     // A group file's handle is shared by all its records and stays open until gfStop.
     if (r->openCount < 1 && !gfIsGroupHandle(r->handle)) {
-      closeLoose(r->handle);
+      gfCloseLoose(r->handle);
       r->handle = INVALID_HANDLE;
     }
   } else {
-    releaseOrphan(f->handle);
+    gfReleaseOrphan(f->handle);
   }
-  ENGINE_DELETE(f->key);
-  ENGINE_DELETE(f);
+  freeHandle(f);
 }
 
 // A queued read goes to the worker as it stands: the whole count at the absolute offset,
@@ -219,8 +166,8 @@ long gfTell(GFILE* f) { return f ? f->pos : 0; }
 long gfSize(GFILE* f) { return f ? f->size : 0; }
 
 long gfSizeEx(const char* name) {
-  long i = gfFetch(name);
-  return i < 0 ? 0 : gfFiles[i].size;
+  const t_gfFileInfo* r = gfRecordAt(gfFetch(name));
+  return r ? r->size : 0;
 }
 
 long gfRead(GFILE* f, void* buffer, int count) {
@@ -254,7 +201,7 @@ long gfWrite(GFILE* f, const void* buffer, int count) {
   if (f->pos > f->size) {
     f->size = f->pos;
     r = ownRecord(f);
-    if (r && r->size < f->size) r->size = f->size;
+    if (r && r->size < f->size) gfTableSetSize(f->index, f->size);
   }
   return (long)written;
 }
@@ -312,10 +259,10 @@ void gfGetDateTime(GFILE* f, unsigned short* date, unsigned short* time) {
 }
 
 void gfGetDateTimeEx(const char* name, unsigned short* date, unsigned short* time) {
-  long i = gfFetch(name);
-  if (i < 0) return;
-  if (date) *date = gfFiles[i].date;
-  if (time) *time = gfFiles[i].time;
+  const t_gfFileInfo* r = gfRecordAt(gfFetch(name));
+  if (!r) return;
+  if (date) *date = r->date;
+  if (time) *time = r->time;
 }
 
 void gfSetPassword(GFILE* f, const char* password) {

@@ -42,45 +42,86 @@ bool gfMakeRoot(char* out, const char* root);
 // own form; this is only what a user reads. out holds size bytes; returns out.
 const char* gfShownPath(const char* path, char* out, size_t size);
 
-// ---- manager state (owned by table.cpp) ---------------------------------------------------
+// ---- the manager's root (lifecycle.cpp) ---------------------------------------------------
+// Written only by gfStart(root), read by the units that join names to it.
 extern char gfRoot[GF_PATH_MAX + 1];  // ends in a backslash once gfStart(root) has set it
-extern t_gfFileInfo* gfFiles;         // gfFileCount records; null while stopped
-extern int gfFileCount;
-extern int gfSortedCount;  // records before this are in table order
-extern int gfStarted;
-// The handles of the root's group files read at start-up (data: the handle). They are
-// closed here at gfStop, once each, whether or not any record still refers to them.
-extern struct_list* gfGroupHandles;
-
-extern int gfFileCapacity;  // records gfFiles has room for; inserts grow it geometrically
-
-// ---- the names of the root's group files (group_names.cpp) ---------------------------------
-void gfNoteGroupName(PlatHandle group, const char* name);  // name: relative to the root
-void gfForgetGroupNames();                                 // at gfStop, after the handles close
-
-// ---- lookups of appended records (appended.cpp) -------------------------------------------
-// Records behind gfSortedCount are found through a hash of their names, so that a table
-// with many inserted files still answers in constant time.
-int gfFindAppended(const char* upperName);  // index, or -1
-bool gfIndexAppended(int index);            // false when memory fails (lookups then walk)
-void gfClearAppended();                     // after a full sort, and at gfStop
 
 // ---- positioned transfers (positioned_io.cpp) ----------------------------------------------
 // One positioned transfer on h; bytes moved, or -1 when nothing moved because of an error.
 long long gfReadAt(PlatHandle h, long offset, void* buffer, unsigned long count);
 long long gfWriteAt(PlatHandle h, long offset, const void* buffer, unsigned long count);
 
-// ---- file handles (file.cpp) ---------------------------------------------------------------
-// Whether h is the shared handle of one of the root's group files.
+// ---- the file table (table.cpp) ------------------------------------------------------------
+// The records live in table.cpp alone; the other units reach them through these functions.
+// An empty table with room for capacity records; false when memory fails, the table is then
+// absent (every lookup fails and nothing can be added) until the next start.
+bool gfTableOpen(int capacity);
+// Gives back every record's name and cached block and the records themselves; every holder
+// (below) is told its index is -1.
+void gfTableClose();
+bool gfTablePresent();
+// The record at index, or null outside the table. Valid until the next append or removal.
+t_gfFileInfo* gfRecordAt(long index);
+// Copies record to the end of the table (taking its name block); its index, or -1 when
+// there is no table or memory fails (the name is then still the caller's).
+long gfTableAppend(const t_gfFileInfo& record);
+// After the start-up scan: puts the records in table order and keeps the latest copy of
+// each name.
+void gfTableSortUnique();
+// Takes the record at index out (its name block goes), puts the rest in table order, and
+// gives every holder its record's new index, or -1 when its record was the one removed.
+void gfTableRemove(long index);
+// Sets a record's size; a record whose cached copy would no longer match is first handed to
+// the resize hook.
+void gfTableSetSize(long index, long size);
+// Called with a record's index before its size changes while it holds a cached copy.
+void gfTableOnResize(void (*hook)(long index));
+// Records before this count are in table order (the rest were appended); for tests.
+int gfTableSortedCount();
+
+// Something that refers to a record by index (an open GFILE, a cache list node): registered
+// with the table, its index follows its record when a removal renumbers the table, and
+// becomes -1 once that record is gone. The caller owns the holder's memory.
+struct t_gfIndexHolder {
+  long* index;
+  const char* name;  // the record's name block, while the table renumbers
+  t_gfIndexHolder* prev;
+  t_gfIndexHolder* next;
+  bool listed;
+};
+void gfTableHold(t_gfIndexHolder* holder, long* index);
+void gfTableLetGo(t_gfIndexHolder* holder);
+
+// A ".WAV" name's record keeps the file's first 44 bytes.
+bool gfWantsWavHeader(const t_gfFileInfo* record);
+void gfReadWavHeader(t_gfFileInfo* record, PlatHandle h, long offset);
+
+// ---- lookups of appended records (appended.cpp) -------------------------------------------
+// Records behind the sorted part are found through a hash of their names, so that a table
+// with many inserted files still answers in constant time. The table passes its records.
+int gfFindAppended(const t_gfFileInfo* records, int sorted, int count, const char* upperName);
+bool gfIndexAppended(const t_gfFileInfo* records, int index);  // false when memory fails
+void gfClearAppended();  // after a full sort, and at gfStop
+
+// ---- the root's group files (groups.cpp) ----------------------------------------------------
+// The shared handles of the group files read at start-up, each with its file name relative
+// to the root (null when memory for it failed). Closed at gfStop, once each, whether or not
+// any record still refers to them.
+bool gfAddGroup(PlatHandle group);  // false when memory fails
+void gfNoteGroupName(PlatHandle group, const char* name);
 bool gfIsGroupHandle(PlatHandle h);
-// A loose file's handle that its record no longer holds (the record was refreshed,
-// recreated or deleted) while count GFILEs still use it: it is closed when the last of them
-// closes, or at gfStop.
-void gfOrphanHandle(PlatHandle h, int count);
-void gfCloseOrphans();
-// Lets the record at index go of its loose-file handle, handing it to the orphans when
-// handles are still open on it.
-void gfDetachHandle(t_gfFileInfo* record);
+void gfCloseGroups();
+
+// ---- the start-up scan (scan.cpp) ---------------------------------------------------------
+// Scans root (its group files, then its loose files) into a new table in table order.
+void gfScanIntoTable(const char* root);
+void gfScanRoot(struct_list** list, const char* dir);
+void gfScanDir(struct_list** list, const char* dir);
+void gfReadGroup(struct_list** list, PlatHandle group);
+// A new scan entry, zero but for the given name (held in the entry's own block); null when
+// memory fails.
+t_gfScanEntry* gfNewScanEntry(const char* name);
+void gfFreeScanEntry(t_gfScanEntry* entry);
 
 // ---- the read worker (reader.cpp) ---------------------------------------------------------
 constexpr int GF_READ_QUEUE_SIZE = 1024;
@@ -104,25 +145,35 @@ void gfReadDrop(PlatHandle h);
 // the worker at a known point. Set it while no worker runs.
 extern void (*gfReadBeforeServe)(const t_gfReadRequest* request);
 
+// ---- loose files' records and handles (loose_files.cpp) -----------------------------------
+// Closes a loose file's handle for good, after its queued reads leave the worker's queue:
+// once closed, its number may come back from the next open.
+void gfCloseLoose(PlatHandle h);
+// A loose file's handle that its record no longer holds (the record was refreshed,
+// recreated or deleted) while count GFILEs still use it: it is closed when the last of them
+// closes, or at gfStop.
+void gfOrphanHandle(PlatHandle h, int count);
+// One GFILE on an orphaned handle closed.
+void gfReleaseOrphan(PlatHandle h);
+void gfCloseOrphans();
+// Lets the record go of its loose-file handle, handing it to the orphans when handles are
+// still open on it.
+void gfDetachHandle(t_gfFileInfo* record);
+// At gfStop: the loose-file handles the records hold.
+void gfCloseRecordHandles();
+// Registers (or refreshes) the loose file name below the root: gfInsertFile.
+int gfInsertLoose(const char* name);
+
 // ---- the cache (cache.cpp) ------------------------------------------------------------------
+// At gfStart: the cache hears of records whose size changes.
+void gfCacheStart();
+// At gfStop, before the records' handles close: the cache's own GFILEs.
+void gfCacheCloseFiles();
 // Empties the cache list and the total at gfStop (the records' blocks are released there).
 void gfCacheReset();
-// Around a renumbering of the table: the cache list's nodes follow their records by name;
-// the node of the record at index leaving goes.
-void gfCacheBeforeRenumber(int leaving);
-void gfCacheAfterRenumber();
-// A record leaving the table: its cached copy goes, or, while its read still runs, is kept
-// aside until gfStop.
-void gfCacheForget(int index);
-
-// ---- the start-up scan (scan.cpp) ---------------------------------------------------------
-void gfScanRoot(struct_list** list, const char* dir);
-void gfScanDir(struct_list** list, const char* dir);
-void gfReadGroup(struct_list** list, PlatHandle group);
-// A new scan entry, zero but for the given name (held in the entry's own block); null when
-// memory fails.
-t_gfScanEntry* gfNewScanEntry(const char* name);
-void gfFreeScanEntry(t_gfScanEntry* entry);
+// A record leaving the table or changing size: its cached copy and list nodes go, or, while
+// its read still runs, the block is kept aside until gfStop.
+void gfCacheForget(long index);
 
 // ---- messages of the checked forms (report.cpp) --------------------------------------------
 // Formats a message and hands it to sink; nothing when sink is null.

@@ -1,4 +1,5 @@
-// The start-up scan: the root's group files first, then every loose file below the root.
+// The start-up scan: the root's group files first, then every loose file below the root,
+// made into the table's records.
 #include <cstdio>
 #include <cstring>
 
@@ -113,7 +114,7 @@ void gfReadGroup(struct_list** list, PlatHandle group) {
     platClose(group);
     return;
   }
-  if (!List_Add(gfGroupHandles, (void*)group)) {
+  if (!gfAddGroup(group)) {
     gfFreeDirectory(&directory);
     platClose(group);
     return;
@@ -137,4 +138,48 @@ void gfReadGroup(struct_list** list, PlatHandle group) {
     }
   }
   gfFreeDirectory(&directory);
+}
+
+namespace {
+
+// Fills record r from scan entry e; false when memory for the name fails.
+bool makeRecord(t_gfFileInfo* r, const t_gfScanEntry* e, size_t rootLength) {
+  *r = t_gfFileInfo{};
+  r->name = gfNewRecordName(e->name + rootLength);
+  if (!r->name) return false;
+  r->size = e->size;
+  r->date = e->date;
+  r->time = e->time;
+  r->inGroup = e->inGroup;
+  r->offset = e->offset;
+  r->handle = e->group;
+  if (!gfWantsWavHeader(r)) return true;
+  if (e->inGroup) {
+    gfReadWavHeader(r, e->group, e->offset);
+    return true;
+  }
+  PlatHandle h = platOpenRead(e->name);
+  if (h == INVALID_HANDLE) return true;
+  gfReadWavHeader(r, h, 0);
+  platClose(h);
+  return true;
+}
+
+}  // namespace
+
+// Every entry and node of the scan is given back on the way, whether or not its record
+// could be made.
+void gfScanIntoTable(const char* root) {
+  struct_list* list = nullptr;
+  gfScanRoot(&list, root);
+  bool present = gfTableOpen(List_Count(list));
+  size_t rootLength = std::strlen(root);
+  while (list) {
+    auto* e = static_cast<t_gfScanEntry*>(list->data);
+    t_gfFileInfo r;
+    if (present && makeRecord(&r, e, rootLength) && gfTableAppend(r) < 0) ENGINE_DELETE(r.name);
+    gfFreeScanEntry(e);
+    List_Del(list, list);
+  }
+  gfTableSortUnique();
 }

@@ -1,51 +1,24 @@
-// The file table: gfStart and gfStop, turning the scan into sorted unique records, the
-// table order, and lookups by name.
+// The file table: the records (kept here alone), their table order and lookups by name, and
+// the holders of record indices that a removal renumbers.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
 #include "engine/gf/gf_internal.h"
-#include "tarnpak/stdinputoutput.h"
-#include "tarnpak/t_list.h"
 #define ENGINE_UNIT "gf manager"
 #include "engine/kestin/alloc.h"
-
-char gfRoot[GF_PATH_MAX + 1] = "c:\\";
-t_gfFileInfo* gfFiles = nullptr;
-int gfFileCount = 0;
-int gfSortedCount = 0;
-int gfStarted = 0;
-int gfFileCapacity = 0;
-struct_list* gfGroupHandles = nullptr;
 
 namespace {
 
 constexpr int kWavHeaderSize = 44;
 
-void readWavHeader(t_gfFileInfo* r, const t_gfScanEntry* e) {
-  if (e->inGroup) {
-    platReadAt(e->group, e->offset, r->wavHeader, kWavHeaderSize);
-    return;
-  }
-  PlatHandle h = platOpenRead(e->name);
-  if (h == INVALID_HANDLE) return;
-  platReadAt(h, 0, r->wavHeader, kWavHeaderSize);
-  platClose(h);
-}
-
-// Fills record r from scan entry e; false when memory for the name fails.
-bool makeRecord(t_gfFileInfo* r, const t_gfScanEntry* e, size_t rootLength) {
-  r->name = gfNewRecordName(e->name + rootLength);
-  if (!r->name) return false;
-  r->size = e->size;
-  r->date = e->date;
-  r->time = e->time;
-  r->inGroup = e->inGroup;
-  if (std::strstr(r->name, ".WAV")) readWavHeader(r, e);
-  r->offset = e->offset;
-  r->handle = e->group;
-  return true;
-}
+t_gfFileInfo* gfFiles = nullptr;  // gfFileCount records; null while stopped
+int gfFileCount = 0;
+int gfSortedCount = 0;   // records before this are in table order
+int gfFileCapacity = 0;  // records gfFiles has room for; appends grow it geometrically
+bool gfBuilding = false;  // between gfTableOpen and gfTableSortUnique: no appended index yet
+t_gfIndexHolder* gfHolders = nullptr;
+void (*gfResizeHook)(long index) = nullptr;
 
 int compareRecords(const void* a, const void* b) {
   return gfTableOrder(static_cast<const t_gfFileInfo*>(a), static_cast<const t_gfFileInfo*>(b));
@@ -189,24 +162,151 @@ void removeDuplicates() {
   gfFileCount = kept + 1;
 }
 
-// Turns the scan list into the table, giving back every entry and node on the way.
-void buildTable(struct_list* list) {
-  gfFileCount = gfSortedCount = List_Count(list);
-  gfFiles = ENGINE_NEW_ARRAY(t_gfFileInfo, gfFileCount > 0 ? gfFileCount : 1);
-  gfFileCapacity = gfFiles ? (gfFileCount > 0 ? gfFileCount : 1) : 0;
-  size_t rootLength = std::strlen(gfRoot);
-  int made = 0;
-  while (list) {
-    auto* e = static_cast<t_gfScanEntry*>(list->data);
-    if (gfFiles && makeRecord(&gfFiles[made], e, rootLength)) made++;
-    gfFreeScanEntry(e);
-    List_Del(list, list);
+bool grow() {
+  if (gfFileCount < gfFileCapacity) return true;
+  int capacity = gfFileCapacity < 16 ? 16 : gfFileCapacity * 2;
+  auto* bigger = ENGINE_NEW_ARRAY(t_gfFileInfo, (size_t)capacity);
+  if (!bigger) return false;
+  std::memcpy(bigger, gfFiles, sizeof(t_gfFileInfo) * (size_t)gfFileCount);
+  ENGINE_DELETE(gfFiles);
+  gfFiles = bigger;
+  gfFileCapacity = capacity;
+  return true;
+}
+
+// The index of the record whose name block is name, in the sorted table; -1 when none.
+long positionOf(const char* name) {
+  int low = 0, high = gfFileCount - 1;
+  while (low <= high) {
+    int mid = low + (high - low) / 2;
+    int c = gfCompareName(name, &gfFiles[mid]);
+    if (c < 0) {
+      high = mid - 1;
+    } else if (c > 0) {
+      low = mid + 1;
+    } else {  // names are unique, but the block decides
+      for (int i = mid; i >= 0 && gfCompareName(name, &gfFiles[i]) == 0; i--)
+        if (gfFiles[i].name == name) return i;
+      for (int i = mid + 1; i < gfFileCount && gfCompareName(name, &gfFiles[i]) == 0; i++)
+        if (gfFiles[i].name == name) return i;
+      return -1;
+    }
   }
-  if (!gfFiles) made = 0;
-  gfFileCount = gfSortedCount = made;
+  return -1;
+}
+
+// Before a removal: each holder notes its record's name block (which stays put while the
+// records move); the removed record's holders and those naming no record get -1.
+void noteHolders(long leaving) {
+  for (t_gfIndexHolder* h = gfHolders; h; h = h->next) {
+    long i = *h->index;
+    h->name = i >= 0 && i < gfFileCount && i != leaving ? gfFiles[i].name : nullptr;
+    if (!h->name) *h->index = -1;
+  }
+}
+
+void renumberHolders() {
+  for (t_gfIndexHolder* h = gfHolders; h; h = h->next)
+    if (h->name) *h->index = positionOf(h->name);
 }
 
 }  // namespace
+
+bool gfTableOpen(int capacity) {
+  if (capacity < 1) capacity = 1;
+  gfFiles = ENGINE_NEW_ARRAY(t_gfFileInfo, (size_t)capacity);
+  gfFileCapacity = gfFiles ? capacity : 0;
+  gfFileCount = gfSortedCount = 0;
+  gfBuilding = true;
+  return gfFiles != nullptr;
+}
+
+void gfTableClose() {
+  for (t_gfIndexHolder* h = gfHolders; h; h = h->next) {
+    *h->index = -1;
+    h->listed = false;
+  }
+  gfHolders = nullptr;
+  for (int i = 0; i < gfFileCount; i++) {
+    ENGINE_DELETE(gfFiles[i].name);
+    ENGINE_DELETE(gfFiles[i].cacheData);
+  }
+  ENGINE_DELETE(gfFiles);
+  gfFiles = nullptr;
+  gfFileCount = gfSortedCount = gfFileCapacity = 0;
+}
+
+bool gfTablePresent() { return gfFiles != nullptr; }
+
+t_gfFileInfo* gfRecordAt(long index) {
+  if (!gfFiles || index < 0 || index >= gfFileCount) return nullptr;
+  return &gfFiles[index];
+}
+
+long gfTableCount() { return gfFiles ? gfFileCount : 0; }
+
+const t_gfFileInfo* gfTableRecord(long index) { return gfRecordAt(index); }
+
+int gfTableSortedCount() { return gfSortedCount; }
+
+long gfTableAppend(const t_gfFileInfo& record) {
+  if (!gfFiles || !grow()) return -1;
+  long i = gfFileCount++;
+  gfFiles[i] = record;
+  if (!gfBuilding) gfIndexAppended(gfFiles, (int)i);
+  return i;
+}
+
+void gfTableSortUnique() {
+  sortTable();
+  removeDuplicates();
+  gfSortedCount = gfFileCount;
+  gfBuilding = false;
+}
+
+void gfTableRemove(long index) {
+  if (!gfRecordAt(index)) return;
+  noteHolders(index);
+  ENGINE_DELETE(gfFiles[index].name);
+  gfFileCount--;
+  gfFiles[index] = gfFiles[gfFileCount];
+  std::qsort(gfFiles, (size_t)gfFileCount, sizeof(t_gfFileInfo), compareRecords);
+  gfSortedCount = gfFileCount;
+  gfClearAppended();
+  renumberHolders();
+}
+
+void gfTableSetSize(long index, long size) {
+  t_gfFileInfo* r = gfRecordAt(index);
+  if (!r) return;
+  if (r->size != size && r->cacheData && gfResizeHook) gfResizeHook(index);
+  r = gfRecordAt(index);
+  if (r) r->size = size;
+}
+
+void gfTableOnResize(void (*hook)(long index)) { gfResizeHook = hook; }
+
+void gfTableHold(t_gfIndexHolder* holder, long* index) {
+  *holder = {index, nullptr, nullptr, gfHolders, true};
+  if (gfHolders) gfHolders->prev = holder;
+  gfHolders = holder;
+}
+
+void gfTableLetGo(t_gfIndexHolder* holder) {
+  if (!holder->listed) return;
+  if (holder->prev) holder->prev->next = holder->next;
+  else gfHolders = holder->next;
+  if (holder->next) holder->next->prev = holder->prev;
+  holder->listed = false;
+}
+
+bool gfWantsWavHeader(const t_gfFileInfo* record) {
+  return std::strstr(record->name, ".WAV") != nullptr;
+}
+
+void gfReadWavHeader(t_gfFileInfo* record, PlatHandle h, long offset) {
+  platReadAt(h, offset, record->wavHeader, kWavHeaderSize);
+}
 
 char* gfNewRecordName(const char* spelling) {
   size_t n = std::strlen(spelling);
@@ -240,61 +340,9 @@ int gfCompareName(const char* key, const t_gfFileInfo* record) {
   return std::strcmp(key, record->name);
 }
 
-void gfStart(const char* root) {
-  if (!gfMakeRoot(gfRoot, root)) {  // the builder refuses the empty root
-    gfStop();
-    gfFiles = ENGINE_NEW_ARRAY(t_gfFileInfo, 1);
-    gfFileCapacity = gfFiles ? 1 : 0;
-    gfFileCount = gfSortedCount = 0;
-    gfStarted = 1;
-    gfReadWorkerStart();
-    return;
-  }
-  gfStart();
-}
+namespace {
 
-void gfStart() {
-  gfStop();
-  struct_list* list = nullptr;
-  gfScanRoot(&list, gfRoot);
-  buildTable(list);
-  sortTable();
-  removeDuplicates();
-  gfSortedCount = gfFileCount;
-  gfStarted = 1;
-  gfReadWorkerStart();
-}
-
-void gfStop() {
-  if (!gfStarted) return;
-  gfReadWorkerStop();  // first: once it returns, no read writes into a block
-  gfStarted = 0;
-  if (gfFiles) {
-    for (int i = 0; i < gfFileCount; i++) {
-      if (gfFiles[i].cacheFile) gfClose(gfFiles[i].cacheFile);
-      gfFiles[i].cacheFile = nullptr;
-    }
-    for (int i = 0; i < gfFileCount; i++) {
-      t_gfFileInfo* r = &gfFiles[i];
-      if (r->handle != INVALID_HANDLE && !gfIsGroupHandle(r->handle)) platClose(r->handle);
-      ENGINE_DELETE(r->name);
-      ENGINE_DELETE(r->cacheData);
-    }
-    ENGINE_DELETE(gfFiles);
-    gfFiles = nullptr;
-    gfFileCapacity = 0;
-  }
-  gfCloseOrphans();
-  gfClearAppended();
-  gfCacheReset();
-  while (gfGroupHandles) {
-    platClose((PlatHandle)gfGroupHandles->data);
-    List_Del(gfGroupHandles, gfGroupHandles);
-  }
-  gfForgetGroupNames();
-}
-
-static long lookUp(const char* key) {
+long lookUp(const char* key) {
   int low = 0, high = gfSortedCount - 1;
   while (low <= high) {
     int mid = low + (high - low) / 2;
@@ -305,8 +353,10 @@ static long lookUp(const char* key) {
     else
       low = mid + 1;
   }
-  return gfFindAppended(key);
+  return gfFindAppended(gfFiles, gfSortedCount, gfFileCount, key);
 }
+
+}  // namespace
 
 // Callers may write '/' for a backslash, as the build list does. A name with a '/' that
 // the table holds as it stands (stored so by another program) is still found under it.

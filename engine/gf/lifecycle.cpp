@@ -1,8 +1,6 @@
 // gfStart and gfStop: the manager's parts started and stopped in one written order.
-#include <cstring>
 
 #include "engine/gf/gf_internal.h"
-#include "tarnpak/stdinputoutput.h"
 
 char gfRoot[GF_PATH_MAX + 1] = "c:\\";
 

@@ -3,14 +3,15 @@
 // keeps the real reason; a short transfer changes nothing at all.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
 #include "engine/gf/gf_internal.h"
 #include "engine/kestin/memory_report.h"
-#include "tarnpak/kestin.h"
 #include "engine/platform/faults.h"
 #include "support/test_support.h"
+#include "tarnpak/kestin.h"
 
 namespace {
 
@@ -74,7 +75,7 @@ class Failures : public ::testing::Test {
 
   void disarm() {
     platFaultOff();
-    for (auto op : kOps) calls[op] = platFaultCalls(op);
+    for (int op = 0; op < PLAT_FAULT_OPS; op++) calls[op] = platFaultCalls((t_platFaultOp)op);
   }
 
   int build(const Fault& f) {
@@ -142,6 +143,48 @@ TEST_F(Failures, EveryFailedCallOfTheBuilderKeepsTheOlderGroupAndTheReason) {
   writeFile(group, "the older group");
   EXPECT_EQ(build({PLAT_FAULT_CLOSE, reached[PLAT_FAULT_CLOSE], EIO, 0, false}), 1);
   EXPECT_EQ(readFile(group), "the older group");
+}
+
+TEST_F(Failures, TheDataIsFlushedBeforeTheGroupTakesItsNameAndTheDirectoryAfter) {
+  ASSERT_EQ(build({PLAT_FAULT_OPEN, 0, 0, 0, false}), 0);
+  const std::string reference = readFile(group);
+  const long flushes = calls[PLAT_FAULT_FLUSH];
+  // The commit's calls, in order, as the last of the build's (allocations aside).
+  t_platFaultOp recent[64];
+  int n = platFaultRecent(recent, 64);
+  std::vector<t_platFaultOp> tail;
+  for (int i = 0; i < n; i++)
+    if (recent[i] != PLAT_FAULT_ALLOC) tail.push_back(recent[i]);
+#ifdef _WIN32
+  const std::vector<t_platFaultOp> commit = {PLAT_FAULT_FLUSH, PLAT_FAULT_CLOSE, PLAT_FAULT_RENAME};
+#else  // the data, the anonymous file's name, its close, the rename, the directory
+  const std::vector<t_platFaultOp> commit = {PLAT_FAULT_FLUSH, PLAT_FAULT_RENAME, PLAT_FAULT_CLOSE,
+                                             PLAT_FAULT_RENAME, PLAT_FAULT_FLUSH};
+#endif
+  ASSERT_GE(tail.size(), commit.size());
+  EXPECT_EQ(std::vector<t_platFaultOp>(tail.end() - commit.size(), tail.end()), commit);
+
+  // A failed flush of the data fails the build with the reason and keeps the older group.
+  const long dataFlush =
+      flushes - (long)std::count(commit.begin(), commit.end(), PLAT_FAULT_FLUSH) + 1;
+  writeFile(group, "the older group");
+  EXPECT_EQ(build({PLAT_FAULT_FLUSH, dataFlush, EIO, 0, false}), 1);
+  EXPECT_EQ(readFile(group), "the older group");
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_NE(messages[0].find("cannot write group file"), std::string::npos) << messages[0];
+  EXPECT_NE(messages[0].find(std::strerror(EIO)), std::string::npos) << messages[0];
+  EXPECT_EQ(listTree(out.path()), std::vector<std::string>{"newgrp.grp"});
+#ifndef _WIN32
+  // A failed flush of the directory: the new group is in place, yet the build fails and
+  // says why, since a power cut could still bring the older one back.
+  writeFile(group, "the older group");
+  EXPECT_EQ(build({PLAT_FAULT_FLUSH, flushes, EIO, 0, false}), 1);
+  EXPECT_EQ(readFile(group), reference);
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_NE(messages[0].find(std::strerror(EIO)), std::string::npos) << messages[0];
+  EXPECT_NE(messages[0].find("in place"), std::string::npos) << messages[0];
+  EXPECT_EQ(listTree(out.path()), std::vector<std::string>{"newgrp.grp"});
+#endif
 }
 
 TEST_F(Failures, AFullDiskIsReportedAsSuchWhereverItStrikes) {

@@ -205,6 +205,41 @@ TEST(NewFile, WritesUnderATemporaryNameAndKeepsTheOldFileUntilCommitted) {
 }
 #endif
 
+TEST(NewFile, RemovesOnlyTheTemporaryNamesOfItsTargetWhoseProcessIsGone) {
+#ifdef _WIN32
+  const std::string self = std::to_string(GetCurrentProcessId());
+  const std::string gone = "99999999";  // not a multiple of 4: never a process id
+#else
+  const std::string self = std::to_string(getpid());
+  pid_t child = fork();
+  if (child == 0) _exit(0);
+  waitpid(child, nullptr, 0);  // reaped: its id names no process now
+  const std::string gone = std::to_string(child);
+#endif
+  TempDir dir;
+  const std::vector<std::string> kept = {
+      "out.grp.tmp" + self + ".3",      // a writer at work
+      "out.grp.tmp" + gone + ".4.bak",  // not of the pattern
+      "out.grp.tmp0" + gone + ".1",     // nor this
+      "out.grp.tmp" + gone,             // nor this
+      "out.grp.tmpx.1",                 // nor this
+      "other.grp.tmp" + gone + ".1",    // another target's
+      "OUT.GRP.tmp" + gone + ".1",      // another spelling is another target
+  };
+  for (auto& name : kept) writeFile(dir / name, "keep");
+  writeFile(dir / "out.grp", "old");
+  writeFile(dir / ("out.grp.tmp" + gone + ".1"), "debris");
+  writeFile(dir / ("out.grp.tmp" + gone + ".22"), "debris");
+  PlatNewFile file;
+  ASSERT_TRUE(startNewFile(dir, &file, "new"));
+  ASSERT_EQ(platNewFileCommit(&file), 0);
+  std::vector<std::string> expected = kept;
+  expected.push_back("out.grp");
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(listTree(dir.path()), expected);
+  EXPECT_EQ(readFile(dir / "out.grp"), "new");
+}
+
 TEST(HostFiles, LevelsAreFoundWhateverTheirCaseAndMadeWhenMissing) {
   TempDir dir;
   writeFile(dir / "Old/keep.txt", "keep");

@@ -7,8 +7,9 @@
 #   tools/install-deps.sh --only PKG...   just the named packages, for scripts that need
 #                                         more, such as the benchmarks
 set -euo pipefail
-# The Linux build and tests: fuse3 with its headers for grp mount and its test.
-linux=(cmake ninja-build g++ pkg-config libgtest-dev libbenchmark-dev fuse3 libfuse3-dev)
+# The Linux build and tests: fuse3 with its headers for grp mount and its test; strace
+# for the test that watches a pack flush its group.
+linux=(cmake ninja-build g++ pkg-config libgtest-dev libbenchmark-dev fuse3 libfuse3-dev strace)
 # The mingw-w64 cross compiler with POSIX threads (for std::thread) and Wine's 64-bit loader
 # to run its programs; GoogleTest is built for it from libgtest-dev's sources.
 windows=(g++-mingw-w64-x86-64-posix wine64)

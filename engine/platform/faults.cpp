@@ -15,6 +15,10 @@ struct t_platFaultPlan {
   int error = 0;
   std::size_t shortCount = 0;
   bool persist = false;
+  // The kinds of the last calls, by their place in the count of all calls.
+  static constexpr int kRecent = 64;
+  std::atomic<long> total{0};
+  std::atomic<int> recent[kRecent];
 };
 
 t_platFaultPlan plan;
@@ -22,6 +26,7 @@ t_platFaultPlan plan;
 void reset(t_platFaultOp op, long nth, int error, std::size_t shortCount, bool persist) {
   plan.on.store(false);
   for (auto& c : plan.calls) c.store(0);
+  plan.total.store(0);
   plan.op = op;
   plan.nth = nth;
   plan.error = error;
@@ -42,11 +47,21 @@ void platFaultOff() { plan.on.store(false); }
 
 long platFaultCalls(t_platFaultOp op) { return plan.calls[op].load(); }
 
+int platFaultRecent(t_platFaultOp* out, int max) {
+  long total = plan.total.load();
+  long kept = total < t_platFaultPlan::kRecent ? total : t_platFaultPlan::kRecent;
+  long n = kept < max ? kept : max;
+  for (long i = 0; i < n; i++)
+    out[i] = (t_platFaultOp)plan.recent[(total - n + i) % t_platFaultPlan::kRecent].load();
+  return (int)n;
+}
+
 bool platFaultOn() { return plan.on.load(std::memory_order_acquire); }
 
 int platFaultHit(t_platFaultOp op, std::size_t* count) {
   if (!platFaultOn()) return 0;
   long n = plan.calls[op].fetch_add(1) + 1;
+  plan.recent[plan.total.fetch_add(1) % t_platFaultPlan::kRecent].store(op);
   if (op != plan.op || plan.nth == 0 || n < plan.nth || (n > plan.nth && !plan.persist)) return 0;
   if (plan.error) return plan.error;
   if (op == PLAT_FAULT_ALLOC) return ENOMEM;  // a block cannot come short

@@ -31,6 +31,9 @@ void platFaultArm(t_platFaultOp op, long nth, int error, std::size_t shortCount 
 void platFaultOff();
 // Calls of op since the last platFaultCount or platFaultArm.
 long platFaultCalls(t_platFaultOp op);
+// The kinds of the last calls counted (up to 64 are kept), oldest first: at most max of them
+// go to out; returns how many did. For tests of the order of a few calls.
+int platFaultRecent(t_platFaultOp* out, int max);
 
 // ---- for the host layer's own wrappers -------------------------------------------------
 // Whether the seam is counting at all (one load: cheap when off).

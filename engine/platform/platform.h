@@ -169,7 +169,9 @@ void platUnguardPartialFile(int token);  // -1 is ignored
 // ---- a new file that takes its name only when complete -----------------------------------
 // Written without a name where the file system allows it (so that not even a killed process
 // leaves anything behind), else under a temporary name beside the target that the tool's
-// signal handlers remove. Commit gives it the target's name, replacing what was there.
+// signal handlers remove. Commit gives it the target's name, replacing what was there, in a
+// way that lasts through a power cut: the data is flushed to the disk before the file takes
+// a name, and the directory after the rename (a write-through move on Windows).
 struct PlatNewFile {
   PlatHandle handle;
   int anonymous;               // no name yet
@@ -177,9 +179,13 @@ struct PlatNewFile {
   char target[PLAT_PATH_MAX];  // host paths
   char temp[PLAT_PATH_MAX];
 };
-int platNewFileCreate(PlatNewFile* file, const char* path);  // 0 on success
-// Closes the file (checking the result) and renames it into place; 0 on success. On
-// failure the new file is gone and whatever had the target's name is kept.
+// Creating removes first the temporary names of the target's own pattern that a killed
+// process left beside it (those whose process is gone; nothing else). 0 on success.
+int platNewFileCreate(PlatNewFile* file, const char* path);
+// Flushes the data, closes the file (checking the result) and renames it into place; 0 on
+// success. On failure before the rename the new file is gone and whatever had the target's
+// name is kept. A failed flush of the directory after the rename fails too (platLastError
+// says so): the new file is in place, but a power cut could undo the replacement.
 int platNewFileCommit(PlatNewFile* file);
 void platNewFileDiscard(PlatNewFile* file);
 

@@ -2,6 +2,7 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/stat.h>
@@ -20,6 +21,7 @@ namespace {
 
 thread_local int lastErrno = 0;
 thread_local unsigned long errorCount = 0;
+thread_local const char* lastNote = nullptr;
 
 int fail() { return platRecordError(); }
 
@@ -35,7 +37,14 @@ int platRecordError() { return platRecordErrorCode(errno); }
 
 int platRecordErrorCode(int error) {
   lastErrno = error;
+  lastNote = nullptr;
   errorCount++;
+  return -1;
+}
+
+int platRecordErrorNoted(int error, const char* note) {
+  platRecordErrorCode(error);
+  lastNote = note;
   return -1;
 }
 
@@ -165,6 +174,27 @@ int sysMkdirAt(int dir, const char* name) {
 int sysFsync(int fd) {
   int e = platFaultHit(PLAT_FAULT_FLUSH);
   return e ? seamFailure(e) : fsync(fd);
+}
+
+int sysFdatasync(int fd) {
+  int e = platFaultHit(PLAT_FAULT_FLUSH);
+  return e ? seamFailure(e) : fdatasync(fd);
+}
+
+int sysFlushDirectory(const char* path) {
+  if (int e = platFaultHit(PLAT_FAULT_FLUSH)) return seamFailure(e);
+  int fd = open(path, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return -1;
+  int r = fsync(fd);
+  int saved = errno;
+  close(fd);  // read-only: nothing of the flush's outcome rides on the close
+  errno = saved;
+  return r;
+}
+
+bool sysProcessGone(long pid) {
+  if (platFaultHit(PLAT_FAULT_STAT)) return false;
+  return pid > 0 && pid <= 0x7fffffff && kill((pid_t)pid, 0) != 0 && errno == ESRCH;
 }
 
 int sysLstat(const char* path, struct stat* st) {
@@ -612,7 +642,12 @@ void platFindClose(PlatFind* find) {
   find->dir = nullptr;
 }
 
-const char* platLastError() { return strerror(lastErrno); }
+const char* platLastError() {
+  if (!lastNote) return strerror(lastErrno);
+  thread_local char text[256];
+  snprintf(text, sizeof text, "%s %s", strerror(lastErrno), lastNote);
+  return text;
+}
 
 void platWriteStderr(const char* text, size_t length) {
   while (length > 0) {

@@ -171,17 +171,22 @@ void onSignal(int sig) {
   errno = saved;
 }
 
+// The directory part of a host path: "." for a bare name, "/" for a name in the root.
+void directoryOf(const char* path, char* dir, size_t size) {
+  const char* slash = strrchr(path, '/');
+  if (!slash)
+    snprintf(dir, size, ".");
+  else if (slash == path)
+    snprintf(dir, size, "/");
+  else
+    snprintf(dir, size, "%.*s", (int)(slash - path), path);
+}
+
 // An anonymous file in the target's directory, if the file system can make one and this
 // process can later give it a name through /proc.
 int openAnonymous(const char* target) {
   char dir[PLAT_PATH_MAX];
-  const char* slash = strrchr(target, '/');
-  if (!slash)
-    strcpy(dir, ".");
-  else if (slash == target)
-    strcpy(dir, "/");
-  else
-    snprintf(dir, sizeof dir, "%.*s", (int)(slash - target), target);
+  directoryOf(target, dir, sizeof dir);
   int fd = sysOpen(dir, O_TMPFILE | O_RDWR | O_CLOEXEC, 0666);
   if (fd < 0) return -1;
   char proc[64];
@@ -189,6 +194,24 @@ int openAnonymous(const char* target) {
   if (sysAccess(proc) == 0) return fd;
   sysClose(fd);
   return -1;
+}
+
+// Removes what a killed writer of target left: temporary names of target's pattern whose
+// process is gone. A name whose process lives may be another writer's at work and stays,
+// as does every other name. Best effort: what cannot be listed or removed stays too.
+void removeStaleTempNames(const char* target) {
+  char dir[PLAT_PATH_MAX];
+  directoryOf(target, dir, sizeof dir);
+  const char* targetName = platLastComponent(target);
+  DIR* listing = sysListDir(dir);
+  if (!listing) return;
+  while (struct dirent* e = sysReadDir(listing)) {
+    unsigned long pid;
+    if (!platIsTempNameOf(targetName, e->d_name, &pid) || !sysProcessGone((long)pid)) continue;
+    char path[PLAT_PATH_MAX];
+    if (snprintf(path, sizeof path, "%s/%s", dir, e->d_name) < (int)sizeof path) sysUnlink(path);
+  }
+  sysCloseDir(listing);
 }
 
 int openNamed(PlatNewFile* file) {
@@ -233,6 +256,7 @@ int platNewFileCreate(PlatNewFile* file, const char* path) {
   file->temp[0] = 0;
   if (!platHostPath(path, file->target, sizeof file->target))
     return platRecordErrorCode(ENAMETOOLONG);
+  removeStaleTempNames(file->target);
   int fd = openAnonymous(file->target);
   if (fd >= 0) {
     file->anonymous = 1;
@@ -245,6 +269,13 @@ int platNewFileCreate(PlatNewFile* file, const char* path) {
 }
 
 int platNewFileCommit(PlatNewFile* file) {
+  // The data reaches the disk before the file takes a name: a power cut could otherwise
+  // keep the rename and lose the data, an empty or partial file where the old one was.
+  if (sysFdatasync((int)file->handle) != 0) {
+    int error = errno;
+    platNewFileDiscard(file);
+    return platRecordErrorCode(error);
+  }
   if (file->anonymous && nameAnonymous(file) != 0) {
     sysClose((int)file->handle);  // unnamed, the file goes with its last descriptor
     file->handle = INVALID_HANDLE;
@@ -262,6 +293,14 @@ int platNewFileCommit(PlatNewFile* file) {
   }
   platDisarmTempName(file->slot);
   file->slot = -1;
+  // The rename lasts through a power cut only once its directory is on the disk. The new
+  // file is in place by now, yet the caller must hear of it: the old one may come back.
+  char dir[PLAT_PATH_MAX];
+  directoryOf(file->target, dir, sizeof dir);
+  if (sysFlushDirectory(dir) != 0)
+    return platRecordErrorNoted(errno,
+                                "while flushing its directory (the new file is in place, but "
+                                "a power cut may undo the replacement)");
   return 0;
 }
 

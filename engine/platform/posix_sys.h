@@ -11,6 +11,9 @@
 int platRecordError();
 // Records error as the reason of the last failure; returns -1.
 int platRecordErrorCode(int error);
+// Records error with a note that platLastError puts after its text (a static string, such
+// as what the failure left behind); returns -1.
+int platRecordErrorNoted(int error, const char* note);
 
 int sysOpen(const char* path, int flags, mode_t mode = 0666);
 int sysOpenAt(int dir, const char* name, int flags, mode_t mode = 0666);
@@ -27,6 +30,13 @@ int sysUnlinkAt(int dir, const char* name);
 int sysMkdir(const char* path);
 int sysMkdirAt(int dir, const char* name);
 int sysFsync(int fd);
+int sysFdatasync(int fd);
+// Opens the directory at path, flushes it (the names in it) to the disk and closes it: one
+// flush for the seam, so that a test fails it as it fails a file's.
+int sysFlushDirectory(const char* path);
+// Whether no process has the id pid any more (kill with signal 0 says ESRCH). Counted as a
+// look (PLAT_FAULT_STAT); a failed look says the process lives.
+bool sysProcessGone(long pid);
 int sysLstat(const char* path, struct stat* st);
 int sysFstat(int fd, struct stat* st);
 int sysFstatAt(int dir, const char* name, struct stat* st, int flags);

@@ -55,6 +55,44 @@ bool platTempName(const char* target, unsigned long processId, char* out, size_t
   return length >= 0 && (size_t)length < outSize;
 }
 
+namespace {
+
+// Reads the decimal number at *text (at least one digit, no sign, no leading zero unless it
+// is 0 itself, no overflow) and moves past it.
+bool readNumber(const char** text, unsigned long* value) {
+  const char* p = *text;
+  if (*p < '0' || *p > '9' || (p[0] == '0' && p[1] >= '0' && p[1] <= '9')) return false;
+  unsigned long n = 0;
+  for (; *p >= '0' && *p <= '9'; p++) {
+    unsigned long next = n * 10 + (unsigned long)(*p - '0');
+    if (next / 10 != n) return false;
+    n = next;
+  }
+  *value = n;
+  *text = p;
+  return true;
+}
+
+}  // namespace
+
+bool platIsTempNameOf(const char* targetName, const char* name, unsigned long* processId) {
+  size_t length = strlen(targetName);
+  if (strncmp(name, targetName, length) != 0 || strncmp(name + length, ".tmp", 4) != 0)
+    return false;
+  const char* p = name + length + 4;
+  unsigned long pid, n;
+  if (!readNumber(&p, &pid) || *p++ != '.' || !readNumber(&p, &n) || *p) return false;
+  *processId = pid;
+  return true;
+}
+
+const char* platLastComponent(const char* path) {
+  const char* last = path;
+  for (const char* p = path; *p; p++)
+    if (*p == '/' || *p == '\\') last = p + 1;
+  return last;
+}
+
 int platGuardPartialFile(PlatHandle dir, const char* name) { return platArmTempNameIn(dir, name); }
 
 void platUnguardPartialFile(int token) { platDisarmTempName(token); }

@@ -17,6 +17,12 @@ void platRemoveArmedTempNames(void (*remove)(PlatHandle dir, const char* path));
 // A fresh temporary name beside target, "target.tmpPID.N" with N new on every call; false
 // when it does not fit outSize. Both hosts' new files take their names from here.
 bool platTempName(const char* target, unsigned long processId, char* out, size_t outSize);
+// Whether name (one component) is a temporary name platTempName gives for a target whose
+// last component is targetName: "targetName.tmpPID.N", both numbers plain decimal. If so,
+// *processId is the PID of the process that made it.
+bool platIsTempNameOf(const char* targetName, const char* name, unsigned long* processId);
+// The last component of a host path (after the last '/' or '\\').
+const char* platLastComponent(const char* path);
 
 // Copies count bytes through a buffer with positioned reads and writes; the bytes copied
 // (fewer when the source ends first), or -1.

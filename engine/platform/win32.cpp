@@ -130,9 +130,19 @@ bool sysCloseHandle(HANDLE h) {
 
 bool sysMoveFile(const char* from, const char* to) {
   if (int e = platFaultHit(PLAT_FAULT_RENAME)) return failCrt(e), false;
-  if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING)) return true;
+  if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return true;
   failWin32();
   return false;
+}
+
+bool sysProcessGone(DWORD pid) {
+  if (platFaultHit(PLAT_FAULT_STAT)) return false;
+  HANDLE process = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid);
+  if (!process) return GetLastError() == ERROR_INVALID_PARAMETER;  // no such process
+  DWORD code = 0;
+  bool ended = GetExitCodeProcess(process, &code) && code != STILL_ACTIVE;
+  CloseHandle(process);
+  return ended;
 }
 
 // The calls below share one shape: the seam's failure, else the call's own.

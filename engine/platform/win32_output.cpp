@@ -170,6 +170,29 @@ BOOL WINAPI onConsoleEvent(DWORD) {
   return FALSE;
 }
 
+// Removes what a killed writer of target left: temporary names of target's pattern whose
+// process is gone. A name whose process lives may be another writer's at work and stays,
+// as does every other name. Best effort: what cannot be listed or removed stays too.
+void removeStaleTempNames(const char* target) {
+  const char* targetName = platLastComponent(target);
+  char pattern[PLAT_PATH_MAX];
+  if (snprintf(pattern, sizeof pattern, "%s.tmp*", target) >= (int)sizeof pattern) return;
+  WIN32_FIND_DATAA found;
+  HANDLE search = sysFindFirst(pattern, &found);
+  if (search == INVALID_HANDLE_VALUE) return;
+  do {
+    unsigned long pid;
+    if (!platIsTempNameOf(targetName, found.cFileName, &pid) || pid == 0 || pid > 0xffffffffUL ||
+        !sysProcessGone((DWORD)pid))
+      continue;
+    char path[PLAT_PATH_MAX];
+    int length =
+        snprintf(path, sizeof path, "%.*s%s", (int)(targetName - target), target, found.cFileName);
+    if (length < (int)sizeof path) sysDeleteFile(path);
+  } while (sysFindNext(search, &found) == 1);
+  sysFindClose(search);
+}
+
 }  // namespace
 
 int platNewFileCreate(PlatNewFile* file, const char* path) {
@@ -180,6 +203,7 @@ int platNewFileCreate(PlatNewFile* file, const char* path) {
   file->temp[0] = 0;
   if (!platHostPath(path, file->target, sizeof file->target))
     return (int)failWin32(ERROR_FILENAME_EXCED_RANGE);
+  removeStaleTempNames(file->target);
   for (int attempt = 0; attempt < 100; attempt++) {
     if (!platTempName(file->target, GetCurrentProcessId(), file->temp, sizeof file->temp))
       return (int)failWin32(ERROR_FILENAME_EXCED_RANGE);
@@ -198,6 +222,12 @@ int platNewFileCreate(PlatNewFile* file, const char* path) {
 }
 
 int platNewFileCommit(PlatNewFile* file) {
+  // The data reaches the disk before the file takes the target's name, as on POSIX; the
+  // move itself writes through, which covers the directory.
+  if (!sysFlush(toWin(file->handle))) {
+    platNewFileDiscard(file);
+    return -1;
+  }
   // A failed close is checked before the rename, as on POSIX.
   int closed = platClose(file->handle);
   file->handle = INVALID_HANDLE;

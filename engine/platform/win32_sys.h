@@ -18,8 +18,12 @@ HANDLE sysCreateFile(const char* path, DWORD access, DWORD share, DWORD disposit
 HANDLE sysOpenRelative(HANDLE dir, const char* name, ACCESS_MASK access, ULONG disposition,
                        ULONG options);
 bool sysTransfer(HANDLE h, char* buffer, DWORD count, DWORD* moved, OVERLAPPED* at, bool write);
-bool sysCloseHandle(HANDLE h);                       // the handle is closed whatever the result
-bool sysMoveFile(const char* from, const char* to);  // replacing the target
+bool sysCloseHandle(HANDLE h);  // the handle is closed whatever the result
+// Replacing the target, and returning only once the move is on the disk.
+bool sysMoveFile(const char* from, const char* to);
+// Whether no process has the id pid any more. Counted as a look (PLAT_FAULT_STAT); a
+// failed look says the process lives.
+bool sysProcessGone(DWORD pid);
 // Each of these records the reason of a failure.
 bool sysDeleteFile(const char* path);
 bool sysCreateDirectory(const char* path);

@@ -196,21 +196,28 @@ TEST(TableEdits, HandlesAndCachedCopiesFollowTheirRecordsThroughDeletesAndGrowth
   // A cached file that grows on disk and is inserted again, then grows through a write.
   t_gfFileInfo* r = nullptr;
   ASSERT_TRUE(waitFor([&] { return (r = gfCacheFile("GROW.TXT")) != nullptr; }));
-  writeFile(root / "grow.txt", "12345");
+  std::string content = "12";
+#ifndef _WIN32
+  // On Windows no other program can rewrite a file the cache holds open (the engine does
+  // not share writing), so only a write through the manager grows it there.
+  content = "12345";
+  writeFile(root / "grow.txt", content);
   gfInsertFile("grow.txt");
   r = gfGetFileInfo("GROW.TXT");
   EXPECT_EQ(r->size, 5);
   EXPECT_EQ(r->cacheData, nullptr);
   ASSERT_TRUE(waitFor([&] { return (r = gfCacheFile("GROW.TXT")) != nullptr; }));
-  EXPECT_EQ(std::string(static_cast<char*>(r->cacheData), (size_t)r->size), "12345");
+  EXPECT_EQ(std::string(static_cast<char*>(r->cacheData), (size_t)r->size), content);
+#endif
   GFILE* w = gfOpen("GROW.TXT");
   gfSeek(w, 0, 2);
   gfWrite(w, "678", 3);
+  content += "678";
   r = gfGetFileInfo("GROW.TXT");
-  EXPECT_EQ(r->size, 8);
+  EXPECT_EQ(r->size, (long)content.size());
   EXPECT_EQ(r->cacheData, nullptr);
   gfClose(w);
   ASSERT_TRUE(waitFor([&] { return (r = gfCacheFile("GROW.TXT")) != nullptr; }));
-  EXPECT_EQ(std::string(static_cast<char*>(r->cacheData), (size_t)r->size), "12345678");
+  EXPECT_EQ(std::string(static_cast<char*>(r->cacheData), (size_t)r->size), content);
   stopAndExpectNoEngineBlocks();
 }

@@ -11,10 +11,10 @@ build=${FUZZ_BUILD:-build-fuzz}
 # The longest input each target looks at (longer ones it skips): the fuzzer then spends no
 # runs on inputs the target would not read.
 declare -A max_len=([fuzz_directory]=4096 [fuzz_unpack]=1024 [fuzz_buildlist]=640
-                    [fuzz_lines]=257 [fuzz_params]=400 [fuzz_mask]=600)
+                    [fuzz_lines]=257 [fuzz_params]=400 [fuzz_mask]=600 [fuzz_manager]=512)
 targets=("$@")
 [ ${#targets[@]} -eq 0 ] && targets=(fuzz_directory fuzz_unpack fuzz_buildlist fuzz_lines
-                                     fuzz_params fuzz_mask)
+                                     fuzz_params fuzz_mask fuzz_manager)
 work=$(mktemp -d "${TMPDIR:-/tmp}/tarnpak-fuzzrun-XXXXXX")
 failed=0
 for t in "${targets[@]}"; do

@@ -27,6 +27,7 @@ int sysUnlinkAt(int dir, const char* name);
 int sysMkdir(const char* path);
 int sysMkdirAt(int dir, const char* name);
 int sysFsync(int fd);
+int sysSetFileTime(int fd, const struct timespec* times);  // futimens
 int sysLstat(const char* path, struct stat* st);
 int sysFstat(int fd, struct stat* st);
 int sysFstatAt(int dir, const char* name, struct stat* st, int flags);

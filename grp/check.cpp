@@ -25,13 +25,11 @@ void countWarning(const char* message) {
   if (checking) checking->warnings++;
 }
 
-void showLine(const t_gfListLine* line, void* context) {
-  auto* s = static_cast<t_checkState*>(context);
+void showLine(const t_gfListLine* line, void*) {
   std::printf("line %d '%s': mask '%s', %s, %ld file%s\n", line->number,
               grpPrintable(line->text).c_str(), grpPrintable(line->mask).c_str(),
               line->recursive ? "recursive" : "not recursive", line->files,
               line->files == 1 ? "" : "s");
-  (void)s;
 }
 
 void showFile(const t_gfListLine* line, const char* name, void* context) {

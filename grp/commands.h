@@ -8,6 +8,10 @@ int grpCat(int argc, char** argv);
 int grpExtract(int argc, char** argv);
 int grpTable(int argc, char** argv);
 int grpMount(int argc, char** argv);
+int grpAdd(int argc, char** argv);
+int grpRm(int argc, char** argv);
+int grpDiff(int argc, char** argv);
+int grpCheck(int argc, char** argv);
 
 // "grp list FILE.grp [-l] [--json]" and the like; null for an unknown command.
 const char* grpUsageLine(const char* command);

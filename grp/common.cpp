@@ -18,6 +18,8 @@ void grpError(const char* format, ...) {
 
 void grpReport(const char* message) { grpError("%s", message); }
 
+void grpWarn(const char* message) { grpError("warning: %s", message); }
+
 std::string grpIsoTime(std::uint16_t date, std::uint16_t time) {
   char text[32];
   std::snprintf(text, sizeof text, "%04u-%02u-%02uT%02u:%02u:%02uZ", 1980u + (date >> 9),
@@ -25,19 +27,42 @@ std::string grpIsoTime(std::uint16_t date, std::uint16_t time) {
   return text;
 }
 
+namespace {
+
+// The length of the well-formed UTF-8 sequence of two to four bytes at p (no overlong form,
+// no surrogate, nothing above U+10FFFF), or 0. Stops at a NUL, which is no continuation.
+size_t utf8Length(const unsigned char* p) {
+  unsigned c = p[0];
+  size_t n = c >= 0xC2 && c <= 0xDF ? 2 : c >= 0xE0 && c <= 0xEF ? 3 : c >= 0xF0 && c <= 0xF4 ? 4 : 0;
+  for (size_t i = 1; i < n; i++)
+    if ((p[i] & 0xC0) != 0x80) return 0;
+  if ((c == 0xE0 && p[1] < 0xA0) || (c == 0xED && p[1] >= 0xA0) || (c == 0xF0 && p[1] < 0x90) ||
+      (c == 0xF4 && p[1] >= 0x90))
+    return 0;
+  return n;
+}
+
+}  // namespace
+
 std::string grpJsonString(const char* text) {
   std::string out = "\"";
-  for (const unsigned char* c = reinterpret_cast<const unsigned char*>(text); *c; c++) {
+  for (const unsigned char* c = reinterpret_cast<const unsigned char*>(text); *c;) {
+    size_t n = *c >= 0x80 ? utf8Length(c) : 1;
+    char escape[8];
     if (*c == '"' || *c == '\\') {
       out += '\\';
       out += (char)*c;
-    } else if (*c < 0x20 || *c >= 0x7F) {
-      char escape[8];
+    } else if (*c < 0x20 || *c == 0x7F) {
       std::snprintf(escape, sizeof escape, "\\u%04x", *c);
       out += escape;
+    } else if (n == 0) {  // a byte of no UTF-8 character: the surrogate that stands for it
+      std::snprintf(escape, sizeof escape, "\\udc%02x", *c);
+      out += escape;
+      n = 1;
     } else {
-      out += (char)*c;
+      out.append(reinterpret_cast<const char*>(c), n);
     }
+    c += n;
   }
   return out + "\"";
 }
@@ -76,12 +101,16 @@ bool grpParseArgs(const char* command, int argc, char** argv, int first,
       onlyOperands = true;
     } else if (std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0) {
       out->help = true;
-    } else if (takesDir && std::strcmp(arg, "-C") == 0) {
+    } else if (takesDir && (std::strcmp(arg, "-C") == 0 || std::strcmp(arg, "--directory") == 0)) {
       if (i + 1 >= argc) {
-        grpError("%s: -C needs a directory", command);
+        grpError("%s: %s needs a directory", command, arg);
         return false;
       }
       out->directory = argv[++i];
+    } else if (takesDir && std::strncmp(arg, "-C", 2) == 0) {
+      out->directory = arg + 2;
+    } else if (takesDir && std::strncmp(arg, "--directory=", 12) == 0) {
+      out->directory = arg + 12;
     } else if (isKnown(known, arg)) {
       out->flags.push_back(arg);
     } else {

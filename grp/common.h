@@ -17,12 +17,15 @@ constexpr int GRP_USAGE = 2;
 void grpError(const char* format, ...) ENGINE_PRINTF(1, 2);
 // The engine's reports go out through this, as grpError lines.
 void grpReport(const char* message);
+// The engine's warnings go out through this: "grp: warning: " and the message.
+void grpWarn(const char* message);
 
 // An MS-DOS date and time as stored, in ISO 8601 UTC: "2003-01-01T12:00:00Z". The fields
 // are shown as they are, even when they make no valid date.
 std::string grpIsoTime(std::uint16_t date, std::uint16_t time);
-// text as a JSON string with its quotes. Bytes from 0x80 up are taken as Latin-1 (the
-// names come from a Windows code page, not UTF-8), so the result is always valid JSON.
+// text as a JSON string with its quotes. Well-formed UTF-8 stands as it is; every other
+// byte from 0x80 up becomes the lone surrogate \udcXX (XX: the byte), as Python's
+// "surrogateescape" does, so the bytes stay recoverable; control bytes are \u00XX.
 std::string grpJsonString(const char* text);
 
 // A name for a line of text output: control bytes (which could fake lines or drive the
@@ -35,7 +38,7 @@ int grpFinishOutput(int status);
 struct t_grpArgs {
   std::vector<std::string> operands;
   std::vector<std::string> flags;  // the options met, e.g. "-l", "--json"
-  std::string directory;           // the value of -C
+  std::string directory;           // the value of -C DIR, -CDIR, --directory=DIR
   bool help = false;
 };
 

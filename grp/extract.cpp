@@ -1,9 +1,17 @@
 // grp extract: the unpacker's own road (with its refusal of unsafe names), into a chosen
 // directory and only for the stored names that match the masks.
+#include <chrono>
+#include <cstdio>
 #include <filesystem>
 #include <string>
 #include <system_error>
 #include <vector>
+#ifdef _WIN32
+#include <io.h>
+#define isatty _isatty
+#else
+#include <unistd.h>
+#endif
 
 #include "tarnpak/gf.h"
 #include "grp/commands.h"
@@ -11,16 +19,37 @@
 
 namespace {
 
+typedef std::chrono::steady_clock t_clock;
+
 struct t_extractState {
   std::vector<std::string> masks;  // with backslashes between levels
   std::vector<bool> used;
   bool visited = false;
+  bool verbose = false;
+  // The progress line: only on a terminal, and only once a second has gone by.
+  bool progress = false;
+  std::vector<long> sizes;  // the entries' sizes in directory order
+  size_t next = 0;          // the entry the unpacker asks about next
+  long long bytesDone = 0, bytesAll = 0;
+  t_clock::time_point start, shown;
+  bool progressShown = false;
 };
 
-int selectName(const char* name, void* context) {
-  auto* s = static_cast<t_extractState*>(context);
-  s->visited = true;
-  if (s->masks.empty()) return 1;
+void showProgress(t_extractState* s, bool last) {
+  t_clock::time_point now = t_clock::now();
+  if (!last && (now - s->start < std::chrono::seconds(1) ||
+                (s->progressShown && now - s->shown < std::chrono::milliseconds(200))))
+    return;
+  if (last && !s->progressShown) return;
+  if (last) s->bytesDone = s->bytesAll;
+  std::fprintf(stderr, "\rgrp: extracting: %zu of %zu files, %lld of %lld MB%s", s->next,
+               s->sizes.size(), s->bytesDone >> 20, s->bytesAll >> 20, last ? "\n" : "");
+  s->progressShown = true;
+  s->shown = now;
+}
+
+bool chosenByMasks(t_extractState* s, const char* name) {
+  if (s->masks.empty()) return true;
   bool chosen = false;
   for (size_t i = 0; i < s->masks.size(); i++) {
     if (gfMatchName(s->masks[i].c_str(), name)) {
@@ -29,6 +58,27 @@ int selectName(const char* name, void* context) {
     }
   }
   return chosen;
+}
+
+// Asked in directory order, once per entry, before the entry is written.
+int selectName(const char* name, void* context) {
+  auto* s = static_cast<t_extractState*>(context);
+  s->visited = true;
+  if (s->progress && s->next < s->sizes.size()) {
+    showProgress(s, false);
+    s->bytesDone += s->sizes[s->next];
+  }
+  s->next++;
+  bool chosen = chosenByMasks(s, name);
+  if (chosen && s->verbose) std::printf("%s\n", grpPrintable(name).c_str());
+  return chosen;
+}
+
+int keepSize(const t_gfGroupEntry* e, void* context) {
+  auto* s = static_cast<t_extractState*>(context);
+  s->sizes.push_back(e->size);
+  s->bytesAll += e->size;
+  return 1;
 }
 
 std::string withBackslashes(std::string mask) {
@@ -42,6 +92,7 @@ bool enterDirectory(const std::string& dir, std::string* groupPath) {
   std::error_code ec;
   std::filesystem::path absolute = std::filesystem::absolute(*groupPath, ec);
   if (!ec) *groupPath = absolute.string();
+  if (!ec) std::filesystem::create_directories(dir, ec);
   if (!ec) std::filesystem::current_path(dir, ec);
   if (ec) grpError("cannot enter directory '%s': %s", dir.c_str(), ec.message().c_str());
   return !ec;
@@ -51,7 +102,7 @@ bool enterDirectory(const std::string& dir, std::string* groupPath) {
 
 int grpExtract(int argc, char** argv) {
   t_grpArgs args;
-  if (!grpParseArgs("extract", argc, argv, 2, {}, true, &args)) return GRP_USAGE;
+  if (!grpParseArgs("extract", argc, argv, 2, {"-v", "--touch"}, true, &args)) return GRP_USAGE;
   if (args.help) {
     grpPrintHelp("extract");
     return GRP_OK;
@@ -62,10 +113,20 @@ int grpExtract(int argc, char** argv) {
   for (size_t i = 1; i < args.operands.size(); i++)
     state.masks.push_back(withBackslashes(args.operands[i]));
   state.used.assign(state.masks.size(), false);
+  state.verbose = grpHasFlag(args, "-v");
+  // The sizes for the progress line; a group that cannot be read is left to the unpacker
+  // to report.
+  if (isatty(2) && gfReadGroupDirectory(path.c_str(), nullptr, keepSize, &state, nullptr) == 0) {
+    state.progress = true;
+    state.start = t_clock::now();
+  }
   if (!args.directory.empty() && !enterDirectory(args.directory, &path)) return GRP_FAILED;
   // An interrupt removes the file being written; the files finished before it stay.
   gfInstallToolSignals();
-  int status = gfUnpackSelected(path.c_str(), selectName, &state, grpReport);
+  int flags = grpHasFlag(args, "--touch") ? 0 : GF_UNPACK_STORED_DATES;
+  int status = gfUnpackWith(path.c_str(), selectName, &state, flags, grpReport);
+  if (state.progress) showProgress(&state, true);
+  std::fflush(stdout);
   if (status != 0 && !state.visited) return GRP_FAILED;  // the directory could not be read
   for (size_t i = 0; i < state.masks.size(); i++) {
     if (state.used[i]) continue;

@@ -10,6 +10,7 @@
 
 bool grpStartGameDir(const char* dir) {
   std::error_code ec;
+  if (std::filesystem::is_regular_file(dir, ec)) return gfStartGroup(dir, grpReport) == 0;
   bool isDir = std::filesystem::is_directory(dir, ec);
   if (!isDir) {
     grpError("cannot read game directory '%s': %s", dir,

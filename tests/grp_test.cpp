@@ -57,9 +57,12 @@ TEST(Grp, HelpForTheProgramAndEachCommand) {
   TempDir work;
   ToolRun run = runGrp({"--help"}, work.path());
   EXPECT_EQ(run.status, 0);
-  for (const char* usage : {"grp list FILE.grp [-l] [--json]", "grp verify FILE.grp",
-                            "grp cat FILE.grp NAME", "grp extract FILE.grp [-C DIR] [MASK...]",
-                            "grp table GAMEDIR [--json]", "grp mount GAMEDIR MOUNTPOINT"}) {
+  for (const char* usage :
+       {"grp list FILE.grp [-l] [--json]", "grp verify FILE.grp", "grp cat FILE.grp NAME",
+        "grp extract FILE.grp [-C DIR] [-v] [--touch] [MASK...]",
+        "grp table GAMEDIR|FILE.grp [--json]", "grp mount GAMEDIR|FILE.grp MOUNTPOINT",
+        "grp add [-C DIR] GROUP PATH...", "grp rm GROUP NAME...",
+        "grp diff GROUP_A GROUP_B [--json]", "grp check GAMEDIR [-v]"}) {
     EXPECT_NE(run.out.find(usage), std::string::npos) << usage;
     std::string command = std::string(usage).substr(4, std::string(usage).find(' ', 4) - 4);
     ToolRun help = runGrp({command, "--help"}, work.path());
@@ -68,6 +71,10 @@ TEST(Grp, HelpForTheProgramAndEachCommand) {
     EXPECT_EQ(help.err, "");
   }
   EXPECT_NE(runGrp({"verify", "--help"}, work.path()).out.find("no checksum"), std::string::npos);
+  run = runGrp({"--version"}, work.path());
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out.rfind("grp ", 0), 0u) << run.out;
+  EXPECT_NE(run.out.find('.'), std::string::npos) << run.out;
 
   run = runGrp({}, work.path());
   EXPECT_EQ(run.status, 2);
@@ -123,14 +130,21 @@ TEST(Grp, ListsAPackedTreePlainLongAndAsJson) {
 TEST(Grp, ListKeepsHostileNamesFromFakingLinesOrBreakingJson) {
   TempDir work;
   writeFile(work / "odd.grp",
-            makeGroup({{"A\"B\\C", "1"}, {"LINE\nFAKE", "2"}, {std::string("\xE9T\x1B"), "3"}}));
+            makeGroup({{"A\"B\\C", "1"}, {"LINE\nFAKE", "2"}, {std::string("\xE9T\x1B"), "3"},
+                       {"M\xC3\xBCSIK.OGG", "4"}, {"\xED\xA0\x80\xC0\xAF", "5"}}));
   ToolRun run = runGrp({"list", "odd.grp"}, work.path());
   EXPECT_EQ(run.status, 0) << run.err;
-  EXPECT_EQ(run.out, "A\"B\\C\nLINE?FAKE\n\xE9T?\n");
+  EXPECT_EQ(run.out,
+            "A\"B\\C\nLINE?FAKE\n\xE9T?\nM\xC3\xBCSIK.OGG\n\xED\xA0\x80\xC0\xAF\n");
   run = runGrp({"list", "--json", "odd.grp"}, work.path());
   EXPECT_NE(run.out.find("\"name\": \"A\\\"B\\\\C\""), std::string::npos) << run.out;
   EXPECT_NE(run.out.find("\"name\": \"LINE\\u000aFAKE\""), std::string::npos) << run.out;
-  EXPECT_NE(run.out.find("\"name\": \"\\u00e9T\\u001b\""), std::string::npos) << run.out;
+  // Valid UTF-8 as it is; any other byte as the lone surrogate U+DC00 + byte (an encoded
+  // surrogate and an overlong form are no valid UTF-8 either).
+  EXPECT_NE(run.out.find("\"name\": \"\\udce9T\\u001b\""), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("\"name\": \"M\xC3\xBCSIK.OGG\""), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("\"name\": \"\\udced\\udca0\\udc80\\udcc0\\udcaf\""), std::string::npos)
+      << run.out;
 }
 
 // Every reading command refuses a group the directory reader refuses, with one line on
@@ -289,9 +303,9 @@ TEST(Grp, ExtractWritesTheMatchingNamesIntoTheChosenDirectory) {
   EXPECT_EQ(run.err, "grp: group file 'newgrp.grp' holds no name matching 'nothing*'\n");
   EXPECT_EQ(listTree(none.path()), std::vector<std::string>{"SOUNDS/C.WAV"});
 
-  run = runGrp({"extract", "newgrp.grp", "-C", "missing-dir"}, work.path());
+  run = runGrp({"extract", "newgrp.grp", "-C", "newgrp.grp/sub"}, work.path());
   EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.err, "grp: cannot enter directory 'missing-dir': No such file or directory\n");
+  EXPECT_EQ(run.err.rfind("grp: cannot enter directory 'newgrp.grp/sub': ", 0), 0u) << run.err;
 }
 
 TEST(Grp, ExtractRefusesNamesThatLeaveTheDirectoryAndWritesTheRest) {
@@ -342,4 +356,16 @@ TEST(Grp, TableShowsTheNewestCopyAndWhereItLives) {
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.err, "grp: cannot read game directory '" + game / "missing" +
                          "': No such file or directory\n");
+
+  // One group file by itself: its names, one copy each, nothing of the directory around it.
+  run = runGrp({"table", game / "two.grp"}, work.path());
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out,
+            "         3 2003-01-01T12:00:00Z two.grp      MAPS\\E1.MAP\n"
+            "         1 2003-01-03T12:00:00Z two.grp      SHARED.TXT\n");
+  writeFile(work / "cut.grp", readFile(game / "two.grp").substr(0, 40));
+  run = runGrp({"table", "cut.grp"}, work.path());
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.out, "");
+  EXPECT_EQ(lines(run.err).size(), 1u) << run.err;
 }

@@ -8,8 +8,8 @@
 set -euo pipefail
 engine="${1:-$(dirname "$0")/../engine}"
 
-calls='open|openat|creat|read|write|pread|pwrite|readv|writev|close|unlink|unlinkat|rename|renameat|renameat2|link|linkat|symlink|mkdir|mkdirat|rmdir|fsync|fdatasync|stat|lstat|fstat|fstatat|fcntl|lseek|ftruncate|truncate|opendir|fdopendir|readdir|closedir|access|faccessat|copy_file_range|sendfile|dup|dup2'
-calls+='|CreateFileA|CreateFileW|ReadFile|WriteFile|CloseHandle|MoveFileA|MoveFileExA|DeleteFileA|CreateDirectoryA|RemoveDirectoryA|FlushFileBuffers|FindFirstFileA|FindNextFileA|FindClose|GetFileInformationByHandle|GetFileSizeEx|GetFileSize|GetFileAttributesA|GetFileType|SetFileInformationByHandle|SetFilePointer|SetFilePointerEx|SetEndOfFile|NtCreateFile'
+calls='open|openat|creat|read|write|pread|pwrite|readv|writev|close|unlink|unlinkat|rename|renameat|renameat2|link|linkat|symlink|mkdir|mkdirat|rmdir|fsync|fdatasync|futimens|utimensat|stat|lstat|fstat|fstatat|fcntl|lseek|ftruncate|truncate|opendir|fdopendir|readdir|closedir|access|faccessat|copy_file_range|sendfile|dup|dup2'
+calls+='|CreateFileA|CreateFileW|ReadFile|WriteFile|CloseHandle|MoveFileA|MoveFileExA|DeleteFileA|CreateDirectoryA|RemoveDirectoryA|FlushFileBuffers|FindFirstFileA|FindNextFileA|FindClose|GetFileInformationByHandle|GetFileSizeEx|GetFileSize|GetFileAttributesA|GetFileType|SetFileInformationByHandle|SetFilePointer|SetFilePointerEx|SetEndOfFile|SetFileTime|NtCreateFile'
 calls+='|_open|_read|_write|_close|_lseek|_lseeki64|_mkdir|_unlink'
 
 status=0

@@ -33,6 +33,12 @@ struct t_gfBuild : t_gfJob {
   int lineNumber = 0;
   const char* lineText = "";
   t_gfOutputPlace output = {};
+  // An edit leaves the group being written out of what it adds (a build packs it, warned).
+  bool skipOutput = false;
+  // gfReadBuildList: told of each line and its files; null for a build.
+  t_gfListLineVisitor onLine = nullptr;
+  t_gfListFileVisitor onFile = nullptr;
+  void* listContext = nullptr;
 };
 
 // One directory search: where its files are on the host, once a file has been found.
@@ -91,6 +97,12 @@ void addFound(const char* dirPart, t_gfSearch* search, const PlatFindData* found
   }
   if (std::strlen(search->find->hostDir) + std::strlen(found->name) >= PLAT_PATH_MAX) {
     gfFail(build, "cannot take '%s' into the build: its host path is too long", name);
+    return;
+  }
+  if (build->skipOutput && isOutput(build, search->find, found->name)) {
+    char shown[PLAT_PATH_MAX];
+    gfReportf(build->warn, "leaving out '%s': it is the group file being written",
+              gfShownPath(name, shown, sizeof shown));
     return;
   }
   addBuildFile(name, std::strlen(dirPart), search, found, build);
@@ -174,6 +186,21 @@ bool looksLikeRecursionFlag(const char* word) {
   return *word == 'r' || *word == 'R';
 }
 
+// gfReadBuildList: the line just collected and the files it took, from the list's record
+// firstFile on.
+void tellLine(t_gfBuild* build, const char* mask, int recursive, int firstFile) {
+  const t_gfWriteList* files = build->files;
+  t_gfListLine line{build->lineNumber, build->lineText, mask, recursive,
+                    (long)(files->count - firstFile)};
+  build->onLine(&line, build->listContext);
+  if (!build->onFile) return;
+  for (int i = firstFile; i < files->count; i++) {
+    char name[GF_PATH_MAX + 1];
+    gfWriteStoredName(files, gfWriteEntryNumber(files, (std::uint32_t)i), name);
+    build->onFile(&line, name, build->listContext);
+  }
+}
+
 // Collects the entry of one non-empty, cleaned line, warning of what it does not do.
 void collectLine(char* line, int number, t_gfBuild* build) {
   char mask[kLineSize], word[kLineSize];
@@ -187,8 +214,10 @@ void collectLine(char* line, int number, t_gfBuild* build) {
              "with a lower-case 'r' does", word);
   if (more[0]) warnLine(build, "words after the second are ignored: '%s'", more);
   long before = build->found;
+  int firstFile = build->files->count;
   collectMask(mask, word[0] == 'r', number, build);
   if (!build->failed && build->found == before) warnLine(build, "the mask finds no file");
+  if (!build->failed && build->onLine) tellLine(build, mask, word[0] == 'r', firstFile);
   build->lineNumber = 0;
 }
 
@@ -308,16 +337,30 @@ void placeOutput(const char* name, t_gfOutputPlace* out) {
   platFindClose(&find);
 }
 
-int buildGroup(const char* root, const char* name, int flag, t_gfReport sink, t_gfReport warn) {
+// Reads the build list of root and writes the group name; with lister's visitors set, only
+// reads the list and tells them what it takes.
+int buildGroup(const char* root, const char* name, int flag, t_gfReport sink, t_gfReport warn,
+               const t_gfBuild* lister = nullptr) {
   t_gfWriteList files{};
   t_gfBuild build{{sink, 0}, root, &files};
   build.warn = warn;
+  if (lister) {
+    build.onLine = lister->onLine;
+    build.onFile = lister->onFile;
+    build.listContext = lister->listContext;
+  }
   char listPath[GF_PATH_MAX + 16];
   int fd = openBuildList(root, listPath, sizeof listPath, &build);
   if (fd < 0) return 1;
-  if (warn) placeOutput(name, &build.output);
+  if (warn && name) placeOutput(name, &build.output);
   readBuildList(fd, listPath, &build);
   platFdClose(fd);
+  if (lister) {
+    if (!build.failed && files.count == 0)
+      gfReportf(warn, "no line of group.cfg finds a file: the group would hold none");
+    gfWriteFree(&files);
+    return build.failed;
+  }
   if (!build.failed) {
     if (gfBuildAfterCollect) gfBuildAfterCollect();
     build.failed = gfWriteGroup(name, (unsigned)flag, &files, sink);
@@ -349,3 +392,57 @@ int TarnpakFromWarned(const char* root, const char* name, int flag, t_gfReport s
 }
 
 void Tarnpak(const char* name, int flag) { TarnpakChecked(name, flag, nullptr); }
+
+int gfReadBuildList(const char* root, const char* output, t_gfListLineVisitor onLine,
+                    t_gfListFileVisitor onFile, void* context, t_gfReport sink,
+                    t_gfReport warn) {
+  t_gfWriteList none{};
+  t_gfBuild lister{{nullptr, 0}, "", &none};
+  static const t_gfListLineVisitor ignoreLine = [](const t_gfListLine*, void*) {};
+  lister.onLine = onLine ? onLine : ignoreLine;
+  lister.onFile = onFile;
+  lister.listContext = context;
+  char rootPath[GF_PATH_MAX + 1];
+  gfMakeRoot(rootPath, root);
+  return buildGroup(rootPath, output, 1, sink, warn, &lister);
+}
+
+int gfCollectPath(const char* root, const char* path, const char* group, t_gfWriteList* files,
+                  t_gfReport sink, t_gfReport warn) {
+  t_gfBuild build{{sink, 0}, root, files};
+  build.warn = warn;
+  build.skipOutput = true;
+  placeOutput(group, &build.output);
+  char mask[GF_PATH_MAX + 1], search[GF_PATH_MAX + 1];
+  if (!backslashMask(path, mask) || !gfJoinPath(search, root, mask)) {
+    gfFail(&build, "the path '%s' is too long for a group", path);
+    return 1;
+  }
+  if (std::strpbrk(mask, "*?")) {
+    gfFail(&build, "cannot add '%s': '*' and '?' are wildcards, not part of a stored name", path);
+    return 1;
+  }
+  size_t n = std::strlen(mask);
+  while (n > 0 && mask[n - 1] == '\\') mask[--n] = 0;  // "maps/" is the directory maps
+  bool isDir = n == 0;
+  PlatFind find;
+  PlatFindData found;
+  if (!isDir && platFindFirst(&find, search, &found)) {
+    isDir = found.isDirectory != 0;
+    platFindClose(&find);
+  } else if (!isDir) {
+    char shown[PLAT_PATH_MAX];
+    gfFail(&build, "cannot add '%s': %s", gfShownPath(search, shown, sizeof shown),
+           find.unreadable ? platLastError() : "No such file or directory");
+    return 1;
+  }
+  char taken[GF_PATH_MAX + 1];
+  if (!gfJoinPath(taken, mask, isDir ? (n ? "\\*.*" : "*.*") : "")) {
+    gfFail(&build, "the path '%s' is too long for a group", path);
+    return 1;
+  }
+  collectMask(taken, isDir, 0, &build);
+  if (!build.failed && build.found == 0 && isDir)
+    gfReportf(warn, "'%s' holds no file to add", n ? path : ".");
+  return build.failed;
+}

@@ -115,6 +115,11 @@ void gfCloseGroups();
 // ---- the start-up scan (scan.cpp) ---------------------------------------------------------
 // Scans root (its group files, then its loose files) into a new table in table order.
 void gfScanIntoTable(const char* root);
+// Makes the scan entries of list (names beginning with root) into a new table in table
+// order, giving every entry and node back.
+void gfTableFromScan(struct_list* list, const char* root);
+// The table of the one group file at path (gfStartGroup).
+void gfScanGroupIntoTable(const char* path);
 void gfScanRoot(struct_list** list, const char* dir);
 void gfScanDir(struct_list** list, const char* dir);
 void gfReadGroup(struct_list** list, PlatHandle group);

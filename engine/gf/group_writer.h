@@ -81,6 +81,14 @@ void gfWriteStoredName(const t_gfWriteList* list, const t_gfWriteEntry* f, char*
 // the group was written, 1 after reporting to sink why not.
 int gfWriteGroup(const char* name, unsigned flag, t_gfWriteList* list, t_gfReport sink);
 
+// ---- the builder's collector for edits (builder.cpp) ------------------------------------
+// Adds to files what path (relative to root, which ends in a backslash) names, by the build
+// list's rules: a file as the line "PATH" takes it, a directory (or "" for root) as
+// "PATH\\*.* r" does. The file group, when met in the tree, is left out with a warning. 0
+// when it went well; 1 after reporting to sink why not (nothing found, a name refused).
+int gfCollectPath(const char* root, const char* path, const char* group, t_gfWriteList* files,
+                  t_gfReport sink, t_gfReport warn);
+
 // ---- the copier (copier.cpp) --------------------------------------------------------------
 enum t_gfCopyFailureKind {
   GF_COPY_CANNOT_OPEN,

@@ -1,5 +1,7 @@
 // gfStart and gfStop: the manager's parts started and stopped in one written order.
 
+#include <cstdio>
+
 #include "engine/gf/gf_internal.h"
 
 char gfRoot[GF_PATH_MAX + 1] = "c:\\";
@@ -8,12 +10,15 @@ namespace {
 
 int started = 0;
 bool scanRoot = true;  // false when gfStart(root) was given a root no name fits behind
+const char* oneGroup = nullptr;  // gfStartGroup: the group file the table is made of
 
 void startWorker() { gfReadWorkerStart(); }
 
 // The table from a scan of the root, or empty when no name fits behind the root.
 void startTable() {
-  if (scanRoot)
+  if (oneGroup)
+    gfScanGroupIntoTable(oneGroup);
+  else if (scanRoot)
     gfScanIntoTable(gfRoot);
   else
     gfTableOpen(0);
@@ -64,6 +69,22 @@ void gfStart() {
   gfStop();
   scanRoot = true;
   startParts();
+}
+
+int gfStartGroup(const char* path, t_gfReport report) {
+  if (gfReadGroupDirectory(path, nullptr, nullptr, nullptr, report)) return 1;
+  gfStop();
+  // The root is the group's directory: names the table does not hold are looked for there.
+  char dir[GF_PATH_MAX + 1];
+  const char* slash = path;
+  for (const char* c = path; *c; c++)
+    if (*c == '/' || *c == '\\') slash = c + 1;
+  std::snprintf(dir, sizeof dir, "%.*s", (int)(slash - path), path);
+  scanRoot = gfMakeRoot(gfRoot, dir[0] ? dir : ".");
+  oneGroup = path;
+  startParts();
+  oneGroup = nullptr;
+  return 0;
 }
 
 void gfStop() {

@@ -172,6 +172,10 @@ bool makeRecord(t_gfFileInfo* r, const t_gfScanEntry* e, size_t rootLength) {
 void gfScanIntoTable(const char* root) {
   struct_list* list = nullptr;
   gfScanRoot(&list, root);
+  gfTableFromScan(list, root);
+}
+
+void gfTableFromScan(struct_list* list, const char* root) {
   bool present = gfTableOpen(List_Count(list));
   size_t rootLength = std::strlen(root);
   while (list) {

@@ -249,10 +249,17 @@ PlatHandle createFile(PlatHandle dir, t_gfLevels* levels, const char** leaf) {
   return platCreateInDir(dir, other);
 }
 
+// Gives the written file the entry's stored date and time; a pair that is no valid date
+// leaves the time of writing. False when the host refused.
+bool setStoredDate(PlatHandle out, const t_gfDirEntry* e) {
+  std::int64_t time;
+  return !platDosToTime(e->date, e->time, &time) || platSetWriteTime(out, time) == 0;
+}
+
 // Writes one entry's file; 0 on success. A file that cannot be finished is removed, and so
 // is the file being written when the tool is interrupted.
 int unpackEntry(PlatHandle group, const t_gfDirEntry* e, t_gfLevels* levels, t_gfWindow* window,
-                t_gfReport sink) {
+                int flags, t_gfReport sink) {
   const char* why = gfUnsafeNameReason(e->name);
   if (why) {
     gfReportf(sink, "refusing to unpack '%s': %s", e->name, why);
@@ -281,12 +288,17 @@ int unpackEntry(PlatHandle group, const t_gfDirEntry* e, t_gfLevels* levels, t_g
   }
   // Every byte is in: an interrupt from here on leaves the file whole.
   platUnguardPartialFile(guard);
+  int failed = 0;
+  if ((flags & GF_UNPACK_STORED_DATES) && !setStoredDate(out, e)) {
+    gfReportf(sink, "cannot set the date of '%s': %s", shown, platLastError());
+    failed = 1;  // the file itself is whole and stays
+  }
   if (platClose(out) != 0) {
     gfReportf(sink, "cannot write '%s': %s", shown, platLastError());
     platRemoveInDir(dir, leaf);
     return 1;
   }
-  return 0;
+  return failed;
 }
 
 // Goes through the whole directory once: a damaged group is refused before anything is
@@ -302,7 +314,7 @@ t_gfDirStatus checkDirectory(t_gfDirStream* stream) {
 
 // Unpacks the entries select chooses (every entry when select is null).
 int unpackAll(const char* path, PlatHandle group, t_gfDirStream* stream, t_gfNameFilter select,
-              void* context, t_gfReport sink) {
+              void* context, int flags, t_gfReport sink) {
   t_gfLevels levels;
   levels.depth = 0;
   levels.made[0] = 0;
@@ -318,7 +330,7 @@ int unpackAll(const char* path, PlatHandle group, t_gfDirStream* stream, t_gfNam
   t_gfDirStatus status;
   while (gfNextStreamEntry(stream, &entry, &status))
     if (!select || select(entry.name, context))
-      failures += unpackEntry(group, &entry, &levels, &window, sink);
+      failures += unpackEntry(group, &entry, &levels, &window, flags, sink);
   if (status != GF_DIR_OK) {  // the group changed since the check
     gfReportDirectoryFailure(path, status, &stream->directory, sink);
     failures++;
@@ -332,7 +344,8 @@ int unpackAll(const char* path, PlatHandle group, t_gfDirStream* stream, t_gfNam
 
 }  // namespace
 
-int gfUnpackSelected(const char* path, t_gfNameFilter select, void* context, t_gfReport sink) {
+int gfUnpackWith(const char* path, t_gfNameFilter select, void* context, int flags,
+                 t_gfReport sink) {
   PlatHandle group = platOpenRead(path);
   if (group == INVALID_HANDLE) {
     gfReportOpenFailure(path, sink);
@@ -349,10 +362,14 @@ int gfUnpackSelected(const char* path, t_gfNameFilter select, void* context, t_g
     platClose(group);
     return 1;
   }
-  int failed = unpackAll(path, group, &stream, select, context, sink);
+  int failed = unpackAll(path, group, &stream, select, context, flags, sink);
   gfCloseDirStream(&stream);
   platClose(group);
   return failed;
+}
+
+int gfUnpackSelected(const char* path, t_gfNameFilter select, void* context, t_gfReport sink) {
+  return gfUnpackWith(path, select, context, 0, sink);
 }
 
 int gfUnpackChecked(const char* path, t_gfReport sink) {

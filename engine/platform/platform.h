@@ -53,6 +53,9 @@ long long platWriteSome(PlatHandle h, long long offset, const void* buffer, size
 long long platCopyRange(PlatHandle src, long long srcOffset, PlatHandle dst, long long dstOffset,
                         long long count);
 int platFlush(PlatHandle h);
+// Sets the file's last-write time (seconds since 1970, UTC); its access time stays. 0 on
+// success.
+int platSetWriteTime(PlatHandle h, std::int64_t time);
 int platClose(PlatHandle h);  // 0 on success; the handle is gone either way
 // Whether the open file is a regular file (not a pipe, device, socket or directory).
 int platIsRegularFile(PlatHandle h);

@@ -222,6 +222,11 @@ off_t sysSeek(int fd, off_t offset, int whence) {
   return e ? (off_t)seamFailure(e) : lseek(fd, offset, whence);
 }
 
+int sysSetFileTime(int fd, const struct timespec* times) {
+  int e = platFaultHit(PLAT_FAULT_STAT);
+  return e ? seamFailure(e) : futimens(fd, times);
+}
+
 int sysSetBlocking(int fd) {
   int e = platFaultHit(PLAT_FAULT_STAT);
   if (e) return seamFailure(e);
@@ -464,6 +469,15 @@ long long platCopyRange(PlatHandle src, long long srcOffset, PlatHandle dst, lon
 }
 
 int platFlush(PlatHandle h) { return sysFsync((int)h) == 0 ? 0 : fail(); }
+
+int platSetWriteTime(PlatHandle h, std::int64_t time) {
+  struct timespec times[2];
+  times[0].tv_sec = 0;
+  times[0].tv_nsec = UTIME_OMIT;  // the access time stays
+  times[1].tv_sec = (time_t)time;
+  times[1].tv_nsec = 0;
+  return sysSetFileTime((int)h, times) == 0 ? 0 : fail();
+}
 
 int platClose(PlatHandle h) {
   if (h == INVALID_HANDLE) return 0;

@@ -37,6 +37,7 @@ int sysFlushDirectory(const char* path);
 // Whether no process has the id pid any more (kill with signal 0 says ESRCH). Counted as a
 // look (PLAT_FAULT_STAT); a failed look says the process lives.
 bool sysProcessGone(long pid);
+int sysSetFileTime(int fd, const struct timespec* times);  // futimens
 int sysLstat(const char* path, struct stat* st);
 int sysFstat(int fd, struct stat* st);
 int sysFstatAt(int dir, const char* name, struct stat* st, int flags);

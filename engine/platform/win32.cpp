@@ -169,6 +169,13 @@ bool sysFlush(HANDLE h) {
   return checked(PLAT_FAULT_FLUSH, [](void* p) { return FlushFileBuffers((HANDLE)p); }, h);
 }
 
+bool sysSetFileTime(HANDLE h, const FILETIME* written) {
+  if (int e = platFaultHit(PLAT_FAULT_STAT)) return failCrt(e), false;
+  if (SetFileTime(h, nullptr, nullptr, written)) return true;
+  failWin32();
+  return false;
+}
+
 bool sysFileInfo(HANDLE h, BY_HANDLE_FILE_INFORMATION* info) {
   if (int e = platFaultHit(PLAT_FAULT_STAT)) return failCrt(e), false;
   if (GetFileInformationByHandle(h, info)) return true;
@@ -437,6 +444,15 @@ long long platCopyRange(PlatHandle src, long long srcOffset, PlatHandle dst, lon
 }
 
 int platFlush(PlatHandle h) { return sysFlush(toWin(h)) ? 0 : -1; }
+
+int platSetWriteTime(PlatHandle h, std::int64_t time) {
+  // FILETIME counts 100-nanosecond steps from 1601.
+  unsigned long long ticks = (unsigned long long)(time + 11644473600LL) * 10000000ULL;
+  FILETIME written;
+  written.dwLowDateTime = (DWORD)ticks;
+  written.dwHighDateTime = (DWORD)(ticks >> 32);
+  return sysSetFileTime(toWin(h), &written) ? 0 : -1;
+}
 
 int platClose(PlatHandle h) {
   if (h == INVALID_HANDLE) return 0;

@@ -29,6 +29,7 @@ bool sysDeleteFile(const char* path);
 bool sysCreateDirectory(const char* path);
 bool sysFlush(HANDLE h);
 bool sysFileInfo(HANDLE h, BY_HANDLE_FILE_INFORMATION* info);
+bool sysSetFileTime(HANDLE h, const FILETIME* written);  // the last-write time
 bool sysFileSize(HANDLE h, LARGE_INTEGER* size);
 bool sysIsDisk(HANDLE h);  // not a pipe, console or device
 bool sysSetEndOfFile(HANDLE h, long long size);

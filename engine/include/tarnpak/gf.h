@@ -141,9 +141,55 @@ ENGINE_API int TarnpakFrom(const char* root, const char* name, int flag, t_gfRep
 // packed too). Warnings change neither the result nor the group written.
 ENGINE_API int TarnpakFromWarned(const char* root, const char* name, int flag, t_gfReport report,
                                  t_gfReport warn);
+// One line of a build list as the builder takes it: its number from 1, its text after the
+// clean-up, its mask (the first word), whether the entry is recursive, and how many files it
+// takes.
+struct ENGINE_API t_gfListLine {
+  int number;
+  const char* text;
+  const char* mask;
+  int recursive;
+  long files;
+};
+// Called once per line read, before the files of that line.
+typedef void (*t_gfListLineVisitor)(const t_gfListLine* line, void* context);
+// Called for each file a line takes, with the name it would be stored under.
+typedef void (*t_gfListFileVisitor)(const t_gfListLine* line, const char* storedName,
+                                    void* context);
+// Reads the build list of directory root exactly as TarnpakFromWarned does and collects what
+// each line takes, without writing anything; output is the group the build would write (for
+// the warning of a tree that holds it; null: none). Warnings go to warn as that build gives
+// them. 0 when the list was read, 1 after reporting why not.
+ENGINE_API int gfReadBuildList(const char* root, const char* output, t_gfListLineVisitor onLine,
+                               t_gfListFileVisitor onFile, void* context, t_gfReport report,
+                               t_gfReport warn);
 // Whether the build list of directory root can be read, checked before anything is scanned
 // (a tree that is no game directory may be huge); 0 when it can, else 1 after reporting why.
 ENGINE_API int gfCheckBuildList(const char* root, t_gfReport report);
+
+// ---- editing a group --------------------------------------------------------------------
+// gfEditGroup's flags.
+constexpr int GF_EDIT_NEW_GROUP = 1;  // path holds no group yet: the result is a new group
+
+// Rewrites the group file at path with changes, as the builder would write the resulting set
+// of files: the directory in the builder's order, every kept entry's bytes, date and time
+// copied from the old group range by range (never read whole into memory), the build flag
+// kept (1 for a new group).
+// - adds: paths relative to directory root ('/' or '\\'); a file is stored under its path
+//   (upper-cased, '\\' between levels), a directory gives its files recursively, leaving out
+//   directories whose names begin with a dot, as the build-list line "PATH\\*.* r" would; ""
+//   is root itself. Every entry of the old group with the stored name of an added file goes
+//   (every copy of it). The group file itself, met in the tree, is left out with a warning.
+// - removes: stored names in any case, '/' or '\\'; every copy goes.
+// Refused, with nothing written: a remove name that matches no entry, an add path that finds
+// nothing, two added files of one stored name, names the builder refuses (too long, leaving
+// root) or the unpacker would refuse on any host, files the group cannot hold. The old group
+// stays whole on any failure; the new one replaces it in one commit. 0 when the group was
+// written, 1 after reporting why not; warnings (an added directory holding no file, the
+// group met in the tree) go to warn.
+ENGINE_API int gfEditGroup(const char* path, int flags, const char* root,
+                           const char* const* adds, int addCount, const char* const* removes,
+                           int removeCount, t_gfReport report, t_gfReport warn);
 
 // ---- the unpacker -------------------------------------------------------------------------
 // Recreates every file stored in the group file below the current directory.
@@ -155,6 +201,12 @@ typedef int (*t_gfNameFilter)(const char* name, void* context);
 // gfUnpackChecked of only the entries select chooses (all of them when select is null).
 ENGINE_API int gfUnpackSelected(const char* path, t_gfNameFilter select, void* context,
                                 t_gfReport report);
+
+// gfUnpackWith's flags.
+constexpr int GF_UNPACK_STORED_DATES = 1;  // each file's last write set to its stored date
+// gfUnpackSelected with flags.
+ENGINE_API int gfUnpackWith(const char* path, t_gfNameFilter select, void* context, int flags,
+                            t_gfReport report);
 
 // ---- inspecting group files and the table (for tools) -------------------------------------
 // One entry of a group file's directory, as stored.
@@ -205,6 +257,11 @@ ENGINE_API int gfCopyGroupEntry(const char* path, const t_gfGroupEntry* entry,
 // null when it is safe.
 ENGINE_API const char* gfUnsafeName(const char* name);
 
+// Starts the manager (as gfStart does) with a table of the one group file at path: its
+// entries, one per name as gfStart keeps them, and no loose file. The root is the group's
+// directory. 0 when started; 1 when the group cannot be read, reported, and nothing started.
+ENGINE_API int gfStartGroup(const char* path, t_gfReport report);
+
 // The table by position, in table order: records after gfStart, the record at index (null
 // outside the table), and the file name, relative to the root, of the group file that holds
 // a record's data (null for a loose file).
@@ -213,6 +270,8 @@ ENGINE_API const t_gfFileInfo* gfTableRecord(long index);
 ENGINE_API const char* gfRecordGroupName(long index);
 
 // ---- services for the engine's programs ---------------------------------------------------
+// The library's version, "MAJOR.MINOR.PATCH".
+ENGINE_API const char* gfVersion();
 // The directory search's wildcard rule: '*' and '?' match without regard to case, and a
 // pattern ending in ".*" also matches a name without a dot.
 ENGINE_API int gfMatchName(const char* pattern, const char* name);

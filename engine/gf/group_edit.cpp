@@ -1,0 +1,190 @@
+// Editing a group file: files added (replacing every copy of their names) and names removed,
+// the kept entries copied range by range from the old group, the result written by the one
+// group writer in one commit.
+#include <algorithm>
+#include <cstdint>
+#include <cstring>
+
+#include "engine/gf/group_writer.h"
+#include "engine/kestin/ascii.h"
+#define ENGINE_UNIT "gf manager"
+#include "engine/kestin/alloc.h"
+
+namespace {
+
+// Names without regard to the case of a to z, by unsigned bytes otherwise: the table's
+// comparison of stored names.
+int compareStored(const char* a, const char* b) {
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(a);
+  const unsigned char* q = reinterpret_cast<const unsigned char*>(b);
+  for (; *p && asciiUpper(*p) == asciiUpper(*q); p++, q++) {
+  }
+  return asciiUpper(*p) - asciiUpper(*q);
+}
+
+struct t_gfStoredName {
+  char text[GF_NAME_MAX + 1];
+};
+
+// One edit: the names to take out of the old group, sorted for lookups.
+struct t_gfEdit : t_gfJob {
+  t_gfWriteList files{};
+  int added = 0;  // the first records of files are the added ones
+  std::uint32_t* addedOrder = nullptr;  // their record numbers by stored name
+  t_gfStoredName* removes = nullptr;  // stored forms, sorted
+  bool* removeUsed = nullptr;
+  int removeCount = 0;
+};
+
+const char* addedName(const t_gfEdit* edit, int i) {
+  return gfWriteText(&edit->files, gfWriteEntryNumber(&edit->files, edit->addedOrder[i])->name);
+}
+
+// Sorts the added files by stored name and refuses two of one name, or a name the unpacker
+// would refuse on any host (a group is read on Windows as well as here).
+void checkAdded(t_gfEdit* edit) {
+  edit->added = edit->files.count;
+  edit->addedOrder = ENGINE_NEW_ARRAY(std::uint32_t, (size_t)edit->added + 1);
+  if (!edit->addedOrder) {
+    gfFail(edit, "not enough memory for %d files", edit->added);
+    return;
+  }
+  for (int i = 0; i < edit->added; i++) edit->addedOrder[i] = (std::uint32_t)i;
+  std::sort(edit->addedOrder, edit->addedOrder + edit->added, [edit](std::uint32_t a, std::uint32_t b) {
+    int c = compareStored(gfWriteText(&edit->files, gfWriteEntryNumber(&edit->files, a)->name),
+                          gfWriteText(&edit->files, gfWriteEntryNumber(&edit->files, b)->name));
+    return c ? c < 0 : a < b;
+  });
+  for (int i = 0; i < edit->added && !edit->failed; i++) {
+    char stored[GF_PATH_MAX + 1];
+    gfWriteStoredName(&edit->files, gfWriteEntryNumber(&edit->files, edit->addedOrder[i]), stored);
+    if (const char* why = gfUnsafeNameReasonFor(stored, true))
+      gfFail(edit, "cannot add '%s': the unpacker refuses the name: %s", stored, why);
+    else if (i > 0 && compareStored(addedName(edit, i - 1), addedName(edit, i)) == 0)
+      gfFail(edit, "cannot add both '%s' and '%s': they would be stored under one name, '%s'",
+             addedName(edit, i - 1), addedName(edit, i), stored);
+  }
+}
+
+bool isAdded(const t_gfEdit* edit, const char* name) {
+  int low = 0, high = edit->added;
+  while (low < high) {
+    int mid = (low + high) / 2;
+    int c = compareStored(addedName(edit, mid), name);
+    if (c == 0) return true;
+    if (c < 0)
+      low = mid + 1;
+    else
+      high = mid;
+  }
+  return false;
+}
+
+// Marks the remove name that name is, if any; whether there was one.
+bool takeRemoved(t_gfEdit* edit, const char* name) {
+  auto* end = edit->removes + edit->removeCount;
+  auto* at = std::lower_bound(edit->removes, end, name,
+                              [](const t_gfStoredName& a, const char* key) {
+                                return compareStored(a.text, key) < 0;
+                              });
+  if (at == end || compareStored(at->text, name) != 0) return false;
+  edit->removeUsed[at - edit->removes] = true;
+  return true;
+}
+
+bool prepareRemoves(t_gfEdit* edit, const char* const* removes, int count) {
+  edit->removes = ENGINE_NEW_ARRAY(t_gfStoredName, (size_t)count + 1);
+  edit->removeUsed = static_cast<bool*>(ENGINE_NEW_ZERO((size_t)count + 1));
+  if (!edit->removes || !edit->removeUsed) {
+    gfFail(edit, "not enough memory for %d names", count);
+    return false;
+  }
+  for (int i = 0; i < count; i++)
+    if (!gfStoredForm(removes[i], edit->removes[i].text)) {
+      gfFail(edit, "cannot remove '%s': longer than a stored name can be", removes[i]);
+      return false;
+    }
+  edit->removeCount = count;
+  std::sort(edit->removes, edit->removes + count,
+            [](const t_gfStoredName& a, const t_gfStoredName& b) {
+              return compareStored(a.text, b.text) < 0;  // equal names side by side
+            });
+  return true;
+}
+
+// Takes every entry of the old group that is neither removed nor replaced, as a range.
+void keepOld(t_gfEdit* edit, const char* path, PlatHandle group, t_gfDirectory* directory) {
+  long cursor = 0;
+  t_gfDirEntry e;
+  while (directory && !edit->failed && gfNextDirEntry(directory, &cursor, &e)) {
+    if (takeRemoved(edit, e.name) || isAdded(edit, e.name)) continue;
+    t_gfWriteEntry* f = gfWriteAddRange(&edit->files, e.name, group, path, e.dataOffset, e.dataSize);
+    if (!f) {
+      gfFail(edit, "not enough memory for the directory of '%s'", path);
+      return;
+    }
+    f->date = e.date;
+    f->time = e.time;
+  }
+  // Equal remove names: one marked stands for all.
+  for (int i = 1; i < edit->removeCount; i++)
+    if (compareStored(edit->removes[i - 1].text, edit->removes[i].text) == 0 &&
+        (edit->removeUsed[i - 1] || edit->removeUsed[i]))
+      edit->removeUsed[i - 1] = edit->removeUsed[i] = true;
+  for (int i = 0; i < edit->removeCount && !edit->failed; i++)
+    if (!edit->removeUsed[i]) {
+      char shown[PLAT_PATH_MAX];
+      gfReportf(edit->sink, "group file '%s' holds no file named '%s'",
+                gfShownPath(path, shown, sizeof shown), edit->removes[i].text);
+      edit->failed = 1;
+    }
+}
+
+// The build flag the old group was written with.
+unsigned oldFlag(PlatHandle group) {
+  unsigned char bytes[4];
+  if (platReadAt(group, 4, bytes, 4) != 4) return 1;
+  return bytes[0] | bytes[1] << 8 | bytes[2] << 16 | (unsigned)bytes[3] << 24;
+}
+
+void freeEdit(t_gfEdit* edit) {
+  gfWriteFree(&edit->files);
+  ENGINE_DELETE(edit->addedOrder);
+  ENGINE_DELETE(edit->removes);
+  ENGINE_DELETE(edit->removeUsed);
+}
+
+}  // namespace
+
+int gfEditGroup(const char* path, int flags, const char* root, const char* const* adds,
+                int addCount, const char* const* removes, int removeCount, t_gfReport sink,
+                t_gfReport warn) {
+  t_gfEdit edit;
+  edit.sink = sink;
+  edit.failed = 0;
+  char rootPath[GF_PATH_MAX + 1];
+  gfMakeRoot(rootPath, root && root[0] ? root : ".");
+  for (int i = 0; i < addCount && !edit.failed; i++)
+    edit.failed = gfCollectPath(rootPath, adds[i], path, &edit.files, sink, warn);
+  if (!edit.failed) checkAdded(&edit);
+  if (!edit.failed) prepareRemoves(&edit, removes, removeCount);
+  PlatHandle group = INVALID_HANDLE;
+  unsigned flag = 1;
+  if (!edit.failed && !(flags & GF_EDIT_NEW_GROUP)) {
+    t_gfDirectory directory;
+    group = gfOpenGroup(path, &directory, sink);
+    if (group == INVALID_HANDLE) {
+      edit.failed = 1;
+    } else {
+      flag = oldFlag(group);
+      keepOld(&edit, path, group, &directory);
+      gfFreeDirectory(&directory);
+    }
+  } else if (!edit.failed) {
+    keepOld(&edit, path, group, nullptr);
+  }
+  if (!edit.failed) edit.failed = gfWriteGroup(path, flag, &edit.files, sink);
+  platClose(group);
+  freeEdit(&edit);
+  return edit.failed;
+}

@@ -1,0 +1,93 @@
+// grp add and grp rm: a group changed in place through the engine's group edit, which keeps
+// the old group whole on any failure.
+#include <filesystem>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "grp/commands.h"
+#include "grp/common.h"
+#include "tarnpak/gf.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// PATH as a path below DIR ("" for DIR itself), '/' between levels; false, after a message,
+// when it leads out of DIR.
+bool belowDirectory(const std::string& dir, const std::string& path, std::string* out) {
+  fs::path p(path);
+  std::error_code ec;
+  if (p.is_absolute()) {
+    fs::path base = fs::weakly_canonical(dir.empty() ? fs::current_path(ec) : fs::path(dir), ec);
+    if (!ec) p = fs::weakly_canonical(p, ec).lexically_relative(base);
+    if (ec || p.empty()) {
+      grpError("add: '%s' is not below %s", grpPrintable(path.c_str()).c_str(),
+               dir.empty() ? "the current directory" : ("'" + dir + "'").c_str());
+      return false;
+    }
+  }
+  std::string rel = p.lexically_normal().generic_string();
+  while (rel.size() > 1 && rel.back() == '/') rel.pop_back();
+  if (rel == ".") rel.clear();
+  if (rel == ".." || rel.compare(0, 3, "../") == 0) {
+    grpError("add: '%s' is not below %s: a stored name cannot leave it", grpPrintable(path.c_str()).c_str(),
+             dir.empty() ? "the current directory" : ("'" + dir + "'").c_str());
+    return false;
+  }
+  *out = rel;
+  return true;
+}
+
+// Whether nothing at all has the name path (a dangling link counts as something).
+bool missing(const std::string& path) {
+  std::error_code ec;
+  return fs::symlink_status(path, ec).type() == fs::file_type::not_found;
+}
+
+std::vector<const char*> pointers(const std::vector<std::string>& texts) {
+  std::vector<const char*> out;
+  for (const std::string& t : texts) out.push_back(t.c_str());
+  out.push_back(nullptr);
+  return out;
+}
+
+}  // namespace
+
+int grpAdd(int argc, char** argv) {
+  t_grpArgs args;
+  if (!grpParseArgs("add", argc, argv, 2, {}, true, &args)) return GRP_USAGE;
+  if (args.help) {
+    grpPrintHelp("add");
+    return GRP_OK;
+  }
+  if (!grpWantOperands("add", args, 2, (size_t)-1)) return GRP_USAGE;
+  const std::string& group = args.operands[0];
+  std::vector<std::string> paths;
+  for (size_t i = 1; i < args.operands.size(); i++) {
+    std::string rel;
+    if (!belowDirectory(args.directory, args.operands[i], &rel)) return GRP_FAILED;
+    paths.push_back(rel);
+  }
+  std::vector<const char*> adds = pointers(paths);
+  int flags = missing(group) ? GF_EDIT_NEW_GROUP : 0;
+  const char* root = args.directory.empty() ? "." : args.directory.c_str();
+  int failed = gfEditGroup(group.c_str(), flags, root, adds.data(), (int)paths.size(), nullptr, 0,
+                           grpReport, grpWarn);
+  return failed ? GRP_FAILED : GRP_OK;
+}
+
+int grpRm(int argc, char** argv) {
+  t_grpArgs args;
+  if (!grpParseArgs("rm", argc, argv, 2, {}, false, &args)) return GRP_USAGE;
+  if (args.help) {
+    grpPrintHelp("rm");
+    return GRP_OK;
+  }
+  if (!grpWantOperands("rm", args, 2, (size_t)-1)) return GRP_USAGE;
+  std::vector<std::string> names(args.operands.begin() + 1, args.operands.end());
+  std::vector<const char*> removes = pointers(names);
+  int failed = gfEditGroup(args.operands[0].c_str(), 0, ".", nullptr, 0, removes.data(),
+                           (int)names.size(), grpReport, grpWarn);
+  return failed ? GRP_FAILED : GRP_OK;
+}

@@ -1,0 +1,242 @@
+// grp's everyday work on groups from the outside: add and rm (against what Tarnpak builds, and
+// leaving the old group whole when refused), diff, check of a build list, and extract's
+// dates and options.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <ctime>
+#include <string>
+#include <vector>
+
+#include "engine/platform/faults.h"
+#include "support/test_support.h"
+#include "tarnpak/gf.h"
+
+namespace {
+
+constexpr long long k2003Noon = 1041422400;  // 2003-01-01T12:00:00Z
+
+void pack(const TempDir& game, const TempDir& work) {
+  ToolRun run = runTool({game.path()}, work.path());
+  ASSERT_EQ(run.status, 0) << run.err;
+}
+
+// A small game tree with levels, a dot directory the builder skips, and fixed dates.
+void makeTree(const TempDir& game) {
+  writeFile(game / "readme.txt", "hello");
+  writeFile(game / "maps/e1m1.map", "map one");
+  writeFile(game / "maps/sub/e1m2.MAP", "map two");
+  writeFile(game / "maps/.svn/entries", "hidden");
+  writeFile(game / "pics/a.bmp", std::string(70000, 'p'));
+  for (const char* f : {"readme.txt", "maps/e1m1.map", "maps/sub/e1m2.MAP", "pics/a.bmp"})
+    setWriteTime(game / f, k2003Noon + 3600);
+}
+
+long long writeTimeOf(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 ? (long long)st.st_mtime : -1;
+}
+
+}  // namespace
+
+// grp add of files into a new group gives the group Tarnpak builds from a list naming them.
+TEST(GrpEdit, AddIntoANewGroupIsTheGroupTarnpakBuilds) {
+  TempDir game, work;
+  makeTree(game);
+  writeFile(game / "group.cfg", "maps\\*.* r\nreadme.txt\n");
+  setWriteTime(game / "group.cfg", k2003Noon);
+  pack(game, work);
+  ToolRun run = runGrp({"add", "-C", game.path(), "added.grp", "maps", "readme.txt"}, work.path());
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out + run.err, "");
+  EXPECT_EQ(readFile(work / "added.grp"), readFile(work / "newgrp.grp"));
+
+  // The whole tree ("." and an absolute path below DIR alike) against "*.* r".
+  writeFile(game / "group.cfg", "*.* r\n");
+  setWriteTime(game / "group.cfg", k2003Noon);
+  pack(game, work);
+  run = runGrp({"add", "-C", game.path(), "all.grp", "."}, work.path());
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(readFile(work / "all.grp"), readFile(work / "newgrp.grp"));
+  run = runGrp({"add", "-C" + game.path(), "all2.grp", game.path() + "/"}, work.path());
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(readFile(work / "all2.grp"), readFile(work / "newgrp.grp"));
+}
+
+// rm X then add X (same file, same date) gives the original group back; rm takes every copy
+// and any spelling; add replaces every copy and keeps the other entries as they were.
+TEST(GrpEdit, RemoveThenAddGivesBackTheOriginalAndReplacesEveryCopy) {
+  TempDir game, work;
+  makeTree(game);
+  writeFile(game / "group.cfg", "*.* r\n");
+  pack(game, work);
+  std::string original = readFile(work / "newgrp.grp");
+  ToolRun run = runGrp({"rm", "newgrp.grp", "maps/sub/E1M2.map"}, work.path());
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(runGrp({"list", "newgrp.grp"}, work.path()).out,
+            "GROUP.CFG\nMAPS\\E1M1.MAP\nPICS\\A.BMP\nREADME.TXT\n");
+  run = runGrp({"add", "-C", game.path(), "newgrp.grp", "maps/sub/e1m2.MAP"}, work.path());
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(readFile(work / "newgrp.grp"), original);
+
+  writeFile(work / "dup.grp", makeGroup({{"A.TXT", "newer", 0x2E22},
+                                          {"A.TXT", "old", 0x2E21},
+                                          {"B.TXT", "bee", 0x2E23, 0x1234}},
+                                         7));
+  writeFile(work / "a.txt", "fresh");
+  setWriteTime(work / "a.txt", k2003Noon);
+  run = runGrp({"add", "dup.grp", "a.txt"}, work.path());
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(readFile(work / "dup.grp"),
+            makeGroup({{"A.TXT", "fresh"}, {"B.TXT", "bee", 0x2E23, 0x1234}}, 7));
+  run = runGrp({"rm", "dup.grp", "a.TXT", "A.txt"}, work.path());
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(readFile(work / "dup.grp"), makeGroup({{"B.TXT", "bee", 0x2E23, 0x1234}}, 7));
+}
+
+// Whatever is refused leaves the group byte for byte as it was, with one line saying why.
+TEST(GrpEdit, RefusalsAndFailuresLeaveTheGroupWhole) {
+  TempDir work;
+  writeFile(work / "g.grp", makeGroup({{"KEEP.TXT", "k"}, {"OLD.TXT", "o"}}));
+  std::string before = readFile(work / "g.grp");
+  writeFile(work / "con.txt", "device name on Windows");
+  writeFile(work / "x.txt", "x");
+  writeFile(work / "y.txt", "y");
+  writeFile(work / "X.TXT", "X");
+  writeFile(work / "notgroup.grp", "plain text, not a group");
+  writeFile(work / "cut.grp", before.substr(0, before.size() - 1));
+  std::string longName(260, 'n');
+  struct Case {
+    std::vector<std::string> args;
+    const char* says;
+  };
+  const Case cases[] = {
+      {{"rm", "g.grp", "old.txt", "nothing.txt"}, "holds no file named 'NOTHING.TXT'"},
+      {{"add", "g.grp", "missing.txt"}, "No such file or directory"},
+      {{"add", "g.grp", "../outside.txt"}, "is not below the current directory"},
+      {{"add", "g.grp", "*.txt"}, "wildcards"},
+      {{"add", "g.grp", "con.txt"}, "the unpacker refuses the name"},
+      {{"add", "g.grp", "x.txt", "X.TXT"}, "stored under one name"},
+      {{"add", "g.grp", longName}, ""},
+      {{"add", "notgroup.grp", "y.txt"}, "is not a group file"},
+      {{"rm", "cut.grp", "KEEP.TXT"}, "damaged"},
+      {{"rm", "g.grp"}, "missing operand"},
+  };
+  for (const Case& c : cases) {
+    ToolRun run = runGrp(c.args, work.path());
+    EXPECT_NE(run.status, 0) << c.args[2];
+    EXPECT_NE(run.err.find(c.says), std::string::npos) << c.args[2] << ": " << run.err;
+    EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << run.err;
+  }
+  EXPECT_EQ(readFile(work / "g.grp"), before);
+  EXPECT_EQ(readFile(work / "notgroup.grp"), "plain text, not a group");
+
+  // A failure while the new group is written: the old one stays, nothing is left beside it.
+  const char* removes[] = {"OLD.TXT"};
+  std::string path = work / "g.grp";
+  platFaultArm(PLAT_FAULT_WRITE, 1, ENOSPC);
+  EXPECT_EQ(gfEditGroup(path.c_str(), 0, work.path().c_str(), nullptr, 0, removes, 1, nullptr,
+                        nullptr),
+            1);
+  platFaultOff();
+  EXPECT_EQ(readFile(work / "g.grp"), before);
+  std::vector<std::string> left = listTree(work.path());
+  EXPECT_EQ(left.size(), 7u);
+
+  // The group itself inside the tree it adds is left out, with a warning.
+  TempDir game;
+  writeFile(game / "a.txt", "a");
+  ToolRun run = runGrp({"add", "-C", game.path(), game / "data.grp", "."}, work.path());
+  ASSERT_EQ(run.status, 0) << run.err;
+  run = runGrp({"add", "-C", game.path(), game / "data.grp", "."}, work.path());
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.err.find("warning: leaving out 'data.grp'"), std::string::npos) << run.err;
+  EXPECT_EQ(runGrp({"list", game / "data.grp"}, work.path()).out, "A.TXT\n");
+}
+
+TEST(GrpDiff, OneLinePerDifferenceAndTheExitStatusOfCmp) {
+  TempDir work;
+  writeFile(work / "a.grp", makeGroup({{"GONE.TXT", "g"},
+                                       {"SAME.TXT", "s"},
+                                       {"SIZE.TXT", "12"},
+                                       {"BYTES.TXT", std::string(100000, 'b') + "1"},
+                                       {"DATE.TXT", "d"}}));
+  writeFile(work / "b.grp", makeGroup({{"BYTES.TXT", std::string(100000, 'b') + "2"},
+                                       {"DATE.TXT", "d", 0x2E22},
+                                       {"NEW.TXT", "n"},
+                                       {"SAME.TXT", "s"},
+                                       {"SIZE.TXT", "123"}}));
+  ToolRun run = runGrp({"diff", "a.grp", "b.grp"}, work.path());
+  EXPECT_EQ(run.status, 1) << run.err;
+  EXPECT_EQ(run.out,
+            "bytes: BYTES.TXT\n"
+            "date: DATE.TXT (2003-01-01T12:00:00Z in A, 2003-01-02T12:00:00Z in B)\n"
+            "only in A: GONE.TXT\n"
+            "only in B: NEW.TXT\n"
+            "size: SIZE.TXT (2 bytes in A, 3 in B)\n");
+  run = runGrp({"diff", "--json", "a.grp", "b.grp"}, work.path());
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.out.find("{\"name\": \"NEW.TXT\", \"change\": \"only in B\", \"a\": null, \"b\": "
+                         "{\"size\": 1, \"mtime\": \"2003-01-01T12:00:00Z\"}}"),
+            std::string::npos)
+      << run.out;
+  run = runGrp({"diff", "a.grp", "a.grp"}, work.path());
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out + run.err, "");
+  std::string a = readFile(work / "a.grp");
+  writeFile(work / "cut.grp", a.substr(0, a.size() - 5));
+  run = runGrp({"diff", "a.grp", "cut.grp"}, work.path());
+  EXPECT_EQ(run.status, 2);
+  EXPECT_EQ(run.out, "");
+  EXPECT_NE(run.err.find("cut.grp"), std::string::npos) << run.err;
+  EXPECT_EQ(runGrp({"diff", "a.grp"}, work.path()).status, 2);
+}
+
+TEST(GrpCheck, SaysWhatEachLineTakesAndWarnsAsTheBuilderDoes) {
+  TempDir game, work;
+  makeTree(game);
+  writeFile(game / "group.cfg",
+            "\xEF\xBB\xBFreadme.txt\nmaps\\*.* r\nnothing.*\npics\\*.* R\n*.TXT\n\nlater.txt\n");
+  ToolRun run = runGrp({"check", game.path()}, work.path());
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.out,
+            "line 1 'readme.txt': mask 'readme.txt', not recursive, 1 file\n"
+            "line 2 'maps\\*.* r': mask 'maps\\*.*', recursive, 2 files\n"
+            "line 3 'nothing.*': mask 'nothing.*', not recursive, 0 files\n"
+            "line 4 'pics\\*.* R': mask 'pics\\*.*', not recursive, 1 file\n"
+            "line 5 '*.TXT': mask '*.TXT', not recursive, 1 file\n");
+  for (const char* warning :
+       {"group.cfg line 3 'nothing.*': the mask finds no file",
+        "group.cfg line 4 'pics\\*.* R': 'R' does not make the entry recursive",
+        "lines after line 6 are not read", "'README.TXT' would be stored 2 times: taken by lines 1 and 5"})
+    EXPECT_NE(run.err.find(warning), std::string::npos) << warning << "\n" << run.err;
+  run = runGrp({"check", "-v", game.path()}, work.path());
+  for (const char* name : {"\n  MAPS\\E1M1.MAP\n", "\n  MAPS\\SUB\\E1M2.MAP\n", "\n  PICS\\A.BMP\n"})
+    EXPECT_NE(run.out.find(name), std::string::npos) << run.out;
+
+  writeFile(game / "group.cfg", "maps\\*.* r\n");
+  run = runGrp({"check", game.path()}, work.path());
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.err, "");
+  run = runGrp({"check", game / "missing"}, work.path());
+  EXPECT_EQ(run.status, 2);
+  EXPECT_NE(run.err.find("cannot open build list"), std::string::npos) << run.err;
+}
+
+TEST(GrpExtract, RestoresStoredDatesAndTakesTheDirectoryInEveryForm) {
+  TempDir work;
+  writeFile(work / "g.grp", makeGroup({{"SUB\\A.TXT", "a"}, {"B.TXT", "b", 0, 0}}));
+  ToolRun run = runGrp({"extract", "-v", "g.grp", "-Cnew/deeper"}, work.path());
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, "SUB\\A.TXT\nB.TXT\n");
+  EXPECT_EQ(writeTimeOf(work / "new/deeper/SUB/A.TXT"), k2003Noon);
+  // A stored pair that is no date leaves the time of extraction.
+  EXPECT_GT(writeTimeOf(work / "new/deeper/B.TXT"), k2003Noon);
+
+  run = runGrp({"extract", "--touch", "--directory=other", "g.grp", "sub/*"}, work.path());
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, "");
+  EXPECT_GT(writeTimeOf(work / "other/SUB/A.TXT"), (long long)std::time(nullptr) - 600);
+  EXPECT_FALSE(fileExists(work / "other/B.TXT"));
+}

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
-# Times Tarnpak against GNU tar and bsdtar packing and unpacking the same generated trees,
-# alternating the tools in one run, and prints medians, ratios and peak memory.
+# Times Tarnpak against GNU tar, bsdtar and the squashfs tools (no compression) packing and
+# unpacking the same generated trees, alternating the tools in one run, and prints medians,
+# ratios and peak memory. Tarnpak and the squashfs tools run with every processor the
+# process may use (tarnpak, squashfs) and with one thread (tarnpak1, squashfs1).
 #   bench/compare_tar.sh [rounds] [trees...]      (defaults: 5 rounds; small mixed large scale)
 # Trees: small (20,000 files of 1-16 KiB in about 230 directories), mixed (5,000 small
 # files and 4 of 32 MiB), large (8 files of 64 MiB), scale (5,000, 20,000 and 80,000
@@ -23,8 +25,11 @@ work="$(mktemp -d "${TMPDIR:-/tmp}/tarnpak-bench-XXXXXX")"
 trap 'rm -rf "$work"' EXIT
 mkdir "$work/kept"
 
-tools=(tarnpak gnutar)
+tools=(tarnpak tarnpak1 gnutar)
 command -v bsdtar >/dev/null && tools+=(bsdtar)
+command -v mksquashfs >/dev/null && command -v unsquashfs >/dev/null && tools+=(squashfs squashfs1)
+cpus="$(nproc)"
+sqfs=(-noI -noD -noF -noX -no-xattrs -quiet -processors)  # mksquashfs DIR OUT "${sqfs[@]}" N
 
 # make_tree dir smallFiles largeFiles largeMiB
 make_tree() {
@@ -88,9 +93,15 @@ largest() { sort -g | tail -1; }
 run_job() {  # job tool tree
   case "$1:$2" in
     unpack:tarnpak) timed keep "$tool" "$work/$3.grp" ;;
+    unpack:tarnpak1) timed keep env TARNPAK_THREADS=1 "$tool" "$work/$3.grp" ;;
+    unpack:squashfs) timed keep unsquashfs -q -p "$cpus" -d out "$work/$3.sqfs" ;;
+    unpack:squashfs1) timed keep unsquashfs -q -p 1 -d out "$work/$3.sqfs" ;;
     unpack:gnutar) timed keep tar -xf "$work/$3.tar" ;;
     unpack:bsdtar) timed keep bsdtar -xf "$work/$3.tar" ;;
     pack:tarnpak) timed drop "$tool" "$work/$3" ;;
+    pack:tarnpak1) timed drop env TARNPAK_THREADS=1 "$tool" "$work/$3" ;;
+    pack:squashfs) timed drop mksquashfs "$work/$3" out.sqfs "${sqfs[@]}" "$cpus" ;;
+    pack:squashfs1) timed drop mksquashfs "$work/$3" out.sqfs "${sqfs[@]}" 1 ;;
     pack:gnutar) timed drop tar -cf out.tar -C "$work/$3" . ;;
     pack:bsdtar) timed drop bsdtar -cf out.tar -C "$work/$3" . ;;
   esac
@@ -102,6 +113,9 @@ bench_tree() {
   local name="$1" n="$2" job t r out
   (cd "$work" && "$tool" "$work/$name" && mv newgrp.grp "$name.grp")
   tar -cf "$work/$name.tar" -C "$work/$name" .
+  if command -v mksquashfs >/dev/null; then
+    mksquashfs "$work/$name" "$work/$name.sqfs" "${sqfs[@]}" "$cpus" >/dev/null
+  fi
   settle
   for job in pack unpack; do
     for ((r = 0; r < n; r++)); do
@@ -137,10 +151,10 @@ tree() {
   bench_tree "$1" "$5"
   settle
   report_tree "$1" $(($2 + $3))
-  rm -rf "${work:?}/$1" "$work/$1.grp" "$work/$1.tar"
+  rm -rf "${work:?}/$1" "$work/$1.grp" "$work/$1.tar" "$work/$1.sqfs"
 }
 
-echo "ratio = peer time / Tarnpak time (above 1: Tarnpak is faster); medians of $rounds rounds"
+echo "ratio = peer time / Tarnpak time with $cpus threads (above 1: Tarnpak is faster); medians of $rounds rounds; load: $(uptime)"
 few=$((rounds < 3 ? rounds : 3))
 for t in "${trees[@]}"; do
   case "$t" in

@@ -233,7 +233,9 @@ TEST_F(Failures, EveryFailedCallOfTheUnpackerLeavesOnlyWholeFiles) {
           EXPECT_EQ(contents[i], storedContent(tree[i])) << tree[i];  // no partial file
         if (status == 0) {
           EXPECT_EQ(tree.size(), kFiles.size());
-          EXPECT_TRUE(op == PLAT_FAULT_CLOSE);  // only the group's and levels' closes may fail
+          // Only the group's and levels' closes may fail; with several threads a run may
+          // make fewer calls (each writer reads the group through its own window).
+          EXPECT_TRUE(op == PLAT_FAULT_CLOSE || calls[op] < n);
         } else {
           EXPECT_LT(tree.size(), kFiles.size());
           EXPECT_TRUE(anyMessageHas(std::strerror(error))) << (messages.empty() ? "" : messages[0]);

@@ -312,3 +312,41 @@ TEST_F(FileTable, EntersADirectoryReachedThroughALinkOnlyWhenItIsNotOnThePath) {
   EXPECT_EQ(tableNames(), (std::vector<std::string>{"A.TXT", "OTHER\\C.TXT", "SUB\\B.TXT"}));
 }
 #endif
+
+// The scan walks directories on several threads; the table is the same record for record
+// whatever the count, down to which of two spellings of one name with one date survives,
+// and a link back up the path is entered once.
+TEST_F(FileTable, TheSameTableForEveryThreadCount) {
+  TempDir root;
+  for (int i = 0; i < 400; i++)
+    writeFile(root / ("d" + std::to_string(i % 11) + "/s" + std::to_string(i % 3) + "/f" +
+                      std::to_string(i) + ".dat"),
+              std::string((size_t)i, 'x'));
+  for (const char* twin : {"d1/s1/TWIN.DAT", "d1/s1/twin.dat", "D1/S1/Twin.dat", "d2/Q", "D2/q"}) {
+    writeFile(root / twin, twin);
+    setWriteTime(root / twin, k2003);
+  }
+#ifndef _WIN32
+  std::filesystem::create_directory_symlink(root / "d4", root / "d3/side");
+  std::filesystem::create_directory_symlink(root.path(), root / "d4/back");
+#endif
+  std::string first;
+  for (int threads : {1, 2, 7}) {
+    gfSetThreads(threads);
+    startOn(root);
+    std::string table;
+    for (long i = 0; i < gfTableCount(); i++) {
+      const t_gfFileInfo* r = gfTableRecord(i);
+      table += std::string(r->name) + "|" + gfDiskName(r) + "|" + std::to_string(r->size) + "|" +
+               std::to_string(r->date) + "|" + std::to_string(r->time) + "\n";
+    }
+    if (threads == 1) first = table;
+    EXPECT_EQ(table, first) << threads << " threads";
+    gfStop();
+  }
+  gfSetThreads(0);
+#ifndef _WIN32
+  EXPECT_NE(first.find("D3\\SIDE\\S0\\"), std::string::npos);  // a link off the path
+  EXPECT_EQ(first.find("\\BACK\\"), std::string::npos);         // one back up it
+#endif
+}

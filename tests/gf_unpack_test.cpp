@@ -300,3 +300,40 @@ TEST(Unpacker, LongDirectoriesAndWindowedDataComeOutWhole) {
   EXPECT_NE(messages[0].find("entry 1201: data at"), std::string::npos) << messages[0];
   EXPECT_TRUE(listTree(second.path()).empty());
 }
+
+// Files, messages and status are the same whatever the thread count: many directories, a
+// name stored twice apart, spellings of one name, a file where a level should go, refused
+// names and a file over one already there in another case, in an order no sort made.
+TEST(Unpacker, TheSameFilesAndMessagesForEveryThreadCount) {
+  std::vector<StoredFile> files;
+  for (int i = 0; i < 600; i++)
+    files.push_back({"D" + std::to_string(i % 9) + "\\S" + std::to_string(i % 4) + "\\F" +
+                         std::to_string(i) + ".DAT",
+                     std::string((size_t)(i * 53) % 5000, (char)('a' + i % 26))});
+  files.insert(files.begin() + 100, {"D1\\S1\\F1.DAT", "stored again"});
+  files.insert(files.begin() + 200, {"D2\\Foo", "first spelling"});
+  files.insert(files.begin() + 300, {"D2\\FOO", "second spelling"});
+  files.insert(files.begin() + 350, {"BLOCK\\X.TXT", "cannot go"});
+  files.insert(files.begin() + 400, {"..\\OUT", "refused"});
+  files.insert(files.begin() + 450, {"OLD\\README.TXT", "new readme"});
+  files.insert(files.begin() + 500, {"E", "a file"});
+  files.insert(files.begin() + 501, {"e\\Z", "below a level of the file's name"});
+  std::string image = makeGroup(files);
+  std::string first;
+  for (int threads : {1, 2, 7}) {
+    TempDir work(true);
+    writeFile("BLOCK", "a file where a directory should go");
+    writeFile("old/readme.txt", "old readme");
+    gfSetThreads(threads);
+    int status = unpackHere(image);
+    std::string seen = std::to_string(status);
+    for (auto& m : messages) seen += "\n" + m;
+    for (auto& name : listTree(work.path())) seen += "\n" + name + "=" + readFile(work / name);
+    if (threads == 1) first = seen;
+    EXPECT_EQ(seen, first) << threads << " threads";
+    EXPECT_EQ(memLiveBlocks(nullptr), 0);
+  }
+  gfSetThreads(0);
+  EXPECT_NE(first.find("\nold/readme.txt=new readme"), std::string::npos);
+  EXPECT_NE(first.find("\nD1/S1/F1.DAT=stored again"), std::string::npos);  // the later copy
+}

@@ -1,12 +1,12 @@
 // The group writer's data copy: every entry's bytes, from a host file or a byte range of an
-// open group, go to the offset the directory gave them. Since all offsets are known in
-// advance, the work is cut into independent batches that two threads read and write at once.
+// open group, go to the offset the directory gave them. The pool's threads read batches of
+// small files ahead into a few buffers; the caller's thread alone writes them, in order.
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
-#include <system_error>
-#include <thread>
+#include <new>
 
 #include "engine/gf/group_writer.h"
 #define ENGINE_UNIT "gf manager"
@@ -16,47 +16,67 @@ namespace {
 
 constexpr long kBatchSize = 1 << 20;              // small files are gathered up to this much
 constexpr long kBatchedFileMax = kBatchSize / 4;  // larger ones are copied on their own
-constexpr int kThreads = 2;                       // the reader threads, the caller's included
+constexpr int kMaxSlots = GF_THREADS_MAX + 2;
 
-// The shared state of one copy. The next batch starts at record next, in table order.
+// What a slot holds: nothing, a batch being read, a batch read (or failed), or a large file
+// the writer copies itself.
+enum t_gfSlotState { GF_SLOT_FREE, GF_SLOT_READING, GF_SLOT_READ, GF_SLOT_FAILED, GF_SLOT_DIRECT };
+
+struct t_gfCopySlot {
+  unsigned char* bytes;  // kBatchSize + 1: a small file that has grown is read one byte past
+  t_gfSlotState state;
+  int batch;  // the batch number it holds
+  int from, to;
+  int failedRecord;
+  t_gfCopyFailure failure;
+};
+
+// The shared state of one copy. Batches are numbered in table order as they are handed
+// out; batch b uses slot b % slotCount, so at most slotCount batches are ahead of the writer.
 struct t_gfCopyJob {
   const t_gfWriteList* files;
   int count;
   PlatHandle out;
-  std::mutex lock;  // guards next and the failure fields
-  int next = 0;
-  int failedRecord = -1;
-  t_gfCopyFailure failure{};
+  std::mutex lock;  // guards everything below
+  std::condition_variable changed;
+  int nextBatch = 0, nextRecord = 0;  // the next batch to hand out, and its first record
+  int written = 0;                    // batches the writer is done with
+  int stopAt = 0x7FFFFFFF;  // no batch from this one on is handed out: one before it failed
+  int slotCount = 0;
+  t_gfCopySlot slots[kMaxSlots];
 };
 
-// What one thread holds: its batch block and the directory of the file it opened last.
+// What one thread holds: the directory of the file it opened last.
 struct t_gfCopier {
   t_gfCopyJob* job;
-  unsigned char* batch;
   PlatHandle dir;
   std::uint32_t dirText;  // the held directory's host path in the collection
 };
 
 // reason: the failure's own words, or null for the host's.
-void noteFailure(t_gfCopyJob* job, int record, t_gfCopyFailureKind kind,
+void noteFailure(t_gfCopySlot* slot, int record, t_gfCopyFailureKind kind,
                  const char* reason = nullptr) {
-  std::lock_guard<std::mutex> guard(job->lock);
-  if (job->failedRecord >= 0 && job->failedRecord <= record) return;  // keep the first
-  job->failedRecord = record;
-  job->failure.kind = kind;
-  std::snprintf(job->failure.reason, sizeof job->failure.reason, "%s",
+  slot->failedRecord = record;
+  slot->failure.kind = kind;
+  std::snprintf(slot->failure.reason, sizeof slot->failure.reason, "%s",
                 reason ? reason : platLastError());
 }
 
-// Hands out the next batch, [*from, *to): a run of small files up to the batch size, or
-// one large file alone. False when none is left or a failure has stopped the copy.
-bool takeBatch(t_gfCopyJob* job, int* from, int* to) {
-  std::lock_guard<std::mutex> guard(job->lock);
-  if (job->failedRecord >= 0 || job->next >= job->count) return false;
-  int i = *from = job->next;
+// Whether another batch may be handed out now (the lock held).
+bool batchLeft(const t_gfCopyJob* job) {
+  return job->nextRecord < job->count && job->nextBatch < job->stopAt;
+}
+
+// Hands out the next batch into its slot (the lock held, a slot free): a run of small files
+// up to the batch size, or one large file alone, marked for the writer.
+t_gfCopySlot* takeBatch(t_gfCopyJob* job) {
+  t_gfCopySlot* slot = &job->slots[job->nextBatch % job->slotCount];
+  slot->batch = job->nextBatch++;
+  int i = slot->from = job->nextRecord;
   if (gfWriteEntryAt(job->files, i)->size > kBatchedFileMax) {
-    *to = job->next = i + 1;
-    return true;
+    slot->to = job->nextRecord = i + 1;
+    slot->state = GF_SLOT_DIRECT;
+    return slot;
   }
   long used = 0;
   for (; i < job->count; i++) {
@@ -64,8 +84,9 @@ bool takeBatch(t_gfCopyJob* job, int* from, int* to) {
     if (size > kBatchedFileMax || used + size > kBatchSize) break;
     used += size;
   }
-  *to = job->next = i;
-  return true;
+  slot->to = job->nextRecord = i;
+  slot->state = GF_SLOT_READING;
+  return slot;
 }
 
 // Opens a source through its directory, held while the files of one search follow each
@@ -94,31 +115,32 @@ long long readWhole(PlatHandle in, unsigned char* at, long size) {
   return got;
 }
 
-// Copies a byte range of an open group, offset to offset: into the batch block at at, or
-// without one straight into the group being written. The group holding the range is
-// shared by both threads, so only positioned transfers touch it.
-bool copyRange(t_gfCopier* c, int i, const t_gfWriteEntry* f, unsigned char* at) {
+// Copies a byte range of an open group: into the batch block at at, or without one (the
+// writer only) straight into the group being written. The group holding the range is
+// shared by every thread, so only positioned transfers touch it.
+bool copyRange(t_gfCopier* c, t_gfCopySlot* slot, int i, const t_gfWriteEntry* f,
+               unsigned char* at) {
   PlatHandle in = c->job->files->sources[f->hostDir].handle;
   long long got = at ? platReadAt(in, f->from, at, f->size)
                      : platCopyRange(in, f->from, c->job->out, f->offset, f->size);
   if (got == (long long)f->size) return true;
-  noteFailure(c->job, i, GF_COPY_READ_ERROR, got < 0 ? nullptr : "the group file ended early");
+  noteFailure(slot, i, GF_COPY_READ_ERROR, got < 0 ? nullptr : "the group file ended early");
   return false;
 }
 
-// Copies one record. With a batch block the bytes go into it at their place; without,
-// the host copies them straight into the group. Returns false after noting a failure.
-bool copyRecord(t_gfCopier* c, int i, unsigned char* at) {
+// Copies one record. With a batch block the bytes go into it at their place; without (the
+// writer only), the host copies them straight into the group. False after noting a failure.
+bool copyRecord(t_gfCopier* c, t_gfCopySlot* slot, int i, unsigned char* at) {
   const t_gfWriteEntry* f = gfWriteEntryAt(c->job->files, i);
-  if (f->inGroup) return copyRange(c, i, f, at);
+  if (f->inGroup) return copyRange(c, slot, i, f, at);
   PlatHandle in = openSource(c, f);
   if (in == INVALID_HANDLE) {
-    noteFailure(c->job, i, GF_COPY_CANNOT_OPEN);
+    noteFailure(slot, i, GF_COPY_CANNOT_OPEN);
     return false;
   }
   if (!platIsRegularFile(in)) {  // swapped for a pipe or device since the search
     platClose(in);
-    noteFailure(c->job, i, GF_COPY_NOT_REGULAR);
+    noteFailure(slot, i, GF_COPY_NOT_REGULAR);
     return false;
   }
   long size = (long)f->size;
@@ -129,66 +151,134 @@ bool copyRecord(t_gfCopier* c, int i, unsigned char* at) {
     got = platFileSize(in) != size ? size + 1 : platCopyRange(in, 0, c->job->out, f->offset, size);
   platClose(in);
   if (got == size) return true;
-  noteFailure(c->job, i, got < 0 ? GF_COPY_READ_ERROR : GF_COPY_CHANGED);
+  noteFailure(slot, i, got < 0 ? GF_COPY_READ_ERROR : GF_COPY_CHANGED);
   return false;
 }
 
-void copyBatch(t_gfCopier* c, int from, int to) {
-  t_gfCopyJob* job = c->job;
-  const t_gfWriteEntry* first = gfWriteEntryAt(job->files, from);
-  if (to - from == 1 && first->size > kBatchedFileMax) {
-    copyRecord(c, from, nullptr);
-    return;
-  }
-  long long base = first->offset;
-  for (int i = from; i < to; i++)
-    if (!copyRecord(c, i, c->batch + (gfWriteEntryAt(job->files, i)->offset - base))) return;
-  const t_gfWriteEntry* last = gfWriteEntryAt(job->files, to - 1);
-  long length = (long)(last->offset + last->size - base);
-  if (platWriteAt(job->out, base, c->batch, (size_t)length) != length)
-    noteFailure(job, to - 1, GF_COPY_WRITE_ERROR);
+// Reads the small files of a batch into its slot's block, each at its place.
+bool readBatch(t_gfCopier* c, t_gfCopySlot* slot) {
+  long long base = gfWriteEntryAt(c->job->files, slot->from)->offset;
+  for (int i = slot->from; i < slot->to; i++)
+    if (!copyRecord(c, slot, i, slot->bytes + (gfWriteEntryAt(c->job->files, i)->offset - base)))
+      return false;
+  return true;
 }
 
-void copyWorker(t_gfCopyJob* job) {
-  // One byte more than a batch holds: a small file that has grown is read one byte past.
-  t_gfCopier c{job, static_cast<unsigned char*>(ENGINE_NEW(kBatchSize + 1)), INVALID_HANDLE, 0};
-  if (!c.batch) {
-    noteFailure(job, job->count, GF_COPY_NO_MEMORY);
-    return;
+// Reads the batch just taken (the lock released meanwhile) and marks it read or failed; a
+// failure stops the batches behind it from being handed out.
+void fillSlot(t_gfCopier* c, t_gfCopySlot* slot, std::unique_lock<std::mutex>& held) {
+  held.unlock();
+  bool read = readBatch(c, slot);
+  held.lock();
+  slot->state = read ? GF_SLOT_READ : GF_SLOT_FAILED;
+  if (!read && slot->batch + 1 < c->job->stopAt) c->job->stopAt = slot->batch + 1;
+  c->job->changed.notify_all();
+}
+
+void readAhead(void* context) {
+  auto* job = static_cast<t_gfCopyJob*>(context);
+  t_gfCopier c{job, INVALID_HANDLE, 0};
+  std::unique_lock<std::mutex> held(job->lock);
+  for (;;) {
+    job->changed.wait(held, [job] {
+      return !batchLeft(job) || job->nextBatch - job->written < job->slotCount;
+    });
+    if (!batchLeft(job)) break;
+    t_gfCopySlot* slot = takeBatch(job);
+    if (slot->state == GF_SLOT_READING) fillSlot(&c, slot, held);
+    else job->changed.notify_all();
   }
-  for (int from, to; takeBatch(job, &from, &to);) copyBatch(&c, from, to);
+  held.unlock();
   platClose(c.dir);
-  ENGINE_DELETE(c.batch);
 }
 
-// Starts the helper thread; false when the system refuses one. std::thread reports that by
-// throwing, and this is the one place the engine catches an exception: the copy then runs
-// on the calling thread alone, and nothing is thrown out of the library.
-bool startHelper(std::thread* helper, t_gfCopyJob* job) {
-  try {
-    if (gfRefuseHelperThread)
-      throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
-    *helper = std::thread(copyWorker, job);
-    return true;
-  } catch (const std::system_error&) {
-    return false;
+// Writes one batch (or copies its large file) at its place in the group.
+bool writeSlot(t_gfCopier* c, t_gfCopySlot* slot) {
+  t_gfCopyJob* job = c->job;
+  if (slot->state == GF_SLOT_FAILED) return false;
+  if (slot->state == GF_SLOT_DIRECT) return copyRecord(c, slot, slot->from, nullptr);
+  const t_gfWriteEntry* first = gfWriteEntryAt(job->files, slot->from);
+  const t_gfWriteEntry* last = gfWriteEntryAt(job->files, slot->to - 1);
+  long length = (long)(last->offset + last->size - first->offset);
+  if (platWriteAt(job->out, first->offset, slot->bytes, (size_t)length) == length) return true;
+  noteFailure(slot, slot->to - 1, GF_COPY_WRITE_ERROR);
+  return false;
+}
+
+// The writer: takes the batches in order, reading one itself when no helper has taken it
+// yet (with no helper, it reads them all). Returns the failed slot, or null.
+t_gfCopySlot* writeAll(t_gfCopyJob* job) {
+  t_gfCopier c{job, INVALID_HANDLE, 0};
+  t_gfCopySlot* failed = nullptr;
+  std::unique_lock<std::mutex> held(job->lock);
+  for (int b = 0; !failed; b++) {
+    t_gfCopySlot* slot = &job->slots[b % job->slotCount];
+    if (b == job->nextBatch) {
+      if (!batchLeft(job)) break;
+      if (takeBatch(job)->state == GF_SLOT_READING) fillSlot(&c, slot, held);
+    }
+    job->changed.wait(held, [slot] {
+      return slot->state != GF_SLOT_FREE && slot->state != GF_SLOT_READING;
+    });
+    held.unlock();
+    if (!writeSlot(&c, slot)) failed = slot;
+    held.lock();
+    if (!failed) slot->state = GF_SLOT_FREE;
+    job->written = b + 1;
+    job->changed.notify_all();
   }
+  job->stopAt = 0;  // the helpers leave
+  job->changed.notify_all();
+  held.unlock();
+  platClose(c.dir);
+  return failed;
+}
+
+// Gives the job its buffers: one per helper and two more, so that the helpers read on while
+// the writer writes (one for the writer alone). Returns how many it got.
+int makeSlots(t_gfCopyJob* job, int helpers) {
+  int want = helpers == 0 ? 1 : helpers + 2 < kMaxSlots ? helpers + 2 : kMaxSlots;
+  for (; job->slotCount < want; job->slotCount++) {
+    t_gfCopySlot* slot = &job->slots[job->slotCount];
+    slot->bytes = static_cast<unsigned char*>(ENGINE_NEW(kBatchSize + 1));
+    if (!slot->bytes) break;
+    slot->state = GF_SLOT_FREE;
+  }
+  return job->slotCount;
 }
 
 }  // namespace
 
-int gfRefuseHelperThread = 0;
-
 int gfCopyData(const t_gfWriteList* files, PlatHandle out, t_gfCopyFailure* failure) {
   if (files->count == 0) return -1;
-  t_gfCopyJob job;
-  job.files = files;
-  job.count = files->count;
-  job.out = out;
-  std::thread helper;
-  if (kThreads > 1 && files->count > 1) startHelper(&helper, &job);
-  copyWorker(&job);
-  if (helper.joinable()) helper.join();
-  if (job.failedRecord >= 0) *failure = job.failure;
-  return job.failedRecord;
+  void* block = ENGINE_NEW(sizeof(t_gfCopyJob));  // the job holds locks: not on the stack
+  if (!block) {
+    failure->kind = GF_COPY_NO_MEMORY;
+    failure->reason[0] = 0;
+    return files->count;
+  }
+  auto* job = new (block) t_gfCopyJob;
+  job->files = files;
+  job->count = files->count;
+  job->out = out;
+  int helpers = gfThreads() > 1 && files->count > 1 ? gfThreads() : 0;
+  int result = -1;
+  if (makeSlots(job, helpers) == 0) {
+    failure->kind = GF_COPY_NO_MEMORY;
+    failure->reason[0] = 0;
+    result = files->count;
+  } else {
+    t_gfCrew crew;
+    gfCrewStart(&crew, job->slotCount > 1 ? helpers : 0, readAhead, job);
+    t_gfCopySlot* failed = writeAll(job);
+    gfCrewJoin(&crew);
+    if (failed) {
+      *failure = failed->failure;
+      result = failed->failedRecord;
+    }
+  }
+  for (int i = 0; i < job->slotCount; i++) ENGINE_DELETE(job->slots[i].bytes);
+  job->~t_gfCopyJob();
+  ENGINE_DELETE(job);
+  return result;
 }

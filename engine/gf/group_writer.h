@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "engine/gf/gf_internal.h"
+#include "engine/gf/pool.h"
 
 // One entry of the group to write. Its texts live in the list's blocks: name is the stored
 // name as given (upper-cased only when compared or written). The bytes come either from a
@@ -104,10 +105,8 @@ struct t_gfCopyFailure {
   char reason[160];  // the host's words for a read or write error
 };
 
-// Copies every entry's bytes to its offset in out, in table order. Returns -1 when all went
-// well, else the place in the table order of the first entry that failed (count when the
-// failure belongs to no entry), with the failure described.
+// Copies every entry's bytes to its offset in out, in table order: the pool's threads read
+// ahead, the caller's thread alone writes. Returns -1 when all went well, else the place in
+// the table order of the first entry that failed (count when the failure belongs to no
+// entry), with the failure described.
 int gfCopyData(const t_gfWriteList* files, PlatHandle out, t_gfCopyFailure* failure);
-
-// Set by tests: starting the copier's helper thread fails as when the system refuses one.
-extern int gfRefuseHelperThread;

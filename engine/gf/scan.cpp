@@ -1,10 +1,14 @@
 // The start-up scan: the root's group files first, then every loose file below the root,
 // made into the table's records.
+#include <condition_variable>
+#include <cstdint>
 #include <cstdio>
+#include <mutex>
 #include <cstring>
 
 #include "engine/gf/gf_internal.h"
 #include "engine/gf/group_format.h"
+#include "engine/gf/pool.h"
 #include "tarnpak/debug.h"
 #include "tarnpak/t_list.h"
 #define ENGINE_UNIT "gf manager"
@@ -103,9 +107,142 @@ void scanDir(struct_list** list, const char* dir, const t_gfVisit* above) {
   platFindClose(&find);
 }
 
+// ---- the scan on several threads -------------------------------------------------------------
+// Each directory becomes a node that one thread fills with what the search found, in the
+// search's order: its files' entries and its subdirectories' nodes, which go to the queue
+// for any thread to fill. When every node is filled, the caller's thread walks the nodes
+// depth first and lists the entries in the very order the scan on one thread gives.
+
+struct t_gfScanNode {
+  char* dir;                // the path, ending in a backslash
+  const t_gfVisit* above;   // the directories on the path above it
+  t_gfVisit here;
+  void** items;             // a scan entry, or (tagged with bit 0) a t_gfScanNode
+  int count, capacity;
+  t_gfScanNode* nextQueued;
+};
+
+struct t_gfScanJob {
+  std::mutex lock;
+  std::condition_variable changed;
+  t_gfScanNode* queued = nullptr;  // a stack: the order nodes are filled in does not matter
+  int busy = 0;                    // nodes taken and not yet filled
+};
+
+t_gfScanNode* newNode(const char* dir, const t_gfVisit* above) {
+  size_t n = std::strlen(dir) + 1;
+  auto* node = static_cast<t_gfScanNode*>(ENGINE_NEW_ZERO(sizeof(t_gfScanNode) + n));
+  if (!node) return nullptr;
+  node->dir = reinterpret_cast<char*>(node + 1);
+  std::memcpy(node->dir, dir, n);
+  node->above = above;
+  return node;
+}
+
+bool addItem(t_gfScanNode* node, void* item) {
+  if (node->count == node->capacity) {
+    int grown = node->capacity ? node->capacity * 2 : 16;
+    auto* bigger = static_cast<void**>(ENGINE_NEW(sizeof(void*) * (size_t)grown));
+    if (!bigger) return false;
+    if (node->count) std::memcpy(bigger, node->items, sizeof(void*) * (size_t)node->count);
+    ENGINE_DELETE(node->items);
+    node->items = bigger;
+    node->capacity = grown;
+  }
+  node->items[node->count++] = item;
+  return true;
+}
+
+// Fills one node from its directory's search; the subdirectories found go to the queue.
+void fillNode(t_gfScanJob* job, t_gfScanNode* node) {
+  char pattern[GF_PATH_MAX + 1];
+  PlatFind find;
+  PlatFindData found;
+  if (!gfJoinPath(pattern, node->dir, "*.*") || !platFindFirst(&find, pattern, &found)) return;
+  if (gfOnPath(&find, node->above)) {  // entered again through a link
+    platFindClose(&find);
+    return;
+  }
+  node->here = {find.device, find.inode, node->above};
+  do {
+    char path[GF_PATH_MAX + 1];
+    if (!found.isDirectory) {
+      if (!gfJoinPath(path, node->dir, found.name)) continue;
+      t_gfScanEntry* e = gfNewScanEntry(path);
+      if (!e) continue;
+      e->size = (long)found.sizeLow;
+      platTimeToDos(found.writeTime, &e->date, &e->time);
+      if (!addItem(node, e)) gfFreeScanEntry(e);
+    } else if (found.name[0] != '.' && gfJoinPath(path, node->dir, found.name, "\\")) {
+      t_gfScanNode* child = newNode(path, &node->here);
+      if (!child) continue;
+      if (!addItem(node, reinterpret_cast<void*>(reinterpret_cast<std::uintptr_t>(child) | 1))) {
+        ENGINE_DELETE(child);
+        continue;
+      }
+      std::lock_guard<std::mutex> guard(job->lock);
+      child->nextQueued = job->queued;
+      job->queued = child;
+      job->changed.notify_one();
+    }
+  } while (platFindNext(&find, &found));
+  platFindClose(&find);
+}
+
+void scanWorker(void* context) {
+  auto* job = static_cast<t_gfScanJob*>(context);
+  std::unique_lock<std::mutex> held(job->lock);
+  for (;;) {
+    job->changed.wait(held, [job] { return job->queued || job->busy == 0; });
+    t_gfScanNode* node = job->queued;
+    if (!node) break;  // nothing queued and nothing being filled: done
+    job->queued = node->nextQueued;
+    job->busy++;
+    held.unlock();
+    fillNode(job, node);
+    held.lock();
+    if (--job->busy == 0 && !job->queued) job->changed.notify_all();
+  }
+}
+
+// Lists the node's entries depth first, giving every node back on the way.
+void listNode(struct_list** list, t_gfScanNode* node) {
+  for (int i = 0; i < node->count; i++) {
+    auto bits = reinterpret_cast<std::uintptr_t>(node->items[i]);
+    if (bits & 1) {
+      listNode(list, reinterpret_cast<t_gfScanNode*>(bits & ~(std::uintptr_t)1));
+      continue;
+    }
+    auto* e = static_cast<t_gfScanEntry*>(node->items[i]);
+    if (!List_Add(*list, e)) gfFreeScanEntry(e);
+  }
+  ENGINE_DELETE(node->items);
+  ENGINE_DELETE(node);
+}
+
+// The loose scan on the pool's threads and the caller's; false when it could not begin
+// (the scan on one thread then runs).
+bool scanDirOnThreads(struct_list** list, const char* dir, int threads) {
+  t_gfScanNode* root = newNode(dir, nullptr);
+  if (!root) return false;
+  t_gfScanJob job;
+  job.queued = root;
+  job.busy = 0;
+  t_gfCrew crew;
+  gfCrewStart(&crew, threads - 1, scanWorker, &job);
+  scanWorker(&job);
+  gfCrewJoin(&crew);
+  listNode(list, root);
+  return true;
+}
+
 }  // namespace
 
-void gfScanDir(struct_list** list, const char* dir) { scanDir(list, dir, nullptr); }
+void gfScanDir(struct_list** list, const char* dir) {
+  int threads = gfThreads();
+  if (threads > 1 && scanDirOnThreads(list, dir, threads)) return;
+  scanDir(list, dir, nullptr);
+}
 
 void gfReadGroup(struct_list** list, PlatHandle group) {
   if (group == INVALID_HANDLE) return;

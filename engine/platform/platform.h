@@ -197,3 +197,10 @@ void platNewFileDiscard(PlatNewFile* file);
 // temporary names of unfinished new files and the guarded files being written before the
 // process ends as the signal says.
 void platInstallToolSignals();
+
+// ---- processors --------------------------------------------------------------------------
+// How many processors this process may run on (its affinity), at least 1.
+int platProcessorCount();
+// A second handle on the same open file or directory, closed on its own; INVALID_HANDLE on
+// failure.
+PlatHandle platDuplicate(PlatHandle h);

@@ -2,6 +2,7 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <sched.h>
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
@@ -232,6 +233,11 @@ int sysSetBlocking(int fd) {
   if (e) return seamFailure(e);
   int flags = fcntl(fd, F_GETFL);
   return flags < 0 ? -1 : fcntl(fd, F_SETFL, flags & ~O_NONBLOCK);
+}
+
+int sysDup(int fd) {
+  int e = platFaultHit(PLAT_FAULT_OPEN);
+  return e ? seamFailure(e) : fcntl(fd, F_DUPFD_CLOEXEC, 0);
 }
 
 // ---- end of the system calls -------------------------------------------------------------
@@ -685,3 +691,15 @@ void platHostMessageBox(const char* text, const char* caption) {
 }
 
 int platOtherThreadsEnded() { return 0; }
+
+int platProcessorCount() {
+  cpu_set_t set;
+  if (sched_getaffinity(0, sizeof set, &set) == 0 && CPU_COUNT(&set) > 0) return CPU_COUNT(&set);
+  long online = sysconf(_SC_NPROCESSORS_ONLN);
+  return online > 0 ? (int)online : 1;
+}
+
+PlatHandle platDuplicate(PlatHandle h) {
+  int fd = sysDup((int)h);
+  return fd >= 0 ? fd : (PlatHandle)fail();
+}

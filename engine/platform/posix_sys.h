@@ -43,7 +43,8 @@ int sysFstat(int fd, struct stat* st);
 int sysFstatAt(int dir, const char* name, struct stat* st, int flags);
 int sysAccess(const char* path);  // whether it exists
 off_t sysSeek(int fd, off_t offset, int whence);
-int sysSetBlocking(int fd);  // clears O_NONBLOCK
+int sysSetBlocking(int fd);
+int sysDup(int fd);          // a second descriptor, closed on exec
 // Listings for a case-blind lookup of one name: the directory at path, or dir itself (the
 // directory handle stays the caller's). The seam counts them as PLAT_FAULT_LIST, apart from
 // the opens a caller sees.

@@ -12,7 +12,7 @@ namespace {
 
 // A slot is free (0), being filled (1) or names a file to remove (2); the handlers read
 // only slots in state 2. The name is a host path, or a name inside the held directory dir.
-constexpr int kSlots = 8;
+constexpr int kSlots = 64;  // the unpacker's threads each write one file at a time
 struct t_tempSlot {
   std::atomic<int> state{0};
   PlatHandle dir;

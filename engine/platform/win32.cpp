@@ -646,3 +646,23 @@ void platHostMessageBox(const char* text, const char* caption) {
 }
 
 int platOtherThreadsEnded() { return RtlDllShutdownInProgress() ? 1 : 0; }
+
+int platProcessorCount() {
+  DWORD_PTR process = 0, system = 0;
+  int count = 0;
+  if (GetProcessAffinityMask(GetCurrentProcess(), &process, &system))
+    for (; process; process &= process - 1) count++;
+  // A mask covers one processor group; a process spread over several has none to show.
+  if (count == 0) count = (int)GetActiveProcessorCount(ALL_PROCESSOR_GROUPS);
+  return count > 0 ? count : 1;
+}
+
+PlatHandle platDuplicate(PlatHandle h) {
+  HANDLE copy = nullptr;
+  if (!DuplicateHandle(GetCurrentProcess(), (HANDLE)h, GetCurrentProcess(), &copy, 0, FALSE,
+                       DUPLICATE_SAME_ACCESS)) {
+    failWin32();
+    return INVALID_HANDLE;
+  }
+  return (PlatHandle)copy;
+}

@@ -208,6 +208,13 @@ constexpr int GF_UNPACK_STORED_DATES = 1;  // each file's last write set to its 
 ENGINE_API int gfUnpackWith(const char* path, t_gfNameFilter select, void* context, int flags,
                             t_gfReport report);
 
+// ---- threads ------------------------------------------------------------------------------
+// How many threads the unpacker, the builder and the start-up scan use: count, or with 0 (the
+// default) TARNPAK_THREADS from the environment, else the processors the process may run on;
+// at most 16. 1 runs every job on the caller's thread alone. The output is the same for
+// every count.
+ENGINE_API void gfSetThreads(int count);
+
 // ---- inspecting group files and the table (for tools) -------------------------------------
 // One entry of a group file's directory, as stored.
 struct ENGINE_API t_gfGroupEntry {

@@ -152,11 +152,17 @@ void onReaddirplus(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset, fu
   listDirectory(req, ino, size, offset, true);
 }
 
+// Opens need no answer of ours when the kernel allows it (no-open support): it then keeps
+// the page cache across opens and sends neither opens nor releases, and reads come without
+// a handle. The checks below stay for kernels without it.
+bool noOpen = false;
+
 void onOpen(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
   const t_mountNode* node = nodeOf(ino);
   if (!node) return (void)fuse_reply_err(req, ENOENT);
   if (node->record < 0) return (void)fuse_reply_err(req, EISDIR);
   if ((fi->flags & O_ACCMODE) != O_RDONLY) return (void)fuse_reply_err(req, EROFS);
+  if (noOpen) return (void)fuse_reply_err(req, ENOSYS);
   const t_gfFileInfo* r = gfTableRecord(node->record);
   fi->fh = 0;  // a file in a group is read through the group file's handle
   if (!r->inGroup) {
@@ -186,23 +192,23 @@ size_t readWindow(int fd, long long base, long long size, char* out, size_t coun
 void onRead(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset, fuse_file_info* fi) {
   const t_mountNode* node = nodeOf(ino);
   if (!node || node->record < 0) return (void)fuse_reply_err(req, EISDIR);
-  long long base, length;
-  int fd;
-  if (fi->fh) {
-    std::lock_guard<std::mutex> guard(openLock);
-    auto* f = (GFILE*)(uintptr_t)fi->fh;
-    fd = (int)f->handle;
-    base = f->base;
-    length = f->size;
-  } else {
-    const t_gfFileInfo* r = gfTableRecord(node->record);
-    fd = (int)r->handle;
-    base = r->offset;
-    length = r->size;
-  }
   thread_local std::vector<char> buffer;
   if (buffer.size() < size) buffer.resize(size);
-  size_t got = readWindow(fd, base, length, buffer.data(), size, offset);
+  const t_gfFileInfo* r = gfTableRecord(node->record);
+  size_t got;
+  if (r->inGroup) {
+    got = readWindow((int)r->handle, r->offset, r->size, buffer.data(), size, offset);
+  } else if (fi->fh) {
+    std::lock_guard<std::mutex> guard(openLock);
+    auto* f = (GFILE*)(uintptr_t)fi->fh;
+    got = readWindow((int)f->handle, f->base, f->size, buffer.data(), size, offset);
+  } else {  // no open came: the loose file is opened for this read alone
+    std::lock_guard<std::mutex> guard(openLock);
+    GFILE* f = gfOpen(r->name);
+    if (!f) return (void)fuse_reply_err(req, EIO);
+    got = readWindow((int)f->handle, f->base, f->size, buffer.data(), size, offset);
+    gfClose(f);
+  }
   fuse_reply_buf(req, buffer.data(), got);
 }
 
@@ -221,6 +227,8 @@ void onInit(void*, fuse_conn_info* conn) {
   conn->max_write = kLargestRead;  // libfuse sizes the kernel's largest request from this
   if (conn->capable & FUSE_CAP_READDIRPLUS) conn->want |= FUSE_CAP_READDIRPLUS;
   conn->want &= ~FUSE_CAP_READDIRPLUS_AUTO;  // every listing carries attributes
+  noOpen = (conn->capable & FUSE_CAP_NO_OPEN_SUPPORT) != 0;
+  if (noOpen) conn->want |= FUSE_CAP_NO_OPEN_SUPPORT;
   if (conn->capable & FUSE_CAP_CACHE_SYMLINKS) conn->want |= FUSE_CAP_CACHE_SYMLINKS;
 }
 

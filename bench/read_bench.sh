@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Generates the trees of the reading benchmark, packs each into a group file (with the built
 # Tarnpak) and a stored zip (zip -0), and runs read_bench on them: the engine against
-# PhysicsFS, alternating, with medians and ratios.
+# PhysicsFS, alternating, with medians and ratios; the cache is also filled from a tree of
+# 400 files of 64 KiB to 1 MiB.
 #   bench/read_bench.sh [rounds] [small files] [large-tree files]
 #   (defaults: 7 rounds, 20000 files of 1-16 KiB, 100000 files for gfStart)
 # Installs libphysfs-dev and zip when missing (Debian), builds the bench preset in
@@ -58,6 +59,8 @@ make_tree "$work/small/tree" "$small" 1024 16384 40
 pack "$work/small"
 make_tree "$work/mixed/tree" 4000 1024 16384 20 6 $((32 << 20))
 pack "$work/mixed"
+make_tree "$work/medium/tree" 400 65536 1048576 10
+pack "$work/medium"
 make_tree "$work/many/tree" "$many" 0 1024 70
 sync
-"$bench" --rounds "$rounds" ${READ_BENCH_ONLY:+--only "$READ_BENCH_ONLY"} --small "$work/small" --mixed "$work/mixed" --many "$work/many"
+"$bench" --rounds "$rounds" ${READ_BENCH_ONLY:+--only "$READ_BENCH_ONLY"} --small "$work/small" --mixed "$work/mixed" --medium "$work/medium" --many "$work/many"

@@ -1,5 +1,5 @@
-// grp mount: the merged file table as a read-only FUSE file system. The FUSE loop runs on
-// one thread, so every call into the file manager comes from that thread.
+// grp mount: the merged file table as a read-only FUSE file system, served by the
+// low-level interface on several threads (what they share is said below).
 #include <cerrno>
 #include <cstdarg>
 #include <cstring>
@@ -15,21 +15,50 @@
 #include "tarnpak/gf.h"
 
 #ifdef GRP_HAVE_FUSE
-#define FUSE_USE_VERSION 31
+#define FUSE_USE_VERSION 312
 #include <fcntl.h>
-#include <fuse.h>
+#include <fuse_lowlevel.h>
 #include <pthread.h>
 #include <signal.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <mutex>
+
 namespace {
 
+// What the FUSE threads share, and why it is safe:
+// - tree, the children lists and mountTime are made before the session starts and only
+//   read after: the threads are started after them.
+// - The manager's table is not locked by the manager. While mounted nothing edits it, so
+//   lookups by index and the records' names, sizes, dates and times are only read. A
+//   record's handle and open count, and the table's list of index holders, do change:
+//   gfOpen and gfClose (for loose files) run under openLock, one at a time.
+// - A file in a group is read with positioned reads on the group file's handle, which the
+//   manager opened at start and keeps until gfStop (after the session ended): no GFILE, no
+//   lock, and concurrent reads never share a file position.
+// - A loose file's reads go through its GFILE's handle and window, copied out under
+//   openLock (the thread that opened it is not the one that reads it).
 t_mountTree tree;
+std::vector<std::vector<size_t>> listings;  // each directory's children, in name order
 time_t mountTime;
+std::mutex openLock;
 char lastFuseMessage[512];
 
-void fillStat(const t_mountNode& node, struct stat* st) {
+// The kernel may keep names and attributes this long: nothing changes behind the mount.
+constexpr double kKeepSeconds = 24 * 3600;
+constexpr unsigned kLargestRead = 1u << 20;
+
+// Inode numbers are node numbers plus one, so that the root (node 0) is FUSE_ROOT_ID.
+fuse_ino_t inodeOf(size_t node) { return (fuse_ino_t)node + 1; }
+const t_mountNode* nodeOf(fuse_ino_t ino) {
+  return ino >= 1 && ino <= tree.nodes.size() ? &tree.nodes[(size_t)(ino - 1)] : nullptr;
+}
+
+void fillStat(size_t index, struct stat* st) {
+  const t_mountNode& node = tree.nodes[index];
   std::memset(st, 0, sizeof *st);
+  st->st_ino = inodeOf(index);
   st->st_uid = getuid();
   st->st_gid = getgid();
   if (node.record < 0) {
@@ -48,66 +77,167 @@ void fillStat(const t_mountNode& node, struct stat* st) {
   st->st_mtime = (time_t)written;
 }
 
-int onGetattr(const char* path, struct stat* st, struct fuse_file_info*) {
-  long node = grpFindMountNode(tree, path);
-  if (node < 0) return -ENOENT;
-  fillStat(tree.nodes[(size_t)node], st);
-  return 0;
+void fillEntry(size_t index, fuse_entry_param* e) {
+  std::memset(e, 0, sizeof *e);
+  e->ino = inodeOf(index);
+  e->generation = 1;
+  fillStat(index, &e->attr);
+  e->attr_timeout = e->entry_timeout = kKeepSeconds;
 }
 
-int onReaddir(const char* path, void* buffer, fuse_fill_dir_t fill, off_t, struct fuse_file_info*,
-              enum fuse_readdir_flags) {
-  long node = grpFindMountNode(tree, path);
-  if (node < 0) return -ENOENT;
-  const t_mountNode& dir = tree.nodes[(size_t)node];
-  if (dir.record >= 0) return -ENOTDIR;
-  fill(buffer, ".", nullptr, 0, (fuse_fill_dir_flags)0);
-  fill(buffer, "..", nullptr, 0, (fuse_fill_dir_flags)0);
-  for (const auto& child : dir.children) {
-    struct stat st;
-    fillStat(tree.nodes[child.second], &st);
-    if (fill(buffer, tree.nodes[child.second].name.c_str(), &st, 0, (fuse_fill_dir_flags)0)) break;
+void onLookup(fuse_req_t req, fuse_ino_t parent, const char* name) {
+  const t_mountNode* dir = nodeOf(parent);
+  if (!dir) return (void)fuse_reply_err(req, ENOENT);
+  char key[256];
+  auto found = dir->children.end();
+  if (gfStoredForm(name, key)) found = dir->children.find(key);
+  if (found == dir->children.end()) {
+    fuse_entry_param none = {};  // remembered as absent for as long as names are
+    none.entry_timeout = kKeepSeconds;
+    return (void)fuse_reply_entry(req, &none);
   }
-  return 0;
+  fuse_entry_param e;
+  fillEntry(found->second, &e);
+  fuse_reply_entry(req, &e);
 }
 
-int onOpen(const char* path, struct fuse_file_info* fi) {
-  long node = grpFindMountNode(tree, path);
-  if (node < 0) return -ENOENT;
-  const t_mountNode& file = tree.nodes[(size_t)node];
-  if (file.record < 0) return -EISDIR;
-  if ((fi->flags & O_ACCMODE) != O_RDONLY) return -EROFS;
-  GFILE* f = gfOpen(gfTableRecord(file.record)->name);
-  if (!f) return -EIO;
-  fi->fh = (uint64_t)(uintptr_t)f;
+void onGetattr(fuse_req_t req, fuse_ino_t ino, fuse_file_info*) {
+  if (!nodeOf(ino)) return (void)fuse_reply_err(req, ENOENT);
+  struct stat st;
+  fillStat((size_t)(ino - 1), &st);
+  fuse_reply_attr(req, &st, kKeepSeconds);
+}
+
+void onOpendir(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
+  const t_mountNode* node = nodeOf(ino);
+  if (!node) return (void)fuse_reply_err(req, ENOENT);
+  if (node->record >= 0) return (void)fuse_reply_err(req, ENOTDIR);
+  fi->keep_cache = 1;  // listings never change: the kernel may keep them
+  fi->cache_readdir = 1;
+  fuse_reply_open(req, fi);
+}
+
+// One listing from offset on, with attributes (plus) or without: "." and ".." are offsets
+// 1 and 2, child k is offset k + 3.
+void listDirectory(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset, bool plus) {
+  const t_mountNode* node = nodeOf(ino);
+  if (!node) return (void)fuse_reply_err(req, ENOENT);
+  if (node->record >= 0) return (void)fuse_reply_err(req, ENOTDIR);
+  const std::vector<size_t>& children = listings[(size_t)(ino - 1)];
+  std::vector<char> out(size);
+  size_t used = 0;
+  for (off_t at = offset; at < (off_t)children.size() + 2; at++) {
+    size_t index = at < 2 ? (size_t)(ino - 1) : children[(size_t)(at - 2)];
+    const char* name = at == 0 ? "." : at == 1 ? ".." : tree.nodes[index].name.c_str();
+    fuse_entry_param e;
+    fillEntry(index, &e);
+    size_t room = size - used, need;
+    if (plus) {
+      if (at < 2) e.ino = 0;  // "." and ".." carry no lookup
+      need = fuse_add_direntry_plus(req, out.data() + used, room, name, &e, at + 1);
+    } else {
+      need = fuse_add_direntry(req, out.data() + used, room, name, &e.attr, at + 1);
+    }
+    if (need > room) break;
+    used += need;
+  }
+  fuse_reply_buf(req, out.data(), used);
+}
+
+void onReaddir(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset, fuse_file_info*) {
+  listDirectory(req, ino, size, offset, false);
+}
+
+void onReaddirplus(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset, fuse_file_info*) {
+  listDirectory(req, ino, size, offset, true);
+}
+
+// Opens need no answer of ours when the kernel allows it (no-open support): it then keeps
+// the page cache across opens and sends neither opens nor releases, and reads come without
+// a handle. The checks below stay for kernels without it.
+bool noOpen = false;
+
+void onOpen(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
+  const t_mountNode* node = nodeOf(ino);
+  if (!node) return (void)fuse_reply_err(req, ENOENT);
+  if (node->record < 0) return (void)fuse_reply_err(req, EISDIR);
+  if ((fi->flags & O_ACCMODE) != O_RDONLY) return (void)fuse_reply_err(req, EROFS);
+  if (noOpen) return (void)fuse_reply_err(req, ENOSYS);
+  const t_gfFileInfo* r = gfTableRecord(node->record);
+  fi->fh = 0;  // a file in a group is read through the group file's handle
+  if (!r->inGroup) {
+    std::lock_guard<std::mutex> guard(openLock);
+    GFILE* f = gfOpen(r->name);
+    if (!f) return (void)fuse_reply_err(req, EIO);
+    fi->fh = (uint64_t)(uintptr_t)f;
+  }
   fi->keep_cache = 1;  // the table is a snapshot: what was read stays valid
-  return 0;
+  fi->noflush = 1;     // nothing is written, so a close has nothing to flush
+  fuse_reply_open(req, fi);
 }
 
-int onRead(const char*, char* buffer, size_t size, off_t offset, struct fuse_file_info* fi) {
-  auto* f = (GFILE*)(uintptr_t)fi->fh;
-  if (offset >= gfSize(f)) return 0;
-  gfSeek(f, (long)offset, 0);
-  long total = 0;
-  while ((size_t)total < size) {  // FUSE wants the whole request unless the file ends
-    int want = (int)std::min<size_t>(size - (size_t)total, 1 << 30);
-    long got = gfRead(f, buffer + total, want);
+// Positioned reads of a window until count bytes or its end.
+size_t readWindow(int fd, long long base, long long size, char* out, size_t count, off_t offset) {
+  if (offset >= size) return 0;
+  count = (size_t)std::min<long long>((long long)count, size - offset);
+  size_t done = 0;
+  while (done < count) {
+    ssize_t got = pread(fd, out + done, count - done, (off_t)(base + offset + (off_t)done));
     if (got <= 0) break;
-    total += got;
+    done += (size_t)got;
   }
-  return (int)total;
+  return done;
 }
 
-int onRelease(const char*, struct fuse_file_info* fi) {
-  gfClose((GFILE*)(uintptr_t)fi->fh);
-  return 0;
+void onRead(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset, fuse_file_info* fi) {
+  const t_mountNode* node = nodeOf(ino);
+  if (!node || node->record < 0) return (void)fuse_reply_err(req, EISDIR);
+  thread_local std::vector<char> buffer;
+  if (buffer.size() < size) buffer.resize(size);
+  const t_gfFileInfo* r = gfTableRecord(node->record);
+  size_t got;
+  if (r->inGroup) {
+    got = readWindow((int)r->handle, r->offset, r->size, buffer.data(), size, offset);
+  } else if (fi->fh) {
+    std::lock_guard<std::mutex> guard(openLock);
+    auto* f = (GFILE*)(uintptr_t)fi->fh;
+    got = readWindow((int)f->handle, f->base, f->size, buffer.data(), size, offset);
+  } else {  // no open came: the loose file is opened for this read alone
+    std::lock_guard<std::mutex> guard(openLock);
+    GFILE* f = gfOpen(r->name);
+    if (!f) return (void)fuse_reply_err(req, EIO);
+    got = readWindow((int)f->handle, f->base, f->size, buffer.data(), size, offset);
+    gfClose(f);
+  }
+  fuse_reply_buf(req, buffer.data(), got);
 }
 
-void* onInit(struct fuse_conn_info*, struct fuse_config* config) {
-  // Nothing changes behind the mount, so the kernel may keep names, attributes and data.
-  config->kernel_cache = 1;
-  config->entry_timeout = config->attr_timeout = config->negative_timeout = 3600;
-  return nullptr;
+void onRelease(fuse_req_t req, fuse_ino_t, fuse_file_info* fi) {
+  if (fi->fh) {
+    std::lock_guard<std::mutex> guard(openLock);
+    gfClose((GFILE*)(uintptr_t)fi->fh);
+  }
+  fuse_reply_err(req, 0);
+}
+
+void onInit(void*, fuse_conn_info* conn) {
+  // Large reads and read-ahead: whole files of a few hundred KiB in one request.
+  conn->max_read = 0;
+  conn->max_readahead = kLargestRead;
+  conn->max_write = kLargestRead;  // libfuse sizes the kernel's largest request from this
+  if (conn->capable & FUSE_CAP_READDIRPLUS) conn->want |= FUSE_CAP_READDIRPLUS;
+  conn->want &= ~FUSE_CAP_READDIRPLUS_AUTO;  // every listing carries attributes
+  noOpen = (conn->capable & FUSE_CAP_NO_OPEN_SUPPORT) != 0;
+  if (noOpen) conn->want |= FUSE_CAP_NO_OPEN_SUPPORT;
+  if (conn->capable & FUSE_CAP_CACHE_SYMLINKS) conn->want |= FUSE_CAP_CACHE_SYMLINKS;
+}
+
+// The children of every directory in name order, so that a listing resumes at an offset
+// without a walk of the map.
+void makeListings() {
+  listings.assign(tree.nodes.size(), {});
+  for (size_t i = 0; i < tree.nodes.size(); i++)
+    for (const auto& child : tree.nodes[i].children) listings[i].push_back(child.second);
 }
 
 void keepFuseMessage(enum fuse_log_level, const char* format, va_list args) {
@@ -124,39 +254,54 @@ bool checkMountPoint(const char* mountPoint) {
   return false;
 }
 
+// Serves requests on a few threads: reads of group files need no lock, and the kernel
+// sends reads of many files at once (read-ahead, and every reader process).
+int runLoop(fuse_session* session) {
+  fuse_loop_config* config = fuse_loop_cfg_create();
+  if (!config) return fuse_session_loop(session);
+  fuse_loop_cfg_set_clone_fd(config, 0);
+  fuse_loop_cfg_set_max_threads(config, 8);
+  fuse_loop_cfg_set_idle_threads(config, 4);
+  int loop = fuse_session_loop_mt(session, config);
+  fuse_loop_cfg_destroy(config);
+  return loop;
+}
+
 int serve(const char* gameDir, const char* mountPoint) {
-  struct fuse_operations ops = {};
+  fuse_lowlevel_ops ops = {};
+  ops.init = onInit;
+  ops.lookup = onLookup;
   ops.getattr = onGetattr;
+  ops.opendir = onOpendir;
   ops.readdir = onReaddir;
+  ops.readdirplus = onReaddirplus;
   ops.open = onOpen;
   ops.read = onRead;
   ops.release = onRelease;
-  ops.init = onInit;
   const char* argv[] = {"grp", "-o", "ro,default_permissions,fsname=grp,subtype=grp"};
   struct fuse_args args = FUSE_ARGS_INIT(3, const_cast<char**>(argv));
   fuse_set_log_func(keepFuseMessage);
-  struct fuse* fuse = fuse_new(&args, &ops, sizeof ops, nullptr);
-  fuse_opt_free_args(&args);  // fuse_new may have made its own copy of the arguments
-  if (!fuse) {
+  fuse_session* session = fuse_session_new(&args, &ops, sizeof ops, nullptr);
+  fuse_opt_free_args(&args);  // the session may have made its own copy of the arguments
+  if (!session) {
     grpError("cannot mount '%s': %s", gameDir, lastFuseMessage);
     return GRP_FAILED;
   }
   int status = GRP_FAILED;
-  if (fuse_mount(fuse, mountPoint) != 0) {
+  if (fuse_session_mount(session, mountPoint) != 0) {
     grpError("cannot mount on '%s': %s", mountPoint, lastFuseMessage);
   } else {
-    struct fuse_session* session = fuse_get_session(fuse);
     if (fuse_set_signal_handlers(session) != 0) {
       grpError("cannot mount on '%s': cannot catch SIGINT and SIGTERM", mountPoint);
     } else {
-      int loop = fuse_loop(fuse);  // single-threaded: one call into the manager at a time
+      int loop = runLoop(session);
       fuse_remove_signal_handlers(session);
       status = loop < 0 ? GRP_FAILED : GRP_OK;  // a signal ends the loop with 0 as well
       if (loop < 0) grpError("mount on '%s' failed: %s", mountPoint, std::strerror(-loop));
     }
-    fuse_unmount(fuse);
+    fuse_session_unmount(session);
   }
-  fuse_destroy(fuse);
+  fuse_session_destroy(session);
   return status;
 }
 
@@ -178,8 +323,10 @@ int mountAndServe(const char* gameDir, const char* mountPoint) {
   if (!checkMountPoint(mountPoint) || !startQuietly(gameDir)) return GRP_FAILED;
   mountTime = std::time(nullptr);
   grpBuildMountTree(&tree);
+  makeListings();
   int status = serve(gameDir, mountPoint);
   tree.nodes.clear();
+  listings.clear();
   gfStop();
   return status;
 }

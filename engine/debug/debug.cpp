@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "engine/debug/debug_internal.h"
+#include "engine/kestin/lineout.h"
 #include "tarnpak/kestin.h"
 #include "engine/platform/platform.h"
 
@@ -12,6 +14,7 @@ namespace {
 
 constexpr int kFormatSize = 1024;
 constexpr int kPendingSize = 512;
+constexpr const char* kDebugPrefix = "DBG: ";
 
 FILE* logFile = nullptr;
 char pending[kPendingSize];  // text not yet ended by a newline
@@ -69,10 +72,14 @@ void DebugAttachFile(const char* name) {
 
 int DebugKeyPressed(int key) { return platKeyState(key) & 1; }
 
+bool debugHeard() { return logFile || !kestinLineOutputDiscards(); }
+
+void debugPassOverLine() { std::snprintf(pending, sizeof pending, "%s", kDebugPrefix); }
+
 void DebugPrintf(const char* format, ...) {
   va_list args;
   va_start(args, format);
-  printLines("DBG: ", format, args);
+  printLines(kDebugPrefix, format, args);
   va_end(args);
 }
 

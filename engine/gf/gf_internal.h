@@ -146,6 +146,10 @@ bool gfReadEnqueue(const t_gfReadRequest& request);
 // read of it in progress stops at its current piece, which is waited for. Once this
 // returns, the worker neither reads h nor writes those reads' buffers.
 void gfReadDrop(PlatHandle h);
+// Takes the queued read id (id 0: the newest queued read) out of the queue, when the worker
+// has not begun it, so that the caller can do it at once; false when it is being read,
+// finished or never queued.
+bool gfReadTakeBack(long id, t_gfReadRequest* request);
 // Called, when set, on the worker's thread before it serves each request: lets tests hold
 // the worker at a known point. Set it while no worker runs.
 extern void (*gfReadBeforeServe)(const t_gfReadRequest* request);

@@ -13,6 +13,10 @@ namespace {
 
 constexpr long kReadPiece = 1 << 20;  // the worker looks for a stop request between pieces
 constexpr long kLastId = 0x7FFFFFFF;  // ids stay positive 32-bit numbers
+// Times the worker gives up its processor and looks at the queue again before it sleeps: a
+// caller that queues one file after another (a cache being filled) finds it awake, and
+// pays no wake-up per request.
+constexpr int kLooksBeforeSleeping = 64;
 
 // The pending requests, oldest first from gfReadHead on (a ring, so that finishing one
 // moves nothing). A request stays in the queue until the worker has read it.
@@ -24,6 +28,9 @@ long gfNextReadId = 1;  // never reset: ids keep counting across restarts
 std::mutex gfReadLock;  // guards the queue, gfReadSignalled and the worker's start and end
 std::condition_variable gfReadEvent;
 bool gfReadSignalled = false;  // the auto-reset event's state
+// Whether the worker sleeps on gfReadEvent: only then does queueing a request wake it. A
+// worker that is reading finds the new request when it looks at the queue again.
+bool gfReadWaiting = false;
 std::atomic<bool> gfReadStopping{false};
 std::thread gfReadThread;
 bool gfReadRunning = false;
@@ -71,10 +78,24 @@ bool serve(const t_gfReadRequest& r, std::unique_lock<std::mutex>& guard) {
   return true;
 }
 
+bool readyToServe() { return gfReadSignalled || gfReadStopping.load(); }
+
+// Yields a few times, with the lock let go, for a request or a stop to come.
+void lookAgainBriefly(std::unique_lock<std::mutex>& guard) {
+  for (int i = 0; i < kLooksBeforeSleeping && !readyToServe(); i++) {
+    guard.unlock();
+    std::this_thread::yield();
+    guard.lock();
+  }
+}
+
 void gfReadWorker() {
   std::unique_lock<std::mutex> guard(gfReadLock);
   for (;;) {
-    gfReadEvent.wait(guard, [] { return gfReadSignalled || gfReadStopping.load(); });
+    lookAgainBriefly(guard);
+    gfReadWaiting = true;
+    gfReadEvent.wait(guard, readyToServe);
+    gfReadWaiting = false;
     gfReadSignalled = false;
     while (gfReadCount > 0 && !gfReadStopping.load()) {
       t_gfReadRequest request = gfReadQueue[gfReadHead];
@@ -106,7 +127,7 @@ bool gfReadWorkerStart() {
   {
     std::lock_guard<std::mutex> guard(gfReadLock);
     gfReadHead = gfReadCount = 0;
-    gfReadSignalled = gfReadServing = gfReadCancelled = gfReadInPiece = false;
+    gfReadSignalled = gfReadServing = gfReadCancelled = gfReadInPiece = gfReadWaiting = false;
     gfReadStopping = false;
   }
   // The one place an exception can come from: a thread the system will not start. The
@@ -146,8 +167,9 @@ bool gfReadEnqueue(const t_gfReadRequest& request) {
   gfReadQueue[(gfReadHead + gfReadCount) % GF_READ_QUEUE_SIZE] = request;
   gfReadCount++;
   gfReadSignalled = true;
+  bool asleep = gfReadWaiting;
   guard.unlock();
-  gfReadEvent.notify_one();
+  if (asleep) gfReadEvent.notify_one();
   return true;
 }
 
@@ -165,6 +187,24 @@ void gfReadDrop(PlatHandle h) {
   }
   gfReadCount = kept;
   if (cancelled) gfReadPieceDone.wait(guard, [] { return !gfReadInPiece; });
+}
+
+bool gfReadTakeBack(long id, t_gfReadRequest* out) {
+  if (!gfReadRunning) return false;
+  std::lock_guard<std::mutex> guard(gfReadLock);
+  int first = gfReadServing ? 1 : 0;  // the request being read stays the worker's
+  if (gfReadCount <= first) return false;
+  int at = gfReadCount - 1;  // with no id, the newest: the worker reaches it last
+  if (id != 0)
+    for (at = first; at < gfReadCount; at++)
+      if (gfReadQueue[(gfReadHead + at) % GF_READ_QUEUE_SIZE].id == id) break;
+  if (at == gfReadCount) return false;
+  *out = gfReadQueue[(gfReadHead + at) % GF_READ_QUEUE_SIZE];
+  for (int i = at + 1; i < gfReadCount; i++)
+    gfReadQueue[(gfReadHead + i - 1) % GF_READ_QUEUE_SIZE] =
+        gfReadQueue[(gfReadHead + i) % GF_READ_QUEUE_SIZE];
+  gfReadCount--;
+  return true;
 }
 
 int gfReadCompleted(long id) {

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "tarnpak/kestin.h"
+#include "engine/kestin/lineout.h"
 #include "engine/platform/platform.h"
 
 namespace {
@@ -31,3 +32,5 @@ void kestinLineOutput(int channel, int colour, const char* text, int flags) {
 }
 
 t_lineSink kestinSetLineSink(t_lineSink sink) { return installed.exchange(sink); }
+
+bool kestinLineOutputDiscards() { return !installed.load() && defaultSink() == discardSink; }

@@ -1,0 +1,7 @@
+// The engine's line output as the engine's own units see it; not part of the library's
+// interface.
+#pragma once
+
+// Whether a line handed to kestinLineOutput now would be thrown away: no sink is installed
+// and the default one discards.
+bool kestinLineOutputDiscards();

@@ -284,8 +284,12 @@ int openBuildList(const char* root, char* listPath, size_t size, t_gfBuild* buil
   int fd = platFdOpenRead(listPath);
   if (fd < 0) {
     gfFail(build, "cannot open build list '%s': %s", shown, platLastError());
-  } else if (!platFdIsRegularFile(fd)) {  // a pipe could hold the build forever
-    gfFail(build, "build list '%s' is not a regular file", shown);
+  } else if (int regular = platFdIsRegularFile(fd); regular != 1) {
+    // A pipe could hold the build forever.
+    if (regular < 0)
+      gfFail(build, "cannot read build list '%s': %s", shown, platLastError());
+    else
+      gfFail(build, "build list '%s' is not a regular file", shown);
     platFdClose(fd);
     fd = -1;
   }

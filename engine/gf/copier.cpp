@@ -138,17 +138,20 @@ bool copyRecord(t_gfCopier* c, t_gfCopySlot* slot, int i, unsigned char* at) {
     noteFailure(slot, i, GF_COPY_CANNOT_OPEN);
     return false;
   }
-  if (!platIsRegularFile(in)) {  // swapped for a pipe or device since the search
+  int regular = platIsRegularFile(in);
+  if (regular != 1) {  // swapped for a pipe or device since the search, or no answer
+    noteFailure(slot, i, regular < 0 ? GF_COPY_READ_ERROR : GF_COPY_NOT_REGULAR);
     platClose(in);
-    noteFailure(slot, i, GF_COPY_NOT_REGULAR);
     return false;
   }
   long size = (long)f->size;
   long long got;
   if (at)
     got = readWhole(in, at, size);
+  else if (long long now = platFileSize(in); now != size)
+    got = now < 0 ? -1 : size + 1;  // no answer, or another size than the search found
   else
-    got = platFileSize(in) != size ? size + 1 : platCopyRange(in, 0, c->job->out, f->offset, size);
+    got = platCopyRange(in, 0, c->job->out, f->offset, size);
   platClose(in);
   if (got == size) return true;
   noteFailure(slot, i, got < 0 ? GF_COPY_READ_ERROR : GF_COPY_CHANGED);

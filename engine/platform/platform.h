@@ -57,13 +57,14 @@ int platFlush(PlatHandle h);
 // success.
 int platSetWriteTime(PlatHandle h, std::int64_t time);
 int platClose(PlatHandle h);  // 0 on success; the handle is gone either way
-// Whether the open file is a regular file (not a pipe, device, socket or directory).
+// Whether the open file is a regular file (not a pipe, device, socket or directory): 1 or 0;
+// -1 when the host could not tell (platLastError says why).
 int platIsRegularFile(PlatHandle h);
 
 // ---- run-time library style descriptors (line readers, formatted output) ----------------
 int platFdOpenRead(const char* path);  // -1 on failure
 void platFdClose(int fd);
-int platFdIsRegularFile(int fd);
+int platFdIsRegularFile(int fd);  // as platIsRegularFile
 // Short only at the end of the file; -1 on failure.
 long platFdRead(int fd, void* buffer, unsigned long count);
 long platFdWrite(int fd, const void* buffer, unsigned long count);

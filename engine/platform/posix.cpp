@@ -382,7 +382,8 @@ long long platFileSize(PlatHandle h) {
 
 int platIsRegularFile(PlatHandle h) {
   struct stat st;
-  return sysFstat((int)h, &st) == 0 && S_ISREG(st.st_mode);
+  if (sysFstat((int)h, &st) != 0) return fail();
+  return S_ISREG(st.st_mode) ? 1 : 0;
 }
 
 int platFdIsRegularFile(int fd) { return platIsRegularFile(fd); }
@@ -570,7 +571,15 @@ bool fillFindData(PlatFind* find, struct dirent* e, PlatFindData* data) {
     return true;
   }
   struct stat st;
-  if (sysFstatAt(dirfd((DIR*)find->dir), e->d_name, &st, 0) != 0) return false;  // dangling link
+  if (sysFstatAt(dirfd((DIR*)find->dir), e->d_name, &st, 0) != 0) {
+    // A dangling link (or a loop of links) names no file; any other failure hides one that
+    // is there, and a search that passed over it would leave it out without a word.
+    if (errno != ENOENT && errno != ELOOP && errno != ENOTDIR) {
+      find->unreadable = 1;
+      fail();
+    }
+    return false;
+  }
   // Pipes, sockets and devices are not files to pack or read whole: opening a pipe
   // would wait for a writer forever.
   if (!S_ISDIR(st.st_mode) && !S_ISREG(st.st_mode)) return false;
@@ -649,6 +658,7 @@ int platFindNext(PlatFind* find, PlatFindData* data) {
     if (!e) break;
     if (!platMatchName(find->pattern, e->d_name)) continue;
     if (fillFindData(find, e, data)) return 1;
+    if (find->unreadable) return 0;  // platLastError tells why
   }
   if (errno != 0) {  // the listing broke off: what was not listed cannot be trusted absent
     find->unreadable = 1;

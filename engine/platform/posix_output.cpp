@@ -118,7 +118,7 @@ PlatHandle platCreateInDirNoting(PlatHandle dir, const char* name, int* fresh) {
     int flags =
         O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | (replace ? O_EXCL : O_TRUNC);
     int fd = sysOpenAt(at, name, flags, 0666);
-    if (fd >= 0 && platIsRegularFile(fd)) return fd;  // O_NONBLOCK is void on a regular file
+    if (fd >= 0 && platIsRegularFile(fd) == 1) return fd;  // O_NONBLOCK is void on a regular file
     if (fd >= 0) {
       sysClose(fd);
       errno = EINVAL;

@@ -332,7 +332,7 @@ PlatHandle platOpenRead(const char* path) { return openExisting(path, GENERIC_RE
 
 PlatHandle platOpenFile(const char* path, int writable) {
   PlatHandle h = openExisting(path, writable ? GENERIC_READ | GENERIC_WRITE : GENERIC_READ);
-  if (h == INVALID_HANDLE || platIsRegularFile(h)) return h;
+  if (h == INVALID_HANDLE || platIsRegularFile(h) == 1) return h;
   // A device name (CON, NUL, COM1) or a pipe opens too; only disk files are files here.
   sysCloseHandle(toWin(h));
   failCrt(EINVAL);
@@ -375,13 +375,14 @@ long long platFileSize(PlatHandle h) {
 
 int platIsRegularFile(PlatHandle h) {
   BY_HANDLE_FILE_INFORMATION info;
-  return sysIsDisk(toWin(h)) && sysFileInfo(toWin(h), &info) &&
-         !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
+  if (!sysIsDisk(toWin(h))) return 0;
+  if (!sysFileInfo(toWin(h), &info)) return -1;
+  return (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? 0 : 1;
 }
 
 int platFdIsRegularFile(int fd) {
   intptr_t os = _get_osfhandle(fd);
-  return os != -1 && platIsRegularFile((PlatHandle)os);
+  return os == -1 ? 0 : platIsRegularFile((PlatHandle)os);
 }
 
 namespace {

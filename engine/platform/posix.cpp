@@ -657,8 +657,9 @@ int platFindNext(PlatFind* find, PlatFindData* data) {
     struct dirent* e = sysReadDir((DIR*)find->dir);
     if (!e) break;
     if (!platMatchName(find->pattern, e->d_name)) continue;
+    // A file that could not be looked at is passed over with unreadable set (the caller
+    // decides): the manager's scan still takes the rest, the builder fails.
     if (fillFindData(find, e, data)) return 1;
-    if (find->unreadable) return 0;  // platLastError tells why
   }
   if (errno != 0) {  // the listing broke off: what was not listed cannot be trusted absent
     find->unreadable = 1;

@@ -4,9 +4,15 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <climits>
 #include <cstring>
 #include <mutex>
+#include <shared_mutex>
 #include <string>
 #include <unordered_map>
 #include <unordered_set>
@@ -68,20 +74,29 @@ std::string nameFromPython(const py::handle& name) {
 // ---- one group file -----------------------------------------------------------------------
 
 // A group's directory, read once and checked by the engine; names are found through an
-// index kept here, so a read costs no second pass over the directory.
+// index kept here, so a read costs no second pass over the directory. The group file stays
+// open: the stored bytes are read from the very file whose directory was read, even after
+// the tool replaced the group under its name, and a read is one positioned read.
 class Group {
  public:
   explicit Group(std::string path) : path_(std::move(path)) {
-    int status;
+    bool read;
     {
       py::gil_scoped_release unlocked;
-      std::lock_guard<std::mutex> hold(g_jobLock);
-      g_reports.clear();
-      status = gfReadGroupDirectory(path_.c_str(), &summary_, keepEntry, this, collectReport);
-      if (status) error_ = joinedReports("cannot read the group file");
+      read = openAndRead();
     }
-    if (status) throw EngineError{error_};
+    if (!read) throw EngineError{error_};
     index();
+  }
+
+  ~Group() { close(); }
+  Group(const Group&) = delete;
+  Group& operator=(const Group&) = delete;
+
+  void close() {
+    std::unique_lock<std::shared_mutex> hold(fileLock_);
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
   }
 
   const std::string& path() const { return path_; }
@@ -169,49 +184,65 @@ class Group {
     return entries_[(size_t)i];
   }
 
-  struct Fill {
-    char* at;
-  };
-
-  static int fill(const void* bytes, long count, void* context) {
-    auto* f = static_cast<Fill*>(context);
-    std::memcpy(f->at, bytes, (size_t)count);
-    f->at += count;
-    return 1;
+  static bool sameFile(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
   }
 
-  // Copies the window e of the group into out (e.size bytes) without the GIL.
+  // Opens the group, then reads its directory by name with the engine's reader; should the
+  // name have been given to another file in between (a pack replacing the group), again.
+  bool openAndRead() {
+    std::lock_guard<std::mutex> hold(g_jobLock);
+    for (int attempt = 0; attempt < 3; attempt++) {
+      fd_ = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+      g_reports.clear();
+      entries_.clear();
+      if (gfReadGroupDirectory(path_.c_str(), &summary_, keepEntry, this, collectReport)) {
+        error_ = joinedReports("cannot read the group file");
+        close();
+        return false;
+      }
+      struct stat held, named;
+      if (fd_ >= 0 && fstat(fd_, &held) == 0 && stat(path_.c_str(), &named) == 0 &&
+          sameFile(held, named) && (long long)held.st_size == summary_.fileLength)
+        return true;
+      close();
+    }
+    error_ = "cannot read group file '" + path_ + "': it keeps being replaced";
+    return false;
+  }
+
+  // Reads the window e of the group into out (e.size bytes) without the GIL.
   void copy(const t_gfGroupEntry& e, char* out) const {
-    int status;
-    std::string why;
+    long long done = 0;
+    int error = 0;
     {
       py::gil_scoped_release unlocked;
-      Fill f{out};
-      std::vector<std::string> reports;
-      status = gfCopyGroupEntry(path_.c_str(), &e, fill, &f, reportInto(&reports));
-      if (status) why = reports.empty() ? "cannot read '" + std::string(e.name) + "'" : reports[0];
+      std::shared_lock<std::shared_mutex> hold(fileLock_);
+      if (fd_ < 0) error = EBADF;
+      while (!error && done < e.size) {
+        ssize_t got = pread(fd_, out + done, (size_t)(e.size - done), (off_t)(e.offset + done));
+        if (got > 0)
+          done += got;
+        else if (got < 0 && errno != EINTR)
+          error = errno;
+        else if (got == 0)
+          error = -1;
+      }
     }
-    if (status) throw EngineError{why};
-  }
-
-  // The copy may run in several threads at once: each collects its message apart.
-  static thread_local std::vector<std::string>* t_reports;
-  static void reportThread(const char* message) {
-    if (t_reports) t_reports->emplace_back(message);
-  }
-  static t_gfReport reportInto(std::vector<std::string>* list) {
-    t_reports = list;
-    return reportThread;
+    if (error == EBADF && fd_ < 0) throw py::value_error("I/O operation on a closed group");
+    if (error)
+      throw EngineError{"cannot read '" + std::string(e.name) + "' from group file '" + path_ +
+                        "': " + (error > 0 ? std::strerror(error) : "the file ended early")};
   }
 
   std::string path_;
   std::string error_;
+  int fd_ = -1;
+  mutable std::shared_mutex fileLock_;
   t_gfGroupSummary summary_{};
   std::vector<t_gfGroupEntry> entries_;
   std::unordered_map<std::string, long> byName_;
 };
-
-thread_local std::vector<std::string>* Group::t_reports = nullptr;
 
 // ---- the builder and the unpacker ---------------------------------------------------------
 
@@ -490,7 +521,8 @@ PYBIND11_MODULE(_tarnpak, m) {
       .def("find", &Group::find)
       .def("read", &Group::read)
       .def("read_into", &Group::readInto)
-      .def("compare", &Group::compare);
+      .def("compare", &Group::compare)
+      .def("close", &Group::close);
 
   py::class_<Handle>(m, "_Handle")
       .def("readinto", &Handle::readInto)

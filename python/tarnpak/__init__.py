@@ -18,6 +18,7 @@ from __future__ import annotations
 
 import atexit
 import datetime as _datetime
+import functools
 import io
 import os
 import threading
@@ -62,6 +63,7 @@ class Record(NamedTuple):
     source: Optional[str]
 
 
+@functools.lru_cache(maxsize=4096)  # the files of one pack mostly share a few dates
 def _mtime(date: int, time: int) -> Optional[_datetime.datetime]:
     seconds = _tarnpak.unix_time(date, time)
     if seconds is None:
@@ -144,8 +146,9 @@ class Group:
 
     Iterating gives the entries in directory order. Lookups take a name in any case with
     '/' or '\\' between levels and, of several copies of a name, find the one the file
-    manager would use (the later date). The group file is opened for each read: a Group
-    holds no open file, and close() only drops the directory.
+    manager would use (the later date). The group file stays open until close() (or the
+    end of a with block): reads come from the file whose directory was read, even when a
+    pack has since replaced the group under its name.
     """
 
     def __init__(self, path: PathLike) -> None:
@@ -160,7 +163,7 @@ class Group:
         self.close()
 
     def close(self) -> None:
-        self._entries = None
+        self._group.close()
 
     def __len__(self) -> int:
         return len(self._group)

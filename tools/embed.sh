@@ -20,6 +20,19 @@ status=0
 [ "$status" -eq 2 ] || { echo "the installed Tarnpak did not run (status $status)" >&2; exit 1; }
 "$prefix/bin/grp" --help >/dev/null
 
+# The Python module, where the build has it, imports from the prefix alone and reads a
+# group with the installed engine library.
+site=$(find "$prefix" -name _tarnpak*.so -printf '%h\n' | head -1)
+if [ -n "$site" ]; then
+  echo "== the Python module"
+  (cd "$work" && PYTHONPATH="$(dirname "$site")" /usr/bin/python3 -W ignore -c "
+import sys, tarnpak
+tarnpak.pack(sys.argv[1], 'sample.grp')
+print('tarnpak', tarnpak.__version__, 'from', tarnpak.__file__, '-', len(tarnpak.Group('sample.grp')), 'entries')
+assert tarnpak.__file__.startswith(sys.argv[2])
+" "$top/examples/sample" "$prefix")
+fi
+
 names=(levdemo9.lev SOUNDS\\STEP.WAV pics_index.txt)
 
 echo "== with the CMake package"

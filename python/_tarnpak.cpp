@@ -1,0 +1,549 @@
+// The C++ core of the Python module: group directories and stored bytes, the builder and the
+// unpacker, and the process-wide manager with its file handles, over the engine's public API.
+// The Python package (tarnpak/__init__.py) builds the documented classes on top of this.
+#include <pybind11/pybind11.h>
+#include <pybind11/stl.h>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <mutex>
+#include <shared_mutex>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <vector>
+
+#include "tarnpak/gf.h"
+
+namespace py = pybind11;
+
+namespace {
+
+// ---- errors and the engine's messages -----------------------------------------------------
+
+// Raised with the engine's own message; tarnpak.Error in Python, a subclass of OSError.
+struct EngineError {
+  std::string message;
+};
+
+PyObject* g_errorType = nullptr;
+
+// The report callbacks carry no context, so one job at a time collects into these. The
+// builder may report from its pool threads, hence the lock around the lists themselves.
+std::mutex g_jobLock;
+std::mutex g_messageLock;
+std::vector<std::string> g_reports;
+std::vector<std::string> g_warnings;
+
+void collectReport(const char* message) {
+  std::lock_guard<std::mutex> hold(g_messageLock);
+  g_reports.emplace_back(message);
+}
+
+void collectWarning(const char* message) {
+  std::lock_guard<std::mutex> hold(g_messageLock);
+  g_warnings.emplace_back(message);
+}
+
+std::string joinedReports(const char* fallback) {
+  std::string text;
+  for (const std::string& r : g_reports) text += (text.empty() ? "" : "\n") + r;
+  return text.empty() ? fallback : text;
+}
+
+// Stored names are bytes; Python sees them as file names are seen: UTF-8, any other byte
+// kept as a lone surrogate (os.fsdecode), so that every name converts back unchanged.
+py::str nameToPython(const char* name) {
+  PyObject* s = PyUnicode_DecodeUTF8(name, (Py_ssize_t)std::strlen(name), "surrogateescape");
+  if (!s) throw py::error_already_set();
+  return py::reinterpret_steal<py::str>(s);
+}
+
+std::string nameFromPython(const py::handle& name) {
+  if (PyBytes_Check(name.ptr())) return std::string(py::bytes(py::reinterpret_borrow<py::bytes>(name)));
+  PyObject* b = PyUnicode_AsEncodedString(name.ptr(), "utf-8", "surrogateescape");
+  if (!b) throw py::error_already_set();
+  return std::string(py::reinterpret_steal<py::bytes>(b));
+}
+
+// ---- one group file -----------------------------------------------------------------------
+
+// A group's directory, read once and checked by the engine; names are found through an
+// index kept here, so a read costs no second pass over the directory. The group file stays
+// open: the stored bytes are read from the very file whose directory was read, even after
+// the tool replaced the group under its name, and a read is one positioned read.
+class Group {
+ public:
+  explicit Group(std::string path) : path_(std::move(path)) {
+    bool read;
+    {
+      py::gil_scoped_release unlocked;
+      read = openAndRead();
+    }
+    if (!read) throw EngineError{error_};
+    index();
+  }
+
+  ~Group() { close(); }
+  Group(const Group&) = delete;
+  Group& operator=(const Group&) = delete;
+
+  void close() {
+    std::unique_lock<std::shared_mutex> hold(fileLock_);
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+
+  const std::string& path() const { return path_; }
+  long long fileLength() const { return summary_.fileLength; }
+  long dirSize() const { return summary_.dirSize; }
+  size_t count() const { return entries_.size(); }
+
+  // (name, size, date, time, offset) of every entry in directory order.
+  py::list entries() const {
+    py::list out;
+    for (const t_gfGroupEntry& e : entries_)
+      out.append(py::make_tuple(nameToPython(e.name), e.size, e.date, e.time, e.offset));
+    return out;
+  }
+
+  // The entry a lookup of name finds (any case, '/' or '\\'), or -1.
+  long find(const py::handle& name) const {
+    std::string raw = nameFromPython(name);
+    char key[256];
+    if (raw.size() > 255 || raw.find('\0') != std::string::npos) return -1;
+    if (!gfStoredForm(raw.c_str(), key)) return -1;
+    auto hit = byName_.find(key);
+    if (hit != byName_.end()) return hit->second;
+    // A stored name may itself hold '/', which the stored form turned into '\\'.
+    if (raw.find('/') != std::string::npos) {
+      for (char& c : raw)
+        if (c >= 'a' && c <= 'z') c = (char)(c - 'a' + 'A');
+      hit = byName_.find(raw);
+      if (hit != byName_.end()) return hit->second;
+    }
+    return -1;
+  }
+
+  py::bytes read(long i) const {
+    const t_gfGroupEntry& e = entry(i);
+    PyObject* out = PyBytes_FromStringAndSize(nullptr, e.size);
+    if (!out) throw py::error_already_set();
+    py::bytes bytes = py::reinterpret_steal<py::bytes>(out);
+    copy(e, PyBytes_AS_STRING(out));
+    return bytes;
+  }
+
+  // Up to the buffer's length of entry i's bytes from position pos into buffer; the count.
+  long readInto(long i, long pos, py::buffer buffer) const {
+    py::buffer_info info = buffer.request(true);
+    t_gfGroupEntry window = entry(i);
+    if (pos < 0 || pos >= window.size) return 0;
+    long long want = info.size * info.itemsize;
+    long n = (long)std::min<long long>(want, window.size - pos);
+    window.offset += pos;
+    window.size = n;
+    copy(window, static_cast<char*>(info.ptr));
+    return n;
+  }
+
+  // The engine's order of two entries (negative: a sorts first).
+  int compare(long a, long b) const {
+    t_gfFileInfo x{}, y{};
+    x.name = const_cast<char*>(entry(a).name);
+    x.date = entry(a).date;
+    x.time = entry(a).time;
+    y.name = const_cast<char*>(entry(b).name);
+    y.date = entry(b).date;
+    y.time = entry(b).time;
+    return gfCompareFileInfo(&x, &y);
+  }
+
+ private:
+  static int keepEntry(const t_gfGroupEntry* e, void* context) {
+    static_cast<Group*>(context)->entries_.push_back(*e);
+    return 1;
+  }
+
+  // Of several copies of a name the manager keeps the later date, the first among equals.
+  void index() {
+    byName_.reserve(entries_.size());
+    for (size_t i = 0; i < entries_.size(); i++) {
+      auto at = byName_.emplace(entries_[i].name, (long)i);
+      if (!at.second && compare(at.first->second, (long)i) > 0) at.first->second = (long)i;
+    }
+  }
+
+  const t_gfGroupEntry& entry(long i) const {
+    if (i < 0 || (size_t)i >= entries_.size()) throw py::index_error("no such entry");
+    return entries_[(size_t)i];
+  }
+
+  static bool sameFile(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+  }
+
+  // Opens the group, then reads its directory by name with the engine's reader; should the
+  // name have been given to another file in between (a pack replacing the group), again.
+  bool openAndRead() {
+    std::lock_guard<std::mutex> hold(g_jobLock);
+    for (int attempt = 0; attempt < 3; attempt++) {
+      fd_ = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+      g_reports.clear();
+      entries_.clear();
+      if (gfReadGroupDirectory(path_.c_str(), &summary_, keepEntry, this, collectReport)) {
+        error_ = joinedReports("cannot read the group file");
+        close();
+        return false;
+      }
+      struct stat held, named;
+      if (fd_ >= 0 && fstat(fd_, &held) == 0 && stat(path_.c_str(), &named) == 0 &&
+          sameFile(held, named) && (long long)held.st_size == summary_.fileLength)
+        return true;
+      close();
+    }
+    error_ = "cannot read group file '" + path_ + "': it keeps being replaced";
+    return false;
+  }
+
+  // Reads the window e of the group into out (e.size bytes) without the GIL.
+  void copy(const t_gfGroupEntry& e, char* out) const {
+    long long done = 0;
+    int error = 0;
+    {
+      py::gil_scoped_release unlocked;
+      std::shared_lock<std::shared_mutex> hold(fileLock_);
+      if (fd_ < 0) error = EBADF;
+      while (!error && done < e.size) {
+        ssize_t got = pread(fd_, out + done, (size_t)(e.size - done), (off_t)(e.offset + done));
+        if (got > 0)
+          done += got;
+        else if (got < 0 && errno != EINTR)
+          error = errno;
+        else if (got == 0)
+          error = -1;
+      }
+    }
+    if (error == EBADF && fd_ < 0) throw py::value_error("I/O operation on a closed group");
+    if (error)
+      throw EngineError{"cannot read '" + std::string(e.name) + "' from group file '" + path_ +
+                        "': " + (error > 0 ? std::strerror(error) : "the file ended early")};
+  }
+
+  std::string path_;
+  std::string error_;
+  int fd_ = -1;
+  mutable std::shared_mutex fileLock_;
+  t_gfGroupSummary summary_{};
+  std::vector<t_gfGroupEntry> entries_;
+  std::unordered_map<std::string, long> byName_;
+};
+
+// ---- the builder and the unpacker ---------------------------------------------------------
+
+// (status, errors, warnings) of a pack of root's build list into output.
+py::tuple pack(const std::string& root, const std::string& output) {
+  int status;
+  std::vector<std::string> reports, warnings;
+  {
+    py::gil_scoped_release unlocked;
+    std::lock_guard<std::mutex> hold(g_jobLock);
+    g_reports.clear();
+    g_warnings.clear();
+    status = TarnpakFromWarned(root.c_str(), output.c_str(), 1, collectReport, collectWarning);
+    reports.swap(g_reports);
+    warnings.swap(g_warnings);
+  }
+  return py::make_tuple(status, reports, warnings);
+}
+
+struct Selection {
+  std::unordered_set<std::string> keys;  // stored forms
+};
+
+int selectStored(const char* name, void* context) {
+  auto* s = static_cast<Selection*>(context);
+  char key[256];
+  return gfStoredForm(name, key) && s->keys.count(key);
+}
+
+// (status, errors) of unpacking the group at path below the current directory; names (None:
+// all) chooses entries by their stored form.
+py::tuple unpack(const std::string& path, const py::object& names) {
+  Selection selection;
+  bool all = names.is_none();
+  if (!all) {
+    for (const py::handle& n : names) {
+      std::string raw = nameFromPython(n);
+      char key[256];
+      if (raw.size() <= 255 && gfStoredForm(raw.c_str(), key)) selection.keys.insert(key);
+    }
+  }
+  int status;
+  std::vector<std::string> reports;
+  {
+    py::gil_scoped_release unlocked;
+    std::lock_guard<std::mutex> hold(g_jobLock);
+    g_reports.clear();
+    status = gfUnpackSelected(path.c_str(), all ? nullptr : selectStored, &selection, collectReport);
+    reports.swap(g_reports);
+  }
+  return py::make_tuple(status, reports);
+}
+
+// ---- the process-wide manager -------------------------------------------------------------
+
+// The engine's table belongs to one thread at a time: every manager call holds this lock
+// (taken after the GIL is let go, so a Python thread never waits for it holding the GIL).
+std::mutex g_managerLock;
+bool g_managerActive = false;
+long g_generation = 0;  // counts starts: a handle of an earlier start is stale
+
+class Handle;
+std::unordered_set<Handle*> g_handles;  // open handles of the running manager (GIL held)
+
+[[noreturn]] void stale(const char* what) {
+  throw py::value_error(std::string("I/O operation on ") + what + ": its manager has stopped");
+}
+
+// One file opened through the manager: read-only, positioned, closed by gfStop's caller.
+class Handle {
+ public:
+  Handle(GFILE* f, long generation) : file_(f), generation_(generation) { g_handles.insert(this); }
+  ~Handle() { close(); }
+  Handle(const Handle&) = delete;
+  Handle& operator=(const Handle&) = delete;
+
+  long readInto(py::buffer buffer) {
+    py::buffer_info info = buffer.request(true);
+    check();
+    long long want = info.size * info.itemsize;
+    auto* at = static_cast<char*>(info.ptr);
+    long long done = 0;
+    {
+      py::gil_scoped_release unlocked;
+      std::lock_guard<std::mutex> hold(g_managerLock);
+      while (done < want) {
+        int piece = (int)std::min<long long>(want - done, INT_MAX / 2);
+        long got = gfRead(file_, at + done, piece);
+        if (got <= 0) break;
+        done += got;
+      }
+    }
+    return (long)done;
+  }
+
+  long seek(long offset, int whence) {
+    check();
+    py::gil_scoped_release unlocked;
+    std::lock_guard<std::mutex> hold(g_managerLock);
+    gfSeek(file_, offset, whence);
+    return gfTell(file_);
+  }
+
+  // Quick calls keep the GIL; the lock still keeps them apart from a running read.
+  long tell() {
+    check();
+    std::lock_guard<std::mutex> hold(g_managerLock);
+    return gfTell(file_);
+  }
+
+  long size() {
+    check();
+    std::lock_guard<std::mutex> hold(g_managerLock);
+    return gfSize(file_);
+  }
+
+  bool closed() const { return file_ == nullptr; }
+
+  void close() {
+    if (!file_) return;
+    g_handles.erase(this);
+    if (generation_ == g_generation && g_managerActive) {
+      py::gil_scoped_release unlocked;
+      std::lock_guard<std::mutex> hold(g_managerLock);
+      gfClose(file_);
+    }
+    file_ = nullptr;
+  }
+
+  // The manager is stopping: it closes the file itself.
+  GFILE* release() {
+    GFILE* f = file_;
+    file_ = nullptr;
+    return f;
+  }
+
+ private:
+  void check() const {
+    if (!file_) stale("a closed file");
+  }
+
+  GFILE* file_;
+  long generation_;
+};
+
+class Manager {
+ public:
+  explicit Manager(std::string root) : root_(std::move(root)) {}
+  ~Manager() {
+    if (running()) stop();
+  }
+
+  void start() {
+    if (generation_) throw EngineError{"this manager has already been used: make a new one"};
+    if (g_managerActive) throw EngineError{"another tarnpak.Manager is running in this process"};
+    g_managerActive = true;
+    generation_ = ++g_generation;
+    py::gil_scoped_release unlocked;
+    std::lock_guard<std::mutex> hold(g_managerLock);
+    gfStart(root_.c_str());
+  }
+
+  void stop() {
+    if (!running()) return;
+    std::vector<GFILE*> open;
+    for (Handle* h : g_handles) open.push_back(h->release());
+    g_handles.clear();
+    g_managerActive = false;
+    py::gil_scoped_release unlocked;
+    std::lock_guard<std::mutex> hold(g_managerLock);
+    for (GFILE* f : open) gfClose(f);
+    gfStop();
+  }
+
+  bool running() const { return generation_ && generation_ == g_generation && g_managerActive; }
+
+  Handle* open(const py::handle& name) {
+    std::string key = nameFromPython(name);
+    check();
+    GFILE* f;
+    {
+      py::gil_scoped_release unlocked;
+      std::lock_guard<std::mutex> hold(g_managerLock);
+      f = gfOpen(key.c_str());
+    }
+    if (!f) throw py::key_error(py::str(name));
+    return new Handle(f, generation_);
+  }
+
+  bool exists(const py::handle& name) {
+    std::string key = nameFromPython(name);
+    check();
+    std::lock_guard<std::mutex> hold(g_managerLock);
+    return gfFetch(key.c_str()) >= 0;
+  }
+
+  // Full stored names of the records the engine's search finds for mask, in table order.
+  py::list glob(const py::handle& mask) {
+    std::string raw = nameFromPython(mask);
+    check();
+    py::list out;
+    if (raw.size() > 255) return out;
+    t_findfirst f{};
+    std::memcpy(f.mask, raw.c_str(), raw.size() + 1);
+    for (char& c : f.mask)
+      if (c == '/') c = '\\';
+    std::lock_guard<std::mutex> hold(g_managerLock);
+    for (int hit = gfFindFirst(&f); hit; hit = gfFindNext(&f))
+      if (const t_gfFileInfo* r = gfTableRecord(f.index)) out.append(nameToPython(r->name));
+    gfFindClose(&f);
+    return out;
+  }
+
+  // (name, size, date, time, offset, source) per record; source None for a loose file.
+  py::list table() {
+    check();
+    py::list out;
+    std::lock_guard<std::mutex> hold(g_managerLock);
+    long n = gfTableCount();
+    for (long i = 0; i < n; i++) {
+      const t_gfFileInfo* r = gfTableRecord(i);
+      if (!r) continue;
+      const char* group = gfRecordGroupName(i);
+      py::object source = group ? py::object(nameToPython(group)) : py::object(py::none());
+      out.append(py::make_tuple(nameToPython(r->name), r->size, r->date, r->time, r->offset,
+                                source));
+    }
+    return out;
+  }
+
+ private:
+  void check() const {
+    if (!running()) throw py::value_error("the manager is not running");
+  }
+
+  std::string root_;
+  long generation_ = 0;
+};
+
+py::object unixTime(unsigned short date, unsigned short time) {
+  long long seconds;
+  if (!gfDosToUnixTime(date, time, &seconds)) return py::none();
+  return py::int_(seconds);
+}
+
+py::object unsafeName(const py::handle& name) {
+  const char* why = gfUnsafeName(nameFromPython(name).c_str());
+  return why ? py::object(py::str(why)) : py::object(py::none());
+}
+
+}  // namespace
+
+PYBIND11_MODULE(_tarnpak, m) {
+  m.doc() = "The engine core of the tarnpak package; use the package, not this module.";
+  m.attr("__version__") = TARNPAK_VERSION;
+
+  static py::exception<EngineError> error(m, "Error", PyExc_OSError);
+  g_errorType = error.ptr();
+  error.attr("__module__") = "tarnpak";
+  error.doc() = "A failure the engine reported; the message is the engine's own.";
+  py::register_exception_translator([](std::exception_ptr p) {
+    try {
+      if (p) std::rethrow_exception(p);
+    } catch (const EngineError& e) {
+      PyErr_SetString(g_errorType, e.message.c_str());
+    }
+  });
+
+  py::class_<Group>(m, "_Group")
+      .def(py::init<std::string>(), py::arg("path"))
+      .def_property_readonly("path", &Group::path)
+      .def_property_readonly("file_length", &Group::fileLength)
+      .def_property_readonly("dir_size", &Group::dirSize)
+      .def("__len__", &Group::count)
+      .def("entries", &Group::entries)
+      .def("find", &Group::find)
+      .def("read", &Group::read)
+      .def("read_into", &Group::readInto)
+      .def("compare", &Group::compare)
+      .def("close", &Group::close);
+
+  py::class_<Handle>(m, "_Handle")
+      .def("readinto", &Handle::readInto)
+      .def("seek", &Handle::seek)
+      .def("tell", &Handle::tell)
+      .def("size", &Handle::size)
+      .def_property_readonly("closed", &Handle::closed)
+      .def("close", &Handle::close);
+
+  py::class_<Manager>(m, "_Manager")
+      .def(py::init<std::string>())
+      .def("start", &Manager::start)
+      .def("stop", &Manager::stop)
+      .def_property_readonly("running", &Manager::running)
+      .def("open", &Manager::open, py::return_value_policy::take_ownership)
+      .def("exists", &Manager::exists)
+      .def("glob", &Manager::glob)
+      .def("table", &Manager::table);
+
+  m.def("pack", &pack);
+  m.def("unpack", &unpack);
+  m.def("unix_time", &unixTime);
+  m.def("unsafe_name", &unsafeName);
+}

@@ -1,0 +1,372 @@
+"""Group files (.grp) and the Tarnpak engine's file manager, for pipeline scripts.
+
+    import tarnpak
+    tarnpak.pack("game", "game.grp")             # warnings through the warnings module
+    with tarnpak.Group("game.grp") as group:
+        for entry in group:                      # name, size, mtime (UTC), offset
+            print(entry.name, entry.size, entry.mtime.isoformat())
+        data = group.read("textures/wall.tga")   # any case, '/' or '\\'
+    with tarnpak.Manager("game") as files:       # loose files and groups, newest wins
+        with files.open("scripts\\main.cfg") as f:
+            first = f.readline()
+
+Failures raise tarnpak.Error, a subclass of OSError carrying the engine's message. Calls
+that read or write files let other Python threads run meanwhile.
+"""
+
+from __future__ import annotations
+
+import atexit
+import datetime as _datetime
+import functools
+import io
+import os
+import threading
+import warnings
+from typing import Iterable, Iterator, List, NamedTuple, Optional, Union
+
+from . import _tarnpak
+from ._tarnpak import Error
+
+__version__: str = _tarnpak.__version__
+__all__ = ["Error", "TarnpakWarning", "Entry", "Record", "Group", "GroupFile", "Manager",
+           "ManagerFile", "pack", "unpack", "__version__"]
+
+PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
+Name = Union[str, bytes]
+
+
+class TarnpakWarning(UserWarning):
+    """A warning of the builder: the group was written, but the build list looks wrong."""
+
+
+class Entry(NamedTuple):
+    """One directory entry of a group file, as stored (the keys of `grp list --json`).
+
+    name: the stored name (backslashes, upper case); bytes that are not UTF-8 appear as
+    lone surrogates, as os.fsdecode shows them. mtime: the stored date as an aware datetime
+    in UTC, or None when the stored date is no valid date. offset: where the bytes start.
+    """
+    name: str
+    size: int
+    mtime: Optional[_datetime.datetime]
+    offset: int
+
+
+class Record(NamedTuple):
+    """One record of a running manager's table; source is the group's file name relative
+    to the root, or None for a loose file."""
+    name: str
+    size: int
+    mtime: Optional[_datetime.datetime]
+    offset: int
+    source: Optional[str]
+
+
+@functools.lru_cache(maxsize=4096)  # the files of one pack mostly share a few dates
+def _mtime(date: int, time: int) -> Optional[_datetime.datetime]:
+    seconds = _tarnpak.unix_time(date, time)
+    if seconds is None:
+        return None
+    return _datetime.datetime.fromtimestamp(seconds, _datetime.timezone.utc)
+
+
+def _path(path: PathLike) -> str:
+    return os.path.abspath(os.fsdecode(path))
+
+
+# The unpacker writes below the process's current directory; jobs that change it run one
+# at a time.
+_cwd_lock = threading.Lock()
+
+
+def _unpack_into(group: str, dest: PathLike, names: Optional[List[Name]]) -> None:
+    dest = _path(dest)
+    os.makedirs(dest, exist_ok=True)
+    with _cwd_lock:
+        back = os.open(".", os.O_RDONLY)
+        try:
+            os.chdir(dest)
+            status, errors = _tarnpak.unpack(group, names)
+        finally:
+            os.fchdir(back)
+            os.close(back)
+    if status:
+        raise Error("\n".join(errors) or "cannot unpack '%s'" % group)
+
+
+class GroupFile(io.RawIOBase):
+    """A stored file of a Group, read-only: read, readinto, readline, seek, tell, iteration
+    by lines, and use as a context manager. Each read goes to the group file on disk."""
+
+    def __init__(self, group: "_tarnpak._Group", index: int, entry: Entry) -> None:
+        super().__init__()
+        self._group = group
+        self._index = index
+        self._pos = 0
+        self.name = entry.name
+        self.size = entry.size
+
+    def readable(self) -> bool:
+        return True
+
+    def seekable(self) -> bool:
+        return True
+
+    def readinto(self, buffer) -> int:
+        self._checkClosed()
+        view = memoryview(buffer).cast("B")
+        n = self._group.read_into(self._index, self._pos, view)
+        self._pos += n
+        return n
+
+    def readall(self) -> bytes:
+        self._checkClosed()
+        if self._pos >= self.size:
+            return b""
+        data = bytearray(self.size - self._pos)
+        n = self.readinto(data)
+        return bytes(data[:n])
+
+    def seek(self, offset: int, whence: int = io.SEEK_SET) -> int:
+        self._checkClosed()
+        base = {io.SEEK_SET: 0, io.SEEK_CUR: self._pos, io.SEEK_END: self.size}[whence]
+        if base + offset < 0:
+            raise ValueError("negative seek position %d" % (base + offset))
+        self._pos = base + offset
+        return self._pos
+
+    def tell(self) -> int:
+        self._checkClosed()
+        return self._pos
+
+
+class Group:
+    """One group file, its directory read once and checked by the engine.
+
+    Iterating gives the entries in directory order. Lookups take a name in any case with
+    '/' or '\\' between levels and, of several copies of a name, find the one the file
+    manager would use (the later date). The group file stays open until close() (or the
+    end of a with block): reads come from the file whose directory was read, even when a
+    pack has since replaced the group under its name.
+    """
+
+    def __init__(self, path: PathLike) -> None:
+        self.path = _path(path)
+        self._group = _tarnpak._Group(self.path)
+        self._entries: Optional[List[Entry]] = None
+
+    def __enter__(self) -> "Group":
+        return self
+
+    def __exit__(self, *exc) -> None:
+        self.close()
+
+    def close(self) -> None:
+        self._group.close()
+
+    def __len__(self) -> int:
+        return len(self._group)
+
+    def __iter__(self) -> Iterator[Entry]:
+        return iter(self.entries())
+
+    def __contains__(self, name: Name) -> bool:
+        return self._group.find(name) >= 0
+
+    def entries(self) -> List[Entry]:
+        """Every entry in directory order."""
+        if self._entries is None:
+            self._entries = [Entry(n, size, _mtime(d, t), off)
+                             for n, size, d, t, off in self._group.entries()]
+        return list(self._entries)
+
+    def _find(self, name: Name) -> int:
+        index = self._group.find(name)
+        if index < 0:
+            raise KeyError(name)
+        return index
+
+    def entry(self, name: Name) -> Entry:
+        """The entry a lookup of name finds; KeyError when there is none."""
+        return self.entries()[self._find(name)]
+
+    def read(self, name: Name) -> bytes:
+        """The stored bytes of name; KeyError when the group holds no such name."""
+        return self._group.read(self._find(name))
+
+    def open(self, name: Name) -> GroupFile:
+        """A read-only binary file object over the stored bytes of name."""
+        index = self._find(name)
+        return GroupFile(self._group, index, self.entries()[index])
+
+    def extract(self, dest: PathLike, names: Optional[Iterable[Name]] = None) -> None:
+        """Writes the stored files (all, or those named) below dest with the engine's
+        unpacker, which refuses absolute names, drive letters, '..' levels and symbolic
+        links on the way. A refused or failed file raises Error after the rest was written.
+
+        The unpacker writes below the current directory, so the process's current
+        directory is dest while this runs: other threads should not use relative paths
+        meanwhile.
+        """
+        chosen = None
+        if names is not None:
+            chosen = list(names)
+            for n in chosen:
+                self._find(n)
+        _unpack_into(self.path, dest, chosen)
+
+    def verify(self) -> List[str]:
+        """Problems beyond what every read checks, one line each; an empty list when none:
+        entries out of the builder's order, data areas that overlap the directory or each
+        other, and names the unpacker refuses. The directory is read again first (Error
+        when it has become unreadable)."""
+        group = _tarnpak._Group(self.path)
+        entries = [Entry(n, size, None, off) for n, size, d, t, off in group.entries()]
+        problems = []
+        for i in range(1, len(entries)):
+            if group.compare(i - 1, i) > 0:
+                problems.append("entry %d (%s) is out of the builder's order" % (i, entries[i].name))
+        reach, owner = 16 + group.dir_size, None
+        for i in sorted((i for i, e in enumerate(entries) if e.size > 0),
+                        key=lambda i: (entries[i].offset, i)):
+            e = entries[i]
+            if e.offset < reach:
+                other = "the header or the directory" if owner is None else entries[owner].name
+                problems.append("entry %d (%s): its data overlaps %s" % (i, e.name, other))
+            if e.offset + e.size > reach:
+                reach, owner = e.offset + e.size, i
+        for i, e in enumerate(entries):
+            why = _tarnpak.unsafe_name(e.name)
+            if why:
+                problems.append("entry %d (%s): the unpacker refuses the name: %s" % (i, e.name, why))
+        return problems
+
+    def __repr__(self) -> str:
+        return "tarnpak.Group(%r)" % self.path
+
+
+def pack(game_dir: PathLike, output: PathLike) -> None:
+    """Packs the files that game_dir's build list (group.cfg) names into the group file
+    output, which appears whole or not at all. Warnings of the builder come through the
+    warnings module as TarnpakWarning; a failure raises Error."""
+    status, errors, notes = _tarnpak.pack(_path(game_dir), _path(output))
+    for note in notes:
+        warnings.warn(note, TarnpakWarning, stacklevel=2)
+    if status:
+        raise Error("\n".join(errors) or "cannot pack '%s'" % os.fsdecode(game_dir))
+
+
+def unpack(group: PathLike, dest: PathLike) -> None:
+    """Writes every stored file of group below dest (see Group.extract for the rules)."""
+    _unpack_into(_path(group), dest, None)
+
+
+class ManagerFile(io.RawIOBase):
+    """A file opened through a Manager, read-only. It is closed when its manager stops;
+    using it afterwards raises ValueError."""
+
+    def __init__(self, handle: "_tarnpak._Handle", name: str) -> None:
+        super().__init__()
+        self._handle = handle
+        self.name = name
+
+    def readable(self) -> bool:
+        return True
+
+    def seekable(self) -> bool:
+        return True
+
+    @property
+    def closed(self) -> bool:
+        return self._handle.closed
+
+    def close(self) -> None:
+        self._handle.close()
+
+    def readinto(self, buffer) -> int:
+        return self._handle.readinto(memoryview(buffer).cast("B"))
+
+    def readall(self) -> bytes:
+        left = self._handle.size() - self._handle.tell()
+        data = bytearray(max(left, 0))
+        n = self._handle.readinto(data) if left > 0 else 0
+        return bytes(data[:n])
+
+    def seek(self, offset: int, whence: int = io.SEEK_SET) -> int:
+        # The engine clamps a position to the file's bounds.
+        return self._handle.seek(offset, whence)
+
+    def tell(self) -> int:
+        return self._handle.tell()
+
+    @property
+    def size(self) -> int:
+        return self._handle.size()
+
+
+_running: List["Manager"] = []
+
+
+class Manager:
+    """The engine's file manager over root: its loose files and the group files in it as
+    one table, the newest copy of each name winning. The manager is process-wide: starting
+    a second one while one runs raises Error. Use it as a context manager (or start() and
+    stop()); files it opened are closed when it stops, and using them or the manager
+    afterwards raises ValueError. A stopped manager cannot be started again."""
+
+    def __init__(self, root: PathLike) -> None:
+        self.root = _path(root)
+        self._manager = _tarnpak._Manager(self.root)
+
+    def start(self) -> "Manager":
+        self._manager.start()
+        _running.append(self)
+        return self
+
+    def stop(self) -> None:
+        self._manager.stop()
+        if self in _running:
+            _running.remove(self)
+
+    def __enter__(self) -> "Manager":
+        return self.start()
+
+    def __exit__(self, *exc) -> None:
+        self.stop()
+
+    @property
+    def running(self) -> bool:
+        return self._manager.running
+
+    def open(self, name: Name) -> ManagerFile:
+        """A read-only file object for name (any case, '\\' or '/'); KeyError when the
+        table holds no such name."""
+        shown = os.fsdecode(name)
+        return ManagerFile(self._manager.open(name.replace("/", "\\") if isinstance(name, str)
+                                              else name.replace(b"/", b"\\")), shown)
+
+    def exists(self, name: Name) -> bool:
+        """Whether the table holds name (any case, '\\' or '/')."""
+        return self._manager.exists(name.replace("/", "\\") if isinstance(name, str)
+                                    else name.replace(b"/", b"\\"))
+
+    def glob(self, mask: Name) -> List[str]:
+        """The full names of the records the engine's search finds for mask, in table
+        order: '*' and '?' match without regard to case and never cross a level, so a mask
+        without a directory part finds root files only ('textures\\*.tga' for a level)."""
+        return self._manager.glob(mask)
+
+    def table(self) -> List[Record]:
+        """Every record of the table in table order, with its source."""
+        return [Record(n, size, _mtime(d, t), off, src)
+                for n, size, d, t, off, src in self._manager.table()]
+
+    def __repr__(self) -> str:
+        return "tarnpak.Manager(%r)" % self.root
+
+
+@atexit.register
+def _stop_running() -> None:
+    for manager in list(_running):
+        manager.stop()

@@ -36,8 +36,9 @@
 namespace fs = std::filesystem;
 
 TempDir::TempDir(bool enter) {
-  // A random name that create_directory refuses when taken, as mkdtemp would.
-  static std::mt19937_64 random{std::random_device{}()};
+  // A random name that create_directory refuses when taken, as mkdtemp would. One engine
+  // per thread: tests make temporary directories from several threads at once.
+  thread_local std::mt19937_64 random{std::random_device{}()};
   for (int attempt = 0; path_.empty(); attempt++) {
     if (attempt == 100) std::abort();
     char name[40];

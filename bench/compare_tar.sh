@@ -44,8 +44,8 @@ for i in range(small):
     with open(os.path.join(d, "file%06d.dat" % i), "wb") as f:
         f.write(rnd.randbytes(rnd.randint(1024, 16384)))
 os.makedirs(os.path.join(root, "big"), exist_ok=True)
-block = rnd.randbytes(1 << 20)
 for i in range(large):
+    block = rnd.randbytes(1 << 20)  # a block of its own: no file is a copy of another
     with open(os.path.join(root, "big", "blob%d.bin" % i), "wb") as f:
         for _ in range(large_mib):
             f.write(block)

@@ -44,8 +44,8 @@ for i in range(small):
     with open(os.path.join(d, "file%06d.dat" % i), "wb") as f:
         f.write(rnd.randbytes(rnd.randint(1024, 16384)))
 os.makedirs(os.path.join(root, "big"), exist_ok=True)
-block = rnd.randbytes(1 << 20)
 for i in range(large):
+    block = rnd.randbytes(1 << 20)  # a block of its own: no file is a copy of another
     with open(os.path.join(root, "big", "blob%d.bin" % i), "wb") as f:
         for _ in range(large_mib):
             f.write(block)
@@ -130,15 +130,17 @@ bench_tree() {
 
 # The medians of one tree, with ratios to Tarnpak's and the largest peak RSS.
 report_tree() {
-  local name="$1" files="$2" job t m ours ratio kib
+  local name="$1" files="$2" job t m ours ours1 ratio ratio1 kib
   for job in pack unpack; do
     ours=$(echo ${secs[$name:$job:tarnpak]} | tr ' ' '\n' | median)
+    ours1=$(echo ${secs[$name:$job:tarnpak1]} | tr ' ' '\n' | median)
     for t in "${tools[@]}"; do
       m=$(echo ${secs[$name:$job:$t]} | tr ' ' '\n' | median)
       ratio=$(echo "$m / $ours" | bc -l)
+      ratio1=$(echo "$m / $ours1" | bc -l)
       kib=$(echo ${rss[$name:$job:$t]} | tr ' ' '\n' | largest)
-      printf '%-7s %-7s %-8s median %7.3f s  %6.1f us/file  ratio %5.2f  peak RSS %6.1f MiB\n' \
-        "$name" "$job" "$t" "$m" "$(echo "$m * 1000000 / $files" | bc -l)" "$ratio" \
+      printf '%-7s %-7s %-9s median %7.3f s  %6.1f us/file  ratio %5.2f  1-thread ratio %5.2f  peak RSS %6.1f MiB\n' \
+        "$name" "$job" "$t" "$m" "$(echo "$m * 1000000 / $files" | bc -l)" "$ratio" "$ratio1" \
         "$(echo "$kib / 1024" | bc -l)"
     done
   done
@@ -154,7 +156,10 @@ tree() {
   rm -rf "${work:?}/$1" "$work/$1.grp" "$work/$1.tar" "$work/$1.sqfs"
 }
 
-echo "ratio = peer time / Tarnpak time with $cpus threads (above 1: Tarnpak is faster); medians of $rounds rounds; load: $(uptime)"
+echo "ratio = peer time / Tarnpak time with $cpus threads, 1-thread ratio = peer time / Tarnpak time"
+echo "with one thread (above 1: Tarnpak is faster); medians of $rounds rounds, outputs in fresh directories"
+echo "targets, 2 threads: small pack and unpack >= 2 x tar and >= 1.3 x squashfs; large >= 1.5 x tar"
+echo "load before: $(uptime)"
 few=$((rounds < 3 ? rounds : 3))
 for t in "${trees[@]}"; do
   case "$t" in
@@ -166,3 +171,4 @@ for t in "${trees[@]}"; do
     *) echo "unknown tree '$t'" >&2; exit 2 ;;
   esac
 done
+echo "load after: $(uptime)"

@@ -414,7 +414,7 @@ void benchStart(const std::string& root, int rounds) {
   for (const Contender& c : cs)
     std::printf("  %-22s %9.4f %9.4f %9.4f\n", c.name.c_str(), medianOf(c, workOf),
                 medianOf(c, cpuOf), medianOf(c, [](const Result& r) { return r.stop; }));
-  const char* target = ">= 0.67 (gfStart within 1.5 x the walk)";
+  const char* target = ">= 1.3 (gfStart 1.3 x as fast as the walk)";
   printRatio(cs, "stat walk", "tarnpak gfStart", target, workOf);
   std::printf("  on CPU time, which waiting for a shared core does not count:\n");
   printRatio(cs, "stat walk", "tarnpak gfStart", target, cpuOf);

@@ -38,7 +38,8 @@ struct t_gfCopyJob {
   int count;
   PlatHandle out;
   std::mutex lock;  // guards everything below
-  std::condition_variable changed;
+  std::condition_variable readDone;   // a slot read or failed: the writer waits for it
+  std::condition_variable roomMade;   // a slot written, or the job over: helpers wait for it
   int nextBatch = 0, nextRecord = 0;  // the next batch to hand out, and its first record
   int written = 0;                    // batches the writer is done with
   int stopAt = 0x7FFFFFFF;  // no batch from this one on is handed out: one before it failed
@@ -175,7 +176,12 @@ void fillSlot(t_gfCopier* c, t_gfCopySlot* slot, std::unique_lock<std::mutex>& h
   held.lock();
   slot->state = read ? GF_SLOT_READ : GF_SLOT_FAILED;
   if (!read && slot->batch + 1 < c->job->stopAt) c->job->stopAt = slot->batch + 1;
-  c->job->changed.notify_all();
+  c->job->readDone.notify_one();  // only the writer waits for read slots
+}
+
+// Whether a batch may be handed out now: one is left and its slot is free (the lock held).
+bool roomAhead(const t_gfCopyJob* job) {
+  return batchLeft(job) && job->nextBatch - job->written < job->slotCount;
 }
 
 void readAhead(void* context) {
@@ -183,13 +189,11 @@ void readAhead(void* context) {
   t_gfCopier c{job, INVALID_HANDLE, 0};
   std::unique_lock<std::mutex> held(job->lock);
   for (;;) {
-    job->changed.wait(held, [job] {
-      return !batchLeft(job) || job->nextBatch - job->written < job->slotCount;
-    });
+    job->roomMade.wait(held, [job] { return !batchLeft(job) || roomAhead(job); });
     if (!batchLeft(job)) break;
     t_gfCopySlot* slot = takeBatch(job);
     if (slot->state == GF_SLOT_READING) fillSlot(&c, slot, held);
-    else job->changed.notify_all();
+    else job->readDone.notify_one();
   }
   held.unlock();
   platClose(c.dir);
@@ -208,30 +212,35 @@ bool writeSlot(t_gfCopier* c, t_gfCopySlot* slot) {
   return false;
 }
 
-// The writer: takes the batches in order, reading one itself when no helper has taken it
-// yet (with no helper, it reads them all). Returns the failed slot, or null.
+bool slotReady(const t_gfCopySlot* slot) {
+  return slot->state != GF_SLOT_FREE && slot->state != GF_SLOT_READING;
+}
+
+// The writer: takes the batches in order. While the next one is not read yet it reads the
+// batches no helper has taken (with no helper, it reads them all) rather than sleep: a
+// thread woken for every batch waits for the scheduler each time, which on a busy machine
+// cost more than the helpers gained. Returns the failed slot, or null.
 t_gfCopySlot* writeAll(t_gfCopyJob* job) {
   t_gfCopier c{job, INVALID_HANDLE, 0};
   t_gfCopySlot* failed = nullptr;
   std::unique_lock<std::mutex> held(job->lock);
   for (int b = 0; !failed; b++) {
     t_gfCopySlot* slot = &job->slots[b % job->slotCount];
-    if (b == job->nextBatch) {
-      if (!batchLeft(job)) break;
-      if (takeBatch(job)->state == GF_SLOT_READING) fillSlot(&c, slot, held);
+    if (b == job->nextBatch && !batchLeft(job)) break;
+    while (!slotReady(slot) && roomAhead(job)) {
+      t_gfCopySlot* taken = takeBatch(job);
+      if (taken->state == GF_SLOT_READING) fillSlot(&c, taken, held);
     }
-    job->changed.wait(held, [slot] {
-      return slot->state != GF_SLOT_FREE && slot->state != GF_SLOT_READING;
-    });
+    job->readDone.wait(held, [slot] { return slotReady(slot); });
     held.unlock();
     if (!writeSlot(&c, slot)) failed = slot;
     held.lock();
     if (!failed) slot->state = GF_SLOT_FREE;
     job->written = b + 1;
-    job->changed.notify_all();
+    job->roomMade.notify_one();  // one slot freed: one batch more may be handed out
   }
   job->stopAt = 0;  // the helpers leave
-  job->changed.notify_all();
+  job->roomMade.notify_all();
   held.unlock();
   platClose(c.dir);
   return failed;
@@ -264,7 +273,8 @@ int gfCopyData(const t_gfWriteList* files, PlatHandle out, t_gfCopyFailure* fail
   job->files = files;
   job->count = files->count;
   job->out = out;
-  int helpers = gfThreads() > 1 && files->count > 1 ? gfThreads() : 0;
+  // The writer reads too: with the helpers it makes the thread count.
+  int helpers = files->count > 1 ? gfThreads() - 1 : 0;
   int result = -1;
   if (makeSlots(job, helpers) == 0) {
     failure->kind = GF_COPY_NO_MEMORY;

@@ -36,19 +36,13 @@
 namespace fs = std::filesystem;
 
 TempDir::TempDir(bool enter) {
-  // A random name that create_directory refuses when taken, as mkdtemp would.
-  // Tests that run the tool from several threads make scratch directories at once.
-  static std::mutex lock;
-  static std::mt19937_64 random{std::random_device{}()};
+  // A random name that create_directory refuses when taken, as mkdtemp would. One engine
+  // per thread: tests make temporary directories from several threads at once.
+  thread_local std::mt19937_64 random{std::random_device{}()};
   for (int attempt = 0; path_.empty(); attempt++) {
     if (attempt == 100) std::abort();
-    unsigned long long draw;
-    {
-      std::lock_guard<std::mutex> held(lock);
-      draw = random();
-    }
     char name[40];
-    std::snprintf(name, sizeof name, "tarnpak-test-%016llx", draw);
+    std::snprintf(name, sizeof name, "tarnpak-test-%016llx", (unsigned long long)random());
     fs::path candidate = fs::temp_directory_path() / name;
     if (fs::create_directory(candidate)) path_ = candidate.string();
   }

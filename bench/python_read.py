@@ -12,7 +12,6 @@ Run it with the interpreter the module is built for (/usr/bin/python3).
 """
 
 import os
-import random
 import re
 import shutil
 import statistics
@@ -22,21 +21,11 @@ import tempfile
 import time
 import zipfile
 
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from make_tree import make_tree  # noqa: E402  (the tree of bench/read_bench.sh)
+
 TOP = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 BUILD = os.path.join(TOP, "build-bench")
-
-
-def make_tree(root, count, lo, hi, dirs):
-    """The tree of bench/read_bench.sh: random bytes, 7 subdirectories in each of dirs."""
-    rnd = random.Random(7)
-    pool = rnd.randbytes(1 << 20)
-    for i in range(count):
-        d = os.path.join(root, "dir%03d" % (i % dirs), "sub%d" % ((i // dirs) % 7))
-        os.makedirs(d, exist_ok=True)
-        n = rnd.randint(lo, hi)
-        at = rnd.randrange(0, len(pool) - n + 1)
-        with open(os.path.join(d, "file%06d.dat" % i), "wb") as f:
-            f.write(pool[at:at + n])
 
 
 def read_group(tarnpak, path):

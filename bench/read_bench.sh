@@ -23,27 +23,7 @@ trap 'rm -rf "$work"' EXIT
 
 # make_tree dir files min max dirs [big files] [big size]: random bytes, 7 subdirectories
 # in each of dirs directories, the big files (if any) at the top.
-make_tree() {
-  python3 - "$@" <<'PY'
-import os, random, sys
-root, count, lo, hi, dirs = sys.argv[1], int(sys.argv[2]), int(sys.argv[3]), int(sys.argv[4]), int(sys.argv[5])
-big = int(sys.argv[6]) if len(sys.argv) > 6 else 0
-bigsize = int(sys.argv[7]) if len(sys.argv) > 7 else 0
-rnd = random.Random(7)
-pool = rnd.randbytes(1 << 20)
-for i in range(count):
-    d = os.path.join(root, "dir%03d" % (i % dirs), "sub%d" % ((i // dirs) % 7))
-    os.makedirs(d, exist_ok=True)
-    n = rnd.randint(lo, hi)
-    at = rnd.randrange(0, len(pool) - n + 1)
-    with open(os.path.join(d, "file%06d.dat" % i), "wb") as f:
-        f.write(pool[at:at + n])
-for i in range(big):
-    with open(os.path.join(root, "big%d.pak" % i), "wb") as f:
-        for _ in range(bigsize >> 20):
-            f.write(rnd.randbytes(1 << 20))
-PY
-}
+make_tree() { python3 "$top/bench/make_tree.py" "$@"; }
 
 # pack dir: DIR/grp/tree.grp by the Tarnpak tool, DIR/tree.zip by zip -0.
 pack() {

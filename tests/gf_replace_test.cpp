@@ -147,8 +147,16 @@ TEST(GroupReplace, ReadersKeepTheirGroupWhileTheToolReplacesIt) {
     if (::testing::Test::HasFatalFailure()) break;
   }
   packer.join();
-  for (int r = 1; r <= rounds; r++) EXPECT_EQ(runs[r].status, 0) << runs[r].err;
   reader.close();
+#ifdef _WIN32
+  // Replacing a file that readers hold open takes the POSIX-semantics rename of Windows 10
+  // (1809 and later); Wine and older systems refuse it, and the tool says so.
+  if (runs[1].status != 0 && runs[1].err.find("Access denied") != std::string::npos) {
+    stopAndExpectNoEngineBlocks();
+    GTEST_SKIP() << "this system cannot replace a file that is held open";
+  }
+#endif
+  for (int r = 1; r <= rounds; r++) EXPECT_EQ(runs[r].status, 0) << runs[r].err;
   std::printf("%d replacements, %u passes, %ld reads checked\n", rounds, step, reader.checked);
 
   // A new start: the newest group's files and nothing of the older ones.

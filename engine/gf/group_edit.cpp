@@ -183,8 +183,9 @@ int gfEditGroup(const char* path, int flags, const char* root, const char* const
   } else if (!edit.failed) {
     keepOld(&edit, path, group, nullptr);
   }
+  edit.files.closeBeforeCommit = &group;
   if (!edit.failed) edit.failed = gfWriteGroup(path, flag, &edit.files, sink);
-  platClose(group);
+  if (group != INVALID_HANDLE) platClose(group);
   freeEdit(&edit);
   return edit.failed;
 }

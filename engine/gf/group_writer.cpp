@@ -130,6 +130,10 @@ void writeGroup(const char* name, unsigned flag, t_gfWriteList* files, t_gfJob* 
       break;
   }
   if (!writing->failed) writeData(files, out.handle, writing);
+  if (files->closeBeforeCommit && *files->closeBeforeCommit != INVALID_HANDLE) {
+    platClose(*files->closeBeforeCommit);  // only read from: nothing to lose on its close
+    *files->closeBeforeCommit = INVALID_HANDLE;
+  }
   if (writing->failed)
     platNewFileDiscard(&out);
   else if (platNewFileCommit(&out) != 0)

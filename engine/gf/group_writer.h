@@ -44,6 +44,10 @@ struct t_gfWriteList {
   t_gfWriteSource* sources;
   int sourceCount;
   int sourceCapacity;
+  // A handle the caller holds on the group being replaced, closed (and set invalid) once
+  // the data is copied and before the new group takes the name: Windows refuses to replace
+  // a file its own process holds open. Null: none.
+  PlatHandle* closeBeforeCommit;
 };
 
 constexpr std::uint32_t GF_NO_TEXT = 0xFFFFFFFFu;

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "grp/commands.h"
+#include "grp/help.h"
 #include "grp/common.h"
 #include "tarnpak/gf.h"
 

@@ -12,8 +12,3 @@ int grpAdd(int argc, char** argv);
 int grpRm(int argc, char** argv);
 int grpDiff(int argc, char** argv);
 int grpCheck(int argc, char** argv);
-
-// "grp list FILE.grp [-l] [--json]" and the like; null for an unknown command.
-const char* grpUsageLine(const char* command);
-// The usage line and what the command does, for "grp COMMAND --help".
-void grpPrintHelp(const char* command);

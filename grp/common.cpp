@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "grp/commands.h"
+#include "grp/help.h"
 
 void grpError(const char* format, ...) {
   char text[2048];

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "grp/commands.h"
+#include "grp/help.h"
 #include "grp/common.h"
 #include "tarnpak/gf.h"
 
@@ -74,8 +75,9 @@ std::string sideJson(const t_gfGroupEntry* e) {
 }
 
 // One difference: a line, or an object of the JSON array.
-void report(t_diff* d, const char* change, const std::string& name, const t_gfGroupEntry* a,
-            const t_gfGroupEntry* b, const std::string& detail) {
+void reportDifference(t_diff* d, const char* change, const std::string& name,
+                      const t_gfGroupEntry* a, const t_gfGroupEntry* b,
+                      const std::string& detail) {
   if (d->json) {
     std::printf("%s{\"name\": %s, \"change\": \"%s\", \"a\": %s, \"b\": %s}",
                 d->count ? ",\n  " : "[\n  ", grpJsonString(name.c_str()).c_str(), change,
@@ -91,13 +93,13 @@ void compareCopies(t_diff* d, const std::string& name, const t_gfGroupEntry& a,
   char detail[160];
   if (a.size != b.size) {
     std::snprintf(detail, sizeof detail, " (%ld bytes in A, %ld in B)", a.size, b.size);
-    report(d, "size", name, &a, &b, detail);
+    reportDifference(d, "size", name, &a, &b, detail);
   } else if (!sameBytes(d, a, b)) {
-    if (!d->trouble) report(d, "bytes", name, &a, &b, "");
+    if (!d->trouble) reportDifference(d, "bytes", name, &a, &b, "");
   } else if (a.date != b.date || a.time != b.time) {
     std::snprintf(detail, sizeof detail, " (%s in A, %s in B)", grpIsoTime(a.date, a.time).c_str(),
                   grpIsoTime(b.date, b.time).c_str());
-    report(d, "date", name, &a, &b, detail);
+    reportDifference(d, "date", name, &a, &b, detail);
   }
 }
 
@@ -107,8 +109,8 @@ void compareName(t_diff* d, const std::string& name, const std::vector<t_gfGroup
                  const std::vector<t_gfGroupEntry>* b) {
   size_t na = a ? a->size() : 0, nb = b ? b->size() : 0;
   for (size_t i = 0; i < std::min(na, nb) && !d->trouble; i++) compareCopies(d, name, (*a)[i], (*b)[i]);
-  for (size_t i = nb; i < na; i++) report(d, "only in A", name, &(*a)[i], nullptr, "");
-  for (size_t i = na; i < nb; i++) report(d, "only in B", name, nullptr, &(*b)[i], "");
+  for (size_t i = nb; i < na; i++) reportDifference(d, "only in A", name, &(*a)[i], nullptr, "");
+  for (size_t i = na; i < nb; i++) reportDifference(d, "only in B", name, nullptr, &(*b)[i], "");
 }
 
 }  // namespace

@@ -15,6 +15,7 @@
 
 #include "tarnpak/gf.h"
 #include "grp/commands.h"
+#include "grp/help.h"
 #include "grp/common.h"
 
 namespace {

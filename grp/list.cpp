@@ -1,6 +1,7 @@
 // grp list: the stored names of a group file in directory order, plain, long or as JSON.
 #include "tarnpak/gf.h"
 #include "grp/commands.h"
+#include "grp/help.h"
 #include "grp/common.h"
 
 namespace {

@@ -9,6 +9,7 @@
 #include <system_error>
 
 #include "grp/commands.h"
+#include "grp/help.h"
 #include "grp/common.h"
 #include "grp/game_dir.h"
 #include "grp/mount_tree.h"

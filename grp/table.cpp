@@ -2,6 +2,7 @@
 // the copy the engine uses lives.
 #include "tarnpak/gf.h"
 #include "grp/commands.h"
+#include "grp/help.h"
 #include "grp/common.h"
 #include "grp/game_dir.h"
 

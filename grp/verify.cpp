@@ -7,6 +7,7 @@
 
 #include "tarnpak/gf.h"
 #include "grp/commands.h"
+#include "grp/help.h"
 #include "grp/common.h"
 
 namespace {

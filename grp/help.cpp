@@ -1,0 +1,95 @@
+// grp's usage line and help text of each command, for "grp --help", "grp COMMAND --help" and
+// the usage errors of the commands.
+#include "grp/help.h"
+
+#include <cstdio>
+#include <cstring>
+
+namespace {
+
+struct t_grpHelp {
+  const char* name;
+  const char* usage;
+  const char* help;
+};
+
+const t_grpHelp kHelp[] = {
+    {"list", "grp list FILE.grp [-l] [--json]",
+     "Prints the stored names in directory order, one a line. -l adds the size, the stored\n"
+     "date and time (UTC, ISO 8601) and the data offset; --json prints one JSON array of\n"
+     "objects with the keys name, size, mtime and offset.\n"},
+    {"verify", "grp verify FILE.grp",
+     "Checks the group's structure: the header and every directory entry, the builder's\n"
+     "order, data areas inside the file and not overlapping, names the unpacker accepts.\n"
+     "Prints one line per problem on stderr and exits 1, or a summary and exits 0. The format\n"
+     "has no checksum: the stored data itself cannot be checked.\n"},
+    {"cat", "grp cat FILE.grp NAME",
+     "Writes one stored file's bytes to standard output. NAME is matched without regard to\n"
+     "case, with / or \\ between levels.\n"},
+    {"extract", "grp extract FILE.grp [-C DIR] [-v] [--touch] [MASK...]",
+     "Writes the stored files below DIR (default: the current directory, made when missing;\n"
+     "also -CDIR, --directory=DIR) under their stored names, like Tarnpak's unpacking; with\n"
+     "masks, only the names matching one of them. '*' and '?' match any characters, case is\n"
+     "ignored, '*.*' also matches names without a dot, / and \\ are the same. Names that\n"
+     "would leave DIR are refused. Each file gets its stored date and time (--touch: the\n"
+     "time of extraction, as Tarnpak gives). -v prints each name; on a terminal a run longer\n"
+     "than a second shows a progress line on stderr.\n"},
+    {"table", "grp table GAMEDIR|FILE.grp [--json]",
+     "Prints the engine's merged file table of a game directory (or of one group file by\n"
+     "itself): every name with its size, date and time, and where the copy the engine uses\n"
+     "lives (a loose file, or which group file). --json prints objects with the keys name,\n"
+     "size, mtime and source (the group file's name, or null for a loose file).\n"},
+    {"mount", "grp mount GAMEDIR|FILE.grp MOUNTPOINT",
+     "Mounts the merged file table of a game directory (or one group file) read-only at\n"
+     "MOUNTPOINT (FUSE) and serves it in the foreground until 'fusermount3 -u MOUNTPOINT',\n"
+     "SIGINT or SIGTERM unmounts it. Directories come from the backslash levels of the\n"
+     "names; names are looked up without regard to case.\n"},
+    {"add", "grp add [-C DIR] GROUP PATH...",
+     "Adds files to GROUP (made when missing) under the name their path below DIR (default:\n"
+     "the current directory) gives, upper-cased, \\ between levels; a directory adds its\n"
+     "files recursively, leaving out directories whose names begin with a dot. An entry of\n"
+     "the same name is replaced, every copy of it. The result is the group Tarnpak would\n"
+     "build from that set of files; the other entries keep their bytes, date and time. Names\n"
+     "Tarnpak or its unpacker refuse, and files a group cannot hold, are refused. On any\n"
+     "failure GROUP stays as it was.\n"},
+    {"rm", "grp rm GROUP NAME...",
+     "Removes every copy of each NAME (any case, / or \\ between levels) from GROUP. A NAME\n"
+     "that matches nothing is an error, and GROUP then stays as it was.\n"},
+    {"diff", "grp diff GROUP_A GROUP_B [--json]",
+     "Prints one line per difference: 'only in A: NAME', 'only in B: NAME', 'size: NAME\n"
+     "(...)', 'bytes: NAME' (same size, other bytes), 'date: NAME (...)' (same bytes, another\n"
+     "date). Copies of one name are compared in directory order. --json prints an array of\n"
+     "objects with the keys name, change, a and b (size and mtime, or null). Exit status 0\n"
+     "when the groups hold the same, 1 when they differ, 2 on trouble.\n"},
+    {"check", "grp check GAMEDIR [-v]",
+     "Reads GAMEDIR's group.cfg exactly as Tarnpak does and prints, line by line, the mask\n"
+     "it is taken as, whether it is recursive and how many files it takes (-v: which, by\n"
+     "stored name). Warns as Tarnpak does (a line finding nothing, lines never read, a false\n"
+     "recursion flag, newgrp.grp of the current directory inside the tree, ...) and of\n"
+     "names that would be stored twice. Exit status 0 without warnings, 1 with, 2 when the\n"
+     "list cannot be read.\n"},
+};
+
+const t_grpHelp* findHelp(const char* command) {
+  for (const t_grpHelp& h : kHelp)
+    if (std::strcmp(h.name, command) == 0) return &h;
+  return nullptr;
+}
+
+}  // namespace
+
+const char* grpUsageLine(const char* command) {
+  const t_grpHelp* h = findHelp(command);
+  return h ? h->usage : nullptr;
+}
+
+void grpPrintHelp(const char* command) {
+  const t_grpHelp* h = findHelp(command);
+  if (h) std::printf("Usage: %s\n%s", h->usage, h->help);
+}
+
+void grpPrintUsage(FILE* to) {
+  std::fputs("Usage:\n", to);
+  for (const t_grpHelp& h : kHelp) std::fprintf(to, "  %s\n", h.usage);
+  std::fputs("Run 'grp COMMAND --help' for one command, 'man grp' for all of them.\n", to);
+}

@@ -7,7 +7,6 @@
 #endif
 
 #include "grp/commands.h"
-#include "grp/help.h"
 #include "grp/common.h"
 #include "tarnpak/gf.h"
 
@@ -21,12 +20,8 @@ int toStdout(const void* bytes, long count, void*) {
 
 int grpCat(int argc, char** argv) {
   t_grpArgs args;
-  if (!grpParseArgs("cat", argc, argv, 2, {}, false, &args)) return GRP_USAGE;
-  if (args.help) {
-    grpPrintHelp("cat");
-    return GRP_OK;
-  }
-  if (!grpWantOperands("cat", args, 2, 2)) return GRP_USAGE;
+  int done = grpCommandLine("cat", argc, argv, {}, false, 2, 2, &args);
+  if (done >= 0) return done;
   const char* path = args.operands[0].c_str();
   const char* name = args.operands[1].c_str();
   t_gfGroupEntry entry;

@@ -7,7 +7,6 @@
 #include <vector>
 
 #include "grp/commands.h"
-#include "grp/help.h"
 #include "grp/common.h"
 #include "tarnpak/gf.h"
 
@@ -56,12 +55,8 @@ void warnOfDuplicates(t_checkState* s) {
 
 int grpCheck(int argc, char** argv) {
   t_grpArgs args;
-  if (!grpParseArgs("check", argc, argv, 2, {"-v"}, false, &args)) return GRP_USAGE;
-  if (args.help) {
-    grpPrintHelp("check");
-    return GRP_OK;
-  }
-  if (!grpWantOperands("check", args, 1, 1)) return GRP_USAGE;
+  int done = grpCommandLine("check", argc, argv, {"-v"}, false, 1, 1, &args);
+  if (done >= 0) return done;
   t_checkState state;
   state.verbose = grpHasFlag(args, "-v");
   checking = &state;

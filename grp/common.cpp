@@ -89,12 +89,11 @@ bool isKnown(const std::vector<std::string>& known, const char* arg) {
   return false;
 }
 
-}  // namespace
-
-bool grpParseArgs(const char* command, int argc, char** argv, int first,
-                  const std::vector<std::string>& known, bool takesDir, t_grpArgs* out) {
+// Parses argv[2..]; prints a one-line error and returns false on an unknown option.
+bool parseArgs(const char* command, int argc, char** argv, const std::vector<std::string>& known,
+               bool takesDir, t_grpArgs* out) {
   bool onlyOperands = false;
-  for (int i = first; i < argc; i++) {
+  for (int i = 2; i < argc; i++) {
     const char* arg = argv[i];
     if (onlyOperands || arg[0] != '-' || arg[1] == 0) {
       out->operands.push_back(arg);
@@ -122,16 +121,31 @@ bool grpParseArgs(const char* command, int argc, char** argv, int first,
   return true;
 }
 
-bool grpHasFlag(const t_grpArgs& args, const char* flag) {
-  for (const std::string& f : args.flags)
-    if (f == flag) return true;
-  return false;
-}
-
-bool grpWantOperands(const char* command, const t_grpArgs& args, size_t least, size_t most) {
+// Checks the operand count; prints "grp COMMAND: ..." and the usage line when it is off.
+bool wantOperands(const char* command, const t_grpArgs& args, size_t least, size_t most) {
   if (args.operands.size() >= least && args.operands.size() <= most) return true;
   grpError("%s: %s (usage: %s)", command,
            args.operands.size() < least ? "missing operand" : "too many operands",
            grpUsageLine(command));
   return false;
 }
+
+}  // namespace
+
+int grpCommandLine(const char* command, int argc, char** argv,
+                   const std::vector<std::string>& known, bool takesDir, size_t least,
+                   size_t most, t_grpArgs* out) {
+  if (!parseArgs(command, argc, argv, known, takesDir, out)) return GRP_USAGE;
+  if (out->help) {
+    grpPrintHelp(command);
+    return GRP_OK;
+  }
+  return wantOperands(command, *out, least, most) ? -1 : GRP_USAGE;
+}
+
+bool grpHasFlag(const t_grpArgs& args, const char* flag) {
+  for (const std::string& f : args.flags)
+    if (f == flag) return true;
+  return false;
+}
+

@@ -42,10 +42,11 @@ struct t_grpArgs {
   bool help = false;
 };
 
-// Parses argv[first..] for a command that knows the given flags (and -C when takesDir).
-// Prints a one-line error and returns false on an unknown option.
-bool grpParseArgs(const char* command, int argc, char** argv, int first,
-                  const std::vector<std::string>& known, bool takesDir, t_grpArgs* out);
+// The start of every command: parses argv[2..] for the given flags (and -C when takesDir),
+// answers --help, and checks that there are least to most operands. Returns -1 when the
+// command goes on with out; else the exit status to end with: GRP_OK after the help,
+// GRP_USAGE after a one-line error (an unknown option, too few or too many operands).
+int grpCommandLine(const char* command, int argc, char** argv,
+                   const std::vector<std::string>& known, bool takesDir, size_t least,
+                   size_t most, t_grpArgs* out);
 bool grpHasFlag(const t_grpArgs& args, const char* flag);
-// Checks the operand count; prints "grp COMMAND: ..." and the usage line when it is off.
-bool grpWantOperands(const char* command, const t_grpArgs& args, size_t least, size_t most);

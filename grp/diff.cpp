@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "grp/commands.h"
-#include "grp/help.h"
 #include "grp/common.h"
 #include "tarnpak/gf.h"
 
@@ -117,12 +116,9 @@ void compareName(t_diff* d, const std::string& name, const std::vector<t_gfGroup
 
 int grpDiff(int argc, char** argv) {
   t_grpArgs args;
-  if (!grpParseArgs("diff", argc, argv, 2, {"--json"}, false, &args)) return kTrouble;
-  if (args.help) {
-    grpPrintHelp("diff");
-    return kSame;
-  }
-  if (!grpWantOperands("diff", args, 2, 2)) return kTrouble;
+  // A usage error is trouble (2) as for diff and cmp; the help exits 0.
+  int done = grpCommandLine("diff", argc, argv, {"--json"}, false, 2, 2, &args);
+  if (done >= 0) return done == GRP_OK ? kSame : kTrouble;
   t_diff d{args.operands[0].c_str(), args.operands[1].c_str(), nullptr, grpHasFlag(args, "--json")};
   t_byName a, b;
   if (gfReadGroupDirectory(d.pathA, nullptr, keepByName, &a, grpReport) ||

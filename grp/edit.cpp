@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "grp/commands.h"
-#include "grp/help.h"
 #include "grp/common.h"
 #include "tarnpak/gf.h"
 
@@ -57,12 +56,8 @@ std::vector<const char*> pointers(const std::vector<std::string>& texts) {
 
 int grpAdd(int argc, char** argv) {
   t_grpArgs args;
-  if (!grpParseArgs("add", argc, argv, 2, {}, true, &args)) return GRP_USAGE;
-  if (args.help) {
-    grpPrintHelp("add");
-    return GRP_OK;
-  }
-  if (!grpWantOperands("add", args, 2, (size_t)-1)) return GRP_USAGE;
+  int done = grpCommandLine("add", argc, argv, {}, true, 2, (size_t)-1, &args);
+  if (done >= 0) return done;
   const std::string& group = args.operands[0];
   std::vector<std::string> paths;
   for (size_t i = 1; i < args.operands.size(); i++) {
@@ -80,12 +75,8 @@ int grpAdd(int argc, char** argv) {
 
 int grpRm(int argc, char** argv) {
   t_grpArgs args;
-  if (!grpParseArgs("rm", argc, argv, 2, {}, false, &args)) return GRP_USAGE;
-  if (args.help) {
-    grpPrintHelp("rm");
-    return GRP_OK;
-  }
-  if (!grpWantOperands("rm", args, 2, (size_t)-1)) return GRP_USAGE;
+  int done = grpCommandLine("rm", argc, argv, {}, false, 2, (size_t)-1, &args);
+  if (done >= 0) return done;
   std::vector<std::string> names(args.operands.begin() + 1, args.operands.end());
   std::vector<const char*> removes = pointers(names);
   int failed = gfEditGroup(args.operands[0].c_str(), 0, ".", nullptr, 0, removes.data(),

@@ -15,7 +15,6 @@
 
 #include "tarnpak/gf.h"
 #include "grp/commands.h"
-#include "grp/help.h"
 #include "grp/common.h"
 
 namespace {
@@ -103,12 +102,9 @@ bool enterDirectory(const std::string& dir, std::string* groupPath) {
 
 int grpExtract(int argc, char** argv) {
   t_grpArgs args;
-  if (!grpParseArgs("extract", argc, argv, 2, {"-v", "--touch"}, true, &args)) return GRP_USAGE;
-  if (args.help) {
-    grpPrintHelp("extract");
-    return GRP_OK;
-  }
-  if (!grpWantOperands("extract", args, 1, (size_t)-1)) return GRP_USAGE;
+  int done =
+      grpCommandLine("extract", argc, argv, {"-v", "--touch"}, true, 1, (size_t)-1, &args);
+  if (done >= 0) return done;
   std::string path = args.operands[0];
   t_extractState state;
   for (size_t i = 1; i < args.operands.size(); i++)

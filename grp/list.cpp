@@ -1,7 +1,6 @@
 // grp list: the stored names of a group file in directory order, plain, long or as JSON.
 #include "tarnpak/gf.h"
 #include "grp/commands.h"
-#include "grp/help.h"
 #include "grp/common.h"
 
 namespace {
@@ -32,12 +31,8 @@ int printEntry(const t_gfGroupEntry* e, void* context) {
 
 int grpList(int argc, char** argv) {
   t_grpArgs args;
-  if (!grpParseArgs("list", argc, argv, 2, {"-l", "--json"}, false, &args)) return GRP_USAGE;
-  if (args.help) {
-    grpPrintHelp("list");
-    return GRP_OK;
-  }
-  if (!grpWantOperands("list", args, 1, 1)) return GRP_USAGE;
+  int done = grpCommandLine("list", argc, argv, {"-l", "--json"}, false, 1, 1, &args);
+  if (done >= 0) return done;
   t_listState state{grpHasFlag(args, "-l"), grpHasFlag(args, "--json"), 0};
   // The directory is read and checked whole before the first entry is printed, so a
   // damaged group prints nothing on standard output.

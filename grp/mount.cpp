@@ -9,7 +9,6 @@
 #include <system_error>
 
 #include "grp/commands.h"
-#include "grp/help.h"
 #include "grp/common.h"
 #include "grp/game_dir.h"
 #include "grp/mount_tree.h"
@@ -349,11 +348,7 @@ int mountAndServe(const char*, const char*) {
 
 int grpMount(int argc, char** argv) {
   t_grpArgs args;
-  if (!grpParseArgs("mount", argc, argv, 2, {}, false, &args)) return GRP_USAGE;
-  if (args.help) {
-    grpPrintHelp("mount");
-    return GRP_OK;
-  }
-  if (!grpWantOperands("mount", args, 2, 2)) return GRP_USAGE;
+  int done = grpCommandLine("mount", argc, argv, {}, false, 2, 2, &args);
+  if (done >= 0) return done;
   return mountAndServe(args.operands[0].c_str(), args.operands[1].c_str());
 }

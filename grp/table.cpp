@@ -2,7 +2,6 @@
 // the copy the engine uses lives.
 #include "tarnpak/gf.h"
 #include "grp/commands.h"
-#include "grp/help.h"
 #include "grp/common.h"
 #include "grp/game_dir.h"
 
@@ -34,12 +33,8 @@ void printJson() {
 
 int grpTable(int argc, char** argv) {
   t_grpArgs args;
-  if (!grpParseArgs("table", argc, argv, 2, {"--json"}, false, &args)) return GRP_USAGE;
-  if (args.help) {
-    grpPrintHelp("table");
-    return GRP_OK;
-  }
-  if (!grpWantOperands("table", args, 1, 1)) return GRP_USAGE;
+  int done = grpCommandLine("table", argc, argv, {"--json"}, false, 1, 1, &args);
+  if (done >= 0) return done;
   if (!grpStartGameDir(args.operands[0].c_str())) return GRP_FAILED;
   if (grpHasFlag(args, "--json"))
     printJson();

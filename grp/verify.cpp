@@ -7,7 +7,6 @@
 
 #include "tarnpak/gf.h"
 #include "grp/commands.h"
-#include "grp/help.h"
 #include "grp/common.h"
 
 namespace {
@@ -99,12 +98,8 @@ void checkDataAreas(t_verifyState* s, long dirSize) {
 
 int grpVerify(int argc, char** argv) {
   t_grpArgs args;
-  if (!grpParseArgs("verify", argc, argv, 2, {}, false, &args)) return GRP_USAGE;
-  if (args.help) {
-    grpPrintHelp("verify");
-    return GRP_OK;
-  }
-  if (!grpWantOperands("verify", args, 1, 1)) return GRP_USAGE;
+  int done = grpCommandLine("verify", argc, argv, {}, false, 1, 1, &args);
+  if (done >= 0) return done;
   t_verifyState state;
   state.path = args.operands[0].c_str();
   t_gfGroupSummary summary;

@@ -162,11 +162,17 @@ bool renameOverOpenFile(const char* from, const char* to) {
 
 bool sysMoveFile(const char* from, const char* to) {
   if (int e = platFaultHit(PLAT_FAULT_RENAME)) return failCrt(e), false;
-  if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return true;
-  // A group that a running manager holds open refuses the classic replacement.
-  if (GetLastError() == ERROR_ACCESS_DENIED) {
+  // The target may be held for an instant by another process replacing it too (or by a
+  // scanner): such a refusal is tried again for about a second before it counts.
+  for (int attempt = 1;; attempt++) {
+    if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return true;
+    DWORD error = GetLastError();
+    if (error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION) break;
+    // A group that a running manager holds open refuses the classic replacement.
     if (renameOverOpenFile(from, to)) return true;
-    SetLastError(ERROR_ACCESS_DENIED);  // the replacement's own reason, not the fallback's
+    SetLastError(error);  // the replacement's own reason, not the fallback's
+    if (attempt == 8) break;
+    Sleep(25 * attempt);
   }
   failWin32();
   return false;

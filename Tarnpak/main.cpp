@@ -1,8 +1,15 @@
 // The Tarnpak tool: unpacks a group file, or packs a directory by its build list; prints its
 // usage text or version when asked.
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <string>
+#ifdef _WIN32
+#include <io.h>
+#define isatty _isatty
+#else
+#include <unistd.h>
+#endif
 
 #include "tarnpak/gf.h"
 
@@ -23,8 +30,17 @@ void printUsage() {
   for (const char* line : kUsage) std::fputs(line, stdout);
 }
 
-void printError(const char* message) { std::fprintf(stderr, "Tarnpak: %s\n", message); }
-void printWarning(const char* message) { std::fprintf(stderr, "Tarnpak: warning: %s\n", message); }
+void finishProgress();
+
+// A message during a job starts on a line of its own, not behind the progress line.
+void printError(const char* message) {
+  finishProgress();
+  std::fprintf(stderr, "Tarnpak: %s\n", message);
+}
+void printWarning(const char* message) {
+  finishProgress();
+  std::fprintf(stderr, "Tarnpak: warning: %s\n", message);
+}
 
 // An argument as it may be shown on a terminal: control characters as \xHH.
 std::string shown(const char* arg) {
@@ -47,12 +63,50 @@ void warnOfExtraArguments(int argc, char** argv) {
   printWarning(("only the first argument is used; ignored: " + list).c_str());
 }
 
+// The progress line on a terminal: nothing in a job's first second, then at most four
+// updates a second, overwritten in place; the last one is ended by finishProgress.
+typedef std::chrono::steady_clock t_clock;
+const char* progressVerb = "";
+t_clock::time_point progressStart, progressShown;
+bool progressOn = false;
+
+void showProgress(long filesDone, long filesAll, long long bytesDone, long long bytesAll) {
+  t_clock::time_point now = t_clock::now();
+  if (now - progressStart < std::chrono::seconds(1)) return;
+  if (progressOn && now - progressShown < std::chrono::milliseconds(250) && filesDone < filesAll)
+    return;
+  std::fprintf(stderr, "\rTarnpak: %s: %ld of %ld files, %lld of %lld MB ", progressVerb,
+               filesDone, filesAll, bytesDone >> 20, bytesAll >> 20);
+  std::fflush(stderr);
+  progressOn = true;
+  progressShown = now;
+}
+
+void startProgress(const char* verb, bool quiet) {
+  if (quiet || !isatty(2)) return;
+  progressVerb = verb;
+  progressStart = t_clock::now();
+  gfSetProgress(showProgress);
+}
+
+// Ends the progress line, if one was shown, so that later lines start on their own.
+void finishProgress() {
+  if (progressOn) std::fputc('\n', stderr);
+  progressOn = false;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   if (argc < 2) {
     printUsage();
     return 2;
+  }
+  // -q before the path silences the progress line; "Tarnpak -q" alone packs ./-q as before.
+  bool quiet = argc > 2 && !std::strcmp(argv[1], "-q");
+  if (quiet) {
+    argv++;
+    argc--;
   }
   const char* path = argv[1];
   warnOfExtraArguments(argc, argv);
@@ -68,8 +122,15 @@ int main(int argc, char** argv) {
   // A full disk or a file size limit is reported as an error, and an interrupted build
   // leaves no temporary file behind.
   gfInstallToolSignals();
-  if (std::strstr(path, ".grp")) return gfUnpackChecked(path, printError);
-  // The builder searches the tree itself: the manager's start-up scan (which also opens
-  // every sound file for its header) would build a table that nothing here reads.
-  return TarnpakFromWarned(path, "newgrp.grp", 1, printError, printWarning);
+  gfWarnOfThreadSetting(printWarning);
+  bool unpacking = std::strstr(path, ".grp") != nullptr;
+  startProgress(unpacking ? "unpacking" : "packing", quiet);
+  int status;
+  if (unpacking)
+    status = gfUnpackChecked(path, printError);
+  else  // the builder searches the tree itself: the manager's start-up scan (which also opens
+        // every sound file for its header) would build a table that nothing here reads
+    status = TarnpakFromWarned(path, "newgrp.grp", 1, printError, printWarning);
+  finishProgress();
+  return status;
 }

@@ -7,6 +7,7 @@
 
 #include "grp/commands.h"
 #include "grp/help.h"
+#include "tarnpak/gf.h"
 
 void grpError(const char* format, ...) {
   char text[2048];
@@ -26,6 +27,12 @@ std::string grpIsoTime(std::uint16_t date, std::uint16_t time) {
   std::snprintf(text, sizeof text, "%04u-%02u-%02uT%02u:%02u:%02uZ", 1980u + (date >> 9),
                 (date >> 5) & 15u, date & 31u, time >> 11, (time >> 5) & 63u, (time & 31u) * 2);
   return text;
+}
+
+std::string grpJsonTime(std::uint16_t date, std::uint16_t time) {
+  long long seconds;
+  if (!gfDosToUnixTime(date, time, &seconds)) return "null";
+  return "\"" + grpIsoTime(date, time) + "\"";
 }
 
 namespace {

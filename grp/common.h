@@ -23,6 +23,9 @@ void grpWarn(const char* message);
 // An MS-DOS date and time as stored, in ISO 8601 UTC: "2003-01-01T12:00:00Z". The fields
 // are shown as they are, even when they make no valid date.
 std::string grpIsoTime(std::uint16_t date, std::uint16_t time);
+// The same for --json, with its quotes; null for a pair that is no valid date (a file
+// dated outside 1980 to 2107 is stored with the date 0), which date parsers would reject.
+std::string grpJsonTime(std::uint16_t date, std::uint16_t time);
 // text as a JSON string with its quotes. Well-formed UTF-8 stands as it is; every other
 // byte from 0x80 up becomes the lone surrogate \udcXX (XX: the byte), as Python's
 // "surrogateescape" does, so the bytes stay recoverable; control bytes are \u00XX.

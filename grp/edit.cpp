@@ -73,13 +73,18 @@ int grpAdd(int argc, char** argv) {
   return failed ? GRP_FAILED : GRP_OK;
 }
 
+// --dry-run: each stored name that would go, one a line.
+void printGoing(const char* name, void*) { std::printf("%s\n", grpPrintable(name).c_str()); }
+
 int grpRm(int argc, char** argv) {
   t_grpArgs args;
-  int done = grpCommandLine("rm", argc, argv, {}, false, 2, (size_t)-1, &args);
+  int done = grpCommandLine("rm", argc, argv, {"--dry-run"}, false, 2, (size_t)-1, &args);
   if (done >= 0) return done;
   std::vector<std::string> names(args.operands.begin() + 1, args.operands.end());
   std::vector<const char*> removes = pointers(names);
-  int failed = gfEditGroup(args.operands[0].c_str(), 0, ".", nullptr, 0, removes.data(),
-                           (int)names.size(), grpReport, grpWarn);
-  return failed ? GRP_FAILED : GRP_OK;
+  bool dryRun = grpHasFlag(args, "--dry-run");
+  int failed = gfEditGroupTold(args.operands[0].c_str(), dryRun ? GF_EDIT_DRY_RUN : 0, ".",
+                               nullptr, 0, removes.data(), (int)names.size(),
+                               dryRun ? printGoing : nullptr, nullptr, grpReport, grpWarn);
+  return grpFinishOutput(failed ? GRP_FAILED : GRP_OK);
 }

@@ -55,5 +55,6 @@ int main(int argc, char** argv) {
     grpError("unknown command '%s' (see grp --help)", argv[1]);
     return GRP_USAGE;
   }
+  gfWarnOfThreadSetting(grpWarn);
   return c->run(argc, argv);
 }

@@ -1,13 +1,17 @@
 // The group builder: reads the root's build list, collects the files each mask names, and
 // hands them to the group writer; warns of list lines that do not do what they seem to.
+#include <algorithm>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 
+#include "engine/gf/group_format.h"
 #include "engine/gf/group_writer.h"
 #include "engine/kestin/ascii.h"
 #include "tarnpak/stdinputoutput.h"
+#define ENGINE_UNIT "gf manager"
+#include "engine/kestin/alloc.h"
 
 void (*gfBuildAfterCollect)() = nullptr;
 
@@ -47,6 +51,13 @@ struct t_gfSearch {
   std::uint32_t hostDir;  // GF_NO_TEXT until stored
 };
 
+// Whether two names are one on a host that matches names without regard to case.
+bool sameNameAnyCase(const char* a, const char* b) {
+  for (; *a && *b; a++, b++)
+    if (asciiUpper((unsigned char)*a) != asciiUpper((unsigned char)*b)) return false;
+  return *a == *b;
+}
+
 // A warning about the build list line being collected: "group.cfg line N 'text': ...".
 void warnLine(t_gfBuild* build, const char* format, ...) ENGINE_PRINTF(2, 3);
 
@@ -67,6 +78,24 @@ bool isOutput(const t_gfBuild* build, const PlatFind* find, const char* name) {
          std::strcmp(name, out.leaf) == 0;
 }
 
+// The format's dates run from 1980 to 2107; any other is stored as no date at all (0).
+void warnOfDate(const char* name, const PlatFindData* found, t_gfBuild* build) {
+  char shown[PLAT_PATH_MAX];
+  gfReportf(build->warn, "'%s' was last written in %lld, outside the years a group can date "
+            "(1980 to 2107): stored without a date", gfShownPath(name, shown, sizeof shown),
+            (long long)platYearOf(found->writeTime));
+}
+
+// A name the Windows unpacker refuses is still stored (the build list's rules decide the
+// group), with a warning: a group is read on Windows as well as here.
+void warnOfWindowsName(const char* name, t_gfBuild* build) {
+  const char* why = gfUnsafeNameReasonFor(name, true);
+  if (!why) return;
+  char shown[PLAT_PATH_MAX];
+  gfReportf(build->warn, "'%s' is not portable to Windows: %s", gfShownPath(name, shown, sizeof shown),
+            why);
+}
+
 void addBuildFile(const char* name, size_t leaf, t_gfSearch* search, const PlatFindData* found,
                   t_gfBuild* build) {
   t_gfWriteList* files = build->files;
@@ -79,7 +108,7 @@ void addBuildFile(const char* name, size_t leaf, t_gfSearch* search, const PlatF
     return;
   }
   f->size = (std::uint32_t)found->size;
-  platTimeToDos(found->writeTime, &f->date, &f->time);
+  if (!platTimeToDos(found->writeTime, &f->date, &f->time)) warnOfDate(name, found, build);
 }
 
 void addFound(const char* dirPart, t_gfSearch* search, const PlatFindData* found,
@@ -106,6 +135,7 @@ void addFound(const char* dirPart, t_gfSearch* search, const PlatFindData* found
     return;
   }
   addBuildFile(name, std::strlen(dirPart), search, found, build);
+  warnOfWindowsName(name, build);
   build->found++;
   if (build->lineNumber && isOutput(build, search->find, found->name))
     warnLine(build, "takes '%s', the group file being written: the previous group is packed "
@@ -162,6 +192,141 @@ bool backslashMask(const char* mask, char* out) {
   return true;
 }
 
+// ---- directories whose names differ only in case ------------------------------------------
+// A tree copied from a disk blind to case may hold sounds/, Sounds/ and SOUNDS/ side by side.
+// The engine's table merges them (their stored names are one), so a mask's directory part
+// takes them all, and of two files that get one stored name the table's copy is stored.
+
+constexpr int kMaxSpellings = 256;
+
+// The spellings on disk of a mask's directory part, each ending in a backslash.
+struct t_gfSpelled {
+  char path[GF_PATH_MAX + 1];
+};
+struct t_gfSpellings {
+  t_gfSpelled* paths = nullptr;
+  int count = 0;
+};
+
+bool addSpelling(t_gfSpellings* out, const char* prefix, const char* name) {
+  if (out->count == kMaxSpellings) return false;
+  return gfJoinPath(out->paths[out->count++].path, prefix, name, "\\");
+}
+
+// The directories of one level below prefix whose names are part's in any case.
+bool spellLevel(const char* root, const char* prefix, const char* part, t_gfSpellings* out) {
+  char search[GF_PATH_MAX + 1];
+  if (!gfJoinPath(search, root, prefix, part)) return false;
+  PlatFind find;
+  PlatFindData found;
+  if (!platFindFirst(&find, search, &found)) return true;  // none: the search says why later
+  bool fits = true;
+  do {
+    if (found.isDirectory && sameNameAnyCase(found.name, part))
+      fits = fits && addSpelling(out, prefix, found.name);
+  } while (platFindNext(&find, &found));
+  platFindClose(&find);
+  return fits;
+}
+
+// Every spelling of dirPart (ending in a backslash) on disk, in byte order. False when the
+// part holds a wildcard, a "." level or an empty level (taken as it is), or too many.
+bool spellDirectory(const char* root, const char* dirPart, t_gfSpellings* out) {
+  t_gfSpellings next;
+  out->paths = ENGINE_NEW_ARRAY(t_gfSpelled, kMaxSpellings);
+  next.paths = ENGINE_NEW_ARRAY(t_gfSpelled, kMaxSpellings);
+  bool fine = out->paths && next.paths;
+  if (fine) out->paths[out->count++].path[0] = 0;
+  for (const char* part = dirPart; fine && *part;) {
+    const char* end = std::strchr(part, '\\');
+    char name[GF_PATH_MAX + 1];
+    std::memcpy(name, part, (size_t)(end - part));
+    name[end - part] = 0;
+    part = end + 1;
+    if (!name[0] || std::strpbrk(name, "*?") || !std::strcmp(name, ".") || !std::strcmp(name, "..")) {
+      fine = false;
+      break;
+    }
+    next.count = 0;
+    for (int i = 0; fine && i < out->count; i++) fine = spellLevel(root, out->paths[i].path, name, &next);
+    std::swap(out->paths, next.paths);
+    std::swap(out->count, next.count);
+  }
+  ENGINE_DELETE(next.paths);
+  if (fine)
+    std::sort(out->paths, out->paths + out->count,
+              [](const t_gfSpelled& a, const t_gfSpelled& b) { return std::strcmp(a.path, b.path) < 0; });
+  return fine;
+}
+
+// Of count records of one stored name, keeps the newest (the first found among equals).
+void keepNewest(t_gfBuild* build, const std::uint32_t* same, int count, bool* keep, int first) {
+  t_gfWriteList* files = build->files;
+  std::uint32_t best = same[0];  // the sort kept the order found among equal names
+  for (int k = 1; k < count; k++) {
+    const t_gfWriteEntry* a = gfWriteEntryNumber(files, same[k]);
+    const t_gfWriteEntry* b = gfWriteEntryNumber(files, best);
+    if (platCompareDosTime(a->date, a->time, b->date, b->time) > 0) best = same[k];
+  }
+  for (int k = 0; k < count; k++) keep[same[k] - (std::uint32_t)first] = same[k] == best;
+  char stored[GF_PATH_MAX + 1], source[PLAT_PATH_MAX] = "", shown[PLAT_PATH_MAX];
+  gfWriteStoredName(files, gfWriteEntryNumber(files, best), stored);
+  gfWriteSourcePath(files, gfWriteEntryNumber(files, best), source, sizeof source);
+  gfReportf(build->warn, "'%s' is found %d times, in names that differ only in case: stored "
+            "once, from '%s' (the newest, the copy the engine's table takes)", stored, count,
+            gfShownPath(source, shown, sizeof shown));
+}
+
+// Of the files one mask took from first on, those that get one stored name are one file
+// to the engine's table, which keeps the newest (of equal dates the one found first): only
+// that one is stored, with a warning naming it.
+void mergeCaseCopies(t_gfBuild* build, int first) {
+  t_gfWriteList* files = build->files;
+  int n = files->count - first;
+  if (n < 2) return;
+  auto* order = ENGINE_NEW_ARRAY(std::uint32_t, (size_t)n);
+  auto* keep = static_cast<bool*>(ENGINE_NEW(sizeof(bool) * (size_t)n));
+  if (!order || !keep) {
+    gfFail(build, "not enough memory for the names of %d files", n);
+  } else {
+    for (int i = 0; i < n; i++) keep[i] = true;
+    gfWriteSortRange(files, first, order);
+    for (int i = 0; i < n;) {
+      int end = i + 1;
+      while (end < n && gfWriteSameName(files, order[i], order[end])) end++;
+      if (end - i > 1) keepNewest(build, order + i, end - i, keep, first);
+      i = end;
+    }
+    int before = files->count;
+    gfWriteDropRecords(files, first, keep);
+    build->found -= before - files->count;
+  }
+  ENGINE_DELETE(order);
+  ENGINE_DELETE(keep);
+}
+
+// Collects the mask in every spelling of its directory part (one search when there is one).
+void collectSpellings(const char* mask, int recurse, t_gfBuild* build) {
+  const char* last = std::strrchr(mask, '\\');
+  size_t dirLength = last && last != mask ? (size_t)(last - mask) + 1 : 0;
+  char dirPart[GF_PATH_MAX + 1];
+  std::memcpy(dirPart, mask, dirLength);
+  dirPart[dirLength] = 0;
+  t_gfSpellings spellings;
+  if (dirLength == 0 || !spellDirectory(build->root, dirPart, &spellings) || spellings.count < 2) {
+    collect(mask, recurse, build, nullptr);
+  } else {
+    for (int i = 0; i < spellings.count && !build->failed; i++) {
+      char spelled[GF_PATH_MAX + 1];
+      if (gfJoinPath(spelled, spellings.paths[i].path, mask + dirLength))
+        collect(spelled, recurse, build, nullptr);
+      else
+        gfFail(build, "the mask '%s%s' is too long", spellings.paths[i].path, mask + dirLength);
+    }
+  }
+  ENGINE_DELETE(spellings.paths);
+}
+
 // Collects one mask from the top: refused when it would leave the game directory.
 void collectMask(const char* rawMask, int recurse, int line, t_gfBuild* build) {
   char mask[GF_PATH_MAX + 1];
@@ -170,12 +335,16 @@ void collectMask(const char* rawMask, int recurse, int line, t_gfBuild* build) {
     return;
   }
   const char* why = gfEscapingNameReason(mask);  // a pattern, not a name to create
-  if (why && line > 0)
+  if (why && line > 0) {
     gfFail(build, "refusing line %d of the build list, '%s': %s", line, rawMask, why);
-  else if (why)
+    return;
+  } else if (why) {
     gfFail(build, "refusing the mask '%s': %s", rawMask, why);
-  else
-    collect(mask, recurse, build, nullptr);
+    return;
+  }
+  int first = build->files->count;
+  collectSpellings(mask, recurse, build);
+  if (!build->failed) mergeCaseCopies(build, first);
 }
 
 // A second word that a user meant as the recursion flag but that is none: 'R', '-r', '/r'.
@@ -247,6 +416,19 @@ void skipByteOrderMark(char* line) {
     std::memmove(line, line + 3, std::strlen(line + 3) + 1);
 }
 
+// A list saved as UTF-16 ("Unicode" in Notepad) would be read as masks of raw bytes that
+// find nothing: refused, naming the encoding, before a line is collected.
+bool refuseWideText(const char* line, const char* listPath, t_gfBuild* build) {
+  const char* order = std::strncmp(line, "\xFF\xFE", 2) == 0   ? "little-endian"
+                      : std::strncmp(line, "\xFE\xFF", 2) == 0 ? "big-endian"
+                                                               : nullptr;
+  if (!order) return false;
+  char shown[PLAT_PATH_MAX];
+  gfFail(build, "build list '%s' is UTF-16 text (%s, with a byte-order mark): save it as "
+         "UTF-8 or ASCII", gfShownPath(listPath, shown, sizeof shown), order);
+  return true;
+}
+
 // Reads the build list line by line up to its first empty line and collects every entry.
 void readBuildList(int fd, const char* listPath, t_gfBuild* build) {
   char line[kLineSize];
@@ -261,6 +443,7 @@ void readBuildList(int fd, const char* listPath, t_gfBuild* build) {
            gfShownPath(listPath, shown, sizeof shown), platLastError());
       break;
     }
+    if (number == 1 && refuseWideText(line, listPath, build)) break;
     if (number == 1) skipByteOrderMark(line);
     KillUnusedSpacesEtc(line);
     if (line[0] == 0) {
@@ -269,6 +452,25 @@ void readBuildList(int fd, const char* listPath, t_gfBuild* build) {
     }
     collectLine(line, number, build);
   }
+}
+
+// Why the build list could not be opened: the game directory itself when that is what
+// is missing or unreadable, else the list.
+void refuseOpen(const char* root, const char* shownList, t_gfBuild* build) {
+  char reason[256];
+  std::snprintf(reason, sizeof reason, "%s", platLastError());
+  char host[PLAT_PATH_MAX];
+  PlatHandle dir = platHostPath(root, host, sizeof host) ? platOpenHostDir(host) : INVALID_HANDLE;
+  if (dir != INVALID_HANDLE) {
+    platClose(dir);
+    gfFail(build, "cannot open build list '%s': %s", shownList, reason);
+    return;
+  }
+  char shown[PLAT_PATH_MAX];
+  gfShownPath(root, shown, sizeof shown);
+  size_t n = std::strlen(shown);
+  if (n > 1 && (shown[n - 1] == '/' || shown[n - 1] == '\\')) shown[n - 1] = 0;
+  gfFail(build, "cannot read game directory '%s': %s", shown, platLastError());
 }
 
 // Opens the build list of the root directory root (ending in a backslash; empty when the
@@ -283,7 +485,7 @@ int openBuildList(const char* root, char* listPath, size_t size, t_gfBuild* buil
   }
   int fd = platFdOpenRead(listPath);
   if (fd < 0) {
-    gfFail(build, "cannot open build list '%s': %s", shown, platLastError());
+    refuseOpen(root, shown, build);
   } else if (int regular = platFdIsRegularFile(fd); regular != 1) {
     // A pipe could hold the build forever.
     if (regular < 0)
@@ -308,13 +510,6 @@ int gfCheckBuildList(const char* root, t_gfReport sink) {
 }
 
 namespace {
-
-// Whether two names are one on a host that matches names without regard to case.
-bool sameNameAnyCase(const char* a, const char* b) {
-  for (; *a && *b; a++, b++)
-    if (asciiUpper((unsigned char)*a) != asciiUpper((unsigned char)*b)) return false;
-  return *a == *b;
-}
 
 // Finds where the group name already lies, if it does: the directory the name resolves to
 // (by the rule the group is created by) and the name as stored there.
@@ -341,6 +536,30 @@ void placeOutput(const char* name, t_gfOutputPlace* out) {
   platFindClose(&find);
 }
 
+// Whether the file at name is anything but an empty group (16 bytes, no entry): what a
+// build that found nothing must not replace.
+bool holdsMoreThanNothing(const char* name) {
+  PlatHandle h = platOpenRead(name);
+  if (h == INVALID_HANDLE) return true;  // there, yet unreadable: kept all the same
+  unsigned char header[GF_HEADER_SIZE];
+  bool empty = platFileSize(h) == GF_HEADER_SIZE &&
+               platReadAt(h, 0, header, sizeof header) == GF_HEADER_SIZE &&
+               std::memcmp(header, "FPRG", 4) == 0 &&
+               (header[8] | header[9] | header[10] | header[11]) == 0;
+  platClose(h);
+  return !empty;
+}
+
+// A build that found no file never replaces a group that holds some: an empty group in its
+// place is a loss, not a result. Where no group (or an empty one) lies, the empty group is
+// written, with a warning.
+void keepFullGroup(const char* name, t_gfBuild* build) {
+  if (!build->output.known || !holdsMoreThanNothing(name)) return;
+  char shown[PLAT_PATH_MAX];
+  gfFail(build, "not replacing '%s': no line of group.cfg found a file, and the group would "
+         "hold none", gfShownPath(name, shown, sizeof shown));
+}
+
 // Reads the build list of root and writes the group name; with lister's visitors set, only
 // reads the list and tells them what it takes.
 int buildGroup(const char* root, const char* name, int flag, t_gfReport sink, t_gfReport warn,
@@ -356,7 +575,7 @@ int buildGroup(const char* root, const char* name, int flag, t_gfReport sink, t_
   char listPath[GF_PATH_MAX + 16];
   int fd = openBuildList(root, listPath, sizeof listPath, &build);
   if (fd < 0) return 1;
-  if (warn && name) placeOutput(name, &build.output);
+  if (name) placeOutput(name, &build.output);
   readBuildList(fd, listPath, &build);
   platFdClose(fd);
   if (lister) {
@@ -365,6 +584,7 @@ int buildGroup(const char* root, const char* name, int flag, t_gfReport sink, t_
     gfWriteFree(&files);
     return build.failed;
   }
+  if (!build.failed && files.count == 0) keepFullGroup(name, &build);
   if (!build.failed) {
     if (gfBuildAfterCollect) gfBuildAfterCollect();
     build.failed = gfWriteGroup(name, (unsigned)flag, &files, sink);
@@ -411,6 +631,40 @@ int gfReadBuildList(const char* root, const char* output, t_gfListLineVisitor on
   return buildGroup(rootPath, output, 1, sink, warn, &lister);
 }
 
+namespace {
+
+// What path (below root, no wildcard) is in one of its directory part's spellings: 1 a
+// directory, 0 a file, -1 nothing, -2 a directory that cannot be read.
+int pathKind(const char* root, const char* path) {
+  char search[GF_PATH_MAX + 1];
+  PlatFind find;
+  PlatFindData found;
+  if (gfJoinPath(search, root, path) && platFindFirst(&find, search, &found)) {
+    platFindClose(&find);
+    return found.isDirectory ? 1 : 0;
+  }
+  int kind = find.unreadable ? -2 : -1;
+  const char* last = std::strrchr(path, '\\');
+  if (!last) return kind;
+  char dirPart[GF_PATH_MAX + 1];
+  std::memcpy(dirPart, path, (size_t)(last - path) + 1);
+  dirPart[last - path + 1] = 0;
+  t_gfSpellings spellings;
+  if (spellDirectory(root, dirPart, &spellings)) {
+    for (int i = 0; i < spellings.count && kind < 0; i++) {
+      if (!gfJoinPath(search, root, spellings.paths[i].path, last + 1) ||
+          !platFindFirst(&find, search, &found))
+        continue;
+      platFindClose(&find);
+      kind = found.isDirectory ? 1 : 0;
+    }
+  }
+  ENGINE_DELETE(spellings.paths);
+  return kind;
+}
+
+}  // namespace
+
 int gfCollectPath(const char* root, const char* path, const char* group, t_gfWriteList* files,
                   t_gfReport sink, t_gfReport warn) {
   t_gfBuild build{{sink, 0}, root, files};
@@ -429,16 +683,15 @@ int gfCollectPath(const char* root, const char* path, const char* group, t_gfWri
   size_t n = std::strlen(mask);
   while (n > 0 && mask[n - 1] == '\\') mask[--n] = 0;  // "maps/" is the directory maps
   bool isDir = n == 0;
-  PlatFind find;
-  PlatFindData found;
-  if (!isDir && platFindFirst(&find, search, &found)) {
-    isDir = found.isDirectory != 0;
-    platFindClose(&find);
-  } else if (!isDir) {
-    char shown[PLAT_PATH_MAX];
-    gfFail(&build, "cannot add '%s': %s", gfShownPath(search, shown, sizeof shown),
-           find.unreadable ? platLastError() : "No such file or directory");
-    return 1;
+  if (!isDir) {
+    int kind = pathKind(root, mask);
+    if (kind < 0) {
+      char shown[PLAT_PATH_MAX];
+      gfFail(&build, "cannot add '%s': %s", gfShownPath(search, shown, sizeof shown),
+             kind == -2 ? platLastError() : "No such file or directory");
+      return 1;
+    }
+    isDir = kind == 1;
   }
   char taken[GF_PATH_MAX + 1];
   if (!gfJoinPath(taken, mask, isDir ? (n ? "\\*.*" : "*.*") : "")) {

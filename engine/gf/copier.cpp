@@ -212,6 +212,15 @@ bool writeSlot(t_gfCopier* c, t_gfCopySlot* slot) {
   return false;
 }
 
+// How far the copy is, after the batch in slot went out.
+void tellWritten(const t_gfCopyJob* job, const t_gfCopySlot* slot) {
+  const t_gfWriteEntry* first = gfWriteEntryAt(job->files, 0);
+  const t_gfWriteEntry* done = gfWriteEntryAt(job->files, slot->to - 1);
+  const t_gfWriteEntry* last = gfWriteEntryAt(job->files, job->count - 1);
+  gfTellProgress(slot->to, job->count, (long long)done->offset + done->size - first->offset,
+                 (long long)last->offset + last->size - first->offset);
+}
+
 bool slotReady(const t_gfCopySlot* slot) {
   return slot->state != GF_SLOT_FREE && slot->state != GF_SLOT_READING;
 }
@@ -234,6 +243,7 @@ t_gfCopySlot* writeAll(t_gfCopyJob* job) {
     job->readDone.wait(held, [slot] { return slotReady(slot); });
     held.unlock();
     if (!writeSlot(&c, slot)) failed = slot;
+    else tellWritten(job, slot);
     held.lock();
     if (!failed) slot->state = GF_SLOT_FREE;
     job->written = b + 1;

@@ -188,6 +188,8 @@ void gfCacheForget(long index);
 // Formats a message and hands it to sink; nothing when sink is null.
 void gfReportf(t_gfReport sink, const char* format, ...) ENGINE_PRINTF(2, 3);
 void gfReportV(t_gfReport sink, const char* format, va_list args);
+// Tells the program's progress hook (gfSetProgress) how far a pack's copy or an unpack is.
+void gfTellProgress(long filesDone, long filesAll, long long bytesDone, long long bytesAll);
 // A job that reports its problems to sink; the first one reported marks it failed.
 struct t_gfJob {
   t_gfReport sink;

@@ -76,6 +76,14 @@ void gfWriteFree(t_gfWriteList* list);
 // the group holding it. False when it does not fit size bytes.
 bool gfWriteSourcePath(const t_gfWriteList* list, const t_gfWriteEntry* f, char* out,
                        size_t size);
+// Drops the records from first on whose keep[i - first] is false; the others keep their
+// order. The texts stay (they are freed with the list).
+void gfWriteDropRecords(t_gfWriteList* list, int first, const bool* keep);
+// Sorts the record numbers from first to the end by stored name (the table's comparison,
+// ties in the order found) into order, which holds count - first numbers.
+void gfWriteSortRange(const t_gfWriteList* list, int first, std::uint32_t* order);
+// Whether two records get one stored name.
+bool gfWriteSameName(const t_gfWriteList* list, std::uint32_t a, std::uint32_t b);
 // The name an entry is stored under (GF_PATH_MAX + 1 bytes).
 void gfWriteStoredName(const t_gfWriteList* list, const t_gfWriteEntry* f, char* out);
 

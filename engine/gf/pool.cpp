@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <system_error>
 
+#include "engine/gf/gf_internal.h"
 #include "engine/platform/platform.h"
 #include "tarnpak/gf.h"
 
@@ -18,16 +19,32 @@ std::atomic<int> threadSetting{0};  // 0: chosen by the environment and the proc
 
 int clampThreads(long n) { return n < 1 ? 1 : n > GF_THREADS_MAX ? GF_THREADS_MAX : (int)n; }
 
-// TARNPAK_THREADS as a count, or 0 when unset or not a number.
+// A thread count as text: digits only, 1 to GF_THREADS_MAX; 0 for anything else.
+long countFromText(const char* text) {
+  long n = 0;
+  for (const char* c = text; *c; c++) {
+    if (*c < '0' || *c > '9') return 0;
+    n = n * 10 + (*c - '0');
+    if (n > GF_THREADS_MAX) return 0;
+  }
+  return n;
+}
+
+// TARNPAK_THREADS as a count, or 0 when unset or no count in range (the default then).
 long fromEnvironment() {
   const char* text = std::getenv("TARNPAK_THREADS");
-  if (!text || !*text) return 0;
-  char* end = nullptr;
-  long n = std::strtol(text, &end, 10);
-  return *end == 0 && n > 0 ? n : 0;
+  return text ? countFromText(text) : 0;
 }
 
 }  // namespace
+
+int gfWarnOfThreadSetting(t_gfReport warn) {
+  const char* text = std::getenv("TARNPAK_THREADS");
+  if (!text || !*text || countFromText(text) > 0) return 0;  // empty: as if unset
+  gfReportf(warn, "TARNPAK_THREADS '%s' is not a whole number from 1 to %d: using the default, %d",
+            text, GF_THREADS_MAX, clampThreads(platProcessorCount()));
+  return 1;
+}
 
 void gfSetThreads(int count) { threadSetting.store(count > 0 ? count : 0); }
 

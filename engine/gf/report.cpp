@@ -1,9 +1,21 @@
 // Formats one message for a report sink (the checked forms of the builder and unpacker),
-// with control characters escaped.
+// with control characters escaped; and the hook that hears how far a long job is.
 #include <cstdio>
 #include <cstring>
 
 #include "engine/gf/gf_internal.h"
+
+#include <atomic>
+
+namespace {
+std::atomic<t_gfProgress> progressHook{nullptr};
+}
+
+void gfSetProgress(t_gfProgress progress) { progressHook.store(progress); }
+
+void gfTellProgress(long filesDone, long filesAll, long long bytesDone, long long bytesAll) {
+  if (t_gfProgress hook = progressHook.load()) hook(filesDone, filesAll, bytesDone, bytesAll);
+}
 
 // Every message passes through here whole: the names in it are escaped, and the formats
 // themselves hold no control characters.

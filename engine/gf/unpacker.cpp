@@ -221,7 +221,21 @@ struct t_gfTask {
   int failures;
   int flags;  // the unpack's GF_UNPACK_ flags
   t_gfTaskState state;
+  struct t_gfDiskFull* full;  // the job's, shared by its tasks
 };
+
+// The first "no space left" stops the unpack: the files after it are counted, not tried,
+// instead of one message each.
+struct t_gfDiskFull {
+  std::atomic<bool> met{false};
+  std::atomic<long> notWritten{0};
+};
+
+// A file left out because the disk filled: counted as a failure, without a message of its own.
+void skipFile(t_gfTask* task) {
+  task->failures++;
+  task->full->notWritten++;
+}
 
 void noteMessage(t_gfTask* task, const char* format, ...) ENGINE_PRINTF(2, 3);
 
@@ -336,6 +350,10 @@ bool setStoredDate(PlatHandle out, const t_gfTaskFile* f) {
 // Writes one file of a task. A file that cannot be finished is removed, and so is the file
 // being written when the tool is interrupted.
 void writeFile(PlatHandle group, t_gfTask* task, const t_gfTaskFile* f, t_gfWindow* window) {
+  if (task->full->met) {
+    skipFile(task);
+    return;
+  }
   const char* name = task->text + f->name;
   const char* last = std::strrchr(name, '\\');
   const char* leaf = last ? last + 1 : name;
@@ -344,14 +362,20 @@ void writeFile(PlatHandle group, t_gfTask* task, const t_gfTaskFile* f, t_gfWind
   shownHostPath(name, leaf ? leaf : last ? last + 1 : name, shown, sizeof shown);
   if (out == INVALID_HANDLE || !leaf) {
     if (!leaf) platClose(out);
-    noteMessage(task, "cannot create '%s': %s", shown, leaf ? platLastError() : "out of memory");
+    if (leaf && platLastErrorIsNoSpace() && task->full->met.exchange(true))
+      skipFile(task);
+    else
+      noteMessage(task, "cannot create '%s': %s", shown, leaf ? platLastError() : "out of memory");
     return;
   }
   int guard = platGuardPartialFile(task->dir, leaf);
   long long copied = copyData(group, window, f, out);
   if (copied != f->dataSize) {
-    noteMessage(task, "cannot write '%s': %s", shown,
-                copied < 0 ? platLastError() : "the group file ended early");
+    if (copied < 0 && platLastErrorIsNoSpace() && task->full->met.exchange(true))
+      skipFile(task);  // another thread met the full disk first and said so
+    else
+      noteMessage(task, "cannot write '%s': %s", shown,
+                  copied < 0 ? platLastError() : "the group file ended early");
     platClose(out);
     platRemoveInDir(task->dir, leaf);
     platUnguardPartialFile(guard);
@@ -448,6 +472,9 @@ struct t_gfUnpackJob {
   t_gfNamesMet met;
   t_gfTask* current;  // being filled by the owner, or null
   t_gfWindow window;  // the owner's, when it writes the tasks itself
+  t_gfDiskFull full;
+  long filesDone, filesAll;  // for the progress hook: all is the whole directory's
+  long long bytesDone, bytesAll;
 };
 
 void helperLoop(void* context) {
@@ -476,6 +503,9 @@ void retireOne(t_gfUnpackJob* job, std::unique_lock<std::mutex>& held) {
   for (std::uint32_t at = 0; at < task->messagesUsed; at += (std::uint32_t)std::strlen(task->messages + at) + 1)
     gfReportf(job->sink, "%s", task->messages + at);
   job->failures += task->failures;
+  job->filesDone += task->fileCount;
+  for (int i = 0; i < task->fileCount; i++) job->bytesDone += (std::uint32_t)task->files[i].dataSize;
+  gfTellProgress(job->filesDone, job->filesAll, job->bytesDone, job->bytesAll);
   if (task->dir != INVALID_HANDLE) platClose(task->dir);
   releaseListing(task->listing);
   task->state = GF_TASK_FREE;
@@ -494,6 +524,7 @@ t_gfTask* newTask(t_gfUnpackJob* job) {
   task->messagesUsed = 0;
   task->failures = 0;
   task->flags = job->flags;
+  task->full = &job->full;
   return task;
 }
 
@@ -595,11 +626,13 @@ void takeEntry(t_gfUnpackJob* job, const t_gfDirEntry* e) {
 }
 
 // Goes through the whole directory once: a damaged group is refused before anything is
-// written.
-t_gfDirStatus checkDirectory(t_gfDirStream* stream) {
+// written. Counts the entries and their bytes on the way.
+t_gfDirStatus checkDirectory(t_gfDirStream* stream, long* files, long long* bytes) {
   t_gfDirEntry entry;
   t_gfDirStatus status;
   while (gfNextStreamEntry(stream, &entry, &status)) {
+    ++*files;
+    *bytes += (std::uint32_t)entry.dataSize;
   }
   gfRewindDirStream(stream);
   return status;
@@ -649,6 +682,9 @@ void unpackEntries(t_gfUnpackJob* job, t_gfDirStream* stream, const char* path,
   while (gfNextStreamEntry(stream, &entry, &status))
     if (!select || select(entry.name, context)) takeEntry(job, &entry);
   waitForAll(job);
+  if (long n = job->full.notWritten.load())
+    gfReportf(job->sink, "unpacking '%s' stopped at the first full disk: %ld more file%s not "
+              "written", path, n, n == 1 ? " was" : "s were");
   {
     std::lock_guard<std::mutex> guard(job->lock);
     job->leaving = true;
@@ -662,7 +698,7 @@ void unpackEntries(t_gfUnpackJob* job, t_gfDirStream* stream, const char* path,
 }
 
 int unpackAll(const char* path, PlatHandle group, t_gfDirStream* stream, t_gfNameFilter select,
-              void* context, int flags, t_gfReport sink) {
+              void* context, int flags, t_gfReport sink, long files, long long bytes) {
   void* block = ENGINE_NEW_ZERO(sizeof(t_gfUnpackJob));
   if (!block) {
     gfReportf(sink, "not enough memory to unpack '%s'", path);
@@ -672,6 +708,8 @@ int unpackAll(const char* path, PlatHandle group, t_gfDirStream* stream, t_gfNam
   job->group = group;
   job->sink = sink;
   job->flags = flags;
+  job->filesAll = files;
+  job->bytesAll = bytes;
   job->levels.top = platOpenHostDir(".");
   int failed = 1;
   if (job->levels.top == INVALID_HANDLE) {
@@ -697,8 +735,10 @@ int gfUnpackWith(const char* path, t_gfNameFilter select, void* context, int fla
   }
   t_gfDirStream stream;
   t_gfDirStatus status = gfOpenDirStream(group, &stream);
+  long files = 0;
+  long long bytes = 0;
   if (status == GF_DIR_OK) {
-    status = checkDirectory(&stream);
+    status = checkDirectory(&stream, &files, &bytes);
     if (status != GF_DIR_OK) gfCloseDirStream(&stream);
   }
   if (status != GF_DIR_OK) {
@@ -706,7 +746,7 @@ int gfUnpackWith(const char* path, t_gfNameFilter select, void* context, int fla
     platClose(group);
     return 1;
   }
-  int failed = unpackAll(path, group, &stream, select, context, flags, sink);
+  int failed = unpackAll(path, group, &stream, select, context, flags, sink, files, bytes);
   gfCloseDirStream(&stream);
   platClose(group);
   return failed;

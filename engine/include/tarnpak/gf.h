@@ -170,6 +170,7 @@ ENGINE_API int gfCheckBuildList(const char* root, t_gfReport report);
 // ---- editing a group --------------------------------------------------------------------
 // gfEditGroup's flags.
 constexpr int GF_EDIT_NEW_GROUP = 1;  // path holds no group yet: the result is a new group
+constexpr int GF_EDIT_DRY_RUN = 2;    // everything but the writing: the group stays as it is
 
 // Rewrites the group file at path with changes, as the builder would write the resulting set
 // of files: the directory in the builder's order, every kept entry's bytes, date and time
@@ -180,7 +181,12 @@ constexpr int GF_EDIT_NEW_GROUP = 1;  // path holds no group yet: the result is 
 //   directories whose names begin with a dot, as the build-list line "PATH\\*.* r" would; ""
 //   is root itself. Every entry of the old group with the stored name of an added file goes
 //   (every copy of it). The group file itself, met in the tree, is left out with a warning.
-// - removes: stored names in any case, '/' or '\\'; every copy goes.
+// - removes: stored names in any case, '/' or '\\'; every copy goes. A name that is a
+//   directory level of stored names takes everything below it ("sounds/voice" takes
+//   SOUNDS\\VOICE\\A.WAV); a name holding '*' or '?' is a mask matched with the whole
+//   stored name, as gfMatchName matches.
+// - told (may be null) hears, in directory order, each old entry that goes, with
+//   GF_EDIT_DRY_RUN too.
 // Refused, with nothing written: a remove name that matches no entry, an add path that finds
 // nothing, two added files of one stored name, names the builder refuses (too long, leaving
 // root) or the unpacker would refuse on any host, files the group cannot hold. The old group
@@ -190,6 +196,14 @@ constexpr int GF_EDIT_NEW_GROUP = 1;  // path holds no group yet: the result is 
 ENGINE_API int gfEditGroup(const char* path, int flags, const char* root,
                            const char* const* adds, int addCount, const char* const* removes,
                            int removeCount, t_gfReport report, t_gfReport warn);
+// Hears a stored name an edit takes out of the group.
+typedef void (*t_gfEditVisitor)(const char* name, void* context);
+// gfEditGroup, telling told of every entry that goes.
+ENGINE_API int gfEditGroupTold(const char* path, int flags, const char* root,
+                               const char* const* adds, int addCount,
+                               const char* const* removes, int removeCount,
+                               t_gfEditVisitor told, void* context, t_gfReport report,
+                               t_gfReport warn);
 
 // ---- the unpacker -------------------------------------------------------------------------
 // Recreates every file stored in the group file below the current directory.
@@ -214,6 +228,18 @@ ENGINE_API int gfUnpackWith(const char* path, t_gfNameFilter select, void* conte
 // at most 16. 1 runs every job on the caller's thread alone. The output is the same for
 // every count.
 ENGINE_API void gfSetThreads(int count);
+// For a program: warns through warn when TARNPAK_THREADS is set but is not a whole number
+// from 1 to 16, which the engine then ignores (the default count is used). 1 when it warned.
+ENGINE_API int gfWarnOfThreadSetting(t_gfReport warn);
+
+// ---- progress -----------------------------------------------------------------------------
+// Hears how far a pack's copy of the data or an unpack is: files and bytes done, of all.
+// Called on the job's own thread after each batch of files; the program decides what to
+// show and how often.
+typedef void (*t_gfProgress)(long filesDone, long filesAll, long long bytesDone,
+                             long long bytesAll);
+// Sets the hook for every later job (null: none, the default).
+ENGINE_API void gfSetProgress(t_gfProgress progress);
 
 // ---- inspecting group files and the table (for tools) -------------------------------------
 // One entry of a group file's directory, as stored.
@@ -263,6 +289,10 @@ ENGINE_API int gfCopyGroupEntry(const char* path, const t_gfGroupEntry* entry,
 // Why the unpacker refuses to write a stored name (absolute, a drive, a ".." level), or
 // null when it is safe.
 ENGINE_API const char* gfUnsafeName(const char* name);
+// Why the Windows unpacker refuses a name that is safe everywhere else (a device name such
+// as AUX, one of < > : " | ? *, a part ending in a dot or a space), or null. Packing and
+// adding store such names with a warning; this says which.
+ENGINE_API const char* gfNotPortableName(const char* name);
 
 // Starts the manager (as gfStart does) with a table of the one group file at path: its
 // entries, one per name as gfStart keeps them, and no loose file. The root is the group's

@@ -259,15 +259,24 @@ bool spellDirectory(const char* root, const char* dirPart, t_gfSpellings* out) {
   return fine;
 }
 
-// Of count records of one stored name, keeps the newest (the first found among equals).
+// Whether record a is the copy to keep rather than b: the newer, of equal dates the one whose
+// host path comes first in byte order (the order a directory lists names in is no order).
+bool keptBefore(const t_gfWriteList* files, std::uint32_t a, std::uint32_t b) {
+  const t_gfWriteEntry* x = gfWriteEntryNumber(files, a);
+  const t_gfWriteEntry* y = gfWriteEntryNumber(files, b);
+  if (int byTime = platCompareDosTime(x->date, x->time, y->date, y->time)) return byTime > 0;
+  char pathA[PLAT_PATH_MAX] = "", pathB[PLAT_PATH_MAX] = "";
+  gfWriteSourcePath(files, x, pathA, sizeof pathA);
+  gfWriteSourcePath(files, y, pathB, sizeof pathB);
+  return std::strcmp(pathA, pathB) < 0;
+}
+
+// Of count records of one stored name, keeps the one keptBefore puts first.
 void keepNewest(t_gfBuild* build, const std::uint32_t* same, int count, bool* keep, int first) {
   t_gfWriteList* files = build->files;
-  std::uint32_t best = same[0];  // the sort kept the order found among equal names
-  for (int k = 1; k < count; k++) {
-    const t_gfWriteEntry* a = gfWriteEntryNumber(files, same[k]);
-    const t_gfWriteEntry* b = gfWriteEntryNumber(files, best);
-    if (platCompareDosTime(a->date, a->time, b->date, b->time) > 0) best = same[k];
-  }
+  std::uint32_t best = same[0];
+  for (int k = 1; k < count; k++)
+    if (keptBefore(files, same[k], best)) best = same[k];
   for (int k = 0; k < count; k++) keep[same[k] - (std::uint32_t)first] = same[k] == best;
   char stored[GF_PATH_MAX + 1], source[PLAT_PATH_MAX] = "", shown[PLAT_PATH_MAX];
   gfWriteStoredName(files, gfWriteEntryNumber(files, best), stored);
@@ -278,8 +287,8 @@ void keepNewest(t_gfBuild* build, const std::uint32_t* same, int count, bool* ke
 }
 
 // Of the files one mask took from first on, those that get one stored name are one file
-// to the engine's table, which keeps the newest (of equal dates the one found first): only
-// that one is stored, with a warning naming it.
+// to the engine's table, which keeps the newest: only that one is stored, with a warning
+// naming it.
 void mergeCaseCopies(t_gfBuild* build, int first) {
   t_gfWriteList* files = build->files;
   int n = files->count - first;
@@ -305,7 +314,8 @@ void mergeCaseCopies(t_gfBuild* build, int first) {
   ENGINE_DELETE(keep);
 }
 
-// Collects the mask in every spelling of its directory part (one search when there is one).
+// Collects the mask in every spelling of its directory part: where the path as written
+// leads to none (textures/ lacks walls/, TEXTURES/ has it), the spellings still find it.
 void collectSpellings(const char* mask, int recurse, t_gfBuild* build) {
   const char* last = std::strrchr(mask, '\\');
   size_t dirLength = last && last != mask ? (size_t)(last - mask) + 1 : 0;
@@ -313,7 +323,8 @@ void collectSpellings(const char* mask, int recurse, t_gfBuild* build) {
   std::memcpy(dirPart, mask, dirLength);
   dirPart[dirLength] = 0;
   t_gfSpellings spellings;
-  if (dirLength == 0 || !spellDirectory(build->root, dirPart, &spellings) || spellings.count < 2) {
+  // No spelling found: the search by the mask itself says why (a missing or unreadable level).
+  if (dirLength == 0 || !spellDirectory(build->root, dirPart, &spellings) || spellings.count == 0) {
     collect(mask, recurse, build, nullptr);
   } else {
     for (int i = 0; i < spellings.count && !build->failed; i++) {
@@ -554,6 +565,7 @@ bool holdsMoreThanNothing(const char* name) {
 // place is a loss, not a result. Where no group (or an empty one) lies, the empty group is
 // written, with a warning.
 void keepFullGroup(const char* name, t_gfBuild* build) {
+  if (!build->output.known) placeOutput(name, &build->output);
   if (!build->output.known || !holdsMoreThanNothing(name)) return;
   char shown[PLAT_PATH_MAX];
   gfFail(build, "not replacing '%s': no line of group.cfg found a file, and the group would "
@@ -575,7 +587,7 @@ int buildGroup(const char* root, const char* name, int flag, t_gfReport sink, t_
   char listPath[GF_PATH_MAX + 16];
   int fd = openBuildList(root, listPath, sizeof listPath, &build);
   if (fd < 0) return 1;
-  if (name) placeOutput(name, &build.output);
+  if (warn && name) placeOutput(name, &build.output);
   readBuildList(fd, listPath, &build);
   platFdClose(fd);
   if (lister) {

@@ -188,8 +188,9 @@ constexpr int GF_EDIT_DRY_RUN = 2;    // everything but the writing: the group s
 // - told (may be null) hears, in directory order, each old entry that goes, with
 //   GF_EDIT_DRY_RUN too.
 // Refused, with nothing written: a remove name that matches no entry, an add path that finds
-// nothing, two added files of one stored name, names the builder refuses (too long, leaving
-// root) or the unpacker would refuse on any host, files the group cannot hold. The old group
+// nothing, two added paths of one stored name, names the builder refuses (too long, leaving
+// root), files the group cannot hold. Names only the Windows unpacker refuses are added with
+// the builder's warning, as a build stores them. The old group
 // stays whole on any failure; the new one replaces it in one commit. 0 when the group was
 // written, 1 after reporting why not; warnings (an added directory holding no file, the
 // group met in the tree) go to warn.

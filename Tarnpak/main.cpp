@@ -3,6 +3,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <string>
 #ifdef _WIN32
 #include <io.h>
@@ -31,13 +32,18 @@ void printUsage() {
 }
 
 void finishProgress();
+// The progress line is drawn from the unpacker's helper threads as well: it and the
+// messages take turns.
+std::mutex stderrTurn;
 
 // A message during a job starts on a line of its own, not behind the progress line.
 void printError(const char* message) {
+  std::lock_guard<std::mutex> turn(stderrTurn);
   finishProgress();
   std::fprintf(stderr, "Tarnpak: %s\n", message);
 }
 void printWarning(const char* message) {
+  std::lock_guard<std::mutex> turn(stderrTurn);
   finishProgress();
   std::fprintf(stderr, "Tarnpak: warning: %s\n", message);
 }
@@ -71,6 +77,7 @@ t_clock::time_point progressStart, progressShown;
 bool progressOn = false;
 
 void showProgress(long filesDone, long filesAll, long long bytesDone, long long bytesAll) {
+  std::lock_guard<std::mutex> turn(stderrTurn);
   t_clock::time_point now = t_clock::now();
   if (now - progressStart < std::chrono::seconds(1)) return;
   if (progressOn && now - progressShown < std::chrono::milliseconds(250) && filesDone < filesAll)

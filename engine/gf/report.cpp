@@ -6,15 +6,20 @@
 #include "engine/gf/gf_internal.h"
 
 #include <atomic>
+#include <mutex>
 
 namespace {
 std::atomic<t_gfProgress> progressHook{nullptr};
+std::mutex progressLock;  // the unpacker's threads tell as they finish files: one at a time
 }
 
 void gfSetProgress(t_gfProgress progress) { progressHook.store(progress); }
 
 void gfTellProgress(long filesDone, long filesAll, long long bytesDone, long long bytesAll) {
-  if (t_gfProgress hook = progressHook.load()) hook(filesDone, filesAll, bytesDone, bytesAll);
+  t_gfProgress hook = progressHook.load();
+  if (!hook) return;
+  std::lock_guard<std::mutex> one(progressLock);
+  hook(filesDone, filesAll, bytesDone, bytesAll);
 }
 
 // Every message passes through here whole: the names in it are escaped, and the formats

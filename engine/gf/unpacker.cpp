@@ -221,20 +221,31 @@ struct t_gfTask {
   int failures;
   int flags;  // the unpack's GF_UNPACK_ flags
   t_gfTaskState state;
-  struct t_gfDiskFull* full;  // the job's, shared by its tasks
+  struct t_gfShared* shared;  // the job's, shared by its tasks
 };
 
-// The first "no space left" stops the unpack: the files after it are counted, not tried,
-// instead of one message each.
-struct t_gfDiskFull {
-  std::atomic<bool> met{false};
+// What the threads of one unpack share. The first "no space left" stops it: the files after
+// it are counted, not tried, instead of one message each. And how far it is, for the
+// progress hook, told as each file is done (a task may be one directory of large files).
+struct t_gfShared {
+  std::atomic<bool> diskFull{false};
   std::atomic<long> notWritten{0};
+  std::atomic<long> filesDone{0};
+  std::atomic<long long> bytesDone{0};
+  long filesAll = 0;  // the whole directory's
+  long long bytesAll = 0;
 };
 
 // A file left out because the disk filled: counted as a failure, without a message of its own.
 void skipFile(t_gfTask* task) {
   task->failures++;
-  task->full->notWritten++;
+  task->shared->notWritten++;
+}
+
+void tellDone(t_gfShared* shared, const t_gfTaskFile* f) {
+  long files = ++shared->filesDone;
+  long long bytes = shared->bytesDone += (std::uint32_t)f->dataSize;
+  gfTellProgress(files, shared->filesAll, bytes, shared->bytesAll);
 }
 
 void noteMessage(t_gfTask* task, const char* format, ...) ENGINE_PRINTF(2, 3);
@@ -350,7 +361,7 @@ bool setStoredDate(PlatHandle out, const t_gfTaskFile* f) {
 // Writes one file of a task. A file that cannot be finished is removed, and so is the file
 // being written when the tool is interrupted.
 void writeFile(PlatHandle group, t_gfTask* task, const t_gfTaskFile* f, t_gfWindow* window) {
-  if (task->full->met) {
+  if (task->shared->diskFull) {
     skipFile(task);
     return;
   }
@@ -362,7 +373,7 @@ void writeFile(PlatHandle group, t_gfTask* task, const t_gfTaskFile* f, t_gfWind
   shownHostPath(name, leaf ? leaf : last ? last + 1 : name, shown, sizeof shown);
   if (out == INVALID_HANDLE || !leaf) {
     if (!leaf) platClose(out);
-    if (leaf && platLastErrorIsNoSpace() && task->full->met.exchange(true))
+    if (leaf && platLastErrorIsNoSpace() && task->shared->diskFull.exchange(true))
       skipFile(task);
     else
       noteMessage(task, "cannot create '%s': %s", shown, leaf ? platLastError() : "out of memory");
@@ -371,7 +382,7 @@ void writeFile(PlatHandle group, t_gfTask* task, const t_gfTaskFile* f, t_gfWind
   int guard = platGuardPartialFile(task->dir, leaf);
   long long copied = copyData(group, window, f, out);
   if (copied != f->dataSize) {
-    if (copied < 0 && platLastErrorIsNoSpace() && task->full->met.exchange(true))
+    if (copied < 0 && platLastErrorIsNoSpace() && task->shared->diskFull.exchange(true))
       skipFile(task);  // another thread met the full disk first and said so
     else
       noteMessage(task, "cannot write '%s': %s", shown,
@@ -388,6 +399,8 @@ void writeFile(PlatHandle group, t_gfTask* task, const t_gfTaskFile* f, t_gfWind
   if (platClose(out) != 0) {
     noteMessage(task, "cannot write '%s': %s", shown, platLastError());
     platRemoveInDir(task->dir, leaf);
+  } else {
+    tellDone(task->shared, f);
   }
 }
 
@@ -472,9 +485,7 @@ struct t_gfUnpackJob {
   t_gfNamesMet met;
   t_gfTask* current;  // being filled by the owner, or null
   t_gfWindow window;  // the owner's, when it writes the tasks itself
-  t_gfDiskFull full;
-  long filesDone, filesAll;  // for the progress hook: all is the whole directory's
-  long long bytesDone, bytesAll;
+  t_gfShared shared;
 };
 
 void helperLoop(void* context) {
@@ -503,9 +514,6 @@ void retireOne(t_gfUnpackJob* job, std::unique_lock<std::mutex>& held) {
   for (std::uint32_t at = 0; at < task->messagesUsed; at += (std::uint32_t)std::strlen(task->messages + at) + 1)
     gfReportf(job->sink, "%s", task->messages + at);
   job->failures += task->failures;
-  job->filesDone += task->fileCount;
-  for (int i = 0; i < task->fileCount; i++) job->bytesDone += (std::uint32_t)task->files[i].dataSize;
-  gfTellProgress(job->filesDone, job->filesAll, job->bytesDone, job->bytesAll);
   if (task->dir != INVALID_HANDLE) platClose(task->dir);
   releaseListing(task->listing);
   task->state = GF_TASK_FREE;
@@ -524,7 +532,7 @@ t_gfTask* newTask(t_gfUnpackJob* job) {
   task->messagesUsed = 0;
   task->failures = 0;
   task->flags = job->flags;
-  task->full = &job->full;
+  task->shared = &job->shared;
   return task;
 }
 
@@ -682,7 +690,7 @@ void unpackEntries(t_gfUnpackJob* job, t_gfDirStream* stream, const char* path,
   while (gfNextStreamEntry(stream, &entry, &status))
     if (!select || select(entry.name, context)) takeEntry(job, &entry);
   waitForAll(job);
-  if (long n = job->full.notWritten.load())
+  if (long n = job->shared.notWritten.load())
     gfReportf(job->sink, "unpacking '%s' stopped at the first full disk: %ld more file%s not "
               "written", path, n, n == 1 ? " was" : "s were");
   {
@@ -708,8 +716,8 @@ int unpackAll(const char* path, PlatHandle group, t_gfDirStream* stream, t_gfNam
   job->group = group;
   job->sink = sink;
   job->flags = flags;
-  job->filesAll = files;
-  job->bytesAll = bytes;
+  job->shared.filesAll = files;
+  job->shared.bytesAll = bytes;
   job->levels.top = platOpenHostDir(".");
   int failed = 1;
   if (job->levels.top == INVALID_HANDLE) {

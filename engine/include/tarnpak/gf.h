@@ -235,8 +235,8 @@ ENGINE_API int gfWarnOfThreadSetting(t_gfReport warn);
 
 // ---- progress -----------------------------------------------------------------------------
 // Hears how far a pack's copy of the data or an unpack is: files and bytes done, of all.
-// Called on the job's own thread after each batch of files; the program decides what to
-// show and how often.
+// Called after each batch of files (a pack) or each file (an unpack), one call at a time but
+// possibly from the job's helper threads; the program decides what to show and how often.
 typedef void (*t_gfProgress)(long filesDone, long filesAll, long long bytesDone,
                              long long bytesAll);
 // Sets the hook for every later job (null: none, the default).

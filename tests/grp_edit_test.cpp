@@ -147,6 +147,27 @@ TEST(GrpEdit, RefusalsAndFailuresLeaveTheGroupWhole) {
   platFaultOff();
   EXPECT_EQ(readFile(work / "g.grp"), before);
   EXPECT_EQ(listTree(work.path()), beforeFailure);
+  // Each failure while the group is copied names the group, and the kept entry when reading
+  // it failed, each in quotes of its own.
+  static std::vector<std::string> said;
+  auto keep = [](const char* message) { said.push_back(message); };
+  for (t_platFaultOp op : {PLAT_FAULT_WRITE, PLAT_FAULT_READ}) {
+    for (long n = 1; n <= 4; n++) {
+      said.clear();
+      writeFile(work / "g.grp", before);
+      platFaultArm(op, n, EIO, 0, true);
+      int failed = gfEditGroup(path.c_str(), 0, work.path().c_str(), nullptr, 0, removes, 1, keep,
+                               nullptr);
+      platFaultOff();
+      if (!failed) continue;
+      ASSERT_EQ(said.size(), 1u);
+      EXPECT_NE(said[0].find("'" + path + "'"), std::string::npos) << said[0];
+      if (said[0].find("'KEEP.TXT'") != std::string::npos) {
+        EXPECT_NE(said[0].find("'KEEP.TXT' in '" + path + "'"), std::string::npos) << said[0];
+      }
+      EXPECT_EQ(readFile(work / "g.grp"), before);
+    }
+  }
 
   // The group itself inside the tree it adds is left out, with a warning.
   TempDir game;

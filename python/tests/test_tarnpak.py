@@ -324,30 +324,35 @@ class ThreadSafetyTest(TempDir):
     def test_closes_and_stops_racing_reads_raise_valueerror(self):
         root = self.path("root")
         os.mkdir(root)
-        body = b"x" * 300000
+        body = b"x" * (4 << 20)
         with open(os.path.join(root, "big.dat"), "wb") as f:
             f.write(body)
         out, _ = self.packed_sample()
-        for round_ in range(60):
+        for round_ in range(40):
             manager = tarnpak.Manager(root).start()
             f = manager.open("big.dat")
             results = []
+            together = threading.Barrier(3)
 
             def read():
+                together.wait()
                 try:
                     results.append(f.read())
                 except ValueError:
                     results.append("closed")
 
-            # Two closes (or a close and the stop) at once used to free the handle twice.
+            # Two closes (or a close and the stop) at once used to free the handle twice;
+            # a read meeting them returned b"".
             ending = [f.close, f.close] if round_ % 2 else [f.close, manager.stop]
-            threads = [threading.Thread(target=t) for t in [read] + ending]
+            threads = [threading.Thread(target=lambda t=t: (together.wait(), t()))
+                       for t in ending] + [threading.Thread(target=read)]
             for t in threads:
                 t.start()
             for t in threads:
                 t.join()
             manager.stop()
-            self.assertIn(results[0], (body, "closed"))
+            self.assertTrue(results[0] == body or results[0] == "closed",
+                            "a read meeting a close gave %d bytes" % len(results[0]))
 
         # Two threads reading one Group while a third closes it.
         group = tarnpak.Group(out)

@@ -13,12 +13,13 @@ set(CPACK_RESOURCE_FILE_README ${PROJECT_SOURCE_DIR}/README.md)
 set(CPACK_PACKAGE_DIRECTORY ${PROJECT_BINARY_DIR}/packages)
 
 if(WIN32)
-  # One folder: the programs beside the DLL they load, and the README.
+  # One folder: bin/ with the programs beside the DLL they load, the README, the manual
+  # pages; not the files for building against the library.
   set(CPACK_GENERATOR ZIP)
-  set(CPACK_COMPONENTS_ALL tools runtime docs)
-  set(CPACK_ARCHIVE_COMPONENT_INSTALL OFF)
+  set(CPACK_INSTALL_CMAKE_PROJECTS "${PROJECT_BINARY_DIR};Tarnpak;tools;/"
+    "${PROJECT_BINARY_DIR};Tarnpak;runtime;/" "${PROJECT_BINARY_DIR};Tarnpak;docs;/")
   set(CPACK_PACKAGE_FILE_NAME tarnpak-${PROJECT_VERSION}-windows-x86_64)
-  install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT docs)
+  install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION . COMPONENT docs)
 else()
   set(CPACK_GENERATOR DEB)
   set(CPACK_COMPONENTS_ALL tools runtime dev)

@@ -16,9 +16,10 @@ trap 'rm -rf "$work"' EXIT
 mkdir "$work/unzipped" "$work/elsewhere"
 (cd "$work/unzipped" && unzip -q "$zip")
 bin=$(dirname "$(find "$work/unzipped" -name Tarnpak.exe)")
-for f in Tarnpak.exe grp.exe tarnpak-engine.dll README.md; do
+for f in Tarnpak.exe grp.exe tarnpak-engine.dll ../README.md; do
   [ -f "$bin/$f" ] || { echo "the zip lacks $f" >&2; exit 1; }
 done
+[ -z "$(find "$work/unzipped" -name '*.h')" ] || { echo "the zip holds headers" >&2; exit 1; }
 cd "$work/elsewhere"
 "$top/tools/wine-run.sh" "$bin/Tarnpak.exe" --version
 "$top/tools/wine-run.sh" "$bin/Tarnpak.exe" "$top/examples/sample" 2>/dev/null

@@ -48,7 +48,8 @@ PKG_CONFIG_PATH="$libdir/pkgconfig" pkg-config --libs tarnpak-engine
 ls "$root/usr/share/bash-completion/completions/"{Tarnpak,grp} >/dev/null
 cmake -S examples/embed -B "$work/consumer" -DCMAKE_PREFIX_PATH="$root/usr" >/dev/null
 cmake --build "$work/consumer" >/dev/null
-echo "find_package consumer: built"
+"$work/consumer/embed" examples/sample levdemo9.lev >/dev/null
+echo "find_package consumer: built and run"
 
 "${dpkg_root[@]}" -r tarnpak libtarnpak-engine-dev libtarnpak-engine1 >/dev/null
 left=$(find "$root" -path "$root/var" -prune -o ! -type d -print)

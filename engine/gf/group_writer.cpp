@@ -113,6 +113,9 @@ void writeData(const t_gfWriteList* files, PlatHandle out, const char* shown, t_
     case GF_COPY_READ_ERROR:
       gfFail(writing, "cannot copy %s into group file '%s': %s", source, shown, why.reason);
       break;
+    case GF_COPY_INTERRUPTED:
+      gfFail(writing, "interrupted");
+      break;
     case GF_COPY_NO_MEMORY:
       gfFail(writing, "not enough memory to copy the files");
       break;

@@ -31,9 +31,10 @@ _tarnpak_stored_names() {
 _tarnpak_Tarnpak() {
   local cur=${COMP_WORDS[COMP_CWORD]}
   COMPREPLY=()
-  [ "$COMP_CWORD" -eq 1 ] || return  # only the first argument is read
+  # Only the first argument is read, or the second after -q.
+  [ "$COMP_CWORD" -eq 1 ] || { [ "$COMP_CWORD" -eq 2 ] && [ "${COMP_WORDS[1]}" = -q ]; } || return
   if [[ $cur == -* ]]; then
-    COMPREPLY=($(compgen -W '--help -h --version' -- "$cur"))
+    [ "$COMP_CWORD" -eq 1 ] && COMPREPLY=($(compgen -W '--help -h --version -q' -- "$cur"))
   else
     _tarnpak_groups
   fi
@@ -60,8 +61,9 @@ _tarnpak_grp() {
     list) options='-l --json --help' ;;
     extract) options='-C --directory= -v --touch --help' ;;
     add) options='-C --help' ;;
-    diff | table) options='--json --help' ;;
-    check) options='-v --help' ;;
+    verify | diff | table) options='--json --help' ;;
+    rm) options='--dry-run --help' ;;
+    check) options='-v --json --help' ;;
   esac
   if [ "$prev" = -C ]; then
     _tarnpak_dirs

@@ -1,6 +1,7 @@
 // The group writer's data copy: every entry's bytes, from a host file or a byte range of an
 // open group, go to the offset the directory gave them. The pool's threads read batches of
-// small files ahead into a few buffers; the caller's thread alone writes them, in order.
+// small files ahead into a few buffers (and hash them, when sums are wanted); the caller's
+// thread alone writes them, in order.
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
@@ -47,12 +48,42 @@ struct t_gfCopyJob {
   t_gfCopySlot slots[kMaxSlots];
 };
 
-// What one thread holds: the directory of the file it opened last.
+// What one thread holds: the directory of the file it opened last, and its hasher.
 struct t_gfCopier {
   t_gfCopyJob* job;
   PlatHandle dir;
   std::uint32_t dirText;  // the held directory's host path in the collection
+  PlatSha256* hasher = nullptr;  // opened at the first entry to hash
 };
+
+// Hashes one more piece of the entry at place i; a null bytes with count 0 finishes it.
+// False when the host's hash failed (platLastError says why).
+bool hashPiece(t_gfCopier* c, int i, const void* bytes, long count, bool last) {
+  if (!c->hasher && !(c->hasher = platSha256Open())) return false;
+  if (count > 0 && platSha256Add(c->hasher, bytes, (size_t)count) != 0) return false;
+  return !last ||
+         platSha256Finish(c->hasher, c->job->files->digests + (size_t)i * GF_SHA256_SIZE) == 0;
+}
+
+// Copies count bytes at from in `in` to at in the group through the slot's block, hashing
+// each piece: a large entry whose sum is wanted, whose bytes a host copy would never show.
+// The bytes copied (fewer when the source ended early), or -1 when a transfer or the hash
+// failed.
+long long copyHashed(t_gfCopier* c, t_gfCopySlot* slot, int i, PlatHandle in, long long from,
+                     long long at, long count) {
+  long done = 0;
+  while (done < count) {
+    long piece = count - done < kBatchSize ? count - done : kBatchSize;
+    long long got = platReadAt(in, from + done, slot->bytes, (size_t)piece);
+    if (got < 0) return -1;
+    if (got > 0 && (platWriteAt(c->job->out, at + done, slot->bytes, (size_t)got) != got ||
+                    !hashPiece(c, i, slot->bytes, (long)got, false)))
+      return -1;
+    done += (long)got;
+    if (got < piece) return done;
+  }
+  return hashPiece(c, i, nullptr, 0, true) ? done : -1;
+}
 
 // reason: the failure's own words, or null for the host's.
 void noteFailure(t_gfCopySlot* slot, int record, t_gfCopyFailureKind kind,
@@ -123,7 +154,9 @@ bool copyRange(t_gfCopier* c, t_gfCopySlot* slot, int i, const t_gfWriteEntry* f
                unsigned char* at) {
   PlatHandle in = c->job->files->sources[f->hostDir].handle;
   long long got = at ? platReadAt(in, f->from, at, f->size)
-                     : platCopyRange(in, f->from, c->job->out, f->offset, f->size);
+                  : c->job->files->digests
+                      ? copyHashed(c, slot, i, in, f->from, f->offset, (long)f->size)
+                      : platCopyRange(in, f->from, c->job->out, f->offset, f->size);
   if (got == (long long)f->size) return true;
   noteFailure(slot, i, GF_COPY_READ_ERROR, got < 0 ? nullptr : "the group file ended early");
   return false;
@@ -151,6 +184,8 @@ bool copyRecord(t_gfCopier* c, t_gfCopySlot* slot, int i, unsigned char* at) {
     got = readWhole(in, at, size);
   else if (long long now = platFileSize(in); now != size)
     got = now < 0 ? -1 : size + 1;  // no answer, or another size than the search found
+  else if (c->job->files->digests)
+    got = copyHashed(c, slot, i, in, 0, f->offset, size);
   else
     got = platCopyRange(in, 0, c->job->out, f->offset, size);
   platClose(in);
@@ -159,12 +194,20 @@ bool copyRecord(t_gfCopier* c, t_gfCopySlot* slot, int i, unsigned char* at) {
   return false;
 }
 
-// Reads the small files of a batch into its slot's block, each at its place.
+// Reads the small files of a batch into its slot's block, each at its place, and hashes
+// each there when sums are wanted: the reading threads share the hashing.
 bool readBatch(t_gfCopier* c, t_gfCopySlot* slot) {
-  long long base = gfWriteEntryAt(c->job->files, slot->from)->offset;
-  for (int i = slot->from; i < slot->to; i++)
-    if (!copyRecord(c, slot, i, slot->bytes + (gfWriteEntryAt(c->job->files, i)->offset - base)))
+  const t_gfWriteList* files = c->job->files;
+  long long base = gfWriteEntryAt(files, slot->from)->offset;
+  for (int i = slot->from; i < slot->to; i++) {
+    const t_gfWriteEntry* f = gfWriteEntryAt(files, i);
+    unsigned char* at = slot->bytes + (f->offset - base);
+    if (!copyRecord(c, slot, i, at)) return false;
+    if (files->digests && !hashPiece(c, i, at, (long)f->size, true)) {
+      noteFailure(slot, i, GF_COPY_HASH_ERROR);
       return false;
+    }
+  }
   return true;
 }
 
@@ -197,6 +240,7 @@ void readAhead(void* context) {
   }
   held.unlock();
   platClose(c.dir);
+  platSha256Close(c.hasher);
 }
 
 // Writes one batch (or copies its large file) at its place in the group.
@@ -243,6 +287,7 @@ t_gfCopySlot* writeAll(t_gfCopyJob* job) {
   job->roomMade.notify_all();
   held.unlock();
   platClose(c.dir);
+  platSha256Close(c.hasher);
   return failed;
 }
 

@@ -18,7 +18,7 @@ const t_grpHelp kHelp[] = {
      "Prints the stored names in directory order, one a line. -l adds the size, the stored\n"
      "date and time (UTC, ISO 8601) and the data offset; --json prints one JSON array of\n"
      "objects with the keys name, size, mtime and offset.\n"},
-    {"verify", "grp verify FILE.grp | grp verify --sums SUMS FILE.grp",
+    {"verify", "grp verify [--sums SUMS] FILE.grp",
      "Checks the group's structure: the header and every directory entry, the builder's\n"
      "order, data areas inside the file and not overlapping, names the unpacker accepts.\n"
      "Prints one line per problem on stderr and exits 1, or a summary and exits 0. The format\n"

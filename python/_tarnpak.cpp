@@ -163,18 +163,17 @@ class Group {
   // (name, SHA-256 in hex) of each entry a sums file lists, in directory order: of several
   // copies of a name (any case) the last, which an unpack leaves.
   py::list sums() const {
+    auto key = [](const char* name) {  // names compared as the unpacker matches them
+      std::string k = name;
+      for (char& c : k)
+        if (c >= 'a' && c <= 'z') c = (char)(c - 'a' + 'A');
+      return k;
+    };
     std::unordered_map<std::string, size_t> last;
-    for (size_t i = 0; i < entries_.size(); i++) {
-      char key[256];
-      gfStoredForm(entries_[i].name, key);
-      last[key] = i;
-    }
+    for (size_t i = 0; i < entries_.size(); i++) last[key(entries_[i].name)] = i;
     std::vector<const t_gfGroupEntry*> listed;
-    for (size_t i = 0; i < entries_.size(); i++) {
-      char key[256];
-      gfStoredForm(entries_[i].name, key);
-      if (last[key] == i) listed.push_back(&entries_[i]);
-    }
+    for (size_t i = 0; i < entries_.size(); i++)
+      if (last[key(entries_[i].name)] == i) listed.push_back(&entries_[i]);
     std::vector<std::string> digests;
     hashEntries(listed, &digests);
     py::list out;

@@ -118,9 +118,9 @@ struct t_gfCopyFailure {
 };
 
 // Copies every entry's bytes to its offset in out, in table order: the pool's threads read
-// ahead, the caller's thread alone writes. With files->digests set, every entry's bytes
-// are hashed on their way (a large file then goes through a buffer rather than the host's
-// copy, which would never show them). Returns -1 when all went well, else the place in
+// ahead, the caller's thread alone writes. With files->digests set, every entry's SHA-256
+// is filled in: small files hashed by the threads that read them, large ones (which the
+// host copies without showing them) read back from out once copied. Returns -1 when all went well, else the place in
 // the table order of the first entry that failed (count when the failure belongs to no
 // entry), with the failure described.
 int gfCopyData(const t_gfWriteList* files, PlatHandle out, t_gfCopyFailure* failure);

@@ -308,7 +308,8 @@ typedef int (*t_gfSumVisitor)(const t_gfGroupEntry* entry,
 ENGINE_API int gfSumGroup(const char* path, t_gfSumVisitor visit, void* context,
                           t_gfReport report);
 // TarnpakFromWarned that also writes the sums file sums (null: none) of the group it packs,
-// hashing the bytes as they are copied; the sums file takes its name just after the group.
+// hashing the bytes it stores (small files as they are read, large ones from the group once
+// written); the sums file is complete before the group takes its name and takes its own after.
 ENGINE_API int TarnpakFromSummed(const char* root, const char* name, int flag, const char* sums,
                                  t_gfReport report, t_gfReport warn);
 // gfEditGroup that also writes the sums file sums (null: none) of the new group.

@@ -28,7 +28,7 @@ std::string sha256Hex(const std::string& bytes) {
 // Sets (or with null removes) a variable the tools started from here inherit.
 void setEnvironment(const char* name, const char* value) {
 #ifdef _WIN32
-  _putenv_s(name, value ? value : "");
+  _putenv((std::string(name) + "=" + (value ? value : "")).c_str());  // copied; "NAME=" removes
 #else
   if (value)
     setenv(name, value, 1);

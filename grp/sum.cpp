@@ -1,5 +1,7 @@
 // grp sum: the SHA-256 of every stored file, as sha256sum writes them for the unpacked tree;
 // and grp verify --sums: a group checked against such a sums file.
+#include <cctype>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <map>

@@ -110,6 +110,7 @@ enum t_gfCopyFailureKind {
   GF_COPY_NO_MEMORY,
   GF_COPY_NOT_REGULAR,  // the name no longer holds a regular file (a pipe, say)
   GF_COPY_HASH_ERROR,   // the host's SHA-256 failed
+  GF_COPY_INTERRUPTED,  // the job's cancel check asked it to stop
 };
 
 struct t_gfCopyFailure {

@@ -162,8 +162,10 @@ void printJson(const t_verifyState& s, const t_gfGroupSummary* summary, long lon
 
 int grpVerify(int argc, char** argv) {
   t_grpArgs args;
-  int done = grpCommandLine("verify", argc, argv, {"--json"}, false, 1, 1, &args);
+  int done = grpCommandLine("verify", argc, argv, {"--json", "--sums="}, false, 1, 1, &args);
   if (done >= 0) return done;
+  if (const char* sums = grpOptionValue(args, "--sums"))
+    return grpVerifySums(args.operands[0].c_str(), sums);
   t_verifyState state;
   state.path = args.operands[0].c_str();
   state.json = grpHasFlag(args, "--json");

@@ -8,6 +8,7 @@
 
 #include "engine/gf/group_format.h"
 #include "engine/gf/group_writer.h"
+#include "engine/gf/sums.h"
 #include "engine/kestin/ascii.h"
 #include "tarnpak/stdinputoutput.h"
 #define ENGINE_UNIT "gf manager"
@@ -79,11 +80,11 @@ bool isOutput(const t_gfBuild* build, const PlatFind* find, const char* name) {
 }
 
 // The format's dates run from 1980 to 2107; any other is stored as no date at all (0).
-void warnOfDate(const char* name, const PlatFindData* found, t_gfBuild* build) {
+void warnOfDate(const char* name, std::int64_t written, t_gfBuild* build) {
   char shown[PLAT_PATH_MAX];
   gfReportf(build->warn, "'%s' was last written in %lld, outside the years a group can date "
             "(1980 to 2107): stored without a date", gfShownPath(name, shown, sizeof shown),
-            (long long)platYearOf(found->writeTime));
+            (long long)platYearOf(written));
 }
 
 // A name the Windows unpacker refuses is still stored (the build list's rules decide the
@@ -108,7 +109,9 @@ void addBuildFile(const char* name, size_t leaf, t_gfSearch* search, const PlatF
     return;
   }
   f->size = (std::uint32_t)found->size;
-  if (!platTimeToDos(found->writeTime, &f->date, &f->time)) warnOfDate(name, found, build);
+  std::int64_t written = found->writeTime;
+  if (files->clamp && written > files->clampTo) written = files->clampTo;
+  if (!platTimeToDos(written, &f->date, &f->time)) warnOfDate(name, written, build);
 }
 
 void addFound(const char* dirPart, t_gfSearch* search, const PlatFindData* found,
@@ -579,10 +582,14 @@ void keepFullGroup(const char* name, t_gfBuild* build) {
 // Reads the build list of root and writes the group name; with lister's visitors set, only
 // reads the list and tells them what it takes.
 int buildGroup(const char* root, const char* name, int flag, t_gfReport sink, t_gfReport warn,
-               const t_gfBuild* lister = nullptr) {
+               const t_gfBuild* lister = nullptr, const char* sums = nullptr) {
   t_gfWriteList files{};
   t_gfBuild build{{sink, 0}, root, &files};
   build.warn = warn;
+  files.sums = sums;
+  int clamp = lister ? 0 : gfSourceDateEpoch(&files.clampTo, &build);
+  if (clamp < 0) return 1;
+  files.clamp = clamp;
   if (lister) {
     build.onLine = lister->onLine;
     build.onFile = lister->onFile;
@@ -626,9 +633,14 @@ int TarnpakFrom(const char* root, const char* name, int flag, t_gfReport sink) {
 
 int TarnpakFromWarned(const char* root, const char* name, int flag, t_gfReport sink,
                       t_gfReport warn) {
+  return TarnpakFromSummed(root, name, flag, nullptr, sink, warn);
+}
+
+int TarnpakFromSummed(const char* root, const char* name, int flag, const char* sums,
+                      t_gfReport sink, t_gfReport warn) {
   char rootPath[GF_PATH_MAX + 1];
   gfMakeRoot(rootPath, root);  // empty when too long: the build list then cannot be opened
-  return buildGroup(rootPath, name, flag, sink, warn);
+  return buildGroup(rootPath, name, flag, sink, warn, nullptr, sums);
 }
 
 void Tarnpak(const char* name, int flag) { TarnpakChecked(name, flag, nullptr); }

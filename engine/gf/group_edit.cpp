@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "engine/gf/group_writer.h"
+#include "engine/gf/sums.h"
 #include "engine/kestin/ascii.h"
 #define ENGINE_UNIT "gf manager"
 #include "engine/kestin/alloc.h"
@@ -183,23 +184,50 @@ void freeEdit(t_gfEdit* edit) {
   ENGINE_DELETE(edit->removeUsed);
 }
 
+int editGroup(const char* path, int flags, const char* root, const char* const* adds,
+              int addCount, const char* const* removes, int removeCount, const char* sums,
+              t_gfEditVisitor told, void* context, t_gfReport sink, t_gfReport warn);
+
 }  // namespace
 
 int gfEditGroup(const char* path, int flags, const char* root, const char* const* adds,
                 int addCount, const char* const* removes, int removeCount, t_gfReport sink,
                 t_gfReport warn) {
-  return gfEditGroupTold(path, flags, root, adds, addCount, removes, removeCount, nullptr,
-                         nullptr, sink, warn);
+  return gfEditGroupSummed(path, flags, root, adds, addCount, removes, removeCount, nullptr, sink,
+                           warn);
 }
 
 int gfEditGroupTold(const char* path, int flags, const char* root, const char* const* adds,
                     int addCount, const char* const* removes, int removeCount,
                     t_gfEditVisitor told, void* context, t_gfReport sink, t_gfReport warn) {
+  return editGroup(path, flags, root, adds, addCount, removes, removeCount, nullptr, told, context,
+                   sink, warn);
+}
+
+int gfEditGroupSummed(const char* path, int flags, const char* root, const char* const* adds,
+                      int addCount, const char* const* removes, int removeCount,
+                      const char* sums, t_gfReport sink, t_gfReport warn) {
+  return editGroup(path, flags, root, adds, addCount, removes, removeCount, sums, nullptr,
+                   nullptr, sink, warn);
+}
+
+namespace {
+
+// Every form of the edit: with sums (null: none) written beside the group, and told of each
+// entry that goes.
+int editGroup(const char* path, int flags, const char* root, const char* const* adds,
+              int addCount, const char* const* removes, int removeCount, const char* sums,
+              t_gfEditVisitor told, void* context, t_gfReport sink, t_gfReport warn) {
   t_gfEdit edit;
   edit.sink = sink;
   edit.failed = 0;
   edit.told = told;
   edit.toldContext = context;
+  edit.files.sums = sums;
+  // Added files' dates are clamped as a pack clamps them; kept entries keep theirs.
+  int clamp = gfSourceDateEpoch(&edit.files.clampTo, &edit);
+  edit.failed = clamp < 0;
+  edit.files.clamp = clamp > 0;
   char rootPath[GF_PATH_MAX + 1];
   gfMakeRoot(rootPath, root && root[0] ? root : ".");
   for (int i = 0; i < addCount && !edit.failed; i++)
@@ -228,3 +256,5 @@ int gfEditGroupTold(const char* path, int flags, const char* root, const char* c
   freeEdit(&edit);
   return edit.failed;
 }
+
+}  // namespace

@@ -156,6 +156,52 @@ void freeEdit(t_gfEdit* edit) {
 
 }  // namespace
 
+namespace {
+
+// Whether a group file lies at the host path target now.
+bool groupThere(const char* target) {
+  PlatHandle h = platOpenRead(target);
+  if (h == INVALID_HANDLE) return false;
+  platClose(h);
+  return true;
+}
+
+// The read-modify-commit, under the group's lock: the added files collected, the old group
+// read, the new one written in its place.
+void editLocked(t_gfEdit* edit, const char* path, int flags, const char* rootPath,
+                const char* const* adds, int addCount, const char* const* removes,
+                int removeCount, t_gfGroupPlace* place, t_gfReport warn) {
+  for (int i = 0; i < addCount && !edit->failed; i++)
+    edit->failed = gfCollectPath(rootPath, adds[i], path, place->lock.path, &edit->files,
+                                 edit->sink, warn);
+  if (!edit->failed) checkAdded(edit);
+  if (!edit->failed) prepareRemoves(edit, removes, removeCount);
+  if (edit->failed) return;
+  PlatHandle group = INVALID_HANDLE;
+  unsigned flag = 1;
+  // A group missing when the caller looked may have been made since by another edit,
+  // whose lock this one waited for: it is then edited, not replaced.
+  if (!(flags & GF_EDIT_NEW_GROUP) || groupThere(place->target)) {
+    t_gfDirectory directory;
+    group = gfOpenGroup(place->target, &directory, edit->sink);
+    if (group == INVALID_HANDLE) {
+      edit->failed = 1;
+      return;
+    }
+    flag = oldFlag(group);
+    keepOld(edit, path, group, &directory);
+    gfFreeDirectory(&directory);
+  } else {
+    keepOld(edit, path, group, nullptr);
+  }
+  edit->files.closeBeforeCommit = &group;
+  if (!edit->failed) edit->failed = gfWriteGroup(path, flag, &edit->files, edit->sink, place);
+  edit->files.closeBeforeCommit = nullptr;
+  if (group != INVALID_HANDLE) platClose(group);
+}
+
+}  // namespace
+
 int gfEditGroup(const char* path, int flags, const char* root, const char* const* adds,
                 int addCount, const char* const* removes, int removeCount, t_gfReport sink,
                 t_gfReport warn) {
@@ -164,28 +210,13 @@ int gfEditGroup(const char* path, int flags, const char* root, const char* const
   edit.failed = 0;
   char rootPath[GF_PATH_MAX + 1];
   gfMakeRoot(rootPath, root && root[0] ? root : ".");
-  for (int i = 0; i < addCount && !edit.failed; i++)
-    edit.failed = gfCollectPath(rootPath, adds[i], path, &edit.files, sink, warn);
-  if (!edit.failed) checkAdded(&edit);
-  if (!edit.failed) prepareRemoves(&edit, removes, removeCount);
-  PlatHandle group = INVALID_HANDLE;
-  unsigned flag = 1;
-  if (!edit.failed && !(flags & GF_EDIT_NEW_GROUP)) {
-    t_gfDirectory directory;
-    group = gfOpenGroup(path, &directory, sink);
-    if (group == INVALID_HANDLE) {
-      edit.failed = 1;
-    } else {
-      flag = oldFlag(group);
-      keepOld(&edit, path, group, &directory);
-      gfFreeDirectory(&directory);
-    }
-  } else if (!edit.failed) {
-    keepOld(&edit, path, group, nullptr);
-  }
-  edit.files.closeBeforeCommit = &group;
-  if (!edit.failed) edit.failed = gfWriteGroup(path, flag, &edit.files, sink);
-  if (group != INVALID_HANDLE) platClose(group);
+  // The lock first: the files to add are found while no other edit's lock file lies in
+  // the tree, and the old group is read only once no other edit can replace it.
+  t_gfGroupPlace place;
+  edit.failed = gfPlaceGroup(path, &place, &edit) || gfLockGroup(path, &place, &edit);
+  if (!edit.failed)
+    editLocked(&edit, path, flags, rootPath, adds, addCount, removes, removeCount, &place, warn);
+  gfUnlockGroup(&place);
   freeEdit(&edit);
   return edit.failed;
 }

@@ -169,7 +169,9 @@ ENGINE_API int gfCheckBuildList(const char* root, t_gfReport report);
 
 // ---- editing a group --------------------------------------------------------------------
 // gfEditGroup's flags.
-constexpr int GF_EDIT_NEW_GROUP = 1;  // path holds no group yet: the result is a new group
+// path held no group when the caller looked: the result is a new group, unless another edit
+// has made one there by the time this one holds the lock, which is then edited.
+constexpr int GF_EDIT_NEW_GROUP = 1;
 
 // Rewrites the group file at path with changes, as the builder would write the resulting set
 // of files: the directory in the builder's order, every kept entry's bytes, date and time
@@ -184,9 +186,12 @@ constexpr int GF_EDIT_NEW_GROUP = 1;  // path holds no group yet: the result is 
 // Refused, with nothing written: a remove name that matches no entry, an add path that finds
 // nothing, two added files of one stored name, names the builder refuses (too long, leaving
 // root) or the unpacker would refuse on any host, files the group cannot hold. The old group
-// stays whole on any failure; the new one replaces it in one commit. 0 when the group was
-// written, 1 after reporting why not; warnings (an added directory holding no file, the
-// group met in the tree) go to warn.
+// stays whole on any failure; the new one replaces it in one commit. From reading the old
+// group to that commit the edit holds the group's lock (the file path + ".lock" beside it),
+// so that edits of one group, from any process, never lose each other: one waits for
+// another, and fails after a minute. A path that is a symbolic link edits the group it
+// leads to, and the link stays. 0 when the group was written, 1 after reporting why not;
+// warnings (an added directory holding no file, the group met in the tree) go to warn.
 ENGINE_API int gfEditGroup(const char* path, int flags, const char* root,
                            const char* const* adds, int addCount, const char* const* removes,
                            int removeCount, t_gfReport report, t_gfReport warn);

@@ -165,14 +165,18 @@ TEST(GrpEdit, EditsAtOnceNeverLoseEachOther) {
   TempDir work;
   std::vector<std::string> expected;
   for (int round = 0; round < 3; round++) {
+    std::vector<std::string> names;
+    for (int i = 0; i < 8; i++) {
+      names.push_back("F" + std::to_string(round) + std::to_string(i) + ".TXT");
+      writeFile(work / names.back(), names.back());
+      expected.push_back(names.back());
+    }
+    // All written first: on Windows a child started meanwhile would inherit the handle of
+    // a file being written, and hold it open against the editor of that file.
     std::vector<std::thread> editors;
     std::vector<ToolRun> runs(8);
-    for (int i = 0; i < 8; i++) {
-      std::string name = "F" + std::to_string(round) + std::to_string(i) + ".TXT";
-      writeFile(work / name, name);
-      expected.push_back(name);
-      editors.emplace_back([&, i, name] { runs[i] = runGrp({"add", "g.grp", name}, work.path()); });
-    }
+    for (int i = 0; i < 8; i++)
+      editors.emplace_back([&, i] { runs[i] = runGrp({"add", "g.grp", names[i]}, work.path()); });
     for (auto& t : editors) t.join();
     for (const ToolRun& run : runs) EXPECT_EQ(run.status, 0) << run.err;
   }

@@ -221,10 +221,13 @@ TEST(NewFile, ARefusedReplacementFallsBackAndIsTriedAgain) {
   platFaultOff();
   EXPECT_EQ(readFile(dir / "out.grp"), "retried");
 
+  // A sharing violation is such a refusal too. The fallback then makes its own call, which
+  // Wine refuses (it has no rename of POSIX semantics): the move is tried again.
   ASSERT_TRUE(startNewFile(dir, &file, "fallback"));
-  platFaultArmRun(PLAT_FAULT_RENAME, 1, 1, EBUSY);  // the move only: the fallback's own call
+  platFaultArmRun(PLAT_FAULT_RENAME, 1, 1, EBUSY);
   EXPECT_EQ(platNewFileCommit(&file), 0);
-  EXPECT_EQ(platFaultCalls(PLAT_FAULT_RENAME), 2);
+  long calls = platFaultCalls(PLAT_FAULT_RENAME);
+  EXPECT_TRUE(calls == 2 || calls == 3) << calls;
   platFaultOff();
   EXPECT_EQ(readFile(dir / "out.grp"), "fallback");
 

@@ -158,12 +158,13 @@ void freeEdit(t_gfEdit* edit) {
 
 namespace {
 
-// Whether a group file lies at the host path target now.
-bool groupThere(const char* target) {
-  PlatHandle h = platOpenRead(target);
-  if (h == INVALID_HANDLE) return false;
-  platClose(h);
-  return true;
+// Whether nothing at all has the name target (a host path) now.
+bool nothingThere(const char* target) {
+  PlatFind find;
+  PlatFindData found;
+  if (!platFindFirst(&find, target, &found)) return !find.unreadable;
+  platFindClose(&find);
+  return false;
 }
 
 // The read-modify-commit, under the group's lock: the added files collected, the old group
@@ -179,9 +180,9 @@ void editLocked(t_gfEdit* edit, const char* path, int flags, const char* rootPat
   if (edit->failed) return;
   PlatHandle group = INVALID_HANDLE;
   unsigned flag = 1;
-  // A group missing when the caller looked may have been made since by another edit,
-  // whose lock this one waited for: it is then edited, not replaced.
-  if (!(flags & GF_EDIT_NEW_GROUP) || groupThere(place->target)) {
+  bool fresh = (flags & GF_EDIT_NEW_GROUP) ||
+               ((flags & GF_EDIT_MAKE_MISSING) && nothingThere(place->target));
+  if (!fresh) {
     t_gfDirectory directory;
     group = gfOpenGroup(place->target, &directory, edit->sink);
     if (group == INVALID_HANDLE) {

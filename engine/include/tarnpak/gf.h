@@ -169,9 +169,11 @@ ENGINE_API int gfCheckBuildList(const char* root, t_gfReport report);
 
 // ---- editing a group --------------------------------------------------------------------
 // gfEditGroup's flags.
-// path held no group when the caller looked: the result is a new group, unless another edit
-// has made one there by the time this one holds the lock, which is then edited.
-constexpr int GF_EDIT_NEW_GROUP = 1;
+constexpr int GF_EDIT_NEW_GROUP = 1;  // path holds no group yet: the result is a new group
+// A missing group is made new, an existing one edited: whether it is missing is looked at
+// once the edit holds the group's lock, so that edits at once that each found it missing
+// do not each make a group of their own, the last one replacing the others.
+constexpr int GF_EDIT_MAKE_MISSING = 2;
 
 // Rewrites the group file at path with changes, as the builder would write the resulting set
 // of files: the directory in the builder's order, every kept entry's bytes, date and time

@@ -128,14 +128,35 @@ void writeData(const t_gfWriteList* files, PlatHandle out, const char* shown, t_
   }
 }
 
-// Writes the group to a temporary file beside name and renames it into place once whole.
-void writeGroup(const char* name, unsigned flag, t_gfWriteList* files, t_gfJob* writing) {
+// Puts the finished file in place under the group's lock, taken here unless the caller
+// holds it: a build's commit then never lands inside an edit's read-modify-commit, where
+// the edit would replace it with the older group plus its change.
+void commitGroup(const char* name, PlatNewFile* out, t_gfGroupPlace* place, bool held,
+                 t_gfJob* writing) {
+  if (!held && gfLockGroup(name, place, writing)) {
+    platNewFileDiscard(out);
+    return;
+  }
+  char shown[PLAT_PATH_MAX];
+  if (platNewFileCommit(out) != 0)
+    gfFail(writing, "cannot write group file '%s': %s", gfShownPath(name, shown, sizeof shown),
+           platLastError());
+  if (!held) gfUnlockGroup(place);
+}
+
+// Writes the group to a temporary file beside its target and renames it into place once
+// whole.
+void writeGroup(const char* name, unsigned flag, t_gfWriteList* files, t_gfJob* writing,
+                t_gfGroupPlace* held) {
   long long dirSize = placeData(files, writing);
   if (dirSize < 0) return;
+  t_gfGroupPlace own;
+  t_gfGroupPlace* place = held ? held : &own;
+  if (!held && gfPlaceGroup(name, &own, writing)) return;
   PlatNewFile out;
   char shown[PLAT_PATH_MAX];
   gfShownPath(name, shown, sizeof shown);
-  if (platNewFileCreate(&out, name) != 0) {
+  if (platNewFileCreate(&out, place->target) != 0) {
     gfFail(writing, "cannot create group file '%s': %s", shown, platLastError());
     return;
   }
@@ -160,8 +181,8 @@ void writeGroup(const char* name, unsigned flag, t_gfWriteList* files, t_gfJob* 
   }
   if (writing->failed)
     platNewFileDiscard(&out);
-  else if (platNewFileCommit(&out) != 0)
-    gfFail(writing, "cannot write group file '%s': %s", shown, platLastError());
+  else
+    commitGroup(name, &out, place, held != nullptr, writing);
   if (sums.open && !writing->failed) gfSumsCommit(&sums, files->sums, writing);
   gfSumsDiscard(&sums);
 }
@@ -176,11 +197,40 @@ bool makeDigests(t_gfWriteList* list) {
 
 }  // namespace
 
-int gfWriteGroup(const char* name, unsigned flag, t_gfWriteList* list, t_gfReport sink) {
+int gfGroupLockWaitMs = 60 * 1000;
+
+int gfPlaceGroup(const char* name, t_gfGroupPlace* place, t_gfJob* job) {
+  place->lock.handle = INVALID_HANDLE;
+  if (platFollowLinks(name, place->target, sizeof place->target) == 0) return 0;
+  char shown[PLAT_PATH_MAX];
+  gfFail(job, "cannot follow '%s' to the group file it links to: %s",
+         gfShownPath(name, shown, sizeof shown), platLastError());
+  return 1;
+}
+
+int gfLockGroup(const char* name, t_gfGroupPlace* place, t_gfJob* job) {
+  int taken = platLockFile(&place->lock, place->target, gfGroupLockWaitMs);
+  if (taken == PLAT_LOCKED) return 0;
+  char shown[PLAT_PATH_MAX], lockShown[PLAT_PATH_MAX];
+  gfShownPath(name, shown, sizeof shown);
+  gfShownPath(place->lock.path, lockShown, sizeof lockShown);
+  if (taken == PLAT_LOCK_BUSY)
+    gfFail(job, "group file '%s' is being changed by another process: gave up after waiting "
+           "%d s for its lock '%s'", shown, (gfGroupLockWaitMs + 999) / 1000, lockShown);
+  else
+    gfFail(job, "cannot lock group file '%s' (through '%s'): %s", shown, lockShown,
+           platLastError());
+  return 1;
+}
+
+void gfUnlockGroup(t_gfGroupPlace* place) { platUnlockFile(&place->lock); }
+
+int gfWriteGroup(const char* name, unsigned flag, t_gfWriteList* list, t_gfReport sink,
+                 t_gfGroupPlace* held) {
   t_gfJob writing{sink, 0};
   if (!gfWriteSort(list) || !makeDigests(list))
     gfFail(&writing, "not enough memory for the directory of %d files", list->count);
   else
-    writeGroup(name, flag, list, &writing);
+    writeGroup(name, flag, list, &writing, held);
   return writing.failed;
 }

@@ -197,6 +197,34 @@ int platNewFileCreate(PlatNewFile* file, const char* path);
 int platNewFileCommit(PlatNewFile* file);
 void platNewFileDiscard(PlatNewFile* file);
 
+// ---- the file a new file replaces, and the lock of the jobs that replace it --------------
+// The host path of the file that path names, following symbolic links to the end: a new
+// file committed there replaces the file a link points to and leaves the link as it is. A
+// path that is no link gives its host path. 0 on success; -1 when the host cannot tell
+// (a dangling link or a loop: platLastError says why).
+int platFollowLinks(const char* path, char* out, size_t outSize);
+
+// An advisory lock held by the jobs that replace the file at a host path (one from
+// platFollowLinks), so that two of them never both read the old file and both replace it.
+// It lives in a companion file beside it, the path with ".lock" appended, which no rename
+// touches: a lock on the file itself would stay with the old file once a new one took its
+// name. POSIX: flock on the companion, which its holder removes on release; a holder that
+// dies releases the lock with its descriptors and leaves at most an unlocked companion,
+// which the next holder takes over. Windows: the companion opened unshared and deleted on
+// close, which the system also does for a holder that dies. An interrupt (platInstall
+// ToolSignals) removes a held companion.
+struct PlatFileLock {
+  PlatHandle handle;
+  int slot;                  // its place on the interrupt handlers' list
+  char path[PLAT_PATH_MAX];  // the companion
+};
+enum { PLAT_LOCKED = 0, PLAT_LOCK_FAILED = -1, PLAT_LOCK_BUSY = 1 };
+// Takes the lock of the file at hostPath, waiting at most waitMs milliseconds for another
+// holder to release it: PLAT_LOCKED, PLAT_LOCK_BUSY when the wait ran out (lock->path names
+// the companion), or PLAT_LOCK_FAILED (platLastError says why).
+int platLockFile(PlatFileLock* lock, const char* hostPath, int waitMs);
+void platUnlockFile(PlatFileLock* lock);  // a lock not held is ignored
+
 // For a program such as the tool: a write past the file size limit fails with "File too
 // large" instead of killing the process, and SIGINT, SIGTERM and SIGHUP remove the
 // temporary names of unfinished new files and the guarded files being written before the

@@ -6,6 +6,8 @@
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
+#include <stdlib.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -240,6 +242,24 @@ int sysSetBlocking(int fd) {
 int sysDup(int fd) {
   int e = platFaultHit(PLAT_FAULT_OPEN);
   return e ? seamFailure(e) : fcntl(fd, F_DUPFD_CLOEXEC, 0);
+}
+
+int sysFlock(int fd, int operation) {
+  int e = platFaultHit(PLAT_FAULT_LOCK);
+  return e ? seamFailure(e) : flock(fd, operation);
+}
+
+void sysReleaseLock(int fd, const char* path) {
+  unlink(path);
+  close(fd);
+}
+
+char* sysRealPath(const char* path, char* out) {
+  if (int e = platFaultHit(PLAT_FAULT_STAT)) {
+    errno = e;
+    return nullptr;
+  }
+  return realpath(path, out);
 }
 
 // ---- end of the system calls -------------------------------------------------------------

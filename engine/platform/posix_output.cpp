@@ -5,7 +5,9 @@
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <initializer_list>
@@ -310,6 +312,103 @@ void platNewFileDiscard(PlatNewFile* file) {
   if (file->temp[0]) sysUnlink(file->temp);
   platDisarmTempName(file->slot);
   file->slot = -1;
+}
+
+// ---- the file a new file replaces, and its writers' lock ----------------------------------
+
+int platFollowLinks(const char* path, char* out, size_t outSize) {
+  char host[PLAT_PATH_MAX];
+  if (!platHostPath(path, host, sizeof host)) return platRecordErrorCode(ENAMETOOLONG);
+  struct stat st;
+  const char* result = host;
+  char resolved[PLAT_PATH_MAX];
+  // Only a link of the last name matters: a rename replaces that name, whatever the
+  // directories before it are.
+  if (sysLstat(host, &st) == 0 && S_ISLNK(st.st_mode)) {
+    if (!sysRealPath(host, resolved)) return platRecordError();
+    result = resolved;
+  }
+  if (strlen(result) >= outSize) return platRecordErrorCode(ENAMETOOLONG);
+  strcpy(out, result);
+  return 0;
+}
+
+namespace {
+
+long long nowMs() {
+  struct timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return (long long)t.tv_sec * 1000 + t.tv_nsec / 1000000;
+}
+
+void sleepMs(int ms) {
+  struct timespec t = {ms / 1000, (long)(ms % 1000) * 1000000L};
+  nanosleep(&t, nullptr);
+}
+
+// Waits for the flock of the companion open on fd: 0 when held, 1 when the wait ran out,
+// -1 on failure (recorded).
+int waitForLock(int fd, long long deadline) {
+  for (int delay = 1;; delay = delay < 50 ? delay * 2 : 50) {
+    if (sysFlock(fd, LOCK_EX | LOCK_NB) == 0) return 0;
+    if (errno != EWOULDBLOCK && errno != EINTR) return platRecordError();
+    if (nowMs() >= deadline) return 1;
+    sleepMs(delay);
+  }
+}
+
+// Whether the companion held on fd still has its name: its last holder removes it before
+// letting go, and a waiter then holds a file nobody else will look at.
+int stillNamed(int fd, const char* path) {
+  struct stat held, named;
+  if (sysFstat(fd, &held) != 0) return platRecordError();
+  if (!S_ISREG(held.st_mode)) return platRecordErrorCode(EINVAL);
+  if (sysLstat(path, &named) != 0) return errno == ENOENT ? 0 : platRecordError();
+  return named.st_dev == held.st_dev && named.st_ino == held.st_ino;
+}
+
+}  // namespace
+
+int platLockFile(PlatFileLock* lock, const char* hostPath, int waitMs) {
+  lock->handle = INVALID_HANDLE;
+  lock->slot = -1;
+  int length = snprintf(lock->path, sizeof lock->path, "%s.lock", hostPath);
+  if (length < 0 || length >= (int)sizeof lock->path) {
+    platRecordErrorCode(ENAMETOOLONG);
+    return PLAT_LOCK_FAILED;
+  }
+  long long deadline = nowMs() + waitMs;
+  for (;;) {
+    // Read-only is enough for flock, and lets a user who may only read it wait too. Never
+    // through a link planted under the companion's name.
+    int fd = sysOpen(lock->path, O_RDONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+    if (fd < 0) {
+      platRecordError();
+      return PLAT_LOCK_FAILED;
+    }
+    int waited = waitForLock(fd, deadline);
+    int named = waited == 0 ? stillNamed(fd, lock->path) : 0;
+    if (waited == 0 && named == 1) {
+      lock->handle = fd;
+      lock->slot = platArmTempName(lock->path);
+      return PLAT_LOCKED;
+    }
+    if (named < 0)
+      sysReleaseLock(fd, lock->path);  // held, but not to be trusted: removed as on release
+    else
+      sysClose(fd);  // not held, or its name is another's by now: left alone
+    if (waited != 0 || named < 0) return waited > 0 ? PLAT_LOCK_BUSY : PLAT_LOCK_FAILED;
+  }
+}
+
+void platUnlockFile(PlatFileLock* lock) {
+  if (lock->handle == INVALID_HANDLE) return;
+  // Off the interrupt handlers' list first: once removed, the name may be another
+  // holder's companion.
+  platDisarmTempName(lock->slot);
+  lock->slot = -1;
+  sysReleaseLock((int)lock->handle, lock->path);
+  lock->handle = INVALID_HANDLE;
 }
 
 void platInstallToolSignals() {

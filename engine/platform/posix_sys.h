@@ -44,6 +44,14 @@ int sysFstatAt(int dir, const char* name, struct stat* st, int flags);
 int sysAccess(const char* path);  // whether it exists
 off_t sysSeek(int fd, off_t offset, int whence);
 int sysSetBlocking(int fd);
+// flock, counted as PLAT_FAULT_LOCK.
+int sysFlock(int fd, int operation);
+// Removes the companion of a held lock, then closes it (which releases the lock), in that
+// order so that a waiter can tell the file it then holds is gone. Not counted: a failure
+// leaves an unlocked companion the next holder takes over, nothing to act on.
+void sysReleaseLock(int fd, const char* path);
+// realpath into out (PATH_MAX bytes), counted as a look (PLAT_FAULT_STAT).
+char* sysRealPath(const char* path, char* out);
 int sysDup(int fd);          // a second descriptor, closed on exec
 // Listings for a case-blind lookup of one name: the directory at path, or dir itself (the
 // directory handle stays the caller's). The seam counts them as PLAT_FAULT_LIST, apart from

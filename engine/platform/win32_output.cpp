@@ -221,9 +221,31 @@ int platNewFileCreate(PlatNewFile* file, const char* path) {
   return -1;
 }
 
+namespace {
+
+// Flushes the directory that holds the host path target: 0 when flushed or when the system
+// does not allow it, -1 on failure (recorded).
+int flushDirectoryOf(const char* target) {
+  char dir[PLAT_PATH_MAX];
+  const char* leaf = platLastComponent(target);
+  size_t length = (size_t)(leaf - target);
+  if (length == 0) {
+    strcpy(dir, ".");
+  } else {
+    // "C:\\" keeps its separator (the root); "dir\\" does not need it.
+    bool root = length == 3 && target[1] == ':';
+    size_t keep = root ? length : length - 1;
+    memcpy(dir, target, keep);
+    dir[keep] = 0;
+  }
+  return sysFlushDirectory(dir) < 0 ? -1 : 0;
+}
+
+}  // namespace
+
 int platNewFileCommit(PlatNewFile* file) {
-  // The data reaches the disk before the file takes the target's name, as on POSIX; the
-  // move itself writes through, which covers the directory.
+  // The data reaches the disk before the file takes the target's name, as on POSIX, whichever
+  // way the rename then goes (the classic move or its POSIX-semantics fallback).
   if (!sysFlush(toWin(file->handle))) {
     platNewFileDiscard(file);
     return -1;
@@ -235,7 +257,16 @@ int platNewFileCommit(PlatNewFile* file) {
   if (!moved) sysDeleteFile(file->temp);
   platDisarmTempName(file->slot);
   file->slot = -1;
-  return moved ? 0 : -1;
+  if (!moved) return -1;
+  // A rename within one volume is a change of the directory, which no flag of the move
+  // flushes: the directory is flushed where the system allows it (NTFS, with a handle open
+  // for writing). Where it refuses, the rename rests on the file system's own journal and
+  // a power cut may undo it; a flush that fails otherwise fails the commit, as on POSIX.
+  if (flushDirectoryOf(file->target) != 0)
+    return (int)failNote(
+        "while flushing its directory (the new file is in place, but a power cut may undo the "
+        "replacement)");
+  return 0;
 }
 
 void platNewFileDiscard(PlatNewFile* file) {
@@ -244,6 +275,63 @@ void platNewFileDiscard(PlatNewFile* file) {
   if (file->temp[0]) sysDeleteFile(file->temp);
   platDisarmTempName(file->slot);
   file->slot = -1;
+}
+
+// ---- the file a new file replaces, and its writers' lock ----------------------------------
+
+int platFollowLinks(const char* path, char* out, size_t outSize) {
+  char host[PLAT_PATH_MAX], final[PLAT_PATH_MAX];
+  if (!platHostPath(path, host, sizeof host)) return (int)failWin32(ERROR_FILENAME_EXCED_RANGE);
+  const char* result = host;
+  DWORD attributes = sysAttributes(host);
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+      !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    if (!sysFinalPath(host, final, sizeof final)) return -1;
+    // \\?\C:\... as C:\..., and \\?\UNC\server\... as \\server\..., where the plain form is
+    // short enough for the ANSI calls.
+    result = final;
+    if (strncmp(final, "\\\\?\\UNC\\", 8) == 0 && strlen(final) - 6 < MAX_PATH) {
+      final[6] = '\\';
+      result = final + 6;
+    } else if (strncmp(final, "\\\\?\\", 4) == 0 && final[5] == ':' &&
+               strlen(final) - 4 < MAX_PATH) {
+      result = final + 4;
+    }
+  }
+  if (strlen(result) >= outSize) return (int)failWin32(ERROR_FILENAME_EXCED_RANGE);
+  strcpy(out, result);
+  return 0;
+}
+
+int platLockFile(PlatFileLock* lock, const char* hostPath, int waitMs) {
+  lock->handle = INVALID_HANDLE;
+  lock->slot = -1;  // the system removes the companion of a holder that dies
+  int length = snprintf(lock->path, sizeof lock->path, "%s.lock", hostPath);
+  if (length < 0 || length >= (int)sizeof lock->path) {
+    failWin32(ERROR_FILENAME_EXCED_RANGE);
+    return PLAT_LOCK_FAILED;
+  }
+  ULONGLONG start = GetTickCount64();
+  for (DWORD delay = 1;; delay = delay < 50 ? delay * 2 : 50) {
+    HANDLE h = sysOpenLockFile(lock->path);
+    if (h != INVALID_HANDLE_VALUE) {
+      lock->handle = fromWin(h);
+      return PLAT_LOCKED;
+    }
+    // Held by another; or deleted by its last holder and not gone yet, which lasts an
+    // instant (a refusal that lasts is the directory's).
+    bool held = lastFailureIs(ERROR_SHARING_VIOLATION);
+    ULONGLONG waited = GetTickCount64() - start;
+    if (!held && !(lastFailureIs(ERROR_ACCESS_DENIED) && waited < 1000)) return PLAT_LOCK_FAILED;
+    if (waited >= (ULONGLONG)waitMs) return held ? PLAT_LOCK_BUSY : PLAT_LOCK_FAILED;
+    Sleep(delay);
+  }
+}
+
+void platUnlockFile(PlatFileLock* lock) {
+  if (lock->handle == INVALID_HANDLE) return;
+  sysReleaseLock(toWin(lock->handle));
+  lock->handle = INVALID_HANDLE;
 }
 
 void platInstallToolSignals() { SetConsoleCtrlHandler(onConsoleEvent, TRUE); }

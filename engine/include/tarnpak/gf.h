@@ -171,6 +171,10 @@ ENGINE_API int gfCheckBuildList(const char* root, t_gfReport report);
 // gfEditGroup's flags.
 constexpr int GF_EDIT_NEW_GROUP = 1;  // path holds no group yet: the result is a new group
 constexpr int GF_EDIT_DRY_RUN = 2;    // everything but the writing: the group stays as it is
+// A missing group is made new, an existing one edited: whether it is missing is looked at
+// once the edit holds the group's lock, so that edits at once that each found it missing
+// do not each make a group of their own, the last one replacing the others.
+constexpr int GF_EDIT_MAKE_MISSING = 4;
 
 // Rewrites the group file at path with changes, as the builder would write the resulting set
 // of files: the directory in the builder's order, every kept entry's bytes, date and time
@@ -190,9 +194,12 @@ constexpr int GF_EDIT_DRY_RUN = 2;    // everything but the writing: the group s
 // Refused, with nothing written: a remove name that matches no entry, an add path that finds
 // nothing, two added paths of one stored name, names the builder refuses (too long, leaving
 // root), files the group cannot hold. Names only the Windows unpacker refuses are added with
-// the builder's warning, as a build stores them. The old group
-// stays whole on any failure; the new one replaces it in one commit. 0 when the group was
-// written, 1 after reporting why not; warnings (an added directory holding no file, the
+// the builder's warning, as a build stores them. The old group stays whole on any failure;
+// the new one replaces it in one commit. From reading the old group to that commit the edit
+// holds the group's lock (the file path + ".lock" beside it), so that edits of one group, from
+// any process, never lose each other: one waits for another, and fails after a minute. A path
+// that is a symbolic link edits the group it leads to, and the link stays. 0 when the group
+// was written, 1 after reporting why not; warnings (an added directory holding no file, the
 // group met in the tree) go to warn.
 ENGINE_API int gfEditGroup(const char* path, int flags, const char* root,
                            const char* const* adds, int addCount, const char* const* removes,

@@ -61,6 +61,9 @@ void checkNames(t_verifyState* s) {
     const char* name = s->entries[i].name;
     if (const char* why = gfUnsafeName(name))
       problem(s, (long)i, "the unpacker refuses the name: %s", why);
+    if (std::strchr(name, '/'))
+      problem(s, (long)i, "the name holds '/', which the format never stores: it is unpacked as "
+              "a level, like '\\'");
     if (holdsLowerCase(name))
       problem(s, (long)i, "the name holds lower-case letters, which the format never stores");
   }

@@ -646,8 +646,10 @@ void unpackEntries(t_gfUnpackJob* job, t_gfDirStream* stream, const char* path,
     job->window.bytes = static_cast<unsigned char*>(ENGINE_NEW(kWindowSize));
   t_gfDirEntry entry;
   t_gfDirStatus status;
-  while (gfNextStreamEntry(stream, &entry, &status))
+  while (gfNextStreamEntry(stream, &entry, &status)) {
+    gfLevelSeparators(entry.name);  // before any check: a '/' is a level, never in a leaf
     if (!select || select(entry.name, context)) takeEntry(job, &entry);
+  }
   waitForAll(job);
   {
     std::lock_guard<std::mutex> guard(job->lock);

@@ -34,7 +34,7 @@ namespace {
 void addLooseFile(struct_list** list, const char* path, const PlatFindData* found) {
   t_gfScanEntry* e = gfNewScanEntry(path);
   if (!e) return;
-  e->size = (long)found->sizeLow;
+  e->size = found->size;
   platTimeToDos(found->writeTime, &e->date, &e->time);
   if (!List_Add(*list, e)) gfFreeScanEntry(e);
 }
@@ -170,7 +170,7 @@ void fillNode(t_gfScanJob* job, t_gfScanNode* node) {
       if (!gfJoinPath(path, node->dir, found.name)) continue;
       t_gfScanEntry* e = gfNewScanEntry(path);
       if (!e) continue;
-      e->size = (long)found.sizeLow;
+      e->size = found.size;
       platTimeToDos(found.writeTime, &e->date, &e->time);
       if (!addItem(node, e)) gfFreeScanEntry(e);
     } else if (found.name[0] != '.' && gfJoinPath(path, node->dir, found.name, "\\")) {

@@ -689,6 +689,7 @@ void unpackEntries(t_gfUnpackJob* job, t_gfDirStream* stream, const char* path,
   t_gfDirStatus status;
   bool interrupted = false;
   while (!interrupted && gfNextStreamEntry(stream, &entry, &status)) {
+    gfLevelSeparators(entry.name);  // before any check: a '/' is a level, never in a leaf
     // Tasks already handed out finish their files whole; no entry after this one is begun.
     interrupted = gfCancelRequested();
     if (!interrupted && (!select || select(entry.name, context))) takeEntry(job, &entry);

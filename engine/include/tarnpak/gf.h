@@ -15,8 +15,8 @@ constexpr t_gfHandle GF_INVALID_HANDLE = -1;
 // One file of the manager's table.
 struct ENGINE_API t_gfFileInfo {
   char* name;   // relative to the root, backslashes, a-z turned to A-Z
-  long offset;  // start of the data in its group file; 0 for a loose file
-  long size;
+  long offset;     // start of the data in its group file; 0 for a loose file
+  long long size;  // the whole size, 64-bit on every host: a loose file may pass 4 GiB
   t_gfHandle handle;  // the group file's shared handle, or the loose file's own while open
   int openCount;
   std::uint16_t date;           // MS-DOS date of the last write (UTC)
@@ -78,6 +78,7 @@ ENGINE_API void gfClose(GFILE* f);
 ENGINE_API int gfSeek(GFILE* f, long offset, int origin);
 ENGINE_API long gfTell(GFILE* f);
 ENGINE_API long gfSize(GFILE* f);
+// The record's size; -1 when long cannot hold it (2 GiB and more where long has 32 bits).
 ENGINE_API long gfSizeEx(const char* name);
 // Bytes delivered, at most what the window holds behind the position.
 ENGINE_API long gfRead(GFILE* f, void* buffer, int count);

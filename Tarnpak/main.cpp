@@ -39,23 +39,39 @@ std::string shown(const char* arg) {
 }
 
 // The tool takes one path; a second one (an output name, say) would otherwise be dropped
-// without a word.
-void warnOfExtraArguments(int argc, char** argv) {
-  if (argc <= 2) return;
+// without a word. first: where the path is.
+void warnOfExtraArguments(int argc, char** argv, int first) {
+  if (argc <= first + 1) return;
   std::string list;
-  for (int i = 2; i < argc; i++) list += (i > 2 ? " '" : "'") + shown(argv[i]) + "'";
+  for (int i = first + 1; i < argc; i++)
+    list += (i > first + 1 ? " '" : "'") + shown(argv[i]) + "'";
   printWarning(("only the first argument is used; ignored: " + list).c_str());
+}
+
+// "--sums FILE" or "--sums=FILE" before the path: the sums file to write while packing.
+// Returns where the path is (1 without the option), or 0 when the option lacks its file.
+int takeSums(int argc, char** argv, const char** sums) {
+  if (argc >= 2 && !std::strncmp(argv[1], "--sums=", 7)) {
+    *sums = argv[1] + 7;
+    return **sums ? 2 : 0;
+  }
+  if (argc < 2 || std::strcmp(argv[1], "--sums")) return 1;
+  *sums = argc > 2 ? argv[2] : nullptr;
+  return *sums && **sums ? 3 : 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2) {
+  const char* sums = nullptr;
+  int first = takeSums(argc, argv, &sums);
+  if (first == 0 || argc <= first) {
+    if (first == 0) printError("--sums needs the name of the sums file to write");
     printUsage();
     return 2;
   }
-  const char* path = argv[1];
-  warnOfExtraArguments(argc, argv);
+  const char* path = argv[first];
+  warnOfExtraArguments(argc, argv, first);
   // The options are whole words: a directory of such a name is still reached as ./--help.
   if (!std::strcmp(path, "--help") || !std::strcmp(path, "-h")) {
     printUsage();
@@ -68,8 +84,13 @@ int main(int argc, char** argv) {
   // A full disk or a file size limit is reported as an error, and an interrupted build
   // leaves no temporary file behind.
   gfInstallToolSignals();
-  if (std::strstr(path, ".grp")) return gfUnpackChecked(path, printError);
+  if (std::strstr(path, ".grp")) {
+    if (!sums) return gfUnpackChecked(path, printError);
+    printError(("--sums is for packing; '" + shown(path) + "' names a group file to unpack")
+                   .c_str());
+    return 2;
+  }
   // The builder searches the tree itself: the manager's start-up scan (which also opens
   // every sound file for its header) would build a table that nothing here reads.
-  return TarnpakFromWarned(path, "newgrp.grp", 1, printError, printWarning);
+  return TarnpakFromSummed(path, "newgrp.grp", 1, sums, printError, printWarning);
 }

@@ -166,13 +166,37 @@ PlatHandle platCreateInDirNoting(PlatHandle dir, const char* name, int* fresh);
 typedef void (*PlatListVisit)(const char* name, int isRegular, void* context);
 int platListForCaseMatch(PlatHandle dir, PlatListVisit visit, void* context);
 
-// ---- a file being written, removed when the tool is interrupted --------------------------
-// Puts the file name in the held directory dir on the list the tool's signal handlers
-// (platInstallToolSignals) remove, so that an interrupt leaves no partly written file.
-// Returns a token for platUnguardPartialFile, -1 when the list is full (the file then goes
-// unguarded). The directory must stay open until the file is unguarded.
-int platGuardPartialFile(PlatHandle dir, const char* name);
-void platUnguardPartialFile(int token);  // -1 is ignored
+// ---- files an interrupt leaves whole or absent ---------------------------------------------
+// A job writing many files (the unpacker) makes, names and drops each file through these. A
+// file being written is on the list the tool's signal handlers remove from the moment it
+// exists. A handler waits for every thread in the middle of one of these calls and stops each
+// thread that comes to one afterwards, so the list holds still while it is removed; the
+// calling thread has the three signals blocked meanwhile, so the handler never runs on top of
+// one. The directory dir must stay open until the file is off the list.
+
+// Makes the regular file name in dir, open for writing, only when nothing has that name;
+// *token is its place on the list. INVALID_HANDLE when it cannot be made, with *taken set
+// when the name was there already.
+PlatHandle platCreateGuardedInDir(PlatHandle dir, const char* name, int* token, int* taken);
+// Makes a file beside name in dir under a temporary name of the tool's pattern
+// ("name.tmpPID.N", given in temp), open for writing, on the list.
+PlatHandle platCreateBesideInDir(PlatHandle dir, const char* name, char* temp, size_t tempSize,
+                                 int* token);
+// Renames the finished file temp over name (replacing a file, link or pipe, never writing
+// through it) and takes it off the list; 0 on success. On failure temp is removed.
+int platReplaceGuardedInDir(PlatHandle dir, const char* temp, const char* name, int token);
+// Removes the file name being written (it failed) and takes it off the list.
+void platDropGuardedInDir(PlatHandle dir, const char* name, int token);
+// Takes a complete file off the list: an interrupt from now on leaves it. -1 is ignored.
+void platUnguardPartialFile(int token);
+// Whether name in dir (a link not followed) is the open file: 1, else 0.
+int platIsSameFileInDir(PlatHandle dir, const char* name, PlatHandle file);
+// Whether name is a temporary name the tool gives for a file named targetName ("new files"
+// below and files replaced by the unpacker) whose process is gone: a dead process's debris.
+int platIsStaleTempNameOf(const char* targetName, const char* name);
+// Blocks SIGINT, SIGTERM and SIGHUP in the calling thread for good: a job's helper threads,
+// so that a handler runs on the thread that leads the job and the helpers just stop.
+void platBlockToolSignals();
 
 // ---- a new file that takes its name only when complete -----------------------------------
 // Written without a name where the file system allows it (so that not even a killed process

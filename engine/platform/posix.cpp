@@ -151,6 +151,11 @@ int sysRename(const char* from, const char* to) {
   return e ? seamFailure(e) : rename(from, to);
 }
 
+int sysRenameAt(int fromDir, const char* from, int toDir, const char* to) {
+  int e = platFaultHit(PLAT_FAULT_RENAME);
+  return e ? seamFailure(e) : renameat(fromDir, from, toDir, to);
+}
+
 int sysLinkAt(int fromDir, const char* from, int toDir, const char* to, int flags) {
   int e = platFaultHit(PLAT_FAULT_RENAME);
   return e ? seamFailure(e) : linkat(fromDir, from, toDir, to, flags);

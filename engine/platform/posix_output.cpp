@@ -2,6 +2,8 @@
 // links, new files that take their name only when complete, and the tool's signal handling.
 #include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
@@ -10,6 +12,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <initializer_list>
 
 #include "engine/kestin/ascii.h"
@@ -158,14 +161,52 @@ int platListForCaseMatch(PlatHandle dir, PlatListVisit visit, void* context) {
 
 namespace {
 
+std::atomic<bool> toolSignalsInstalled{false};
+thread_local bool toolSignalsBlocked = false;  // for good, by platBlockToolSignals
+
+void toolSignalSet(sigset_t* set) {
+  sigemptyset(set);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaddset(set, sig);
+}
+
+// Inside the name gate for its lifetime, with the tool's signals blocked in this thread:
+// a handler running on top of a thread inside the gate would wait for it forever.
+class t_gate {
+ public:
+  t_gate() {
+    masked_ = toolSignalsInstalled.load() && !toolSignalsBlocked;
+    if (masked_) {
+      sigset_t set;
+      toolSignalSet(&set);
+      pthread_sigmask(SIG_BLOCK, &set, &saved_);
+    }
+    platEnterNameGate();
+  }
+  ~t_gate() {
+    platLeaveNameGate();
+    int error = errno;  // the caller's reason survives the unmasking
+    if (masked_) pthread_sigmask(SIG_SETMASK, &saved_, nullptr);
+    errno = error;
+  }
+  t_gate(const t_gate&) = delete;
+  t_gate& operator=(const t_gate&) = delete;
+
+ private:
+  bool masked_;
+  sigset_t saved_;
+};
+
 // unlinkat is safe in a signal handler; a partly written file's directory is one held open
 // by the writer, a temporary name's is the current directory.
 void unlinkName(PlatHandle dir, const char* path) { sysUnlinkAt(base(dir), path); }
 
 // Removes the temporary names of unfinished new files and the files being written, then
-// ends the process.
+// ends the process. Closing the gate first waits for the writing threads in the middle of
+// making or naming a file and stops them there: none makes a file the handler would miss,
+// and no slot changes while it is read.
 void onSignal(int sig) {
   int saved = errno;
+  platCloseNameGate();
   platRemoveArmedTempNames(unlinkName);
   // The handler was reset on entry: raised again, the signal ends the process as it would
   // have without us once this returns.
@@ -208,8 +249,7 @@ void removeStaleTempNames(const char* target) {
   DIR* listing = sysListDir(dir);
   if (!listing) return;
   while (struct dirent* e = sysReadDir(listing)) {
-    unsigned long pid;
-    if (!platIsTempNameOf(targetName, e->d_name, &pid) || !sysProcessGone((long)pid)) continue;
+    if (!platIsStaleTempNameOf(targetName, e->d_name)) continue;
     char path[PLAT_PATH_MAX];
     if (snprintf(path, sizeof path, "%s/%s", dir, e->d_name) < (int)sizeof path) sysUnlink(path);
   }
@@ -305,6 +345,79 @@ int platNewFileCommit(PlatNewFile* file) {
                                 "a power cut may undo the replacement)");
   return 0;
 }
+
+PlatHandle platCreateGuardedInDir(PlatHandle dir, const char* name, int* token, int* taken) {
+  t_gate gate;
+  *taken = 0;
+  *token = platArmTempNameIn(dir, name);
+  int fd = sysOpenAt(base(dir), name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  if (fd >= 0) return fd;
+  *taken = errno == EEXIST;
+  platDisarmTempName(*token);
+  *token = -1;
+  return invalid();
+}
+
+PlatHandle platCreateBesideInDir(PlatHandle dir, const char* name, char* temp, size_t tempSize,
+                                 int* token) {
+  t_gate gate;
+  *token = -1;
+  for (int attempt = 0; attempt < 100; attempt++) {
+    if (!platTempName(name, (unsigned long)getpid(), temp, tempSize)) {
+      errno = ENAMETOOLONG;
+      break;
+    }
+    *token = platArmTempNameIn(dir, temp);
+    int fd = sysOpenAt(base(dir), temp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0) return fd;
+    platDisarmTempName(*token);
+    *token = -1;
+    if (errno != EEXIST) break;
+  }
+  temp[0] = 0;
+  return invalid();
+}
+
+int platReplaceGuardedInDir(PlatHandle dir, const char* temp, const char* name, int token) {
+  t_gate gate;
+  int renamed = sysRenameAt(base(dir), temp, base(dir), name);
+  int error = errno;
+  if (renamed != 0) sysUnlinkAt(base(dir), temp);
+  platDisarmTempName(token);
+  return renamed == 0 ? 0 : platRecordErrorCode(error);
+}
+
+void platDropGuardedInDir(PlatHandle dir, const char* name, int token) {
+  t_gate gate;
+  sysUnlinkAt(base(dir), name);
+  platDisarmTempName(token);
+}
+
+
+int platIsSameFileInDir(PlatHandle dir, const char* name, PlatHandle file) {
+  struct stat named, open;
+  return sysFstatAt(base(dir), name, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+         sysFstat((int)file, &open) == 0 && named.st_dev == open.st_dev &&
+         named.st_ino == open.st_ino;
+}
+
+int platIsStaleTempNameOf(const char* targetName, const char* name) {
+  unsigned long pid;
+  return platIsTempNameOf(targetName, name, &pid) && sysProcessGone((long)pid);
+}
+
+void platBlockToolSignals() {
+  sigset_t set;
+  toolSignalSet(&set);
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+  toolSignalsBlocked = true;
+}
+
+void platHostParkForever() {
+  for (;;) pause();
+}
+
+void platHostYield() { sched_yield(); }
 
 void platNewFileDiscard(PlatNewFile* file) {
   if (file->handle != INVALID_HANDLE) sysClose((int)file->handle);
@@ -417,7 +530,8 @@ void platInstallToolSignals() {
   memset(&action, 0, sizeof action);
   action.sa_handler = onSignal;
   action.sa_flags = SA_RESETHAND;
-  sigemptyset(&action.sa_mask);
+  toolSignalSet(&action.sa_mask);  // one handler at a time; the first signal decides the end
+  toolSignalsInstalled.store(true);
   for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
     struct sigaction old;
     // A signal the caller chose to ignore (nohup) stays ignored.

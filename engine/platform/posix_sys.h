@@ -24,6 +24,7 @@ ssize_t sysRead(int fd, void* buffer, size_t count);
 ssize_t sysWrite(int fd, const void* buffer, size_t count);
 int sysClose(int fd);  // the descriptor is closed whatever the result
 int sysRename(const char* from, const char* to);
+int sysRenameAt(int fromDir, const char* from, int toDir, const char* to);
 int sysLinkAt(int fromDir, const char* from, int toDir, const char* to, int flags);
 int sysUnlink(const char* path);
 int sysUnlinkAt(int dir, const char* name);

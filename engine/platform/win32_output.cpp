@@ -166,6 +166,7 @@ void deleteName(PlatHandle dir, const char* path) {
 // open with delete sharing, so they can go while the main thread still writes; returning
 // FALSE lets the default handler end the process as it would have.
 BOOL WINAPI onConsoleEvent(DWORD) {
+  platCloseNameGate();  // the writing threads stop where the list holds still
   platRemoveArmedTempNames(deleteName);
   return FALSE;
 }
@@ -181,10 +182,7 @@ void removeStaleTempNames(const char* target) {
   HANDLE search = sysFindFirst(pattern, &found);
   if (search == INVALID_HANDLE_VALUE) return;
   do {
-    unsigned long pid;
-    if (!platIsTempNameOf(targetName, found.cFileName, &pid) || pid == 0 || pid > 0xffffffffUL ||
-        !sysProcessGone((DWORD)pid))
-      continue;
+    if (!platIsStaleTempNameOf(targetName, found.cFileName)) continue;
     char path[PLAT_PATH_MAX];
     int length =
         snprintf(path, sizeof path, "%.*s%s", (int)(targetName - target), target, found.cFileName);
@@ -333,5 +331,124 @@ void platUnlockFile(PlatFileLock* lock) {
   sysReleaseLock(toWin(lock->handle));
   lock->handle = INVALID_HANDLE;
 }
+
+namespace {
+
+// Inside the name gate for its lifetime. The console handler runs on a thread of its own,
+// never on top of a writer: nothing to block.
+class t_gate {
+ public:
+  t_gate() { platEnterNameGate(); }
+  ~t_gate() {
+    DWORD error = GetLastError();
+    platLeaveNameGate();
+    SetLastError(error);
+  }
+  t_gate(const t_gate&) = delete;
+  t_gate& operator=(const t_gate&) = delete;
+};
+
+// The whole path of name in the held directory dir, for the calls that take paths.
+bool pathInDir(PlatHandle dir, const char* name, char* out, size_t size) {
+  if (dir == INVALID_HANDLE) return snprintf(out, size, "%s", name) < (int)size;
+  DWORD n = GetFinalPathNameByHandleA(toWin(dir), out, (DWORD)size, FILE_NAME_NORMALIZED);
+  if (n == 0 || n >= size) return false;
+  return snprintf(out + n, size - n, "\\%s", name) < (int)(size - n);
+}
+
+HANDLE createNew(PlatHandle dir, const char* name) {
+  t_base base;
+  if (!openBase(dir, &base)) return INVALID_HANDLE_VALUE;
+  HANDLE h = sysOpenRelative(base.dir, name, GENERIC_WRITE | DELETE, FILE_CREATE,
+                             FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT |
+                                 FILE_SEQUENTIAL_ONLY);
+  closeBase(base);
+  return h;
+}
+
+bool nameTaken() { return lastFailureIs(ERROR_FILE_EXISTS) || lastFailureIs(ERROR_ALREADY_EXISTS); }
+
+}  // namespace
+
+PlatHandle platCreateGuardedInDir(PlatHandle dir, const char* name, int* token, int* taken) {
+  t_gate gate;
+  *token = platArmTempNameIn(dir, name);
+  HANDLE h = createNew(dir, name);
+  *taken = h == INVALID_HANDLE_VALUE && nameTaken();
+  if (h == INVALID_HANDLE_VALUE) {
+    platDisarmTempName(*token);
+    *token = -1;
+  }
+  return fromWin(h);
+}
+
+PlatHandle platCreateBesideInDir(PlatHandle dir, const char* name, char* temp, size_t tempSize,
+                                 int* token) {
+  t_gate gate;
+  *token = -1;
+  for (int attempt = 0; attempt < 100; attempt++) {
+    if (!platTempName(name, GetCurrentProcessId(), temp, tempSize)) {
+      failWin32(ERROR_FILENAME_EXCED_RANGE);
+      break;
+    }
+    *token = platArmTempNameIn(dir, temp);
+    HANDLE h = createNew(dir, temp);
+    if (h != INVALID_HANDLE_VALUE) return fromWin(h);
+    platDisarmTempName(*token);
+    *token = -1;
+    if (!nameTaken()) break;
+  }
+  temp[0] = 0;
+  return INVALID_HANDLE;
+}
+
+int platReplaceGuardedInDir(PlatHandle dir, const char* temp, const char* name, int token) {
+  t_gate gate;
+  char from[PLAT_PATH_MAX], to[PLAT_PATH_MAX];
+  bool moved = false;
+  if (pathInDir(dir, temp, from, sizeof from) && pathInDir(dir, name, to, sizeof to))
+    moved = sysMoveFile(from, to);
+  else
+    failWin32(ERROR_FILENAME_EXCED_RANGE);
+  if (!moved) platRemoveInDir(dir, temp);
+  platDisarmTempName(token);
+  return moved ? 0 : -1;
+}
+
+void platDropGuardedInDir(PlatHandle dir, const char* name, int token) {
+  t_gate gate;
+  platRemoveInDir(dir, name);
+  platDisarmTempName(token);
+}
+
+
+int platIsSameFileInDir(PlatHandle dir, const char* name, PlatHandle file) {
+  t_base base;
+  if (!openBase(dir, &base)) return 0;
+  HANDLE h = sysOpenRelative(base.dir, name, FILE_READ_ATTRIBUTES, FILE_OPEN,
+                             FILE_OPEN_REPARSE_POINT);
+  closeBase(base);
+  if (h == INVALID_HANDLE_VALUE) return 0;
+  BY_HANDLE_FILE_INFORMATION a, b;
+  bool same = sysFileInfo(h, &a) && sysFileInfo(toWin(file), &b) &&
+              a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
+              a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
+  sysCloseHandle(h);
+  return same;
+}
+
+int platIsStaleTempNameOf(const char* targetName, const char* name) {
+  unsigned long pid;
+  return platIsTempNameOf(targetName, name, &pid) && pid != 0 && pid <= 0xffffffffUL &&
+         sysProcessGone((DWORD)pid);
+}
+
+void platBlockToolSignals() {}  // the console handler has a thread of its own
+
+void platHostParkForever() {
+  for (;;) Sleep(INFINITE);
+}
+
+void platHostYield() { Sleep(0); }
 
 void platInstallToolSignals() { SetConsoleCtrlHandler(onConsoleEvent, TRUE); }

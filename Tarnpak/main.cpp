@@ -38,24 +38,29 @@ std::string shown(const char* arg) {
   return out;
 }
 
-// The tool takes one path; a second one (an output name, say) would otherwise be dropped
-// without a word.
-void warnOfExtraArguments(int argc, char** argv) {
-  if (argc <= 2) return;
+// The tool takes one path (argument first); a second one (an output name, say) would
+// otherwise be dropped without a word.
+void warnOfExtraArguments(int argc, char** argv, int first) {
+  if (argc <= first + 1) return;
   std::string list;
-  for (int i = 2; i < argc; i++) list += (i > 2 ? " '" : "'") + shown(argv[i]) + "'";
+  for (int i = first + 1; i < argc; i++)
+    list += (i > first + 1 ? " '" : "'") + shown(argv[i]) + "'";
   printWarning(("only the first argument is used; ignored: " + list).c_str());
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2) {
+  // --no-sync before the path: a scratch group, not flushed to the disk before it takes its
+  // name (unpacking flushes nothing either way).
+  int first = argc > 1 && !std::strcmp(argv[1], "--no-sync") ? 2 : 1;
+  if (argc <= first) {
     printUsage();
     return 2;
   }
-  const char* path = argv[1];
-  warnOfExtraArguments(argc, argv);
+  if (first == 2) gfSetDurable(0);
+  const char* path = argv[first];
+  warnOfExtraArguments(argc, argv, first);
   // The options are whole words: a directory of such a name is still reached as ./--help.
   if (!std::strcmp(path, "--help") || !std::strcmp(path, "-h")) {
     printUsage();

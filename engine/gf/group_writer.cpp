@@ -1,16 +1,20 @@
 // The group writer: sorts a group's entries in table order, places their data behind the
 // directory, writes the header and the scrambled directory, has the copier fill in the
 // data, and makes the group visible in one commit.
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 
 #include "engine/gf/group_writer.h"
 #include "tarnpak/debug.h"
+#include "tarnpak/gf.h"
 #define ENGINE_UNIT "gf manager"
 #include "engine/kestin/alloc.h"
 
 namespace {
+
+std::atomic<bool> durableWrites{true};
 
 // Gives every file its data offset behind the directory; the directory's size, or -1
 // after reporting that the group would be too long.
@@ -119,6 +123,7 @@ void writeGroup(const char* name, unsigned flag, t_gfWriteList* files, t_gfJob* 
     gfFail(writing, "cannot create group file '%s': %s", shown, platLastError());
     return;
   }
+  out.durable = gfDurableWrites();
   switch (writeHead(files, dirSize, flag, out.handle)) {
     case GF_HEAD_NO_MEMORY:
       gfFail(writing, "not enough memory to write the directory");
@@ -141,6 +146,10 @@ void writeGroup(const char* name, unsigned flag, t_gfWriteList* files, t_gfJob* 
 }
 
 }  // namespace
+
+void gfSetDurable(int on) { durableWrites.store(on != 0); }
+
+bool gfDurableWrites() { return durableWrites.load(); }
 
 int gfWriteGroup(const char* name, unsigned flag, t_gfWriteList* list, t_gfReport sink) {
   t_gfJob writing{sink, 0};

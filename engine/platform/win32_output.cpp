@@ -199,6 +199,7 @@ int platNewFileCreate(PlatNewFile* file, const char* path) {
   // Windows has no anonymous files: always a temporary name beside the target.
   file->handle = INVALID_HANDLE;
   file->anonymous = 0;
+  file->durable = 1;
   file->slot = -1;
   file->temp[0] = 0;
   if (!platHostPath(path, file->target, sizeof file->target))
@@ -224,7 +225,7 @@ int platNewFileCreate(PlatNewFile* file, const char* path) {
 int platNewFileCommit(PlatNewFile* file) {
   // The data reaches the disk before the file takes the target's name, as on POSIX; the
   // move itself writes through, which covers the directory.
-  if (!sysFlush(toWin(file->handle))) {
+  if (file->durable && !sysFlush(toWin(file->handle))) {
     platNewFileDiscard(file);
     return -1;
   }

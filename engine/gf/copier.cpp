@@ -147,7 +147,9 @@ bool copyRange(t_gfCopier* c, t_gfCopySlot* slot, int i, const t_gfWriteEntry* f
   long long got = at ? platReadAt(in, f->from, at, f->size)
                      : copyAcross(c->job, in, f->from, f->offset, f->size);
   if (got == (long long)f->size) return true;
-  t_gfCopyFailureKind kind = c->job->behindFailed ? GF_COPY_WRITE_ERROR : GF_COPY_READ_ERROR;
+  // behindFailed is the writer's: a helper (with a block) never looks at it.
+  bool behind = !at && c->job->behindFailed;
+  t_gfCopyFailureKind kind = behind ? GF_COPY_WRITE_ERROR : GF_COPY_READ_ERROR;
   noteFailure(slot, i, kind, got < 0 ? nullptr : "the group file ended early");
   return false;
 }
@@ -178,10 +180,11 @@ bool copyRecord(t_gfCopier* c, t_gfCopySlot* slot, int i, unsigned char* at) {
     got = copyAcross(c->job, in, 0, f->offset, size);
   platClose(in);
   if (got == size) return true;
+  bool behind = !at && c->job->behindFailed;  // the writer's alone, as above
   noteFailure(slot, i,
-              c->job->behindFailed ? GF_COPY_WRITE_ERROR
-              : got < 0            ? GF_COPY_READ_ERROR
-                                   : GF_COPY_CHANGED);
+              behind    ? GF_COPY_WRITE_ERROR
+              : got < 0 ? GF_COPY_READ_ERROR
+                        : GF_COPY_CHANGED);
   return false;
 }
 

@@ -264,7 +264,13 @@ t_gfCopySlot* writeAll(t_gfCopyJob* job) {
     }
     job->readDone.wait(held, [slot] { return slotReady(slot); });
     held.unlock();
-    if (!writeSlot(&c, slot)) failed = slot;
+    if (gfCancelRequested()) {
+      slot->failure.kind = GF_COPY_INTERRUPTED;
+      slot->failedRecord = job->count;
+      failed = slot;
+    } else if (!writeSlot(&c, slot)) {
+      failed = slot;
+    }
     held.lock();
     if (!failed) slot->state = GF_SLOT_FREE;
     job->written = b + 1;

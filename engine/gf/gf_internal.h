@@ -195,6 +195,9 @@ struct t_gfJob {
 };
 void gfFail(t_gfJob* job, const char* format, ...) ENGINE_PRINTF(2, 3);
 
+// Whether the job running on this thread is to stop (gfSetCancelCheck; services.cpp).
+bool gfCancelRequested();
+
 // ---- opening a group file (group_open.cpp) --------------------------------------------
 // Opens the group file at path and loads its directory; on failure reports why to sink and
 // returns INVALID_HANDLE with nothing left open or allocated.

@@ -31,9 +31,11 @@ _tarnpak_stored_names() {
 _tarnpak_Tarnpak() {
   local cur=${COMP_WORDS[COMP_CWORD]}
   COMPREPLY=()
-  [ "$COMP_CWORD" -eq 1 ] || return  # only the first argument is read
-  if [[ $cur == -* ]]; then
-    COMPREPLY=($(compgen -W '--help -h --version' -- "$cur"))
+  # only the first argument is read, or the one after --no-sync
+  [ "$COMP_CWORD" -eq 1 ] || { [ "$COMP_CWORD" -eq 2 ] && [ "${COMP_WORDS[1]}" = --no-sync ]; } ||
+    return
+  if [[ $cur == -* ]] && [ "$COMP_CWORD" -eq 1 ]; then
+    COMPREPLY=($(compgen -W '--help -h --version --no-sync' -- "$cur"))
   else
     _tarnpak_groups
   fi

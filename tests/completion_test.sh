@@ -47,4 +47,6 @@ expect "game notes.txt one.grp" grp add one.grp ""
 expect "--version" Tarnpak --v
 expect "game one.grp" Tarnpak ""
 expect "" Tarnpak game ""
+expect "--no-sync" Tarnpak --n
+expect "game one.grp" Tarnpak --no-sync ""
 exit $failed

@@ -31,11 +31,19 @@ _tarnpak_stored_names() {
 _tarnpak_Tarnpak() {
   local cur=${COMP_WORDS[COMP_CWORD]}
   COMPREPLY=()
-  # only the first argument is read, or the one after --no-sync
-  [ "$COMP_CWORD" -eq 1 ] || { [ "$COMP_CWORD" -eq 2 ] && [ "${COMP_WORDS[1]}" = --no-sync ]; } ||
+  # Only the first argument is read, or the one after --no-sync and "--sums FILE".
+  local o=0
+  [ "$COMP_CWORD" -gt 1 ] && [ "${COMP_WORDS[1]}" = --no-sync ] && o=1
+  if [ "$COMP_CWORD" -eq $((2 + o)) ] && [ "${COMP_WORDS[1 + o]}" = --sums ]; then
+    _tarnpak_files
     return
-  if [[ $cur == -* ]] && [ "$COMP_CWORD" -eq 1 ]; then
-    COMPREPLY=($(compgen -W '--help -h --version --no-sync' -- "$cur"))
+  fi
+  [ "$COMP_CWORD" -eq $((1 + o)) ] ||
+    { [ "$COMP_CWORD" -eq $((3 + o)) ] && [ "${COMP_WORDS[1 + o]}" = --sums ]; } || return
+  if [[ $cur == -* ]]; then
+    local words='--sums'
+    [ $o -eq 0 ] && words='--help -h --version --no-sync --sums'
+    COMPREPLY=($(compgen -W "$words" -- "$cur"))
   else
     _tarnpak_groups
   fi
@@ -45,7 +53,7 @@ _tarnpak_grp() {
   local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD - 1]}
   COMPREPLY=()
   if [ "$COMP_CWORD" -eq 1 ]; then
-    COMPREPLY=($(compgen -W 'list verify cat extract add rm diff check table mount
+    COMPREPLY=($(compgen -W 'list verify sum cat extract add rm diff check table mount
       --help --version' -- "$cur"))
     return
   fi
@@ -53,7 +61,7 @@ _tarnpak_grp() {
   # The operands typed so far (the words before the current one that are no options).
   for ((i = 2; i < COMP_CWORD; i++)); do
     case ${COMP_WORDS[i]} in
-      -C) ((i++)) ;;
+      -C | --sums) ((i++)) ;;
       -*) ;;
       *) operands+=("${COMP_WORDS[i]}") ;;
     esac
@@ -61,12 +69,17 @@ _tarnpak_grp() {
   case $command in
     list) options='-l --json --help' ;;
     extract) options='-C --directory= -v --touch --help' ;;
-    add) options='-C --help' ;;
-    diff | table) options='--json --help' ;;
+    add) options='-C --sums --help' ;;
+    verify | rm) options='--sums --help' ;;
+    diff | table | sum) options='--json --help' ;;
     check) options='-v --help' ;;
   esac
   if [ "$prev" = -C ]; then
     _tarnpak_dirs
+    return
+  fi
+  if [ "$prev" = --sums ]; then
+    _tarnpak_files
     return
   fi
   if [[ $cur == -* ]]; then
@@ -78,6 +91,7 @@ _tarnpak_grp() {
   case $command in
     list | verify) [ "$n" -eq 0 ] && _tarnpak_groups ;;
     diff) [ "$n" -lt 2 ] && _tarnpak_groups ;;
+    sum) _tarnpak_groups ;;
     cat) if [ "$n" -eq 0 ]; then _tarnpak_groups; elif [ "$n" -eq 1 ]; then _tarnpak_stored_names "${operands[0]}"; fi ;;
     extract | rm) if [ "$n" -eq 0 ]; then _tarnpak_groups; else _tarnpak_stored_names "${operands[0]}"; fi ;;
     add) if [ "$n" -eq 0 ]; then _tarnpak_groups; else _tarnpak_files; fi ;;

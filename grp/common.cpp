@@ -113,6 +113,15 @@ bool parseArgs(const char* command, int argc, char** argv, const std::vector<std
       out->directory = arg + 12;
     } else if (isKnown(known, arg)) {
       out->flags.push_back(arg);
+    } else if (const char* eq = std::strchr(arg, '=');
+               eq && isKnown(known, std::string(arg, (size_t)(eq - arg) + 1).c_str())) {
+      out->values.emplace_back(std::string(arg, (size_t)(eq - arg)), eq + 1);
+    } else if (isKnown(known, (std::string(arg) + "=").c_str())) {
+      if (i + 1 >= argc) {
+        grpError("%s: %s needs a value", command, arg);
+        return false;
+      }
+      out->values.emplace_back(arg, argv[++i]);
     } else {
       grpError("%s: unknown option '%s' (see grp %s --help)", command, arg, command);
       return false;
@@ -141,6 +150,13 @@ int grpCommandLine(const char* command, int argc, char** argv,
     return GRP_OK;
   }
   return wantOperands(command, *out, least, most) ? -1 : GRP_USAGE;
+}
+
+const char* grpOptionValue(const t_grpArgs& args, const char* option) {
+  const char* value = nullptr;
+  for (const auto& v : args.values)
+    if (v.first == option) value = v.second.c_str();
+  return value;
 }
 
 bool grpHasFlag(const t_grpArgs& args, const char* flag) {

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tarnpak/engine_api.h"
@@ -39,6 +40,9 @@ struct t_grpArgs {
   std::vector<std::string> operands;
   std::vector<std::string> flags;  // the options met, e.g. "-l", "--json"
   std::string directory;           // the value of -C DIR, -CDIR, --directory=DIR
+  // Options with a value, known as "--name=": "--name VALUE" or "--name=VALUE", as
+  // ("--name", VALUE).
+  std::vector<std::pair<std::string, std::string>> values;
   bool help = false;
 };
 
@@ -50,3 +54,5 @@ int grpCommandLine(const char* command, int argc, char** argv,
                    const std::vector<std::string>& known, bool takesDir, size_t least,
                    size_t most, t_grpArgs* out);
 bool grpHasFlag(const t_grpArgs& args, const char* flag);
+// The value of an option known as "--name=" (the last given), or null.
+const char* grpOptionValue(const t_grpArgs& args, const char* option);

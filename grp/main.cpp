@@ -27,6 +27,7 @@ const t_grpCommand kCommands[] = {
     {"rm", grpRm},
     {"diff", grpDiff},
     {"check", grpCheck},
+    {"sum", grpSum},
 };
 
 const t_grpCommand* findCommand(const char* name) {

@@ -98,8 +98,10 @@ void checkDataAreas(t_verifyState* s, long dirSize) {
 
 int grpVerify(int argc, char** argv) {
   t_grpArgs args;
-  int done = grpCommandLine("verify", argc, argv, {}, false, 1, 1, &args);
+  int done = grpCommandLine("verify", argc, argv, {"--sums="}, false, 1, 1, &args);
   if (done >= 0) return done;
+  if (const char* sums = grpOptionValue(args, "--sums"))
+    return grpVerifySums(args.operands[0].c_str(), sums);
   t_verifyState state;
   state.path = args.operands[0].c_str();
   t_gfGroupSummary summary;

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "engine/gf/group_writer.h"
+#include "engine/gf/sums.h"
 #include "engine/kestin/ascii.h"
 #include "tarnpak/stdinputoutput.h"
 
@@ -79,7 +80,9 @@ void addBuildFile(const char* name, size_t leaf, t_gfSearch* search, const PlatF
     return;
   }
   f->size = (std::uint32_t)found->size;
-  platTimeToDos(found->writeTime, &f->date, &f->time);
+  std::int64_t written = found->writeTime;
+  if (files->clamp && written > files->clampTo) written = files->clampTo;
+  platTimeToDos(written, &f->date, &f->time);
 }
 
 void addFound(const char* dirPart, t_gfSearch* search, const PlatFindData* found,
@@ -348,10 +351,14 @@ void placeOutput(const char* name, t_gfOutputPlace* out) {
 // Reads the build list of root and writes the group name; with lister's visitors set, only
 // reads the list and tells them what it takes.
 int buildGroup(const char* root, const char* name, int flag, t_gfReport sink, t_gfReport warn,
-               const t_gfBuild* lister = nullptr) {
+               const t_gfBuild* lister = nullptr, const char* sums = nullptr) {
   t_gfWriteList files{};
   t_gfBuild build{{sink, 0}, root, &files};
   build.warn = warn;
+  files.sums = sums;
+  int clamp = lister ? 0 : gfSourceDateEpoch(&files.clampTo, &build);
+  if (clamp < 0) return 1;
+  files.clamp = clamp;
   if (lister) {
     build.onLine = lister->onLine;
     build.onFile = lister->onFile;
@@ -394,9 +401,14 @@ int TarnpakFrom(const char* root, const char* name, int flag, t_gfReport sink) {
 
 int TarnpakFromWarned(const char* root, const char* name, int flag, t_gfReport sink,
                       t_gfReport warn) {
+  return TarnpakFromSummed(root, name, flag, nullptr, sink, warn);
+}
+
+int TarnpakFromSummed(const char* root, const char* name, int flag, const char* sums,
+                      t_gfReport sink, t_gfReport warn) {
   char rootPath[GF_PATH_MAX + 1];
   gfMakeRoot(rootPath, root);  // empty when too long: the build list then cannot be opened
-  return buildGroup(rootPath, name, flag, sink, warn);
+  return buildGroup(rootPath, name, flag, sink, warn, nullptr, sums);
 }
 
 void Tarnpak(const char* name, int flag) { TarnpakChecked(name, flag, nullptr); }

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "engine/gf/group_writer.h"
+#include "engine/gf/sums.h"
 #include "engine/kestin/ascii.h"
 #define ENGINE_UNIT "gf manager"
 #include "engine/kestin/alloc.h"
@@ -159,9 +160,21 @@ void freeEdit(t_gfEdit* edit) {
 int gfEditGroup(const char* path, int flags, const char* root, const char* const* adds,
                 int addCount, const char* const* removes, int removeCount, t_gfReport sink,
                 t_gfReport warn) {
+  return gfEditGroupSummed(path, flags, root, adds, addCount, removes, removeCount, nullptr, sink,
+                           warn);
+}
+
+int gfEditGroupSummed(const char* path, int flags, const char* root, const char* const* adds,
+                      int addCount, const char* const* removes, int removeCount,
+                      const char* sums, t_gfReport sink, t_gfReport warn) {
   t_gfEdit edit;
   edit.sink = sink;
   edit.failed = 0;
+  edit.files.sums = sums;
+  // Added files' dates are clamped as a pack clamps them; kept entries keep theirs.
+  int clamp = gfSourceDateEpoch(&edit.files.clampTo, &edit);
+  edit.failed = clamp < 0;
+  edit.files.clamp = clamp > 0;
   char rootPath[GF_PATH_MAX + 1];
   gfMakeRoot(rootPath, root && root[0] ? root : ".");
   for (int i = 0; i < addCount && !edit.failed; i++)

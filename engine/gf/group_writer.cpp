@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "engine/gf/group_writer.h"
+#include "engine/gf/sums.h"
 #include "tarnpak/debug.h"
 #include "tarnpak/gf.h"
 #define ENGINE_UNIT "gf manager"
@@ -110,6 +111,9 @@ void writeData(const t_gfWriteList* files, PlatHandle out, t_gfJob* writing) {
     case GF_COPY_NO_MEMORY:
       gfFail(writing, "not enough memory to copy the files");
       break;
+    case GF_COPY_HASH_ERROR:
+      gfFail(writing, "cannot hash '%s': %s", source, why.reason);
+      break;
     default:
       gfFail(writing, "cannot write the group file: %s", why.reason);
   }
@@ -138,6 +142,10 @@ void writeGroup(const char* name, unsigned flag, t_gfWriteList* files, t_gfJob* 
       break;
   }
   if (!writing->failed) writeData(files, out.handle, writing);
+  // The sums are complete before the group takes its name, so that a group is never left
+  // beside sums that fail to be written; they take theirs just after it.
+  t_gfSumsFile sums{};
+  if (!writing->failed && files->sums) gfSumsWrite(&sums, files->sums, files, writing);
   if (files->closeBeforeCommit && *files->closeBeforeCommit != INVALID_HANDLE) {
     platClose(*files->closeBeforeCommit);  // only read from: nothing to lose on its close
     *files->closeBeforeCommit = INVALID_HANDLE;
@@ -146,6 +154,16 @@ void writeGroup(const char* name, unsigned flag, t_gfWriteList* files, t_gfJob* 
     platNewFileDiscard(&out);
   else if (platNewFileCommit(&out) != 0)
     gfFail(writing, "cannot write group file '%s': %s", shown, platLastError());
+  if (sums.open && !writing->failed) gfSumsCommit(&sums, files->sums, writing);
+  gfSumsDiscard(&sums);
+}
+
+// Room for the digests the copier fills when a sums file is wanted; false when memory fails.
+bool makeDigests(t_gfWriteList* list) {
+  if (!list->sums) return true;
+  ENGINE_DELETE(list->digests);
+  list->digests = ENGINE_NEW_ARRAY(unsigned char, (size_t)list->count * GF_SHA256_SIZE + 1);
+  return list->digests != nullptr;
 }
 
 }  // namespace
@@ -156,7 +174,7 @@ bool gfDurableWrites() { return durableWrites.load(); }
 
 int gfWriteGroup(const char* name, unsigned flag, t_gfWriteList* list, t_gfReport sink) {
   t_gfJob writing{sink, 0};
-  if (!gfWriteSort(list))
+  if (!gfWriteSort(list) || !makeDigests(list))
     gfFail(&writing, "not enough memory for the directory of %d files", list->count);
   else
     writeGroup(name, flag, list, &writing);

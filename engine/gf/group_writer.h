@@ -48,6 +48,13 @@ struct t_gfWriteList {
   // the data is copied and before the new group takes the name: Windows refuses to replace
   // a file its own process holds open. Null: none.
   PlatHandle* closeBeforeCommit;
+  // The sums file to write beside the group (null: none), and the SHA-256 of each entry's
+  // bytes by place in the table order, which the copier fills as it copies them.
+  const char* sums;
+  unsigned char* digests;
+  // Stored dates later than this are stored as it (SOURCE_DATE_EPOCH), when clamp is set.
+  int clamp;
+  std::int64_t clampTo;
 };
 
 constexpr std::uint32_t GF_NO_TEXT = 0xFFFFFFFFu;
@@ -106,6 +113,7 @@ enum t_gfCopyFailureKind {
   GF_COPY_WRITE_ERROR,  // the group file could not be written
   GF_COPY_NO_MEMORY,
   GF_COPY_NOT_REGULAR,  // the name no longer holds a regular file (a pipe, say)
+  GF_COPY_HASH_ERROR,   // the host's SHA-256 failed
   GF_COPY_INTERRUPTED,  // the job's cancel check asked it to stop
 };
 
@@ -115,7 +123,9 @@ struct t_gfCopyFailure {
 };
 
 // Copies every entry's bytes to its offset in out, in table order: the pool's threads read
-// ahead, the caller's thread alone writes. Returns -1 when all went well, else the place in
+// ahead, the caller's thread alone writes. With files->digests set, every entry's SHA-256
+// is filled in: small files hashed by the threads that read them, large ones (which the
+// host copies without showing them) read back from out once copied. Returns -1 when all went well, else the place in
 // the table order of the first entry that failed (count when the failure belongs to no
 // entry), with the failure described.
 int gfCopyData(const t_gfWriteList* files, PlatHandle out, t_gfCopyFailure* failure);

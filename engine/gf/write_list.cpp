@@ -135,6 +135,7 @@ void gfWriteFree(t_gfWriteList* list) {
   ENGINE_DELETE(list->pages);
   ENGINE_DELETE(list->order);
   ENGINE_DELETE(list->sources);
+  ENGINE_DELETE(list->digests);
   *list = t_gfWriteList{};
 }
 

@@ -222,6 +222,20 @@ void platNewFileDiscard(PlatNewFile* file);
 // process ends as the signal says.
 void platInstallToolSignals();
 
+// ---- SHA-256 from the host's own library ------------------------------------------------
+// The host's maintained implementation (libcrypto's EVP on POSIX, CNG on Windows), which
+// uses the processor's SHA instructions where present. One hasher serves one thread at a
+// time and any number of messages in turn.
+constexpr int PLAT_SHA256_SIZE = 32;
+struct PlatSha256;
+// A new hasher, ready for a message; null when the host offers none (platLastError says why).
+PlatSha256* platSha256Open();
+int platSha256Add(PlatSha256* hasher, const void* bytes, size_t count);  // 0 on success
+// The digest of the message added since the last finish; the hasher is then ready for the
+// next message. 0 on success.
+int platSha256Finish(PlatSha256* hasher, unsigned char digest[PLAT_SHA256_SIZE]);
+void platSha256Close(PlatSha256* hasher);  // null is ignored
+
 // ---- processors --------------------------------------------------------------------------
 // How many processors this process may run on (its affinity), at least 1.
 int platProcessorCount();

@@ -300,6 +300,48 @@ ENGINE_API long gfTableCount();
 ENGINE_API const t_gfFileInfo* gfTableRecord(long index);
 ENGINE_API const char* gfRecordGroupName(long index);
 
+// ---- SHA-256 sums ------------------------------------------------------------------------
+// The host's own SHA-256 (libcrypto on POSIX, CNG on Windows). A hasher serves one thread at
+// a time and any number of messages in turn; null from gfSha256Open when the host offers
+// none. gfSha256Add and gfSha256Finish return 0 on success; a finish leaves the hasher ready
+// for the next message.
+constexpr int GF_SHA256_SIZE = 32;
+struct t_gfSha256;
+ENGINE_API t_gfSha256* gfSha256Open();
+ENGINE_API int gfSha256Add(t_gfSha256* hasher, const void* bytes, long count);
+ENGINE_API int gfSha256Finish(t_gfSha256* hasher, unsigned char digest[GF_SHA256_SIZE]);
+ENGINE_API void gfSha256Close(t_gfSha256* hasher);
+
+// A sums line is at most this long, without its newline.
+constexpr long GF_SUM_LINE_MAX = 2 * GF_SHA256_SIZE + 3 + 2 * 255;
+// The line of a sums file (the coreutils format, as sha256sum writes it) for a stored name:
+// the digest in lower-case hex, two blanks, and the name as an unpack writes it, '/' between
+// levels. A name holding a backslash, a newline or a carriage return has them written as
+// "\\", "\n" and "\r" and the line begins with a backslash. out holds GF_SUM_LINE_MAX + 1
+// bytes; returns the line's length.
+ENGINE_API long gfSumLine(const char* storedName, const unsigned char digest[GF_SHA256_SIZE],
+                          char* out);
+// Called with each entry a sums file lists and the SHA-256 of its stored bytes; returning 0
+// stops the walk.
+typedef int (*t_gfSumVisitor)(const t_gfGroupEntry* entry,
+                              const unsigned char digest[GF_SHA256_SIZE], void* context);
+// Hashes the stored bytes of the group file at path, each name once: of several copies of a
+// name (any case) the one an unpack leaves, the last in directory order. Entries come in
+// directory order. 0 when every entry was hashed (or visit stopped the walk); 1 after
+// reporting why not (the group cannot be read, is damaged, the host has no SHA-256).
+ENGINE_API int gfSumGroup(const char* path, t_gfSumVisitor visit, void* context,
+                          t_gfReport report);
+// TarnpakFromWarned that also writes the sums file sums (null: none) of the group it packs,
+// hashing the bytes it stores (small files as they are read, large ones from the group once
+// written); the sums file is complete before the group takes its name and takes its own after.
+ENGINE_API int TarnpakFromSummed(const char* root, const char* name, int flag, const char* sums,
+                                 t_gfReport report, t_gfReport warn);
+// gfEditGroup that also writes the sums file sums (null: none) of the new group.
+ENGINE_API int gfEditGroupSummed(const char* path, int flags, const char* root,
+                                 const char* const* adds, int addCount,
+                                 const char* const* removes, int removeCount, const char* sums,
+                                 t_gfReport report, t_gfReport warn);
+
 // ---- services for the engine's programs ---------------------------------------------------
 // The library's version, "MAJOR.MINOR.PATCH".
 ENGINE_API const char* gfVersion();

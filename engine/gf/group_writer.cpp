@@ -1,6 +1,7 @@
 // The group writer: sorts a group's entries in table order, places their data behind the
 // directory, writes the header and the scrambled directory, has the copier fill in the
 // data, and makes the group visible in one commit.
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -8,10 +9,13 @@
 #include "engine/gf/group_writer.h"
 #include "engine/gf/sums.h"
 #include "tarnpak/debug.h"
+#include "tarnpak/gf.h"
 #define ENGINE_UNIT "gf manager"
 #include "engine/kestin/alloc.h"
 
 namespace {
+
+std::atomic<bool> durableWrites{true};
 
 // Gives every file its data offset behind the directory; the directory's size, or -1
 // after reporting that the group would be too long.
@@ -160,6 +164,7 @@ void writeGroup(const char* name, unsigned flag, t_gfWriteList* files, t_gfJob* 
     gfFail(writing, "cannot create group file '%s': %s", shown, platLastError());
     return;
   }
+  out.durable = gfDurableWrites();
   switch (writeHead(files, dirSize, flag, out.handle)) {
     case GF_HEAD_NO_MEMORY:
       gfFail(writing, "not enough memory to write the directory");
@@ -196,6 +201,10 @@ bool makeDigests(t_gfWriteList* list) {
 }
 
 }  // namespace
+
+void gfSetDurable(int on) { durableWrites.store(on != 0); }
+
+bool gfDurableWrites() { return durableWrites.load(); }
 
 int gfGroupLockWaitMs = 60 * 1000;
 

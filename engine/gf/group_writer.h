@@ -131,6 +131,10 @@ int gfWriteGroup(const char* name, unsigned flag, t_gfWriteList* list, t_gfRepor
 int gfCollectPath(const char* root, const char* path, const char* group, const char* lockFile,
                   t_gfWriteList* files, t_gfReport sink, t_gfReport warn);
 
+// Whether groups are written durably (gfSetDurable): flushed before they take their name,
+// their writeback started behind the copy.
+bool gfDurableWrites();
+
 // ---- the copier (copier.cpp) --------------------------------------------------------------
 enum t_gfCopyFailureKind {
   GF_COPY_CANNOT_OPEN,

@@ -53,6 +53,24 @@ long long platWriteSome(PlatHandle h, long long offset, const void* buffer, size
 long long platCopyRange(PlatHandle src, long long srcOffset, PlatHandle dst, long long dstOffset,
                         long long count);
 int platFlush(PlatHandle h);
+
+// ---- writing behind a file being written ------------------------------------------------
+// A file written front to back and flushed at the end: each finished stretch's writeback is
+// started while the writing goes on, so that the final flush waits only for the tail, and
+// stretches well behind the writer are waited for, so that the dirty memory the file holds
+// stays bounded. Where the host has no such means nothing is done and the final flush does
+// it all.
+struct PlatWriteBehind {
+  PlatHandle handle;
+  long long started;  // writeback started for the bytes before this offset
+  long long waited;   // and waited for before this one
+  int off;            // the host or the file system has none: nothing more is tried
+};
+void platWriteBehindBegin(PlatWriteBehind* behind, PlatHandle h);
+// Every byte of the file before end is written and stays as it is. 0, or -1 when writing
+// back failed (platLastError says why): the host may report that failure only once, so the
+// final flush may not hear of it and the file must count as not written.
+int platWriteBehind(PlatWriteBehind* behind, long long end);
 // Sets the file's last-write time (seconds since 1970, UTC); its access time stays. 0 on
 // success.
 int platSetWriteTime(PlatHandle h, std::int64_t time);
@@ -207,6 +225,11 @@ void platBlockToolSignals();
 struct PlatNewFile {
   PlatHandle handle;
   int anonymous;               // no name yet
+  // 1 (what create sets): commit flushes as said above. 0, for a scratch output: no flush;
+  // the rename still replaces the target in one step for every other process, but after a
+  // power cut or a system crash the name may hold the old file, or a new one partly
+  // written or empty.
+  int durable;
   int slot;                    // the temporary name's place in the signal handlers' list
   char target[PLAT_PATH_MAX];  // host paths
   char temp[PLAT_PATH_MAX];

@@ -294,6 +294,7 @@ int nameAnonymous(PlatNewFile* file) {
 int platNewFileCreate(PlatNewFile* file, const char* path) {
   file->handle = INVALID_HANDLE;
   file->anonymous = 0;
+  file->durable = 1;
   file->slot = -1;
   file->temp[0] = 0;
   if (!platHostPath(path, file->target, sizeof file->target))
@@ -313,7 +314,7 @@ int platNewFileCreate(PlatNewFile* file, const char* path) {
 int platNewFileCommit(PlatNewFile* file) {
   // The data reaches the disk before the file takes a name: a power cut could otherwise
   // keep the rename and lose the data, an empty or partial file where the old one was.
-  if (sysFdatasync((int)file->handle) != 0) {
+  if (file->durable && sysFdatasync((int)file->handle) != 0) {
     int error = errno;
     platNewFileDiscard(file);
     return platRecordErrorCode(error);
@@ -337,6 +338,7 @@ int platNewFileCommit(PlatNewFile* file) {
   file->slot = -1;
   // The rename lasts through a power cut only once its directory is on the disk. The new
   // file is in place by now, yet the caller must hear of it: the old one may come back.
+  if (!file->durable) return 0;
   char dir[PLAT_PATH_MAX];
   directoryOf(file->target, dir, sizeof dir);
   if (sysFlushDirectory(dir) != 0)

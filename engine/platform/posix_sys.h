@@ -65,5 +65,8 @@ void sysCloseDir(DIR* dir);
 // copy_file_range; the seam does not count it: under the seam copies go through reads and
 // writes it can count and fail.
 ssize_t sysCopyRange(int src, off_t* srcAt, int dst, off_t* dstAt, size_t count);
+// sync_file_range; outside the seam too: the write-behind it serves is advisory, and a test
+// that fails the Nth flush counts the flushes a pack makes whatever its size.
+int sysSyncRange(int fd, off_t at, off_t count, unsigned flags);
 // The console: outside the seam, as nothing handles a failure to print.
 ssize_t sysWriteStderr(const void* text, size_t length);

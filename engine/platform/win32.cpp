@@ -597,6 +597,20 @@ long long platCopyRange(PlatHandle src, long long srcOffset, PlatHandle dst, lon
 
 int platFlush(PlatHandle h) { return sysFlush(toWin(h)) ? 0 : -1; }
 
+// Windows has no call that starts the writeback of a byte range without waiting for it:
+// FlushFileBuffers takes the whole file and returns only when it is on the disk, so calling
+// it behind the writer would stall the writer each time. The cache manager already writes
+// behind on its own (its lazy writer sends out dirty pages of every file each second, and it
+// holds a writer back once too much of the cache is dirty), which leaves the final flush
+// mostly the tail and keeps dirty memory bounded without us.
+void platWriteBehindBegin(PlatWriteBehind* behind, PlatHandle h) {
+  behind->handle = h;
+  behind->started = behind->waited = 0;
+  behind->off = 1;
+}
+
+int platWriteBehind(PlatWriteBehind*, long long) { return 0; }
+
 int platSetWriteTime(PlatHandle h, std::int64_t time) {
   // FILETIME counts 100-nanosecond steps from 1601.
   unsigned long long ticks = (unsigned long long)(time + 11644473600LL) * 10000000ULL;

@@ -197,6 +197,7 @@ int platNewFileCreate(PlatNewFile* file, const char* path) {
   // Windows has no anonymous files: always a temporary name beside the target.
   file->handle = INVALID_HANDLE;
   file->anonymous = 0;
+  file->durable = 1;
   file->slot = -1;
   file->temp[0] = 0;
   if (!platHostPath(path, file->target, sizeof file->target))
@@ -244,7 +245,7 @@ int flushDirectoryOf(const char* target) {
 int platNewFileCommit(PlatNewFile* file) {
   // The data reaches the disk before the file takes the target's name, as on POSIX, whichever
   // way the rename then goes (the classic move or its POSIX-semantics fallback).
-  if (!sysFlush(toWin(file->handle))) {
+  if (file->durable && !sysFlush(toWin(file->handle))) {
     platNewFileDiscard(file);
     return -1;
   }
@@ -260,7 +261,7 @@ int platNewFileCommit(PlatNewFile* file) {
   // flushes: the directory is flushed where the system allows it (NTFS, with a handle open
   // for writing). Where it refuses, the rename rests on the file system's own journal and
   // a power cut may undo it; a flush that fails otherwise fails the commit, as on POSIX.
-  if (flushDirectoryOf(file->target) != 0)
+  if (file->durable && flushDirectoryOf(file->target) != 0)
     return (int)failNote(
         "while flushing its directory (the new file is in place, but a power cut may undo the "
         "replacement)");

@@ -265,6 +265,15 @@ typedef void (*t_gfProgress)(long filesDone, long filesAll, long long bytesDone,
 // Sets the hook for every later job (null: none, the default).
 ENGINE_API void gfSetProgress(t_gfProgress progress);
 
+// ---- durability ---------------------------------------------------------------------------
+// Whether a group the engine writes (the builder, grp's edits) reaches the disk before it
+// takes its name: 1, the default, flushes its data first and its directory after the rename,
+// so that after a power cut the name holds the old group or the whole new one. 0 is for
+// scratch outputs: no flush, so the pack is faster, but after a power cut or a system crash
+// the name may hold the old group, or a new one cut short or empty. Either way a failed or
+// killed pack leaves the old group whole.
+ENGINE_API void gfSetDurable(int on);
+
 // ---- inspecting group files and the table (for tools) -------------------------------------
 // One entry of a group file's directory, as stored.
 struct ENGINE_API t_gfGroupEntry {

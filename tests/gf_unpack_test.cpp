@@ -353,7 +353,13 @@ TEST(Unpacker, NeverWritesOverTheGroupBeingRead) {
       messages.clear();
       EXPECT_EQ(gfUnpackChecked(groupName, collect), 1);
       ASSERT_EQ(messages.size(), 1u) << threads;
-      EXPECT_EQ(messages[0], std::string("refusing to unpack 'DATA.GRP': '") + groupName +
+#ifdef _WIN32
+      // Windows finds the file under the stored spelling itself, and names it so.
+      const char* shown = "DATA.GRP";
+#else
+      const char* shown = groupName;  // the spelling on disk
+#endif
+      EXPECT_EQ(messages[0], std::string("refusing to unpack 'DATA.GRP': '") + shown +
                                  "' is the group file being read");
       EXPECT_EQ(readFile(groupName), image);
       EXPECT_EQ(readFile("A.TXT") + "|" + readFile("Z.TXT"), "new a|new z");

@@ -135,9 +135,9 @@ TEST_F(Builder, AFileThatChangesAfterTheSearchStopsTheBuildAndKeepsTheOldGroup) 
   writeFile(group, "the previous group");
   static std::string grow;
   grow = root / "a.txt";
-  gfBuildAfterCollect = [] { writeFile(grow, "abcdef"); };
+  platMomentHook(PLAT_MOMENT_PACK_COLLECTED, [](const void*) { writeFile(grow, "abcdef"); });
   EXPECT_EQ(build(root, group), 1);
-  gfBuildAfterCollect = nullptr;
+  platMomentHook(PLAT_MOMENT_PACK_COLLECTED, nullptr);
   ASSERT_EQ(messages.size(), 1u);
   EXPECT_NE(messages[0].find("changed size"), std::string::npos);
   EXPECT_EQ(readFile(group), "the previous group");
@@ -212,9 +212,9 @@ TEST_F(Builder, ACopyFailureAmongManyBatchesStopsTheBuild) {
   writeFile(root / "group.cfg", "*.dat\nlarge.bin\n");
   static std::string victim;
   victim = root / "f117.dat";
-  gfBuildAfterCollect = [] { std::remove(victim.c_str()); };
+  platMomentHook(PLAT_MOMENT_PACK_COLLECTED, [](const void*) { std::remove(victim.c_str()); });
   EXPECT_EQ(build(root, group), 1);
-  gfBuildAfterCollect = nullptr;
+  platMomentHook(PLAT_MOMENT_PACK_COLLECTED, nullptr);
   EXPECT_FALSE(fileExists(group));
   EXPECT_EQ(listTree(out.path()).size(), 0u);
 
@@ -349,12 +349,12 @@ TEST_F(Builder, NeverWaitsOnAPipe) {
   writeFile(root / "group.cfg", "a.txt\n");
   static std::string source;
   source = root / "a.txt";
-  gfBuildAfterCollect = [] {
+  platMomentHook(PLAT_MOMENT_PACK_COLLECTED, [](const void*) {
     std::remove(source.c_str());
     mkfifo(source.c_str(), 0600);
-  };
+  });
   EXPECT_EQ(build(root, group), 1);
-  gfBuildAfterCollect = nullptr;
+  platMomentHook(PLAT_MOMENT_PACK_COLLECTED, nullptr);
   ASSERT_EQ(messages.size(), 1u);
   EXPECT_NE(messages[0].find("is no longer a regular file"), std::string::npos) << messages[0];
   EXPECT_FALSE(fileExists(group));
@@ -378,9 +378,9 @@ TEST_F(Builder, WritesTheSameBytesForEveryThreadCount) {
     EXPECT_EQ(build(root, group), 0);
     EXPECT_EQ(readFile(group), alone) << threads << " threads";
   }
-  gfRefuseHelperThread = 1;
+  platFaultArm(PLAT_FAULT_THREAD, 1, 0, 0, true);  // every helper refused: the caller alone
   EXPECT_EQ(build(root, group), 0);
-  gfRefuseHelperThread = 0;
+  platFaultOff();
   gfSetThreads(0);
   EXPECT_EQ(readFile(group), alone);
 }

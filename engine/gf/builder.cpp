@@ -7,9 +7,8 @@
 
 #include "engine/gf/group_writer.h"
 #include "engine/kestin/ascii.h"
+#include "engine/platform/faults.h"
 #include "tarnpak/stdinputoutput.h"
-
-void (*gfBuildAfterCollect)() = nullptr;
 
 namespace {
 
@@ -366,7 +365,7 @@ int buildGroup(const char* root, const char* name, int flag, t_gfReport sink, t_
     return build.failed;
   }
   if (!build.failed) {
-    if (gfBuildAfterCollect) gfBuildAfterCollect();
+    platMoment(PLAT_MOMENT_PACK_COLLECTED);
     build.failed = gfWriteGroup(name, (unsigned)flag, &files, sink);
   }
   if (!build.failed && files.count == 0) {

@@ -9,17 +9,6 @@
 
 struct struct_list;
 
-// One file found by the start-up scan, kept in a list until the table is made.
-struct t_gfScanEntry {
-  char* name;        // the full path
-  PlatHandle group;  // the group file holding the entry, or INVALID_HANDLE for a loose file
-  long offset;
-  long size;
-  std::uint16_t date;
-  std::uint16_t time;
-  int inGroup;
-};
-
 constexpr int GF_PATH_MAX = 255;  // every name and path the manager builds stays within this
 
 // ---- names and paths (names.cpp) --------------------------------------------------------
@@ -115,18 +104,8 @@ void gfCloseGroups();
 // ---- the start-up scan (scan.cpp) ---------------------------------------------------------
 // Scans root (its group files, then its loose files) into a new table in table order.
 void gfScanIntoTable(const char* root);
-// Makes the scan entries of list (names beginning with root) into a new table in table
-// order, giving every entry and node back.
-void gfTableFromScan(struct_list* list, const char* root);
 // The table of the one group file at path (gfStartGroup).
 void gfScanGroupIntoTable(const char* path);
-void gfScanRoot(struct_list** list, const char* dir);
-void gfScanDir(struct_list** list, const char* dir);
-void gfReadGroup(struct_list** list, PlatHandle group);
-// A new scan entry, zero but for the given name (held in the entry's own block); null when
-// memory fails.
-t_gfScanEntry* gfNewScanEntry(const char* name);
-void gfFreeScanEntry(t_gfScanEntry* entry);
 
 // ---- the read worker (reader.cpp) ---------------------------------------------------------
 constexpr int GF_READ_QUEUE_SIZE = 1024;
@@ -150,9 +129,6 @@ void gfReadDrop(PlatHandle h);
 // has not begun it, so that the caller can do it at once; false when it is being read,
 // finished or never queued.
 bool gfReadTakeBack(long id, t_gfReadRequest* request);
-// Called, when set, on the worker's thread before it serves each request: lets tests hold
-// the worker at a known point. Set it while no worker runs.
-extern void (*gfReadBeforeServe)(const t_gfReadRequest* request);
 
 // ---- loose files' records and handles (loose_files.cpp) -----------------------------------
 // Closes a loose file's handle for good, after its queued reads leave the worker's queue:
@@ -215,10 +191,6 @@ int gfCompareName(const char* key, const t_gfFileInfo* record);
 // instead of by a case-blind search of every directory on its path.
 char* gfNewRecordName(const char* spelling);
 const char* gfDiskName(const t_gfFileInfo* record);
-
-// Called, when set, after the build list has been collected and before anything is
-// written: lets tests change files between the search and the copy.
-extern void (*gfBuildAfterCollect)();
 
 // ---- trees -----------------------------------------------------------------
 // One directory on the path of a recursive search, from the first one down.

@@ -4,7 +4,7 @@
 #include <cstdint>
 
 #include "engine/gf/gf_internal.h"
-#include "engine/gf/pool.h"
+#include "engine/kestin/containers.h"
 
 // One entry of the group to write. Its texts live in the list's blocks: name is the stored
 // name as given (upper-cased only when compared or written). The bytes come either from a
@@ -33,17 +33,12 @@ struct t_gfWriteSource {
 // The entries of one group: records in pages, texts in blocks, and after gfWriteSort the
 // record numbers in table order. Zero-initialise; gfWriteFree gives everything back.
 struct t_gfWriteList {
-  t_gfWriteEntry** pages;
-  int pageCapacity;
+  t_engineArray<t_gfWriteEntry*> pages;  // records never move once made
   int count;
-  char** text;
-  int textBlocks;
-  int textCapacity;
+  t_engineArray<char*> text;
   std::uint32_t textUsed;  // in the last block
   std::uint32_t* order;
-  t_gfWriteSource* sources;
-  int sourceCount;
-  int sourceCapacity;
+  t_engineArray<t_gfWriteSource> sources;
   // A handle the caller holds on the group being replaced, closed (and set invalid) once
   // the data is copied and before the new group takes the name: Windows refuses to replace
   // a file its own process holds open. Null: none.

@@ -6,8 +6,7 @@
 #include <thread>
 
 #include "engine/gf/gf_internal.h"
-
-void (*gfReadBeforeServe)(const t_gfReadRequest*) = nullptr;
+#include "engine/platform/faults.h"
 
 namespace {
 
@@ -101,11 +100,9 @@ void gfReadWorker() {
       t_gfReadRequest request = gfReadQueue[gfReadHead];
       gfReadServing = true;
       gfReadCancelled = false;
-      if (gfReadBeforeServe) {
-        guard.unlock();
-        gfReadBeforeServe(&request);
-        guard.lock();
-      }
+      guard.unlock();  // a test's hook may hold the worker here
+      platMoment(PLAT_MOMENT_READ_SERVED, &request);
+      guard.lock();
       bool finished = serve(request, guard);
       gfReadServing = false;
       if (!finished) break;

@@ -1,6 +1,7 @@
 // Host services the engine's programs need, offered through the library's interface so
 // that no program reaches into the host layer.
 #include "engine/gf/gf_internal.h"
+#include "engine/kestin/crew.h"
 
 int gfMatchName(const char* pattern, const char* name) { return platMatchName(pattern, name); }
 
@@ -12,3 +13,11 @@ int gfDosToUnixTime(unsigned short date, unsigned short time, long long* seconds
 }
 
 void gfInstallToolSignals() { platInstallToolSignals(); }
+
+void gfSetThreads(int count) { crewSetThreads(count); }
+
+#ifndef TARNPAK_VERSION
+#define TARNPAK_VERSION "unknown"
+#endif
+
+const char* gfVersion() { return TARNPAK_VERSION; }

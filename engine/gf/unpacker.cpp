@@ -12,7 +12,7 @@
 
 #include "engine/gf/gf_internal.h"
 #include "engine/gf/group_format.h"
-#include "engine/gf/pool.h"
+#include "engine/kestin/crew.h"
 #include "engine/kestin/ascii.h"
 #define ENGINE_UNIT "gf manager"
 #include "engine/kestin/alloc.h"
@@ -428,7 +428,7 @@ void noteMet(t_gfNamesMet* met, std::uint64_t h) {
 
 // ---- the job ---------------------------------------------------------------------------------
 
-constexpr int kMaxTasks = 2 * GF_THREADS_MAX;
+constexpr int kMaxTasks = 2 * CREW_MAX;
 
 struct t_gfUnpackJob {
   PlatHandle group;
@@ -634,14 +634,14 @@ void finishJob(t_gfUnpackJob* job) {
 // Walks the entries select chooses (every entry when select is null) and has them written.
 void unpackEntries(t_gfUnpackJob* job, t_gfDirStream* stream, const char* path,
                    t_gfNameFilter select, void* context) {
-  int helpers = gfThreads() > 1 ? gfThreads() : 0;
+  int helpers = crewThreads() > 1 ? crewThreads() : 0;
   if (!prepareJob(job, helpers)) {
     gfReportf(job->sink, "not enough memory to unpack '%s'", path);
     job->failures++;
     return;
   }
-  t_gfCrew crew;
-  job->helpers = job->taskCount > 1 ? gfCrewStart(&crew, helpers, helperLoop, job) : 0;
+  t_crew crew;
+  job->helpers = job->taskCount > 1 ? crewStart(&crew, helpers, helperLoop, job) : 0;
   if (job->helpers == 0 && !job->window.bytes)
     job->window.bytes = static_cast<unsigned char*>(ENGINE_NEW(kWindowSize));
   t_gfDirEntry entry;
@@ -654,7 +654,7 @@ void unpackEntries(t_gfUnpackJob* job, t_gfDirStream* stream, const char* path,
     job->leaving = true;
     job->changed.notify_all();
   }
-  if (job->helpers) gfCrewJoin(&crew);
+  if (job->helpers) crewJoin(&crew);
   if (status != GF_DIR_OK) {  // the group changed since the check
     gfReportDirectoryFailure(path, status, &stream->directory, job->sink);
     job->failures++;

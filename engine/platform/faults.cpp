@@ -1,5 +1,5 @@
-// Failures on demand for tests: counts the host layer's calls by kind and fails the one a
-// test chose. Off, it costs one load per call.
+// The test seam: counts the host layer's calls by kind and fails the one a test chose, and
+// runs the hooks tests set at the moments of a job. Off, it costs one load per call.
 #include "engine/platform/faults.h"
 
 #include <atomic>
@@ -22,6 +22,8 @@ struct t_platFaultPlan {
 };
 
 t_platFaultPlan plan;
+
+std::atomic<void (*)(const void*)> hooks[PLAT_MOMENTS];
 
 void reset(t_platFaultOp op, long nth, int error, std::size_t shortCount, bool persist) {
   plan.on.store(false);
@@ -65,8 +67,16 @@ int platFaultHit(t_platFaultOp op, std::size_t* count) {
   if (op != plan.op || plan.nth == 0 || n < plan.nth || (n > plan.nth && !plan.persist)) return 0;
   if (plan.error) return plan.error;
   if (op == PLAT_FAULT_ALLOC) return ENOMEM;  // a block cannot come short
+  if (op == PLAT_FAULT_THREAD) return EAGAIN;  // nor a thread
   // A transfer that moves nothing would read as the end of the file: at least one byte moves.
   std::size_t most = plan.shortCount > 0 ? plan.shortCount : 1;
   if (count && *count > most) *count = most;
   return 0;
+}
+
+void platMomentHook(t_platMoment moment, void (*hook)(const void*)) { hooks[moment].store(hook); }
+
+void platMoment(t_platMoment moment, const void* detail) {
+  void (*hook)(const void*) = hooks[moment].load(std::memory_order_acquire);
+  if (hook) hook(detail);
 }

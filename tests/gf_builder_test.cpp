@@ -6,9 +6,9 @@
 #include <cstdio>
 #include <filesystem>
 
-#include "engine/gf/gf_internal.h"
 #include "engine/gf/group_format.h"
 #include "engine/gf/group_writer.h"
+#include "tarnpak/gf.h"
 #include "engine/kestin/memory_report.h"
 #include "tarnpak/kestin.h"
 #include "engine/platform/faults.h"

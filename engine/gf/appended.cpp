@@ -3,7 +3,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "engine/gf/gf_internal.h"
+#include "engine/gf/table.h"
 #define ENGINE_UNIT "gf manager"
 #include "engine/kestin/containers.h"
 

@@ -5,7 +5,11 @@
 #include <cstdio>
 #include <cstring>
 
+#include "engine/gf/builder.h"
+
+#include "engine/gf/group_format.h"
 #include "engine/gf/group_writer.h"
+#include "engine/gf/names.h"
 #include "engine/kestin/ascii.h"
 #include "engine/platform/faults.h"
 #include "tarnpak/stdinputoutput.h"

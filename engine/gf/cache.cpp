@@ -2,9 +2,12 @@
 // records, within a byte budget that drops the largest finished file when exceeded.
 #include <cstring>
 
+#include "engine/gf/cache.h"
+
 #include "engine/debug/debug_internal.h"
+#include "engine/gf/reader.h"
+#include "engine/gf/table.h"
 #include "tarnpak/debug.h"
-#include "engine/gf/gf_internal.h"
 #include "tarnpak/kestin.h"
 #include "tarnpak/t_list.h"
 #define ENGINE_UNIT "gf manager"

@@ -1,5 +1,5 @@
 // The group writer's data copy: every entry's bytes, from a host file or a byte range of an
-// open group, go to the offset the directory gave them. The pool's threads read batches of
+// open group, go to the offset the directory gave them. The crew's threads read batches of
 // small files ahead into a few buffers; the caller's thread alone writes them, in order.
 #include <cstdint>
 #include <cstdio>
@@ -8,6 +8,7 @@
 #include <new>
 
 #include "engine/gf/group_writer.h"
+
 #include "engine/kestin/crew.h"
 #define ENGINE_UNIT "gf manager"
 #include "engine/kestin/alloc.h"

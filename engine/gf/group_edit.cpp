@@ -5,7 +5,11 @@
 #include <cstdint>
 #include <cstring>
 
+#include "engine/gf/builder.h"
+#include "engine/gf/group_format.h"
+#include "engine/gf/group_open.h"
 #include "engine/gf/group_writer.h"
+#include "engine/gf/names.h"
 #include "engine/kestin/ascii.h"
 #define ENGINE_UNIT "gf manager"
 #include "engine/kestin/alloc.h"

@@ -6,6 +6,9 @@
 #include <cstring>
 
 #include "engine/gf/group_writer.h"
+
+#include "engine/gf/group_format.h"
+#include "engine/gf/names.h"
 #include "tarnpak/debug.h"
 #define ENGINE_UNIT "gf manager"
 #include "engine/kestin/alloc.h"

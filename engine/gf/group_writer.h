@@ -3,8 +3,9 @@
 #pragma once
 #include <cstdint>
 
-#include "engine/gf/gf_internal.h"
 #include "engine/kestin/containers.h"
+#include "engine/platform/platform.h"
+#include "tarnpak/gf.h"
 
 // One entry of the group to write. Its texts live in the list's blocks: name is the stored
 // name as given (upper-cased only when compared or written). The bytes come either from a
@@ -81,14 +82,6 @@ void gfWriteStoredName(const t_gfWriteList* list, const t_gfWriteEntry* f, char*
 // the group was written, 1 after reporting to sink why not.
 int gfWriteGroup(const char* name, unsigned flag, t_gfWriteList* list, t_gfReport sink);
 
-// ---- the builder's collector for edits (builder.cpp) ------------------------------------
-// Adds to files what path (relative to root, which ends in a backslash) names, by the build
-// list's rules: a file as the line "PATH" takes it, a directory (or "" for root) as
-// "PATH\\*.* r" does. The file group, when met in the tree, is left out with a warning. 0
-// when it went well; 1 after reporting to sink why not (nothing found, a name refused).
-int gfCollectPath(const char* root, const char* path, const char* group, t_gfWriteList* files,
-                  t_gfReport sink, t_gfReport warn);
-
 // ---- the copier (copier.cpp) --------------------------------------------------------------
 enum t_gfCopyFailureKind {
   GF_COPY_CANNOT_OPEN,
@@ -104,7 +97,7 @@ struct t_gfCopyFailure {
   char reason[160];  // the host's words for a read or write error
 };
 
-// Copies every entry's bytes to its offset in out, in table order: the pool's threads read
+// Copies every entry's bytes to its offset in out, in table order: the crew's threads read
 // ahead, the caller's thread alone writes. Returns -1 when all went well, else the place in
 // the table order of the first entry that failed (count when the failure belongs to no
 // entry), with the failure described.

@@ -1,6 +1,8 @@
 // The root's group files read at start-up: their shared handles and their file names, in
 // one list, so that a tool can tell which group file holds a record's data.
-#include "engine/gf/gf_internal.h"
+#include "engine/gf/groups.h"
+
+#include "tarnpak/gf.h"
 #define ENGINE_UNIT "gf manager"
 #include "engine/kestin/alloc.h"
 

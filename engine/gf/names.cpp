@@ -1,12 +1,17 @@
-// The manager's names and paths: stored names in the table's form, paths joined within the
-// manager's limit, the root's form, and names made safe to show.
+// The manager's names, paths and messages: stored names in the table's form, paths joined
+// within the manager's limit, the root's form, names made safe to show, the messages of the
+// checked forms; and the small host services the library offers its programs.
+#include "engine/gf/names.h"
+
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>
 
-#include "engine/gf/gf_internal.h"
 #include "engine/kestin/ascii.h"
+#include "engine/kestin/crew.h"
 #include "tarnpak/stdinputoutput.h"
+
+char gfRoot[GF_PATH_MAX + 1] = "c:\\";
 
 void gfUpperCase(char* name) {
   for (; *name; name++)
@@ -75,3 +80,58 @@ const char* gfShownPath(const char* path, char* out, size_t size) {
   out[n] = 0;
   return out;
 }
+
+bool gfOnPath(const PlatFind* find, const t_gfVisit* path) {
+  for (; path; path = path->up)
+    if (path->device == find->device && path->inode == find->inode) return true;
+  return false;
+}
+
+// ---- messages of the checked forms ----------------------------------------------------------
+
+// Every message passes through here whole: the names in it are escaped, and the formats
+// themselves hold no control characters.
+void gfReportV(t_gfReport sink, const char* format, va_list args) {
+  if (!sink) return;
+  char text[1024], shown[4 * sizeof text];
+  std::vsnprintf(text, sizeof text, format, args);
+  gfEscapeControls(text, shown, sizeof shown);
+  sink(shown);
+}
+
+void gfReportf(t_gfReport sink, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  gfReportV(sink, format, args);
+  va_end(args);
+}
+
+void gfFail(t_gfJob* job, const char* format, ...) {
+  job->failed = 1;
+  va_list args;
+  va_start(args, format);
+  gfReportV(job->sink, format, args);
+  va_end(args);
+}
+
+// ---- host services for the library's programs -------------------------------------------------
+// Offered through the library's interface, so that no program reaches into the host layer.
+
+int gfMatchName(const char* pattern, const char* name) { return platMatchName(pattern, name); }
+
+int gfDosToUnixTime(unsigned short date, unsigned short time, long long* seconds) {
+  std::int64_t t = 0;
+  int ok = platDosToTime(date, time, &t);
+  if (seconds) *seconds = ok ? (long long)t : 0;
+  return ok;
+}
+
+void gfInstallToolSignals() { platInstallToolSignals(); }
+
+void gfSetThreads(int count) { crewSetThreads(count); }
+
+#ifndef TARNPAK_VERSION
+#define TARNPAK_VERSION "unknown"
+#endif
+
+const char* gfVersion() { return TARNPAK_VERSION; }

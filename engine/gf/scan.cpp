@@ -6,8 +6,12 @@
 #include <cstring>
 #include <mutex>
 
-#include "engine/gf/gf_internal.h"
+#include "engine/gf/scan.h"
+
 #include "engine/gf/group_format.h"
+#include "engine/gf/groups.h"
+#include "engine/gf/names.h"
+#include "engine/gf/table.h"
 #include "engine/kestin/crew.h"
 #include "tarnpak/debug.h"
 #include "tarnpak/t_list.h"
@@ -59,16 +63,6 @@ void explainEmptyRoot(const char* dir) {
   gfEscapeControls(host, shown, sizeof shown);
   DebugPrintf("gfStart: cannot read the root directory '%s': %s\n", shown, platLastError());
 }
-
-}  // namespace
-
-bool gfOnPath(const PlatFind* find, const t_gfVisit* path) {
-  for (; path; path = path->up)
-    if (path->device == find->device && path->inode == find->inode) return true;
-  return false;
-}
-
-namespace {
 
 // ---- the loose files, on the crew's threads -------------------------------------------------
 // Each directory becomes a node that one thread fills with what the search found, in the

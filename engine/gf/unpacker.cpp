@@ -10,8 +10,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "engine/gf/gf_internal.h"
 #include "engine/gf/group_format.h"
+#include "engine/gf/group_open.h"
+#include "engine/gf/names.h"
 #include "engine/kestin/crew.h"
 #include "engine/kestin/ascii.h"
 #define ENGINE_UNIT "gf manager"
@@ -192,7 +193,7 @@ int sharedLevels(const t_gfLevels* levels, const char* name, size_t length) {
 
 // ---- tasks --------------------------------------------------------------------------------
 // The owner (the caller's thread) walks the directory in order: it makes the directory levels
-// and cuts the entries into tasks of a few files in one directory, which the pool's threads
+// and cuts the entries into tasks of a few files in one directory, which the crew's threads
 // write, each file whole by one thread. A task's messages wait in the task until the owner
 // hands them on in task order, so that they come in directory order whatever the timing.
 

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "engine/gf/group_writer.h"
+#include "engine/gf/names.h"
 #include "engine/kestin/ascii.h"
 #define ENGINE_UNIT "gf manager"
 #include "engine/kestin/containers.h"

@@ -27,6 +27,7 @@ layers=(
   "lifecycle"
   "group_open"
   "group_writer write_list copier"
+  "collect"
   "builder"
   "group_edit"
   "unpacker"

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "engine/gf/builder.h"
+#include "engine/gf/collect.h"
 #include "engine/gf/group_format.h"
 #include "engine/gf/group_open.h"
 #include "engine/gf/group_writer.h"

@@ -22,7 +22,8 @@ std::uint32_t hashName(const char* name) {
 }  // namespace
 
 bool gfIndexAppended(const t_gfFileInfo* records, int index) {
-  std::uint64_t value = (std::uint64_t)hashName(records[index].name) << 32 | (std::uint32_t)(index + 1);
+  std::uint64_t hash = hashName(records[index].name);
+  std::uint64_t value = hash << 32 | (std::uint32_t)(index + 1);
   complete = complete && appended.add(value, ENGINE_HERE);
   return complete;
 }

@@ -32,7 +32,7 @@ void crewJoin(t_crew* crew);
 // retires them in number order, which is the order its results come out in whatever the
 // timing. The ring counts; the caller keeps each slot's payload in an array of its own.
 // Every function but crewRingOpen is called with lock held.
-constexpr int CREW_RING_MAX = 2 * CREW_MAX + 2;
+constexpr int CREW_RING_MAX = 2 * CREW_MAX + 2;  // two batches a thread, and two more
 
 struct t_crewRing {
   std::mutex lock;
@@ -46,7 +46,7 @@ struct t_crewRing {
   bool finished[CREW_RING_MAX] = {};
 };
 
-// A ring of slots places (1 to CREW_RING_MAX).
+// Makes the ring slots places long (1 to CREW_RING_MAX).
 void crewRingOpen(t_crewRing* ring, int slots);
 int crewRingSlot(const t_crewRing* ring, long batch);
 // Whether another batch may be issued: its slot's previous batch has been retired.

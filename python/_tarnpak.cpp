@@ -1,5 +1,6 @@
-// The C++ core of the Python module: group directories and stored bytes, the builder and the
-// unpacker, and the process-wide manager with its file handles, over the engine's public API.
+// The C++ core of the Python module: group directories and stored bytes, the builder, the
+// unpacker and group edits, and the process-wide manager with its file handles, over the
+// engine's public API.
 // The Python package (tarnpak/__init__.py) builds the documented classes on top of this.
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
@@ -8,7 +9,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstring>
 #include <mutex>
@@ -32,6 +35,25 @@ struct EngineError {
 };
 
 PyObject* g_errorType = nullptr;
+// Makes the tarnpak.Error (or its OSError subclass) for a message: set by the package, which
+// knows the errno behind the engine's reasons.
+py::object* g_errorFactory = nullptr;
+
+void raiseEngineError(const std::string& message) {
+  if (g_errorFactory && *g_errorFactory) {
+    py::object error = (*g_errorFactory)(message);
+    PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
+  } else {
+    PyErr_SetString(g_errorType, message.c_str());
+  }
+}
+
+// A path for the engine, which takes it up to its first NUL: one holding NUL is refused, as
+// Python's own file functions refuse it, instead of naming another file.
+const std::string& cPath(const std::string& path) {
+  if (path.find('\0') != std::string::npos) throw py::value_error("embedded null byte");
+  return path;
+}
 
 // The report callbacks carry no context, so one job at a time collects into these. The
 // builder may report from its pool threads, hence the lock around the lists themselves.
@@ -65,10 +87,54 @@ py::str nameToPython(const char* name) {
 }
 
 std::string nameFromPython(const py::handle& name) {
-  if (PyBytes_Check(name.ptr())) return std::string(py::bytes(py::reinterpret_borrow<py::bytes>(name)));
+  if (PyBytes_Check(name.ptr()))
+    return cPath(std::string(py::bytes(py::reinterpret_borrow<py::bytes>(name))));
   PyObject* b = PyUnicode_AsEncodedString(name.ptr(), "utf-8", "surrogateescape");
   if (!b) throw py::error_already_set();
-  return std::string(py::reinterpret_steal<py::bytes>(b));
+  return cPath(std::string(py::reinterpret_steal<py::bytes>(b)));
+}
+
+// ---- interrupts during a job --------------------------------------------------------------
+// A job runs without the GIL, so Python's own handler of Ctrl-C only notes the signal. The
+// engine asks checkInterrupt between pieces of the job; at most every 20 ms it takes the GIL
+// and lets Python run its signal handlers. An exception they raise (KeyboardInterrupt) stops
+// the job, which ends as an interrupted tool run ends, and is raised when the job returns.
+struct Interrupt {
+  std::chrono::steady_clock::time_point next{};
+  PyObject* type = nullptr;  // the exception a handler raised, owned; null: none
+  PyObject* value = nullptr;
+  PyObject* traceback = nullptr;
+};
+
+int checkInterrupt(void* context) {
+  auto* state = static_cast<Interrupt*>(context);
+  if (state->type) return 1;
+  auto now = std::chrono::steady_clock::now();
+  if (now < state->next) return 0;
+  state->next = now + std::chrono::milliseconds(20);
+  py::gil_scoped_acquire held;
+  if (PyErr_CheckSignals() == 0) return 0;
+  PyErr_Fetch(&state->type, &state->value, &state->traceback);
+  return state->type ? 1 : 0;
+}
+
+// Runs job (which returns a status) without the GIL, interruptible; raises what a signal
+// handler raised meanwhile.
+template <class Job>
+int runJob(Job job) {
+  Interrupt state;
+  int status;
+  {
+    py::gil_scoped_release unlocked;
+    gfSetCancelCheck(checkInterrupt, &state);
+    status = job();
+    gfSetCancelCheck(nullptr, nullptr);
+  }
+  if (state.type) {
+    PyErr_Restore(state.type, state.value, state.traceback);
+    throw py::error_already_set();
+  }
+  return status;
 }
 
 // ---- one group file -----------------------------------------------------------------------
@@ -79,7 +145,7 @@ std::string nameFromPython(const py::handle& name) {
 // the tool replaced the group under its name, and a read is one positioned read.
 class Group {
  public:
-  explicit Group(std::string path) : path_(std::move(path)) {
+  explicit Group(std::string path) : path_(std::move(cPath(path))) {
     bool read;
     {
       py::gil_scoped_release unlocked;
@@ -248,17 +314,45 @@ class Group {
 
 // (status, errors, warnings) of a pack of root's build list into output.
 py::tuple pack(const std::string& root, const std::string& output) {
-  int status;
+  cPath(root);
+  cPath(output);
   std::vector<std::string> reports, warnings;
-  {
-    py::gil_scoped_release unlocked;
+  int status = runJob([&] {
     std::lock_guard<std::mutex> hold(g_jobLock);
     g_reports.clear();
     g_warnings.clear();
-    status = TarnpakFromWarned(root.c_str(), output.c_str(), 1, collectReport, collectWarning);
+    int result = TarnpakFromWarned(root.c_str(), output.c_str(), 1, collectReport, collectWarning);
     reports.swap(g_reports);
     warnings.swap(g_warnings);
-  }
+    return result;
+  });
+  return py::make_tuple(status, reports, warnings);
+}
+
+// (status, errors, warnings) of an edit of the group at path: adds (paths below root) and
+// removes (stored names); a missing group is made when create is set.
+py::tuple edit(const std::string& path, const std::string& root, const py::list& adds,
+               const py::list& removes, bool create) {
+  cPath(path);
+  cPath(root);
+  std::vector<std::string> addNames, removeNames;
+  for (const py::handle& a : adds) addNames.push_back(nameFromPython(a));
+  for (const py::handle& r : removes) removeNames.push_back(nameFromPython(r));
+  std::vector<const char*> addPointers, removePointers;
+  for (const std::string& a : addNames) addPointers.push_back(a.c_str());
+  for (const std::string& r : removeNames) removePointers.push_back(r.c_str());
+  std::vector<std::string> reports, warnings;
+  int status = runJob([&] {
+    std::lock_guard<std::mutex> hold(g_jobLock);
+    g_reports.clear();
+    g_warnings.clear();
+    int result = gfEditGroup(path.c_str(), create ? GF_EDIT_NEW_GROUP : 0, root.c_str(),
+                             addPointers.data(), (int)addPointers.size(), removePointers.data(),
+                             (int)removePointers.size(), collectReport, collectWarning);
+    reports.swap(g_reports);
+    warnings.swap(g_warnings);
+    return result;
+  });
   return py::make_tuple(status, reports, warnings);
 }
 
@@ -272,9 +366,11 @@ int selectStored(const char* name, void* context) {
   return gfStoredForm(name, key) && s->keys.count(key);
 }
 
-// (status, errors) of unpacking the group at path below the current directory; names (None:
+// (status, errors) of unpacking the group at path below the directory target; names (None:
 // all) chooses entries by their stored form.
-py::tuple unpack(const std::string& path, const py::object& names) {
+py::tuple unpack(const std::string& path, const std::string& target, const py::object& names) {
+  cPath(path);
+  cPath(target);
   Selection selection;
   bool all = names.is_none();
   if (!all) {
@@ -284,113 +380,124 @@ py::tuple unpack(const std::string& path, const py::object& names) {
       if (raw.size() <= 255 && gfStoredForm(raw.c_str(), key)) selection.keys.insert(key);
     }
   }
-  int status;
   std::vector<std::string> reports;
-  {
-    py::gil_scoped_release unlocked;
+  int status = runJob([&] {
     std::lock_guard<std::mutex> hold(g_jobLock);
     g_reports.clear();
-    status = gfUnpackSelected(path.c_str(), all ? nullptr : selectStored, &selection, collectReport);
+    int result = gfUnpackInto(path.c_str(), target.c_str(), all ? nullptr : selectStored,
+                              &selection, 0, collectReport);
     reports.swap(g_reports);
-  }
+    return result;
+  });
   return py::make_tuple(status, reports);
 }
 
 // ---- the process-wide manager -------------------------------------------------------------
 
-// The engine's table belongs to one thread at a time: every manager call holds this lock
-// (taken after the GIL is let go, so a Python thread never waits for it holding the GIL).
+// The engine's table belongs to one thread at a time: every manager call holds this lock,
+// taken after the GIL is let go by calls that may wait (no thread holding it waits for the
+// GIL). It also guards the running start's number, the open handles and each one's file,
+// so that a close, a read and a stop in three threads follow one another.
 std::mutex g_managerLock;
-bool g_managerActive = false;
-long g_generation = 0;  // counts starts: a handle of an earlier start is stale
-
+long g_runningGeneration = 0;  // the start whose table the engine holds; 0: none
 class Handle;
-std::unordered_set<Handle*> g_handles;  // open handles of the running manager (GIL held)
+std::unordered_set<Handle*> g_handles;  // open handles of the running manager
+
+// With the GIL: whether a manager was started and not stopped, and the starts so far.
+bool g_managerActive = false;
+long g_generation = 0;
 
 [[noreturn]] void stale(const char* what) {
-  throw py::value_error(std::string("I/O operation on ") + what + ": its manager has stopped");
+  throw py::value_error(std::string("I/O operation on ") + what);
 }
 
-// One file opened through the manager: read-only, positioned, closed by gfStop's caller.
+// One file opened through the manager: read-only, positioned, closed by the manager's stop.
 class Handle {
  public:
-  Handle(GFILE* f, long generation) : file_(f), generation_(generation) { g_handles.insert(this); }
+  // Made with the manager lock held.
+  explicit Handle(GFILE* f) : file_(f) { g_handles.insert(this); }
   ~Handle() { close(); }
   Handle(const Handle&) = delete;
   Handle& operator=(const Handle&) = delete;
 
   long readInto(py::buffer buffer) {
     py::buffer_info info = buffer.request(true);
-    check();
     long long want = info.size * info.itemsize;
     auto* at = static_cast<char*>(info.ptr);
     long long done = 0;
+    bool open;
     {
       py::gil_scoped_release unlocked;
       std::lock_guard<std::mutex> hold(g_managerLock);
-      while (done < want) {
+      GFILE* f = file_.load();
+      open = f != nullptr;
+      while (open && done < want) {
         int piece = (int)std::min<long long>(want - done, INT_MAX / 2);
-        long got = gfRead(file_, at + done, piece);
+        long got = gfRead(f, at + done, piece);
         if (got <= 0) break;
         done += got;
       }
     }
+    if (!open) stale("a closed file");
     return (long)done;
   }
 
-  long seek(long offset, int whence) {
-    check();
-    py::gil_scoped_release unlocked;
-    std::lock_guard<std::mutex> hold(g_managerLock);
-    gfSeek(file_, offset, whence);
-    return gfTell(file_);
+  long seek(long long offset, int whence) {
+    long position = -1;
+    {
+      py::gil_scoped_release unlocked;
+      std::lock_guard<std::mutex> hold(g_managerLock);
+      if (GFILE* f = file_.load()) {
+        // The engine's positions are longs and it clamps them to the file: so does this.
+        long clamped = (long)std::max<long long>(LONG_MIN, std::min<long long>(LONG_MAX, offset));
+        gfSeek(f, clamped, whence);
+        position = gfTell(f);
+      }
+    }
+    if (position < 0) stale("a closed file");
+    return position;
   }
 
   // Quick calls keep the GIL; the lock still keeps them apart from a running read.
   long tell() {
-    check();
     std::lock_guard<std::mutex> hold(g_managerLock);
-    return gfTell(file_);
+    GFILE* f = file_.load();
+    if (!f) stale("a closed file");
+    return gfTell(f);
   }
 
   long size() {
-    check();
     std::lock_guard<std::mutex> hold(g_managerLock);
-    return gfSize(file_);
+    GFILE* f = file_.load();
+    if (!f) stale("a closed file");
+    return gfSize(f);
   }
 
-  bool closed() const { return file_ == nullptr; }
+  bool closed() const { return file_.load() == nullptr; }
 
+  // Only the thread that takes the handle out of the open set closes its file: two closes,
+  // or a close and the manager's stop, never close it twice.
   void close() {
-    if (!file_) return;
-    g_handles.erase(this);
-    if (generation_ == g_generation && g_managerActive) {
-      py::gil_scoped_release unlocked;
-      std::lock_guard<std::mutex> hold(g_managerLock);
-      gfClose(file_);
-    }
-    file_ = nullptr;
+    if (!file_.load()) return;
+    py::gil_scoped_release unlocked;
+    std::lock_guard<std::mutex> hold(g_managerLock);
+    if (g_handles.erase(this)) gfClose(file_.load());
+    file_.store(nullptr);
   }
 
-  // The manager is stopping: it closes the file itself.
-  GFILE* release() {
-    GFILE* f = file_;
-    file_ = nullptr;
-    return f;
+  // The manager is stopping (its lock held): the file is closed here.
+  void closeForStop() {
+    gfClose(file_.load());
+    file_.store(nullptr);
   }
 
  private:
-  void check() const {
-    if (!file_) stale("a closed file");
-  }
-
-  GFILE* file_;
-  long generation_;
+  std::atomic<GFILE*> file_;
 };
 
 class Manager {
  public:
-  explicit Manager(std::string root) : root_(std::move(root)) {}
+  explicit Manager(const std::string& root) : root_(cPath(root)) {}
   ~Manager() {
     if (running()) stop();
   }
@@ -403,17 +510,17 @@ class Manager {
     py::gil_scoped_release unlocked;
     std::lock_guard<std::mutex> hold(g_managerLock);
     gfStart(root_.c_str());
+    g_runningGeneration = generation_;
   }
 
   void stop() {
     if (!running()) return;
-    std::vector<GFILE*> open;
-    for (Handle* h : g_handles) open.push_back(h->release());
-    g_handles.clear();
     g_managerActive = false;
     py::gil_scoped_release unlocked;
     std::lock_guard<std::mutex> hold(g_managerLock);
-    for (GFILE* f : open) gfClose(f);
+    for (Handle* h : g_handles) h->closeForStop();
+    g_handles.clear();
+    g_runningGeneration = 0;
     gfStop();
   }
 
@@ -421,35 +528,38 @@ class Manager {
 
   Handle* open(const py::handle& name) {
     std::string key = nameFromPython(name);
-    check();
-    GFILE* f;
+    Handle* h = nullptr;
+    bool live;
     {
       py::gil_scoped_release unlocked;
       std::lock_guard<std::mutex> hold(g_managerLock);
-      f = gfOpen(key.c_str());
+      live = isRunning();
+      GFILE* f = live ? gfOpen(key.c_str()) : nullptr;
+      if (f) h = new Handle(f);
     }
-    if (!f) throw py::key_error(py::str(name));
-    return new Handle(f, generation_);
+    if (!live) notRunning();
+    if (!h) throw py::key_error(py::str(name));
+    return h;
   }
 
   bool exists(const py::handle& name) {
     std::string key = nameFromPython(name);
-    check();
     std::lock_guard<std::mutex> hold(g_managerLock);
+    if (!isRunning()) notRunning();
     return gfFetch(key.c_str()) >= 0;
   }
 
   // Full stored names of the records the engine's search finds for mask, in table order.
   py::list glob(const py::handle& mask) {
     std::string raw = nameFromPython(mask);
-    check();
     py::list out;
+    std::lock_guard<std::mutex> hold(g_managerLock);
+    if (!isRunning()) notRunning();
     if (raw.size() > 255) return out;
     t_findfirst f{};
     std::memcpy(f.mask, raw.c_str(), raw.size() + 1);
     for (char& c : f.mask)
       if (c == '/') c = '\\';
-    std::lock_guard<std::mutex> hold(g_managerLock);
     for (int hit = gfFindFirst(&f); hit; hit = gfFindNext(&f))
       if (const t_gfFileInfo* r = gfTableRecord(f.index)) out.append(nameToPython(r->name));
     gfFindClose(&f);
@@ -458,9 +568,9 @@ class Manager {
 
   // (name, size, date, time, offset, source) per record; source None for a loose file.
   py::list table() {
-    check();
     py::list out;
     std::lock_guard<std::mutex> hold(g_managerLock);
+    if (!isRunning()) notRunning();
     long n = gfTableCount();
     for (long i = 0; i < n; i++) {
       const t_gfFileInfo* r = gfTableRecord(i);
@@ -474,9 +584,9 @@ class Manager {
   }
 
  private:
-  void check() const {
-    if (!running()) throw py::value_error("the manager is not running");
-  }
+  // With the manager lock held: whether this manager's start is the engine's table.
+  bool isRunning() const { return generation_ && g_runningGeneration == generation_; }
+  [[noreturn]] static void notRunning() { throw py::value_error("the manager is not running"); }
 
   std::string root_;
   long generation_ = 0;
@@ -507,9 +617,13 @@ PYBIND11_MODULE(_tarnpak, m) {
     try {
       if (p) std::rethrow_exception(p);
     } catch (const EngineError& e) {
-      PyErr_SetString(g_errorType, e.message.c_str());
+      raiseEngineError(e.message);
     }
   });
+  // Kept for the life of the process: the interpreter may drop the module before the last
+  // error is made.
+  g_errorFactory = new py::object();
+  m.def("_set_error_factory", [](py::object factory) { *g_errorFactory = std::move(factory); });
 
   py::class_<Group>(m, "_Group")
       .def(py::init<std::string>(), py::arg("path"))
@@ -543,7 +657,12 @@ PYBIND11_MODULE(_tarnpak, m) {
       .def("table", &Manager::table);
 
   m.def("pack", &pack);
+  m.def("edit", &edit);
   m.def("unpack", &unpack);
+  m.def("set_threads", [](int count) {
+    if (count < 0) throw py::value_error("the thread count cannot be negative");
+    gfSetThreads(count);
+  });
   m.def("unix_time", &unixTime);
   m.def("unsafe_name", &unsafeName);
 }

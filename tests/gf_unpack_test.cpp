@@ -337,3 +337,64 @@ TEST(Unpacker, TheSameFilesAndMessagesForEveryThreadCount) {
   EXPECT_NE(first.find("\nold/readme.txt=new readme"), std::string::npos);
   EXPECT_NE(first.find("\nD1/S1/F1.DAT=stored again"), std::string::npos);  // the later copy
 }
+
+namespace {
+int g_checksLeft = 0;
+int stopAfterChecks(void*) { return --g_checksLeft < 0; }
+}  // namespace
+
+// The explicit target replaces the working directory; a cancel check stops a pack (no group
+// written, the old one whole) and an unpack (the files begun are whole, no further one
+// begun), each reporting "interrupted".
+TEST(Unpacker, WritesIntoATargetAndStopsWhenTheCancelCheckSaysSo) {
+  TempDir work(true);
+  std::vector<StoredFile> files;
+  for (int i = 0; i < 300; i++)
+    files.push_back({"D" + std::to_string(i % 3) + "\\F" + std::to_string(i),
+                     std::string(3000 + (size_t)i, 'x')});
+  writeFile("data.grp", makeGroup(files));
+  std::filesystem::create_directory("out");
+  messages.clear();
+  ASSERT_EQ(gfUnpackInto("data.grp", "out", nullptr, nullptr, 0, collect), 0);
+  EXPECT_EQ(listTree(work / "out").size(), 300u);
+  EXPECT_EQ(listTree(work.path()).size(), 301u);  // nothing beside data.grp outside "out"
+  EXPECT_EQ(gfUnpackInto("data.grp", "missing", nullptr, nullptr, 0, collect), 1);
+  EXPECT_NE(messages.back().find("'missing'"), std::string::npos) << messages.back();
+
+  for (int threads : {1, 3}) {
+    gfSetThreads(threads);
+    std::filesystem::remove_all("cut");
+    std::filesystem::create_directory("cut");
+    messages.clear();
+    g_checksLeft = 100;
+    gfSetCancelCheck(stopAfterChecks, nullptr);
+    EXPECT_EQ(gfUnpackInto("data.grp", "cut", nullptr, nullptr, 0, collect), 1);
+    gfSetCancelCheck(nullptr, nullptr);
+    ASSERT_FALSE(messages.empty());
+    EXPECT_EQ(messages.back(), "interrupted");
+    std::vector<std::string> written = listTree(work / "cut");
+    EXPECT_GE(written.size(), 90u);
+    EXPECT_LT(written.size(), 300u);
+    for (const std::string& name : written) {
+      size_t number = std::stoul(name.substr(name.find('F') + 1));
+      EXPECT_EQ(readFile(work / ("cut/" + name)).size(), 3000 + number) << name;
+    }
+  }
+  gfSetThreads(0);
+
+  writeFile("game/group.cfg", "*.dat\n");
+  for (int i = 0; i < 40; i++)
+    writeFile("game/f" + std::to_string(i) + ".dat", std::string(600000, 'y'));
+  writeFile("old.grp", "the old group");
+  messages.clear();
+  g_checksLeft = 3;
+  gfSetCancelCheck(stopAfterChecks, nullptr);
+  EXPECT_EQ(TarnpakFromWarned("game", "old.grp", 1, collect, nullptr), 1);
+  gfSetCancelCheck(nullptr, nullptr);
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_EQ(messages[0], "interrupted");
+  EXPECT_EQ(readFile("old.grp"), "the old group");
+  for (const std::string& name : listTree(work.path()))
+    EXPECT_EQ(name.find(".tmp"), std::string::npos) << name;
+  EXPECT_EQ(memLiveBlocks(nullptr), 0);
+}

@@ -3,6 +3,7 @@
 #   tools/install-deps.sh                 the Linux build and its tests
 #   tools/install-deps.sh --windows       also the Windows cross build and Wine to test it
 #   tools/install-deps.sh --fuzz          also clang and its run-time for the fuzz targets
+#   tools/install-deps.sh --package       also what making and checking the packages needs
 #   tools/install-deps.sh --all           all of the above (what CI uses)
 #   tools/install-deps.sh --only PKG...   just the named packages, for scripts that need
 #                                         more, such as the benchmarks
@@ -17,9 +18,12 @@ linux=(cmake ninja-build g++ pkg-config libgtest-dev libbenchmark-dev fuse3 libf
 windows=(g++-mingw-w64-x86-64-posix wine64)
 # clang and its run-time libraries (libFuzzer, sanitizers).
 fuzz=(clang libclang-rt-dev)
+# The Debian packages (dpkg-shlibdeps, lintian, bash-completion's install directory) and the
+# Python wheel built and installed into a fresh venv.
+package=(dpkg-dev lintian bash-completion python3-build python3-venv)
 
 usage() {
-  echo "usage: tools/install-deps.sh [--windows] [--fuzz] [--all] | --only PACKAGE..." >&2
+  echo "usage: tools/install-deps.sh [--windows] [--fuzz] [--package] [--all] | --only PACKAGE..." >&2
   exit 2
 }
 
@@ -32,7 +36,8 @@ else
     case "$arg" in
       --windows) needed+=("${windows[@]}") ;;
       --fuzz) needed+=("${fuzz[@]}") ;;
-      --all) needed+=("${windows[@]}" "${fuzz[@]}") ;;
+      --package) needed+=("${package[@]}") ;;
+      --all) needed+=("${windows[@]}" "${fuzz[@]}" "${package[@]}") ;;
       *) usage ;;
     esac
   done

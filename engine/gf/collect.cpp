@@ -74,6 +74,10 @@ void addFound(const char* dirPart, t_gfSearch* search, const PlatFindData* found
 }
 
 void collect(const char* mask, int recurse, t_gfBuild* build, const t_gfVisit* path) {
+  if (gfCancelRequested()) {  // a tree may take long to search: asked once per directory
+    gfFail(build, "interrupted");
+    return;
+  }
   const char* last = std::strrchr(mask, '\\');
   size_t dirLength = last && last != mask ? (size_t)(last - mask) + 1 : 0;
   char dirPart[GF_PATH_MAX + 1];

@@ -9,6 +9,7 @@
 
 #include "engine/gf/group_writer.h"
 
+#include "engine/gf/names.h"
 #include "engine/kestin/crew.h"
 #define ENGINE_UNIT "gf manager"
 #include "engine/kestin/alloc.h"
@@ -228,7 +229,13 @@ t_gfCopySlot* writeAll(t_gfCopyJob* job) {
     crewRingAwaitOldest(ring, held);
     t_gfCopySlot* slot = &job->slots[crewRingSlot(ring, b)];
     held.unlock();
-    if (!writeSlot(&c, slot)) failed = slot;
+    if (gfCancelRequested()) {
+      slot->failure.kind = GF_COPY_INTERRUPTED;
+      slot->failedRecord = job->count;
+      failed = slot;
+    } else if (!writeSlot(&c, slot)) {
+      failed = slot;
+    }
     held.lock();
     if (failed) break;  // its slot keeps the failure: no batch is taken any more
     crewRingRetire(ring);

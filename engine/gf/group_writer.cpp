@@ -103,6 +103,9 @@ void writeData(const t_gfWriteList* files, PlatHandle out, t_gfJob* writing) {
     case GF_COPY_READ_ERROR:
       gfFail(writing, "cannot copy '%s' into the group: %s", source, why.reason);
       break;
+    case GF_COPY_INTERRUPTED:
+      gfFail(writing, "interrupted");
+      break;
     case GF_COPY_NO_MEMORY:
       gfFail(writing, "not enough memory to copy the files");
       break;

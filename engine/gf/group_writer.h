@@ -90,6 +90,7 @@ enum t_gfCopyFailureKind {
   GF_COPY_WRITE_ERROR,  // the group file could not be written
   GF_COPY_NO_MEMORY,
   GF_COPY_NOT_REGULAR,  // the name no longer holds a regular file (a pipe, say)
+  GF_COPY_INTERRUPTED,  // the job's cancel check asked it to stop
 };
 
 struct t_gfCopyFailure {

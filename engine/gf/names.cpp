@@ -128,6 +128,19 @@ int gfDosToUnixTime(unsigned short date, unsigned short time, long long* seconds
 
 void gfInstallToolSignals() { platInstallToolSignals(); }
 
+namespace {
+// Per thread: each job is asked by the thread that started it, the only one that calls this.
+thread_local t_gfCancelCheck tCancelCheck = nullptr;
+thread_local void* tCancelContext = nullptr;
+}  // namespace
+
+void gfSetCancelCheck(t_gfCancelCheck check, void* context) {
+  tCancelCheck = check;
+  tCancelContext = context;
+}
+
+bool gfCancelRequested() { return tCancelCheck && tCancelCheck(tCancelContext) != 0; }
+
 void gfSetThreads(int count) { crewSetThreads(count); }
 
 #ifndef TARNPAK_VERSION

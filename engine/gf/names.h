@@ -55,3 +55,6 @@ struct t_gfJob {
   int failed;
 };
 void gfFail(t_gfJob* job, const char* format, ...) ENGINE_PRINTF(2, 3);
+
+// Whether the job running on this thread is to stop (gfSetCancelCheck).
+bool gfCancelRequested();

@@ -647,8 +647,12 @@ void unpackEntries(t_gfUnpackJob* job, t_gfDirStream* stream, const char* path,
     job->window.bytes = static_cast<unsigned char*>(ENGINE_NEW(kWindowSize));
   t_gfDirEntry entry;
   t_gfDirStatus status;
-  while (gfNextStreamEntry(stream, &entry, &status))
-    if (!select || select(entry.name, context)) takeEntry(job, &entry);
+  bool interrupted = false;
+  while (!interrupted && gfNextStreamEntry(stream, &entry, &status)) {
+    // Tasks already handed out finish their files whole; no entry after this one is begun.
+    interrupted = gfCancelRequested();
+    if (!interrupted && (!select || select(entry.name, context))) takeEntry(job, &entry);
+  }
   waitForAll(job);
   {
     std::lock_guard<std::mutex> guard(job->lock);
@@ -656,14 +660,17 @@ void unpackEntries(t_gfUnpackJob* job, t_gfDirStream* stream, const char* path,
     job->changed.notify_all();
   }
   if (job->helpers) crewJoin(&crew);
-  if (status != GF_DIR_OK) {  // the group changed since the check
+  if (interrupted) {
+    gfReportf(job->sink, "interrupted");
+    job->failures++;
+  } else if (status != GF_DIR_OK) {  // the group changed since the check
     gfReportDirectoryFailure(path, status, &stream->directory, job->sink);
     job->failures++;
   }
 }
 
-int unpackAll(const char* path, PlatHandle group, t_gfDirStream* stream, t_gfNameFilter select,
-              void* context, int flags, t_gfReport sink) {
+int unpackAll(const char* path, const char* target, PlatHandle group, t_gfDirStream* stream,
+              t_gfNameFilter select, void* context, int flags, t_gfReport sink) {
   void* block = ENGINE_NEW_ZERO(sizeof(t_gfUnpackJob));
   if (!block) {
     gfReportf(sink, "not enough memory to unpack '%s'", path);
@@ -673,10 +680,15 @@ int unpackAll(const char* path, PlatHandle group, t_gfDirStream* stream, t_gfNam
   job->group = group;
   job->sink = sink;
   job->flags = flags;
-  job->levels.top = platOpenHostDir(".");
+  job->levels.top = platOpenHostDir(target ? target : ".");
   int failed = 1;
   if (job->levels.top == INVALID_HANDLE) {
-    gfReportf(sink, "cannot open the working directory: %s", platLastError());
+    char shown[PLAT_PATH_MAX];
+    if (target)
+      gfReportf(sink, "cannot open directory '%s': %s", gfShownPath(target, shown, sizeof shown),
+                platLastError());
+    else
+      gfReportf(sink, "cannot open the working directory: %s", platLastError());
   } else {
     unpackEntries(job, stream, path, select, context);
     failed = job->failures ? 1 : 0;
@@ -689,8 +701,8 @@ int unpackAll(const char* path, PlatHandle group, t_gfDirStream* stream, t_gfNam
 
 }  // namespace
 
-int gfUnpackWith(const char* path, t_gfNameFilter select, void* context, int flags,
-                 t_gfReport sink) {
+int gfUnpackInto(const char* path, const char* target, t_gfNameFilter select, void* context,
+                 int flags, t_gfReport sink) {
   PlatHandle group = platOpenRead(path);
   if (group == INVALID_HANDLE) {
     gfReportOpenFailure(path, sink);
@@ -707,10 +719,15 @@ int gfUnpackWith(const char* path, t_gfNameFilter select, void* context, int fla
     platClose(group);
     return 1;
   }
-  int failed = unpackAll(path, group, &stream, select, context, flags, sink);
+  int failed = unpackAll(path, target, group, &stream, select, context, flags, sink);
   gfCloseDirStream(&stream);
   platClose(group);
   return failed;
+}
+
+int gfUnpackWith(const char* path, t_gfNameFilter select, void* context, int flags,
+                 t_gfReport sink) {
+  return gfUnpackInto(path, nullptr, select, context, flags, sink);
 }
 
 int gfUnpackSelected(const char* path, t_gfNameFilter select, void* context, t_gfReport sink) {

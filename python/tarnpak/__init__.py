@@ -10,8 +10,10 @@
         with files.open("scripts\\main.cfg") as f:
             first = f.readline()
 
-Failures raise tarnpak.Error, a subclass of OSError carrying the engine's message. Calls
-that read or write files let other Python threads run meanwhile.
+Failures raise tarnpak.Error, a subclass of OSError carrying the engine's message, with
+errno and filename where the engine gave a system reason (then also FileNotFoundError,
+PermissionError, ... as open() raises). Calls that read or write files let other Python
+threads run meanwhile, and no call changes the process's current directory.
 """
 
 from __future__ import annotations
@@ -21,7 +23,7 @@ import datetime as _datetime
 import functools
 import io
 import os
-import threading
+import re
 import warnings
 from typing import Iterable, Iterator, List, NamedTuple, Optional, Union
 
@@ -30,10 +32,55 @@ from ._tarnpak import Error
 
 __version__: str = _tarnpak.__version__
 __all__ = ["Error", "TarnpakWarning", "Entry", "Record", "Group", "GroupFile", "Manager",
-           "ManagerFile", "pack", "unpack", "__version__"]
+           "ManagerFile", "pack", "unpack", "set_threads", "__version__"]
 
 PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 Name = Union[str, bytes]
+
+
+# ---- errors ------------------------------------------------------------------------------
+# The engine's messages end in the system's reason ("...: No such file or directory"); its
+# errno makes the error the OSError subclass open() would raise, and the first quoted name
+# is the file the message is about.
+_ERRNO_OF_REASON = {os.strerror(n): n for n in range(1, 256)}
+_QUOTED = re.compile(r"'((?:[^'\\]|\\.)*)'")
+_SUBCLASSES = {}
+
+
+def _error_str(self) -> str:
+    return str(self.args[0]) if self.args else ""
+
+
+Error.__str__ = _error_str  # the engine's message, not "[Errno N] reason: 'file'"
+
+
+def _error_class(number: Optional[int]) -> type:
+    kind = type(OSError(number, "")) if number else OSError
+    if kind is OSError:
+        return Error
+    if kind not in _SUBCLASSES:
+        _SUBCLASSES[kind] = type(kind.__name__, (Error, kind), {"__module__": __name__})
+    return _SUBCLASSES[kind]
+
+
+def _make_error(message: str) -> Error:
+    number, reason = None, None
+    for line in message.splitlines():
+        for cut in range(len(line)):
+            if line.startswith(": ", cut) and line[cut + 2:] in _ERRNO_OF_REASON:
+                reason = line[cut + 2:]
+                number = _ERRNO_OF_REASON[reason]
+                break
+        if number:
+            break
+    error = _error_class(number)(message)
+    quoted = _QUOTED.search(message)
+    error.errno, error.strerror = number, reason
+    error.filename = quoted.group(1) if quoted else None
+    return error
+
+
+_tarnpak._set_error_factory(_make_error)
 
 
 class TarnpakWarning(UserWarning):
@@ -72,27 +119,36 @@ def _mtime(date: int, time: int) -> Optional[_datetime.datetime]:
 
 
 def _path(path: PathLike) -> str:
-    return os.path.abspath(os.fsdecode(path))
+    text = os.fsdecode(path)
+    if "\0" in text:  # the engine would take the path up to it: another file
+        raise ValueError("embedded null byte")
+    return os.path.abspath(text)
 
 
-# The unpacker writes below the process's current directory; jobs that change it run one
-# at a time.
-_cwd_lock = threading.Lock()
+def _warn(notes: List[str]) -> None:
+    for note in notes:
+        warnings.warn(note, TarnpakWarning, stacklevel=3)
 
 
 def _unpack_into(group: str, dest: PathLike, names: Optional[List[Name]]) -> None:
     dest = _path(dest)
     os.makedirs(dest, exist_ok=True)
-    with _cwd_lock:
-        back = os.open(".", os.O_RDONLY)
-        try:
-            os.chdir(dest)
-            status, errors = _tarnpak.unpack(group, names)
-        finally:
-            os.fchdir(back)
-            os.close(back)
+    status, errors = _tarnpak.unpack(group, dest, names)
     if status:
-        raise Error("\n".join(errors) or "cannot unpack '%s'" % group)
+        raise _make_error("\n".join(errors) or "cannot unpack '%s'" % group)
+
+
+def _position(offset: int, whence: int, current: int, size: int) -> int:
+    """The position a seek asks for, checked as io's files check it."""
+    offset = offset.__index__()
+    if whence not in (io.SEEK_SET, io.SEEK_CUR, io.SEEK_END):
+        raise ValueError("invalid whence (%r, should be 0, 1 or 2)" % (whence,))
+    target = {io.SEEK_SET: 0, io.SEEK_CUR: current, io.SEEK_END: size}[whence] + offset
+    if target < 0:
+        raise ValueError("negative seek position %d" % target)
+    if target >= 1 << 63:
+        raise OverflowError("seek position %d is too large" % target)
+    return target
 
 
 class GroupFile(io.RawIOBase):
@@ -116,6 +172,8 @@ class GroupFile(io.RawIOBase):
     def readinto(self, buffer) -> int:
         self._checkClosed()
         view = memoryview(buffer).cast("B")
+        if self._pos >= self.size:
+            return 0
         n = self._group.read_into(self._index, self._pos, view)
         self._pos += n
         return n
@@ -130,10 +188,7 @@ class GroupFile(io.RawIOBase):
 
     def seek(self, offset: int, whence: int = io.SEEK_SET) -> int:
         self._checkClosed()
-        base = {io.SEEK_SET: 0, io.SEEK_CUR: self._pos, io.SEEK_END: self.size}[whence]
-        if base + offset < 0:
-            raise ValueError("negative seek position %d" % (base + offset))
-        self._pos = base + offset
+        self._pos = _position(offset, whence, self._pos, self.size)
         return self._pos
 
     def tell(self) -> int:
@@ -155,6 +210,13 @@ class Group:
         self.path = _path(path)
         self._group = _tarnpak._Group(self.path)
         self._entries: Optional[List[Entry]] = None
+
+    @classmethod
+    def create(cls, path: PathLike, paths: Iterable[PathLike], root: PathLike = ".") -> "Group":
+        """Writes a new group file path (replacing any file of that name) holding the files
+        that paths name below root, as Group.add takes them, and opens it."""
+        _edit(_path(path), root, paths, [], True)
+        return cls(path)
 
     def __enter__(self) -> "Group":
         return self
@@ -204,17 +266,35 @@ class Group:
         """Writes the stored files (all, or those named) below dest with the engine's
         unpacker, which refuses absolute names, drive letters, '..' levels and symbolic
         links on the way. A refused or failed file raises Error after the rest was written.
-
-        The unpacker writes below the current directory, so the process's current
-        directory is dest while this runs: other threads should not use relative paths
-        meanwhile.
-        """
+        The process's current directory is left alone: other threads may use relative paths
+        meanwhile."""
         chosen = None
         if names is not None:
             chosen = list(names)
             for n in chosen:
                 self._find(n)
         _unpack_into(self.path, dest, chosen)
+
+    def add(self, paths: Iterable[PathLike], root: PathLike = ".") -> None:
+        """Adds the files that paths (relative to root) name, stored under those paths
+        upper-cased with '\\' between levels; a directory gives its files recursively. Every
+        copy of a name added is replaced. The group is rewritten in one commit under the
+        engine's edit lock; on any failure (Error) it stays as it was. This Group then reads
+        the new group; files opened before keep reading the old one."""
+        _edit(self.path, root, paths, [], False)
+        self._reopen()
+
+    def remove(self, names: Iterable[Name]) -> None:
+        """Removes every copy of each name (any case, '/' or '\\'); a name that matches no
+        entry is an Error and nothing is removed. See add for how the group is rewritten."""
+        if isinstance(names, (str, bytes)):
+            raise TypeError("remove takes a list of names, not one name")
+        _edit(self.path, ".", [], list(names), False)
+        self._reopen()
+
+    def _reopen(self) -> None:
+        self._group = _tarnpak._Group(self.path)
+        self._entries = None
 
     def verify(self) -> List[str]:
         """Problems beyond what every read checks, one line each; an empty list when none:
@@ -246,20 +326,40 @@ class Group:
         return "tarnpak.Group(%r)" % self.path
 
 
+def _edit(path: str, root: PathLike, adds: Iterable[PathLike], removes: List[Name],
+          create: bool) -> None:
+    if isinstance(adds, (str, bytes, os.PathLike)):
+        raise TypeError("add takes a list of paths, not one path")
+    added = [os.fsdecode(a) for a in adds]
+    status, errors, notes = _tarnpak.edit(path, _path(root), added, removes, create)
+    _warn(notes)
+    if status:
+        raise _make_error("\n".join(errors) or "cannot edit '%s'" % path)
+
+
 def pack(game_dir: PathLike, output: PathLike) -> None:
     """Packs the files that game_dir's build list (group.cfg) names into the group file
     output, which appears whole or not at all. Warnings of the builder come through the
-    warnings module as TarnpakWarning; a failure raises Error."""
+    warnings module as TarnpakWarning; a failure raises Error. Ctrl-C stops the pack within
+    a fraction of a second (KeyboardInterrupt), leaving an older output as it was."""
     status, errors, notes = _tarnpak.pack(_path(game_dir), _path(output))
-    for note in notes:
-        warnings.warn(note, TarnpakWarning, stacklevel=2)
+    _warn(notes)
     if status:
-        raise Error("\n".join(errors) or "cannot pack '%s'" % os.fsdecode(game_dir))
+        raise _make_error("\n".join(errors) or "cannot pack '%s'" % os.fsdecode(game_dir))
 
 
 def unpack(group: PathLike, dest: PathLike) -> None:
-    """Writes every stored file of group below dest (see Group.extract for the rules)."""
+    """Writes every stored file of group below dest (see Group.extract for the rules).
+    Ctrl-C stops it within a fraction of a second (KeyboardInterrupt): the files finished
+    stay, each whole, and no other is begun."""
     _unpack_into(_path(group), dest, None)
+
+
+def set_threads(count: int) -> None:
+    """How many threads packing, unpacking and the manager's scan use: count, or with 0 (the
+    default) TARNPAK_THREADS from the environment, else the processors the process may run
+    on; at most 16. The results are the same for every count."""
+    _tarnpak.set_threads(count)
 
 
 class ManagerFile(io.RawIOBase):
@@ -295,6 +395,11 @@ class ManagerFile(io.RawIOBase):
 
     def seek(self, offset: int, whence: int = io.SEEK_SET) -> int:
         # The engine clamps a position to the file's bounds.
+        if whence not in (io.SEEK_SET, io.SEEK_CUR, io.SEEK_END):
+            raise ValueError("invalid whence (%r, should be 0, 1 or 2)" % (whence,))
+        offset = offset.__index__()
+        if not -(1 << 63) <= offset < 1 << 63:
+            raise OverflowError("seek offset %d is too large" % offset)
         return self._handle.seek(offset, whence)
 
     def tell(self) -> int:

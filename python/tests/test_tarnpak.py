@@ -1,9 +1,11 @@
 """Tests of the Python module: conversions, errors, lifetimes and the GIL, against the built
 grp and Tarnpak (GRP_EXE, TARNPAK_EXE) and the shipped sample (TARNPAK_SAMPLE)."""
 
+import errno
 import json
 import os
 import shutil
+import signal
 import struct
 import subprocess
 import tempfile
@@ -30,15 +32,15 @@ def scrambled(directory: bytes, length: int) -> bytes:
 def group_bytes(files):
     """A group file holding (name, data) pairs as given, in that order."""
     dir_size = sum(len(n) + 14 for n, _ in files)
-    offset, directory, data = 16 + dir_size, b"", b""
+    offset, directory = 16 + dir_size, []
     for name, body in files:
-        directory += struct.pack("<H", len(name)) + name
-        directory += struct.pack("<iiHH", offset, len(body), 0x2E21, 0x6000)
+        directory.append(struct.pack("<H", len(name)) + name)
+        directory.append(struct.pack("<iiHH", offset, len(body), 0x2E21, 0x6000))
         offset += len(body)
-        data += body
+    data = b"".join(body for _, body in files)
     length = 16 + dir_size + len(data)
     header = b"FPRG" + struct.pack("<III", 1, len(files), dir_size)
-    return header + scrambled(directory, length) + data
+    return header + scrambled(b"".join(directory), length) + data
 
 
 class TempDir(unittest.TestCase):
@@ -116,8 +118,33 @@ class ReadingTest(TempDir):
         with self.assertRaises(tarnpak.Error) as e:
             tarnpak.Group(self.path("bad.grp"))
         self.assertIn("bad.grp", str(e.exception))
-        with self.assertRaises(tarnpak.Error):
+        with self.assertRaises(FileNotFoundError) as e:
             tarnpak.Group(self.path("missing.grp"))
+        self.assertIsInstance(e.exception, tarnpak.Error)
+        self.assertEqual((e.exception.errno, e.exception.filename),
+                         (errno.ENOENT, self.path("missing.grp")))
+        self.assertIn("missing.grp", str(e.exception))
+        # A NUL would cut the path short in the engine: refused as Python's functions do.
+        with self.assertRaises(ValueError):
+            tarnpak.pack(SAMPLE, self.path("wanted.grp\0.bak"))
+        with self.assertRaises(ValueError):
+            tarnpak.Group(self.path("bad.grp\0x"))
+        self.assertFalse(os.path.exists(self.path("wanted.grp")))
+
+    def test_seek_checks_whence_and_range(self):
+        out, _ = self.packed_sample()
+        root = self.path("root")
+        os.mkdir(root)
+        shutil.copy(out, os.path.join(root, "data.grp"))
+        with tarnpak.Group(out) as group, tarnpak.Manager(root) as manager:
+            for f in (group.open("readme.txt"), manager.open("readme.txt")):
+                with self.assertRaises(ValueError):
+                    f.seek(0, 3)
+                with self.assertRaises(OverflowError):
+                    f.seek(2 ** 64)
+                f.seek(1 << 40)
+                self.assertEqual(f.read(), b"")
+                f.close()
 
 
 class ExtractTest(TempDir):
@@ -143,6 +170,67 @@ class ExtractTest(TempDir):
             group.extract(self.path("none"), names=["absent.txt"])
         with self.assertRaises(tarnpak.Error):
             tarnpak.unpack(hostile, self.path("again"))
+
+
+class EditTest(TempDir):
+    def test_add_replace_remove_and_create(self):
+        out, _ = self.packed_sample()
+        src = self.path("src")
+        os.makedirs(os.path.join(src, "maps"))
+        with open(os.path.join(src, "maps", "e1m1.map"), "wb") as f:
+            f.write(b"map one")
+        with open(os.path.join(src, "readme.txt"), "wb") as f:
+            f.write(b"new readme")
+        group = tarnpak.Group(out)
+        before = len(group)
+        group.add(["maps", "readme.txt"], root=src)
+        self.assertEqual((len(group), group.read("maps/e1m1.map"), group.read("README.TXT")),
+                         (before + 1, b"map one", b"new readme"))
+        group.remove(["Maps/E1M1.map"])
+        self.assertNotIn("maps/e1m1.map", group)
+        with self.assertRaises(tarnpak.Error):
+            group.remove(["no/such.name"])
+        with self.assertRaises(FileNotFoundError):
+            group.add(["absent.txt"], root=src)
+        self.assertEqual(len(tarnpak.Group(out)), before)  # a refused edit changes nothing
+        made = tarnpak.Group.create(self.path("new.grp"), ["maps"], root=src)
+        self.assertEqual([e.name for e in made], ["MAPS\\E1M1.MAP"])
+
+
+class InterruptTest(TempDir):
+    def test_ctrl_c_stops_an_unpack_leaving_whole_files(self):
+        files = [(b"D%d\\F%04d" % (i % 7, i), bytes([i % 251]) * (4000 + i)) for i in range(3000)]
+        with open(self.path("many.grp"), "wb") as f:
+            f.write(group_bytes(files))
+        dest = self.path("out")
+        os.mkdir(dest)
+        sent = []
+
+        def interrupt_once_writing():
+            until = time.monotonic() + 20
+            while not os.listdir(dest) and time.monotonic() < until:
+                time.sleep(0.001)
+            sent.append(time.monotonic())
+            os.kill(os.getpid(), signal.SIGINT)
+
+        tarnpak.set_threads(1)  # the slowest unpack: it must still be running when hit
+        t = threading.Thread(target=interrupt_once_writing)
+        t.start()
+        try:
+            with self.assertRaises(KeyboardInterrupt):
+                tarnpak.unpack(self.path("many.grp"), dest)
+                time.sleep(5)  # finished before the signal came: it arrives here
+            raised = time.monotonic()
+        finally:
+            t.join()
+            tarnpak.set_threads(0)
+        self.assertLess(raised - sent[0], 0.5)
+        written = [os.path.join(d, n) for d, _, names in os.walk(dest) for n in names]
+        self.assertLess(len(written), len(files))
+        for path in written:
+            i = int(path[-4:])
+            with open(path, "rb") as f:
+                self.assertEqual(f.read(), files[i][1], path)
 
 
 class ManagerTest(TempDir):
@@ -230,6 +318,93 @@ class ThreadTest(TempDir):
         for t in threads:
             t.join()
         self.assertEqual(seen, [want, want])
+
+
+class ThreadSafetyTest(TempDir):
+    def test_closes_and_stops_racing_reads_raise_valueerror(self):
+        root = self.path("root")
+        os.mkdir(root)
+        body = b"x" * (4 << 20)
+        with open(os.path.join(root, "big.dat"), "wb") as f:
+            f.write(body)
+        out, _ = self.packed_sample()
+        for round_ in range(40):
+            manager = tarnpak.Manager(root).start()
+            f = manager.open("big.dat")
+            results = []
+            together = threading.Barrier(3)
+
+            def read():
+                together.wait()
+                try:
+                    results.append(f.read())
+                except ValueError:
+                    results.append("closed")
+
+            # Two closes (or a close and the stop) at once used to free the handle twice;
+            # a read meeting them returned b"".
+            ending = [f.close, f.close] if round_ % 2 else [f.close, manager.stop]
+            threads = [threading.Thread(target=lambda t=t: (together.wait(), t()))
+                       for t in ending] + [threading.Thread(target=read)]
+            for t in threads:
+                t.start()
+            for t in threads:
+                t.join()
+            manager.stop()
+            self.assertTrue(results[0] == body or results[0] == "closed",
+                            "a read meeting a close gave %d bytes" % len(results[0]))
+
+        # Two threads reading one Group while a third closes it.
+        group = tarnpak.Group(out)
+        names = [e.name for e in group]
+        outcomes = []
+
+        def read_group():
+            try:
+                for _ in range(200):
+                    for n in names:
+                        group.read(n)
+                outcomes.append("read")
+            except ValueError:
+                outcomes.append("closed")
+
+        threads = [threading.Thread(target=read_group) for _ in range(2)]
+        for t in threads:
+            t.start()
+        time.sleep(0.01)
+        group.close()
+        for t in threads:
+            t.join()
+        self.assertEqual(len(outcomes), 2)
+
+    def test_unpack_leaves_the_current_directory_alone(self):
+        out, _ = self.packed_sample()
+        here = self.path("here")
+        os.mkdir(here)
+        self.addCleanup(os.chdir, os.getcwd())
+        os.chdir(here)
+        stop, made = threading.Event(), []
+
+        def write_relative():
+            n = 0
+            while not stop.is_set():
+                name = "relative-%d.txt" % n
+                with open(name, "w") as f:
+                    f.write("x")
+                made.append(name)
+                n += 1
+
+        t = threading.Thread(target=write_relative)
+        t.start()
+        try:
+            for k in range(20):
+                tarnpak.unpack(out, self.path("dest%d" % k))
+        finally:
+            stop.set()
+            t.join()
+        self.assertEqual(sorted(os.listdir(here)), sorted(made))
+        for k in range(20):
+            self.assertFalse([n for n in os.listdir(self.path("dest%d" % k)) if n.startswith("relative")])
 
 
 if __name__ == "__main__":

@@ -207,6 +207,21 @@ constexpr int GF_UNPACK_STORED_DATES = 1;  // each file's last write set to its 
 // gfUnpackSelected with flags.
 ENGINE_API int gfUnpackWith(const char* path, t_gfNameFilter select, void* context, int flags,
                             t_gfReport report);
+// gfUnpackWith writing below the directory target instead of the current directory (null:
+// the current directory), so that a program need not change its working directory, which
+// every thread shares. target must exist.
+ENGINE_API int gfUnpackInto(const char* path, const char* target, t_gfNameFilter select,
+                            void* context, int flags, t_gfReport report);
+
+// ---- stopping a long job ------------------------------------------------------------------
+// Asked now and then on the calling thread while a pack, an unpack or a group edit that this
+// thread started runs (between files, and between pieces of the data); nonzero stops the job
+// as an interrupt stops the tool: a group being written is discarded (an older one stays
+// whole) and an unpack keeps the files it finished, each whole, and starts no other. The job
+// then reports "interrupted" and fails.
+typedef int (*t_gfCancelCheck)(void* context);
+// Sets the check for jobs started on the calling thread (null: none, the default).
+ENGINE_API void gfSetCancelCheck(t_gfCancelCheck check, void* context);
 
 // ---- threads ------------------------------------------------------------------------------
 // How many threads the unpacker, the builder and the start-up scan use: count, or with 0 (the

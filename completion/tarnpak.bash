@@ -1,0 +1,89 @@
+# Bash completion for Tarnpak and grp: subcommands, options, .grp files where a group is
+# expected, directories where a game directory is, and the stored names of the group given
+# where names or masks follow it. Installed once under each command's name.
+
+# Adds to COMPREPLY the .grp files (and directories, to walk into) matching the current word.
+_tarnpak_groups() {
+  local IFS=$'\n'
+  COMPREPLY+=($(compgen -d -- "$cur") $(compgen -f -X '!*.grp*' -- "$cur"))
+}
+
+_tarnpak_dirs() {
+  local IFS=$'\n'
+  COMPREPLY+=($(compgen -d -- "$cur"))
+}
+
+_tarnpak_files() {
+  local IFS=$'\n'
+  COMPREPLY+=($(compgen -f -- "$cur"))
+}
+
+# The stored names of group file $1 that begin with the current word (any case).
+_tarnpak_stored_names() {
+  [ -f "$1" ] || return
+  local IFS=$'\n' name
+  local lower=${cur,,}
+  for name in $(grp list "$1" 2>/dev/null); do
+    [[ ${name,,} == "$lower"* ]] && COMPREPLY+=("$name")
+  done
+}
+
+_tarnpak_Tarnpak() {
+  local cur=${COMP_WORDS[COMP_CWORD]}
+  COMPREPLY=()
+  [ "$COMP_CWORD" -eq 1 ] || return  # only the first argument is read
+  if [[ $cur == -* ]]; then
+    COMPREPLY=($(compgen -W '--help -h --version' -- "$cur"))
+  else
+    _tarnpak_groups
+  fi
+}
+
+_tarnpak_grp() {
+  local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD - 1]}
+  COMPREPLY=()
+  if [ "$COMP_CWORD" -eq 1 ]; then
+    COMPREPLY=($(compgen -W 'list verify cat extract add rm diff check table mount
+      --help --version' -- "$cur"))
+    return
+  fi
+  local command=${COMP_WORDS[1]} options='--help' i operands=()
+  # The operands typed so far (the words before the current one that are no options).
+  for ((i = 2; i < COMP_CWORD; i++)); do
+    case ${COMP_WORDS[i]} in
+      -C) ((i++)) ;;
+      -*) ;;
+      *) operands+=("${COMP_WORDS[i]}") ;;
+    esac
+  done
+  case $command in
+    list) options='-l --json --help' ;;
+    extract) options='-C --directory= -v --touch --help' ;;
+    add) options='-C --help' ;;
+    diff | table) options='--json --help' ;;
+    check) options='-v --help' ;;
+  esac
+  if [ "$prev" = -C ]; then
+    _tarnpak_dirs
+    return
+  fi
+  if [[ $cur == -* ]]; then
+    COMPREPLY=($(compgen -W "$options" -- "$cur"))
+    if [[ $COMPREPLY == *= ]]; then compopt -o nospace 2> /dev/null; fi
+    return 0
+  fi
+  local n=${#operands[@]}
+  case $command in
+    list | verify) [ "$n" -eq 0 ] && _tarnpak_groups ;;
+    diff) [ "$n" -lt 2 ] && _tarnpak_groups ;;
+    cat) if [ "$n" -eq 0 ]; then _tarnpak_groups; elif [ "$n" -eq 1 ]; then _tarnpak_stored_names "${operands[0]}"; fi ;;
+    extract | rm) if [ "$n" -eq 0 ]; then _tarnpak_groups; else _tarnpak_stored_names "${operands[0]}"; fi ;;
+    add) if [ "$n" -eq 0 ]; then _tarnpak_groups; else _tarnpak_files; fi ;;
+    check) [ "$n" -eq 0 ] && _tarnpak_dirs ;;
+    table) [ "$n" -eq 0 ] && _tarnpak_groups ;;
+    mount) if [ "$n" -eq 0 ]; then _tarnpak_groups; elif [ "$n" -eq 1 ]; then _tarnpak_dirs; fi ;;
+  esac
+}
+
+complete -o filenames -F _tarnpak_Tarnpak Tarnpak
+complete -o filenames -F _tarnpak_grp grp

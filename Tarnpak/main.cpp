@@ -1,8 +1,16 @@
 // The Tarnpak tool: unpacks a group file, or packs a directory by its build list; prints its
 // usage text or version when asked.
+#include <chrono>
 #include <cstdio>
 #include <cstring>
+#include <mutex>
 #include <string>
+#ifdef _WIN32
+#include <io.h>
+#define isatty _isatty
+#else
+#include <unistd.h>
+#endif
 
 #include "tarnpak/gf.h"
 
@@ -23,8 +31,22 @@ void printUsage() {
   for (const char* line : kUsage) std::fputs(line, stdout);
 }
 
-void printError(const char* message) { std::fprintf(stderr, "Tarnpak: %s\n", message); }
-void printWarning(const char* message) { std::fprintf(stderr, "Tarnpak: warning: %s\n", message); }
+void finishProgress();
+// The progress line is drawn from the unpacker's helper threads as well: it and the
+// messages take turns.
+std::mutex stderrTurn;
+
+// A message during a job starts on a line of its own, not behind the progress line.
+void printError(const char* message) {
+  std::lock_guard<std::mutex> turn(stderrTurn);
+  finishProgress();
+  std::fprintf(stderr, "Tarnpak: %s\n", message);
+}
+void printWarning(const char* message) {
+  std::lock_guard<std::mutex> turn(stderrTurn);
+  finishProgress();
+  std::fprintf(stderr, "Tarnpak: warning: %s\n", message);
+}
 
 // An argument as it may be shown on a terminal: control characters as \xHH.
 std::string shown(const char* arg) {
@@ -39,23 +61,78 @@ std::string shown(const char* arg) {
 }
 
 // The tool takes one path; a second one (an output name, say) would otherwise be dropped
-// without a word.
-void warnOfExtraArguments(int argc, char** argv) {
-  if (argc <= 2) return;
+// without a word. first: where the path is.
+void warnOfExtraArguments(int argc, char** argv, int first) {
+  if (argc <= first + 1) return;
   std::string list;
-  for (int i = 2; i < argc; i++) list += (i > 2 ? " '" : "'") + shown(argv[i]) + "'";
+  for (int i = first + 1; i < argc; i++)
+    list += (i > first + 1 ? " '" : "'") + shown(argv[i]) + "'";
   printWarning(("only the first argument is used; ignored: " + list).c_str());
+}
+
+// The progress line on a terminal: nothing in a job's first second, then at most four
+// updates a second, overwritten in place; the last one is ended by finishProgress.
+typedef std::chrono::steady_clock t_clock;
+const char* progressVerb = "";
+t_clock::time_point progressStart, progressShown;
+bool progressOn = false;
+
+void showProgress(long filesDone, long filesAll, long long bytesDone, long long bytesAll) {
+  std::lock_guard<std::mutex> turn(stderrTurn);
+  t_clock::time_point now = t_clock::now();
+  if (now - progressStart < std::chrono::seconds(1)) return;
+  if (progressOn && now - progressShown < std::chrono::milliseconds(250) && filesDone < filesAll)
+    return;
+  std::fprintf(stderr, "\rTarnpak: %s: %ld of %ld files, %lld of %lld MB ", progressVerb,
+               filesDone, filesAll, bytesDone >> 20, bytesAll >> 20);
+  std::fflush(stderr);
+  progressOn = true;
+  progressShown = now;
+}
+
+void startProgress(const char* verb, bool quiet) {
+  if (quiet || !isatty(2)) return;
+  progressVerb = verb;
+  progressStart = t_clock::now();
+  gfSetProgress(showProgress);
+}
+
+// Ends the progress line, if one was shown, so that later lines start on their own.
+void finishProgress() {
+  if (progressOn) std::fputc('\n', stderr);
+  progressOn = false;
+}
+
+// "--sums FILE" or "--sums=FILE" before the path: the sums file to write while packing.
+// Returns where the path is (1 without the option), or 0 when the option lacks its file.
+int takeSums(int argc, char** argv, const char** sums) {
+  if (argc >= 2 && !std::strncmp(argv[1], "--sums=", 7)) {
+    *sums = argv[1] + 7;
+    return **sums ? 2 : 0;
+  }
+  if (argc < 2 || std::strcmp(argv[1], "--sums")) return 1;
+  *sums = argc > 2 ? argv[2] : nullptr;
+  return *sums && **sums ? 3 : 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc < 2) {
+  // -q first silences the progress line; "Tarnpak -q" alone packs ./-q as before.
+  bool quiet = argc > 2 && !std::strcmp(argv[1], "-q");
+  if (quiet) {
+    argv++;
+    argc--;
+  }
+  const char* sums = nullptr;
+  int first = takeSums(argc, argv, &sums);
+  if (first == 0 || argc <= first) {
+    if (first == 0) printError("--sums needs the name of the sums file to write");
     printUsage();
     return 2;
   }
-  const char* path = argv[1];
-  warnOfExtraArguments(argc, argv);
+  const char* path = argv[first];
+  warnOfExtraArguments(argc, argv, first);
   // The options are whole words: a directory of such a name is still reached as ./--help.
   if (!std::strcmp(path, "--help") || !std::strcmp(path, "-h")) {
     printUsage();
@@ -68,8 +145,19 @@ int main(int argc, char** argv) {
   // A full disk or a file size limit is reported as an error, and an interrupted build
   // leaves no temporary file behind.
   gfInstallToolSignals();
-  if (std::strstr(path, ".grp")) return gfUnpackChecked(path, printError);
+  gfWarnOfThreadSetting(printWarning);
+  bool unpacking = std::strstr(path, ".grp") != nullptr;
+  if (unpacking && sums) {
+    printError(("--sums is for packing; '" + shown(path) + "' names a group file to unpack")
+                   .c_str());
+    return 2;
+  }
+  startProgress(unpacking ? "unpacking" : "packing", quiet);
   // The builder searches the tree itself: the manager's start-up scan (which also opens
   // every sound file for its header) would build a table that nothing here reads.
-  return TarnpakFromWarned(path, "newgrp.grp", 1, printError, printWarning);
+  int status = unpacking
+                   ? gfUnpackChecked(path, printError)
+                   : TarnpakFromSummed(path, "newgrp.grp", 1, sums, printError, printWarning);
+  finishProgress();
+  return status;
 }

@@ -31,9 +31,17 @@ _tarnpak_stored_names() {
 _tarnpak_Tarnpak() {
   local cur=${COMP_WORDS[COMP_CWORD]}
   COMPREPLY=()
-  [ "$COMP_CWORD" -eq 1 ] || return  # only the first argument is read
+  # Only the first argument is read: the one after -q, after "--sums FILE", or after both.
+  local at=1
+  [ "$COMP_CWORD" -gt 1 ] && [ "${COMP_WORDS[1]}" = -q ] && at=2
+  if [ "$COMP_CWORD" -eq $((at + 1)) ] && [ "${COMP_WORDS[at]}" = --sums ]; then
+    _tarnpak_files
+    return
+  fi
+  [ "${COMP_WORDS[at]:-}" = --sums ] && [ "$COMP_CWORD" -gt "$at" ] && at=$((at + 2))
+  [ "$COMP_CWORD" -eq "$at" ] || return
   if [[ $cur == -* ]]; then
-    COMPREPLY=($(compgen -W '--help -h --version' -- "$cur"))
+    COMPREPLY=($(compgen -W '--help -h --version -q --sums' -- "$cur"))
   else
     _tarnpak_groups
   fi
@@ -43,7 +51,7 @@ _tarnpak_grp() {
   local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD - 1]}
   COMPREPLY=()
   if [ "$COMP_CWORD" -eq 1 ]; then
-    COMPREPLY=($(compgen -W 'list verify cat extract add rm diff check table mount
+    COMPREPLY=($(compgen -W 'list verify sum cat extract add rm diff check table mount
       --help --version' -- "$cur"))
     return
   fi
@@ -51,7 +59,7 @@ _tarnpak_grp() {
   # The operands typed so far (the words before the current one that are no options).
   for ((i = 2; i < COMP_CWORD; i++)); do
     case ${COMP_WORDS[i]} in
-      -C) ((i++)) ;;
+      -C | --sums) ((i++)) ;;
       -*) ;;
       *) operands+=("${COMP_WORDS[i]}") ;;
     esac
@@ -59,12 +67,18 @@ _tarnpak_grp() {
   case $command in
     list) options='-l --json --help' ;;
     extract) options='-C --directory= -v --touch --help' ;;
-    add) options='-C --help' ;;
-    diff | table) options='--json --help' ;;
-    check) options='-v --help' ;;
+    add) options='-C --sums --help' ;;
+    verify) options='--sums --json --help' ;;
+    rm) options='--dry-run --sums --help' ;;
+    diff | table | sum) options='--json --help' ;;
+    check) options='-v --json --help' ;;
   esac
   if [ "$prev" = -C ]; then
     _tarnpak_dirs
+    return
+  fi
+  if [ "$prev" = --sums ]; then
+    _tarnpak_files
     return
   fi
   if [[ $cur == -* ]]; then
@@ -76,6 +90,7 @@ _tarnpak_grp() {
   case $command in
     list | verify) [ "$n" -eq 0 ] && _tarnpak_groups ;;
     diff) [ "$n" -lt 2 ] && _tarnpak_groups ;;
+    sum) _tarnpak_groups ;;
     cat) if [ "$n" -eq 0 ]; then _tarnpak_groups; elif [ "$n" -eq 1 ]; then _tarnpak_stored_names "${operands[0]}"; fi ;;
     extract | rm) if [ "$n" -eq 0 ]; then _tarnpak_groups; else _tarnpak_stored_names "${operands[0]}"; fi ;;
     add) if [ "$n" -eq 0 ]; then _tarnpak_groups; else _tarnpak_files; fi ;;

@@ -12,3 +12,8 @@ int grpAdd(int argc, char** argv);
 int grpRm(int argc, char** argv);
 int grpDiff(int argc, char** argv);
 int grpCheck(int argc, char** argv);
+int grpSum(int argc, char** argv);
+// grp verify --sums: the group's stored bytes against a sums file; GRP_OK when every entry
+// matches, GRP_FAILED after naming each that differs, is missing or is not listed,
+// GRP_USAGE when the sums file or the group cannot be read.
+int grpVerifySums(const char* group, const char* sums);

@@ -7,6 +7,7 @@
 
 #include "grp/commands.h"
 #include "grp/help.h"
+#include "tarnpak/gf.h"
 
 void grpError(const char* format, ...) {
   char text[2048];
@@ -26,6 +27,12 @@ std::string grpIsoTime(std::uint16_t date, std::uint16_t time) {
   std::snprintf(text, sizeof text, "%04u-%02u-%02uT%02u:%02u:%02uZ", 1980u + (date >> 9),
                 (date >> 5) & 15u, date & 31u, time >> 11, (time >> 5) & 63u, (time & 31u) * 2);
   return text;
+}
+
+std::string grpJsonTime(std::uint16_t date, std::uint16_t time) {
+  long long seconds;
+  if (!gfDosToUnixTime(date, time, &seconds)) return "null";
+  return "\"" + grpIsoTime(date, time) + "\"";
 }
 
 namespace {
@@ -113,6 +120,15 @@ bool parseArgs(const char* command, int argc, char** argv, const std::vector<std
       out->directory = arg + 12;
     } else if (isKnown(known, arg)) {
       out->flags.push_back(arg);
+    } else if (const char* eq = std::strchr(arg, '=');
+               eq && isKnown(known, std::string(arg, (size_t)(eq - arg) + 1).c_str())) {
+      out->values.emplace_back(std::string(arg, (size_t)(eq - arg)), eq + 1);
+    } else if (isKnown(known, (std::string(arg) + "=").c_str())) {
+      if (i + 1 >= argc) {
+        grpError("%s: %s needs a value", command, arg);
+        return false;
+      }
+      out->values.emplace_back(arg, argv[++i]);
     } else {
       grpError("%s: unknown option '%s' (see grp %s --help)", command, arg, command);
       return false;
@@ -141,6 +157,13 @@ int grpCommandLine(const char* command, int argc, char** argv,
     return GRP_OK;
   }
   return wantOperands(command, *out, least, most) ? -1 : GRP_USAGE;
+}
+
+const char* grpOptionValue(const t_grpArgs& args, const char* option) {
+  const char* value = nullptr;
+  for (const auto& v : args.values)
+    if (v.first == option) value = v.second.c_str();
+  return value;
 }
 
 bool grpHasFlag(const t_grpArgs& args, const char* flag) {

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tarnpak/engine_api.h"
@@ -23,6 +24,9 @@ void grpWarn(const char* message);
 // An MS-DOS date and time as stored, in ISO 8601 UTC: "2003-01-01T12:00:00Z". The fields
 // are shown as they are, even when they make no valid date.
 std::string grpIsoTime(std::uint16_t date, std::uint16_t time);
+// The same for --json, with its quotes; null for a pair that is no valid date (a file
+// dated outside 1980 to 2107 is stored with the date 0), which date parsers would reject.
+std::string grpJsonTime(std::uint16_t date, std::uint16_t time);
 // text as a JSON string with its quotes. Well-formed UTF-8 stands as it is; every other
 // byte from 0x80 up becomes the lone surrogate \udcXX (XX: the byte), as Python's
 // "surrogateescape" does, so the bytes stay recoverable; control bytes are \u00XX.
@@ -39,6 +43,9 @@ struct t_grpArgs {
   std::vector<std::string> operands;
   std::vector<std::string> flags;  // the options met, e.g. "-l", "--json"
   std::string directory;           // the value of -C DIR, -CDIR, --directory=DIR
+  // Options with a value, known as "--name=": "--name VALUE" or "--name=VALUE", as
+  // ("--name", VALUE).
+  std::vector<std::pair<std::string, std::string>> values;
   bool help = false;
 };
 
@@ -50,3 +57,5 @@ int grpCommandLine(const char* command, int argc, char** argv,
                    const std::vector<std::string>& known, bool takesDir, size_t least,
                    size_t most, t_grpArgs* out);
 bool grpHasFlag(const t_grpArgs& args, const char* flag);
+// The value of an option known as "--name=" (the last given), or null.
+const char* grpOptionValue(const t_grpArgs& args, const char* option);

@@ -68,8 +68,8 @@ bool sameBytes(t_diff* d, const t_gfGroupEntry& a, const t_gfGroupEntry& b) {
 std::string sideJson(const t_gfGroupEntry* e) {
   if (!e) return "null";
   char text[96];
-  std::snprintf(text, sizeof text, "{\"size\": %ld, \"mtime\": \"%s\"}", e->size,
-                grpIsoTime(e->date, e->time).c_str());
+  std::snprintf(text, sizeof text, "{\"size\": %ld, \"mtime\": %s}", e->size,
+                grpJsonTime(e->date, e->time).c_str());
   return text;
 }
 

@@ -56,7 +56,7 @@ std::vector<const char*> pointers(const std::vector<std::string>& texts) {
 
 int grpAdd(int argc, char** argv) {
   t_grpArgs args;
-  int done = grpCommandLine("add", argc, argv, {}, true, 2, (size_t)-1, &args);
+  int done = grpCommandLine("add", argc, argv, {"--sums="}, true, 2, (size_t)-1, &args);
   if (done >= 0) return done;
   const std::string& group = args.operands[0];
   std::vector<std::string> paths;
@@ -68,18 +68,29 @@ int grpAdd(int argc, char** argv) {
   std::vector<const char*> adds = pointers(paths);
   int flags = missing(group) ? GF_EDIT_NEW_GROUP : 0;
   const char* root = args.directory.empty() ? "." : args.directory.c_str();
-  int failed = gfEditGroup(group.c_str(), flags, root, adds.data(), (int)paths.size(), nullptr, 0,
-                           grpReport, grpWarn);
+  int failed = gfEditGroupSummed(group.c_str(), flags, root, adds.data(), (int)paths.size(),
+                                 nullptr, 0, grpOptionValue(args, "--sums"), grpReport, grpWarn);
   return failed ? GRP_FAILED : GRP_OK;
 }
 
+// --dry-run: each stored name that would go, one a line.
+void printGoing(const char* name, void*) { std::printf("%s\n", grpPrintable(name).c_str()); }
+
 int grpRm(int argc, char** argv) {
   t_grpArgs args;
-  int done = grpCommandLine("rm", argc, argv, {}, false, 2, (size_t)-1, &args);
+  int done =
+      grpCommandLine("rm", argc, argv, {"--dry-run", "--sums="}, false, 2, (size_t)-1, &args);
   if (done >= 0) return done;
   std::vector<std::string> names(args.operands.begin() + 1, args.operands.end());
   std::vector<const char*> removes = pointers(names);
-  int failed = gfEditGroup(args.operands[0].c_str(), 0, ".", nullptr, 0, removes.data(),
-                           (int)names.size(), grpReport, grpWarn);
-  return failed ? GRP_FAILED : GRP_OK;
+  int failed;
+  if (grpHasFlag(args, "--dry-run"))  // nothing is written: no sums either
+    failed = gfEditGroupTold(args.operands[0].c_str(), GF_EDIT_DRY_RUN, ".", nullptr, 0,
+                             removes.data(), (int)names.size(), printGoing, nullptr, grpReport,
+                             grpWarn);
+  else
+    failed = gfEditGroupSummed(args.operands[0].c_str(), 0, ".", nullptr, 0, removes.data(),
+                               (int)names.size(), grpOptionValue(args, "--sums"), grpReport,
+                               grpWarn);
+  return grpFinishOutput(failed ? GRP_FAILED : GRP_OK);
 }

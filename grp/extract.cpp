@@ -29,6 +29,9 @@ struct t_extractState {
   // The progress line: only on a terminal, and only once a second has gone by.
   bool progress = false;
   std::vector<long> sizes;  // the entries' sizes in directory order
+  std::vector<bool> undated;  // per entry: its stored date is no valid date
+  bool storedDates = true;
+  std::vector<std::string> keptTime;  // chosen names that keep the time of extraction
   size_t next = 0;          // the entry the unpacker asks about next
   long long bytesDone = 0, bytesAll = 0;
   t_clock::time_point start, shown;
@@ -68,8 +71,10 @@ int selectName(const char* name, void* context) {
     showProgress(s, false);
     s->bytesDone += s->sizes[s->next];
   }
-  s->next++;
   bool chosen = chosenByMasks(s, name);
+  if (chosen && s->storedDates && s->next < s->undated.size() && s->undated[s->next])
+    s->keptTime.push_back(name);
+  s->next++;
   if (chosen && s->verbose) std::printf("%s\n", grpPrintable(name).c_str());
   return chosen;
 }
@@ -78,7 +83,17 @@ int keepSize(const t_gfGroupEntry* e, void* context) {
   auto* s = static_cast<t_extractState*>(context);
   s->sizes.push_back(e->size);
   s->bytesAll += e->size;
+  long long seconds;
+  s->undated.push_back(!gfDosToUnixTime(e->date, e->time, &seconds));
   return 1;
+}
+
+// A stored date of 0 (a file dated outside 1980 to 2107 when packed) cannot be given back.
+void warnOfKeptTimes(const t_extractState& s) {
+  for (const std::string& name : s.keptTime)
+    grpWarn(("'" + grpPrintable(name.c_str()) +
+             "' has no valid stored date (a group holds 1980 to 2107): it keeps the time of "
+             "extraction").c_str());
 }
 
 std::string withBackslashes(std::string mask) {
@@ -111,19 +126,21 @@ int grpExtract(int argc, char** argv) {
     state.masks.push_back(withBackslashes(args.operands[i]));
   state.used.assign(state.masks.size(), false);
   state.verbose = grpHasFlag(args, "-v");
-  // The sizes for the progress line; a group that cannot be read is left to the unpacker
-  // to report.
-  if (isatty(2) && gfReadGroupDirectory(path.c_str(), nullptr, keepSize, &state, nullptr) == 0) {
+  state.storedDates = !grpHasFlag(args, "--touch");
+  // The sizes for the progress line and the dates that cannot be restored; a group that
+  // cannot be read is left to the unpacker to report.
+  if (gfReadGroupDirectory(path.c_str(), nullptr, keepSize, &state, nullptr) == 0 && isatty(2)) {
     state.progress = true;
     state.start = t_clock::now();
   }
   if (!args.directory.empty() && !enterDirectory(args.directory, &path)) return GRP_FAILED;
   // An interrupt removes the file being written; the files finished before it stay.
   gfInstallToolSignals();
-  int flags = grpHasFlag(args, "--touch") ? 0 : GF_UNPACK_STORED_DATES;
+  int flags = state.storedDates ? GF_UNPACK_STORED_DATES : 0;
   int status = gfUnpackWith(path.c_str(), selectName, &state, flags, grpReport);
   if (state.progress) showProgress(&state, true);
   std::fflush(stdout);
+  warnOfKeptTimes(state);
   if (status != 0 && !state.visited) return GRP_FAILED;  // the directory could not be read
   for (size_t i = 0; i < state.masks.size(); i++) {
     if (state.used[i]) continue;

@@ -13,8 +13,10 @@ bool grpStartGameDir(const char* dir) {
   if (std::filesystem::is_regular_file(dir, ec)) return gfStartGroup(dir, grpReport) == 0;
   bool isDir = std::filesystem::is_directory(dir, ec);
   if (!isDir) {
-    grpError("cannot read game directory '%s': %s", dir,
-             ec ? ec.message().c_str() : "Not a directory");
+    // Named for what was most likely meant: a missing FILE.grp is a group file.
+    bool groupName = std::strstr(dir, ".grp") || std::strstr(dir, ".GRP");
+    grpError("cannot read %s '%s': %s", groupName ? "group file" : "game directory",
+             grpPrintable(dir).c_str(), ec ? ec.message().c_str() : "Not a directory");
     return false;
   }
   if (std::strlen(dir) >= kGrpRootMax) {

@@ -18,11 +18,18 @@ const t_grpHelp kHelp[] = {
      "Prints the stored names in directory order, one a line. -l adds the size, the stored\n"
      "date and time (UTC, ISO 8601) and the data offset; --json prints one JSON array of\n"
      "objects with the keys name, size, mtime and offset.\n"},
-    {"verify", "grp verify FILE.grp",
+    {"verify", "grp verify [--sums SUMS] [--json] FILE.grp",
      "Checks the group's structure: the header and every directory entry, the builder's\n"
      "order, data areas inside the file and not overlapping, names the unpacker accepts.\n"
-     "Prints one line per problem on stderr and exits 1, or a summary and exits 0. The format\n"
-     "has no checksum: the stored data itself cannot be checked.\n"},
+     "Prints one line per problem on stderr and exits 1, or a summary and exits 0. Names\n"
+     "only the Windows unpacker refuses (AUX, what?.txt, a trailing dot or space) are\n"
+     "warnings: 'not portable to Windows'. --json prints one object with the keys file, ok,\n"
+     "entries, dirSize, dataBytes, problems and warnings (arrays of objects with entry, name\n"
+     "and reason). The format has no checksum: the stored data itself cannot be checked\n"
+     "without a sums file. --sums SUMS checks the stored bytes against SUMS (as grp sum or\n"
+     "Tarnpak --sums wrote it, or sha256sum over the unpacked files): one line per entry that\n"
+     "differs, is missing from the group or is not listed; exit status 0 when all match, 1\n"
+     "when not, 2 when SUMS or the group cannot be read.\n"},
     {"cat", "grp cat FILE.grp NAME",
      "Writes one stored file's bytes to standard output. NAME is matched without regard to\n"
      "case, with / or \\ between levels.\n"},
@@ -44,30 +51,42 @@ const t_grpHelp kHelp[] = {
      "MOUNTPOINT (FUSE) and serves it in the foreground until 'fusermount3 -u MOUNTPOINT',\n"
      "SIGINT or SIGTERM unmounts it. Directories come from the backslash levels of the\n"
      "names; names are looked up without regard to case.\n"},
-    {"add", "grp add [-C DIR] GROUP PATH...",
+    {"add", "grp add [-C DIR] [--sums SUMS] GROUP PATH...",
      "Adds files to GROUP (made when missing) under the name their path below DIR (default:\n"
      "the current directory) gives, upper-cased, \\ between levels; a directory adds its\n"
      "files recursively, leaving out directories whose names begin with a dot. An entry of\n"
      "the same name is replaced, every copy of it. The result is the group Tarnpak would\n"
      "build from that set of files; the other entries keep their bytes, date and time. Names\n"
-     "Tarnpak or its unpacker refuse, and files a group cannot hold, are refused. On any\n"
-     "failure GROUP stays as it was.\n"},
-    {"rm", "grp rm GROUP NAME...",
+     "Tarnpak refuses, and files a group cannot hold, are refused; names only the Windows\n"
+     "unpacker refuses are added with Tarnpak's warning. On any failure GROUP stays as it was.\n"
+     "--sums SUMS writes the new group's sums to SUMS.\n"},
+    {"rm", "grp rm [--dry-run] [--sums SUMS] GROUP NAME...",
      "Removes every copy of each NAME (any case, / or \\ between levels) from GROUP. A NAME\n"
-     "that matches nothing is an error, and GROUP then stays as it was.\n"},
+     "that is a directory level removes everything below it; one holding * or ? is a mask\n"
+     "matched with the whole stored name, as extract's. A NAME that matches nothing is an\n"
+     "error, and GROUP then stays as it was. --dry-run prints the stored names that would go\n"
+     "and changes nothing. --sums SUMS writes the new group's sums to SUMS.\n"},
     {"diff", "grp diff GROUP_A GROUP_B [--json]",
      "Prints one line per difference: 'only in A: NAME', 'only in B: NAME', 'size: NAME\n"
      "(...)', 'bytes: NAME' (same size, other bytes), 'date: NAME (...)' (same bytes, another\n"
      "date). Copies of one name are compared in directory order. --json prints an array of\n"
      "objects with the keys name, change, a and b (size and mtime, or null). Exit status 0\n"
      "when the groups hold the same, 1 when they differ, 2 on trouble.\n"},
-    {"check", "grp check GAMEDIR [-v]",
+    {"sum", "grp sum GROUP... [--json]",
+     "Prints the SHA-256 of every stored file as sha256sum prints it for the unpacked files:\n"
+     "'HEX  NAME', NAME as unpacking writes it ('/' between levels; a backslash, newline or\n"
+     "carriage return escaped as sha256sum does). Of several copies of a name, the one\n"
+     "unpacking leaves (the last). So 'grp sum G > S; grp extract G -C out; cd out;\n"
+     "sha256sum -c ../S' checks an unpacked tree, and 'grp verify --sums S G' the group.\n"
+     "--json prints an array of objects with the keys group, name, size and sha256.\n"},
+    {"check", "grp check GAMEDIR [-v] [--json]",
      "Reads GAMEDIR's group.cfg exactly as Tarnpak does and prints, line by line, the mask\n"
      "it is taken as, whether it is recursive and how many files it takes (-v: which, by\n"
      "stored name). Warns as Tarnpak does (a line finding nothing, lines never read, a false\n"
      "recursion flag, newgrp.grp of the current directory inside the tree, ...) and of\n"
-     "names that would be stored twice. Exit status 0 without warnings, 1 with, 2 when the\n"
-     "list cannot be read.\n"},
+     "names that would be stored twice. --json prints one object: lines (line, text, mask,\n"
+     "recursive, files, names) and warnings. Exit status 0 without warnings, 1 with, 2 when\n"
+     "the list cannot be read.\n"},
 };
 
 const t_grpHelp* findHelp(const char* command) {

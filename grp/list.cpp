@@ -14,9 +14,9 @@ struct t_listState {
 int printEntry(const t_gfGroupEntry* e, void* context) {
   auto* state = static_cast<t_listState*>(context);
   if (state->json) {
-    std::printf("%s{\"name\": %s, \"size\": %ld, \"mtime\": \"%s\", \"offset\": %ld}",
+    std::printf("%s{\"name\": %s, \"size\": %ld, \"mtime\": %s, \"offset\": %ld}",
                 state->count ? ",\n  " : "[\n  ", grpJsonString(e->name).c_str(), e->size,
-                grpIsoTime(e->date, e->time).c_str(), e->offset);
+                grpJsonTime(e->date, e->time).c_str(), e->offset);
   } else if (state->longForm) {
     std::printf("%10ld %s %10ld %s\n", e->size, grpIsoTime(e->date, e->time).c_str(), e->offset,
                 grpPrintable(e->name).c_str());

@@ -27,6 +27,7 @@ const t_grpCommand kCommands[] = {
     {"rm", grpRm},
     {"diff", grpDiff},
     {"check", grpCheck},
+    {"sum", grpSum},
 };
 
 const t_grpCommand* findCommand(const char* name) {
@@ -55,5 +56,6 @@ int main(int argc, char** argv) {
     grpError("unknown command '%s' (see grp --help)", argv[1]);
     return GRP_USAGE;
   }
+  gfWarnOfThreadSetting(grpWarn);
   return c->run(argc, argv);
 }

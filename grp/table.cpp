@@ -21,9 +21,9 @@ void printJson() {
   for (long i = 0; i < count; i++) {
     const t_gfFileInfo* r = gfTableRecord(i);
     const char* group = gfRecordGroupName(i);
-    std::printf("%s{\"name\": %s, \"size\": %ld, \"mtime\": \"%s\", \"source\": %s}",
+    std::printf("%s{\"name\": %s, \"size\": %ld, \"mtime\": %s, \"source\": %s}",
                 i ? ",\n  " : "[\n  ", grpJsonString(r->name).c_str(), r->size,
-                grpIsoTime(r->date, r->time).c_str(),
+                grpJsonTime(r->date, r->time).c_str(),
                 group ? grpJsonString(group).c_str() : "null");
   }
   std::fputs(count ? "\n]\n" : "[]\n", stdout);

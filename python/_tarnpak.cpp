@@ -218,6 +218,36 @@ class Group {
     return n;
   }
 
+  // The SHA-256 of entry i's bytes, in hex.
+  std::string sha256(long i) const {
+    const t_gfGroupEntry& e = entry(i);
+    std::vector<std::string> out;
+    hashEntries({&e}, &out);
+    return out[0];
+  }
+
+  // (name, SHA-256 in hex) of each entry a sums file lists, in directory order: of several
+  // copies of a name (any case) the last, which an unpack leaves.
+  py::list sums() const {
+    auto key = [](const char* name) {  // names compared as the unpacker matches them
+      std::string k = name;
+      for (char& c : k)
+        if (c >= 'a' && c <= 'z') c = (char)(c - 'a' + 'A');
+      return k;
+    };
+    std::unordered_map<std::string, size_t> last;
+    for (size_t i = 0; i < entries_.size(); i++) last[key(entries_[i].name)] = i;
+    std::vector<const t_gfGroupEntry*> listed;
+    for (size_t i = 0; i < entries_.size(); i++)
+      if (last[key(entries_[i].name)] == i) listed.push_back(&entries_[i]);
+    std::vector<std::string> digests;
+    hashEntries(listed, &digests);
+    py::list out;
+    for (size_t i = 0; i < listed.size(); i++)
+      out.append(py::make_tuple(nameToPython(listed[i]->name), digests[i]));
+    return out;
+  }
+
   // The engine's order of two entries (negative: a sorts first).
   int compare(long a, long b) const {
     t_gfFileInfo x{}, y{};
@@ -277,6 +307,54 @@ class Group {
     return false;
   }
 
+  // Hashes the bytes of each entry with the engine's (the host's) SHA-256, reading a piece
+  // at a time from the held group file, without the GIL.
+  void hashEntries(const std::vector<const t_gfGroupEntry*>& list,
+                   std::vector<std::string>* out) const {
+    constexpr long kPiece = 1 << 20;
+    std::string failure;
+    {
+      py::gil_scoped_release unlocked;
+      std::shared_lock<std::shared_mutex> hold(fileLock_);
+      t_gfSha256* hasher = fd_ < 0 ? nullptr : gfSha256Open();
+      std::vector<char> piece(kPiece);
+      if (fd_ < 0) failure = "closed";
+      else if (!hasher) failure = "the host offers no SHA-256";
+      for (size_t k = 0; k < list.size() && failure.empty(); k++) {
+        const t_gfGroupEntry& e = *list[k];
+        for (long done = 0; failure.empty() && done < e.size;) {
+          long want = std::min<long>(kPiece, e.size - done);
+          ssize_t got = pread(fd_, piece.data(), (size_t)want, (off_t)(e.offset + done));
+          if (got < 0 && errno == EINTR) continue;
+          if (got <= 0)
+            failure = "cannot read '" + std::string(e.name) + "' from group file '" + path_ +
+                      "': " + (got < 0 ? std::strerror(errno) : "the file ended early");
+          else if (gfSha256Add(hasher, piece.data(), (long)got) != 0)
+            failure = "cannot hash '" + std::string(e.name) + "'";
+          else
+            done += (long)got;
+        }
+        unsigned char digest[GF_SHA256_SIZE];
+        if (failure.empty() && gfSha256Finish(hasher, digest) != 0)
+          failure = "cannot hash '" + std::string(e.name) + "'";
+        if (failure.empty()) out->push_back(hex(digest));
+      }
+      gfSha256Close(hasher);
+    }
+    if (failure == "closed") throw py::value_error("I/O operation on a closed group");
+    if (!failure.empty()) throw EngineError{failure};
+  }
+
+  static std::string hex(const unsigned char* digest) {
+    static const char digits[] = "0123456789abcdef";
+    std::string text;
+    for (int i = 0; i < GF_SHA256_SIZE; i++) {
+      text += digits[digest[i] >> 4];
+      text += digits[digest[i] & 15];
+    }
+    return text;
+  }
+
   // Reads the window e of the group into out (e.size bytes) without the GIL.
   void copy(const t_gfGroupEntry& e, char* out) const {
     long long done = 0;
@@ -313,15 +391,19 @@ class Group {
 // ---- the builder and the unpacker ---------------------------------------------------------
 
 // (status, errors, warnings) of a pack of root's build list into output.
-py::tuple pack(const std::string& root, const std::string& output) {
+py::tuple pack(const std::string& root, const std::string& output, const py::object& sums) {
   cPath(root);
   cPath(output);
+  std::string sumsPath = sums.is_none() ? std::string() : sums.cast<std::string>();
+  if (!sums.is_none()) cPath(sumsPath);
   std::vector<std::string> reports, warnings;
   int status = runJob([&] {
     std::lock_guard<std::mutex> hold(g_jobLock);
     g_reports.clear();
     g_warnings.clear();
-    int result = TarnpakFromWarned(root.c_str(), output.c_str(), 1, collectReport, collectWarning);
+    int result = TarnpakFromSummed(root.c_str(), output.c_str(), 1,
+                                   sums.is_none() ? nullptr : sumsPath.c_str(), collectReport,
+                                   collectWarning);
     reports.swap(g_reports);
     warnings.swap(g_warnings);
     return result;
@@ -636,6 +718,8 @@ PYBIND11_MODULE(_tarnpak, m) {
       .def("read", &Group::read)
       .def("read_into", &Group::readInto)
       .def("compare", &Group::compare)
+      .def("sha256", &Group::sha256)
+      .def("sums", &Group::sums)
       .def("close", &Group::close);
 
   py::class_<Handle>(m, "_Handle")
@@ -656,7 +740,7 @@ PYBIND11_MODULE(_tarnpak, m) {
       .def("glob", &Manager::glob)
       .def("table", &Manager::table);
 
-  m.def("pack", &pack);
+  m.def("pack", &pack, py::arg("root"), py::arg("output"), py::arg("sums") = py::none());
   m.def("edit", &edit);
   m.def("unpack", &unpack);
   m.def("set_threads", [](int count) {

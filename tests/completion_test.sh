@@ -43,8 +43,11 @@ expect "MAPS\\E1M1.MAP" grp cat one.grp m
 expect "MAPS\\E1M1.MAP README.TXT" grp extract -C game one.grp ""
 expect "game" grp extract -C ""
 expect "README.TXT" grp rm one.grp re
+expect "--dry-run" grp rm --d
+expect "--json" grp check game --j
 expect "game notes.txt one.grp" grp add one.grp ""
 expect "--version" Tarnpak --v
 expect "game one.grp" Tarnpak ""
+expect "game one.grp" Tarnpak -q ""
 expect "" Tarnpak game ""
 exit $failed

@@ -209,6 +209,23 @@ TEST_F(Failures, AFullDiskIsReportedAsSuchWhereverItStrikes) {
   }
 }
 
+// A full disk stays full: the unpack stops at the first file that does not fit and counts
+// the rest in one line, instead of a message for each of them.
+TEST_F(Failures, AFullDiskStopsTheUnpackAtTheFirstFile) {
+  const std::string image = makeGroup(kFiles);
+  std::vector<std::string> tree, contents;
+  for (int threads : {1, 4}) {
+    SCOPED_TRACE(threads);
+    gfSetThreads(threads);
+    EXPECT_EQ(unpack(image, {PLAT_FAULT_WRITE, 1, ENOSPC, 0, true}, &tree, &contents), 1);
+    EXPECT_TRUE(tree.empty());
+    ASSERT_EQ(messages.size(), 2u);
+    EXPECT_NE(messages[0].find("No space left on device"), std::string::npos) << messages[0];
+    EXPECT_NE(messages[1].find("3 more files were not written"), std::string::npos) << messages[1];
+  }
+  gfSetThreads(0);
+}
+
 TEST_F(Failures, ShortTransfersInTheBuilderChangeNothing) {
   ASSERT_EQ(build({PLAT_FAULT_OPEN, 0, 0, 0, false}), 0);
   const std::string reference = readFile(group);

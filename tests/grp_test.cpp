@@ -58,11 +58,13 @@ TEST(Grp, HelpForTheProgramAndEachCommand) {
   ToolRun run = runGrp({"--help"}, work.path());
   EXPECT_EQ(run.status, 0);
   for (const char* usage :
-       {"grp list FILE.grp [-l] [--json]", "grp verify FILE.grp", "grp cat FILE.grp NAME",
+       {"grp list FILE.grp [-l] [--json]", "grp verify [--sums SUMS] [--json] FILE.grp",
+        "grp cat FILE.grp NAME", "grp sum GROUP... [--json]",
         "grp extract FILE.grp [-C DIR] [-v] [--touch] [MASK...]",
         "grp table GAMEDIR|FILE.grp [--json]", "grp mount GAMEDIR|FILE.grp MOUNTPOINT",
-        "grp add [-C DIR] GROUP PATH...", "grp rm GROUP NAME...",
-        "grp diff GROUP_A GROUP_B [--json]", "grp check GAMEDIR [-v]"}) {
+        "grp add [-C DIR] [--sums SUMS] GROUP PATH...",
+        "grp rm [--dry-run] [--sums SUMS] GROUP NAME...", "grp diff GROUP_A GROUP_B [--json]",
+        "grp check GAMEDIR [-v] [--json]"}) {
     EXPECT_NE(run.out.find(usage), std::string::npos) << usage;
     std::string command = std::string(usage).substr(4, std::string(usage).find(' ', 4) - 4);
     ToolRun help = runGrp({command, "--help"}, work.path());

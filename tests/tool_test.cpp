@@ -1,6 +1,7 @@
 // The tool from the outside: usage text, the choice of road, messages and exit status.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <filesystem>
 #ifndef _WIN32
 #include <fcntl.h>
@@ -145,8 +146,8 @@ TEST(Tool, AnswersHelpAndVersionAndWarnsOfWhatItIgnores) {
 #ifndef _WIN32
   run = runTool({"/nonexistent"}, work.path());
   EXPECT_EQ(run.status, 1);
-  EXPECT_EQ(run.err, "Tarnpak: cannot open build list '/nonexistent/group.cfg': "
-                     "No such file or directory\n");
+  EXPECT_EQ(run.err, "Tarnpak: cannot read game directory '/nonexistent': "
+                     "No such file or directory\n");  // the directory is what is missing
 #endif
 }
 
@@ -295,6 +296,160 @@ TEST(Tool, AnInterruptedUnpackRemovesThePartlyWrittenFile) {
     EXPECT_EQ(listTree(work), std::vector<std::string>{"A.TXT"}) << c.exe;
     EXPECT_EQ(readFile(work + "/A.TXT"), "a");
     std::filesystem::remove_all(work);
+  }
+}
+#endif
+
+// Mistakes a list or a tree can hold that once gave a result other than the one meant, with
+// status 0 and no word: each now gets the result meant, or a refusal naming the cause.
+#ifndef _WIN32
+TEST(Tool, DirectoriesThatDifferOnlyInCaseAreOneAsInTheTable) {
+  TempDir game, work;
+  writeFile(game / "Sounds/a.wav", "older");
+  writeFile(game / "sounds/a.wav", "newer");
+  writeFile(game / "sounds/voice/v.wav", "voice");
+  writeFile(game / "SOUNDS/c.wav", "c");
+  writeFile(game / "textures/x.tga", "other");
+  writeFile(game / "TEXTURES/walls/x.tga", "wall");
+  setWriteTime(game / "Sounds/a.wav", 978307200);  // 2001
+  setWriteTime(game / "sounds/a.wav", 1009843200);  // 2002
+  std::string group;
+  for (const char* mask : {"sounds\\*.* r", "SOUNDS/*.* r", "Sounds\\*.* r"}) {
+    writeFile(game / "group.cfg", std::string(mask) + "\n");
+    ToolRun run = runTool({game.path()}, work.path());
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.err.find("'SOUNDS\\A.WAV' is found 2 times"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("sounds/a.wav' (the newest"), std::string::npos) << run.err;
+    if (group.empty()) group = readFile(work / "newgrp.grp");
+    EXPECT_EQ(readFile(work / "newgrp.grp"), group) << mask;
+  }
+  EXPECT_EQ(runGrp({"list", "newgrp.grp"}, work.path()).out,
+            "SOUNDS\\A.WAV\nSOUNDS\\C.WAV\nSOUNDS\\VOICE\\V.WAV\n");
+  EXPECT_EQ(runGrp({"cat", "newgrp.grp", "sounds/a.wav"}, work.path()).out, "newer");
+  ToolRun table = runGrp({"table", game.path()}, work.path());
+  EXPECT_NE(table.out.find("SOUNDS\\A.WAV"), std::string::npos);
+  EXPECT_NE(table.out.find("2002-01-01"), std::string::npos) << table.out;  // the same copy
+  ToolRun check = runGrp({"check", game.path()}, work.path());
+  EXPECT_EQ(check.status, 1) << check.err;
+  EXPECT_NE(check.out.find("3 files"), std::string::npos) << check.out;
+  // grp add finds a path in whichever spelling of its levels holds it.
+  ToolRun add = runGrp({"add", "-C", game.path(), "g.grp", "textures/walls/x.tga"}, work.path());
+  ASSERT_EQ(add.status, 0) << add.err;
+  EXPECT_EQ(runGrp({"cat", "g.grp", "TEXTURES\\WALLS\\X.TGA"}, work.path()).out, "wall");
+}
+#endif
+
+TEST(Tool, DatesAndNamesAGroupCannotCarryEverywhereAreWarnedOf) {
+  TempDir game, work;
+  writeFile(game / "old.txt", "1975");
+  writeFile(game / "fine.txt", "fine");
+  setWriteTime(game / "old.txt", 168480000);  // 1975-05-04
+  setWriteTime(game / "fine.txt", 1041422400);
+#ifndef _WIN32
+  writeFile(game / "aux.wav", "device");
+  writeFile(game / "what?.txt", "question");
+#endif
+  writeFile(game / "group.cfg", "*.txt\n*.wav\n");
+  ToolRun run = runTool({game.path()}, work.path());
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.err.find("'old.txt' was last written in 1975, outside the years a group can "
+                         "date (1980 to 2107)"),
+            std::string::npos)
+      << run.err;
+  EXPECT_EQ(runGrp({"list", "--json", "newgrp.grp"}, work.path()).out.find("\"mtime\": \"1980-00"),
+            std::string::npos);
+  EXPECT_NE(runGrp({"list", "--json", "newgrp.grp"}, work.path()).out.find(
+                "\"name\": \"OLD.TXT\", \"size\": 4, \"mtime\": null"),
+            std::string::npos);
+  ToolRun extract = runGrp({"extract", "newgrp.grp", "-C", "x"}, work.path());
+  EXPECT_EQ(extract.status, 0) << extract.err;
+  EXPECT_EQ(extract.err, "grp: warning: 'OLD.TXT' has no valid stored date (a group holds 1980 "
+                         "to 2107): it keeps the time of extraction\n");
+#ifndef _WIN32
+  EXPECT_NE(run.err.find("'aux.wav' is not portable to Windows: the name is a Windows device"),
+            std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("'what?.txt' is not portable to Windows"), std::string::npos) << run.err;
+  ToolRun verify = runGrp({"verify", "newgrp.grp"}, work.path());
+  EXPECT_EQ(verify.status, 0) << verify.err;
+  EXPECT_NE(verify.err.find("entry 0 (AUX.WAV): not portable to Windows"), std::string::npos);
+  verify = runGrp({"verify", "--json", "newgrp.grp"}, work.path());
+  EXPECT_EQ(verify.status, 0);
+  EXPECT_EQ(verify.err, "");
+  EXPECT_NE(verify.out.find("\"ok\": true, \"entries\": 4,"), std::string::npos) << verify.out;
+  EXPECT_NE(verify.out.find("\"warnings\": [{\"entry\": 0, \"name\": \"AUX.WAV\", \"reason\": "
+                            "\"not portable to Windows: the name is a Windows device name\"}, "),
+            std::string::npos)
+      << verify.out;
+  // grp add takes such a name by the same rule, with the same warning.
+  ToolRun add = runGrp({"add", "-C", game.path(), "g.grp", "aux.wav"}, work.path());
+  EXPECT_EQ(add.status, 0) << add.err;
+  EXPECT_NE(add.err.find("'aux.wav' is not portable to Windows"), std::string::npos) << add.err;
+#endif
+  writeFile(work / "cut.grp", makeGroup({{"A.TXT", "a"}}).substr(0, 20));
+  ToolRun damaged = runGrp({"verify", "--json", "cut.grp"}, work.path());
+  EXPECT_EQ(damaged.status, 1);
+  EXPECT_NE(damaged.out.find("{\"file\": \"cut.grp\", \"ok\": false, \"entries\": null"),
+            std::string::npos) << damaged.out;
+}
+
+TEST(Tool, AListOrAResultThatWouldLoseAGroupIsRefused) {
+  TempDir game, work;
+  writeFile(game / "a.txt", "a");
+  writeFile(game / "group.cfg", "a.txt\n");
+  ASSERT_EQ(runTool({game.path()}, work.path()).status, 0);
+  const std::string good = readFile(work / "newgrp.grp");
+  struct Case {
+    std::string list;
+    const char* says;
+  } cases[] = {
+      {std::string("\xFF\xFE" "a\0.\0t\0x\0t\0\r\0\n\0", 16), "is UTF-16 text (little-endian"},
+      {std::string("\xFE\xFF\0a\0.\0t\0x\0t\0\r\0\n", 16), "is UTF-16 text (big-endian"},
+      {"nothing.txt\n", "not replacing 'newgrp.grp': no line of group.cfg found a file"},
+      {"\n", "not replacing 'newgrp.grp'"},
+  };
+  for (const Case& c : cases) {
+    writeFile(game / "group.cfg", c.list);
+    ToolRun run = runTool({game.path()}, work.path());
+    EXPECT_EQ(run.status, 1) << c.says;
+    EXPECT_NE(run.err.find(c.says), std::string::npos) << run.err;
+    EXPECT_EQ(readFile(work / "newgrp.grp"), good) << c.says;
+  }
+  // A first pack that takes nothing writes the empty group, with a warning, as does one
+  // over an empty group: nothing is lost.
+  TempDir fresh;
+  for (int i = 0; i < 2; i++) {
+    ToolRun run = runTool({game.path()}, fresh.path());
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.err.find("warning: the group 'newgrp.grp' holds no file"), std::string::npos);
+    EXPECT_EQ(readFile(fresh / "newgrp.grp").size(), 16u);
+  }
+  // A missing group file is called one, not a game directory.
+  ToolRun run = runGrp({"table", "nothere.grp"}, work.path());
+  EXPECT_NE(run.err.find("cannot read group file 'nothere.grp'"), std::string::npos) << run.err;
+}
+
+#ifndef _WIN32
+namespace {
+const char* threadSetting = "";
+void setThreads() { setenv("TARNPAK_THREADS", threadSetting, 1); }
+}  // namespace
+
+TEST(Tool, AThreadCountOutOfRangeIsWarnedOfAndTheDefaultUsed) {
+  TempDir game, work;
+  writeFile(game / "a.txt", "a");
+  writeFile(game / "group.cfg", "a.txt\n");
+  for (const char* setting : {"abc", "-1", "0", "1000", "4x"}) {
+    threadSetting = setting;
+    ToolRun run = runTool({game.path()}, work.path(), setThreads);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.err.find("warning: TARNPAK_THREADS '" + std::string(setting) +
+                           "' is not a whole number from 1 to 16: using the default"),
+              std::string::npos)
+        << setting << ": " << run.err;
+  }
+  for (const char* setting : {"3", ""}) {  // empty: as if unset
+    threadSetting = setting;
+    EXPECT_EQ(runTool({game.path()}, work.path(), setThreads).err, "") << setting;
   }
 }
 #endif

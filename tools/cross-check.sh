@@ -1,11 +1,14 @@
 #!/usr/bin/env bash
 # Packs one generated tree with the Linux build and with the Windows build (under Wine), each
-# in a different time zone, and checks that the two groups are the same bytes and that each
-# unpacks with the other tool to the same files.
+# in a different time zone, and checks that the two groups are the same bytes, that the sums
+# each writes while packing and each grp sum prints are the same lines (which sha256sum
+# accepts), and that each group unpacks with the other tool to the same files.
 set -euo pipefail
 top="$(cd "$(dirname "$0")/.." && pwd)"
 linux="$top/${1:-build}/Tarnpak"
 windows="$top/${2:-build-mingw}/Tarnpak.exe"
+linux_grp="$top/${1:-build}/grp/grp"
+windows_grp="$top/${2:-build-mingw}/grp.exe"
 wine="$top/tools/wine-run.sh"
 out="$(mktemp -d "${TMPDIR:-/tmp}/tarnpak-cross-XXXXXX")"
 trap 'rm -rf "$out"' EXIT
@@ -24,10 +27,18 @@ touch -d '1999-12-31 23:59:59 UTC' "$game/levels/big.lev"
 touch -d '2024-02-29 00:15:01 UTC' "$game/levels/deep/Mixed.Case.dat"
 
 mkdir "$out/linux" "$out/windows"
-(cd "$out/linux" && TZ=Asia/Tokyo "$linux" "$game")
-(cd "$out/windows" && TZ=America/New_York "$wine" "$windows" "$game")
+(cd "$out/linux" && TZ=Asia/Tokyo "$linux" --sums packed.sums "$game")
+(cd "$out/windows" && TZ=America/New_York "$wine" "$windows" --sums packed.sums "$game")
 cmp "$out/linux/newgrp.grp" "$out/windows/newgrp.grp"
 echo "the Linux and Windows groups are the same $(stat -c %s "$out/linux/newgrp.grp") bytes"
+
+# The sums: written while packing and by grp sum, on both hosts, the same bytes.
+"$linux_grp" sum "$out/linux/newgrp.grp" >"$out/linux/grp.sums"
+(cd "$out/windows" && "$wine" "$windows_grp" sum newgrp.grp) >"$out/windows/grp.sums"
+for sums in "$out/linux/grp.sums" "$out/windows/packed.sums" "$out/windows/grp.sums"; do
+  cmp "$out/linux/packed.sums" "$sums"
+done
+echo "the Linux and Windows sums are the same $(wc -l <"$out/linux/packed.sums") lines"
 
 # Each group unpacked by the other platform's tool.
 mkdir "$out/linux/unpacked" "$out/windows/unpacked"
@@ -36,4 +47,5 @@ mkdir "$out/linux/unpacked" "$out/windows/unpacked"
 diff -r "$out/linux/unpacked" "$out/windows/unpacked"
 cmp "$out/linux/unpacked/LEVELS/BIG.LEV" "$game/levels/big.lev"
 cmp "$out/windows/unpacked/LEVELS/DEEP/MIXED.CASE.DAT" "$game/levels/deep/Mixed.Case.dat"
-echo "each unpacks with the other tool to the same $(find "$out/linux/unpacked" -type f | wc -l) files"
+(cd "$out/linux/unpacked" && sha256sum --quiet -c ../packed.sums)
+echo "each unpacks with the other tool to the same $(find "$out/linux/unpacked" -type f | wc -l) files, which sha256sum -c finds as summed"

@@ -10,9 +10,10 @@
 set -euo pipefail
 # The Linux build and tests: fuse3 with its headers for grp mount and its test; strace
 # for the test that watches a pack flush its group; Python's headers and pybind11 for the
-# Python module, whose tests the default test run includes.
+# Python module, whose tests the default test run includes; libssl-dev for libcrypto's
+# SHA-256.
 linux=(cmake ninja-build g++ pkg-config libgtest-dev libbenchmark-dev fuse3 libfuse3-dev strace
-  python3-dev python3-pybind11)
+  python3-dev python3-pybind11 libssl-dev)
 # The mingw-w64 cross compiler with POSIX threads (for std::thread) and Wine's 64-bit loader
 # to run its programs; GoogleTest is built for it from libgtest-dev's sources.
 windows=(g++-mingw-w64-x86-64-posix wine64)

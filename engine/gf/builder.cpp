@@ -5,8 +5,10 @@
 #include <cstring>
 
 #include "engine/gf/collect.h"
+#include "engine/gf/group_format.h"
 #include "engine/gf/group_writer.h"
 #include "engine/gf/names.h"
+#include "engine/gf/sums.h"
 #include "engine/platform/faults.h"
 #include "tarnpak/stdinputoutput.h"
 
@@ -83,6 +85,19 @@ void skipByteOrderMark(char* line) {
     std::memmove(line, line + 3, std::strlen(line + 3) + 1);
 }
 
+// A list saved as UTF-16 ("Unicode" in Notepad) would be read as masks of raw bytes that
+// find nothing: refused, naming the encoding, before a line is collected.
+bool refuseWideText(const char* line, const char* listPath, t_gfBuild* build) {
+  const char* order = std::strncmp(line, "\xFF\xFE", 2) == 0   ? "little-endian"
+                      : std::strncmp(line, "\xFE\xFF", 2) == 0 ? "big-endian"
+                                                               : nullptr;
+  if (!order) return false;
+  char shown[PLAT_PATH_MAX];
+  gfFail(build, "build list '%s' is UTF-16 text (%s, with a byte-order mark): save it as "
+         "UTF-8 or ASCII", gfShownPath(listPath, shown, sizeof shown), order);
+  return true;
+}
+
 // Reads the build list line by line up to its first empty line and collects every entry.
 void readBuildList(int fd, const char* listPath, t_gfBuild* build) {
   char line[kLineSize];
@@ -97,6 +112,7 @@ void readBuildList(int fd, const char* listPath, t_gfBuild* build) {
            gfShownPath(listPath, shown, sizeof shown), platLastError());
       break;
     }
+    if (number == 1 && refuseWideText(line, listPath, build)) break;
     if (number == 1) skipByteOrderMark(line);
     KillUnusedSpacesEtc(line);
     if (line[0] == 0) {
@@ -105,6 +121,25 @@ void readBuildList(int fd, const char* listPath, t_gfBuild* build) {
     }
     collectLine(line, number, build);
   }
+}
+
+// Why the build list could not be opened: the game directory itself when that is what
+// is missing or unreadable, else the list.
+void refuseOpen(const char* root, const char* shownList, t_gfBuild* build) {
+  char reason[256];
+  std::snprintf(reason, sizeof reason, "%s", platLastError());
+  char host[PLAT_PATH_MAX];
+  PlatHandle dir = platHostPath(root, host, sizeof host) ? platOpenHostDir(host) : INVALID_HANDLE;
+  if (dir != INVALID_HANDLE) {
+    platClose(dir);
+    gfFail(build, "cannot open build list '%s': %s", shownList, reason);
+    return;
+  }
+  char shown[PLAT_PATH_MAX];
+  gfShownPath(root, shown, sizeof shown);
+  size_t n = std::strlen(shown);
+  if (n > 1 && (shown[n - 1] == '/' || shown[n - 1] == '\\')) shown[n - 1] = 0;
+  gfFail(build, "cannot read game directory '%s': %s", shown, platLastError());
 }
 
 // Opens the build list of the root directory root (ending in a backslash; empty when the
@@ -119,7 +154,7 @@ int openBuildList(const char* root, char* listPath, size_t size, t_gfBuild* buil
   }
   int fd = platFdOpenRead(listPath);
   if (fd < 0) {
-    gfFail(build, "cannot open build list '%s': %s", shown, platLastError());
+    refuseOpen(root, shown, build);
   } else if (int regular = platFdIsRegularFile(fd); regular != 1) {
     // A pipe could hold the build forever.
     if (regular < 0)
@@ -145,13 +180,42 @@ int gfCheckBuildList(const char* root, t_gfReport sink) {
 
 namespace {
 
+// Whether the file at name is anything but an empty group (16 bytes, no entry): what a
+// build that found nothing must not replace.
+bool holdsMoreThanNothing(const char* name) {
+  PlatHandle h = platOpenRead(name);
+  if (h == INVALID_HANDLE) return true;  // there, yet unreadable: kept all the same
+  unsigned char header[GF_HEADER_SIZE];
+  bool empty = platFileSize(h) == GF_HEADER_SIZE &&
+               platReadAt(h, 0, header, sizeof header) == GF_HEADER_SIZE &&
+               std::memcmp(header, "FPRG", 4) == 0 &&
+               (header[8] | header[9] | header[10] | header[11]) == 0;
+  platClose(h);
+  return !empty;
+}
+
+// A build that found no file never replaces a group that holds some: an empty group in its
+// place is a loss, not a result. Where no group (or an empty one) lies, the empty group is
+// written, with a warning.
+void keepFullGroup(const char* name, t_gfBuild* build) {
+  if (!build->output.known) gfPlaceOutput(name, &build->output);
+  if (!build->output.known || !holdsMoreThanNothing(name)) return;
+  char shown[PLAT_PATH_MAX];
+  gfFail(build, "not replacing '%s': no line of group.cfg found a file, and the group would "
+         "hold none", gfShownPath(name, shown, sizeof shown));
+}
+
 // Reads the build list of root and writes the group name; with lister's visitors set, only
 // reads the list and tells them what it takes.
 int buildGroup(const char* root, const char* name, int flag, t_gfReport sink, t_gfReport warn,
-               const t_gfBuild* lister = nullptr) {
+               const t_gfBuild* lister = nullptr, const char* sums = nullptr) {
   t_gfWriteList files{};
   t_gfBuild build{{sink, 0}, root, &files};
   build.warn = warn;
+  files.sums = sums;
+  int clamp = lister ? 0 : gfSourceDateEpoch(&files.clampTo, &build);
+  if (clamp < 0) return 1;
+  files.clamp = clamp;
   if (lister) {
     build.onLine = lister->onLine;
     build.onFile = lister->onFile;
@@ -169,6 +233,7 @@ int buildGroup(const char* root, const char* name, int flag, t_gfReport sink, t_
     gfWriteFree(&files);
     return build.failed;
   }
+  if (!build.failed && files.count == 0) keepFullGroup(name, &build);
   if (!build.failed) {
     platMoment(PLAT_MOMENT_PACK_COLLECTED);
     build.failed = gfWriteGroup(name, (unsigned)flag, &files, sink);
@@ -194,9 +259,14 @@ int TarnpakFrom(const char* root, const char* name, int flag, t_gfReport sink) {
 
 int TarnpakFromWarned(const char* root, const char* name, int flag, t_gfReport sink,
                       t_gfReport warn) {
+  return TarnpakFromSummed(root, name, flag, nullptr, sink, warn);
+}
+
+int TarnpakFromSummed(const char* root, const char* name, int flag, const char* sums,
+                      t_gfReport sink, t_gfReport warn) {
   char rootPath[GF_PATH_MAX + 1];
   gfMakeRoot(rootPath, root);  // empty when too long: the build list then cannot be opened
-  return buildGroup(rootPath, name, flag, sink, warn);
+  return buildGroup(rootPath, name, flag, sink, warn, nullptr, sums);
 }
 
 void Tarnpak(const char* name, int flag) { TarnpakChecked(name, flag, nullptr); }

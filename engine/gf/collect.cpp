@@ -1,6 +1,6 @@
-// The builder's collection of files: the directory searches a mask or a path leads to,
-// each file found checked and added to the write list, and the group being written noticed
-// among them.
+// The builder's collection of files: the directory searches a mask or a path leads to (in
+// every spelling of its directory part), each file found checked and added to the write
+// list, and the group being written noticed among them.
 #include "engine/gf/collect.h"
 
 #include <cstdarg>
@@ -11,7 +11,8 @@
 #include "engine/gf/group_format.h"
 #include "engine/gf/group_writer.h"
 #include "engine/gf/names.h"
-#include "engine/kestin/ascii.h"
+#define ENGINE_UNIT "gf manager"
+#include "engine/kestin/alloc.h"
 
 namespace {
 
@@ -28,6 +29,25 @@ bool isOutput(const t_gfBuild* build, const PlatFind* find, const char* name) {
          std::strcmp(name, out.leaf) == 0;
 }
 
+// The format's dates run from 1980 to 2107; any other is stored as no date at all (0).
+void warnOfDate(const char* name, std::int64_t written, t_gfBuild* build) {
+  char shown[PLAT_PATH_MAX];
+  gfReportf(build->warn,
+            "'%s' was last written in %lld, outside the years a group can date "
+            "(1980 to 2107): stored without a date",
+            gfShownPath(name, shown, sizeof shown), (long long)platYearOf(written));
+}
+
+// A name the Windows unpacker refuses is still stored (the build list's rules decide the
+// group), with a warning: a group is read on Windows as well as here.
+void warnOfWindowsName(const char* name, t_gfBuild* build) {
+  const char* why = gfUnsafeNameReasonFor(name, true);
+  if (!why) return;
+  char shown[PLAT_PATH_MAX];
+  gfReportf(build->warn, "'%s' is not portable to Windows: %s",
+            gfShownPath(name, shown, sizeof shown), why);
+}
+
 void addBuildFile(const char* name, size_t leaf, t_gfSearch* search, const PlatFindData* found,
                   t_gfBuild* build) {
   t_gfWriteList* files = build->files;
@@ -40,7 +60,9 @@ void addBuildFile(const char* name, size_t leaf, t_gfSearch* search, const PlatF
     return;
   }
   f->size = (std::uint32_t)found->size;
-  platTimeToDos(found->writeTime, &f->date, &f->time);
+  std::int64_t written = found->writeTime;
+  if (files->clamp && written > files->clampTo) written = files->clampTo;
+  if (!platTimeToDos(written, &f->date, &f->time)) warnOfDate(name, written, build);
 }
 
 void addFound(const char* dirPart, t_gfSearch* search, const PlatFindData* found,
@@ -67,10 +89,13 @@ void addFound(const char* dirPart, t_gfSearch* search, const PlatFindData* found
     return;
   }
   addBuildFile(name, std::strlen(dirPart), search, found, build);
+  warnOfWindowsName(name, build);
   build->found++;
   if (build->lineNumber && isOutput(build, search->find, found->name))
-    gfWarnLine(build, "takes '%s', the group file being written: the previous group is packed "
-             "into the new one", name);
+    gfWarnLine(build,
+               "takes '%s', the group file being written: the previous group is packed "
+               "into the new one",
+               name);
 }
 
 void collect(const char* mask, int recurse, t_gfBuild* build, const t_gfVisit* path) {
@@ -127,11 +152,59 @@ bool backslashMask(const char* mask, char* out) {
   return true;
 }
 
-// Whether two names are one on a host that matches names without regard to case.
-bool sameNameAnyCase(const char* a, const char* b) {
-  for (; *a && *b; a++, b++)
-    if (asciiUpper((unsigned char)*a) != asciiUpper((unsigned char)*b)) return false;
-  return *a == *b;
+// Collects the mask in every spelling of its directory part: where the path as written
+// leads to none (textures/ lacks walls/, TEXTURES/ has it), the spellings still find it.
+void collectSpellings(const char* mask, int recurse, t_gfBuild* build) {
+  const char* last = std::strrchr(mask, '\\');
+  size_t dirLength = last && last != mask ? (size_t)(last - mask) + 1 : 0;
+  char dirPart[GF_PATH_MAX + 1];
+  std::memcpy(dirPart, mask, dirLength);
+  dirPart[dirLength] = 0;
+  t_gfSpellings spellings;
+  // No spelling found: the search by the mask itself says why (a missing or unreadable level).
+  if (dirLength == 0 || !gfSpellDirectory(build->root, dirPart, &spellings) ||
+      spellings.count == 0) {
+    collect(mask, recurse, build, nullptr);
+  } else {
+    for (int i = 0; i < spellings.count && !build->failed; i++) {
+      char spelled[GF_PATH_MAX + 1];
+      if (gfJoinPath(spelled, spellings.paths[i].path, mask + dirLength))
+        collect(spelled, recurse, build, nullptr);
+      else
+        gfFail(build, "the mask '%s%s' is too long", spellings.paths[i].path, mask + dirLength);
+    }
+  }
+  ENGINE_DELETE(spellings.paths);
+}
+
+// What path (below root, no wildcard) is in one of its directory part's spellings: 1 a
+// directory, 0 a file, -1 nothing, -2 a directory that cannot be read.
+int pathKind(const char* root, const char* path) {
+  char search[GF_PATH_MAX + 1];
+  PlatFind find;
+  PlatFindData found;
+  if (gfJoinPath(search, root, path) && platFindFirst(&find, search, &found)) {
+    platFindClose(&find);
+    return found.isDirectory ? 1 : 0;
+  }
+  int kind = find.unreadable ? -2 : -1;
+  const char* last = std::strrchr(path, '\\');
+  if (!last) return kind;
+  char dirPart[GF_PATH_MAX + 1];
+  std::memcpy(dirPart, path, (size_t)(last - path) + 1);
+  dirPart[last - path + 1] = 0;
+  t_gfSpellings spellings;
+  if (gfSpellDirectory(root, dirPart, &spellings)) {
+    for (int i = 0; i < spellings.count && kind < 0; i++) {
+      if (!gfJoinPath(search, root, spellings.paths[i].path, last + 1) ||
+          !platFindFirst(&find, search, &found))
+        continue;
+      platFindClose(&find);
+      kind = found.isDirectory ? 1 : 0;
+    }
+  }
+  ENGINE_DELETE(spellings.paths);
+  return kind;
 }
 
 }  // namespace
@@ -153,12 +226,16 @@ void gfCollectMask(const char* rawMask, int recurse, int line, t_gfBuild* build)
     return;
   }
   const char* why = gfEscapingNameReason(mask);  // a pattern, not a name to create
-  if (why && line > 0)
+  if (why && line > 0) {
     gfFail(build, "refusing line %d of the build list, '%s': %s", line, rawMask, why);
-  else if (why)
+    return;
+  } else if (why) {
     gfFail(build, "refusing the mask '%s': %s", rawMask, why);
-  else
-    collect(mask, recurse, build, nullptr);
+    return;
+  }
+  int first = build->files->count;
+  collectSpellings(mask, recurse, build);
+  if (!build->failed) gfMergeCaseCopies(build, first);
 }
 
 void gfPlaceOutput(const char* name, t_gfOutputPlace* out) {
@@ -173,7 +250,7 @@ void gfPlaceOutput(const char* name, t_gfOutputPlace* out) {
   do {
     // The exact name first; else (a host blind to case) the name in another case.
     bool exact = std::strcmp(found.name, leaf) == 0;
-    if (!found.isDirectory && (exact || (!out->known && sameNameAnyCase(found.name, leaf)))) {
+    if (!found.isDirectory && (exact || (!out->known && gfSameNameAnyCase(found.name, leaf)))) {
       out->known = 1;
       std::snprintf(out->leaf, sizeof out->leaf, "%s", found.name);
       if (exact) break;
@@ -202,16 +279,15 @@ int gfCollectPath(const char* root, const char* path, const char* group, t_gfWri
   size_t n = std::strlen(mask);
   while (n > 0 && mask[n - 1] == '\\') mask[--n] = 0;  // "maps/" is the directory maps
   bool isDir = n == 0;
-  PlatFind find;
-  PlatFindData found;
-  if (!isDir && platFindFirst(&find, search, &found)) {
-    isDir = found.isDirectory != 0;
-    platFindClose(&find);
-  } else if (!isDir) {
-    char shown[PLAT_PATH_MAX];
-    gfFail(&build, "cannot add '%s': %s", gfShownPath(search, shown, sizeof shown),
-           find.unreadable ? platLastError() : "No such file or directory");
-    return 1;
+  if (!isDir) {
+    int kind = pathKind(root, mask);
+    if (kind < 0) {
+      char shown[PLAT_PATH_MAX];
+      gfFail(&build, "cannot add '%s': %s", gfShownPath(search, shown, sizeof shown),
+             kind == -2 ? platLastError() : "No such file or directory");
+      return 1;
+    }
+    isDir = kind == 1;
   }
   char taken[GF_PATH_MAX + 1];
   if (!gfJoinPath(taken, mask, isDir ? (n ? "\\*.*" : "*.*") : "")) {

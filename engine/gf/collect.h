@@ -1,5 +1,6 @@
 // The builder's collection of files: what a build list mask or a path names below the game
-// directory, gathered into a write list by the build list's rules, with the state of one
+// directory, gathered into a write list by the build list's rules (directories and files
+// whose names differ only in case taken as the table merges them), with the state of one
 // build (its reports, its warnings, the line being collected).
 #pragma once
 #include <cstdint>
@@ -18,7 +19,7 @@ struct t_gfOutputPlace {
 
 // One build: where problems and warnings go, and whether a problem has stopped it.
 struct t_gfBuild : t_gfJob {
-  const char* root;  // the game directory, ending in a backslash
+  const char* root;      // the game directory, ending in a backslash
   t_gfWriteList* files;  // where found files go
   t_gfReport warn = nullptr;
   long found = 0;  // files collected so far
@@ -50,3 +51,29 @@ void gfPlaceOutput(const char* name, t_gfOutputPlace* out);
 // when it went well; 1 after reporting to sink why not (nothing found, a name refused).
 int gfCollectPath(const char* root, const char* path, const char* group, t_gfWriteList* files,
                   t_gfReport sink, t_gfReport warn);
+
+// ---- directories whose names differ only in case ------------------------------------------
+// A tree copied from a disk blind to case may hold sounds/, Sounds/ and SOUNDS/ side by side.
+// The engine's table merges them (their stored names are one), so a mask's directory part
+// takes them all, and of two files that get one stored name the table's copy is stored.
+
+constexpr int kMaxSpellings = 256;
+
+// The spellings on disk of a mask's directory part, each ending in a backslash (paths from
+// the tracked allocator, given back by the caller).
+struct t_gfSpelled {
+  char path[GF_PATH_MAX + 1];
+};
+struct t_gfSpellings {
+  t_gfSpelled* paths = nullptr;
+  int count = 0;
+};
+
+// Every spelling of dirPart (ending in a backslash) on disk below root, in byte order. False
+// when the part holds a wildcard, a "." level or an empty level (taken as it is), or too
+// many.
+bool gfSpellDirectory(const char* root, const char* dirPart, t_gfSpellings* out);
+// Of the files one mask took from first on, those that get one stored name are one file to
+// the engine's table, which keeps the newest: only that one is stored, with a warning naming
+// it.
+void gfMergeCaseCopies(t_gfBuild* build, int first);

@@ -1,6 +1,8 @@
 // The group writer's data copy: every entry's bytes, from a host file or a byte range of an
 // open group, go to the offset the directory gave them. The crew's threads read batches of
-// small files ahead into a few buffers; the caller's thread alone writes them, in order.
+// small files ahead into a few buffers (and hash them, when sums are wanted); the caller's
+// thread alone writes them, in order.
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -46,12 +48,23 @@ struct t_gfCopyJob {
   t_gfCopySlot slots[kMaxSlots];
 };
 
-// What one thread holds: the directory of the file it opened last.
+// What one thread holds: the directory of the file it opened last, and its hasher.
 struct t_gfCopier {
   t_gfCopyJob* job;
   PlatHandle dir;
   std::uint32_t dirText;  // the held directory's host path in the collection
+  PlatSha256* hasher = nullptr;  // opened at the first entry to hash
 };
+
+// Hashes one more piece of the entry at place i with the thread's hasher (opened at the
+// first piece); last set finishes it into the list's digests. False when the host's hash
+// failed (platLastError says why).
+bool hashPiece(PlatSha256** hasher, const t_gfWriteList* files, int i, const void* bytes,
+               long count, bool last) {
+  if (!*hasher && !(*hasher = platSha256Open())) return false;
+  if (count > 0 && platSha256Add(*hasher, bytes, (size_t)count) != 0) return false;
+  return !last || platSha256Finish(*hasher, files->digests + (size_t)i * GF_SHA256_SIZE) == 0;
+}
 
 // reason: the failure's own words, or null for the host's.
 void noteFailure(t_gfCopySlot* slot, int record, t_gfCopyFailureKind kind,
@@ -160,12 +173,20 @@ bool copyRecord(t_gfCopier* c, t_gfCopySlot* slot, int i, unsigned char* at) {
   return false;
 }
 
-// Reads the small files of a batch into its slot's block, each at its place.
+// Reads the small files of a batch into its slot's block, each at its place, and hashes
+// each there when sums are wanted: the reading threads share the hashing.
 bool readBatch(t_gfCopier* c, t_gfCopySlot* slot) {
-  long long base = gfWriteEntryAt(c->job->files, slot->from)->offset;
-  for (int i = slot->from; i < slot->to; i++)
-    if (!copyRecord(c, slot, i, slot->bytes + (gfWriteEntryAt(c->job->files, i)->offset - base)))
+  const t_gfWriteList* files = c->job->files;
+  long long base = gfWriteEntryAt(files, slot->from)->offset;
+  for (int i = slot->from; i < slot->to; i++) {
+    const t_gfWriteEntry* f = gfWriteEntryAt(files, i);
+    unsigned char* at = slot->bytes + (f->offset - base);
+    if (!copyRecord(c, slot, i, at)) return false;
+    if (files->digests && !hashPiece(&c->hasher, files, i, at, (long)f->size, true)) {
+      noteFailure(slot, i, GF_COPY_HASH_ERROR);
       return false;
+    }
+  }
   return true;
 }
 
@@ -195,6 +216,7 @@ void readAhead(void* context) {
   }
   held.unlock();
   platClose(c.dir);
+  platSha256Close(c.hasher);
 }
 
 // Writes one batch (or copies its large file) at its place in the group.
@@ -208,6 +230,15 @@ bool writeSlot(t_gfCopier* c, t_gfCopySlot* slot) {
   if (platWriteAt(job->out, first->offset, slot->bytes, (size_t)length) == length) return true;
   noteFailure(slot, slot->to - 1, GF_COPY_WRITE_ERROR);
   return false;
+}
+
+// How far the copy is, after the batch in slot went out.
+void tellWritten(const t_gfCopyJob* job, const t_gfCopySlot* slot) {
+  const t_gfWriteEntry* first = gfWriteEntryAt(job->files, 0);
+  const t_gfWriteEntry* done = gfWriteEntryAt(job->files, slot->to - 1);
+  const t_gfWriteEntry* last = gfWriteEntryAt(job->files, job->count - 1);
+  gfTellProgress(slot->to, job->count, (long long)done->offset + done->size - first->offset,
+                 (long long)last->offset + last->size - first->offset);
 }
 
 // The writer: retires the batches in order. While the next one is not read yet it reads the
@@ -235,6 +266,8 @@ t_gfCopySlot* writeAll(t_gfCopyJob* job) {
       failed = slot;
     } else if (!writeSlot(&c, slot)) {
       failed = slot;
+    } else {
+      tellWritten(job, slot);
     }
     held.lock();
     if (failed) break;  // its slot keeps the failure: no batch is taken any more
@@ -243,6 +276,7 @@ t_gfCopySlot* writeAll(t_gfCopyJob* job) {
   crewRingClose(ring);  // the helpers leave
   held.unlock();
   platClose(c.dir);
+  platSha256Close(c.hasher);
   return failed;
 }
 
@@ -257,6 +291,64 @@ int makeSlots(t_gfCopyJob* job, int helpers) {
   }
   crewRingOpen(&job->ring, job->slotCount);
   return job->slotCount;
+}
+
+// ---- the large files' sums ------------------------------------------------------------------
+
+// The large files, which the host copies without showing their bytes, are hashed once the
+// copy is done from the group just written (still in memory), by every thread of the crew,
+// each taking the next: the sums are of the very bytes stored, and a pack keeps the host's
+// fastest copy.
+struct t_gfLargeSums {
+  const t_gfWriteList* files;
+  PlatHandle out;
+  std::atomic<int> next{0};
+  std::mutex lock;  // guards the failure
+  int failed = -1;  // the first place that failed, -1: none
+  t_gfCopyFailure failure;
+};
+
+// Hashes the group's bytes of the large entry at place i through block.
+bool hashStored(PlatSha256** hasher, int i, unsigned char* block, t_gfLargeSums* job) {
+  const t_gfWriteEntry* f = gfWriteEntryAt(job->files, i);
+  for (long done = 0; done < (long)f->size;) {
+    long piece = (long)f->size - done < kBatchSize ? (long)f->size - done : kBatchSize;
+    long long got = platReadAt(job->out, (long long)f->offset + done, block, (size_t)piece);
+    if (got != piece || !hashPiece(hasher, job->files, i, block, piece, false)) return false;
+    done += piece;
+  }
+  return hashPiece(hasher, job->files, i, nullptr, 0, true);
+}
+
+void hashLarge(void* context) {
+  auto* job = static_cast<t_gfLargeSums*>(context);
+  PlatSha256* hasher = nullptr;
+  auto* block = static_cast<unsigned char*>(ENGINE_NEW(kBatchSize));
+  for (int i; (i = job->next.fetch_add(1)) < job->files->count;) {
+    if (gfWriteEntryAt(job->files, i)->size <= kBatchedFileMax) continue;
+    if (block && hashStored(&hasher, i, block, job)) continue;
+    std::lock_guard<std::mutex> hold(job->lock);
+    if (job->failed < 0 || i < job->failed) {
+      job->failed = i;
+      job->failure.kind = block ? GF_COPY_HASH_ERROR : GF_COPY_NO_MEMORY;
+      std::snprintf(job->failure.reason, sizeof job->failure.reason, "%s", platLastError());
+    }
+  }
+  ENGINE_DELETE(block);
+  platSha256Close(hasher);
+}
+
+// The sums of the large entries; -1 when all went well, else the first place that failed.
+int sumLargeFiles(const t_gfWriteList* files, PlatHandle out, t_gfCopyFailure* failure) {
+  t_gfLargeSums job;
+  job.files = files;
+  job.out = out;
+  t_crew crew;
+  crewStart(&crew, files->count > 1 ? crewThreads() - 1 : 0, hashLarge, &job);
+  hashLarge(&job);
+  crewJoin(&crew);
+  if (job.failed >= 0) *failure = job.failure;
+  return job.failed;
 }
 
 }  // namespace
@@ -293,5 +385,6 @@ int gfCopyData(const t_gfWriteList* files, PlatHandle out, t_gfCopyFailure* fail
   for (int i = 0; i < job->slotCount; i++) ENGINE_DELETE(job->slots[i].bytes);
   job->~t_gfCopyJob();
   ENGINE_DELETE(job);
+  if (result < 0 && files->digests) result = sumLargeFiles(files, out, failure);
   return result;
 }

@@ -10,6 +10,7 @@
 #include "engine/gf/group_open.h"
 #include "engine/gf/group_writer.h"
 #include "engine/gf/names.h"
+#include "engine/gf/sums.h"
 #include "engine/kestin/ascii.h"
 #define ENGINE_UNIT "gf manager"
 #include "engine/kestin/alloc.h"
@@ -38,14 +39,17 @@ struct t_gfEdit : t_gfJob {
   t_gfStoredName* removes = nullptr;  // stored forms, sorted
   bool* removeUsed = nullptr;
   int removeCount = 0;
+  t_gfEditVisitor told = nullptr;
+  void* toldContext = nullptr;
 };
 
 const char* addedName(const t_gfEdit* edit, int i) {
   return gfWriteText(&edit->files, gfWriteEntryNumber(&edit->files, edit->addedOrder[i])->name);
 }
 
-// Sorts the added files by stored name and refuses two of one name, or a name the unpacker
-// would refuse on any host (a group is read on Windows as well as here).
+// Sorts the added files by stored name and refuses two of one name, or a name that would
+// leave the directory it is unpacked into. A name only Windows refuses (a device name, a
+// trailing dot) is added with the collection's warning, as a build stores it.
 void checkAdded(t_gfEdit* edit) {
   edit->added = edit->files.count;
   edit->addedOrder = ENGINE_NEW_ARRAY(std::uint32_t, (size_t)edit->added + 1);
@@ -62,7 +66,7 @@ void checkAdded(t_gfEdit* edit) {
   for (int i = 0; i < edit->added && !edit->failed; i++) {
     char stored[GF_PATH_MAX + 1];
     gfWriteStoredName(&edit->files, gfWriteEntryNumber(&edit->files, edit->addedOrder[i]), stored);
-    if (const char* why = gfUnsafeNameReasonFor(stored, true))
+    if (const char* why = gfEscapingNameReason(stored))
       gfFail(edit, "cannot add '%s': the unpacker refuses the name: %s", stored, why);
     else if (i > 0 && compareStored(addedName(edit, i - 1), addedName(edit, i)) == 0)
       gfFail(edit, "cannot add both '%s' and '%s': they would be stored under one name, '%s'",
@@ -85,7 +89,7 @@ bool isAdded(const t_gfEdit* edit, const char* name) {
 }
 
 // Marks the remove name that name is, if any; whether there was one.
-bool takeRemoved(t_gfEdit* edit, const char* name) {
+bool takeExact(t_gfEdit* edit, const char* name) {
   auto* end = edit->removes + edit->removeCount;
   auto* at = std::lower_bound(edit->removes, end, name,
                               [](const t_gfStoredName& a, const char* key) {
@@ -96,6 +100,26 @@ bool takeRemoved(t_gfEdit* edit, const char* name) {
   return true;
 }
 
+// Marks every remove name that takes name: the name itself, a directory level above it, or
+// a mask matching it. Whether one did.
+bool takeRemoved(t_gfEdit* edit, const char* name) {
+  bool taken = takeExact(edit, name);
+  char level[GF_NAME_MAX + 1];
+  for (size_t i = 0; name[i] && i < sizeof level; i++) {
+    if (name[i] != '\\') continue;
+    std::memcpy(level, name, i);
+    level[i] = 0;
+    taken = takeExact(edit, level) || taken;
+  }
+  for (int i = 0; i < edit->removeCount; i++)
+    if (std::strpbrk(edit->removes[i].text, "*?") && platMatchName(edit->removes[i].text, name)) {
+      edit->removeUsed[i] = true;
+      taken = true;
+    }
+  if (taken && edit->told) edit->told(name, edit->toldContext);
+  return taken;
+}
+
 bool prepareRemoves(t_gfEdit* edit, const char* const* removes, int count) {
   edit->removes = ENGINE_NEW_ARRAY(t_gfStoredName, (size_t)count + 1);
   edit->removeUsed = static_cast<bool*>(ENGINE_NEW_ZERO((size_t)count + 1));
@@ -103,11 +127,14 @@ bool prepareRemoves(t_gfEdit* edit, const char* const* removes, int count) {
     gfFail(edit, "not enough memory for %d names", count);
     return false;
   }
-  for (int i = 0; i < count; i++)
+  for (int i = 0; i < count; i++) {
     if (!gfStoredForm(removes[i], edit->removes[i].text)) {
       gfFail(edit, "cannot remove '%s': longer than a stored name can be", removes[i]);
       return false;
     }
+    char* text = edit->removes[i].text;  // "sounds/" is the level SOUNDS
+    for (size_t n = std::strlen(text); n > 1 && text[n - 1] == '\\'; n--) text[n - 1] = 0;
+  }
   edit->removeCount = count;
   std::sort(edit->removes, edit->removes + count,
             [](const t_gfStoredName& a, const t_gfStoredName& b) {
@@ -135,11 +162,14 @@ void keepOld(t_gfEdit* edit, const char* path, PlatHandle group, t_gfDirectory* 
     if (compareStored(edit->removes[i - 1].text, edit->removes[i].text) == 0 &&
         (edit->removeUsed[i - 1] || edit->removeUsed[i]))
       edit->removeUsed[i - 1] = edit->removeUsed[i] = true;
-  for (int i = 0; i < edit->removeCount && !edit->failed; i++)
+  if (edit->failed) return;
+  for (int i = 0; i < edit->removeCount; i++)  // every name that matches nothing is told
     if (!edit->removeUsed[i]) {
       char shown[PLAT_PATH_MAX];
-      gfReportf(edit->sink, "group file '%s' holds no file named '%s'",
-                gfShownPath(path, shown, sizeof shown), edit->removes[i].text);
+      const char* text = edit->removes[i].text;
+      gfReportf(edit->sink, std::strpbrk(text, "*?") ? "group file '%s' holds no name matching '%s'"
+                                                     : "group file '%s' holds no file named '%s', nor one below it",
+                gfShownPath(path, shown, sizeof shown), text);
       edit->failed = 1;
     }
 }
@@ -158,14 +188,50 @@ void freeEdit(t_gfEdit* edit) {
   ENGINE_DELETE(edit->removeUsed);
 }
 
+int editGroup(const char* path, int flags, const char* root, const char* const* adds,
+              int addCount, const char* const* removes, int removeCount, const char* sums,
+              t_gfEditVisitor told, void* context, t_gfReport sink, t_gfReport warn);
+
 }  // namespace
 
 int gfEditGroup(const char* path, int flags, const char* root, const char* const* adds,
                 int addCount, const char* const* removes, int removeCount, t_gfReport sink,
                 t_gfReport warn) {
+  return gfEditGroupSummed(path, flags, root, adds, addCount, removes, removeCount, nullptr, sink,
+                           warn);
+}
+
+int gfEditGroupTold(const char* path, int flags, const char* root, const char* const* adds,
+                    int addCount, const char* const* removes, int removeCount,
+                    t_gfEditVisitor told, void* context, t_gfReport sink, t_gfReport warn) {
+  return editGroup(path, flags, root, adds, addCount, removes, removeCount, nullptr, told, context,
+                   sink, warn);
+}
+
+int gfEditGroupSummed(const char* path, int flags, const char* root, const char* const* adds,
+                      int addCount, const char* const* removes, int removeCount,
+                      const char* sums, t_gfReport sink, t_gfReport warn) {
+  return editGroup(path, flags, root, adds, addCount, removes, removeCount, sums, nullptr,
+                   nullptr, sink, warn);
+}
+
+namespace {
+
+// Every form of the edit: with sums (null: none) written beside the group, and told of each
+// entry that goes.
+int editGroup(const char* path, int flags, const char* root, const char* const* adds,
+              int addCount, const char* const* removes, int removeCount, const char* sums,
+              t_gfEditVisitor told, void* context, t_gfReport sink, t_gfReport warn) {
   t_gfEdit edit;
   edit.sink = sink;
   edit.failed = 0;
+  edit.told = told;
+  edit.toldContext = context;
+  edit.files.sums = sums;
+  // Added files' dates are clamped as a pack clamps them; kept entries keep theirs.
+  int clamp = gfSourceDateEpoch(&edit.files.clampTo, &edit);
+  edit.failed = clamp < 0;
+  edit.files.clamp = clamp > 0;
   char rootPath[GF_PATH_MAX + 1];
   gfMakeRoot(rootPath, root && root[0] ? root : ".");
   for (int i = 0; i < addCount && !edit.failed; i++)
@@ -188,8 +254,11 @@ int gfEditGroup(const char* path, int flags, const char* root, const char* const
     keepOld(&edit, path, group, nullptr);
   }
   edit.files.closeBeforeCommit = &group;
-  if (!edit.failed) edit.failed = gfWriteGroup(path, flag, &edit.files, sink);
+  if (!edit.failed && !(flags & GF_EDIT_DRY_RUN))
+    edit.failed = gfWriteGroup(path, flag, &edit.files, sink);
   if (group != INVALID_HANDLE) platClose(group);
   freeEdit(&edit);
   return edit.failed;
 }
+
+}  // namespace

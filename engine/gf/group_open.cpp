@@ -115,6 +115,11 @@ int gfReadGroupDirectory(const char* path, t_gfGroupSummary* summary, t_gfEntryV
 
 const char* gfUnsafeName(const char* name) { return name ? gfUnsafeNameReason(name) : nullptr; }
 
+const char* gfNotPortableName(const char* name) {
+  if (!name || gfEscapingNameReason(name)) return nullptr;
+  return gfUnsafeNameReasonFor(name, true);
+}
+
 int gfStoredForm(const char* name, char* out) {
   if (!gfNormalName(out, name)) {
     out[0] = 0;

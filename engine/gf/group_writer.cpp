@@ -9,6 +9,7 @@
 
 #include "engine/gf/group_format.h"
 #include "engine/gf/names.h"
+#include "engine/gf/sums.h"
 #include "tarnpak/debug.h"
 #define ENGINE_UNIT "gf manager"
 #include "engine/kestin/alloc.h"
@@ -76,32 +77,45 @@ t_gfHeadWrite writeHead(const t_gfWriteList* files, long long dirSize, unsigned 
   return written ? GF_HEAD_WRITTEN : GF_HEAD_WRITE_FAILED;
 }
 
-// Copies the data area, reporting the first file that failed.
-void writeData(const t_gfWriteList* files, PlatHandle out, t_gfJob* writing) {
+// Where an entry's bytes come from, in quotes that close where each name ends: 'path', or
+// 'NAME' in 'group' for an entry kept from a group being edited.
+void quotedSource(const t_gfWriteList* files, const t_gfWriteEntry* f, char* out, size_t size) {
+  char source[PLAT_PATH_MAX] = "";
+  if (f->inGroup)
+    std::snprintf(out, size, "'%s' in '%s'", gfWriteText(files, f->name),
+                  gfWriteText(files, files->sources[f->hostDir].path));
+  else if (gfWriteSourcePath(files, f, source, sizeof source))
+    std::snprintf(out, size, "'%s'", source);
+  else
+    std::snprintf(out, size, "'%s'", gfWriteText(files, f->name));
+}
+
+// Copies the data area, reporting the first file that failed; shown is the group's name.
+void writeData(const t_gfWriteList* files, PlatHandle out, const char* shown, t_gfJob* writing) {
   t_gfCopyFailure why;
   int bad = gfCopyData(files, out, &why);
   if (bad < 0) return;
   const t_gfWriteEntry* f = bad < files->count ? gfWriteEntryAt(files, bad) : nullptr;
-  char source[PLAT_PATH_MAX] = "";
-  if (f) gfWriteSourcePath(files, f, source, sizeof source);
+  char source[2 * PLAT_PATH_MAX + 16] = "''";
+  if (f) quotedSource(files, f, source, sizeof source);
   switch (why.kind) {
     case GF_COPY_CANNOT_OPEN: {
       char name[GF_PATH_MAX + 1], shown[4 * GF_PATH_MAX + 1];
       gfWriteStoredName(files, f, name);
       gfEscapeControls(name, shown, sizeof shown);
       W32ConPrintf("Error: file %s can not be opened\n", shown);
-      gfFail(writing, "cannot open '%s': %s", source, why.reason);
+      gfFail(writing, "cannot open %s: %s", source, why.reason);
       break;
     }
     case GF_COPY_NOT_REGULAR:
-      gfFail(writing, "'%s' is no longer a regular file", source);
+      gfFail(writing, "%s is no longer a regular file", source);
       break;
     case GF_COPY_CHANGED:
-      gfFail(writing, "'%s' changed size while the group was built (%ld bytes when found)", source,
+      gfFail(writing, "%s changed size while the group was built (%ld bytes when found)", source,
            (long)f->size);
       break;
     case GF_COPY_READ_ERROR:
-      gfFail(writing, "cannot copy '%s' into the group: %s", source, why.reason);
+      gfFail(writing, "cannot copy %s into group file '%s': %s", source, shown, why.reason);
       break;
     case GF_COPY_INTERRUPTED:
       gfFail(writing, "interrupted");
@@ -109,8 +123,11 @@ void writeData(const t_gfWriteList* files, PlatHandle out, t_gfJob* writing) {
     case GF_COPY_NO_MEMORY:
       gfFail(writing, "not enough memory to copy the files");
       break;
+    case GF_COPY_HASH_ERROR:
+      gfFail(writing, "cannot hash '%s': %s", source, why.reason);
+      break;
     default:
-      gfFail(writing, "cannot write the group file: %s", why.reason);
+      gfFail(writing, "cannot write group file '%s': %s", shown, why.reason);
   }
 }
 
@@ -135,7 +152,11 @@ void writeGroup(const char* name, unsigned flag, t_gfWriteList* files, t_gfJob* 
     case GF_HEAD_WRITTEN:
       break;
   }
-  if (!writing->failed) writeData(files, out.handle, writing);
+  if (!writing->failed) writeData(files, out.handle, shown, writing);
+  // The sums are complete before the group takes its name, so that a group is never left
+  // beside sums that fail to be written; they take theirs just after it.
+  t_gfSumsFile sums{};
+  if (!writing->failed && files->sums) gfSumsWrite(&sums, files->sums, files, writing);
   if (files->closeBeforeCommit && *files->closeBeforeCommit != INVALID_HANDLE) {
     platClose(*files->closeBeforeCommit);  // only read from: nothing to lose on its close
     *files->closeBeforeCommit = INVALID_HANDLE;
@@ -144,13 +165,23 @@ void writeGroup(const char* name, unsigned flag, t_gfWriteList* files, t_gfJob* 
     platNewFileDiscard(&out);
   else if (platNewFileCommit(&out) != 0)
     gfFail(writing, "cannot write group file '%s': %s", shown, platLastError());
+  if (sums.open && !writing->failed) gfSumsCommit(&sums, files->sums, writing);
+  gfSumsDiscard(&sums);
+}
+
+// Room for the digests the copier fills when a sums file is wanted; false when memory fails.
+bool makeDigests(t_gfWriteList* list) {
+  if (!list->sums) return true;
+  ENGINE_DELETE(list->digests);
+  list->digests = ENGINE_NEW_ARRAY(unsigned char, (size_t)list->count * GF_SHA256_SIZE + 1);
+  return list->digests != nullptr;
 }
 
 }  // namespace
 
 int gfWriteGroup(const char* name, unsigned flag, t_gfWriteList* list, t_gfReport sink) {
   t_gfJob writing{sink, 0};
-  if (!gfWriteSort(list))
+  if (!gfWriteSort(list) || !makeDigests(list))
     gfFail(&writing, "not enough memory for the directory of %d files", list->count);
   else
     writeGroup(name, flag, list, &writing);

@@ -44,6 +44,13 @@ struct t_gfWriteList {
   // the data is copied and before the new group takes the name: Windows refuses to replace
   // a file its own process holds open. Null: none.
   PlatHandle* closeBeforeCommit;
+  // The sums file to write beside the group (null: none), and the SHA-256 of each entry's
+  // bytes by place in the table order, which the copier fills as it copies them.
+  const char* sums;
+  unsigned char* digests;
+  // Stored dates later than this are stored as it (SOURCE_DATE_EPOCH), when clamp is set.
+  int clamp;
+  std::int64_t clampTo;
 };
 
 constexpr std::uint32_t GF_NO_TEXT = 0xFFFFFFFFu;
@@ -72,6 +79,14 @@ void gfWriteFree(t_gfWriteList* list);
 // the group holding it. False when it does not fit size bytes.
 bool gfWriteSourcePath(const t_gfWriteList* list, const t_gfWriteEntry* f, char* out,
                        size_t size);
+// Drops the records from first on whose keep[i - first] is false; the others keep their
+// order. The texts stay (they are freed with the list).
+void gfWriteDropRecords(t_gfWriteList* list, int first, const bool* keep);
+// Sorts the record numbers from first to the end by stored name (the table's comparison,
+// ties in the order found) into order, which holds count - first numbers.
+void gfWriteSortRange(const t_gfWriteList* list, int first, std::uint32_t* order);
+// Whether two records get one stored name.
+bool gfWriteSameName(const t_gfWriteList* list, std::uint32_t a, std::uint32_t b);
 // The name an entry is stored under (GF_PATH_MAX + 1 bytes).
 void gfWriteStoredName(const t_gfWriteList* list, const t_gfWriteEntry* f, char* out);
 
@@ -90,6 +105,7 @@ enum t_gfCopyFailureKind {
   GF_COPY_WRITE_ERROR,  // the group file could not be written
   GF_COPY_NO_MEMORY,
   GF_COPY_NOT_REGULAR,  // the name no longer holds a regular file (a pipe, say)
+  GF_COPY_HASH_ERROR,   // the host's SHA-256 failed
   GF_COPY_INTERRUPTED,  // the job's cancel check asked it to stop
 };
 
@@ -99,7 +115,9 @@ struct t_gfCopyFailure {
 };
 
 // Copies every entry's bytes to its offset in out, in table order: the crew's threads read
-// ahead, the caller's thread alone writes. Returns -1 when all went well, else the place in
-// the table order of the first entry that failed (count when the failure belongs to no
-// entry), with the failure described.
+// ahead, the caller's thread alone writes. With files->digests set, every entry's SHA-256
+// is filled in: small files hashed by the threads that read them, large ones (which the
+// host copies without showing them) read back from out once copied. Returns -1 when all
+// went well, else the place in the table order of the first entry that failed (count when
+// the failure belongs to no entry), with the failure described.
 int gfCopyData(const t_gfWriteList* files, PlatHandle out, t_gfCopyFailure* failure);

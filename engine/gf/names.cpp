@@ -3,9 +3,11 @@
 // checked forms; and the small host services the library offers its programs.
 #include "engine/gf/names.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>
+#include <mutex>
 
 #include "engine/kestin/ascii.h"
 #include "engine/kestin/crew.h"
@@ -16,6 +18,12 @@ char gfRoot[GF_PATH_MAX + 1] = "c:\\";
 void gfUpperCase(char* name) {
   for (; *name; name++)
     *name = (char)asciiUpper((unsigned char)*name);
+}
+
+bool gfSameNameAnyCase(const char* a, const char* b) {
+  for (; *a && *b; a++, b++)
+    if (asciiUpper((unsigned char)*a) != asciiUpper((unsigned char)*b)) return false;
+  return *a == *b;
 }
 
 bool gfNormalName(char* out, const char* name) {
@@ -106,6 +114,20 @@ void gfReportf(t_gfReport sink, const char* format, ...) {
   va_end(args);
 }
 
+namespace {
+std::atomic<t_gfProgress> progressHook{nullptr};
+std::mutex progressLock;  // the unpacker's threads tell as they finish files: one at a time
+}  // namespace
+
+void gfSetProgress(t_gfProgress progress) { progressHook.store(progress); }
+
+void gfTellProgress(long filesDone, long filesAll, long long bytesDone, long long bytesAll) {
+  t_gfProgress hook = progressHook.load();
+  if (!hook) return;
+  std::lock_guard<std::mutex> one(progressLock);
+  hook(filesDone, filesAll, bytesDone, bytesAll);
+}
+
 void gfFail(t_gfJob* job, const char* format, ...) {
   job->failed = 1;
   va_list args;
@@ -142,6 +164,14 @@ void gfSetCancelCheck(t_gfCancelCheck check, void* context) {
 bool gfCancelRequested() { return tCancelCheck && tCancelCheck(tCancelContext) != 0; }
 
 void gfSetThreads(int count) { crewSetThreads(count); }
+
+int gfWarnOfThreadSetting(t_gfReport warn) {
+  const char* text = crewRefusedSetting();
+  if (!text) return 0;
+  gfReportf(warn, "TARNPAK_THREADS '%s' is not a whole number from 1 to %d: using the default, %d",
+            text, CREW_MAX, crewDefaultThreads());
+  return 1;
+}
 
 #ifndef TARNPAK_VERSION
 #define TARNPAK_VERSION "unknown"

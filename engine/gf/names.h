@@ -14,6 +14,8 @@ constexpr int GF_PATH_MAX = 255;  // every name and path the manager builds stay
 // ---- names and paths ------------------------------------------------------------------------
 // Turns a to z into A to Z in place.
 void gfUpperCase(char* name);
+// Whether two names are one on a host that matches names without regard to case.
+bool gfSameNameAnyCase(const char* a, const char* b);
 // A caller's name with the table's separators: every '/' becomes a backslash. out has
 // GF_PATH_MAX + 1 bytes; false, with out untouched, when the name does not fit.
 bool gfNormalName(char* out, const char* name);
@@ -49,6 +51,8 @@ bool gfOnPath(const PlatFind* find, const t_gfVisit* path);
 // is null.
 void gfReportf(t_gfReport sink, const char* format, ...) ENGINE_PRINTF(2, 3);
 void gfReportV(t_gfReport sink, const char* format, va_list args);
+// Tells the program's progress hook (gfSetProgress) how far a pack's copy or an unpack is.
+void gfTellProgress(long filesDone, long filesAll, long long bytesDone, long long bytesAll);
 // A job that reports its problems to sink; the first one reported marks it failed.
 struct t_gfJob {
   t_gfReport sink;

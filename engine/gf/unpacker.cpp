@@ -222,7 +222,32 @@ struct t_gfTask {
   int failures;
   int flags;  // the unpack's GF_UNPACK_ flags
   t_gfTaskState state;
+  struct t_gfShared* shared;  // the job's, shared by its tasks
 };
+
+// What the threads of one unpack share. The first "no space left" stops it: the files after
+// it are counted, not tried, instead of one message each. And how far it is, for the
+// progress hook, told as each file is done (a task may be one directory of large files).
+struct t_gfShared {
+  std::atomic<bool> diskFull{false};
+  std::atomic<long> notWritten{0};
+  std::atomic<long> filesDone{0};
+  std::atomic<long long> bytesDone{0};
+  long filesAll = 0;  // the whole directory's
+  long long bytesAll = 0;
+};
+
+// A file left out because the disk filled: counted as a failure, without a message of its own.
+void skipFile(t_gfTask* task) {
+  task->failures++;
+  task->shared->notWritten++;
+}
+
+void tellDone(t_gfShared* shared, const t_gfTaskFile* f) {
+  long files = ++shared->filesDone;
+  long long bytes = shared->bytesDone += (std::uint32_t)f->dataSize;
+  gfTellProgress(files, shared->filesAll, bytes, shared->bytesAll);
+}
 
 void noteMessage(t_gfTask* task, const char* format, ...) ENGINE_PRINTF(2, 3);
 
@@ -337,6 +362,10 @@ bool setStoredDate(PlatHandle out, const t_gfTaskFile* f) {
 // Writes one file of a task. A file that cannot be finished is removed, and so is the file
 // being written when the tool is interrupted.
 void writeFile(PlatHandle group, t_gfTask* task, const t_gfTaskFile* f, t_gfWindow* window) {
+  if (task->shared->diskFull) {
+    skipFile(task);
+    return;
+  }
   const char* name = task->text + f->name;
   const char* last = std::strrchr(name, '\\');
   const char* leaf = last ? last + 1 : name;
@@ -345,14 +374,20 @@ void writeFile(PlatHandle group, t_gfTask* task, const t_gfTaskFile* f, t_gfWind
   shownHostPath(name, leaf ? leaf : last ? last + 1 : name, shown, sizeof shown);
   if (out == INVALID_HANDLE || !leaf) {
     if (!leaf) platClose(out);
-    noteMessage(task, "cannot create '%s': %s", shown, leaf ? platLastError() : "out of memory");
+    if (leaf && platLastErrorIsNoSpace() && task->shared->diskFull.exchange(true))
+      skipFile(task);
+    else
+      noteMessage(task, "cannot create '%s': %s", shown, leaf ? platLastError() : "out of memory");
     return;
   }
   int guard = platGuardPartialFile(task->dir, leaf);
   long long copied = copyData(group, window, f, out);
   if (copied != f->dataSize) {
-    noteMessage(task, "cannot write '%s': %s", shown,
-                copied < 0 ? platLastError() : "the group file ended early");
+    if (copied < 0 && platLastErrorIsNoSpace() && task->shared->diskFull.exchange(true))
+      skipFile(task);  // another thread met the full disk first and said so
+    else
+      noteMessage(task, "cannot write '%s': %s", shown,
+                  copied < 0 ? platLastError() : "the group file ended early");
     platClose(out);
     platRemoveInDir(task->dir, leaf);
     platUnguardPartialFile(guard);
@@ -365,6 +400,8 @@ void writeFile(PlatHandle group, t_gfTask* task, const t_gfTaskFile* f, t_gfWind
   if (platClose(out) != 0) {
     noteMessage(task, "cannot write '%s': %s", shown, platLastError());
     platRemoveInDir(task->dir, leaf);
+  } else {
+    tellDone(task->shared, f);
   }
 }
 
@@ -449,6 +486,7 @@ struct t_gfUnpackJob {
   t_gfNamesMet met;
   t_gfTask* current;  // being filled by the owner, or null
   t_gfWindow window;  // the owner's, when it writes the tasks itself
+  t_gfShared shared;
 };
 
 void helperLoop(void* context) {
@@ -495,6 +533,7 @@ t_gfTask* newTask(t_gfUnpackJob* job) {
   task->messagesUsed = 0;
   task->failures = 0;
   task->flags = job->flags;
+  task->shared = &job->shared;
   return task;
 }
 
@@ -596,11 +635,13 @@ void takeEntry(t_gfUnpackJob* job, const t_gfDirEntry* e) {
 }
 
 // Goes through the whole directory once: a damaged group is refused before anything is
-// written.
-t_gfDirStatus checkDirectory(t_gfDirStream* stream) {
+// written. Counts the entries and their bytes on the way.
+t_gfDirStatus checkDirectory(t_gfDirStream* stream, long* files, long long* bytes) {
   t_gfDirEntry entry;
   t_gfDirStatus status;
   while (gfNextStreamEntry(stream, &entry, &status)) {
+    ++*files;
+    *bytes += (std::uint32_t)entry.dataSize;
   }
   gfRewindDirStream(stream);
   return status;
@@ -654,6 +695,9 @@ void unpackEntries(t_gfUnpackJob* job, t_gfDirStream* stream, const char* path,
     if (!interrupted && (!select || select(entry.name, context))) takeEntry(job, &entry);
   }
   waitForAll(job);
+  if (long n = job->shared.notWritten.load())
+    gfReportf(job->sink, "unpacking '%s' stopped at the first full disk: %ld more file%s not "
+              "written", path, n, n == 1 ? " was" : "s were");
   {
     std::lock_guard<std::mutex> guard(job->lock);
     job->leaving = true;
@@ -670,7 +714,8 @@ void unpackEntries(t_gfUnpackJob* job, t_gfDirStream* stream, const char* path,
 }
 
 int unpackAll(const char* path, const char* target, PlatHandle group, t_gfDirStream* stream,
-              t_gfNameFilter select, void* context, int flags, t_gfReport sink) {
+              t_gfNameFilter select, void* context, int flags, t_gfReport sink, long files,
+              long long bytes) {
   void* block = ENGINE_NEW_ZERO(sizeof(t_gfUnpackJob));
   if (!block) {
     gfReportf(sink, "not enough memory to unpack '%s'", path);
@@ -680,6 +725,8 @@ int unpackAll(const char* path, const char* target, PlatHandle group, t_gfDirStr
   job->group = group;
   job->sink = sink;
   job->flags = flags;
+  job->shared.filesAll = files;
+  job->shared.bytesAll = bytes;
   job->levels.top = platOpenHostDir(target ? target : ".");
   int failed = 1;
   if (job->levels.top == INVALID_HANDLE) {
@@ -710,8 +757,10 @@ int gfUnpackInto(const char* path, const char* target, t_gfNameFilter select, vo
   }
   t_gfDirStream stream;
   t_gfDirStatus status = gfOpenDirStream(group, &stream);
+  long files = 0;
+  long long bytes = 0;
   if (status == GF_DIR_OK) {
-    status = checkDirectory(&stream);
+    status = checkDirectory(&stream, &files, &bytes);
     if (status != GF_DIR_OK) gfCloseDirStream(&stream);
   }
   if (status != GF_DIR_OK) {
@@ -719,7 +768,8 @@ int gfUnpackInto(const char* path, const char* target, t_gfNameFilter select, vo
     platClose(group);
     return 1;
   }
-  int failed = unpackAll(path, target, group, &stream, select, context, flags, sink);
+  int failed =
+      unpackAll(path, target, group, &stream, select, context, flags, sink, files, bytes);
   gfCloseDirStream(&stream);
   platClose(group);
   return failed;

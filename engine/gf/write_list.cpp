@@ -19,16 +19,23 @@ char* textAt(const t_gfWriteList* list, std::uint32_t at) {
   return list->text[at / kTextBlock] + at % kTextBlock;
 }
 
+// The stored names of two records compared upper-cased, by unsigned bytes.
+int compareNames(const t_gfWriteList* list, std::uint32_t a, std::uint32_t b) {
+  const unsigned char* p =
+      reinterpret_cast<const unsigned char*>(textAt(list, gfWriteEntryNumber(list, a)->name));
+  const unsigned char* q =
+      reinterpret_cast<const unsigned char*>(textAt(list, gfWriteEntryNumber(list, b)->name));
+  for (; *p && asciiUpper(*p) == asciiUpper(*q); p++, q++) {
+  }
+  return asciiUpper(*p) - asciiUpper(*q);
+}
+
 // The table order on the stored names (compared upper-cased), then the later copy first,
 // then the order found, which makes the order total.
 bool before(const t_gfWriteList* list, std::uint32_t a, std::uint32_t b) {
   const t_gfWriteEntry* x = gfWriteEntryNumber(list, a);
   const t_gfWriteEntry* y = gfWriteEntryNumber(list, b);
-  const unsigned char* p = reinterpret_cast<const unsigned char*>(textAt(list, x->name));
-  const unsigned char* q = reinterpret_cast<const unsigned char*>(textAt(list, y->name));
-  for (; *p && asciiUpper(*p) == asciiUpper(*q); p++, q++) {
-  }
-  if (asciiUpper(*p) != asciiUpper(*q)) return asciiUpper(*p) < asciiUpper(*q);
+  if (int byName = compareNames(list, a, b)) return byName < 0;
   int byTime = platCompareDosTime(x->date, x->time, y->date, y->time);
   if (byTime != 0) return byTime > 0;
   return a < b;
@@ -117,6 +124,30 @@ bool gfWriteSort(t_gfWriteList* list) {
   return true;
 }
 
+bool gfWriteSameName(const t_gfWriteList* list, std::uint32_t a, std::uint32_t b) {
+  return compareNames(list, a, b) == 0;
+}
+
+void gfWriteSortRange(const t_gfWriteList* list, int first, std::uint32_t* order) {
+  for (int i = first; i < list->count; i++) order[i - first] = (std::uint32_t)i;
+  std::sort(order, order + (list->count - first), [list](std::uint32_t a, std::uint32_t b) {
+    int byName = compareNames(list, a, b);
+    return byName ? byName < 0 : a < b;  // ties in the order found, without a buffer
+  });
+}
+
+void gfWriteDropRecords(t_gfWriteList* list, int first, const bool* keep) {
+  int kept = first;
+  for (int i = first; i < list->count; i++)
+    if (keep[i - first])
+      *gfWriteEntryNumber(list, (std::uint32_t)kept++) =
+          *gfWriteEntryNumber(list, (std::uint32_t)i);
+  // Pages no record reaches any more go back, so that the next record added starts a page.
+  std::uint32_t pagesAfter = (std::uint32_t)(kept + kRecordPage - 1) / kRecordPage;
+  while (list->pages.count > pagesAfter) ENGINE_DELETE(list->pages[--list->pages.count]);
+  list->count = kept;
+}
+
 void gfWriteFree(t_gfWriteList* list) {
   for (std::uint32_t i = 0; i < list->text.count; i++) ENGINE_DELETE(list->text[i]);
   for (std::uint32_t i = 0; i < list->pages.count; i++) ENGINE_DELETE(list->pages[i]);
@@ -124,6 +155,7 @@ void gfWriteFree(t_gfWriteList* list) {
   list->pages.release();
   list->sources.release();
   ENGINE_DELETE(list->order);
+  ENGINE_DELETE(list->digests);
   *list = t_gfWriteList{};
 }
 

@@ -16,16 +16,31 @@ std::atomic<int> threadSetting{0};  // 0: chosen by the environment and the proc
 
 int clampThreads(long n) { return n < 1 ? 1 : n > CREW_MAX ? CREW_MAX : (int)n; }
 
-// TARNPAK_THREADS as a count, or 0 when unset or not a number.
+// A thread count as text: digits only, 1 to CREW_MAX; 0 for anything else.
+long countFromText(const char* text) {
+  long n = 0;
+  for (const char* c = text; *c; c++) {
+    if (*c < '0' || *c > '9') return 0;
+    n = n * 10 + (*c - '0');
+    if (n > CREW_MAX) return 0;
+  }
+  return n;
+}
+
+// TARNPAK_THREADS as a count, or 0 when unset or no count in range (the default then).
 long fromEnvironment() {
   const char* text = std::getenv("TARNPAK_THREADS");
-  if (!text || !*text) return 0;
-  char* end = nullptr;
-  long n = std::strtol(text, &end, 10);
-  return *end == 0 && n > 0 ? n : 0;
+  return text ? countFromText(text) : 0;
 }
 
 }  // namespace
+
+const char* crewRefusedSetting() {
+  const char* text = std::getenv("TARNPAK_THREADS");
+  return text && *text && countFromText(text) == 0 ? text : nullptr;  // empty: as if unset
+}
+
+int crewDefaultThreads() { return clampThreads(platProcessorCount()); }
 
 void crewSetThreads(int count) { threadSetting.store(count > 0 ? count : 0); }
 
@@ -94,7 +109,8 @@ void crewRingFinish(t_crewRing* ring, long batch) {
 }
 
 bool crewRingFinished(const t_crewRing* ring, long batch) {
-  return batch >= ring->retired && batch < ring->issued && ring->finished[crewRingSlot(ring, batch)];
+  return batch >= ring->retired && batch < ring->issued &&
+         ring->finished[crewRingSlot(ring, batch)];
 }
 
 long crewRingAwaitOldest(t_crewRing* ring, std::unique_lock<std::mutex>& held) {

@@ -13,6 +13,10 @@ constexpr int CREW_MAX = 16;  // past this, the disk and the kernel's locks deci
 int crewThreads();
 // 0: back to the environment and the processors.
 void crewSetThreads(int count);
+// TARNPAK_THREADS when it is set but no whole number from 1 to CREW_MAX (it is then not
+// used), else null; and the count used instead, from the processors.
+const char* crewRefusedSetting();
+int crewDefaultThreads();
 
 // Helper threads of one job. Each runs work(context); the job's own records (slots filled by
 // the helpers, consumed by the caller in a fixed order) keep results free of timing.

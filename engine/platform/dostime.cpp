@@ -49,6 +49,14 @@ int platTimeToDos(std::int64_t time, std::uint16_t* date, std::uint16_t* dosTime
   return 1;
 }
 
+std::int64_t platYearOf(std::int64_t time) {
+  std::int64_t days = time >= 0 ? time / 86400 : (time - 86399) / 86400;
+  std::int64_t y;
+  unsigned m, d;
+  civilFromDays(days, &y, &m, &d);
+  return y;
+}
+
 int platDosToTime(std::uint16_t date, std::uint16_t dosTime, std::int64_t* time) {
   std::int64_t y = 1980 + (date >> 9);
   unsigned m = (date >> 5) & 15, d = date & 31;

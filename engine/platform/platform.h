@@ -109,6 +109,8 @@ const char* platLastError();  // the reason of the last failed call, as text
 // How many calls have failed on this thread so far: a caller whose callee hides failures
 // (a line reader gives an empty line) compares the count before and after.
 unsigned long platErrorCount();
+// Whether the last failure was a full disk (or a full quota): more writes would fail alike.
+int platLastErrorIsNoSpace();
 // Records running out of memory as the reason of the last failure (counted like any other):
 // the tracked allocator calls it, so that a caller whose callee hides a failed block (a line
 // reader gives an empty line) sees it as it sees a failed read.
@@ -133,6 +135,8 @@ int platOtherThreadsEnded();
 int platTimeToDos(std::int64_t time, std::uint16_t* date, std::uint16_t* dosTime);
 // The reverse; 0 when the pair is not a valid date and time.
 int platDosToTime(std::uint16_t date, std::uint16_t dosTime, std::int64_t* time);
+// The civil year (UTC) of time, seconds since 1970.
+std::int64_t platYearOf(std::int64_t time);
 // Compares two date and time pairs in time: -1, 0 or 1. A pair that is not a valid date
 // and time counts as earlier than any valid one.
 int platCompareDosTime(std::uint16_t dateA, std::uint16_t timeA, std::uint16_t dateB,
@@ -198,6 +202,20 @@ void platNewFileDiscard(PlatNewFile* file);
 // temporary names of unfinished new files and the guarded files being written before the
 // process ends as the signal says.
 void platInstallToolSignals();
+
+// ---- SHA-256 from the host's own library ------------------------------------------------
+// The host's maintained implementation (libcrypto's EVP on POSIX, CNG on Windows), which
+// uses the processor's SHA instructions where present. One hasher serves one thread at a
+// time and any number of messages in turn.
+constexpr int PLAT_SHA256_SIZE = 32;
+struct PlatSha256;
+// A new hasher, ready for a message; null when the host offers none (platLastError says why).
+PlatSha256* platSha256Open();
+int platSha256Add(PlatSha256* hasher, const void* bytes, size_t count);  // 0 on success
+// The digest of the message added since the last finish; the hasher is then ready for the
+// next message. 0 on success.
+int platSha256Finish(PlatSha256* hasher, unsigned char digest[PLAT_SHA256_SIZE]);
+void platSha256Close(PlatSha256* hasher);  // null is ignored
 
 // ---- processors --------------------------------------------------------------------------
 // How many processors this process may run on (its affinity), at least 1.

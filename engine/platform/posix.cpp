@@ -51,6 +51,8 @@ int platRecordErrorNoted(int error, const char* note) {
 
 unsigned long platErrorCount() { return errorCount; }
 
+int platLastErrorIsNoSpace() { return lastErrno == ENOSPC || lastErrno == EDQUOT; }
+
 void platNoteOutOfMemory() { platRecordErrorCode(ENOMEM); }
 
 // ---- the system calls, each through the failure seam --------------------------------------

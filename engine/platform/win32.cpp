@@ -61,6 +61,12 @@ bool lastFailureIs(DWORD code) { return lastKind == ErrorKind::win32 && lastWin3
 
 unsigned long platErrorCount() { return errorCount; }
 
+int platLastErrorIsNoSpace() {
+  if (lastKind == ErrorKind::crt) return lastErrno == ENOSPC;
+  return lastKind == ErrorKind::win32 &&
+         (lastWin32 == ERROR_DISK_FULL || lastWin32 == ERROR_HANDLE_DISK_FULL);
+}
+
 void platNoteOutOfMemory() { failCrt(ENOMEM); }
 
 // ---- the system calls, each through the failure seam --------------------------------------

@@ -25,7 +25,7 @@ import io
 import os
 import re
 import warnings
-from typing import Iterable, Iterator, List, NamedTuple, Optional, Union
+from typing import Dict, Iterable, Iterator, List, NamedTuple, Optional, Union
 
 from . import _tarnpak
 from ._tarnpak import Error
@@ -257,6 +257,15 @@ class Group:
         """The stored bytes of name; KeyError when the group holds no such name."""
         return self._group.read(self._find(name))
 
+    def sha256(self, name: Name) -> str:
+        """The SHA-256 of the stored bytes of name (the copy read() gives), in hex."""
+        return self._group.sha256(self._find(name))
+
+    def sums(self) -> Dict[str, str]:
+        """The SHA-256 in hex of every stored file by name, in directory order: of several
+        copies of a name the one an unpack leaves (the last), as grp sum lists them."""
+        return dict(self._group.sums())
+
     def open(self, name: Name) -> GroupFile:
         """A read-only binary file object over the stored bytes of name."""
         index = self._find(name)
@@ -337,12 +346,15 @@ def _edit(path: str, root: PathLike, adds: Iterable[PathLike], removes: List[Nam
         raise _make_error("\n".join(errors) or "cannot edit '%s'" % path)
 
 
-def pack(game_dir: PathLike, output: PathLike) -> None:
+def pack(game_dir: PathLike, output: PathLike, sums: Optional[PathLike] = None) -> None:
     """Packs the files that game_dir's build list (group.cfg) names into the group file
-    output, which appears whole or not at all. Warnings of the builder come through the
-    warnings module as TarnpakWarning; a failure raises Error. Ctrl-C stops the pack within
-    a fraction of a second (KeyboardInterrupt), leaving an older output as it was."""
-    status, errors, notes = _tarnpak.pack(_path(game_dir), _path(output))
+    output, which appears whole or not at all. With sums, also writes there the SHA-256 of
+    every stored file, as grp sum prints them, taken while packing. Warnings of the builder
+    come through the warnings module as TarnpakWarning; a failure raises Error. Ctrl-C stops
+    the pack within a fraction of a second (KeyboardInterrupt), leaving an older output as
+    it was."""
+    status, errors, notes = _tarnpak.pack(_path(game_dir), _path(output),
+                                          None if sums is None else _path(sums))
     _warn(notes)
     if status:
         raise _make_error("\n".join(errors) or "cannot pack '%s'" % os.fsdecode(game_dir))

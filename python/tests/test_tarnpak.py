@@ -2,6 +2,7 @@
 grp and Tarnpak (GRP_EXE, TARNPAK_EXE) and the shipped sample (TARNPAK_SAMPLE)."""
 
 import errno
+import hashlib
 import json
 import os
 import shutil
@@ -270,15 +271,31 @@ class ManagerTest(TempDir):
             self.assertTrue(again.exists("loose.txt"))
 
 
+class SumsTest(TempDir):
+    def test_sums_are_those_of_grp_sum_and_hashlib(self):
+        out, sums = self.path("sample.grp"), self.path("sample.sums")
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            tarnpak.pack(SAMPLE, out, sums=sums)
+        printed = subprocess.run([GRP, "sum", out], check=True, capture_output=True).stdout
+        with open(sums, "rb") as f:
+            self.assertEqual(f.read(), printed)
+        group = tarnpak.Group(out)
+        listed = group.sums()
+        self.assertEqual(list(listed), [e.name for e in group])  # no name stored twice
+        for e in group:
+            self.assertEqual(listed[e.name], hashlib.sha256(group.read(e.name)).hexdigest())
+            self.assertEqual(group.sha256(e.name.lower().replace("\\", "/")), listed[e.name])
+        lines = ["%s  %s" % (listed[n], n.replace("\\", "/")) for n in listed]
+        self.assertEqual(printed.decode().splitlines(), lines)
+        with open(self.path("twice.grp"), "wb") as f:  # an unpack leaves the later copy
+            f.write(group_bytes([(b"A.TXT", b"first"), (b"A.TXT", b"later")]))
+        self.assertEqual(tarnpak.Group(self.path("twice.grp")).sums(),
+                         {"A.TXT": hashlib.sha256(b"later").hexdigest()})
+
+
 class ThreadTest(TempDir):
-    def test_reads_let_other_threads_run(self):
-        # While one thread reads a large entry, another stamps the clock between short
-        # sleeps. With the GIL kept during the read, stamps can be taken only at the
-        # bytecodes around the call, a millisecond apart: never two in the first half of it.
-        big = self.path("big.grp")
-        with open(big, "wb") as f:
-            f.write(group_bytes([(b"BIG.DAT", bytes(48 << 20))]))
-        group = tarnpak.Group(big)
+    def assert_other_threads_run(self, call):
         stamps, stop = [], threading.Event()
 
         def stamper():
@@ -288,20 +305,32 @@ class ThreadTest(TempDir):
 
         t = threading.Thread(target=stamper)
         t.start()
-        index = group._group.find("big.dat")  # the core's call alone between the stamps
-        inside, until, data = 0, time.monotonic() + 10, None  # a loaded machine may starve it
+        inside, until, result = 0, time.monotonic() + 10, None  # a loaded machine may starve it
         while time.monotonic() < until and inside < 2:
-            data = None
+            result = None
             time.sleep(0.005)
             t0 = time.monotonic()
-            data = group._group.read(index)
+            result = call()
             half = (t0 + time.monotonic()) / 2
             inside = sum(t0 < s < half for s in list(stamps))
         stop.set()
         t.join()
-        self.assertEqual(len(data), 48 << 20)
         self.assertGreaterEqual(inside, 2)
+        return result
 
+    def test_reads_let_other_threads_run(self):
+        # While one thread reads (or hashes) a large entry, another stamps the clock between
+        # short sleeps. With the GIL kept during the call, stamps can be taken only at the
+        # bytecodes around it, a millisecond apart: never two in the first half of it.
+        big = self.path("big.grp")
+        with open(big, "wb") as f:
+            f.write(group_bytes([(b"BIG.DAT", bytes(48 << 20))]))
+        group = tarnpak.Group(big)
+        index = group._group.find("big.dat")  # the core's call alone between the stamps
+        data = self.assert_other_threads_run(lambda: group._group.read(index))
+        self.assertEqual(len(data), 48 << 20)
+        digest = self.assert_other_threads_run(lambda: group._group.sha256(index))
+        self.assertEqual(digest, hashlib.sha256(bytes(48 << 20)).hexdigest())
         out, _ = self.packed_sample()
         group = tarnpak.Group(out)
         want = {e.name: group.read(e.name) for e in group}

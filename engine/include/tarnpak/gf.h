@@ -170,6 +170,7 @@ ENGINE_API int gfCheckBuildList(const char* root, t_gfReport report);
 // ---- editing a group --------------------------------------------------------------------
 // gfEditGroup's flags.
 constexpr int GF_EDIT_NEW_GROUP = 1;  // path holds no group yet: the result is a new group
+constexpr int GF_EDIT_DRY_RUN = 2;    // everything but the writing: the group stays as it is
 
 // Rewrites the group file at path with changes, as the builder would write the resulting set
 // of files: the directory in the builder's order, every kept entry's bytes, date and time
@@ -180,16 +181,30 @@ constexpr int GF_EDIT_NEW_GROUP = 1;  // path holds no group yet: the result is 
 //   directories whose names begin with a dot, as the build-list line "PATH\\*.* r" would; ""
 //   is root itself. Every entry of the old group with the stored name of an added file goes
 //   (every copy of it). The group file itself, met in the tree, is left out with a warning.
-// - removes: stored names in any case, '/' or '\\'; every copy goes.
+// - removes: stored names in any case, '/' or '\\'; every copy goes. A name that is a
+//   directory level of stored names takes everything below it ("sounds/voice" takes
+//   SOUNDS\\VOICE\\A.WAV); a name holding '*' or '?' is a mask matched with the whole
+//   stored name, as gfMatchName matches.
+// - told (may be null) hears, in directory order, each old entry that goes, with
+//   GF_EDIT_DRY_RUN too.
 // Refused, with nothing written: a remove name that matches no entry, an add path that finds
-// nothing, two added files of one stored name, names the builder refuses (too long, leaving
-// root) or the unpacker would refuse on any host, files the group cannot hold. The old group
+// nothing, two added paths of one stored name, names the builder refuses (too long, leaving
+// root), files the group cannot hold. Names only the Windows unpacker refuses are added with
+// the builder's warning, as a build stores them. The old group
 // stays whole on any failure; the new one replaces it in one commit. 0 when the group was
 // written, 1 after reporting why not; warnings (an added directory holding no file, the
 // group met in the tree) go to warn.
 ENGINE_API int gfEditGroup(const char* path, int flags, const char* root,
                            const char* const* adds, int addCount, const char* const* removes,
                            int removeCount, t_gfReport report, t_gfReport warn);
+// Hears a stored name an edit takes out of the group.
+typedef void (*t_gfEditVisitor)(const char* name, void* context);
+// gfEditGroup, telling told of every entry that goes.
+ENGINE_API int gfEditGroupTold(const char* path, int flags, const char* root,
+                               const char* const* adds, int addCount,
+                               const char* const* removes, int removeCount,
+                               t_gfEditVisitor told, void* context, t_gfReport report,
+                               t_gfReport warn);
 
 // ---- the unpacker -------------------------------------------------------------------------
 // Recreates every file stored in the group file below the current directory.
@@ -229,6 +244,18 @@ ENGINE_API void gfSetCancelCheck(t_gfCancelCheck check, void* context);
 // at most 16. 1 runs every job on the caller's thread alone. The output is the same for
 // every count.
 ENGINE_API void gfSetThreads(int count);
+// For a program: warns through warn when TARNPAK_THREADS is set but is not a whole number
+// from 1 to 16, which the engine then ignores (the default count is used). 1 when it warned.
+ENGINE_API int gfWarnOfThreadSetting(t_gfReport warn);
+
+// ---- progress -----------------------------------------------------------------------------
+// Hears how far a pack's copy of the data or an unpack is: files and bytes done, of all.
+// Called after each batch of files (a pack) or each file (an unpack), one call at a time but
+// possibly from the job's helper threads; the program decides what to show and how often.
+typedef void (*t_gfProgress)(long filesDone, long filesAll, long long bytesDone,
+                             long long bytesAll);
+// Sets the hook for every later job (null: none, the default).
+ENGINE_API void gfSetProgress(t_gfProgress progress);
 
 // ---- inspecting group files and the table (for tools) -------------------------------------
 // One entry of a group file's directory, as stored.
@@ -278,6 +305,10 @@ ENGINE_API int gfCopyGroupEntry(const char* path, const t_gfGroupEntry* entry,
 // Why the unpacker refuses to write a stored name (absolute, a drive, a ".." level), or
 // null when it is safe.
 ENGINE_API const char* gfUnsafeName(const char* name);
+// Why the Windows unpacker refuses a name that is safe everywhere else (a device name such
+// as AUX, one of < > : " | ? *, a part ending in a dot or a space), or null. Packing and
+// adding store such names with a warning; this says which.
+ENGINE_API const char* gfNotPortableName(const char* name);
 
 // Starts the manager (as gfStart does) with a table of the one group file at path: its
 // entries, one per name as gfStart keeps them, and no loose file. The root is the group's
@@ -290,6 +321,48 @@ ENGINE_API int gfStartGroup(const char* path, t_gfReport report);
 ENGINE_API long gfTableCount();
 ENGINE_API const t_gfFileInfo* gfTableRecord(long index);
 ENGINE_API const char* gfRecordGroupName(long index);
+
+// ---- SHA-256 sums ------------------------------------------------------------------------
+// The host's own SHA-256 (libcrypto on POSIX, CNG on Windows). A hasher serves one thread at
+// a time and any number of messages in turn; null from gfSha256Open when the host offers
+// none. gfSha256Add and gfSha256Finish return 0 on success; a finish leaves the hasher ready
+// for the next message.
+constexpr int GF_SHA256_SIZE = 32;
+struct t_gfSha256;
+ENGINE_API t_gfSha256* gfSha256Open();
+ENGINE_API int gfSha256Add(t_gfSha256* hasher, const void* bytes, long count);
+ENGINE_API int gfSha256Finish(t_gfSha256* hasher, unsigned char digest[GF_SHA256_SIZE]);
+ENGINE_API void gfSha256Close(t_gfSha256* hasher);
+
+// A sums line is at most this long, without its newline.
+constexpr long GF_SUM_LINE_MAX = 2 * GF_SHA256_SIZE + 3 + 2 * 255;
+// The line of a sums file (the coreutils format, as sha256sum writes it) for a stored name:
+// the digest in lower-case hex, two blanks, and the name as an unpack writes it, '/' between
+// levels. A name holding a backslash, a newline or a carriage return has them written as
+// "\\", "\n" and "\r" and the line begins with a backslash. out holds GF_SUM_LINE_MAX + 1
+// bytes; returns the line's length.
+ENGINE_API long gfSumLine(const char* storedName, const unsigned char digest[GF_SHA256_SIZE],
+                          char* out);
+// Called with each entry a sums file lists and the SHA-256 of its stored bytes; returning 0
+// stops the walk.
+typedef int (*t_gfSumVisitor)(const t_gfGroupEntry* entry,
+                              const unsigned char digest[GF_SHA256_SIZE], void* context);
+// Hashes the stored bytes of the group file at path, each name once: of several copies of a
+// name (any case) the one an unpack leaves, the last in directory order. Entries come in
+// directory order. 0 when every entry was hashed (or visit stopped the walk); 1 after
+// reporting why not (the group cannot be read, is damaged, the host has no SHA-256).
+ENGINE_API int gfSumGroup(const char* path, t_gfSumVisitor visit, void* context,
+                          t_gfReport report);
+// TarnpakFromWarned that also writes the sums file sums (null: none) of the group it packs,
+// hashing the bytes it stores (small files as they are read, large ones from the group once
+// written); the sums file is complete before the group takes its name and takes its own after.
+ENGINE_API int TarnpakFromSummed(const char* root, const char* name, int flag, const char* sums,
+                                 t_gfReport report, t_gfReport warn);
+// gfEditGroup that also writes the sums file sums (null: none) of the new group.
+ENGINE_API int gfEditGroupSummed(const char* path, int flags, const char* root,
+                                 const char* const* adds, int addCount,
+                                 const char* const* removes, int removeCount, const char* sums,
+                                 t_gfReport report, t_gfReport warn);
 
 // ---- services for the engine's programs ---------------------------------------------------
 // The library's version, "MAJOR.MINOR.PATCH".

@@ -1,0 +1,301 @@
+// SHA-256 sums: the exported hasher over the host's, the coreutils lines of a sums file, the
+// sums of a group file read back, the sums file the group writer writes, and the reading of
+// SOURCE_DATE_EPOCH.
+#include "engine/gf/sums.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "engine/gf/group_format.h"
+#include "engine/gf/group_open.h"
+#include "engine/gf/names.h"
+#define ENGINE_UNIT "gf manager"
+#include "engine/kestin/alloc.h"
+
+static_assert(GF_SHA256_SIZE == PLAT_SHA256_SIZE, "one digest size");
+
+t_gfSha256* gfSha256Open() { return reinterpret_cast<t_gfSha256*>(platSha256Open()); }
+
+int gfSha256Add(t_gfSha256* hasher, const void* bytes, long count) {
+  if (!hasher || count < 0) return -1;
+  return platSha256Add(reinterpret_cast<PlatSha256*>(hasher), bytes, (size_t)count);
+}
+
+int gfSha256Finish(t_gfSha256* hasher, unsigned char digest[GF_SHA256_SIZE]) {
+  return hasher ? platSha256Finish(reinterpret_cast<PlatSha256*>(hasher), digest) : -1;
+}
+
+void gfSha256Close(t_gfSha256* hasher) { platSha256Close(reinterpret_cast<PlatSha256*>(hasher)); }
+
+long gfSumLine(const char* storedName, const unsigned char digest[GF_SHA256_SIZE], char* out) {
+  static const char hex[] = "0123456789abcdef";
+  // sha256sum marks a line whose name it escaped with a leading backslash; '\\' here is a
+  // level separator and goes out as '/', so only a newline or carriage return escapes.
+  bool escaped = std::strpbrk(storedName, "\n\r") != nullptr;
+  long n = 0;
+  if (escaped) out[n++] = '\\';
+  for (int i = 0; i < GF_SHA256_SIZE; i++) {
+    out[n++] = hex[digest[i] >> 4];
+    out[n++] = hex[digest[i] & 15];
+  }
+  out[n++] = ' ';
+  out[n++] = ' ';
+  for (const char* c = storedName; *c && n < GF_SUM_LINE_MAX - 1; c++) {
+    if (*c == '\\') {
+      out[n++] = '/';
+    } else if (*c == '\n' || *c == '\r') {
+      out[n++] = '\\';
+      out[n++] = *c == '\n' ? 'n' : 'r';
+    } else {
+      out[n++] = *c;
+    }
+  }
+  out[n] = 0;
+  return n;
+}
+
+// ---- the sums of a group file read back ---------------------------------------------------
+
+namespace {
+
+constexpr long kWindow = 1 << 20;  // the group is read in pieces this large
+constexpr long kJump = 64 * 1024;  // or this much where the next entry lies elsewhere
+
+// One entry of the directory: where its data lies, and its name in the stored form at
+// name in the names block.
+struct t_gfSumEntry {
+  long cursor;  // where the entry begins in the directory
+  long offset, size;
+  std::uint32_t name;
+  bool listed;  // no later copy of its name follows it
+};
+
+// What a walk over a group holds: its directory, entries and names, the read window.
+struct t_gfSumWalk {
+  const char* path;
+  char shown[PLAT_PATH_MAX];  // the path as the host spells it, for messages
+  PlatHandle group;
+  t_gfDirectory directory;
+  t_gfSumEntry* entries;
+  long count;
+  char* names;
+  unsigned char* window;
+  long long windowAt;
+  long windowLength;
+  PlatSha256* hasher;
+  t_gfJob job;
+};
+
+// Reads the entries and their stored forms; false after reporting a lack of memory.
+bool loadEntries(t_gfSumWalk* w) {
+  w->entries = ENGINE_NEW_ARRAY(t_gfSumEntry, (size_t)w->directory.entryCount + 1);
+  w->names = static_cast<char*>(ENGINE_NEW((size_t)w->directory.dirSize + 1));
+  if (!w->entries || !w->names) {
+    gfFail(&w->job, "not enough memory for the directory of '%s'", w->shown);
+    return false;
+  }
+  std::uint32_t used = 0;
+  t_gfDirEntry e;
+  for (long cursor = 0, at = 0; gfNextDirEntry(&w->directory, &cursor, &e); at = cursor) {
+    t_gfSumEntry* s = &w->entries[w->count++];
+    *s = {at, e.dataOffset, e.dataSize, used, true};
+    gfUpperCase(e.name);
+    size_t n = std::strlen(e.name) + 1;  // never more than the entry took in the directory
+    std::memcpy(w->names + used, e.name, n);
+    used += (std::uint32_t)n;
+  }
+  return true;
+}
+
+// Marks each copy of a name that a later copy (in directory order) replaces on unpacking.
+bool markReplaced(t_gfSumWalk* w) {
+  long* order = ENGINE_NEW_ARRAY(long, (size_t)w->count + 1);
+  if (!order) {
+    gfFail(&w->job, "not enough memory for the directory of '%s'", w->shown);
+    return false;
+  }
+  for (long i = 0; i < w->count; i++) order[i] = i;
+  std::sort(order, order + w->count, [w](long a, long b) {
+    int byName = std::strcmp(w->names + w->entries[a].name, w->names + w->entries[b].name);
+    return byName != 0 ? byName < 0 : a < b;
+  });
+  for (long i = 0; i + 1 < w->count; i++)
+    if (std::strcmp(w->names + w->entries[order[i]].name,
+                    w->names + w->entries[order[i + 1]].name) == 0)
+      w->entries[order[i]].listed = false;
+  ENGINE_DELETE(order);
+  return true;
+}
+
+// The bytes [offset, offset + count) of the group, from the window, which is moved to
+// offset when they are not in it. Null after reporting a read failure.
+const unsigned char* windowed(t_gfSumWalk* w, long long offset, long count, const char* name) {
+  if (offset >= w->windowAt && offset + count <= w->windowAt + w->windowLength)
+    return w->window + (offset - w->windowAt);
+  // A whole window where the entries follow each other (the builder's groups); a group whose
+  // entries jump about is not read a window per entry.
+  bool onward = offset == w->windowAt + w->windowLength;
+  long long want = w->directory.fileLength - offset;
+  long most = onward ? kWindow : count > kJump ? count : kJump;
+  if (want > most) want = most;
+  long long got = want >= count ? platReadAt(w->group, offset, w->window, (size_t)want) : -2;
+  if (got < count) {
+    gfFail(&w->job, "cannot read '%s' from group file '%s': %s", name, w->shown,
+           got == -1 ? platLastError() : "the file ended early");
+    return nullptr;
+  }
+  w->windowAt = offset;
+  w->windowLength = (long)got;
+  return w->window;
+}
+
+// The SHA-256 of one entry's bytes, read a window at a time.
+bool hashEntry(t_gfSumWalk* w, const t_gfSumEntry* s, unsigned char* digest) {
+  const char* name = w->names + s->name;
+  for (long done = 0; done < s->size;) {
+    long piece = s->size - done < kWindow ? s->size - done : kWindow;
+    const unsigned char* bytes = windowed(w, (long long)s->offset + done, piece, name);
+    if (!bytes) return false;
+    if (platSha256Add(w->hasher, bytes, (size_t)piece) != 0) {
+      gfFail(&w->job, "cannot hash '%s': %s", name, platLastError());
+      return false;
+    }
+    done += piece;
+  }
+  if (platSha256Finish(w->hasher, digest) == 0) return true;
+  gfFail(&w->job, "cannot hash '%s': %s", name, platLastError());
+  return false;
+}
+
+void visitListed(t_gfSumWalk* w, t_gfSumVisitor visit, void* context) {
+  for (long i = 0; i < w->count && !w->job.failed; i++) {
+    const t_gfSumEntry* s = &w->entries[i];
+    if (!s->listed) continue;
+    unsigned char digest[GF_SHA256_SIZE];
+    if (!hashEntry(w, s, digest)) return;
+    t_gfDirEntry e;
+    long cursor = s->cursor;
+    gfNextDirEntry(&w->directory, &cursor, &e);
+    t_gfGroupEntry out;
+    std::memcpy(out.name, e.name, sizeof out.name);
+    out.offset = e.dataOffset;
+    out.size = e.dataSize;
+    out.date = e.date;
+    out.time = e.time;
+    if (visit && !visit(&out, digest, context)) return;
+  }
+}
+
+}  // namespace
+
+int gfSumGroup(const char* path, t_gfSumVisitor visit, void* context, t_gfReport report) {
+  t_gfSumWalk w{};
+  w.path = path;
+  gfShownPath(path, w.shown, sizeof w.shown);
+  w.job = {report, 0};
+  w.group = gfOpenGroup(path, &w.directory, report);
+  if (w.group == INVALID_HANDLE) return 1;
+  w.hasher = platSha256Open();
+  if (!w.hasher) gfFail(&w.job, "cannot hash '%s': %s", w.shown, platLastError());
+  w.window = w.job.failed ? nullptr : static_cast<unsigned char*>(ENGINE_NEW(kWindow));
+  if (!w.job.failed && !w.window) gfFail(&w.job, "not enough memory to read '%s'", w.shown);
+  if (!w.job.failed && loadEntries(&w) && markReplaced(&w)) visitListed(&w, visit, context);
+  platSha256Close(w.hasher);
+  ENGINE_DELETE(w.window);
+  ENGINE_DELETE(w.entries);
+  ENGINE_DELETE(w.names);
+  gfFreeDirectory(&w.directory);
+  platClose(w.group);
+  return w.job.failed;
+}
+
+// ---- the sums file of a group being written -----------------------------------------------
+
+namespace {
+
+// Whether the entry at place i of the table order is one an unpack leaves: equal names lie
+// side by side in that order, and the last of them is written last.
+bool lastOfItsName(const t_gfWriteList* list, int i) {
+  if (i + 1 >= list->count) return true;
+  char a[GF_PATH_MAX + 1], b[GF_PATH_MAX + 1];
+  gfWriteStoredName(list, gfWriteEntryAt(list, i), a);
+  gfWriteStoredName(list, gfWriteEntryAt(list, i + 1), b);
+  return std::strcmp(a, b) != 0;
+}
+
+}  // namespace
+
+int gfSumsWrite(t_gfSumsFile* sums, const char* path, const t_gfWriteList* list, t_gfJob* job) {
+  char shown[PLAT_PATH_MAX];
+  gfShownPath(path, shown, sizeof shown);
+  sums->open = 0;
+  if (platNewFileCreate(&sums->file, path) != 0) {
+    gfFail(job, "cannot create sums file '%s': %s", shown, platLastError());
+    return 1;
+  }
+  sums->open = 1;
+  constexpr long kBlock = 64 * 1024;
+  auto* block = static_cast<char*>(ENGINE_NEW(kBlock));
+  if (!block) {
+    gfFail(job, "not enough memory to write sums file '%s'", shown);
+    return 1;
+  }
+  long used = 0;
+  long long at = 0;
+  bool written = true;
+  for (int i = 0; written && i <= list->count; i++) {
+    if (i == list->count || used + GF_SUM_LINE_MAX + 1 > kBlock) {
+      written = platWriteAt(sums->file.handle, at, block, (size_t)used) == used;
+      at += used;
+      used = 0;
+      if (i == list->count) break;
+    }
+    if (!lastOfItsName(list, i)) continue;
+    char name[GF_PATH_MAX + 1];
+    gfWriteStoredName(list, gfWriteEntryAt(list, i), name);
+    used += gfSumLine(name, list->digests + (size_t)i * GF_SHA256_SIZE, block + used);
+    block[used++] = '\n';
+  }
+  ENGINE_DELETE(block);
+  if (written) return 0;
+  gfFail(job, "cannot write sums file '%s': %s", shown, platLastError());
+  return 1;
+}
+
+int gfSumsCommit(t_gfSumsFile* sums, const char* path, t_gfJob* job) {
+  sums->open = 0;
+  if (platNewFileCommit(&sums->file) == 0) return 0;
+  char shown[PLAT_PATH_MAX];
+  gfFail(job, "cannot write sums file '%s': %s", gfShownPath(path, shown, sizeof shown),
+         platLastError());
+  return 1;
+}
+
+void gfSumsDiscard(t_gfSumsFile* sums) {
+  if (sums->open) platNewFileDiscard(&sums->file);
+  sums->open = 0;
+}
+
+// ---- SOURCE_DATE_EPOCH --------------------------------------------------------------------
+
+int gfSourceDateEpoch(std::int64_t* epoch, t_gfJob* job) {
+  const char* text = std::getenv("SOURCE_DATE_EPOCH");
+  if (!text) return 0;
+  // A plain decimal count: no sign, blank or suffix, as the reproducible-builds convention
+  // has it; anything else is a mistake the user should hear of, not a date to guess.
+  bool digits = text[0] != 0 && std::strspn(text, "0123456789") == std::strlen(text);
+  errno = 0;
+  char* end = nullptr;
+  unsigned long long value = digits ? std::strtoull(text, &end, 10) : 0;
+  if (!digits || errno == ERANGE || value > 0x7FFFFFFFFFFFFFFFull) {
+    char shown[4 * GF_PATH_MAX + 1];
+    gfEscapeControls(text, shown, sizeof shown);
+    gfFail(job, "SOURCE_DATE_EPOCH '%s' is not a decimal count of seconds", shown);
+    return -1;
+  }
+  *epoch = (std::int64_t)value;
+  return 1;
+}

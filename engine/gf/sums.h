@@ -1,0 +1,24 @@
+// SHA-256 sums of groups: the sums file the group writer writes beside a group it packs, and
+// the clamp of stored dates to SOURCE_DATE_EPOCH for reproducible packs.
+#pragma once
+#include <cstdint>
+
+#include "engine/gf/group_writer.h"
+#include "engine/gf/names.h"
+
+// A sums file being written: complete and flushed before the group takes its name, named
+// just after it.
+struct t_gfSumsFile {
+  PlatNewFile file;
+  int open;
+};
+
+// Writes the sums of list (its digests filled by the copier) to a new file that takes the
+// name path at gfSumsCommit. 0 on success; 1 after reporting why not through job.
+int gfSumsWrite(t_gfSumsFile* sums, const char* path, const t_gfWriteList* list, t_gfJob* job);
+int gfSumsCommit(t_gfSumsFile* sums, const char* path, t_gfJob* job);
+void gfSumsDiscard(t_gfSumsFile* sums);
+
+// SOURCE_DATE_EPOCH of the environment: 0 when it is not set; 1 with *epoch set; -1 after
+// reporting through job a value that is no decimal count of seconds.
+int gfSourceDateEpoch(std::int64_t* epoch, t_gfJob* job);

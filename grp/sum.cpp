@@ -1,0 +1,213 @@
+// grp sum: the SHA-256 of every stored file, as sha256sum writes them for the unpacked tree;
+// and grp verify --sums: a group checked against such a sums file.
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <map>
+#include <string>
+#include <vector>
+#ifdef _WIN32
+#include <fcntl.h>
+#include <io.h>
+#endif
+
+#include "grp/commands.h"
+#include "grp/common.h"
+#include "tarnpak/gf.h"
+
+namespace {
+
+std::string hexDigest(const unsigned char digest[GF_SHA256_SIZE]) {
+  static const char hex[] = "0123456789abcdef";
+  std::string out;
+  for (int i = 0; i < GF_SHA256_SIZE; i++) {
+    out += hex[digest[i] >> 4];
+    out += hex[digest[i] & 15];
+  }
+  return out;
+}
+
+struct t_sumOutput {
+  const char* group;
+  bool json;
+  long count;  // objects printed so far, over every group
+};
+
+int printSum(const t_gfGroupEntry* e, const unsigned char digest[GF_SHA256_SIZE], void* context) {
+  auto* out = static_cast<t_sumOutput*>(context);
+  if (out->json) {
+    std::printf("%s{\"group\": %s, \"name\": %s, \"size\": %ld, \"sha256\": \"%s\"}",
+                out->count ? ",\n  " : "[\n  ", grpJsonString(out->group).c_str(),
+                grpJsonString(e->name).c_str(), e->size, hexDigest(digest).c_str());
+  } else {
+    char line[GF_SUM_LINE_MAX + 1];
+    long n = gfSumLine(e->name, digest, line);
+    line[n] = '\n';
+    std::fwrite(line, 1, (size_t)n + 1, stdout);
+  }
+  out->count++;
+  return 1;
+}
+
+// ---- reading a sums file --------------------------------------------------------------------
+
+struct t_sumLine {
+  std::string name;  // as the line gives it, unescaped
+  std::string digest;
+  long number;
+  bool matched = false;
+};
+
+// Undoes sha256sum's escaping of a name ("\\\\", "\\n", "\\r"); false for any other escape.
+bool unescape(std::string* name) {
+  std::string out;
+  for (size_t i = 0; i < name->size(); i++) {
+    if ((*name)[i] != '\\') {
+      out += (*name)[i];
+      continue;
+    }
+    char next = i + 1 < name->size() ? (*name)[++i] : 0;
+    if (next == '\\') out += '\\';
+    else if (next == 'n') out += '\n';
+    else if (next == 'r') out += '\r';
+    else return false;
+  }
+  *name = out;
+  return true;
+}
+
+bool isHex(const std::string& text) {
+  if (text.size() != 2 * GF_SHA256_SIZE) return false;
+  for (char c : text)
+    if (!std::strchr("0123456789abcdefABCDEF", c)) return false;
+  return true;
+}
+
+// One line "HEX  NAME" or "HEX *NAME", escaped when it begins with a backslash; false when it
+// is none.
+bool parseLine(std::string text, t_sumLine* out) {
+  bool escaped = !text.empty() && text[0] == '\\';
+  if (escaped) text.erase(0, 1);
+  if (!text.empty() && text.back() == '\r') text.pop_back();  // written in text mode
+  if (text.size() < 2 * GF_SHA256_SIZE + 3 || text[2 * GF_SHA256_SIZE] != ' ' ||
+      (text[2 * GF_SHA256_SIZE + 1] != ' ' && text[2 * GF_SHA256_SIZE + 1] != '*'))
+    return false;
+  out->digest = text.substr(0, 2 * GF_SHA256_SIZE);
+  for (char& c : out->digest) c = (char)std::tolower((unsigned char)c);
+  out->name = text.substr(2 * GF_SHA256_SIZE + 2);
+  return isHex(out->digest) && !out->name.empty() && (!escaped || unescape(&out->name));
+}
+
+// Reads every line of the sums file; false after a message when it cannot be read or holds
+// a line that is none.
+bool readSums(const char* path, std::vector<t_sumLine>* lines) {
+  FILE* f = std::fopen(path, "rb");
+  if (!f) {
+    grpError("cannot open sums file '%s': %s", path, std::strerror(errno));
+    return false;
+  }
+  std::string text;
+  char buffer[1 << 16];
+  for (size_t n; (n = std::fread(buffer, 1, sizeof buffer, f)) > 0;) text.append(buffer, n);
+  bool failed = std::ferror(f);
+  std::fclose(f);
+  if (failed) {
+    grpError("cannot read sums file '%s'", path);
+    return false;
+  }
+  long number = 0;
+  for (size_t at = 0; at < text.size();) {
+    size_t end = text.find('\n', at);
+    if (end == std::string::npos) end = text.size();
+    std::string line = text.substr(at, end - at);
+    at = end + 1;
+    number++;
+    if (line.empty() || line == "\r") continue;
+    t_sumLine parsed;
+    parsed.number = number;
+    if (!parseLine(line, &parsed)) {
+      grpError("sums file '%s' line %ld is no sha256sum line", path, number);
+      return false;
+    }
+    lines->push_back(parsed);
+  }
+  return true;
+}
+
+// ---- checking a group against it ------------------------------------------------------------
+
+struct t_sumCheck {
+  const char* group;
+  std::vector<t_sumLine>* lines;
+  std::multimap<std::string, size_t> byName;  // stored form -> line
+  long problems = 0;
+  long entries = 0;
+};
+
+int checkEntry(const t_gfGroupEntry* e, const unsigned char digest[GF_SHA256_SIZE],
+               void* context) {
+  auto* check = static_cast<t_sumCheck*>(context);
+  check->entries++;
+  char key[256];
+  gfStoredForm(e->name, key);
+  auto range = check->byName.equal_range(key);
+  if (range.first == range.second) {
+    grpError("%s: '%s' is not in the sums file", check->group, grpPrintable(e->name).c_str());
+    check->problems++;
+    return 1;
+  }
+  std::string hex = hexDigest(digest);
+  for (auto it = range.first; it != range.second; ++it) {
+    t_sumLine& line = (*check->lines)[it->second];
+    line.matched = true;
+    if (line.digest != hex) {
+      grpError("%s: '%s' differs from the sums file (line %ld)", check->group,
+               grpPrintable(e->name).c_str(), line.number);
+      check->problems++;
+    }
+  }
+  return 1;
+}
+
+}  // namespace
+
+int grpSum(int argc, char** argv) {
+  t_grpArgs args;
+  int done = grpCommandLine("sum", argc, argv, {"--json"}, false, 1, (size_t)-1, &args);
+  if (done >= 0) return done;
+#ifdef _WIN32
+  _setmode(_fileno(stdout), _O_BINARY);  // the same lines, byte for byte, as on POSIX
+#endif
+  t_sumOutput out{nullptr, grpHasFlag(args, "--json"), 0};
+  int status = GRP_OK;
+  for (const std::string& group : args.operands) {
+    out.group = group.c_str();
+    if (gfSumGroup(out.group, printSum, &out, grpReport)) status = GRP_FAILED;
+  }
+  if (out.json) std::fputs(out.count ? "\n]\n" : "[]\n", stdout);
+  return grpFinishOutput(status);
+}
+
+int grpVerifySums(const char* group, const char* sumsPath) {
+  std::vector<t_sumLine> lines;
+  if (!readSums(sumsPath, &lines)) return GRP_USAGE;
+  t_sumCheck check;
+  check.group = group;
+  check.lines = &lines;
+  for (size_t i = 0; i < lines.size(); i++) {
+    char key[256];
+    if (lines[i].name.size() < sizeof key && gfStoredForm(lines[i].name.c_str(), key))
+      check.byName.emplace(key, i);
+  }
+  if (gfSumGroup(group, checkEntry, &check, grpReport)) return GRP_USAGE;
+  for (const t_sumLine& line : lines)
+    if (!line.matched) {
+      grpError("%s: '%s' is missing from the group (sums file line %ld)", group,
+               grpPrintable(line.name.c_str()).c_str(), line.number);
+      check.problems++;
+    }
+  if (check.problems) return GRP_FAILED;
+  std::printf("%s: all %ld entries match the sums file '%s'\n", group, check.entries, sumsPath);
+  return grpFinishOutput(GRP_OK);
+}

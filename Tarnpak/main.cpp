@@ -118,9 +118,19 @@ int takeSums(int argc, char** argv, const char** sums) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  // -q first silences the progress line; "Tarnpak -q" alone packs ./-q as before.
-  bool quiet = argc > 2 && !std::strcmp(argv[1], "-q");
-  if (quiet) {
+  // Leading options, in either order: -q silences the progress line ("Tarnpak -q" alone
+  // packs ./-q as before); --no-sync writes a scratch group, not flushed to the disk before
+  // it takes its name (unpacking flushes nothing either way). --sums follows them.
+  bool quiet = false, noSync = false;
+  for (;;) {
+    if (!quiet && argc > 2 && !std::strcmp(argv[1], "-q")) {
+      quiet = true;
+    } else if (!noSync && argc > 1 && !std::strcmp(argv[1], "--no-sync")) {
+      noSync = true;
+      gfSetDurable(0);
+    } else {
+      break;
+    }
     argv++;
     argc--;
   }

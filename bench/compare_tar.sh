@@ -2,11 +2,16 @@
 # Times Tarnpak against GNU tar, bsdtar and the squashfs tools (no compression) packing and
 # unpacking the same generated trees, alternating the tools in one run, and prints medians,
 # ratios and peak memory. Tarnpak and the squashfs tools run with every processor the
-# process may use (tarnpak, squashfs) and with one thread (tarnpak1, squashfs1).
+# process may use (tarnpak, squashfs) and with one thread (tarnpak1, squashfs1); Tarnpak
+# packs durably (its group flushed before it takes its name), and once more with --no-sync
+# (nosync, pack only: the difference is the flush's share). Each pack starts after sync.
 #   bench/compare_tar.sh [rounds] [trees...]      (defaults: 5 rounds; small mixed large scale)
 # Trees: small (20,000 files of 1-16 KiB in about 230 directories), mixed (5,000 small
 # files and 4 of 32 MiB), large (8 files of 64 MiB), scale (5,000, 20,000 and 80,000
-# small files, 3 rounds at most), rss (packing 100,000 small files, one round).
+# small files, 3 rounds at most), rss (packing 100,000 small files, one round), game (a
+# real game's data: the directory BENCH_GAME names, copied; for example Debian's
+# wesnoth-1.16-data unpacked with `apt-get download wesnoth-1.16-data && dpkg-deb -x
+# wesnoth-1.16-data_*.deb /tmp/wes`, BENCH_GAME=/tmp/wes/usr/share/games/wesnoth/1.16).
 # Uses the release build in build-bench (made when missing). Ratios are peer time divided
 # by Tarnpak's time: above 1 means Tarnpak is faster. Unpacked trees are kept until every
 # tool has run (see timed); BENCH_SETTLE=0 skips the waits for a quick look.
@@ -25,7 +30,7 @@ work="$(mktemp -d "${TMPDIR:-/tmp}/tarnpak-bench-XXXXXX")"
 trap 'rm -rf "$work"' EXIT
 mkdir "$work/kept"
 
-tools=(tarnpak tarnpak1 gnutar)
+tools=(tarnpak tarnpak1 nosync gnutar)
 command -v bsdtar >/dev/null && tools+=(bsdtar)
 command -v mksquashfs >/dev/null && command -v unsquashfs >/dev/null && tools+=(squashfs squashfs1)
 cpus="$(nproc)"
@@ -100,6 +105,7 @@ run_job() {  # job tool tree
     unpack:bsdtar) timed keep bsdtar -xf "$work/$3.tar" ;;
     pack:tarnpak) timed drop "$tool" "$work/$3" ;;
     pack:tarnpak1) timed drop env TARNPAK_THREADS=1 "$tool" "$work/$3" ;;
+    pack:nosync) timed drop "$tool" --no-sync "$work/$3" ;;
     pack:squashfs) timed drop mksquashfs "$work/$3" out.sqfs "${sqfs[@]}" "$cpus" ;;
     pack:squashfs1) timed drop mksquashfs "$work/$3" out.sqfs "${sqfs[@]}" 1 ;;
     pack:gnutar) timed drop tar -cf out.tar -C "$work/$3" . ;;
@@ -120,6 +126,7 @@ bench_tree() {
   for job in pack unpack; do
     for ((r = 0; r < n; r++)); do
       for t in "${tools[@]}"; do
+        [ "$job:$t" = unpack:nosync ] && continue  # unpacking flushes nothing either way
         out="$(run_job "$job" "$t" "$name")"
         secs[$name:$job:$t]+="${out% *} "
         rss[$name:$job:$t]+="${out#* } "
@@ -135,6 +142,7 @@ report_tree() {
     ours=$(echo ${secs[$name:$job:tarnpak]} | tr ' ' '\n' | median)
     ours1=$(echo ${secs[$name:$job:tarnpak1]} | tr ' ' '\n' | median)
     for t in "${tools[@]}"; do
+      [ "$job:$t" = unpack:nosync ] && continue
       m=$(echo ${secs[$name:$job:$t]} | tr ' ' '\n' | median)
       ratio=$(echo "$m / $ours" | bc -l)
       ratio1=$(echo "$m / $ours1" | bc -l)
@@ -146,19 +154,33 @@ report_tree() {
   done
 }
 
+# Times the tree at $work/name (rounds) and reports it with its file count.
+measure() {
+  bench_tree "$1" "$2"
+  settle
+  report_tree "$1" "$(find "$work/$1" -type f ! -name group.cfg | wc -l)"
+  rm -rf "${work:?}/$1" "$work/$1.grp" "$work/$1.tar" "$work/$1.sqfs"
+}
+
 # tree name smallFiles largeFiles largeMiB rounds
 tree() {
   echo "generating $1: $2 small files, $3 of $4 MiB" >&2
   make_tree "$work/$1" "$2" "$3" "$4"
-  bench_tree "$1" "$5"
-  settle
-  report_tree "$1" $(($2 + $3))
-  rm -rf "${work:?}/$1" "$work/$1.grp" "$work/$1.tar" "$work/$1.sqfs"
+  measure "$1" "$5"
+}
+
+# A copy of a real game's data tree (BENCH_GAME), packed whole.
+game() {
+  [ -d "${BENCH_GAME:-}" ] || { echo "game: set BENCH_GAME to a game's data directory" >&2; exit 2; }
+  cp -a "$BENCH_GAME" "$work/game"
+  printf '*.* r\n' >"$work/game/group.cfg"
+  measure game "$1"
 }
 
 echo "ratio = peer time / Tarnpak time with $cpus threads, 1-thread ratio = peer time / Tarnpak time"
 echo "with one thread (above 1: Tarnpak is faster); medians of $rounds rounds, outputs in fresh directories"
-echo "targets, 2 threads: small pack and unpack >= 2 x tar and >= 1.3 x squashfs; large >= 1.5 x tar"
+echo "targets, 2 threads, durable: pack >= 2 x tar on small, >= 1.8 x on game, >= 1.5 x on large;"
+echo "unpack >= 2 x tar on all three and >= 1.2 x bsdtar on large"
 echo "load before: $(uptime)"
 few=$((rounds < 3 ? rounds : 3))
 for t in "${trees[@]}"; do
@@ -168,6 +190,7 @@ for t in "${trees[@]}"; do
     large) tree large 0 8 64 "$rounds" ;;
     scale) for n in 5000 20000 80000; do tree "s$n" "$n" 0 0 "$few"; done ;;
     rss) tree s100000 100000 0 0 1 ;;
+    game) game "$rounds" ;;
     *) echo "unknown tree '$t'" >&2; exit 2 ;;
   esac
 done

@@ -31,9 +31,11 @@ _tarnpak_stored_names() {
 _tarnpak_Tarnpak() {
   local cur=${COMP_WORDS[COMP_CWORD]}
   COMPREPLY=()
-  # Only the first argument is read: the one after -q, after "--sums FILE", or after both.
+  # Only the first argument is read: the one after -q and --no-sync (either order), and
+  # after "--sums FILE".
   local at=1
-  [ "$COMP_CWORD" -gt 1 ] && [ "${COMP_WORDS[1]}" = -q ] && at=2
+  while [ "$COMP_CWORD" -gt "$at" ] && { [ "${COMP_WORDS[at]}" = -q ] ||
+    [ "${COMP_WORDS[at]}" = --no-sync ]; }; do at=$((at + 1)); done
   if [ "$COMP_CWORD" -eq $((at + 1)) ] && [ "${COMP_WORDS[at]}" = --sums ]; then
     _tarnpak_files
     return
@@ -41,7 +43,9 @@ _tarnpak_Tarnpak() {
   [ "${COMP_WORDS[at]:-}" = --sums ] && [ "$COMP_CWORD" -gt "$at" ] && at=$((at + 2))
   [ "$COMP_CWORD" -eq "$at" ] || return
   if [[ $cur == -* ]]; then
-    COMPREPLY=($(compgen -W '--help -h --version -q --sums' -- "$cur"))
+    local words='-q --no-sync --sums'
+    [ "$at" -eq 1 ] && words='--help -h --version -q --no-sync --sums'
+    COMPREPLY=($(compgen -W "$words" -- "$cur"))
   else
     _tarnpak_groups
   fi

@@ -39,12 +39,6 @@ bool belowDirectory(const std::string& dir, const std::string& path, std::string
   return true;
 }
 
-// Whether nothing at all has the name path (a dangling link counts as something).
-bool missing(const std::string& path) {
-  std::error_code ec;
-  return fs::symlink_status(path, ec).type() == fs::file_type::not_found;
-}
-
 std::vector<const char*> pointers(const std::vector<std::string>& texts) {
   std::vector<const char*> out;
   for (const std::string& t : texts) out.push_back(t.c_str());
@@ -66,7 +60,9 @@ int grpAdd(int argc, char** argv) {
     paths.push_back(rel);
   }
   std::vector<const char*> adds = pointers(paths);
-  int flags = missing(group) ? GF_EDIT_NEW_GROUP : 0;
+  // Whether the group is missing is decided under its lock: eight adds at once to a missing
+  // group make one group holding every file.
+  int flags = GF_EDIT_MAKE_MISSING;
   const char* root = args.directory.empty() ? "." : args.directory.c_str();
   int failed = gfEditGroupSummed(group.c_str(), flags, root, adds.data(), (int)paths.size(),
                                  nullptr, 0, grpOptionValue(args, "--sums"), grpReport, grpWarn);

@@ -39,11 +39,64 @@ namespace {
 //   lock, and concurrent reads never share a file position.
 // - A loose file's reads go through its GFILE's handle and window, copied out under
 //   openLock (the thread that opened it is not the one that reads it).
+// - heldGroups is made before the session starts and only read after.
+// What the mount serves is the table as the scan made it: a read that would give other
+// bytes than those (a group file changed in place, a loose file whose size changed, a
+// failed read) answers EIO rather than fewer or other bytes.
 t_mountTree tree;
 std::vector<std::vector<size_t>> listings;  // each directory's children, in name order
 time_t mountTime;
 std::mutex openLock;
 char lastFuseMessage[512];
+
+// A group file the table reads from, as it was when the mount began.
+struct t_heldGroup {
+  int fd;
+  off_t size;
+  timespec changed, written;
+};
+std::vector<t_heldGroup> heldGroups;  // by fd
+
+// Notes the state of every group file the table's records read from.
+void noteHeldGroups() {
+  heldGroups.clear();
+  for (long i = 0; i < gfTableCount(); i++) {
+    const t_gfFileInfo* r = gfTableRecord(i);
+    struct stat st;
+    int fd = (int)r->handle;
+    if (!r->inGroup || std::any_of(heldGroups.begin(), heldGroups.end(),
+                                   [fd](const t_heldGroup& h) { return h.fd == fd; }))
+      continue;
+    if (fstat(fd, &st) == 0) heldGroups.push_back({fd, st.st_size, st.st_ctim, st.st_mtim});
+  }
+  std::sort(heldGroups.begin(), heldGroups.end(),
+            [](const t_heldGroup& a, const t_heldGroup& b) { return a.fd < b.fd; });
+}
+
+bool sameTime(const timespec& a, const timespec& b) {
+  return a.tv_sec == b.tv_sec && a.tv_nsec == b.tv_nsec;
+}
+
+// Whether the group file open on fd still holds what it held when the mount began: the
+// same size and no change since (its change time). Its last name going away (a new group
+// renamed over it) changes that time too but not its bytes: a file without a name is
+// written only through a handle, which would change its write time. Any other change, of
+// its bytes or of its name or mode alone, counts.
+bool groupUnchanged(int fd) {
+  auto held = std::lower_bound(heldGroups.begin(), heldGroups.end(), fd,
+                               [](const t_heldGroup& h, int key) { return h.fd < key; });
+  struct stat st;
+  if (held == heldGroups.end() || held->fd != fd || fstat(fd, &st) != 0) return false;
+  if (st.st_size != held->size) return false;
+  if (sameTime(st.st_ctim, held->changed)) return true;
+  return st.st_nlink == 0 && sameTime(st.st_mtim, held->written);
+}
+
+// Whether the loose file open on fd still has the size the mount shows for it.
+bool looseUnchanged(int fd, const t_gfFileInfo* r) {
+  struct stat st;
+  return fstat(fd, &st) == 0 && st.st_size == (off_t)r->size;
+}
 
 // The kernel may keep names and attributes this long: nothing changes behind the mount.
 constexpr double kKeepSeconds = 24 * 3600;
@@ -168,6 +221,10 @@ void onOpen(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
   if (!r->inGroup) {
     std::lock_guard<std::mutex> guard(openLock);
     GFILE* f = gfOpen(r->name);
+    if (f && !looseUnchanged((int)f->handle, r)) {
+      gfClose(f);
+      f = nullptr;
+    }
     if (!f) return (void)fuse_reply_err(req, EIO);
     fi->fh = (uint64_t)(uintptr_t)f;
   }
@@ -176,17 +233,27 @@ void onOpen(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
   fuse_reply_open(req, fi);
 }
 
-// Positioned reads of a window until count bytes or its end.
-size_t readWindow(int fd, long long base, long long size, char* out, size_t count, off_t offset) {
-  if (offset >= size) return 0;
+// Positioned reads of a window until count bytes or its end, into *done; false when the
+// file failed a read or ended before the window does (it is shorter than it was).
+bool readWindow(int fd, long long base, long long size, char* out, size_t count, off_t offset,
+                size_t* done) {
+  *done = 0;
+  if (offset >= size) return true;
   count = (size_t)std::min<long long>((long long)count, size - offset);
-  size_t done = 0;
-  while (done < count) {
-    ssize_t got = pread(fd, out + done, count - done, (off_t)(base + offset + (off_t)done));
-    if (got <= 0) break;
-    done += (size_t)got;
+  while (*done < count) {
+    ssize_t got = pread(fd, out + *done, count - *done, (off_t)(base + offset + (off_t)*done));
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) return false;
+    *done += (size_t)got;
   }
-  return done;
+  return true;
+}
+
+// A loose file's bytes through its GFILE, when it still has the size the mount shows.
+bool readLoose(GFILE* f, const t_gfFileInfo* r, char* out, size_t count, off_t offset,
+               size_t* done) {
+  return looseUnchanged((int)f->handle, r) &&
+         readWindow((int)f->handle, f->base, f->size, out, count, offset, done);
 }
 
 void onRead(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset, fuse_file_info* fi) {
@@ -196,19 +263,20 @@ void onRead(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset, fuse_file
   if (buffer.size() < size) buffer.resize(size);
   const t_gfFileInfo* r = gfTableRecord(node->record);
   size_t got;
-  if (r->inGroup) {
-    got = readWindow((int)r->handle, r->offset, r->size, buffer.data(), size, offset);
+  bool whole;
+  if (r->inGroup) {  // checked after the read: the bytes count only if nothing changed before
+    whole = readWindow((int)r->handle, r->offset, r->size, buffer.data(), size, offset, &got) &&
+            groupUnchanged((int)r->handle);
   } else if (fi->fh) {
     std::lock_guard<std::mutex> guard(openLock);
-    auto* f = (GFILE*)(uintptr_t)fi->fh;
-    got = readWindow((int)f->handle, f->base, f->size, buffer.data(), size, offset);
+    whole = readLoose((GFILE*)(uintptr_t)fi->fh, r, buffer.data(), size, offset, &got);
   } else {  // no open came: the loose file is opened for this read alone
     std::lock_guard<std::mutex> guard(openLock);
     GFILE* f = gfOpen(r->name);
-    if (!f) return (void)fuse_reply_err(req, EIO);
-    got = readWindow((int)f->handle, f->base, f->size, buffer.data(), size, offset);
-    gfClose(f);
+    whole = f && readLoose(f, r, buffer.data(), size, offset, &got);
+    if (f) gfClose(f);
   }
+  if (!whole) return (void)fuse_reply_err(req, EIO);
   fuse_reply_buf(req, buffer.data(), got);
 }
 
@@ -322,11 +390,13 @@ bool startQuietly(const char* gameDir) {
 int mountAndServe(const char* gameDir, const char* mountPoint) {
   if (!checkMountPoint(mountPoint) || !startQuietly(gameDir)) return GRP_FAILED;
   mountTime = std::time(nullptr);
+  noteHeldGroups();
   grpBuildMountTree(&tree);
   makeListings();
   int status = serve(gameDir, mountPoint);
   tree.nodes.clear();
   listings.clear();
+  heldGroups.clear();
   gfStop();
   return status;
 }

@@ -11,7 +11,7 @@ void printText() {
   for (long i = 0; i < gfTableCount(); i++) {
     const t_gfFileInfo* r = gfTableRecord(i);
     const char* group = gfRecordGroupName(i);
-    std::printf("%10ld %s %-12s %s\n", r->size, grpIsoTime(r->date, r->time).c_str(),
+    std::printf("%10lld %s %-12s %s\n", r->size, grpIsoTime(r->date, r->time).c_str(),
                 group ? grpPrintable(group).c_str() : "loose", grpPrintable(r->name).c_str());
   }
 }
@@ -21,7 +21,7 @@ void printJson() {
   for (long i = 0; i < count; i++) {
     const t_gfFileInfo* r = gfTableRecord(i);
     const char* group = gfRecordGroupName(i);
-    std::printf("%s{\"name\": %s, \"size\": %ld, \"mtime\": %s, \"source\": %s}",
+    std::printf("%s{\"name\": %s, \"size\": %lld, \"mtime\": %s, \"source\": %s}",
                 i ? ",\n  " : "[\n  ", grpJsonString(r->name).c_str(), r->size,
                 grpJsonTime(r->date, r->time).c_str(),
                 group ? grpJsonString(group).c_str() : "null");

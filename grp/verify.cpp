@@ -96,6 +96,9 @@ void checkNames(t_verifyState* s) {
       problem(s, (long)i, "the unpacker refuses the name: %s", why);
     else if (const char* other = gfNotPortableName(name))
       warning(s, (long)i, (std::string("not portable to Windows: ") + other).c_str());
+    if (std::strchr(name, '/'))
+      problem(s, (long)i, "the name holds '/', which the format never stores: it is unpacked as "
+              "a level, like '\\'");
     if (holdsLowerCase(name))
       problem(s, (long)i, "the name holds lower-case letters, which the format never stores");
   }

@@ -50,4 +50,6 @@ expect "--version" Tarnpak --v
 expect "game one.grp" Tarnpak ""
 expect "game one.grp" Tarnpak -q ""
 expect "" Tarnpak game ""
+expect "--no-sync" Tarnpak --n
+expect "game one.grp" Tarnpak --no-sync ""
 exit $failed

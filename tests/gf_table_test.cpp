@@ -109,6 +109,35 @@ TEST_F(FileTable, EveryNamedOperationTakesSlashesForBackslashes) {
 
 // A root that cannot be read gives an empty table like an empty root; the debug log tells
 // them apart.
+// Sizes are whole in the table: a file of 5 GiB is not listed as 1 GiB, nor one of 3 GiB as
+// a negative number where long has 32 bits; a handle, whose window is long, refuses them.
+TEST_F(FileTable, KeepsTheWholeSizeOfLargeLooseFiles) {
+  TempDir root;
+  const long long big = (5LL << 30) + 3, mid = 3LL << 30;
+  writeFile(root / "big.bin", "");
+  writeFile(root / "mid.bin", "");
+  std::error_code error;
+  std::filesystem::resize_file(root / "big.bin", (std::uintmax_t)big, error);  // sparse: cheap
+  if (!error) std::filesystem::resize_file(root / "mid.bin", (std::uintmax_t)mid, error);
+  if (error) GTEST_SKIP() << "the file system refuses large sparse files: " << error.message();
+  startOn(root);
+  ASSERT_NE(gfGetFileInfo("big.bin"), nullptr);
+  EXPECT_EQ(gfGetFileInfo("big.bin")->size, big);
+  EXPECT_EQ(gfGetFileInfo("mid.bin")->size, mid);
+  ASSERT_GE(gfInsertFile("big.bin"), 0);  // a refreshed record too
+  EXPECT_EQ(gfGetFileInfo("big.bin")->size, big);
+  if (sizeof(long) >= 8) {
+    EXPECT_EQ(gfSizeEx("big.bin"), big);
+    GFILE* f = gfOpen("big.bin");
+    ASSERT_NE(f, nullptr);
+    EXPECT_EQ(gfSize(f), big);
+    gfClose(f);
+  } else {
+    EXPECT_EQ(gfSizeEx("mid.bin"), -1);
+    EXPECT_EQ(gfOpen("mid.bin"), nullptr);
+  }
+}
+
 TEST_F(FileTable, ARootThatCannotBeReadSaysWhyInTheDebugLog) {
   TempDir dir, empty;
   writeFile(dir / "plain.txt", "not a directory");

@@ -338,6 +338,78 @@ TEST(Unpacker, TheSameFilesAndMessagesForEveryThreadCount) {
   EXPECT_NE(first.find("\nD1/S1/F1.DAT=stored again"), std::string::npos);  // the later copy
 }
 
+// A group that stores its own name, unpacked in its own directory, under that name and under
+// another spelling of it: that entry is refused, the group stays byte for byte, and every
+// other entry is written, the user's older files replaced whole.
+TEST(Unpacker, NeverWritesOverTheGroupBeingRead) {
+  for (int threads : {1, 4}) {
+    for (const char* groupName : {"DATA.GRP", "data.grp"}) {
+      TempDir work(true);
+      gfSetThreads(threads);
+      std::string image = makeGroup(
+          {{"A.TXT", "new a"}, {"DATA.GRP", "an older group"}, {"Z.TXT", "new z"}});
+      writeFile(groupName, image);
+      writeFile("Z.TXT", "the user's z");
+      messages.clear();
+      EXPECT_EQ(gfUnpackChecked(groupName, collect), 1);
+      ASSERT_EQ(messages.size(), 1u) << threads;
+      EXPECT_EQ(messages[0], std::string("refusing to unpack 'DATA.GRP': '") + groupName +
+                                 "' is the group file being read");
+      EXPECT_EQ(readFile(groupName), image);
+      EXPECT_EQ(readFile("A.TXT") + "|" + readFile("Z.TXT"), "new a|new z");
+      EXPECT_EQ(listTree(work.path()).size(), 3u);
+    }
+  }
+  gfSetThreads(0);
+  EXPECT_EQ(memLiveBlocks(nullptr), 0);
+}
+
+#ifndef _WIN32  // spellings a POSIX directory keeps apart
+// Two spellings of one name give one file, the later copy's bytes under the first spelling,
+// whether the directory was there before (even empty) or not, with one thread or four. The
+// later spelling is decided before anything is emptied, even when the task's names fill its
+// text.
+TEST(Unpacker, CaseVariantsGiveOneTreeWhateverWasThere) {
+  std::vector<StoredFile> files = {{"D\\Foo", "first"}, {"D\\FOO", "second"}};
+  for (int i = 0; i < 38; i++)
+    files.push_back({"D\\" + std::string(200, 'L') + std::to_string(i), "long"});
+  files.push_back({"E\\X", "x"});
+  files.push_back({"E\\x", "later x"});
+  std::string image = makeGroup(files);
+  for (int threads : {1, 4}) {
+    for (bool existed : {false, true}) {
+      TempDir work(true);
+      if (existed) std::filesystem::create_directories("D");
+      if (existed) std::filesystem::create_directories("E");
+      gfSetThreads(threads);
+      EXPECT_EQ(unpackHere(image), 0) << (messages.empty() ? "" : messages[0]);
+      EXPECT_EQ(listTree(work.path()).size(), 40u) << threads << " " << existed;
+      EXPECT_EQ(readFile("D/Foo") + "|" + readFile("E/X"), "second|later x")
+          << threads << " " << existed;
+    }
+  }
+  gfSetThreads(0);
+  EXPECT_EQ(memLiveBlocks(nullptr), 0);
+}
+
+// A file written beside the one it replaces takes the tool's temporary name until it is
+// complete; the next unpack removes such names a process that is gone left beside the files
+// it writes, and nothing else.
+TEST(Unpacker, RemovesTheTemporaryNamesADeadUnpackLeft) {
+  TempDir work(true);
+  writeFile("X.DAT", "old x");
+  // 2147483000: past any process id the system gives.
+  for (const char* name : {"X.DAT.tmp2147483000.7", "x.dat.tmp2147483000.8", "X.DAT.tmpkeep",
+                           "Y.DAT.tmp2147483000.1"})
+    writeFile(name, "debris");
+  ASSERT_EQ(unpackHere(makeGroup({{"X.DAT", "new x"}})), 0);
+  EXPECT_EQ(listTree(work.path()),
+            (std::vector<std::string>{"X.DAT", "X.DAT.tmpkeep", "Y.DAT.tmp2147483000.1",
+                                      "x.dat.tmp2147483000.8"}));
+  EXPECT_EQ(readFile("X.DAT"), "new x");
+}
+#endif
+
 namespace {
 int g_checksLeft = 0;
 int stopAfterChecks(void*) { return --g_checksLeft < 0; }

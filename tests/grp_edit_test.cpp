@@ -6,10 +6,13 @@
 
 #include <cerrno>
 #include <ctime>
+#include <filesystem>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
+#include "engine/gf/group_writer.h"
 #include "engine/platform/faults.h"
 #include "support/test_support.h"
 #include "tarnpak/gf.h"
@@ -179,6 +182,96 @@ TEST(GrpEdit, RefusalsAndFailuresLeaveTheGroupWhole) {
   EXPECT_NE(run.err.find("warning: leaving out 'data.grp'"), std::string::npos) << run.err;
   EXPECT_EQ(runGrp({"list", game / "data.grp"}, work.path()).out, "A.TXT\n");
 }
+
+// Eight grp add of different files on one group at once, first on a missing group and then
+// on the group they made: every file is in it afterwards, as no edit read the group while
+// another was replacing it.
+TEST(GrpEdit, EditsAtOnceNeverLoseEachOther) {
+  TempDir work;
+  std::vector<std::string> expected;
+  for (int round = 0; round < 3; round++) {
+    std::vector<std::string> names;
+    for (int i = 0; i < 8; i++) {
+      names.push_back("F" + std::to_string(round) + std::to_string(i) + ".TXT");
+      writeFile(work / names.back(), names.back());
+      expected.push_back(names.back());
+    }
+    // All written first: on Windows a child started meanwhile would inherit the handle of
+    // a file being written, and hold it open against the editor of that file.
+    std::vector<std::thread> editors;
+    std::vector<ToolRun> runs(8);
+    for (int i = 0; i < 8; i++)
+      editors.emplace_back([&, i] { runs[i] = runGrp({"add", "g.grp", names[i]}, work.path()); });
+    for (auto& t : editors) t.join();
+    for (const ToolRun& run : runs) EXPECT_EQ(run.status, 0) << run.err;
+  }
+  std::string listing;
+  for (const std::string& name : expected) listing += name + "\n";
+  EXPECT_EQ(runGrp({"list", "g.grp"}, work.path()).out, listing);
+  EXPECT_FALSE(std::filesystem::exists(work / "g.grp.lock"));
+}
+
+// An edit waits for the lock another holds, and gives up after the wait with the reason and
+// the group as it was; a lock file a dead holder left (it holds no lock) stops nothing.
+TEST(GrpEdit, AnEditWaitsForTheLockAndALeftLockFileStopsNothing) {
+  TempDir work;
+  writeFile(work / "g.grp", makeGroup({{"OLD.TXT", "o"}}));
+  const std::string before = readFile(work / "g.grp");
+  std::string path = work / "g.grp";
+  const char* removes[] = {"OLD.TXT"};
+  std::vector<std::string> said;
+  static std::vector<std::string>* sink;
+  sink = &said;
+  auto report = [](const char* m) { sink->push_back(m); };
+  PlatFileLock held;
+  ASSERT_EQ(platLockFile(&held, path.c_str(), 0), PLAT_LOCKED);
+  const int wait = gfGroupLockWaitMs;
+  gfGroupLockWaitMs = 300;
+  EXPECT_EQ(gfEditGroup(path.c_str(), 0, ".", nullptr, 0, removes, 1, report, nullptr), 1);
+  gfGroupLockWaitMs = wait;
+  ASSERT_EQ(said.size(), 1u);
+  EXPECT_NE(said[0].find("is being changed by another process"), std::string::npos) << said[0];
+  EXPECT_EQ(readFile(work / "g.grp"), before);
+  platUnlockFile(&held);
+
+  writeFile(work / "g.grp.lock", "");
+  EXPECT_EQ(gfEditGroup(path.c_str(), 0, ".", nullptr, 0, removes, 1, report, nullptr), 0);
+  EXPECT_EQ(listTree(work.path()), std::vector<std::string>{"g.grp"});
+  EXPECT_EQ(readFile(work / "g.grp"), makeGroup({}));
+}
+
+#ifndef _WIN32
+// A group that is a symbolic link is edited where the link leads, and the link stays; a link
+// that leads nowhere is refused with the reason. A pack writes through such a link too.
+TEST(GrpEdit, AGroupThatIsALinkIsEditedWhereItLeads) {
+  TempDir work, elsewhere;
+  writeFile(elsewhere / "real.grp", makeGroup({{"OLD.TXT", "o"}}));
+  writeFile(work / "new.txt", "n");
+  std::filesystem::create_symlink(elsewhere / "real.grp", work / "link.grp");
+  ToolRun run = runGrp({"add", "link.grp", "new.txt"}, work.path());
+  ASSERT_EQ(run.status, 0) << run.err;
+  run = runGrp({"rm", "link.grp", "old.txt"}, work.path());
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_TRUE(std::filesystem::is_symlink(work / "link.grp"));
+  EXPECT_EQ(runGrp({"list", elsewhere / "real.grp"}, work.path()).out, "NEW.TXT\n");
+  EXPECT_EQ(listTree(elsewhere.path()), std::vector<std::string>{"real.grp"});
+
+  std::filesystem::create_symlink(elsewhere / "gone.grp", work / "dangling.grp");
+  run = runGrp({"add", "dangling.grp", "new.txt"}, work.path());
+  EXPECT_NE(run.status, 0);
+  EXPECT_NE(run.err.find("No such file or directory"), std::string::npos) << run.err;
+  EXPECT_TRUE(std::filesystem::is_symlink(work / "dangling.grp"));
+
+  TempDir game;
+  writeFile(game / "group.cfg", "*.txt\n");
+  writeFile(game / "a.txt", "a");
+  std::filesystem::create_symlink(elsewhere / "real.grp", work / "newgrp.grp");
+  run = runTool({game.path()}, work.path());
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_TRUE(std::filesystem::is_symlink(work / "newgrp.grp"));
+  EXPECT_EQ(runGrp({"list", elsewhere / "real.grp"}, work.path()).out, "A.TXT\n");
+}
+#endif
 
 TEST(GrpDiff, OneLinePerDifferenceAndTheExitStatusOfCmp) {
   TempDir work;

@@ -195,6 +195,46 @@ TEST(GrpMount, LeavesOutNamesNoDirectoryTreeCanShow) {
   EXPECT_EQ(readFile(point / "ok.txt"), "ok");
 }
 
+// The errno of opening or reading the whole file at path; 0 when every byte came.
+int readError(const std::string& path) {
+  int fd = open(path.c_str(), O_RDONLY);
+  if (fd < 0) return errno;
+  char buffer[4096];
+  ssize_t got;
+  while ((got = read(fd, buffer, sizeof buffer)) > 0) {
+  }
+  int error = got < 0 ? errno : 0;
+  close(fd);
+  return error;
+}
+
+// The mount serves the table as it was scanned: a group replaced by a rename keeps being
+// served from the file it held, but a group changed in place, a read that fails and a
+// loose file whose size changed answer EIO, never fewer or other bytes.
+TEST(GrpMount, AnswersEIOWhenWhatItServesHasChanged) {
+  if (!fuseAvailable()) GTEST_SKIP() << "no usable /dev/fuse or no fusermount3";
+  TempDir game, point;
+  writeFile(game / "inplace.grp", makeGroup({{"A.TXT", "aaaa"}}));
+  writeFile(game / "renamed.grp", makeGroup({{"R.TXT", "old r"}}));
+  writeFile(game / "cut.grp", makeGroup({{"C.TXT", "cccc"}}));
+  writeFile(game / "loose.txt", "0123456789");
+  Mount mount(game.path(), point.path());
+  ASSERT_TRUE(mount.live()) << "grp mount did not come up";
+
+  writeFile(game / "new.grp", makeGroup({{"R.TXT", "new r"}}));
+  ASSERT_EQ(rename((game / "new.grp").c_str(), (game / "renamed.grp").c_str()), 0);
+  EXPECT_EQ(readFile(point / "R.TXT"), "old r");
+  writeFile(game / "inplace.grp", makeGroup({{"A.TXT", "bbbb"}}));  // same size, cp-like
+  EXPECT_EQ(readError(point / "A.TXT"), EIO);
+  ASSERT_EQ(truncate((game / "cut.grp").c_str(), 20), 0);  // the read itself fails
+  EXPECT_EQ(readError(point / "C.TXT"), EIO);
+  writeFile(game / "loose.txt", "short");
+  struct stat st;
+  ASSERT_EQ(stat((point / "LOOSE.TXT").c_str(), &st), 0);
+  EXPECT_EQ(st.st_size, 10);
+  EXPECT_EQ(readError(point / "LOOSE.TXT"), EIO);
+}
+
 TEST(GrpMount, ReportsAMissingMountPointOrGameDirectory) {
   TempDir game, work;
   ToolRun run = runGrp({"mount", game.path(), "nowhere"}, work.path());

@@ -38,7 +38,7 @@ cp "$work/ref/newgrp.grp" "$work/new.grp"
 cmp -s "$work/old.grp" "$work/new.grp" && fail "the two groups should differ"
 
 # Kills at random moments of a pack over the older group.
-old=0 new=0 debris=0 last=0
+old=0 new=0 debris=0 locks=0 last=0
 for ((k = 0; k < kills; k++)); do
   cp "$work/old.grp" "$work/out/newgrp.grp"
   (cd "$work/out" && exec "$tool" "$work/tree" >/dev/null 2>&1) &
@@ -58,13 +58,15 @@ for ((k = 0; k < kills; k++)); do
     case "$name" in
       newgrp.grp) ;;
       newgrp.grp.tmp"$last".*) debris=$((debris + 1)) ;;
+      newgrp.grp.lock) locks=$((locks + 1)) ;;  # killed while putting the group in place
       *) fail "kill $k left '$name'" ;;
     esac
   done
 done
-echo "packs killed: $kills (older group kept: $old, new group complete: $new, temporary names left: $debris)"
+echo "packs killed: $kills (older group kept: $old, new group complete: $new, temporary names left: $debris, a lock file there after: $locks)"
 
-# The next pack removes the debris of processes that are gone, and nothing else.
+# The next pack removes the debris of processes that are gone (and takes over a lock file a
+# killed pack left, which holds no lock, removing it when done), and nothing else.
 touch "$work/out/newgrp.grp.tmp$last.999999" "$work/out/newgrp.grp.tmpkeep" "$work/out/other.tmp$last.1"
 pack "$work/out"
 cmp -s "$work/out/newgrp.grp" "$work/new.grp" || fail "the pack after the kills made a different group"

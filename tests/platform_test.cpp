@@ -205,6 +205,43 @@ TEST(NewFile, WritesUnderATemporaryNameAndKeepsTheOldFileUntilCommitted) {
 }
 #endif
 
+#ifdef _WIN32
+// The replacement's branches that Wine does not take by itself, driven through the seam: a
+// refused replacement meets the POSIX-semantics rename, refusals of both are tried again,
+// and a refusal that lasts fails with its reason; the old file stays until the new one is
+// in place, and no temporary name is left.
+TEST(NewFile, ARefusedReplacementFallsBackAndIsTriedAgain) {
+  TempDir dir;
+  writeFile(dir / "out.grp", "old");
+  PlatNewFile file;
+  ASSERT_TRUE(startNewFile(dir, &file, "retried"));
+  platFaultArmRun(PLAT_FAULT_RENAME, 1, 2, EACCES);  // the move and its fallback
+  EXPECT_EQ(platNewFileCommit(&file), 0);
+  EXPECT_EQ(platFaultCalls(PLAT_FAULT_RENAME), 3);
+  platFaultOff();
+  EXPECT_EQ(readFile(dir / "out.grp"), "retried");
+
+  // A sharing violation is such a refusal too. The fallback then makes its own call, which
+  // Wine refuses (it has no rename of POSIX semantics): the move is tried again.
+  ASSERT_TRUE(startNewFile(dir, &file, "fallback"));
+  platFaultArmRun(PLAT_FAULT_RENAME, 1, 1, EBUSY);
+  EXPECT_EQ(platNewFileCommit(&file), 0);
+  long calls = platFaultCalls(PLAT_FAULT_RENAME);
+  EXPECT_TRUE(calls == 2 || calls == 3) << calls;
+  platFaultOff();
+  EXPECT_EQ(readFile(dir / "out.grp"), "fallback");
+
+  ASSERT_TRUE(startNewFile(dir, &file, "lost"));
+  platFaultArm(PLAT_FAULT_RENAME, 1, EACCES, 0, true);
+  EXPECT_EQ(platNewFileCommit(&file), -1);
+  EXPECT_EQ(platFaultCalls(PLAT_FAULT_RENAME), 16);  // eight rounds of both
+  platFaultOff();
+  EXPECT_NE(std::string(platLastError()).find("denied"), std::string::npos) << platLastError();
+  EXPECT_EQ(readFile(dir / "out.grp"), "fallback");
+  EXPECT_EQ(listTree(dir.path()), std::vector<std::string>{"out.grp"});
+}
+#endif
+
 TEST(NewFile, RemovesOnlyTheTemporaryNamesOfItsTargetWhoseProcessIsGone) {
 #ifdef _WIN32
   const std::string self = std::to_string(GetCurrentProcessId());

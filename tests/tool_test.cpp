@@ -220,6 +220,40 @@ TEST(Tool, PacksATreeWithLinkLoops) {
             (std::vector<std::string>{"A.TXT", "L1/A.TXT", "SUB/B.TXT", "newgrp.grp"}));
 }
 
+// A '/' in a stored name is a level like '\\': the level is entered without following a
+// link, so a hostile group cannot write through a link it expects in the target. Both
+// unpacking programs, on one thread and on four.
+TEST(Tool, ASlashInAStoredNameIsALevelThatNeverFollowsALink) {
+  TempDir outside, work;
+  writeFile(work / "hostile.grp", makeGroup({{"A/B/C.TXT", "c"},
+                                             {"LINK/EVIL.TXT", "evil"},
+                                             {"LINK\\DEEP/EVIL.TXT", "evil"},
+                                             {"Z.TXT", "z"}}));
+  const std::string linked = "'LINK' is a symbolic link";
+  for (const char* threads : {"1", "4"}) {
+    setenv("TARNPAK_THREADS", threads, 1);
+    for (const char* dir : {"tool", "grp"}) {
+      std::string target = work / dir;
+      std::filesystem::create_directories(target);
+      std::filesystem::create_directory_symlink(outside.path(), target + "/LINK");
+      ToolRun run = dir[0] == 't' ? runTool({"../hostile.grp"}, target, limitTime)
+                                  : runGrp({"extract", "hostile.grp", "-C", dir}, work.path());
+      EXPECT_EQ(run.status, 1) << dir << threads;
+      size_t first = run.err.find(linked);
+      EXPECT_NE(first, std::string::npos) << run.err;
+      EXPECT_NE(run.err.find(linked, first + 1), std::string::npos) << run.err;
+      EXPECT_TRUE(listTree(outside.path()).empty()) << dir << threads;
+      EXPECT_EQ(readFile(target + "/A/B/C.TXT") + readFile(target + "/Z.TXT"), "cz");
+      std::filesystem::remove_all(target);
+    }
+  }
+  unsetenv("TARNPAK_THREADS");
+  ToolRun verify = runGrp({"verify", "hostile.grp"}, work.path());
+  EXPECT_EQ(verify.status, 1);
+  EXPECT_NE(verify.err.find("LINK/EVIL.TXT): the name holds '/'"), std::string::npos)
+      << verify.err;
+}
+
 namespace {
 
 // A group at path whose BIG.BIN is bigSize bytes of a hole behind the other files' data:

@@ -30,7 +30,7 @@ layers=(
   "collect spellings"
   "builder"
   "group_edit"
-  "unpacker"
+  "unpacker unpack_levels unpack_names unpack_tasks unpack_write"
 )
 
 declare -A level

@@ -24,7 +24,7 @@ struct t_gfCacheNode {
   t_gfIndexHolder holder;
   t_gfCacheNode* prev;
   t_gfCacheNode* next;
-  long size;                // the record's size when it was cached
+  long long size;           // the record's size when it was cached
   unsigned long long made;  // the order the nodes were made in
   int heapAt;               // its place in gfCacheHeap, or -1 when its copy went meanwhile
 };
@@ -61,7 +61,7 @@ void note(const char* format, long value, const char* name = nullptr) {
 
 // ---- the victim order ------------------------------------------------------------------
 
-long sizeOf(const t_gfCacheNode* n) {
+long long sizeOf(const t_gfCacheNode* n) {
   if (n->heapAt >= 0) return n->size;
   const t_gfFileInfo* r = gfRecordAt(n->index);
   return r ? r->size : 0;

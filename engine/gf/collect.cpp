@@ -22,11 +22,15 @@ struct t_gfSearch {
   std::uint32_t hostDir;  // GF_NO_TEXT until stored
 };
 
+// Whether a file the search found is the one at place.
+bool isAt(const t_gfOutputPlace& place, const PlatFind* find, const char* name) {
+  return place.known && find->device == place.device && find->inode == place.inode &&
+         std::strcmp(name, place.leaf) == 0;
+}
+
 // Whether a file the search found is the group being written, from an earlier build.
 bool isOutput(const t_gfBuild* build, const PlatFind* find, const char* name) {
-  const t_gfOutputPlace& out = build->output;
-  return out.known && find->device == out.device && find->inode == out.inode &&
-         std::strcmp(name, out.leaf) == 0;
+  return isAt(build->output, find, name);
 }
 
 // The format's dates run from 1980 to 2107; any other is stored as no date at all (0).
@@ -82,6 +86,7 @@ void addFound(const char* dirPart, t_gfSearch* search, const PlatFindData* found
     gfFail(build, "cannot take '%s' into the build: its host path is too long", name);
     return;
   }
+  if (build->skipOutput && isAt(build->lockFile, search->find, found->name)) return;
   if (build->skipOutput && isOutput(build, search->find, found->name)) {
     char shown[PLAT_PATH_MAX];
     gfReportf(build->warn, "leaving out '%s': it is the group file being written",
@@ -261,12 +266,13 @@ void gfPlaceOutput(const char* name, t_gfOutputPlace* out) {
   platFindClose(&find);
 }
 
-int gfCollectPath(const char* root, const char* path, const char* group, t_gfWriteList* files,
-                  t_gfReport sink, t_gfReport warn) {
+int gfCollectPath(const char* root, const char* path, const char* group, const char* lockFile,
+                  t_gfWriteList* files, t_gfReport sink, t_gfReport warn) {
   t_gfBuild build{{sink, 0}, root, files};
   build.warn = warn;
   build.skipOutput = true;
   gfPlaceOutput(group, &build.output);
+  if (lockFile) gfPlaceOutput(lockFile, &build.lockFile);
   char mask[GF_PATH_MAX + 1], search[GF_PATH_MAX + 1];
   if (!backslashMask(path, mask) || !gfJoinPath(search, root, mask)) {
     gfFail(&build, "the path '%s' is too long for a group", path);

@@ -27,8 +27,10 @@ struct t_gfBuild : t_gfJob {
   int lineNumber = 0;
   const char* lineText = "";
   t_gfOutputPlace output = {};
-  // An edit leaves the group being written out of what it adds (a build packs it, warned).
+  // An edit leaves the group being written out of what it adds (a build packs it, warned),
+  // and the group's lock file, which it holds.
   bool skipOutput = false;
+  t_gfOutputPlace lockFile = {};
   // gfReadBuildList: told of each line and its files; null for a build.
   t_gfListLineVisitor onLine = nullptr;
   t_gfListFileVisitor onFile = nullptr;
@@ -47,10 +49,11 @@ void gfPlaceOutput(const char* name, t_gfOutputPlace* out);
 
 // Adds to files what path (relative to root, which ends in a backslash) names, by the build
 // list's rules: a file as the line "PATH" takes it, a directory (or "" for root) as
-// "PATH\\*.* r" does. The file group, when met in the tree, is left out with a warning. 0
-// when it went well; 1 after reporting to sink why not (nothing found, a name refused).
-int gfCollectPath(const char* root, const char* path, const char* group, t_gfWriteList* files,
-                  t_gfReport sink, t_gfReport warn);
+// "PATH\\*.* r" does. The file group, when met in the tree, is left out with a warning, and
+// the group's lock file lockFile (a host path; null: none) without one. 0 when it went
+// well; 1 after reporting to sink why not (nothing found, a name refused).
+int gfCollectPath(const char* root, const char* path, const char* group, const char* lockFile,
+                  t_gfWriteList* files, t_gfReport sink, t_gfReport warn);
 
 // ---- directories whose names differ only in case ------------------------------------------
 // A tree copied from a disk blind to case may hold sounds/, Sounds/ and SOUNDS/ side by side.

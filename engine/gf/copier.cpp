@@ -21,6 +21,9 @@ namespace {
 constexpr long kBatchSize = 1 << 20;              // small files are gathered up to this much
 constexpr long kBatchedFileMax = kBatchSize / 4;  // larger ones are copied on their own
 constexpr int kMaxSlots = CREW_MAX + 2;
+// A large file goes into the group in pieces of this size, so that its writeback starts
+// behind the copy instead of after it.
+constexpr long long kCopyPiece = 4 << 20;
 
 // A batch in its slot: small files read into the slot's block by whoever took the batch, or
 // one large file that the writer copies itself.
@@ -41,9 +44,11 @@ struct t_gfCopyJob {
   const t_gfWriteList* files;
   int count;
   PlatHandle out;
-  t_crewRing ring;      // its lock guards everything below
-  int nextRecord = 0;   // the first record of the next batch
-  long stopAt = 0x7FFFFFFF;  // no batch from this one on is taken: one before it failed
+  PlatWriteBehind behind;      // the writer's alone
+  bool behindFailed = false;   // the group's writeback failed: noted where it was seen
+  t_crewRing ring;             // its lock guards everything below
+  int nextRecord = 0;          // the first record of the next batch
+  long stopAt = 0x7FFFFFFF;    // no batch from this one on is taken: one before it failed
   int slotCount = 0;
   t_gfCopySlot slots[kMaxSlots];
 };
@@ -130,6 +135,23 @@ long long readWhole(PlatHandle in, unsigned char* at, long size) {
   return got;
 }
 
+// The writer's copy of count bytes at from in in straight to offset in the group, a piece at
+// a time with the writeback of each started behind it. The bytes copied (fewer when the
+// source ended early), or -1 on an error.
+long long copyAcross(t_gfCopyJob* job, PlatHandle in, long long from, long long offset,
+                     long long count) {
+  long long done = 0;
+  while (done < count) {
+    long long piece = count - done < kCopyPiece ? count - done : kCopyPiece;
+    long long got = platCopyRange(in, from + done, job->out, offset + done, piece);
+    if (got < 0) return -1;
+    done += got;
+    if (platWriteBehind(&job->behind, offset + done) != 0) return job->behindFailed = true, -1;
+    if (got < piece) break;
+  }
+  return done;
+}
+
 // Copies a byte range of an open group: into the batch block at at, or without one (the
 // writer only) straight into the group being written. The group holding the range is
 // shared by every thread, so only positioned transfers touch it.
@@ -137,9 +159,12 @@ bool copyRange(t_gfCopier* c, t_gfCopySlot* slot, int i, const t_gfWriteEntry* f
                unsigned char* at) {
   PlatHandle in = c->job->files->sources[f->hostDir].handle;
   long long got = at ? platReadAt(in, f->from, at, f->size)
-                     : platCopyRange(in, f->from, c->job->out, f->offset, f->size);
+                     : copyAcross(c->job, in, f->from, f->offset, f->size);
   if (got == (long long)f->size) return true;
-  noteFailure(slot, i, GF_COPY_READ_ERROR, got < 0 ? nullptr : "the group file ended early");
+  // behindFailed is the writer's: a helper (with a block) never looks at it.
+  bool behind = !at && c->job->behindFailed;
+  t_gfCopyFailureKind kind = behind ? GF_COPY_WRITE_ERROR : GF_COPY_READ_ERROR;
+  noteFailure(slot, i, kind, got < 0 ? nullptr : "the group file ended early");
   return false;
 }
 
@@ -166,10 +191,14 @@ bool copyRecord(t_gfCopier* c, t_gfCopySlot* slot, int i, unsigned char* at) {
   else if (long long now = platFileSize(in); now != size)
     got = now < 0 ? -1 : size + 1;  // no answer, or another size than the search found
   else
-    got = platCopyRange(in, 0, c->job->out, f->offset, size);
+    got = copyAcross(c->job, in, 0, f->offset, size);
   platClose(in);
   if (got == size) return true;
-  noteFailure(slot, i, got < 0 ? GF_COPY_READ_ERROR : GF_COPY_CHANGED);
+  bool behind = !at && c->job->behindFailed;  // the writer's alone, as above
+  noteFailure(slot, i,
+              behind    ? GF_COPY_WRITE_ERROR
+              : got < 0 ? GF_COPY_READ_ERROR
+                        : GF_COPY_CHANGED);
   return false;
 }
 
@@ -227,7 +256,9 @@ bool writeSlot(t_gfCopier* c, t_gfCopySlot* slot) {
   const t_gfWriteEntry* first = gfWriteEntryAt(job->files, slot->from);
   const t_gfWriteEntry* last = gfWriteEntryAt(job->files, slot->to - 1);
   long length = (long)(last->offset + last->size - first->offset);
-  if (platWriteAt(job->out, first->offset, slot->bytes, (size_t)length) == length) return true;
+  if (platWriteAt(job->out, first->offset, slot->bytes, (size_t)length) == length &&
+      platWriteBehind(&job->behind, (long long)first->offset + length) == 0)
+    return true;
   noteFailure(slot, slot->to - 1, GF_COPY_WRITE_ERROR);
   return false;
 }
@@ -365,6 +396,8 @@ int gfCopyData(const t_gfWriteList* files, PlatHandle out, t_gfCopyFailure* fail
   job->files = files;
   job->count = files->count;
   job->out = out;
+  // Nothing to write behind when nothing is flushed at the end.
+  platWriteBehindBegin(&job->behind, gfDurableWrites() ? out : INVALID_HANDLE);
   // The writer reads too: with the helpers it makes the thread count.
   int helpers = files->count > 1 ? crewThreads() - 1 : 0;
   int result = -1;

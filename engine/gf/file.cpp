@@ -67,18 +67,21 @@ PlatHandle openLoose(const char* name) {
   return h != INVALID_HANDLE ? h : platOpenFile(path, 0);
 }
 
+// Whether size fits a GFILE's window, whose fields are long (32 bits on Windows).
+bool fitsWindow(long long size) { return (long long)(long)size == size; }
+
 }  // namespace
 
 GFILE* gfOpen(const char* name) {
   long i = gfFetch(name);
   t_gfFileInfo* r = gfRecordAt(i);
-  if (!r) return nullptr;
+  if (!r || !fitsWindow(r->size)) return nullptr;  // never a window of the wrong size
   if (r->handle == INVALID_HANDLE) {
     r->handle = openLoose(gfDiskName(r));
     if (r->handle == INVALID_HANDLE) return nullptr;
     r->openCount = 0;
   }
-  GFILE* f = newHandle(r->handle, r->offset, r->size, i);
+  GFILE* f = newHandle(r->handle, r->offset, (long)r->size, i);
   if (!f) {
     if (r->openCount < 1 && !gfIsGroupHandle(r->handle)) {
       platClose(r->handle);
@@ -171,7 +174,8 @@ long gfSize(GFILE* f) { return f ? f->size : 0; }
 
 long gfSizeEx(const char* name) {
   const t_gfFileInfo* r = gfRecordAt(gfFetch(name));
-  return r ? r->size : 0;
+  if (!r) return 0;
+  return fitsWindow(r->size) ? (long)r->size : -1;
 }
 
 long gfRead(GFILE* f, void* buffer, int count) {

@@ -192,6 +192,50 @@ int editGroup(const char* path, int flags, const char* root, const char* const* 
               int addCount, const char* const* removes, int removeCount, const char* sums,
               t_gfEditVisitor told, void* context, t_gfReport sink, t_gfReport warn);
 
+// Whether nothing at all has the name target (a host path) now.
+bool nothingThere(const char* target) {
+  PlatFind find;
+  PlatFindData found;
+  if (!platFindFirst(&find, target, &found)) return !find.unreadable;
+  platFindClose(&find);
+  return false;
+}
+
+// The read-modify-commit, under the group's lock: the added files collected, the old group
+// read, the new one written in its place.
+void editLocked(t_gfEdit* edit, const char* path, int flags, const char* rootPath,
+                const char* const* adds, int addCount, const char* const* removes,
+                int removeCount, t_gfGroupPlace* place, t_gfReport warn) {
+  for (int i = 0; i < addCount && !edit->failed; i++)
+    edit->failed = gfCollectPath(rootPath, adds[i], path, place->lock.path, &edit->files,
+                                 edit->sink, warn);
+  if (!edit->failed) checkAdded(edit);
+  if (!edit->failed) prepareRemoves(edit, removes, removeCount);
+  if (edit->failed) return;
+  PlatHandle group = INVALID_HANDLE;
+  unsigned flag = 1;
+  bool fresh = (flags & GF_EDIT_NEW_GROUP) ||
+               ((flags & GF_EDIT_MAKE_MISSING) && nothingThere(place->target));
+  if (!fresh) {
+    t_gfDirectory directory;
+    group = gfOpenGroup(place->target, &directory, edit->sink);
+    if (group == INVALID_HANDLE) {
+      edit->failed = 1;
+      return;
+    }
+    flag = oldFlag(group);
+    keepOld(edit, path, group, &directory);
+    gfFreeDirectory(&directory);
+  } else {
+    keepOld(edit, path, group, nullptr);
+  }
+  edit->files.closeBeforeCommit = &group;
+  if (!edit->failed && !(flags & GF_EDIT_DRY_RUN))
+    edit->failed = gfWriteGroup(path, flag, &edit->files, edit->sink, place);
+  edit->files.closeBeforeCommit = nullptr;
+  if (group != INVALID_HANDLE) platClose(group);
+}
+
 }  // namespace
 
 int gfEditGroup(const char* path, int flags, const char* root, const char* const* adds,
@@ -234,29 +278,15 @@ int editGroup(const char* path, int flags, const char* root, const char* const* 
   edit.files.clamp = clamp > 0;
   char rootPath[GF_PATH_MAX + 1];
   gfMakeRoot(rootPath, root && root[0] ? root : ".");
-  for (int i = 0; i < addCount && !edit.failed; i++)
-    edit.failed = gfCollectPath(rootPath, adds[i], path, &edit.files, sink, warn);
-  if (!edit.failed) checkAdded(&edit);
-  if (!edit.failed) prepareRemoves(&edit, removes, removeCount);
-  PlatHandle group = INVALID_HANDLE;
-  unsigned flag = 1;
-  if (!edit.failed && !(flags & GF_EDIT_NEW_GROUP)) {
-    t_gfDirectory directory;
-    group = gfOpenGroup(path, &directory, sink);
-    if (group == INVALID_HANDLE) {
-      edit.failed = 1;
-    } else {
-      flag = oldFlag(group);
-      keepOld(&edit, path, group, &directory);
-      gfFreeDirectory(&directory);
-    }
-  } else if (!edit.failed) {
-    keepOld(&edit, path, group, nullptr);
-  }
-  edit.files.closeBeforeCommit = &group;
-  if (!edit.failed && !(flags & GF_EDIT_DRY_RUN))
-    edit.failed = gfWriteGroup(path, flag, &edit.files, sink);
-  if (group != INVALID_HANDLE) platClose(group);
+  // The lock first: the files to add are found while no other edit's lock file lies in
+  // the tree, and the old group is read only once no other edit can replace it.
+  t_gfGroupPlace place;
+  place.lock.handle = INVALID_HANDLE;
+  if (!edit.failed)
+    edit.failed = gfPlaceGroup(path, &place, &edit) || gfLockGroup(path, &place, &edit);
+  if (!edit.failed)
+    editLocked(&edit, path, flags, rootPath, adds, addCount, removes, removeCount, &place, warn);
+  gfUnlockGroup(&place);
   freeEdit(&edit);
   return edit.failed;
 }

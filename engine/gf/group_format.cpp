@@ -314,3 +314,8 @@ const char* gfUnsafeNameReasonFor(const char* name, bool windowsRules) {
   }
   return nullptr;
 }
+
+void gfLevelSeparators(char* name) {
+  for (; *name; name++)
+    if (*name == '/') *name = '\\';
+}

@@ -120,3 +120,8 @@ constexpr bool GF_WINDOWS_NAME_RULES = false;
 inline const char* gfUnsafeNameReason(const char* name) {
   return gfUnsafeNameReasonFor(name, GF_WINDOWS_NAME_RULES);
 }
+// A stored name as the levels it is unpacked into, in place: every '/' becomes '\\'. No
+// builder stores a '/', but another program may, and every host takes it as a separator
+// (as the manager's lookups take it for '\\'): split there, each level is entered and
+// checked on its own, and the last part reaches the file system as one component.
+void gfLevelSeparators(char* name);

@@ -1,6 +1,7 @@
 // The group writer: sorts a group's entries in table order, places their data behind the
 // directory, writes the header and the scrambled directory, has the copier fill in the
 // data, and makes the group visible in one commit.
+#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -11,10 +12,13 @@
 #include "engine/gf/names.h"
 #include "engine/gf/sums.h"
 #include "tarnpak/debug.h"
+#include "tarnpak/gf.h"
 #define ENGINE_UNIT "gf manager"
 #include "engine/kestin/alloc.h"
 
 namespace {
+
+std::atomic<bool> durableWrites{true};
 
 // Gives every file its data offset behind the directory; the directory's size, or -1
 // after reporting that the group would be too long.
@@ -131,17 +135,39 @@ void writeData(const t_gfWriteList* files, PlatHandle out, const char* shown, t_
   }
 }
 
-// Writes the group to a temporary file beside name and renames it into place once whole.
-void writeGroup(const char* name, unsigned flag, t_gfWriteList* files, t_gfJob* writing) {
+// Puts the finished file in place under the group's lock, taken here unless the caller
+// holds it: a build's commit then never lands inside an edit's read-modify-commit, where
+// the edit would replace it with the older group plus its change.
+void commitGroup(const char* name, PlatNewFile* out, t_gfGroupPlace* place, bool held,
+                 t_gfJob* writing) {
+  if (!held && gfLockGroup(name, place, writing)) {
+    platNewFileDiscard(out);
+    return;
+  }
+  char shown[PLAT_PATH_MAX];
+  if (platNewFileCommit(out) != 0)
+    gfFail(writing, "cannot write group file '%s': %s", gfShownPath(name, shown, sizeof shown),
+           platLastError());
+  if (!held) gfUnlockGroup(place);
+}
+
+// Writes the group to a temporary file beside its target and renames it into place once
+// whole.
+void writeGroup(const char* name, unsigned flag, t_gfWriteList* files, t_gfJob* writing,
+                t_gfGroupPlace* held) {
   long long dirSize = placeData(files, writing);
   if (dirSize < 0) return;
+  t_gfGroupPlace own;
+  t_gfGroupPlace* place = held ? held : &own;
+  if (!held && gfPlaceGroup(name, &own, writing)) return;
   PlatNewFile out;
   char shown[PLAT_PATH_MAX];
   gfShownPath(name, shown, sizeof shown);
-  if (platNewFileCreate(&out, name) != 0) {
+  if (platNewFileCreate(&out, place->target) != 0) {
     gfFail(writing, "cannot create group file '%s': %s", shown, platLastError());
     return;
   }
+  out.durable = gfDurableWrites();
   switch (writeHead(files, dirSize, flag, out.handle)) {
     case GF_HEAD_NO_MEMORY:
       gfFail(writing, "not enough memory to write the directory");
@@ -163,8 +189,8 @@ void writeGroup(const char* name, unsigned flag, t_gfWriteList* files, t_gfJob* 
   }
   if (writing->failed)
     platNewFileDiscard(&out);
-  else if (platNewFileCommit(&out) != 0)
-    gfFail(writing, "cannot write group file '%s': %s", shown, platLastError());
+  else
+    commitGroup(name, &out, place, held != nullptr, writing);
   if (sums.open && !writing->failed) gfSumsCommit(&sums, files->sums, writing);
   gfSumsDiscard(&sums);
 }
@@ -179,11 +205,44 @@ bool makeDigests(t_gfWriteList* list) {
 
 }  // namespace
 
-int gfWriteGroup(const char* name, unsigned flag, t_gfWriteList* list, t_gfReport sink) {
+void gfSetDurable(int on) { durableWrites.store(on != 0); }
+
+bool gfDurableWrites() { return durableWrites.load(); }
+
+int gfGroupLockWaitMs = 60 * 1000;
+
+int gfPlaceGroup(const char* name, t_gfGroupPlace* place, t_gfJob* job) {
+  place->lock.handle = INVALID_HANDLE;
+  if (platFollowLinks(name, place->target, sizeof place->target) == 0) return 0;
+  char shown[PLAT_PATH_MAX];
+  gfFail(job, "cannot follow '%s' to the group file it links to: %s",
+         gfShownPath(name, shown, sizeof shown), platLastError());
+  return 1;
+}
+
+int gfLockGroup(const char* name, t_gfGroupPlace* place, t_gfJob* job) {
+  int taken = platLockFile(&place->lock, place->target, gfGroupLockWaitMs);
+  if (taken == PLAT_LOCKED) return 0;
+  char shown[PLAT_PATH_MAX], lockShown[PLAT_PATH_MAX];
+  gfShownPath(name, shown, sizeof shown);
+  gfShownPath(place->lock.path, lockShown, sizeof lockShown);
+  if (taken == PLAT_LOCK_BUSY)
+    gfFail(job, "group file '%s' is being changed by another process: gave up after waiting "
+           "%d s for its lock '%s'", shown, (gfGroupLockWaitMs + 999) / 1000, lockShown);
+  else
+    gfFail(job, "cannot lock group file '%s' (through '%s'): %s", shown, lockShown,
+           platLastError());
+  return 1;
+}
+
+void gfUnlockGroup(t_gfGroupPlace* place) { platUnlockFile(&place->lock); }
+
+int gfWriteGroup(const char* name, unsigned flag, t_gfWriteList* list, t_gfReport sink,
+                 t_gfGroupPlace* held) {
   t_gfJob writing{sink, 0};
   if (!gfWriteSort(list) || !makeDigests(list))
     gfFail(&writing, "not enough memory for the directory of %d files", list->count);
   else
-    writeGroup(name, flag, list, &writing);
+    writeGroup(name, flag, list, &writing, held);
   return writing.failed;
 }

@@ -24,13 +24,13 @@ t_gfOrphan* orphans = nullptr;
 
 // The size of the loose file at path, and for a ".WAV" name its first 44 bytes; 0 when it
 // cannot be opened.
-long readLooseFacts(t_gfFileInfo* r, const char* path) {
+long long readLooseFacts(t_gfFileInfo* r, const char* path) {
   PlatHandle h = platOpenFile(path, 0);
   if (h == INVALID_HANDLE) return 0;
   long long size = platFileSize(h);
   if (gfWantsWavHeader(r)) gfReadWavHeader(r, h, 0);
   platClose(h);
-  return size < 0 ? 0 : (long)(size & 0xFFFFFFFF);
+  return size < 0 ? 0 : size;
 }
 
 // The index of a new record named name; -1 when memory fails.

@@ -25,7 +25,7 @@ struct t_gfScanEntry {
   char* name;        // the full path
   PlatHandle group;  // the group file holding the entry, or INVALID_HANDLE for a loose file
   long offset;
-  long size;
+  long long size;
   std::uint16_t date;
   std::uint16_t time;
   int inGroup;
@@ -113,7 +113,7 @@ void fillNode(t_gfScanJob* job, t_gfScanNode* node) {
       if (!gfJoinPath(path, node->dir, found.name)) continue;
       t_gfScanEntry* e = newEntry(path);
       if (!e) continue;
-      e->size = (long)found.sizeLow;
+      e->size = found.size;
       platTimeToDos(found.writeTime, &e->date, &e->time);
       if (!node->items.push(e, ENGINE_HERE)) freeEntry(e);
     } else if (found.name[0] != '.' && gfJoinPath(path, node->dir, found.name, "\\")) {

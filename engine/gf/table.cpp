@@ -278,7 +278,7 @@ void gfTableRemove(long index) {
   renumberHolders();
 }
 
-void gfTableSetSize(long index, long size) {
+void gfTableSetSize(long index, long long size) {
   t_gfFileInfo* r = gfRecordAt(index);
   if (!r) return;
   if (r->size != size && r->cacheData && gfResizeHook) gfResizeHook(index);

@@ -26,7 +26,7 @@ void gfTableSortUnique();
 void gfTableRemove(long index);
 // Sets a record's size; a record whose cached copy would no longer match is first handed to
 // the resize hook.
-void gfTableSetSize(long index, long size);
+void gfTableSetSize(long index, long long size);
 // Called with a record's index before its size changes while it holds a cached copy.
 void gfTableOnResize(void (*hook)(long index));
 // Records before this count are in table order (the rest were appended); for tests.

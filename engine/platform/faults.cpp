@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <climits>
 
 namespace {
 
@@ -12,9 +13,9 @@ struct t_platFaultPlan {
   std::atomic<long> calls[PLAT_FAULT_OPS];
   t_platFaultOp op = PLAT_FAULT_OPEN;
   long nth = 0;  // 0: fail nothing
+  long last = 0;  // calls nth to last fail
   int error = 0;
   std::size_t shortCount = 0;
-  bool persist = false;
   // The kinds of the last calls, by their place in the count of all calls.
   static constexpr int kRecent = 64;
   std::atomic<long> total{0};
@@ -25,24 +26,28 @@ t_platFaultPlan plan;
 
 std::atomic<void (*)(const void*)> hooks[PLAT_MOMENTS];
 
-void reset(t_platFaultOp op, long nth, int error, std::size_t shortCount, bool persist) {
+void reset(t_platFaultOp op, long nth, long last, int error, std::size_t shortCount) {
   plan.on.store(false);
   for (auto& c : plan.calls) c.store(0);
   plan.total.store(0);
   plan.op = op;
   plan.nth = nth;
   plan.error = error;
+  plan.last = last;
   plan.shortCount = shortCount;
-  plan.persist = persist;
   plan.on.store(true);
 }
 
 }  // namespace
 
-void platFaultCount() { reset(PLAT_FAULT_OPEN, 0, 0, 0, false); }
+void platFaultCount() { reset(PLAT_FAULT_OPEN, 0, 0, 0, 0); }
 
 void platFaultArm(t_platFaultOp op, long nth, int error, std::size_t shortCount, bool persist) {
-  reset(op, nth, error, shortCount, persist);
+  reset(op, nth, persist ? LONG_MAX : nth, error, shortCount);
+}
+
+void platFaultArmRun(t_platFaultOp op, long first, long count, int error) {
+  reset(op, first, first + count - 1, error, 0);
 }
 
 void platFaultOff() { plan.on.store(false); }
@@ -64,7 +69,7 @@ int platFaultHit(t_platFaultOp op, std::size_t* count) {
   if (!platFaultOn()) return 0;
   long n = plan.calls[op].fetch_add(1) + 1;
   plan.recent[plan.total.fetch_add(1) % t_platFaultPlan::kRecent].store(op);
-  if (op != plan.op || plan.nth == 0 || n < plan.nth || (n > plan.nth && !plan.persist)) return 0;
+  if (op != plan.op || plan.nth == 0 || n < plan.nth || n > plan.last) return 0;
   if (plan.error) return plan.error;
   if (op == PLAT_FAULT_ALLOC) return ENOMEM;  // a block cannot come short
   if (op == PLAT_FAULT_THREAD) return EAGAIN;  // nor a thread

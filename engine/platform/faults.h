@@ -18,6 +18,7 @@ enum t_platFaultOp {
   PLAT_FAULT_STAT,    // looks at a file's type, size or position, or sets its mode
   PLAT_FAULT_LIST,    // a case-blind lookup's listing of a directory, and each next entry
   PLAT_FAULT_ALLOC,   // the tracked allocator's blocks (the error is ignored: memory runs out)
+  PLAT_FAULT_LOCK,    // taking an advisory lock (flock; on Windows the unshared open)
   PLAT_FAULT_THREAD,  // helper threads a job starts (the error is ignored: the thread is refused)
   PLAT_FAULT_OPS,
 };
@@ -29,6 +30,9 @@ void platFaultCount();
 // of op.
 void platFaultArm(t_platFaultOp op, long nth, int error, std::size_t shortCount = 0,
                   bool persist = false);
+// Counts calls from zero; calls first to first + count - 1 of op fail with error: a run of
+// refusals that a caller is to try again after (a replacement refused a few times).
+void platFaultArmRun(t_platFaultOp op, long first, long count, int error);
 // Stops counting and failing.
 void platFaultOff();
 // Calls of op since the last platFaultCount or platFaultArm.

@@ -53,6 +53,24 @@ long long platWriteSome(PlatHandle h, long long offset, const void* buffer, size
 long long platCopyRange(PlatHandle src, long long srcOffset, PlatHandle dst, long long dstOffset,
                         long long count);
 int platFlush(PlatHandle h);
+
+// ---- writing behind a file being written ------------------------------------------------
+// A file written front to back and flushed at the end: each finished stretch's writeback is
+// started while the writing goes on, so that the final flush waits only for the tail, and
+// stretches well behind the writer are waited for, so that the dirty memory the file holds
+// stays bounded. Where the host has no such means nothing is done and the final flush does
+// it all.
+struct PlatWriteBehind {
+  PlatHandle handle;
+  long long started;  // writeback started for the bytes before this offset
+  long long waited;   // and waited for before this one
+  int off;            // the host or the file system has none: nothing more is tried
+};
+void platWriteBehindBegin(PlatWriteBehind* behind, PlatHandle h);
+// Every byte of the file before end is written and stays as it is. 0, or -1 when writing
+// back failed (platLastError says why): the host may report that failure only once, so the
+// final flush may not hear of it and the file must count as not written.
+int platWriteBehind(PlatWriteBehind* behind, long long end);
 // Sets the file's last-write time (seconds since 1970, UTC); its access time stays. 0 on
 // success.
 int platSetWriteTime(PlatHandle h, std::int64_t time);
@@ -166,13 +184,37 @@ PlatHandle platCreateInDirNoting(PlatHandle dir, const char* name, int* fresh);
 typedef void (*PlatListVisit)(const char* name, int isRegular, void* context);
 int platListForCaseMatch(PlatHandle dir, PlatListVisit visit, void* context);
 
-// ---- a file being written, removed when the tool is interrupted --------------------------
-// Puts the file name in the held directory dir on the list the tool's signal handlers
-// (platInstallToolSignals) remove, so that an interrupt leaves no partly written file.
-// Returns a token for platUnguardPartialFile, -1 when the list is full (the file then goes
-// unguarded). The directory must stay open until the file is unguarded.
-int platGuardPartialFile(PlatHandle dir, const char* name);
-void platUnguardPartialFile(int token);  // -1 is ignored
+// ---- files an interrupt leaves whole or absent ---------------------------------------------
+// A job writing many files (the unpacker) makes, names and drops each file through these. A
+// file being written is on the list the tool's signal handlers remove from the moment it
+// exists. A handler waits for every thread in the middle of one of these calls and stops each
+// thread that comes to one afterwards, so the list holds still while it is removed; the
+// calling thread has the three signals blocked meanwhile, so the handler never runs on top of
+// one. The directory dir must stay open until the file is off the list.
+
+// Makes the regular file name in dir, open for writing, only when nothing has that name;
+// *token is its place on the list. INVALID_HANDLE when it cannot be made, with *taken set
+// when the name was there already.
+PlatHandle platCreateGuardedInDir(PlatHandle dir, const char* name, int* token, int* taken);
+// Makes a file beside name in dir under a temporary name of the tool's pattern
+// ("name.tmpPID.N", given in temp), open for writing, on the list.
+PlatHandle platCreateBesideInDir(PlatHandle dir, const char* name, char* temp, size_t tempSize,
+                                 int* token);
+// Renames the finished file temp over name (replacing a file, link or pipe, never writing
+// through it) and takes it off the list; 0 on success. On failure temp is removed.
+int platReplaceGuardedInDir(PlatHandle dir, const char* temp, const char* name, int token);
+// Removes the file name being written (it failed) and takes it off the list.
+void platDropGuardedInDir(PlatHandle dir, const char* name, int token);
+// Takes a complete file off the list: an interrupt from now on leaves it. -1 is ignored.
+void platUnguardPartialFile(int token);
+// Whether name in dir (a link not followed) is the open file: 1, else 0.
+int platIsSameFileInDir(PlatHandle dir, const char* name, PlatHandle file);
+// Whether name is a temporary name the tool gives for a file named targetName ("new files"
+// below and files replaced by the unpacker) whose process is gone: a dead process's debris.
+int platIsStaleTempNameOf(const char* targetName, const char* name);
+// Blocks SIGINT, SIGTERM and SIGHUP in the calling thread for good: a job's helper threads,
+// so that a handler runs on the thread that leads the job and the helpers just stop.
+void platBlockToolSignals();
 
 // ---- a new file that takes its name only when complete -----------------------------------
 // Written without a name where the file system allows it (so that not even a killed process
@@ -183,6 +225,11 @@ void platUnguardPartialFile(int token);  // -1 is ignored
 struct PlatNewFile {
   PlatHandle handle;
   int anonymous;               // no name yet
+  // 1 (what create sets): commit flushes as said above. 0, for a scratch output: no flush;
+  // the rename still replaces the target in one step for every other process, but after a
+  // power cut or a system crash the name may hold the old file, or a new one partly
+  // written or empty.
+  int durable;
   int slot;                    // the temporary name's place in the signal handlers' list
   char target[PLAT_PATH_MAX];  // host paths
   char temp[PLAT_PATH_MAX];
@@ -196,6 +243,34 @@ int platNewFileCreate(PlatNewFile* file, const char* path);
 // says so): the new file is in place, but a power cut could undo the replacement.
 int platNewFileCommit(PlatNewFile* file);
 void platNewFileDiscard(PlatNewFile* file);
+
+// ---- the file a new file replaces, and the lock of the jobs that replace it --------------
+// The host path of the file that path names, following symbolic links to the end: a new
+// file committed there replaces the file a link points to and leaves the link as it is. A
+// path that is no link gives its host path. 0 on success; -1 when the host cannot tell
+// (a dangling link or a loop: platLastError says why).
+int platFollowLinks(const char* path, char* out, size_t outSize);
+
+// An advisory lock held by the jobs that replace the file at a host path (one from
+// platFollowLinks), so that two of them never both read the old file and both replace it.
+// It lives in a companion file beside it, the path with ".lock" appended, which no rename
+// touches: a lock on the file itself would stay with the old file once a new one took its
+// name. POSIX: flock on the companion, which its holder removes on release; a holder that
+// dies releases the lock with its descriptors and leaves at most an unlocked companion,
+// which the next holder takes over. Windows: the companion opened unshared and deleted on
+// close, which the system also does for a holder that dies. An interrupt (platInstall
+// ToolSignals) removes a held companion.
+struct PlatFileLock {
+  PlatHandle handle;
+  int slot;                  // its place on the interrupt handlers' list
+  char path[PLAT_PATH_MAX];  // the companion
+};
+enum { PLAT_LOCKED = 0, PLAT_LOCK_FAILED = -1, PLAT_LOCK_BUSY = 1 };
+// Takes the lock of the file at hostPath, waiting at most waitMs milliseconds for another
+// holder to release it: PLAT_LOCKED, PLAT_LOCK_BUSY when the wait ran out (lock->path names
+// the companion), or PLAT_LOCK_FAILED (platLastError says why).
+int platLockFile(PlatFileLock* lock, const char* hostPath, int waitMs);
+void platUnlockFile(PlatFileLock* lock);  // a lock not held is ignored
 
 // For a program such as the tool: a write past the file size limit fails with "File too
 // large" instead of killing the process, and SIGINT, SIGTERM and SIGHUP remove the

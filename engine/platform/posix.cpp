@@ -6,6 +6,8 @@
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
+#include <stdlib.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
@@ -136,6 +138,10 @@ ssize_t sysCopyRange(int src, off_t* srcAt, int dst, off_t* dstAt, size_t count)
   return copy_file_range(src, srcAt, dst, dstAt, count, 0);
 }
 
+int sysSyncRange(int fd, off_t at, off_t count, unsigned flags) {
+  return sync_file_range(fd, at, count, flags);
+}
+
 ssize_t sysWriteStderr(const void* text, size_t length) { return write(2, text, length); }
 
 int sysClose(int fd) {
@@ -147,6 +153,11 @@ int sysClose(int fd) {
 int sysRename(const char* from, const char* to) {
   int e = platFaultHit(PLAT_FAULT_RENAME);
   return e ? seamFailure(e) : rename(from, to);
+}
+
+int sysRenameAt(int fromDir, const char* from, int toDir, const char* to) {
+  int e = platFaultHit(PLAT_FAULT_RENAME);
+  return e ? seamFailure(e) : renameat(fromDir, from, toDir, to);
 }
 
 int sysLinkAt(int fromDir, const char* from, int toDir, const char* to, int flags) {
@@ -240,6 +251,24 @@ int sysSetBlocking(int fd) {
 int sysDup(int fd) {
   int e = platFaultHit(PLAT_FAULT_OPEN);
   return e ? seamFailure(e) : fcntl(fd, F_DUPFD_CLOEXEC, 0);
+}
+
+int sysFlock(int fd, int operation) {
+  int e = platFaultHit(PLAT_FAULT_LOCK);
+  return e ? seamFailure(e) : flock(fd, operation);
+}
+
+void sysReleaseLock(int fd, const char* path) {
+  unlink(path);
+  close(fd);
+}
+
+char* sysRealPath(const char* path, char* out) {
+  if (int e = platFaultHit(PLAT_FAULT_STAT)) {
+    errno = e;
+    return nullptr;
+  }
+  return realpath(path, out);
 }
 
 // ---- end of the system calls -------------------------------------------------------------
@@ -478,6 +507,46 @@ long long platCopyRange(PlatHandle src, long long srcOffset, PlatHandle dst, lon
 }
 
 int platFlush(PlatHandle h) { return sysFsync((int)h) == 0 ? 0 : fail(); }
+
+namespace {
+// Writeback is started every kStretch bytes; once more than kDirtyMax bytes are started but
+// not yet waited for, the writer waits for all but the last stretch. The stretch is
+// large enough that the disk sees long runs and the calls cost nothing against the copy.
+constexpr long long kStretch = 4 << 20;
+constexpr long long kDirtyMax = 4 * kStretch;
+}  // namespace
+
+void platWriteBehindBegin(PlatWriteBehind* behind, PlatHandle h) {
+  behind->handle = h;
+  behind->started = behind->waited = 0;
+  behind->off = h == INVALID_HANDLE;
+}
+
+namespace {
+// Whether a failed sync_file_range only says it has nothing to do with this file (a pipe,
+// a file system without it): then the final flush alone does the work.
+bool unsupported(int error) { return error == EINVAL || error == ESPIPE || error == ENOSYS; }
+}  // namespace
+
+int platWriteBehind(PlatWriteBehind* behind, long long end) {
+  if (behind->off || end - behind->started < kStretch) return 0;
+  int fd = (int)behind->handle;
+  if (sysSyncRange(fd, behind->started, end - behind->started, SYNC_FILE_RANGE_WRITE) != 0) {
+    if (unsupported(errno)) return behind->off = 1, 0;
+    return fail();
+  }
+  behind->started = end;
+  if (behind->started - behind->waited <= kDirtyMax) return 0;
+  long long upTo = behind->started - kStretch;
+  // Waiting takes the file's write error, if any, away from the final fdatasync: it is
+  // reported here instead.
+  if (sysSyncRange(fd, behind->waited, upTo - behind->waited,
+                   SYNC_FILE_RANGE_WAIT_BEFORE | SYNC_FILE_RANGE_WRITE |
+                       SYNC_FILE_RANGE_WAIT_AFTER) != 0)
+    return fail();
+  behind->waited = upTo;
+  return 0;
+}
 
 int platSetWriteTime(PlatHandle h, std::int64_t time) {
   struct timespec times[2];

@@ -2,12 +2,17 @@
 // links, new files that take their name only when complete, and the tool's signal handling.
 #include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
+#include <sched.h>
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <initializer_list>
 
 #include "engine/kestin/ascii.h"
@@ -156,14 +161,52 @@ int platListForCaseMatch(PlatHandle dir, PlatListVisit visit, void* context) {
 
 namespace {
 
+std::atomic<bool> toolSignalsInstalled{false};
+thread_local bool toolSignalsBlocked = false;  // for good, by platBlockToolSignals
+
+void toolSignalSet(sigset_t* set) {
+  sigemptyset(set);
+  for (int sig : {SIGINT, SIGTERM, SIGHUP}) sigaddset(set, sig);
+}
+
+// Inside the name gate for its lifetime, with the tool's signals blocked in this thread:
+// a handler running on top of a thread inside the gate would wait for it forever.
+class t_gate {
+ public:
+  t_gate() {
+    masked_ = toolSignalsInstalled.load() && !toolSignalsBlocked;
+    if (masked_) {
+      sigset_t set;
+      toolSignalSet(&set);
+      pthread_sigmask(SIG_BLOCK, &set, &saved_);
+    }
+    platEnterNameGate();
+  }
+  ~t_gate() {
+    platLeaveNameGate();
+    int error = errno;  // the caller's reason survives the unmasking
+    if (masked_) pthread_sigmask(SIG_SETMASK, &saved_, nullptr);
+    errno = error;
+  }
+  t_gate(const t_gate&) = delete;
+  t_gate& operator=(const t_gate&) = delete;
+
+ private:
+  bool masked_;
+  sigset_t saved_;
+};
+
 // unlinkat is safe in a signal handler; a partly written file's directory is one held open
 // by the writer, a temporary name's is the current directory.
 void unlinkName(PlatHandle dir, const char* path) { sysUnlinkAt(base(dir), path); }
 
 // Removes the temporary names of unfinished new files and the files being written, then
-// ends the process.
+// ends the process. Closing the gate first waits for the writing threads in the middle of
+// making or naming a file and stops them there: none makes a file the handler would miss,
+// and no slot changes while it is read.
 void onSignal(int sig) {
   int saved = errno;
+  platCloseNameGate();
   platRemoveArmedTempNames(unlinkName);
   // The handler was reset on entry: raised again, the signal ends the process as it would
   // have without us once this returns.
@@ -206,8 +249,7 @@ void removeStaleTempNames(const char* target) {
   DIR* listing = sysListDir(dir);
   if (!listing) return;
   while (struct dirent* e = sysReadDir(listing)) {
-    unsigned long pid;
-    if (!platIsTempNameOf(targetName, e->d_name, &pid) || !sysProcessGone((long)pid)) continue;
+    if (!platIsStaleTempNameOf(targetName, e->d_name)) continue;
     char path[PLAT_PATH_MAX];
     if (snprintf(path, sizeof path, "%s/%s", dir, e->d_name) < (int)sizeof path) sysUnlink(path);
   }
@@ -252,6 +294,7 @@ int nameAnonymous(PlatNewFile* file) {
 int platNewFileCreate(PlatNewFile* file, const char* path) {
   file->handle = INVALID_HANDLE;
   file->anonymous = 0;
+  file->durable = 1;
   file->slot = -1;
   file->temp[0] = 0;
   if (!platHostPath(path, file->target, sizeof file->target))
@@ -271,7 +314,7 @@ int platNewFileCreate(PlatNewFile* file, const char* path) {
 int platNewFileCommit(PlatNewFile* file) {
   // The data reaches the disk before the file takes a name: a power cut could otherwise
   // keep the rename and lose the data, an empty or partial file where the old one was.
-  if (sysFdatasync((int)file->handle) != 0) {
+  if (file->durable && sysFdatasync((int)file->handle) != 0) {
     int error = errno;
     platNewFileDiscard(file);
     return platRecordErrorCode(error);
@@ -295,6 +338,7 @@ int platNewFileCommit(PlatNewFile* file) {
   file->slot = -1;
   // The rename lasts through a power cut only once its directory is on the disk. The new
   // file is in place by now, yet the caller must hear of it: the old one may come back.
+  if (!file->durable) return 0;
   char dir[PLAT_PATH_MAX];
   directoryOf(file->target, dir, sizeof dir);
   if (sysFlushDirectory(dir) != 0)
@@ -304,6 +348,79 @@ int platNewFileCommit(PlatNewFile* file) {
   return 0;
 }
 
+PlatHandle platCreateGuardedInDir(PlatHandle dir, const char* name, int* token, int* taken) {
+  t_gate gate;
+  *taken = 0;
+  *token = platArmTempNameIn(dir, name);
+  int fd = sysOpenAt(base(dir), name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  if (fd >= 0) return fd;
+  *taken = errno == EEXIST;
+  platDisarmTempName(*token);
+  *token = -1;
+  return invalid();
+}
+
+PlatHandle platCreateBesideInDir(PlatHandle dir, const char* name, char* temp, size_t tempSize,
+                                 int* token) {
+  t_gate gate;
+  *token = -1;
+  for (int attempt = 0; attempt < 100; attempt++) {
+    if (!platTempName(name, (unsigned long)getpid(), temp, tempSize)) {
+      errno = ENAMETOOLONG;
+      break;
+    }
+    *token = platArmTempNameIn(dir, temp);
+    int fd = sysOpenAt(base(dir), temp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0) return fd;
+    platDisarmTempName(*token);
+    *token = -1;
+    if (errno != EEXIST) break;
+  }
+  temp[0] = 0;
+  return invalid();
+}
+
+int platReplaceGuardedInDir(PlatHandle dir, const char* temp, const char* name, int token) {
+  t_gate gate;
+  int renamed = sysRenameAt(base(dir), temp, base(dir), name);
+  int error = errno;
+  if (renamed != 0) sysUnlinkAt(base(dir), temp);
+  platDisarmTempName(token);
+  return renamed == 0 ? 0 : platRecordErrorCode(error);
+}
+
+void platDropGuardedInDir(PlatHandle dir, const char* name, int token) {
+  t_gate gate;
+  sysUnlinkAt(base(dir), name);
+  platDisarmTempName(token);
+}
+
+
+int platIsSameFileInDir(PlatHandle dir, const char* name, PlatHandle file) {
+  struct stat named, open;
+  return sysFstatAt(base(dir), name, &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+         sysFstat((int)file, &open) == 0 && named.st_dev == open.st_dev &&
+         named.st_ino == open.st_ino;
+}
+
+int platIsStaleTempNameOf(const char* targetName, const char* name) {
+  unsigned long pid;
+  return platIsTempNameOf(targetName, name, &pid) && sysProcessGone((long)pid);
+}
+
+void platBlockToolSignals() {
+  sigset_t set;
+  toolSignalSet(&set);
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+  toolSignalsBlocked = true;
+}
+
+void platHostParkForever() {
+  for (;;) pause();
+}
+
+void platHostYield() { sched_yield(); }
+
 void platNewFileDiscard(PlatNewFile* file) {
   if (file->handle != INVALID_HANDLE) sysClose((int)file->handle);
   file->handle = INVALID_HANDLE;
@@ -312,13 +429,111 @@ void platNewFileDiscard(PlatNewFile* file) {
   file->slot = -1;
 }
 
+// ---- the file a new file replaces, and its writers' lock ----------------------------------
+
+int platFollowLinks(const char* path, char* out, size_t outSize) {
+  char host[PLAT_PATH_MAX];
+  if (!platHostPath(path, host, sizeof host)) return platRecordErrorCode(ENAMETOOLONG);
+  struct stat st;
+  const char* result = host;
+  char resolved[PLAT_PATH_MAX];
+  // Only a link of the last name matters: a rename replaces that name, whatever the
+  // directories before it are.
+  if (sysLstat(host, &st) == 0 && S_ISLNK(st.st_mode)) {
+    if (!sysRealPath(host, resolved)) return platRecordError();
+    result = resolved;
+  }
+  if (strlen(result) >= outSize) return platRecordErrorCode(ENAMETOOLONG);
+  strcpy(out, result);
+  return 0;
+}
+
+namespace {
+
+long long nowMs() {
+  struct timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return (long long)t.tv_sec * 1000 + t.tv_nsec / 1000000;
+}
+
+void sleepMs(int ms) {
+  struct timespec t = {ms / 1000, (long)(ms % 1000) * 1000000L};
+  nanosleep(&t, nullptr);
+}
+
+// Waits for the flock of the companion open on fd: 0 when held, 1 when the wait ran out,
+// -1 on failure (recorded).
+int waitForLock(int fd, long long deadline) {
+  for (int delay = 1;; delay = delay < 50 ? delay * 2 : 50) {
+    if (sysFlock(fd, LOCK_EX | LOCK_NB) == 0) return 0;
+    if (errno != EWOULDBLOCK && errno != EINTR) return platRecordError();
+    if (nowMs() >= deadline) return 1;
+    sleepMs(delay);
+  }
+}
+
+// Whether the companion held on fd still has its name: its last holder removes it before
+// letting go, and a waiter then holds a file nobody else will look at.
+int stillNamed(int fd, const char* path) {
+  struct stat held, named;
+  if (sysFstat(fd, &held) != 0) return platRecordError();
+  if (!S_ISREG(held.st_mode)) return platRecordErrorCode(EINVAL);
+  if (sysLstat(path, &named) != 0) return errno == ENOENT ? 0 : platRecordError();
+  return named.st_dev == held.st_dev && named.st_ino == held.st_ino;
+}
+
+}  // namespace
+
+int platLockFile(PlatFileLock* lock, const char* hostPath, int waitMs) {
+  lock->handle = INVALID_HANDLE;
+  lock->slot = -1;
+  int length = snprintf(lock->path, sizeof lock->path, "%s.lock", hostPath);
+  if (length < 0 || length >= (int)sizeof lock->path) {
+    platRecordErrorCode(ENAMETOOLONG);
+    return PLAT_LOCK_FAILED;
+  }
+  long long deadline = nowMs() + waitMs;
+  for (;;) {
+    // Read-only is enough for flock, and lets a user who may only read it wait too. Never
+    // through a link planted under the companion's name.
+    int fd = sysOpen(lock->path, O_RDONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+    if (fd < 0) {
+      platRecordError();
+      return PLAT_LOCK_FAILED;
+    }
+    int waited = waitForLock(fd, deadline);
+    int named = waited == 0 ? stillNamed(fd, lock->path) : 0;
+    if (waited == 0 && named == 1) {
+      lock->handle = fd;
+      lock->slot = platArmTempName(lock->path);
+      return PLAT_LOCKED;
+    }
+    if (named < 0)
+      sysReleaseLock(fd, lock->path);  // held, but not to be trusted: removed as on release
+    else
+      sysClose(fd);  // not held, or its name is another's by now: left alone
+    if (waited != 0 || named < 0) return waited > 0 ? PLAT_LOCK_BUSY : PLAT_LOCK_FAILED;
+  }
+}
+
+void platUnlockFile(PlatFileLock* lock) {
+  if (lock->handle == INVALID_HANDLE) return;
+  // Off the interrupt handlers' list first: once removed, the name may be another
+  // holder's companion.
+  platDisarmTempName(lock->slot);
+  lock->slot = -1;
+  sysReleaseLock((int)lock->handle, lock->path);
+  lock->handle = INVALID_HANDLE;
+}
+
 void platInstallToolSignals() {
   signal(SIGXFSZ, SIG_IGN);
   struct sigaction action;
   memset(&action, 0, sizeof action);
   action.sa_handler = onSignal;
   action.sa_flags = SA_RESETHAND;
-  sigemptyset(&action.sa_mask);
+  toolSignalSet(&action.sa_mask);  // one handler at a time; the first signal decides the end
+  toolSignalsInstalled.store(true);
   for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
     struct sigaction old;
     // A signal the caller chose to ignore (nohup) stays ignored.

@@ -24,6 +24,7 @@ ssize_t sysRead(int fd, void* buffer, size_t count);
 ssize_t sysWrite(int fd, const void* buffer, size_t count);
 int sysClose(int fd);  // the descriptor is closed whatever the result
 int sysRename(const char* from, const char* to);
+int sysRenameAt(int fromDir, const char* from, int toDir, const char* to);
 int sysLinkAt(int fromDir, const char* from, int toDir, const char* to, int flags);
 int sysUnlink(const char* path);
 int sysUnlinkAt(int dir, const char* name);
@@ -44,6 +45,14 @@ int sysFstatAt(int dir, const char* name, struct stat* st, int flags);
 int sysAccess(const char* path);  // whether it exists
 off_t sysSeek(int fd, off_t offset, int whence);
 int sysSetBlocking(int fd);
+// flock, counted as PLAT_FAULT_LOCK.
+int sysFlock(int fd, int operation);
+// Removes the companion of a held lock, then closes it (which releases the lock), in that
+// order so that a waiter can tell the file it then holds is gone. Not counted: a failure
+// leaves an unlocked companion the next holder takes over, nothing to act on.
+void sysReleaseLock(int fd, const char* path);
+// realpath into out (PATH_MAX bytes), counted as a look (PLAT_FAULT_STAT).
+char* sysRealPath(const char* path, char* out);
 int sysDup(int fd);          // a second descriptor, closed on exec
 // Listings for a case-blind lookup of one name: the directory at path, or dir itself (the
 // directory handle stays the caller's). The seam counts them as PLAT_FAULT_LIST, apart from
@@ -56,5 +65,8 @@ void sysCloseDir(DIR* dir);
 // copy_file_range; the seam does not count it: under the seam copies go through reads and
 // writes it can count and fail.
 ssize_t sysCopyRange(int src, off_t* srcAt, int dst, off_t* dstAt, size_t count);
+// sync_file_range; outside the seam too: the write-behind it serves is advisory, and a test
+// that fails the Nth flush counts the flushes a pack makes whatever its size.
+int sysSyncRange(int fd, off_t at, off_t count, unsigned flags);
 // The console: outside the seam, as nothing handles a failure to print.
 ssize_t sysWriteStderr(const void* text, size_t length);

@@ -11,7 +11,8 @@
 namespace {
 
 // A slot is free (0), being filled (1) or names a file to remove (2); the handlers read
-// only slots in state 2. The name is a host path, or a name inside the held directory dir.
+// only slots in state 2. The unpacker changes its slots only inside the name gate, which a
+// handler closes before it reads them. The name is a host path, or a name inside the held directory dir.
 constexpr int kSlots = 64;  // the unpacker's threads each write one file at a time
 struct t_tempSlot {
   std::atomic<int> state{0};
@@ -93,9 +94,33 @@ const char* platLastComponent(const char* path) {
   return last;
 }
 
-int platGuardPartialFile(PlatHandle dir, const char* name) { return platArmTempNameIn(dir, name); }
+// ---- the gate between writing threads and the interrupt handler -----------------------------
 
+namespace {
+std::atomic<int> gateUsers{0};       // threads inside platEnterNameGate .. platLeaveNameGate
+std::atomic<bool> gateClosed{false};  // a handler is removing the list: nobody enters again
+}  // namespace
+
+void platEnterNameGate() {
+  for (;;) {
+    // Counted first, then the look: a handler closing meanwhile waits for this thread.
+    gateUsers.fetch_add(1);
+    if (!gateClosed.load()) return;
+    gateUsers.fetch_sub(1);
+    platHostParkForever();
+  }
+}
+
+void platLeaveNameGate() { gateUsers.fetch_sub(1); }
+
+// Outside the gate: a handler that still saw the slot armed removes a file that was complete
+// a moment before, which leaves it absent, never partial.
 void platUnguardPartialFile(int token) { platDisarmTempName(token); }
+
+void platCloseNameGate() {
+  gateClosed.store(true);
+  while (gateUsers.load() > 0) platHostYield();
+}
 
 long long platCopyBuffered(PlatHandle src, long long srcOffset, PlatHandle dst, long long dstOffset,
                            long long count) {

@@ -14,6 +14,17 @@ void platDisarmTempName(int slot);  // -1 is ignored
 // path). Safe in a signal handler: it only loads atomics and reads names already complete.
 void platRemoveArmedTempNames(void (*remove)(PlatHandle dir, const char* path));
 
+// The name gate: a writing thread makes, names, drops and lists its files between Enter and
+// Leave; a signal handler closes the gate, which waits until no thread is inside and parks
+// for good every thread that comes to it afterwards. Lock-free: safe in a signal handler.
+void platEnterNameGate();
+void platLeaveNameGate();
+void platCloseNameGate();
+// The backend's waits: a thread that never returns (the process ends around it), and a
+// pause in a handler's wait for the gate.
+[[noreturn]] void platHostParkForever();
+void platHostYield();
+
 // A fresh temporary name beside target, "target.tmpPID.N" with N new on every call; false
 // when it does not fit outSize. Both hosts' new files take their names from here.
 bool platTempName(const char* target, unsigned long processId, char* out, size_t outSize);

@@ -35,10 +35,12 @@ thread_local int lastErrno = 0;
 thread_local const char* lastText = "";
 thread_local char lastMessage[256];
 thread_local unsigned long errorCount = 0;
+thread_local const char* lastNote = nullptr;
 
 }  // namespace
 
 long long failWin32(DWORD code) {
+  lastNote = nullptr;
   lastKind = ErrorKind::win32;
   lastWin32 = code;
   errorCount++;
@@ -46,15 +48,21 @@ long long failWin32(DWORD code) {
 }
 long long failWin32() { return failWin32(GetLastError()); }
 long long failCrt(int error) {
+  lastNote = nullptr;
   lastKind = ErrorKind::crt;
   lastErrno = error;
   errorCount++;
   return -1;
 }
 long long failText(const char* text) {
+  lastNote = nullptr;
   lastKind = ErrorKind::text;
   lastText = text;
   errorCount++;
+  return -1;
+}
+long long failNote(const char* note) {
+  lastNote = note;
   return -1;
 }
 bool lastFailureIs(DWORD code) { return lastKind == ErrorKind::win32 && lastWin32 == code; }
@@ -136,52 +144,146 @@ bool sysCloseHandle(HANDLE h) {
 
 namespace {
 
+// A failure the seam chose, as a Win32 code: EACCES and EBUSY stand for the refusals a
+// replacement meets; any other error keeps its C run-time code, marked with the bit Win32
+// leaves to applications.
+constexpr DWORD kSeamCode = 0x20000000u;
+DWORD seamCode(int error) {
+  if (error == EACCES) return ERROR_ACCESS_DENIED;
+  if (error == EBUSY) return ERROR_SHARING_VIOLATION;
+  return kSeamCode | (DWORD)error;
+}
+
+long long failCode(DWORD code) {
+  return (code & kSeamCode) ? failCrt((int)(code & ~kSeamCode)) : failWin32(code);
+}
+
+// path in the wide "\\?\" form of its full path, which no length limit of the ANSI calls
+// stops (the fallback below names both files that way). False when it does not fit.
+bool verbatimPath(const char* path, wchar_t* out, size_t outChars) {
+  wchar_t wide[PLAT_PATH_MAX], full[PLAT_PATH_MAX];
+  UINT codePage = AreFileApisANSI() ? CP_ACP : CP_OEMCP;
+  if (MultiByteToWideChar(codePage, 0, path, -1, wide, PLAT_PATH_MAX) <= 1) return false;
+  if (wcsncmp(wide, L"\\\\?\\", 4) == 0) {
+    if (wcslen(wide) >= outChars) return false;
+    wcscpy(out, wide);
+    return true;
+  }
+  DWORD n = GetFullPathNameW(wide, PLAT_PATH_MAX, full, nullptr);
+  if (n == 0 || n >= PLAT_PATH_MAX) return false;
+  bool unc = full[0] == L'\\' && full[1] == L'\\';
+  const wchar_t* prefix = unc ? L"\\\\?\\UNC\\" : L"\\\\?\\";
+  const wchar_t* rest = unc ? full + 2 : full;
+  if (wcslen(prefix) + wcslen(rest) >= outChars) return false;
+  wcscpy(out, prefix);
+  wcscat(out, rest);
+  return true;
+}
+
+// One classic replacement: 0, or the reason it failed.
+DWORD moveOnce(const char* from, const char* to) {
+  if (int e = platFaultHit(PLAT_FAULT_RENAME)) return seamCode(e);
+  // MOVEFILE_WRITE_THROUGH makes a move between volumes (a copy and a delete) wait for the
+  // disk; a rename within one volume it leaves as it is: the caller flushes the directory.
+  if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return 0;
+  return GetLastError();
+}
+
 // Renames from over to with POSIX semantics (Windows 10 1809 and later): the target may be
 // held open by readers (with delete sharing), who keep reading the old file, as on POSIX.
-// False, with the system's error left, where the system does not offer it.
-bool renameOverOpenFile(const char* from, const char* to) {
-  char full[MAX_PATH];
-  DWORD n = GetFullPathNameA(to, sizeof full, full, nullptr);
-  if (n == 0 || n >= sizeof full) return false;
-  wchar_t wide[MAX_PATH];
-  int w = MultiByteToWideChar(CP_ACP, 0, full, -1, wide, MAX_PATH);
-  if (w <= 1) return false;
-  size_t bytes = (size_t)(w - 1) * sizeof(wchar_t);
-  alignas(FILE_RENAME_INFO) char block[sizeof(FILE_RENAME_INFO) + sizeof wide];
+// 0, or the reason it failed (where the system does not offer it, too). Like the classic
+// move it leaves the directory to the caller's flush; the file's data was flushed before.
+DWORD renameOverOpenFile(const char* from, const char* to) {
+  if (int e = platFaultHit(PLAT_FAULT_RENAME)) return seamCode(e);
+  wchar_t source[PLAT_PATH_MAX];
+  alignas(FILE_RENAME_INFO) char block[sizeof(FILE_RENAME_INFO) + PLAT_PATH_MAX * sizeof(wchar_t)];
   auto* info = reinterpret_cast<FILE_RENAME_INFO*>(block);
-  memset(block, 0, sizeof block);
+  memset(block, 0, sizeof(FILE_RENAME_INFO));
+  if (!verbatimPath(from, source, PLAT_PATH_MAX) ||
+      !verbatimPath(to, info->FileName, PLAT_PATH_MAX))
+    return ERROR_FILENAME_EXCED_RANGE;
   info->Flags = 0x1 | 0x2;  // FILE_RENAME_FLAG_REPLACE_IF_EXISTS | _POSIX_SEMANTICS
-  info->FileNameLength = (DWORD)bytes;
-  memcpy(info->FileName, wide, bytes);
-  HANDLE h = CreateFileA(from, DELETE | SYNCHRONIZE,
+  info->FileNameLength = (DWORD)(wcslen(info->FileName) * sizeof(wchar_t));
+  HANDLE h = CreateFileW(source, DELETE | SYNCHRONIZE,
                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                          OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (h == INVALID_HANDLE_VALUE) return false;
+  if (h == INVALID_HANDLE_VALUE) return GetLastError();
   // FileRenameInfoEx (22): named by number, as older headers do not know it.
-  bool renamed = SetFileInformationByHandle(h, (FILE_INFO_BY_HANDLE_CLASS)22, info,
-                                            (DWORD)(sizeof(FILE_RENAME_INFO) + bytes)) != 0;
+  DWORD size = (DWORD)(sizeof(FILE_RENAME_INFO) + info->FileNameLength);
+  DWORD error = SetFileInformationByHandle(h, (FILE_INFO_BY_HANDLE_CLASS)22, info, size)
+                    ? 0
+                    : GetLastError();
   CloseHandle(h);
-  return renamed;
+  return error;
+}
+
+bool refusedForAnInstant(DWORD error) {
+  return error == ERROR_ACCESS_DENIED || error == ERROR_SHARING_VIOLATION;
 }
 
 }  // namespace
 
 bool sysMoveFile(const char* from, const char* to) {
-  if (int e = platFaultHit(PLAT_FAULT_RENAME)) return failCrt(e), false;
   // The target may be held for an instant by another process replacing it too (or by a
-  // scanner): such a refusal is tried again for about a second before it counts.
+  // scanner), or for long by a running manager reading it: the first is tried again for
+  // about a second, the second replaced with POSIX semantics where the system can.
+  DWORD error = 0;
   for (int attempt = 1;; attempt++) {
-    if (MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH)) return true;
-    DWORD error = GetLastError();
-    if (error != ERROR_ACCESS_DENIED && error != ERROR_SHARING_VIOLATION) break;
-    // A group that a running manager holds open refuses the classic replacement.
-    if (renameOverOpenFile(from, to)) return true;
-    SetLastError(error);  // the replacement's own reason, not the fallback's
-    if (attempt == 8) break;
+    error = moveOnce(from, to);
+    if (error == 0) return true;
+    if (!refusedForAnInstant(error)) break;
+    if (renameOverOpenFile(from, to) == 0) return true;
+    if (attempt == 8) break;  // the classic replacement's own reason, not the fallback's
     Sleep(25 * attempt);
   }
-  failWin32();
+  failCode(error);
   return false;
+}
+
+int sysFlushDirectory(const char* dir) {
+  if (int e = platFaultHit(PLAT_FAULT_FLUSH)) return (int)failCrt(e);
+  // A directory opens only with FILE_FLAG_BACKUP_SEMANTICS, and flushes only when opened
+  // for writing; file systems other than NTFS may refuse the flush itself.
+  HANDLE h = CreateFileA(dir, GENERIC_READ | GENERIC_WRITE,
+                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  DWORD error = 0;
+  if (h == INVALID_HANDLE_VALUE) {
+    error = GetLastError();
+  } else {
+    if (!FlushFileBuffers(h)) error = GetLastError();
+    CloseHandle(h);
+  }
+  if (error == 0) return 1;
+  for (DWORD refusal : {ERROR_ACCESS_DENIED, ERROR_INVALID_FUNCTION, ERROR_NOT_SUPPORTED,
+                        ERROR_INVALID_PARAMETER})
+    if (error == refusal) return 0;
+  return (int)failWin32(error);
+}
+
+HANDLE sysOpenLockFile(const char* path) {
+  if (int e = platFaultHit(PLAT_FAULT_LOCK)) {
+    failCrt(e);
+    return INVALID_HANDLE_VALUE;
+  }
+  HANDLE h = CreateFileA(path, GENERIC_READ, 0, nullptr, OPEN_ALWAYS,
+                         FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+  if (h == INVALID_HANDLE_VALUE) failWin32();
+  return h;
+}
+
+void sysReleaseLock(HANDLE h) { CloseHandle(h); }
+
+bool sysFinalPath(const char* path, char* out, size_t outSize) {
+  if (int e = platFaultHit(PLAT_FAULT_STAT)) return failCrt(e), false;
+  HANDLE h = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                         OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (h == INVALID_HANDLE_VALUE) return failWin32(), false;
+  DWORD n = GetFinalPathNameByHandleA(h, out, (DWORD)outSize, FILE_NAME_NORMALIZED);
+  DWORD error = GetLastError();
+  CloseHandle(h);
+  if (n == 0 || n >= outSize) return failWin32(n ? ERROR_FILENAME_EXCED_RANGE : error), false;
+  return true;
 }
 
 bool sysProcessGone(DWORD pid) {
@@ -495,6 +597,20 @@ long long platCopyRange(PlatHandle src, long long srcOffset, PlatHandle dst, lon
 
 int platFlush(PlatHandle h) { return sysFlush(toWin(h)) ? 0 : -1; }
 
+// Windows has no call that starts the writeback of a byte range without waiting for it:
+// FlushFileBuffers takes the whole file and returns only when it is on the disk, so calling
+// it behind the writer would stall the writer each time. The cache manager already writes
+// behind on its own (its lazy writer sends out dirty pages of every file each second, and it
+// holds a writer back once too much of the cache is dirty), which leaves the final flush
+// mostly the tail and keeps dirty memory bounded without us.
+void platWriteBehindBegin(PlatWriteBehind* behind, PlatHandle h) {
+  behind->handle = h;
+  behind->started = behind->waited = 0;
+  behind->off = 1;
+}
+
+int platWriteBehind(PlatWriteBehind*, long long) { return 0; }
+
 int platSetWriteTime(PlatHandle h, std::int64_t time) {
   // FILETIME counts 100-nanosecond steps from 1601.
   unsigned long long ticks = (unsigned long long)(time + 11644473600LL) * 10000000ULL;
@@ -671,7 +787,8 @@ void platFindClose(PlatFind* find) {
 
 // ---- errors and the console --------------------------------------------------------------
 
-const char* platLastError() {
+namespace {
+const char* lastReason() {
   if (lastKind == ErrorKind::text) return lastText;
   if (lastKind == ErrorKind::crt) return strerror(lastErrno);
   DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
@@ -685,6 +802,14 @@ const char* platLastError() {
   while (length > 0 && strchr("\r\n .", lastMessage[length - 1])) length--;
   lastMessage[length] = 0;
   return lastMessage;
+}
+}  // namespace
+
+const char* platLastError() {
+  if (!lastNote) return lastReason();
+  thread_local char noted[512];
+  snprintf(noted, sizeof noted, "%s %s", lastReason(), lastNote);
+  return noted;
 }
 
 void platWriteStderr(const char* text, size_t length) { sysWriteStderr(text, length); }

@@ -166,6 +166,7 @@ void deleteName(PlatHandle dir, const char* path) {
 // open with delete sharing, so they can go while the main thread still writes; returning
 // FALSE lets the default handler end the process as it would have.
 BOOL WINAPI onConsoleEvent(DWORD) {
+  platCloseNameGate();  // the writing threads stop where the list holds still
   platRemoveArmedTempNames(deleteName);
   return FALSE;
 }
@@ -181,10 +182,7 @@ void removeStaleTempNames(const char* target) {
   HANDLE search = sysFindFirst(pattern, &found);
   if (search == INVALID_HANDLE_VALUE) return;
   do {
-    unsigned long pid;
-    if (!platIsTempNameOf(targetName, found.cFileName, &pid) || pid == 0 || pid > 0xffffffffUL ||
-        !sysProcessGone((DWORD)pid))
-      continue;
+    if (!platIsStaleTempNameOf(targetName, found.cFileName)) continue;
     char path[PLAT_PATH_MAX];
     int length =
         snprintf(path, sizeof path, "%.*s%s", (int)(targetName - target), target, found.cFileName);
@@ -199,6 +197,7 @@ int platNewFileCreate(PlatNewFile* file, const char* path) {
   // Windows has no anonymous files: always a temporary name beside the target.
   file->handle = INVALID_HANDLE;
   file->anonymous = 0;
+  file->durable = 1;
   file->slot = -1;
   file->temp[0] = 0;
   if (!platHostPath(path, file->target, sizeof file->target))
@@ -221,10 +220,32 @@ int platNewFileCreate(PlatNewFile* file, const char* path) {
   return -1;
 }
 
+namespace {
+
+// Flushes the directory that holds the host path target: 0 when flushed or when the system
+// does not allow it, -1 on failure (recorded).
+int flushDirectoryOf(const char* target) {
+  char dir[PLAT_PATH_MAX];
+  const char* leaf = platLastComponent(target);
+  size_t length = (size_t)(leaf - target);
+  if (length == 0) {
+    strcpy(dir, ".");
+  } else {
+    // "C:\\" keeps its separator (the root); "dir\\" does not need it.
+    bool root = length == 3 && target[1] == ':';
+    size_t keep = root ? length : length - 1;
+    memcpy(dir, target, keep);
+    dir[keep] = 0;
+  }
+  return sysFlushDirectory(dir) < 0 ? -1 : 0;
+}
+
+}  // namespace
+
 int platNewFileCommit(PlatNewFile* file) {
-  // The data reaches the disk before the file takes the target's name, as on POSIX; the
-  // move itself writes through, which covers the directory.
-  if (!sysFlush(toWin(file->handle))) {
+  // The data reaches the disk before the file takes the target's name, as on POSIX, whichever
+  // way the rename then goes (the classic move or its POSIX-semantics fallback).
+  if (file->durable && !sysFlush(toWin(file->handle))) {
     platNewFileDiscard(file);
     return -1;
   }
@@ -235,7 +256,16 @@ int platNewFileCommit(PlatNewFile* file) {
   if (!moved) sysDeleteFile(file->temp);
   platDisarmTempName(file->slot);
   file->slot = -1;
-  return moved ? 0 : -1;
+  if (!moved) return -1;
+  // A rename within one volume is a change of the directory, which no flag of the move
+  // flushes: the directory is flushed where the system allows it (NTFS, with a handle open
+  // for writing). Where it refuses, the rename rests on the file system's own journal and
+  // a power cut may undo it; a flush that fails otherwise fails the commit, as on POSIX.
+  if (file->durable && flushDirectoryOf(file->target) != 0)
+    return (int)failNote(
+        "while flushing its directory (the new file is in place, but a power cut may undo the "
+        "replacement)");
+  return 0;
 }
 
 void platNewFileDiscard(PlatNewFile* file) {
@@ -245,5 +275,181 @@ void platNewFileDiscard(PlatNewFile* file) {
   platDisarmTempName(file->slot);
   file->slot = -1;
 }
+
+// ---- the file a new file replaces, and its writers' lock ----------------------------------
+
+int platFollowLinks(const char* path, char* out, size_t outSize) {
+  char host[PLAT_PATH_MAX], final[PLAT_PATH_MAX];
+  if (!platHostPath(path, host, sizeof host)) return (int)failWin32(ERROR_FILENAME_EXCED_RANGE);
+  const char* result = host;
+  DWORD attributes = sysAttributes(host);
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+      !(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    if (!sysFinalPath(host, final, sizeof final)) return -1;
+    // \\?\C:\... as C:\..., and \\?\UNC\server\... as \\server\..., where the plain form is
+    // short enough for the ANSI calls.
+    result = final;
+    if (strncmp(final, "\\\\?\\UNC\\", 8) == 0 && strlen(final) - 6 < MAX_PATH) {
+      final[6] = '\\';
+      result = final + 6;
+    } else if (strncmp(final, "\\\\?\\", 4) == 0 && final[5] == ':' &&
+               strlen(final) - 4 < MAX_PATH) {
+      result = final + 4;
+    }
+  }
+  if (strlen(result) >= outSize) return (int)failWin32(ERROR_FILENAME_EXCED_RANGE);
+  strcpy(out, result);
+  return 0;
+}
+
+int platLockFile(PlatFileLock* lock, const char* hostPath, int waitMs) {
+  lock->handle = INVALID_HANDLE;
+  lock->slot = -1;  // the system removes the companion of a holder that dies
+  int length = snprintf(lock->path, sizeof lock->path, "%s.lock", hostPath);
+  if (length < 0 || length >= (int)sizeof lock->path) {
+    failWin32(ERROR_FILENAME_EXCED_RANGE);
+    return PLAT_LOCK_FAILED;
+  }
+  ULONGLONG start = GetTickCount64();
+  for (DWORD delay = 1;; delay = delay < 50 ? delay * 2 : 50) {
+    HANDLE h = sysOpenLockFile(lock->path);
+    if (h != INVALID_HANDLE_VALUE) {
+      lock->handle = fromWin(h);
+      return PLAT_LOCKED;
+    }
+    // Held by another; or deleted by its last holder and not gone yet, which lasts an
+    // instant (a refusal that lasts is the directory's).
+    bool held = lastFailureIs(ERROR_SHARING_VIOLATION);
+    ULONGLONG waited = GetTickCount64() - start;
+    if (!held && !(lastFailureIs(ERROR_ACCESS_DENIED) && waited < 1000)) return PLAT_LOCK_FAILED;
+    if (waited >= (ULONGLONG)waitMs) return held ? PLAT_LOCK_BUSY : PLAT_LOCK_FAILED;
+    Sleep(delay);
+  }
+}
+
+void platUnlockFile(PlatFileLock* lock) {
+  if (lock->handle == INVALID_HANDLE) return;
+  sysReleaseLock(toWin(lock->handle));
+  lock->handle = INVALID_HANDLE;
+}
+
+namespace {
+
+// Inside the name gate for its lifetime. The console handler runs on a thread of its own,
+// never on top of a writer: nothing to block.
+class t_gate {
+ public:
+  t_gate() { platEnterNameGate(); }
+  ~t_gate() {
+    DWORD error = GetLastError();
+    platLeaveNameGate();
+    SetLastError(error);
+  }
+  t_gate(const t_gate&) = delete;
+  t_gate& operator=(const t_gate&) = delete;
+};
+
+// The whole path of name in the held directory dir, for the calls that take paths.
+bool pathInDir(PlatHandle dir, const char* name, char* out, size_t size) {
+  if (dir == INVALID_HANDLE) return snprintf(out, size, "%s", name) < (int)size;
+  DWORD n = GetFinalPathNameByHandleA(toWin(dir), out, (DWORD)size, FILE_NAME_NORMALIZED);
+  if (n == 0 || n >= size) return false;
+  return snprintf(out + n, size - n, "\\%s", name) < (int)(size - n);
+}
+
+HANDLE createNew(PlatHandle dir, const char* name) {
+  t_base base;
+  if (!openBase(dir, &base)) return INVALID_HANDLE_VALUE;
+  HANDLE h = sysOpenRelative(base.dir, name, GENERIC_WRITE | DELETE, FILE_CREATE,
+                             FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT |
+                                 FILE_SEQUENTIAL_ONLY);
+  closeBase(base);
+  return h;
+}
+
+bool nameTaken() { return lastFailureIs(ERROR_FILE_EXISTS) || lastFailureIs(ERROR_ALREADY_EXISTS); }
+
+}  // namespace
+
+PlatHandle platCreateGuardedInDir(PlatHandle dir, const char* name, int* token, int* taken) {
+  t_gate gate;
+  *token = platArmTempNameIn(dir, name);
+  HANDLE h = createNew(dir, name);
+  *taken = h == INVALID_HANDLE_VALUE && nameTaken();
+  if (h == INVALID_HANDLE_VALUE) {
+    platDisarmTempName(*token);
+    *token = -1;
+  }
+  return fromWin(h);
+}
+
+PlatHandle platCreateBesideInDir(PlatHandle dir, const char* name, char* temp, size_t tempSize,
+                                 int* token) {
+  t_gate gate;
+  *token = -1;
+  for (int attempt = 0; attempt < 100; attempt++) {
+    if (!platTempName(name, GetCurrentProcessId(), temp, tempSize)) {
+      failWin32(ERROR_FILENAME_EXCED_RANGE);
+      break;
+    }
+    *token = platArmTempNameIn(dir, temp);
+    HANDLE h = createNew(dir, temp);
+    if (h != INVALID_HANDLE_VALUE) return fromWin(h);
+    platDisarmTempName(*token);
+    *token = -1;
+    if (!nameTaken()) break;
+  }
+  temp[0] = 0;
+  return INVALID_HANDLE;
+}
+
+int platReplaceGuardedInDir(PlatHandle dir, const char* temp, const char* name, int token) {
+  t_gate gate;
+  char from[PLAT_PATH_MAX], to[PLAT_PATH_MAX];
+  bool moved = false;
+  if (pathInDir(dir, temp, from, sizeof from) && pathInDir(dir, name, to, sizeof to))
+    moved = sysMoveFile(from, to);
+  else
+    failWin32(ERROR_FILENAME_EXCED_RANGE);
+  if (!moved) platRemoveInDir(dir, temp);
+  platDisarmTempName(token);
+  return moved ? 0 : -1;
+}
+
+void platDropGuardedInDir(PlatHandle dir, const char* name, int token) {
+  t_gate gate;
+  platRemoveInDir(dir, name);
+  platDisarmTempName(token);
+}
+
+
+int platIsSameFileInDir(PlatHandle dir, const char* name, PlatHandle file) {
+  t_base base;
+  if (!openBase(dir, &base)) return 0;
+  HANDLE h = sysOpenRelative(base.dir, name, FILE_READ_ATTRIBUTES, FILE_OPEN,
+                             FILE_OPEN_REPARSE_POINT);
+  closeBase(base);
+  if (h == INVALID_HANDLE_VALUE) return 0;
+  BY_HANDLE_FILE_INFORMATION a, b;
+  bool same = sysFileInfo(h, &a) && sysFileInfo(toWin(file), &b) &&
+              a.dwVolumeSerialNumber == b.dwVolumeSerialNumber &&
+              a.nFileIndexHigh == b.nFileIndexHigh && a.nFileIndexLow == b.nFileIndexLow;
+  sysCloseHandle(h);
+  return same;
+}
+
+int platIsStaleTempNameOf(const char* targetName, const char* name) {
+  unsigned long pid;
+  return platIsTempNameOf(targetName, name, &pid) && pid != 0 && pid <= 0xffffffffUL &&
+         sysProcessGone((DWORD)pid);
+}
+
+void platBlockToolSignals() {}  // the console handler has a thread of its own
+
+void platHostParkForever() {
+  for (;;) Sleep(INFINITE);
+}
+
+void platHostYield() { Sleep(0); }
 
 void platInstallToolSignals() { SetConsoleCtrlHandler(onConsoleEvent, TRUE); }

@@ -9,6 +9,9 @@ long long failWin32(DWORD code);
 long long failWin32();  // GetLastError's
 long long failCrt(int error);
 long long failText(const char* text);
+// Adds a note that platLastError puts after the last failure's reason (a static string, such
+// as what the failure left behind); returns -1.
+long long failNote(const char* note);
 bool lastFailureIs(DWORD code);
 
 HANDLE sysCreateFile(const char* path, DWORD access, DWORD share, DWORD disposition, DWORD flags);
@@ -19,8 +22,24 @@ HANDLE sysOpenRelative(HANDLE dir, const char* name, ACCESS_MASK access, ULONG d
                        ULONG options);
 bool sysTransfer(HANDLE h, char* buffer, DWORD count, DWORD* moved, OVERLAPPED* at, bool write);
 bool sysCloseHandle(HANDLE h);  // the handle is closed whatever the result
-// Replacing the target, and returning only once the move is on the disk.
+// Replacing the target. A refusal for an instant (access denied, a sharing violation: another
+// process replacing or holding it) is met with a rename of POSIX semantics, which replaces
+// a file others hold open, then tried again for about a second. Each attempt of either kind
+// is one PLAT_FAULT_RENAME of the seam, whose EACCES stands for access denied and EBUSY for
+// a sharing violation, so that tests reach every branch.
 bool sysMoveFile(const char* from, const char* to);
+// Flushes the directory dir (the names in it) to the disk: 1 when flushed, 0 when the system
+// does not allow it (a file system or a handle that refuses a directory's flush), -1 on
+// failure (recorded). Counted as PLAT_FAULT_FLUSH.
+int sysFlushDirectory(const char* dir);
+// Opens the companion of a lock: created when missing, shared with nobody, deleted when its
+// last handle closes (also when its process dies). Counted as PLAT_FAULT_LOCK.
+HANDLE sysOpenLockFile(const char* path);
+// Closes a lock's companion, which deletes it. Not counted: nothing rides on the result.
+void sysReleaseLock(HANDLE h);
+// The path of the file that path leads to through links, into out; false when it cannot be
+// had (recorded).
+bool sysFinalPath(const char* path, char* out, size_t outSize);
 // Whether no process has the id pid any more. Counted as a look (PLAT_FAULT_STAT); a
 // failed look says the process lives.
 bool sysProcessGone(DWORD pid);

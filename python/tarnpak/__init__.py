@@ -308,8 +308,8 @@ class Group:
     def verify(self) -> List[str]:
         """Problems beyond what every read checks, one line each; an empty list when none:
         entries out of the builder's order, data areas that overlap the directory or each
-        other, and names the unpacker refuses. The directory is read again first (Error
-        when it has become unreadable)."""
+        other, names the unpacker refuses, and names holding '/'. The directory is read
+        again first (Error when it has become unreadable)."""
         group = _tarnpak._Group(self.path)
         entries = [Entry(n, size, None, off) for n, size, d, t, off in group.entries()]
         problems = []
@@ -329,6 +329,9 @@ class Group:
             why = _tarnpak.unsafe_name(e.name)
             if why:
                 problems.append("entry %d (%s): the unpacker refuses the name: %s" % (i, e.name, why))
+            if "/" in e.name:
+                problems.append("entry %d (%s): the name holds '/', which the format never "
+                                "stores: it is unpacked as a level, like '\\'" % (i, e.name))
         return problems
 
     def __repr__(self) -> str:

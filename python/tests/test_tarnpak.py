@@ -172,6 +172,28 @@ class ExtractTest(TempDir):
         with self.assertRaises(tarnpak.Error):
             tarnpak.unpack(hostile, self.path("again"))
 
+    def test_a_slash_is_a_level_and_never_passes_a_link(self):
+        hostile = self.path("slash.grp")
+        with open(hostile, "wb") as f:
+            f.write(group_bytes([(b"LINK/EVIL.TXT", b"evil"), (b"OK/A.TXT", b"a")]))
+        self.assertEqual(len(tarnpak.Group(hostile).verify()), 2)
+        outside = self.path("outside")
+        os.mkdir(outside)
+        for threads in (1, 4):
+            tarnpak.set_threads(threads)
+            try:
+                dest = self.path("out%d" % threads)
+                os.mkdir(dest)
+                os.symlink(outside, os.path.join(dest, "LINK"))
+                with self.assertRaises(tarnpak.Error) as e:
+                    tarnpak.unpack(hostile, dest)
+                self.assertIn("'LINK' is a symbolic link", str(e.exception))
+                self.assertEqual(os.listdir(outside), [])
+                with open(os.path.join(dest, "OK", "A.TXT"), "rb") as f:
+                    self.assertEqual(f.read(), b"a")
+            finally:
+                tarnpak.set_threads(0)
+
 
 class EditTest(TempDir):
     def test_add_replace_remove_and_create(self):

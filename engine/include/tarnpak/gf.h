@@ -15,8 +15,8 @@ constexpr t_gfHandle GF_INVALID_HANDLE = -1;
 // One file of the manager's table.
 struct ENGINE_API t_gfFileInfo {
   char* name;   // relative to the root, backslashes, a-z turned to A-Z
-  long offset;  // start of the data in its group file; 0 for a loose file
-  long size;
+  long offset;     // start of the data in its group file; 0 for a loose file
+  long long size;  // the whole size, 64-bit on every host: a loose file may pass 4 GiB
   t_gfHandle handle;  // the group file's shared handle, or the loose file's own while open
   int openCount;
   std::uint16_t date;           // MS-DOS date of the last write (UTC)
@@ -78,6 +78,7 @@ ENGINE_API void gfClose(GFILE* f);
 ENGINE_API int gfSeek(GFILE* f, long offset, int origin);
 ENGINE_API long gfTell(GFILE* f);
 ENGINE_API long gfSize(GFILE* f);
+// The record's size; -1 when long cannot hold it (2 GiB and more where long has 32 bits).
 ENGINE_API long gfSizeEx(const char* name);
 // Bytes delivered, at most what the window holds behind the position.
 ENGINE_API long gfRead(GFILE* f, void* buffer, int count);
@@ -171,6 +172,10 @@ ENGINE_API int gfCheckBuildList(const char* root, t_gfReport report);
 // gfEditGroup's flags.
 constexpr int GF_EDIT_NEW_GROUP = 1;  // path holds no group yet: the result is a new group
 constexpr int GF_EDIT_DRY_RUN = 2;    // everything but the writing: the group stays as it is
+// A missing group is made new, an existing one edited: whether it is missing is looked at
+// once the edit holds the group's lock, so that edits at once that each found it missing
+// do not each make a group of their own, the last one replacing the others.
+constexpr int GF_EDIT_MAKE_MISSING = 4;
 
 // Rewrites the group file at path with changes, as the builder would write the resulting set
 // of files: the directory in the builder's order, every kept entry's bytes, date and time
@@ -190,9 +195,12 @@ constexpr int GF_EDIT_DRY_RUN = 2;    // everything but the writing: the group s
 // Refused, with nothing written: a remove name that matches no entry, an add path that finds
 // nothing, two added paths of one stored name, names the builder refuses (too long, leaving
 // root), files the group cannot hold. Names only the Windows unpacker refuses are added with
-// the builder's warning, as a build stores them. The old group
-// stays whole on any failure; the new one replaces it in one commit. 0 when the group was
-// written, 1 after reporting why not; warnings (an added directory holding no file, the
+// the builder's warning, as a build stores them. The old group stays whole on any failure;
+// the new one replaces it in one commit. From reading the old group to that commit the edit
+// holds the group's lock (the file path + ".lock" beside it), so that edits of one group, from
+// any process, never lose each other: one waits for another, and fails after a minute. A path
+// that is a symbolic link edits the group it leads to, and the link stays. 0 when the group
+// was written, 1 after reporting why not; warnings (an added directory holding no file, the
 // group met in the tree) go to warn.
 ENGINE_API int gfEditGroup(const char* path, int flags, const char* root,
                            const char* const* adds, int addCount, const char* const* removes,
@@ -256,6 +264,15 @@ typedef void (*t_gfProgress)(long filesDone, long filesAll, long long bytesDone,
                              long long bytesAll);
 // Sets the hook for every later job (null: none, the default).
 ENGINE_API void gfSetProgress(t_gfProgress progress);
+
+// ---- durability ---------------------------------------------------------------------------
+// Whether a group the engine writes (the builder, grp's edits) reaches the disk before it
+// takes its name: 1, the default, flushes its data first and its directory after the rename,
+// so that after a power cut the name holds the old group or the whole new one. 0 is for
+// scratch outputs: no flush, so the pack is faster, but after a power cut or a system crash
+// the name may hold the old group, or a new one cut short or empty. Either way a failed or
+// killed pack leaves the old group whole.
+ENGINE_API void gfSetDurable(int on);
 
 // ---- inspecting group files and the table (for tools) -------------------------------------
 // One entry of a group file's directory, as stored.

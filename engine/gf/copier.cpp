@@ -2,7 +2,6 @@
 // open group, go to the offset the directory gave them. The crew's threads read batches of
 // small files ahead into a few buffers (and hash them, when sums are wanted); the caller's
 // thread alone writes them, in order.
-#include <atomic>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -12,6 +11,7 @@
 #include "engine/gf/group_writer.h"
 
 #include "engine/gf/names.h"
+#include "engine/gf/sums.h"
 #include "engine/kestin/crew.h"
 #define ENGINE_UNIT "gf manager"
 #include "engine/kestin/alloc.h"
@@ -60,16 +60,6 @@ struct t_gfCopier {
   std::uint32_t dirText;  // the held directory's host path in the collection
   PlatSha256* hasher = nullptr;  // opened at the first entry to hash
 };
-
-// Hashes one more piece of the entry at place i with the thread's hasher (opened at the
-// first piece); last set finishes it into the list's digests. False when the host's hash
-// failed (platLastError says why).
-bool hashPiece(PlatSha256** hasher, const t_gfWriteList* files, int i, const void* bytes,
-               long count, bool last) {
-  if (!*hasher && !(*hasher = platSha256Open())) return false;
-  if (count > 0 && platSha256Add(*hasher, bytes, (size_t)count) != 0) return false;
-  return !last || platSha256Finish(*hasher, files->digests + (size_t)i * GF_SHA256_SIZE) == 0;
-}
 
 // reason: the failure's own words, or null for the host's.
 void noteFailure(t_gfCopySlot* slot, int record, t_gfCopyFailureKind kind,
@@ -211,7 +201,7 @@ bool readBatch(t_gfCopier* c, t_gfCopySlot* slot) {
     const t_gfWriteEntry* f = gfWriteEntryAt(files, i);
     unsigned char* at = slot->bytes + (f->offset - base);
     if (!copyRecord(c, slot, i, at)) return false;
-    if (files->digests && !hashPiece(&c->hasher, files, i, at, (long)f->size, true)) {
+    if (files->digests && !gfHashEntryPiece(&c->hasher, files, i, at, (long)f->size, true)) {
       noteFailure(slot, i, GF_COPY_HASH_ERROR);
       return false;
     }
@@ -324,64 +314,6 @@ int makeSlots(t_gfCopyJob* job, int helpers) {
   return job->slotCount;
 }
 
-// ---- the large files' sums ------------------------------------------------------------------
-
-// The large files, which the host copies without showing their bytes, are hashed once the
-// copy is done from the group just written (still in memory), by every thread of the crew,
-// each taking the next: the sums are of the very bytes stored, and a pack keeps the host's
-// fastest copy.
-struct t_gfLargeSums {
-  const t_gfWriteList* files;
-  PlatHandle out;
-  std::atomic<int> next{0};
-  std::mutex lock;  // guards the failure
-  int failed = -1;  // the first place that failed, -1: none
-  t_gfCopyFailure failure;
-};
-
-// Hashes the group's bytes of the large entry at place i through block.
-bool hashStored(PlatSha256** hasher, int i, unsigned char* block, t_gfLargeSums* job) {
-  const t_gfWriteEntry* f = gfWriteEntryAt(job->files, i);
-  for (long done = 0; done < (long)f->size;) {
-    long piece = (long)f->size - done < kBatchSize ? (long)f->size - done : kBatchSize;
-    long long got = platReadAt(job->out, (long long)f->offset + done, block, (size_t)piece);
-    if (got != piece || !hashPiece(hasher, job->files, i, block, piece, false)) return false;
-    done += piece;
-  }
-  return hashPiece(hasher, job->files, i, nullptr, 0, true);
-}
-
-void hashLarge(void* context) {
-  auto* job = static_cast<t_gfLargeSums*>(context);
-  PlatSha256* hasher = nullptr;
-  auto* block = static_cast<unsigned char*>(ENGINE_NEW(kBatchSize));
-  for (int i; (i = job->next.fetch_add(1)) < job->files->count;) {
-    if (gfWriteEntryAt(job->files, i)->size <= kBatchedFileMax) continue;
-    if (block && hashStored(&hasher, i, block, job)) continue;
-    std::lock_guard<std::mutex> hold(job->lock);
-    if (job->failed < 0 || i < job->failed) {
-      job->failed = i;
-      job->failure.kind = block ? GF_COPY_HASH_ERROR : GF_COPY_NO_MEMORY;
-      std::snprintf(job->failure.reason, sizeof job->failure.reason, "%s", platLastError());
-    }
-  }
-  ENGINE_DELETE(block);
-  platSha256Close(hasher);
-}
-
-// The sums of the large entries; -1 when all went well, else the first place that failed.
-int sumLargeFiles(const t_gfWriteList* files, PlatHandle out, t_gfCopyFailure* failure) {
-  t_gfLargeSums job;
-  job.files = files;
-  job.out = out;
-  t_crew crew;
-  crewStart(&crew, files->count > 1 ? crewThreads() - 1 : 0, hashLarge, &job);
-  hashLarge(&job);
-  crewJoin(&crew);
-  if (job.failed >= 0) *failure = job.failure;
-  return job.failed;
-}
-
 }  // namespace
 
 int gfCopyData(const t_gfWriteList* files, PlatHandle out, t_gfCopyFailure* failure) {
@@ -418,6 +350,7 @@ int gfCopyData(const t_gfWriteList* files, PlatHandle out, t_gfCopyFailure* fail
   for (int i = 0; i < job->slotCount; i++) ENGINE_DELETE(job->slots[i].bytes);
   job->~t_gfCopyJob();
   ENGINE_DELETE(job);
-  if (result < 0 && files->digests) result = sumLargeFiles(files, out, failure);
+  if (result < 0 && files->digests)
+    result = gfSumLargeEntries(files, out, kBatchedFileMax, failure);
   return result;
 }

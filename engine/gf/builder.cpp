@@ -9,6 +9,7 @@
 #include "engine/gf/group_writer.h"
 #include "engine/gf/names.h"
 #include "engine/gf/sums.h"
+#include "engine/gf/write_list.h"
 #include "engine/platform/faults.h"
 #include "tarnpak/stdinputoutput.h"
 

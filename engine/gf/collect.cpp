@@ -9,7 +9,7 @@
 #include <cstring>
 
 #include "engine/gf/group_format.h"
-#include "engine/gf/group_writer.h"
+#include "engine/gf/write_list.h"
 #include "engine/gf/names.h"
 #define ENGINE_UNIT "gf manager"
 #include "engine/kestin/alloc.h"

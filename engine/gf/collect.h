@@ -5,8 +5,8 @@
 #pragma once
 #include <cstdint>
 
-#include "engine/gf/group_writer.h"
 #include "engine/gf/names.h"
+#include "engine/gf/write_list.h"
 #include "tarnpak/gf.h"
 
 // Where the group being written already lies (a group of an earlier build), so that a mask

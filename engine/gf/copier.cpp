@@ -12,6 +12,7 @@
 
 #include "engine/gf/names.h"
 #include "engine/gf/sums.h"
+#include "engine/gf/write_list.h"
 #include "engine/kestin/crew.h"
 #define ENGINE_UNIT "gf manager"
 #include "engine/kestin/alloc.h"

@@ -11,6 +11,7 @@
 #include "engine/gf/group_writer.h"
 #include "engine/gf/names.h"
 #include "engine/gf/sums.h"
+#include "engine/gf/write_list.h"
 #include "engine/kestin/ascii.h"
 #define ENGINE_UNIT "gf manager"
 #include "engine/kestin/alloc.h"

@@ -7,8 +7,8 @@
 #include <cstring>
 
 #include "engine/gf/collect.h"
-#include "engine/gf/group_writer.h"
 #include "engine/gf/names.h"
+#include "engine/gf/write_list.h"
 #define ENGINE_UNIT "gf manager"
 #include "engine/kestin/alloc.h"
 

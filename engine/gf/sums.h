@@ -4,8 +4,8 @@
 #pragma once
 #include <cstdint>
 
-#include "engine/gf/group_writer.h"
 #include "engine/gf/names.h"
+#include "engine/gf/write_list.h"
 
 // A sums file being written: complete and flushed before the group takes its name, named
 // just after it.

@@ -4,6 +4,7 @@
 
 #include "engine/gf/unpacker.h"
 
+#include "engine/gf/names.h"
 #include "engine/kestin/crew.h"
 #define ENGINE_UNIT "gf manager"
 #include "engine/kestin/containers.h"

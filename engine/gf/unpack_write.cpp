@@ -7,6 +7,7 @@
 
 #include "engine/gf/unpacker.h"
 
+#include "engine/gf/names.h"
 #define ENGINE_UNIT "gf manager"
 #include "engine/kestin/containers.h"
 

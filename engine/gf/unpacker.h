@@ -5,7 +5,6 @@
 #include <cstdint>
 
 #include "engine/gf/group_format.h"
-#include "engine/gf/names.h"
 #include "engine/kestin/containers.h"
 #include "engine/kestin/crew.h"
 #include "engine/platform/platform.h"

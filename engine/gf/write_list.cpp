@@ -4,7 +4,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "engine/gf/group_writer.h"
+#include "engine/gf/write_list.h"
+
 #include "engine/gf/names.h"
 #include "engine/kestin/ascii.h"
 #define ENGINE_UNIT "gf manager"

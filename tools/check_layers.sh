@@ -65,8 +65,8 @@ done
 
 for module in kestin platform t_list debug stdinputoutput include; do
   [ -d "$engine/$module" ] || continue
-  if found=$(grep -rn --include='*.cpp' --include='*.h' '#[[:space:]]*include[[:space:]]*"engine/gf/' \
-               "$engine/$module"); then
+  pattern='#[[:space:]]*include[[:space:]]*"engine/gf/'
+  if found=$(grep -rn --include='*.cpp' --include='*.h' "$pattern" "$engine/$module"); then
     echo "$found"
     echo "engine/$module lies below engine/gf and must not include it"
     status=1

@@ -64,10 +64,11 @@ t_gfListing* gfReadListing(PlatHandle dir) {
   l->users.store(1);
   platListForCaseMatch(dir, addListed, l);
   const char* text = l->text.items;
-  std::sort(l->order.items, l->order.items + l->order.count, [text](std::uint32_t a, std::uint32_t b) {
+  auto byFoldedName = [text](std::uint32_t a, std::uint32_t b) {
     int c = compareFolded(text + a + 1, text + b + 1);
     return c ? c < 0 : std::strcmp(text + a + 1, text + b + 1) < 0;
-  });
+  };
+  std::sort(l->order.items, l->order.items + l->order.count, byFoldedName);
   return l;
 }
 

@@ -38,7 +38,8 @@ void retireOne(t_gfUnpackJob* job, std::unique_lock<std::mutex>& held) {
   t_crewRing* ring = &job->ring;
   t_gfTask* task = job->tasks[crewRingSlot(ring, crewRingAwaitOldest(ring, held))];
   const t_engineArray<char>& messages = task->messages;
-  for (std::uint32_t at = 0; at < messages.count; at += (std::uint32_t)std::strlen(&messages[at]) + 1)
+  for (std::uint32_t at = 0; at < messages.count;
+       at += (std::uint32_t)std::strlen(&messages[at]) + 1)
     gfReportf(job->sink, "%s", &messages[at]);
   job->failures += task->failures;
   if (task->dir != INVALID_HANDLE) platClose(task->dir);

@@ -6,9 +6,9 @@
 #include <cstdio>
 #include <filesystem>
 
-#include "engine/gf/gf_internal.h"
 #include "engine/gf/group_format.h"
 #include "engine/gf/group_writer.h"
+#include "tarnpak/gf.h"
 #include "engine/kestin/memory_report.h"
 #include "tarnpak/kestin.h"
 #include "engine/platform/faults.h"
@@ -136,9 +136,9 @@ TEST_F(Builder, AFileThatChangesAfterTheSearchStopsTheBuildAndKeepsTheOldGroup) 
   writeFile(group, "the previous group");
   static std::string grow;
   grow = root / "a.txt";
-  gfBuildAfterCollect = [] { writeFile(grow, "abcdef"); };
+  platMomentHook(PLAT_MOMENT_PACK_COLLECTED, [](const void*) { writeFile(grow, "abcdef"); });
   EXPECT_EQ(build(root, group), 1);
-  gfBuildAfterCollect = nullptr;
+  platMomentHook(PLAT_MOMENT_PACK_COLLECTED, nullptr);
   ASSERT_EQ(messages.size(), 1u);
   EXPECT_NE(messages[0].find("changed size"), std::string::npos);
   EXPECT_EQ(readFile(group), "the previous group");
@@ -216,9 +216,9 @@ TEST_F(Builder, ACopyFailureAmongManyBatchesStopsTheBuild) {
   writeFile(root / "group.cfg", "*.dat\nlarge.bin\n");
   static std::string victim;
   victim = root / "f117.dat";
-  gfBuildAfterCollect = [] { std::remove(victim.c_str()); };
+  platMomentHook(PLAT_MOMENT_PACK_COLLECTED, [](const void*) { std::remove(victim.c_str()); });
   EXPECT_EQ(build(root, group), 1);
-  gfBuildAfterCollect = nullptr;
+  platMomentHook(PLAT_MOMENT_PACK_COLLECTED, nullptr);
   EXPECT_FALSE(fileExists(group));
   EXPECT_EQ(listTree(out.path()).size(), 0u);
 
@@ -354,12 +354,12 @@ TEST_F(Builder, NeverWaitsOnAPipe) {
   writeFile(root / "group.cfg", "a.txt\n");
   static std::string source;
   source = root / "a.txt";
-  gfBuildAfterCollect = [] {
+  platMomentHook(PLAT_MOMENT_PACK_COLLECTED, [](const void*) {
     std::remove(source.c_str());
     mkfifo(source.c_str(), 0600);
-  };
+  });
   EXPECT_EQ(build(root, group), 1);
-  gfBuildAfterCollect = nullptr;
+  platMomentHook(PLAT_MOMENT_PACK_COLLECTED, nullptr);
   ASSERT_EQ(messages.size(), 1u);
   EXPECT_NE(messages[0].find("is no longer a regular file"), std::string::npos) << messages[0];
   EXPECT_FALSE(fileExists(group));
@@ -383,9 +383,9 @@ TEST_F(Builder, WritesTheSameBytesForEveryThreadCount) {
     EXPECT_EQ(build(root, group), 0);
     EXPECT_EQ(readFile(group), alone) << threads << " threads";
   }
-  gfRefuseHelperThread = 1;
+  platFaultArm(PLAT_FAULT_THREAD, 1, 0, 0, true);  // every helper refused: the caller alone
   EXPECT_EQ(build(root, group), 0);
-  gfRefuseHelperThread = 0;
+  platFaultOff();
   gfSetThreads(0);
   EXPECT_EQ(readFile(group), alone);
 }

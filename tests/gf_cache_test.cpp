@@ -5,7 +5,7 @@
 
 #include <cstring>
 
-#include "engine/gf/gf_internal.h"
+#include "engine/gf/reader.h"
 #include "tarnpak/kestin.h"
 #include "tarnpak/t_list.h"
 #include "support/reader_gate.h"

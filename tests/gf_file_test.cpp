@@ -11,7 +11,7 @@
 #include <unistd.h>
 #endif
 
-#include "engine/gf/gf_internal.h"
+#include "tarnpak/gf.h"
 #include "engine/kestin/memory_report.h"
 #include "tarnpak/kestin.h"
 #include "tarnpak/t_list.h"

@@ -9,7 +9,7 @@
 #include <random>
 #include <thread>
 
-#include "engine/gf/gf_internal.h"
+#include "engine/gf/reader.h"
 #include "tarnpak/kestin.h"
 #include "tarnpak/t_list.h"
 #include "support/reader_gate.h"

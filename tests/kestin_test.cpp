@@ -1,13 +1,16 @@
-// The engine library services: tracked allocator, buffer readers, clock, line output.
+// The engine library services: tracked allocator, small containers, buffer readers, clock,
+// line output.
 #include "engine/kestin/memory_report.h"
 #include "tarnpak/kestin.h"
 
 #include <gtest/gtest.h>
 
-#include "engine/kestin/alloc.h"
-#include "support/test_support.h"
+#include <cerrno>
 
 #define ENGINE_UNIT "kestin test"
+#include "engine/kestin/containers.h"
+#include "engine/platform/faults.h"
+#include "support/test_support.h"
 
 TEST(TrackedAllocator, CountsLiveBlocksPerUnit) {
   long before = memLiveBlocks(nullptr);
@@ -45,6 +48,45 @@ TEST(TrackedAllocator, HelpersRefuseOverflowingSizes) {
   EXPECT_EQ(zeros[0] | zeros[1] | zeros[2] | zeros[3], 0);
   ENGINE_DELETE(zeros);
   EXPECT_EQ(memLiveBlocks(ENGINE_UNIT), 0);
+}
+
+// Growth keeps every item and value, values of one hash stay apart, and a growth that
+// fails for want of memory leaves the container as it was, ready to grow later.
+TEST(Containers, GrowKeepingTheirItemsAndSurviveAFailedGrowth) {
+  t_engineArray<long> array{};
+  for (long i = 0; i < 1000; i++) ASSERT_TRUE(array.push(i * 7, ENGINE_HERE));
+  t_engineSet set{};
+  for (std::uint64_t i = 1; i <= 1000; i++) {
+    ASSERT_TRUE(set.add(i << 32 | 1, ENGINE_HERE));
+    ASSERT_TRUE(set.add(5ull << 32 | (i + 1), ENGINE_HERE));  // all of hash 5
+  }
+  ASSERT_TRUE(set.add(5ull << 32 | 2, ENGINE_HERE));  // in already: counted once
+  EXPECT_EQ(set.count, 2000u);
+  EXPECT_TRUE(set.has(1000ull << 32 | 1));
+  EXPECT_FALSE(set.has(1001ull << 32 | 1));
+  long ofFive = 0;
+  set.find(5, [&](std::uint64_t v) { ofFive += (std::uint32_t)v >= 2; return false; });
+  EXPECT_EQ(ofFive, 1000);
+
+  std::uint32_t room = array.room, setRoom = set.room;
+  while (array.count < room) array.push(0, ENGINE_HERE);
+  while ((set.count + 1ull) * 2 <= set.room)  // full up to the point where it must grow
+    set.add((std::uint64_t)(set.count + 7) << 32, ENGINE_HERE);
+  platFaultArm(PLAT_FAULT_ALLOC, 1, ENOMEM, 0, true);
+  EXPECT_FALSE(array.push(-1, ENGINE_HERE));
+  EXPECT_FALSE(set.add(99999ull << 32, ENGINE_HERE));
+  platFaultOff();
+  EXPECT_EQ(array.room, room);
+  EXPECT_EQ(set.room, setRoom);
+  EXPECT_EQ(array[999], 999 * 7);
+  EXPECT_TRUE(set.has(5ull << 32 | 1001));
+  EXPECT_TRUE(array.push(-1, ENGINE_HERE));
+  EXPECT_TRUE(set.add(99999ull << 32, ENGINE_HERE));
+  EXPECT_EQ(array[array.count - 1], -1);
+  EXPECT_TRUE(set.has(5ull << 32 | 1001) && set.has(99999ull << 32));
+  array.release();
+  set.release();
+  EXPECT_EQ(memLiveBlocks("kestin test"), 0);
 }
 
 TEST(BufferReaders, ChainLittleEndianUnaligned) {

@@ -1,376 +1,21 @@
-// The group builder: reads the root's build list, collects the files each mask names, and
-// hands them to the group writer; warns of list lines that do not do what they seem to.
-#include <algorithm>
-#include <cstdarg>
-#include <cstdint>
+// The group builder: reads the root's build list line by line, has the files each mask
+// names collected, and hands them to the group writer; warns of list lines that do not do
+// what they seem to.
 #include <cstdio>
 #include <cstring>
 
+#include "engine/gf/collect.h"
 #include "engine/gf/group_format.h"
 #include "engine/gf/group_writer.h"
+#include "engine/gf/names.h"
 #include "engine/gf/sums.h"
-#include "engine/kestin/ascii.h"
+#include "engine/gf/write_list.h"
+#include "engine/platform/faults.h"
 #include "tarnpak/stdinputoutput.h"
-#define ENGINE_UNIT "gf manager"
-#include "engine/kestin/alloc.h"
-
-void (*gfBuildAfterCollect)() = nullptr;
 
 namespace {
 
 constexpr int kLineSize = 512;
-
-// Where the group being written already lies (a group of an earlier build), so that a mask
-// taking it can be noticed: its directory's identity and its name there.
-struct t_gfOutputPlace {
-  int known;
-  std::uint64_t device, inode;
-  char leaf[256];
-};
-
-// One build: where problems and warnings go, and whether a problem has stopped it.
-struct t_gfBuild : t_gfJob {
-  const char* root;  // the game directory, ending in a backslash
-  t_gfWriteList* files;  // where found files go
-  t_gfReport warn = nullptr;
-  long found = 0;  // files collected so far
-  // The build list line being collected, for warnings (number 0: none).
-  int lineNumber = 0;
-  const char* lineText = "";
-  t_gfOutputPlace output = {};
-  // An edit leaves the group being written out of what it adds (a build packs it, warned),
-  // and the group's lock file, which it holds.
-  bool skipOutput = false;
-  t_gfOutputPlace lockFile = {};
-  // gfReadBuildList: told of each line and its files; null for a build.
-  t_gfListLineVisitor onLine = nullptr;
-  t_gfListFileVisitor onFile = nullptr;
-  void* listContext = nullptr;
-};
-
-// One directory search: where its files are on the host, once a file has been found.
-struct t_gfSearch {
-  const PlatFind* find;
-  std::uint32_t hostDir;  // GF_NO_TEXT until stored
-};
-
-// Whether two names are one on a host that matches names without regard to case.
-bool sameNameAnyCase(const char* a, const char* b) {
-  for (; *a && *b; a++, b++)
-    if (asciiUpper((unsigned char)*a) != asciiUpper((unsigned char)*b)) return false;
-  return *a == *b;
-}
-
-// A warning about the build list line being collected: "group.cfg line N 'text': ...".
-void warnLine(t_gfBuild* build, const char* format, ...) ENGINE_PRINTF(2, 3);
-
-void warnLine(t_gfBuild* build, const char* format, ...) {
-  if (!build->warn) return;
-  char what[512];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(what, sizeof what, format, args);
-  va_end(args);
-  gfReportf(build->warn, "group.cfg line %d '%s': %s", build->lineNumber, build->lineText, what);
-}
-
-// Whether a file the search found is the one at place.
-bool isAt(const t_gfOutputPlace& place, const PlatFind* find, const char* name) {
-  return place.known && find->device == place.device && find->inode == place.inode &&
-         std::strcmp(name, place.leaf) == 0;
-}
-
-// Whether a file the search found is the group being written, from an earlier build.
-bool isOutput(const t_gfBuild* build, const PlatFind* find, const char* name) {
-  return isAt(build->output, find, name);
-}
-
-// The format's dates run from 1980 to 2107; any other is stored as no date at all (0).
-void warnOfDate(const char* name, std::int64_t written, t_gfBuild* build) {
-  char shown[PLAT_PATH_MAX];
-  gfReportf(build->warn, "'%s' was last written in %lld, outside the years a group can date "
-            "(1980 to 2107): stored without a date", gfShownPath(name, shown, sizeof shown),
-            (long long)platYearOf(written));
-}
-
-// A name the Windows unpacker refuses is still stored (the build list's rules decide the
-// group), with a warning: a group is read on Windows as well as here.
-void warnOfWindowsName(const char* name, t_gfBuild* build) {
-  const char* why = gfUnsafeNameReasonFor(name, true);
-  if (!why) return;
-  char shown[PLAT_PATH_MAX];
-  gfReportf(build->warn, "'%s' is not portable to Windows: %s", gfShownPath(name, shown, sizeof shown),
-            why);
-}
-
-void addBuildFile(const char* name, size_t leaf, t_gfSearch* search, const PlatFindData* found,
-                  t_gfBuild* build) {
-  t_gfWriteList* files = build->files;
-  if (search->hostDir == GF_NO_TEXT) search->hostDir = gfWriteAddText(files, search->find->hostDir);
-  t_gfWriteEntry* f = search->hostDir == GF_NO_TEXT
-                          ? nullptr
-                          : gfWriteAddHostFile(files, name, leaf, search->hostDir);
-  if (!f) {
-    gfFail(build, "cannot take '%s' into the build: out of memory", name);
-    return;
-  }
-  f->size = (std::uint32_t)found->size;
-  std::int64_t written = found->writeTime;
-  if (files->clamp && written > files->clampTo) written = files->clampTo;
-  if (!platTimeToDos(written, &f->date, &f->time)) warnOfDate(name, written, build);
-}
-
-void addFound(const char* dirPart, t_gfSearch* search, const PlatFindData* found,
-              t_gfBuild* build) {
-  char name[GF_PATH_MAX + 1];
-  if (!gfJoinPath(name, dirPart, found->name) ||
-      std::strlen(build->root) + std::strlen(name) > GF_PATH_MAX) {
-    gfFail(build, "the name '%s%s' is longer than a group can store", dirPart, found->name);
-    return;
-  }
-  // The whole size, not its low 32 bits: a file of 4 GiB would otherwise pass as a small one.
-  if (found->size >= GF_LENGTH_LIMIT - GF_HEADER_SIZE) {
-    gfFail(build, "'%s' is too large for a group (%lld bytes)", name, (long long)found->size);
-    return;
-  }
-  if (std::strlen(search->find->hostDir) + std::strlen(found->name) >= PLAT_PATH_MAX) {
-    gfFail(build, "cannot take '%s' into the build: its host path is too long", name);
-    return;
-  }
-  if (build->skipOutput && isAt(build->lockFile, search->find, found->name)) return;
-  if (build->skipOutput && isOutput(build, search->find, found->name)) {
-    char shown[PLAT_PATH_MAX];
-    gfReportf(build->warn, "leaving out '%s': it is the group file being written",
-              gfShownPath(name, shown, sizeof shown));
-    return;
-  }
-  addBuildFile(name, std::strlen(dirPart), search, found, build);
-  warnOfWindowsName(name, build);
-  build->found++;
-  if (build->lineNumber && isOutput(build, search->find, found->name))
-    warnLine(build, "takes '%s', the group file being written: the previous group is packed "
-             "into the new one", name);
-}
-
-void collect(const char* mask, int recurse, t_gfBuild* build, const t_gfVisit* path) {
-  if (gfCancelRequested()) {  // a tree may take long to search: asked once per directory
-    gfFail(build, "interrupted");
-    return;
-  }
-  const char* last = std::strrchr(mask, '\\');
-  size_t dirLength = last && last != mask ? (size_t)(last - mask) + 1 : 0;
-  char dirPart[GF_PATH_MAX + 1];
-  char search[GF_PATH_MAX + 1];
-  if (!gfJoinPath(search, build->root, mask)) {
-    gfFail(build, "the mask '%s' is too long", mask);
-    return;
-  }
-  std::memcpy(dirPart, mask, dirLength);
-  dirPart[dirLength] = 0;
-  const char* pattern = mask + dirLength;
-  PlatFind find;
-  PlatFindData found;
-  if (!platFindFirst(&find, search, &found)) {
-    if (find.unreadable)
-      gfFail(build, "cannot read directory '%s': %s", find.hostDir, platLastError());
-    return;
-  }
-  if (gfOnPath(&find, path)) {  // entered again through a link
-    platFindClose(&find);
-    return;
-  }
-  t_gfVisit here{find.device, find.inode, path};
-  t_gfSearch held{&find, GF_NO_TEXT};
-  do {
-    if (!found.isDirectory) {
-      addFound(dirPart, &held, &found, build);
-    } else if (recurse && found.name[0] != '.') {
-      char deeper[GF_PATH_MAX + 1];
-      int n = std::snprintf(deeper, sizeof deeper, "%s%s\\%s", dirPart, found.name, pattern);
-      if (n < 0 || n > GF_PATH_MAX)
-        gfFail(build, "the mask '%s%s\\%s' is too long", dirPart, found.name, pattern);
-      else
-        collect(deeper, 1, build, &here);
-    }
-  } while (!build->failed && platFindNext(&find, &found));
-  if (!build->failed && find.unreadable)
-    gfFail(build, "cannot read directory '%s': %s", find.hostDir, platLastError());
-  platFindClose(&find);
-}
-
-// The mask with '/' taken as '\\', as the directory search takes it; false when too long.
-bool backslashMask(const char* mask, char* out) {
-  size_t n = std::strlen(mask);
-  if (n > GF_PATH_MAX) return false;
-  for (size_t i = 0; i <= n; i++) out[i] = mask[i] == '/' ? '\\' : mask[i];
-  return true;
-}
-
-// ---- directories whose names differ only in case ------------------------------------------
-// A tree copied from a disk blind to case may hold sounds/, Sounds/ and SOUNDS/ side by side.
-// The engine's table merges them (their stored names are one), so a mask's directory part
-// takes them all, and of two files that get one stored name the table's copy is stored.
-
-constexpr int kMaxSpellings = 256;
-
-// The spellings on disk of a mask's directory part, each ending in a backslash.
-struct t_gfSpelled {
-  char path[GF_PATH_MAX + 1];
-};
-struct t_gfSpellings {
-  t_gfSpelled* paths = nullptr;
-  int count = 0;
-};
-
-bool addSpelling(t_gfSpellings* out, const char* prefix, const char* name) {
-  if (out->count == kMaxSpellings) return false;
-  return gfJoinPath(out->paths[out->count++].path, prefix, name, "\\");
-}
-
-// The directories of one level below prefix whose names are part's in any case.
-bool spellLevel(const char* root, const char* prefix, const char* part, t_gfSpellings* out) {
-  char search[GF_PATH_MAX + 1];
-  if (!gfJoinPath(search, root, prefix, part)) return false;
-  PlatFind find;
-  PlatFindData found;
-  if (!platFindFirst(&find, search, &found)) return true;  // none: the search says why later
-  bool fits = true;
-  do {
-    if (found.isDirectory && sameNameAnyCase(found.name, part))
-      fits = fits && addSpelling(out, prefix, found.name);
-  } while (platFindNext(&find, &found));
-  platFindClose(&find);
-  return fits;
-}
-
-// Every spelling of dirPart (ending in a backslash) on disk, in byte order. False when the
-// part holds a wildcard, a "." level or an empty level (taken as it is), or too many.
-bool spellDirectory(const char* root, const char* dirPart, t_gfSpellings* out) {
-  t_gfSpellings next;
-  out->paths = ENGINE_NEW_ARRAY(t_gfSpelled, kMaxSpellings);
-  next.paths = ENGINE_NEW_ARRAY(t_gfSpelled, kMaxSpellings);
-  bool fine = out->paths && next.paths;
-  if (fine) out->paths[out->count++].path[0] = 0;
-  for (const char* part = dirPart; fine && *part;) {
-    const char* end = std::strchr(part, '\\');
-    char name[GF_PATH_MAX + 1];
-    std::memcpy(name, part, (size_t)(end - part));
-    name[end - part] = 0;
-    part = end + 1;
-    if (!name[0] || std::strpbrk(name, "*?") || !std::strcmp(name, ".") || !std::strcmp(name, "..")) {
-      fine = false;
-      break;
-    }
-    next.count = 0;
-    for (int i = 0; fine && i < out->count; i++) fine = spellLevel(root, out->paths[i].path, name, &next);
-    std::swap(out->paths, next.paths);
-    std::swap(out->count, next.count);
-  }
-  ENGINE_DELETE(next.paths);
-  if (fine)
-    std::sort(out->paths, out->paths + out->count,
-              [](const t_gfSpelled& a, const t_gfSpelled& b) { return std::strcmp(a.path, b.path) < 0; });
-  return fine;
-}
-
-// Whether record a is the copy to keep rather than b: the newer, of equal dates the one whose
-// host path comes first in byte order (the order a directory lists names in is no order).
-bool keptBefore(const t_gfWriteList* files, std::uint32_t a, std::uint32_t b) {
-  const t_gfWriteEntry* x = gfWriteEntryNumber(files, a);
-  const t_gfWriteEntry* y = gfWriteEntryNumber(files, b);
-  if (int byTime = platCompareDosTime(x->date, x->time, y->date, y->time)) return byTime > 0;
-  char pathA[PLAT_PATH_MAX] = "", pathB[PLAT_PATH_MAX] = "";
-  gfWriteSourcePath(files, x, pathA, sizeof pathA);
-  gfWriteSourcePath(files, y, pathB, sizeof pathB);
-  return std::strcmp(pathA, pathB) < 0;
-}
-
-// Of count records of one stored name, keeps the one keptBefore puts first.
-void keepNewest(t_gfBuild* build, const std::uint32_t* same, int count, bool* keep, int first) {
-  t_gfWriteList* files = build->files;
-  std::uint32_t best = same[0];
-  for (int k = 1; k < count; k++)
-    if (keptBefore(files, same[k], best)) best = same[k];
-  for (int k = 0; k < count; k++) keep[same[k] - (std::uint32_t)first] = same[k] == best;
-  char stored[GF_PATH_MAX + 1], source[PLAT_PATH_MAX] = "", shown[PLAT_PATH_MAX];
-  gfWriteStoredName(files, gfWriteEntryNumber(files, best), stored);
-  gfWriteSourcePath(files, gfWriteEntryNumber(files, best), source, sizeof source);
-  gfReportf(build->warn, "'%s' is found %d times, in names that differ only in case: stored "
-            "once, from '%s' (the newest, the copy the engine's table takes)", stored, count,
-            gfShownPath(source, shown, sizeof shown));
-}
-
-// Of the files one mask took from first on, those that get one stored name are one file
-// to the engine's table, which keeps the newest: only that one is stored, with a warning
-// naming it.
-void mergeCaseCopies(t_gfBuild* build, int first) {
-  t_gfWriteList* files = build->files;
-  int n = files->count - first;
-  if (n < 2) return;
-  auto* order = ENGINE_NEW_ARRAY(std::uint32_t, (size_t)n);
-  auto* keep = static_cast<bool*>(ENGINE_NEW(sizeof(bool) * (size_t)n));
-  if (!order || !keep) {
-    gfFail(build, "not enough memory for the names of %d files", n);
-  } else {
-    for (int i = 0; i < n; i++) keep[i] = true;
-    gfWriteSortRange(files, first, order);
-    for (int i = 0; i < n;) {
-      int end = i + 1;
-      while (end < n && gfWriteSameName(files, order[i], order[end])) end++;
-      if (end - i > 1) keepNewest(build, order + i, end - i, keep, first);
-      i = end;
-    }
-    int before = files->count;
-    gfWriteDropRecords(files, first, keep);
-    build->found -= before - files->count;
-  }
-  ENGINE_DELETE(order);
-  ENGINE_DELETE(keep);
-}
-
-// Collects the mask in every spelling of its directory part: where the path as written
-// leads to none (textures/ lacks walls/, TEXTURES/ has it), the spellings still find it.
-void collectSpellings(const char* mask, int recurse, t_gfBuild* build) {
-  const char* last = std::strrchr(mask, '\\');
-  size_t dirLength = last && last != mask ? (size_t)(last - mask) + 1 : 0;
-  char dirPart[GF_PATH_MAX + 1];
-  std::memcpy(dirPart, mask, dirLength);
-  dirPart[dirLength] = 0;
-  t_gfSpellings spellings;
-  // No spelling found: the search by the mask itself says why (a missing or unreadable level).
-  if (dirLength == 0 || !spellDirectory(build->root, dirPart, &spellings) || spellings.count == 0) {
-    collect(mask, recurse, build, nullptr);
-  } else {
-    for (int i = 0; i < spellings.count && !build->failed; i++) {
-      char spelled[GF_PATH_MAX + 1];
-      if (gfJoinPath(spelled, spellings.paths[i].path, mask + dirLength))
-        collect(spelled, recurse, build, nullptr);
-      else
-        gfFail(build, "the mask '%s%s' is too long", spellings.paths[i].path, mask + dirLength);
-    }
-  }
-  ENGINE_DELETE(spellings.paths);
-}
-
-// Collects one mask from the top: refused when it would leave the game directory.
-void collectMask(const char* rawMask, int recurse, int line, t_gfBuild* build) {
-  char mask[GF_PATH_MAX + 1];
-  if (!backslashMask(rawMask, mask)) {
-    gfFail(build, "the mask '%s' is too long", rawMask);
-    return;
-  }
-  const char* why = gfEscapingNameReason(mask);  // a pattern, not a name to create
-  if (why && line > 0) {
-    gfFail(build, "refusing line %d of the build list, '%s': %s", line, rawMask, why);
-    return;
-  } else if (why) {
-    gfFail(build, "refusing the mask '%s': %s", rawMask, why);
-    return;
-  }
-  int first = build->files->count;
-  collectSpellings(mask, recurse, build);
-  if (!build->failed) mergeCaseCopies(build, first);
-}
 
 // A second word that a user meant as the recursion flag but that is none: 'R', '-r', '/r'.
 // Only a word whose first character is a lower-case 'r' makes an entry recursive.
@@ -404,13 +49,13 @@ void collectLine(char* line, int number, t_gfBuild* build) {
   build->lineNumber = number;
   build->lineText = line;
   if (looksLikeRecursionFlag(word))
-    warnLine(build, "'%s' does not make the entry recursive: only a second word beginning "
+    gfWarnLine(build, "'%s' does not make the entry recursive: only a second word beginning "
              "with a lower-case 'r' does", word);
-  if (more[0]) warnLine(build, "words after the second are ignored: '%s'", more);
+  if (more[0]) gfWarnLine(build, "words after the second are ignored: '%s'", more);
   long before = build->found;
   int firstFile = build->files->count;
-  collectMask(mask, word[0] == 'r', number, build);
-  if (!build->failed && build->found == before) warnLine(build, "the mask finds no file");
+  gfCollectMask(mask, word[0] == 'r', number, build);
+  if (!build->failed && build->found == before) gfWarnLine(build, "the mask finds no file");
   if (!build->failed && build->onLine) tellLine(build, mask, word[0] == 'r', firstFile);
   build->lineNumber = 0;
 }
@@ -536,31 +181,6 @@ int gfCheckBuildList(const char* root, t_gfReport sink) {
 
 namespace {
 
-// Finds where the group name already lies, if it does: the directory the name resolves to
-// (by the rule the group is created by) and the name as stored there.
-void placeOutput(const char* name, t_gfOutputPlace* out) {
-  char host[PLAT_PATH_MAX];
-  if (!platHostPath(name, host, sizeof host)) return;
-  const char* leaf = host;
-  for (const char* c = host; *c; c++)
-    if (*c == '/' || *c == '\\') leaf = c + 1;
-  PlatFind find;
-  PlatFindData found;
-  if (std::strlen(leaf) >= sizeof out->leaf || !platFindFirst(&find, host, &found)) return;
-  do {
-    // The exact name first; else (a host blind to case) the name in another case.
-    bool exact = std::strcmp(found.name, leaf) == 0;
-    if (!found.isDirectory && (exact || (!out->known && sameNameAnyCase(found.name, leaf)))) {
-      out->known = 1;
-      std::snprintf(out->leaf, sizeof out->leaf, "%s", found.name);
-      if (exact) break;
-    }
-  } while (platFindNext(&find, &found));
-  out->device = find.device;
-  out->inode = find.inode;
-  platFindClose(&find);
-}
-
 // Whether the file at name is anything but an empty group (16 bytes, no entry): what a
 // build that found nothing must not replace.
 bool holdsMoreThanNothing(const char* name) {
@@ -579,7 +199,7 @@ bool holdsMoreThanNothing(const char* name) {
 // place is a loss, not a result. Where no group (or an empty one) lies, the empty group is
 // written, with a warning.
 void keepFullGroup(const char* name, t_gfBuild* build) {
-  if (!build->output.known) placeOutput(name, &build->output);
+  if (!build->output.known) gfPlaceOutput(name, &build->output);
   if (!build->output.known || !holdsMoreThanNothing(name)) return;
   char shown[PLAT_PATH_MAX];
   gfFail(build, "not replacing '%s': no line of group.cfg found a file, and the group would "
@@ -605,7 +225,7 @@ int buildGroup(const char* root, const char* name, int flag, t_gfReport sink, t_
   char listPath[GF_PATH_MAX + 16];
   int fd = openBuildList(root, listPath, sizeof listPath, &build);
   if (fd < 0) return 1;
-  if (warn && name) placeOutput(name, &build.output);
+  if (warn && name) gfPlaceOutput(name, &build.output);
   readBuildList(fd, listPath, &build);
   platFdClose(fd);
   if (lister) {
@@ -616,7 +236,7 @@ int buildGroup(const char* root, const char* name, int flag, t_gfReport sink, t_
   }
   if (!build.failed && files.count == 0) keepFullGroup(name, &build);
   if (!build.failed) {
-    if (gfBuildAfterCollect) gfBuildAfterCollect();
+    platMoment(PLAT_MOMENT_PACK_COLLECTED);
     build.failed = gfWriteGroup(name, (unsigned)flag, &files, sink);
   }
   if (!build.failed && files.count == 0) {
@@ -666,76 +286,3 @@ int gfReadBuildList(const char* root, const char* output, t_gfListLineVisitor on
   return buildGroup(rootPath, output, 1, sink, warn, &lister);
 }
 
-namespace {
-
-// What path (below root, no wildcard) is in one of its directory part's spellings: 1 a
-// directory, 0 a file, -1 nothing, -2 a directory that cannot be read.
-int pathKind(const char* root, const char* path) {
-  char search[GF_PATH_MAX + 1];
-  PlatFind find;
-  PlatFindData found;
-  if (gfJoinPath(search, root, path) && platFindFirst(&find, search, &found)) {
-    platFindClose(&find);
-    return found.isDirectory ? 1 : 0;
-  }
-  int kind = find.unreadable ? -2 : -1;
-  const char* last = std::strrchr(path, '\\');
-  if (!last) return kind;
-  char dirPart[GF_PATH_MAX + 1];
-  std::memcpy(dirPart, path, (size_t)(last - path) + 1);
-  dirPart[last - path + 1] = 0;
-  t_gfSpellings spellings;
-  if (spellDirectory(root, dirPart, &spellings)) {
-    for (int i = 0; i < spellings.count && kind < 0; i++) {
-      if (!gfJoinPath(search, root, spellings.paths[i].path, last + 1) ||
-          !platFindFirst(&find, search, &found))
-        continue;
-      platFindClose(&find);
-      kind = found.isDirectory ? 1 : 0;
-    }
-  }
-  ENGINE_DELETE(spellings.paths);
-  return kind;
-}
-
-}  // namespace
-
-int gfCollectPath(const char* root, const char* path, const char* group, const char* lockFile,
-                  t_gfWriteList* files, t_gfReport sink, t_gfReport warn) {
-  t_gfBuild build{{sink, 0}, root, files};
-  build.warn = warn;
-  build.skipOutput = true;
-  placeOutput(group, &build.output);
-  if (lockFile) placeOutput(lockFile, &build.lockFile);
-  char mask[GF_PATH_MAX + 1], search[GF_PATH_MAX + 1];
-  if (!backslashMask(path, mask) || !gfJoinPath(search, root, mask)) {
-    gfFail(&build, "the path '%s' is too long for a group", path);
-    return 1;
-  }
-  if (std::strpbrk(mask, "*?")) {
-    gfFail(&build, "cannot add '%s': '*' and '?' are wildcards, not part of a stored name", path);
-    return 1;
-  }
-  size_t n = std::strlen(mask);
-  while (n > 0 && mask[n - 1] == '\\') mask[--n] = 0;  // "maps/" is the directory maps
-  bool isDir = n == 0;
-  if (!isDir) {
-    int kind = pathKind(root, mask);
-    if (kind < 0) {
-      char shown[PLAT_PATH_MAX];
-      gfFail(&build, "cannot add '%s': %s", gfShownPath(search, shown, sizeof shown),
-             kind == -2 ? platLastError() : "No such file or directory");
-      return 1;
-    }
-    isDir = kind == 1;
-  }
-  char taken[GF_PATH_MAX + 1];
-  if (!gfJoinPath(taken, mask, isDir ? (n ? "\\*.*" : "*.*") : "")) {
-    gfFail(&build, "the path '%s' is too long for a group", path);
-    return 1;
-  }
-  collectMask(taken, isDir, 0, &build);
-  if (!build.failed && build.found == 0 && isDir)
-    gfReportf(warn, "'%s' holds no file to add", n ? path : ".");
-  return build.failed;
-}

@@ -2,13 +2,16 @@
 // records, within a byte budget that drops the largest finished file when exceeded.
 #include <cstring>
 
+#include "engine/gf/cache.h"
+
 #include "engine/debug/debug_internal.h"
+#include "engine/gf/reader.h"
+#include "engine/gf/table.h"
 #include "tarnpak/debug.h"
-#include "engine/gf/gf_internal.h"
 #include "tarnpak/kestin.h"
 #include "tarnpak/t_list.h"
 #define ENGINE_UNIT "gf manager"
-#include "engine/kestin/alloc.h"
+#include "engine/kestin/containers.h"
 
 namespace {
 
@@ -38,9 +41,7 @@ unsigned long long gfCacheMade = 0;
 // cache before its size changes, and its nodes go. So choosing a victim looks at the top
 // and, below a file still being read, at its children: a few steps instead of a walk of
 // every cached file with the read queue's lock taken at each.
-t_gfCacheNode** gfCacheHeap = nullptr;
-int gfCacheHeapCount = 0;
-int gfCacheHeapRoom = 0;
+t_engineArray<t_gfCacheNode*> gfCacheHeap{};
 // Nodes whose copy was dropped from outside (gfUncacheFile(index)) stay in the list, and
 // the victim rule still looks at them with their record's size as it is now.
 int gfCacheLoose = 0;
@@ -93,8 +94,8 @@ void siftDown(int at) {
   t_gfCacheNode* n = gfCacheHeap[at];
   for (;;) {
     int child = 2 * at + 1;
-    if (child >= gfCacheHeapCount) break;
-    if (child + 1 < gfCacheHeapCount && prefers(gfCacheHeap[child + 1], gfCacheHeap[child]))
+    if (child >= (int)gfCacheHeap.count) break;
+    if (child + 1 < (int)gfCacheHeap.count && prefers(gfCacheHeap[child + 1], gfCacheHeap[child]))
       child++;
     if (!prefers(gfCacheHeap[child], n)) break;
     heapPut(at, gfCacheHeap[child]);
@@ -104,17 +105,8 @@ void siftDown(int at) {
 }
 
 bool heapAdd(t_gfCacheNode* n) {
-  if (gfCacheHeapCount == gfCacheHeapRoom) {
-    int room = gfCacheHeapRoom < 64 ? 64 : 2 * gfCacheHeapRoom;
-    auto* bigger =
-        static_cast<t_gfCacheNode**>(ENGINE_NEW(sizeof(t_gfCacheNode*) * (size_t)room));
-    if (!bigger) return false;
-    if (gfCacheHeapCount) std::memcpy(bigger, gfCacheHeap, sizeof(t_gfCacheNode*) * (size_t)gfCacheHeapCount);
-    ENGINE_DELETE(gfCacheHeap);
-    gfCacheHeap = bigger;
-    gfCacheHeapRoom = room;
-  }
-  heapPut(gfCacheHeapCount++, n);
+  if (!gfCacheHeap.push(n, ENGINE_HERE)) return false;
+  heapPut((int)gfCacheHeap.count - 1, n);
   siftUp(n->heapAt);
   return true;
 }
@@ -125,7 +117,7 @@ void heapTake(t_gfCacheNode* n) {
   if (at < 0) return;
   n->heapAt = -1;
   gfCacheLoose++;
-  t_gfCacheNode* last = gfCacheHeap[--gfCacheHeapCount];
+  t_gfCacheNode* last = gfCacheHeap[--gfCacheHeap.count];
   if (last == n) return;
   heapPut(at, last);
   siftUp(at);
@@ -140,7 +132,7 @@ bool finished(const t_gfCacheNode* n) {
 // The preferred finished node of the heap below place at, if it beats best: a finished
 // node hides everything below it, so only files still being read are looked under.
 void bestInHeap(int at, t_gfCacheNode** best) {
-  if (at >= gfCacheHeapCount) return;
+  if (at >= (int)gfCacheHeap.count) return;
   t_gfCacheNode* n = gfCacheHeap[at];
   if (*best && !prefers(n, *best)) return;
   if (finished(n)) {
@@ -336,9 +328,8 @@ void gfCacheCloseFiles() {
 void gfCacheReset() {
   gfTableOnResize(nullptr);
   while (gfCacheList) removeNode(gfCacheList);
-  ENGINE_DELETE(gfCacheHeap);
-  gfCacheHeap = nullptr;
-  gfCacheHeapCount = gfCacheHeapRoom = gfCacheLoose = 0;
+  gfCacheHeap.release();
+  gfCacheLoose = 0;
   while (gfCacheAside) {
     ENGINE_DELETE(gfCacheAside->data);
     List_Del(gfCacheAside, gfCacheAside);

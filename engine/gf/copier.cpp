@@ -1,9 +1,7 @@
 // The group writer's data copy: every entry's bytes, from a host file or a byte range of an
-// open group, go to the offset the directory gave them. The pool's threads read batches of
+// open group, go to the offset the directory gave them. The crew's threads read batches of
 // small files ahead into a few buffers (and hash them, when sums are wanted); the caller's
 // thread alone writes them, in order.
-#include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -11,6 +9,11 @@
 #include <new>
 
 #include "engine/gf/group_writer.h"
+
+#include "engine/gf/names.h"
+#include "engine/gf/sums.h"
+#include "engine/gf/write_list.h"
+#include "engine/kestin/crew.h"
 #define ENGINE_UNIT "gf manager"
 #include "engine/kestin/alloc.h"
 
@@ -18,38 +21,35 @@ namespace {
 
 constexpr long kBatchSize = 1 << 20;              // small files are gathered up to this much
 constexpr long kBatchedFileMax = kBatchSize / 4;  // larger ones are copied on their own
-constexpr int kMaxSlots = GF_THREADS_MAX + 2;
+constexpr int kMaxSlots = CREW_MAX + 2;
 // A large file goes into the group in pieces of this size, so that its writeback starts
 // behind the copy instead of after it.
 constexpr long long kCopyPiece = 4 << 20;
 
-// What a slot holds: nothing, a batch being read, a batch read (or failed), or a large file
-// the writer copies itself.
-enum t_gfSlotState { GF_SLOT_FREE, GF_SLOT_READING, GF_SLOT_READ, GF_SLOT_FAILED, GF_SLOT_DIRECT };
-
+// A batch in its slot: small files read into the slot's block by whoever took the batch, or
+// one large file that the writer copies itself.
 struct t_gfCopySlot {
   unsigned char* bytes;  // kBatchSize + 1: a small file that has grown is read one byte past
-  t_gfSlotState state;
-  int batch;  // the batch number it holds
-  int from, to;
+  long batch;            // the batch number it holds
+  int from, to;          // its records in the table order
+  bool direct;           // a large file: nothing is read ahead
+  bool failed;           // the read failed: failedRecord and failure say how
   int failedRecord;
   t_gfCopyFailure failure;
 };
 
-// The shared state of one copy. Batches are numbered in table order as they are handed
-// out; batch b uses slot b % slotCount, so at most slotCount batches are ahead of the writer.
+// The shared state of one copy. Batches are numbered in table order in the crew's ring as
+// they are taken; the ring's slot of a batch is its place in slots, so at most slotCount
+// batches are ahead of the writer, which retires them in order.
 struct t_gfCopyJob {
   const t_gfWriteList* files;
   int count;
   PlatHandle out;
-  PlatWriteBehind behind;  // the writer's alone
-  bool behindFailed = false;  // the group's writeback failed: noted where it was seen
-  std::mutex lock;  // guards everything below
-  std::condition_variable readDone;   // a slot read or failed: the writer waits for it
-  std::condition_variable roomMade;   // a slot written, or the job over: helpers wait for it
-  int nextBatch = 0, nextRecord = 0;  // the next batch to hand out, and its first record
-  int written = 0;                    // batches the writer is done with
-  int stopAt = 0x7FFFFFFF;  // no batch from this one on is handed out: one before it failed
+  PlatWriteBehind behind;      // the writer's alone
+  bool behindFailed = false;   // the group's writeback failed: noted where it was seen
+  t_crewRing ring;             // its lock guards everything below
+  int nextRecord = 0;          // the first record of the next batch
+  long stopAt = 0x7FFFFFFF;    // no batch from this one on is taken: one before it failed
   int slotCount = 0;
   t_gfCopySlot slots[kMaxSlots];
 };
@@ -62,16 +62,6 @@ struct t_gfCopier {
   PlatSha256* hasher = nullptr;  // opened at the first entry to hash
 };
 
-// Hashes one more piece of the entry at place i with the thread's hasher (opened at the
-// first piece); last set finishes it into the list's digests. False when the host's hash
-// failed (platLastError says why).
-bool hashPiece(PlatSha256** hasher, const t_gfWriteList* files, int i, const void* bytes,
-               long count, bool last) {
-  if (!*hasher && !(*hasher = platSha256Open())) return false;
-  if (count > 0 && platSha256Add(*hasher, bytes, (size_t)count) != 0) return false;
-  return !last || platSha256Finish(*hasher, files->digests + (size_t)i * GF_SHA256_SIZE) == 0;
-}
-
 // reason: the failure's own words, or null for the host's.
 void noteFailure(t_gfCopySlot* slot, int record, t_gfCopyFailureKind kind,
                  const char* reason = nullptr) {
@@ -81,20 +71,23 @@ void noteFailure(t_gfCopySlot* slot, int record, t_gfCopyFailureKind kind,
                 reason ? reason : platLastError());
 }
 
-// Whether another batch may be handed out now (the lock held).
+// Whether another batch may be taken now (the lock held).
 bool batchLeft(const t_gfCopyJob* job) {
-  return job->nextRecord < job->count && job->nextBatch < job->stopAt;
+  return !job->ring.over && job->nextRecord < job->count && job->ring.issued < job->stopAt;
 }
 
-// Hands out the next batch into its slot (the lock held, a slot free): a run of small files
-// up to the batch size, or one large file alone, marked for the writer.
+// Takes the next batch into its slot (the lock held, a slot free): a run of small files up
+// to the batch size, or one large file alone, finished at once for the writer to copy.
 t_gfCopySlot* takeBatch(t_gfCopyJob* job) {
-  t_gfCopySlot* slot = &job->slots[job->nextBatch % job->slotCount];
-  slot->batch = job->nextBatch++;
+  long batch = crewRingTake(&job->ring);
+  t_gfCopySlot* slot = &job->slots[crewRingSlot(&job->ring, batch)];
+  slot->batch = batch;
+  slot->failed = false;
   int i = slot->from = job->nextRecord;
-  if (gfWriteEntryAt(job->files, i)->size > kBatchedFileMax) {
+  slot->direct = gfWriteEntryAt(job->files, i)->size > kBatchedFileMax;
+  if (slot->direct) {
     slot->to = job->nextRecord = i + 1;
-    slot->state = GF_SLOT_DIRECT;
+    crewRingFinish(&job->ring, batch);
     return slot;
   }
   long used = 0;
@@ -104,7 +97,6 @@ t_gfCopySlot* takeBatch(t_gfCopyJob* job) {
     used += size;
   }
   slot->to = job->nextRecord = i;
-  slot->state = GF_SLOT_READING;
   return slot;
 }
 
@@ -210,7 +202,7 @@ bool readBatch(t_gfCopier* c, t_gfCopySlot* slot) {
     const t_gfWriteEntry* f = gfWriteEntryAt(files, i);
     unsigned char* at = slot->bytes + (f->offset - base);
     if (!copyRecord(c, slot, i, at)) return false;
-    if (files->digests && !hashPiece(&c->hasher, files, i, at, (long)f->size, true)) {
+    if (files->digests && !gfHashEntryPiece(&c->hasher, files, i, at, (long)f->size, true)) {
       noteFailure(slot, i, GF_COPY_HASH_ERROR);
       return false;
     }
@@ -218,32 +210,29 @@ bool readBatch(t_gfCopier* c, t_gfCopySlot* slot) {
   return true;
 }
 
-// Reads the batch just taken (the lock released meanwhile) and marks it read or failed; a
-// failure stops the batches behind it from being handed out.
+// Reads the batch just taken (the lock released meanwhile) and marks it finished, read or
+// failed; a failure stops the batches behind it from being taken.
 void fillSlot(t_gfCopier* c, t_gfCopySlot* slot, std::unique_lock<std::mutex>& held) {
   held.unlock();
   bool read = readBatch(c, slot);
   held.lock();
-  slot->state = read ? GF_SLOT_READ : GF_SLOT_FAILED;
+  slot->failed = !read;
   if (!read && slot->batch + 1 < c->job->stopAt) c->job->stopAt = slot->batch + 1;
-  c->job->readDone.notify_one();  // only the writer waits for read slots
+  crewRingFinish(&c->job->ring, slot->batch);
 }
 
-// Whether a batch may be handed out now: one is left and its slot is free (the lock held).
-bool roomAhead(const t_gfCopyJob* job) {
-  return batchLeft(job) && job->nextBatch - job->written < job->slotCount;
-}
+// Whether a batch may be taken now: one is left and its slot is free (the lock held).
+bool roomAhead(const t_gfCopyJob* job) { return batchLeft(job) && crewRingHasRoom(&job->ring); }
 
 void readAhead(void* context) {
   auto* job = static_cast<t_gfCopyJob*>(context);
   t_gfCopier c{job, INVALID_HANDLE, 0};
-  std::unique_lock<std::mutex> held(job->lock);
+  std::unique_lock<std::mutex> held(job->ring.lock);
   for (;;) {
-    job->roomMade.wait(held, [job] { return !batchLeft(job) || roomAhead(job); });
+    job->ring.moving.wait(held, [job] { return !batchLeft(job) || roomAhead(job); });
     if (!batchLeft(job)) break;
     t_gfCopySlot* slot = takeBatch(job);
-    if (slot->state == GF_SLOT_READING) fillSlot(&c, slot, held);
-    else job->readDone.notify_one();
+    if (!slot->direct) fillSlot(&c, slot, held);
   }
   held.unlock();
   platClose(c.dir);
@@ -253,8 +242,8 @@ void readAhead(void* context) {
 // Writes one batch (or copies its large file) at its place in the group.
 bool writeSlot(t_gfCopier* c, t_gfCopySlot* slot) {
   t_gfCopyJob* job = c->job;
-  if (slot->state == GF_SLOT_FAILED) return false;
-  if (slot->state == GF_SLOT_DIRECT) return copyRecord(c, slot, slot->from, nullptr);
+  if (slot->failed) return false;
+  if (slot->direct) return copyRecord(c, slot, slot->from, nullptr);
   const t_gfWriteEntry* first = gfWriteEntryAt(job->files, slot->from);
   const t_gfWriteEntry* last = gfWriteEntryAt(job->files, slot->to - 1);
   long length = (long)(last->offset + last->size - first->offset);
@@ -274,26 +263,24 @@ void tellWritten(const t_gfCopyJob* job, const t_gfCopySlot* slot) {
                  (long long)last->offset + last->size - first->offset);
 }
 
-bool slotReady(const t_gfCopySlot* slot) {
-  return slot->state != GF_SLOT_FREE && slot->state != GF_SLOT_READING;
-}
-
-// The writer: takes the batches in order. While the next one is not read yet it reads the
+// The writer: retires the batches in order. While the next one is not read yet it reads the
 // batches no helper has taken (with no helper, it reads them all) rather than sleep: a
 // thread woken for every batch waits for the scheduler each time, which on a busy machine
 // cost more than the helpers gained. Returns the failed slot, or null.
 t_gfCopySlot* writeAll(t_gfCopyJob* job) {
   t_gfCopier c{job, INVALID_HANDLE, 0};
   t_gfCopySlot* failed = nullptr;
-  std::unique_lock<std::mutex> held(job->lock);
-  for (int b = 0; !failed; b++) {
-    t_gfCopySlot* slot = &job->slots[b % job->slotCount];
-    if (b == job->nextBatch && !batchLeft(job)) break;
-    while (!slotReady(slot) && roomAhead(job)) {
+  t_crewRing* ring = &job->ring;
+  std::unique_lock<std::mutex> held(ring->lock);
+  for (;;) {
+    long b = ring->retired;
+    if (b == ring->issued && !batchLeft(job)) break;
+    while (!crewRingFinished(ring, b) && roomAhead(job)) {
       t_gfCopySlot* taken = takeBatch(job);
-      if (taken->state == GF_SLOT_READING) fillSlot(&c, taken, held);
+      if (!taken->direct) fillSlot(&c, taken, held);
     }
-    job->readDone.wait(held, [slot] { return slotReady(slot); });
+    crewRingAwaitOldest(ring, held);
+    t_gfCopySlot* slot = &job->slots[crewRingSlot(ring, b)];
     held.unlock();
     if (gfCancelRequested()) {
       slot->failure.kind = GF_COPY_INTERRUPTED;
@@ -305,12 +292,10 @@ t_gfCopySlot* writeAll(t_gfCopyJob* job) {
       tellWritten(job, slot);
     }
     held.lock();
-    if (!failed) slot->state = GF_SLOT_FREE;
-    job->written = b + 1;
-    job->roomMade.notify_one();  // one slot freed: one batch more may be handed out
+    if (failed) break;  // its slot keeps the failure: no batch is taken any more
+    crewRingRetire(ring);
   }
-  job->stopAt = 0;  // the helpers leave
-  job->roomMade.notify_all();
+  crewRingClose(ring);  // the helpers leave
   held.unlock();
   platClose(c.dir);
   platSha256Close(c.hasher);
@@ -325,67 +310,9 @@ int makeSlots(t_gfCopyJob* job, int helpers) {
     t_gfCopySlot* slot = &job->slots[job->slotCount];
     slot->bytes = static_cast<unsigned char*>(ENGINE_NEW(kBatchSize + 1));
     if (!slot->bytes) break;
-    slot->state = GF_SLOT_FREE;
   }
+  crewRingOpen(&job->ring, job->slotCount);
   return job->slotCount;
-}
-
-// ---- the large files' sums ------------------------------------------------------------------
-
-// The large files, which the host copies without showing their bytes, are hashed once the
-// copy is done from the group just written (still in memory), by every thread of the crew,
-// each taking the next: the sums are of the very bytes stored, and a pack keeps the host's
-// fastest copy.
-struct t_gfLargeSums {
-  const t_gfWriteList* files;
-  PlatHandle out;
-  std::atomic<int> next{0};
-  std::mutex lock;  // guards the failure
-  int failed = -1;  // the first place that failed, -1: none
-  t_gfCopyFailure failure;
-};
-
-// Hashes the group's bytes of the large entry at place i through block.
-bool hashStored(PlatSha256** hasher, int i, unsigned char* block, t_gfLargeSums* job) {
-  const t_gfWriteEntry* f = gfWriteEntryAt(job->files, i);
-  for (long done = 0; done < (long)f->size;) {
-    long piece = (long)f->size - done < kBatchSize ? (long)f->size - done : kBatchSize;
-    long long got = platReadAt(job->out, (long long)f->offset + done, block, (size_t)piece);
-    if (got != piece || !hashPiece(hasher, job->files, i, block, piece, false)) return false;
-    done += piece;
-  }
-  return hashPiece(hasher, job->files, i, nullptr, 0, true);
-}
-
-void hashLarge(void* context) {
-  auto* job = static_cast<t_gfLargeSums*>(context);
-  PlatSha256* hasher = nullptr;
-  auto* block = static_cast<unsigned char*>(ENGINE_NEW(kBatchSize));
-  for (int i; (i = job->next.fetch_add(1)) < job->files->count;) {
-    if (gfWriteEntryAt(job->files, i)->size <= kBatchedFileMax) continue;
-    if (block && hashStored(&hasher, i, block, job)) continue;
-    std::lock_guard<std::mutex> hold(job->lock);
-    if (job->failed < 0 || i < job->failed) {
-      job->failed = i;
-      job->failure.kind = block ? GF_COPY_HASH_ERROR : GF_COPY_NO_MEMORY;
-      std::snprintf(job->failure.reason, sizeof job->failure.reason, "%s", platLastError());
-    }
-  }
-  ENGINE_DELETE(block);
-  platSha256Close(hasher);
-}
-
-// The sums of the large entries; -1 when all went well, else the first place that failed.
-int sumLargeFiles(const t_gfWriteList* files, PlatHandle out, t_gfCopyFailure* failure) {
-  t_gfLargeSums job;
-  job.files = files;
-  job.out = out;
-  t_gfCrew crew;
-  gfCrewStart(&crew, files->count > 1 ? gfThreads() - 1 : 0, hashLarge, &job);
-  hashLarge(&job);
-  gfCrewJoin(&crew);
-  if (job.failed >= 0) *failure = job.failure;
-  return job.failed;
 }
 
 }  // namespace
@@ -405,17 +332,17 @@ int gfCopyData(const t_gfWriteList* files, PlatHandle out, t_gfCopyFailure* fail
   // Nothing to write behind when nothing is flushed at the end.
   platWriteBehindBegin(&job->behind, gfDurableWrites() ? out : INVALID_HANDLE);
   // The writer reads too: with the helpers it makes the thread count.
-  int helpers = files->count > 1 ? gfThreads() - 1 : 0;
+  int helpers = files->count > 1 ? crewThreads() - 1 : 0;
   int result = -1;
   if (makeSlots(job, helpers) == 0) {
     failure->kind = GF_COPY_NO_MEMORY;
     failure->reason[0] = 0;
     result = files->count;
   } else {
-    t_gfCrew crew;
-    gfCrewStart(&crew, job->slotCount > 1 ? helpers : 0, readAhead, job);
+    t_crew crew;
+    crewStart(&crew, job->slotCount > 1 ? helpers : 0, readAhead, job);
     t_gfCopySlot* failed = writeAll(job);
-    gfCrewJoin(&crew);
+    crewJoin(&crew);
     if (failed) {
       *failure = failed->failure;
       result = failed->failedRecord;
@@ -424,6 +351,7 @@ int gfCopyData(const t_gfWriteList* files, PlatHandle out, t_gfCopyFailure* fail
   for (int i = 0; i < job->slotCount; i++) ENGINE_DELETE(job->slots[i].bytes);
   job->~t_gfCopyJob();
   ENGINE_DELETE(job);
-  if (result < 0 && files->digests) result = sumLargeFiles(files, out, failure);
+  if (result < 0 && files->digests)
+    result = gfSumLargeEntries(files, out, kBatchedFileMax, failure);
   return result;
 }

@@ -4,8 +4,12 @@
 #include <cstdio>
 #include <cstring>
 
-#include "engine/gf/gf_internal.h"
 #include "engine/gf/group_format.h"
+#include "engine/gf/groups.h"
+#include "engine/gf/loose_files.h"
+#include "engine/gf/names.h"
+#include "engine/gf/reader.h"
+#include "engine/gf/table.h"
 #include "tarnpak/stdinputoutput.h"
 #define ENGINE_UNIT "gf manager"
 #include "engine/kestin/alloc.h"
@@ -101,7 +105,7 @@ GFILE* gfCreate(const char* given) {
     freeHandle(f);
     return nullptr;
   }
-  int i = gfInsertLoose(name);
+  int i = gfInsertFile(name);
   if (i < 0) {
     platClose(h);
     freeHandle(f);

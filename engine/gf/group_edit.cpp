@@ -5,8 +5,13 @@
 #include <cstdint>
 #include <cstring>
 
+#include "engine/gf/collect.h"
+#include "engine/gf/group_format.h"
+#include "engine/gf/group_open.h"
 #include "engine/gf/group_writer.h"
+#include "engine/gf/names.h"
 #include "engine/gf/sums.h"
+#include "engine/gf/write_list.h"
 #include "engine/kestin/ascii.h"
 #define ENGINE_UNIT "gf manager"
 #include "engine/kestin/alloc.h"

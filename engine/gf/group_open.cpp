@@ -4,8 +4,10 @@
 #include <cstdio>
 #include <cstring>
 
-#include "engine/gf/gf_internal.h"
+#include "engine/gf/group_open.h"
+
 #include "engine/gf/group_format.h"
+#include "engine/gf/names.h"
 #define ENGINE_UNIT "gf manager"
 #include "engine/kestin/alloc.h"
 

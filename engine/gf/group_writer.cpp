@@ -7,7 +7,11 @@
 #include <cstring>
 
 #include "engine/gf/group_writer.h"
+
+#include "engine/gf/group_format.h"
+#include "engine/gf/names.h"
 #include "engine/gf/sums.h"
+#include "engine/gf/write_list.h"
 #include "tarnpak/debug.h"
 #include "tarnpak/gf.h"
 #define ENGINE_UNIT "gf manager"

@@ -1,98 +1,11 @@
-// The group writer: the entries of a group to write (from host files, or byte ranges of an
-// open group) and the one routine that writes them as a group file, used by the builder.
+// The group writer: the one routine that writes a list of entries as a group file, used by
+// the builder and the edits, where it writes it and the lock its writers hold, and the
+// copier that moves the entries' bytes.
 #pragma once
-#include <cstdint>
-
-#include "engine/gf/gf_internal.h"
-#include "engine/gf/pool.h"
-
-// One entry of the group to write. Its texts live in the list's blocks: name is the stored
-// name as given (upper-cased only when compared or written). The bytes come either from a
-// host file (hostDir: the host directory it lies in, leaf: where its name there starts in
-// name) or, with inGroup set, from the range of size bytes at from in the list's source
-// group number hostDir.
-struct t_gfWriteEntry {
-  std::uint32_t name;
-  std::uint32_t hostDir;
-  std::uint32_t size;
-  std::uint32_t offset;  // where the data goes in the group, once the directory is made
-  std::uint32_t from;
-  std::uint16_t date;
-  std::uint16_t time;
-  std::uint16_t leaf;
-  std::uint8_t inGroup;
-};
-
-// An open group whose byte ranges entries copy: the caller's handle, kept open by the
-// caller until the write is done, and its path for messages.
-struct t_gfWriteSource {
-  PlatHandle handle;
-  std::uint32_t path;
-};
-
-// The entries of one group: records in pages, texts in blocks, and after gfWriteSort the
-// record numbers in table order. Zero-initialise; gfWriteFree gives everything back.
-struct t_gfWriteList {
-  t_gfWriteEntry** pages;
-  int pageCapacity;
-  int count;
-  char** text;
-  int textBlocks;
-  int textCapacity;
-  std::uint32_t textUsed;  // in the last block
-  std::uint32_t* order;
-  t_gfWriteSource* sources;
-  int sourceCount;
-  int sourceCapacity;
-  // A handle the caller holds on the group being replaced, closed (and set invalid) once
-  // the data is copied and before the new group takes the name: Windows refuses to replace
-  // a file its own process holds open. Null: none.
-  PlatHandle* closeBeforeCommit;
-  // The sums file to write beside the group (null: none), and the SHA-256 of each entry's
-  // bytes by place in the table order, which the copier fills as it copies them.
-  const char* sums;
-  unsigned char* digests;
-  // Stored dates later than this are stored as it (SOURCE_DATE_EPOCH), when clamp is set.
-  int clamp;
-  std::int64_t clampTo;
-};
-
-constexpr std::uint32_t GF_NO_TEXT = 0xFFFFFFFFu;
-// Stores a text; its place, or GF_NO_TEXT when memory fails.
-std::uint32_t gfWriteAddText(t_gfWriteList* list, const char* text);
-const char* gfWriteText(const t_gfWriteList* list, std::uint32_t at);
-// A new zeroed record at the end; null when memory fails.
-t_gfWriteEntry* gfWriteAddEntry(t_gfWriteList* list);
-// A new record for the file leaf (in name, from name + leaf on) of the host directory
-// stored at hostDir; the caller fills size, date and time. Null when memory fails.
-t_gfWriteEntry* gfWriteAddHostFile(t_gfWriteList* list, const char* name, size_t leaf,
-                                   std::uint32_t hostDir);
-// A new record whose bytes are the range of size bytes at from in the group open on group
-// (path: for messages); the caller fills date and time. Null when memory fails.
-t_gfWriteEntry* gfWriteAddRange(t_gfWriteList* list, const char* name, PlatHandle group,
-                                const char* path, long from, long size);
-t_gfWriteEntry* gfWriteEntryNumber(const t_gfWriteList* list, std::uint32_t number);
-// The record at place i of the table order.
-inline t_gfWriteEntry* gfWriteEntryAt(const t_gfWriteList* list, int i) {
-  return gfWriteEntryNumber(list, list->order[i]);
-}
-// Puts the records in table order (the later of two copies first); false when memory fails.
-bool gfWriteSort(t_gfWriteList* list);
-void gfWriteFree(t_gfWriteList* list);
-// Where an entry's bytes come from, for messages: the host path, or the stored name and
-// the group holding it. False when it does not fit size bytes.
-bool gfWriteSourcePath(const t_gfWriteList* list, const t_gfWriteEntry* f, char* out,
-                       size_t size);
-// Drops the records from first on whose keep[i - first] is false; the others keep their
-// order. The texts stay (they are freed with the list).
-void gfWriteDropRecords(t_gfWriteList* list, int first, const bool* keep);
-// Sorts the record numbers from first to the end by stored name (the table's comparison,
-// ties in the order found) into order, which holds count - first numbers.
-void gfWriteSortRange(const t_gfWriteList* list, int first, std::uint32_t* order);
-// Whether two records get one stored name.
-bool gfWriteSameName(const t_gfWriteList* list, std::uint32_t a, std::uint32_t b);
-// The name an entry is stored under (GF_PATH_MAX + 1 bytes).
-void gfWriteStoredName(const t_gfWriteList* list, const t_gfWriteEntry* f, char* out);
+#include "engine/gf/names.h"
+#include "engine/gf/write_list.h"
+#include "engine/platform/platform.h"
+#include "tarnpak/gf.h"
 
 // ---- where a group is written, and the lock of its writers -------------------------------
 // A group file about to be replaced: the file its name leads to (a symbolic link is
@@ -122,40 +35,15 @@ void gfUnlockGroup(t_gfGroupPlace* place);  // one not locked is ignored
 int gfWriteGroup(const char* name, unsigned flag, t_gfWriteList* list, t_gfReport sink,
                  t_gfGroupPlace* held = nullptr);
 
-// ---- the builder's collector for edits (builder.cpp) ------------------------------------
-// Adds to files what path (relative to root, which ends in a backslash) names, by the build
-// list's rules: a file as the line "PATH" takes it, a directory (or "" for root) as
-// "PATH\\*.* r" does. The file group, when met in the tree, is left out with a warning, and
-// the group's lock file lockFile (a host path; null: none) without one. 0 when it went
-// well; 1 after reporting to sink why not (nothing found, a name refused).
-int gfCollectPath(const char* root, const char* path, const char* group, const char* lockFile,
-                  t_gfWriteList* files, t_gfReport sink, t_gfReport warn);
-
 // Whether groups are written durably (gfSetDurable): flushed before they take their name,
 // their writeback started behind the copy.
 bool gfDurableWrites();
 
 // ---- the copier (copier.cpp) --------------------------------------------------------------
-enum t_gfCopyFailureKind {
-  GF_COPY_CANNOT_OPEN,
-  GF_COPY_CHANGED,  // the file's size is no longer what the search found
-  GF_COPY_READ_ERROR,
-  GF_COPY_WRITE_ERROR,  // the group file could not be written
-  GF_COPY_NO_MEMORY,
-  GF_COPY_NOT_REGULAR,  // the name no longer holds a regular file (a pipe, say)
-  GF_COPY_HASH_ERROR,   // the host's SHA-256 failed
-  GF_COPY_INTERRUPTED,  // the job's cancel check asked it to stop
-};
-
-struct t_gfCopyFailure {
-  t_gfCopyFailureKind kind;
-  char reason[160];  // the host's words for a read or write error
-};
-
-// Copies every entry's bytes to its offset in out, in table order: the pool's threads read
+// Copies every entry's bytes to its offset in out, in table order: the crew's threads read
 // ahead, the caller's thread alone writes. With files->digests set, every entry's SHA-256
 // is filled in: small files hashed by the threads that read them, large ones (which the
-// host copies without showing them) read back from out once copied. Returns -1 when all went well, else the place in
-// the table order of the first entry that failed (count when the failure belongs to no
-// entry), with the failure described.
+// host copies without showing them) read back from out once copied. Returns -1 when all
+// went well, else the place in the table order of the first entry that failed (count when
+// the failure belongs to no entry), with the failure described.
 int gfCopyData(const t_gfWriteList* files, PlatHandle out, t_gfCopyFailure* failure);

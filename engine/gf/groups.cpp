@@ -1,6 +1,9 @@
 // The root's group files read at start-up: their shared handles and their file names, in
 // one list, so that a tool can tell which group file holds a record's data.
-#include "engine/gf/gf_internal.h"
+#include "engine/gf/groups.h"
+
+#include "engine/gf/table.h"
+#include "tarnpak/gf.h"
 #define ENGINE_UNIT "gf manager"
 #include "engine/kestin/alloc.h"
 
@@ -47,7 +50,7 @@ void gfCloseGroups() {
 }
 
 const char* gfRecordGroupName(long index) {
-  const t_gfFileInfo* r = gfTableRecord(index);
+  const t_gfFileInfo* r = gfRecordAt(index);
   if (!r || !r->inGroup) return nullptr;
   for (t_gfGroup* g = groups; g; g = g->next)
     if (g->handle == r->handle) return g->name;

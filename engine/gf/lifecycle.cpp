@@ -1,10 +1,13 @@
 // gfStart and gfStop: the manager's parts started and stopped in one written order.
-
 #include <cstdio>
 
-#include "engine/gf/gf_internal.h"
-
-char gfRoot[GF_PATH_MAX + 1] = "c:\\";
+#include "engine/gf/cache.h"
+#include "engine/gf/groups.h"
+#include "engine/gf/loose_files.h"
+#include "engine/gf/names.h"
+#include "engine/gf/reader.h"
+#include "engine/gf/scan.h"
+#include "engine/gf/table.h"
 
 namespace {
 

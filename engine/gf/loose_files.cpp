@@ -2,7 +2,13 @@
 // when it is refreshed, recreated or deleted under open GFILEs, and registering a loose file.
 #include <cstring>
 
-#include "engine/gf/gf_internal.h"
+#include "engine/gf/loose_files.h"
+
+#include "engine/gf/group_format.h"
+#include "engine/gf/groups.h"
+#include "engine/gf/names.h"
+#include "engine/gf/reader.h"
+#include "engine/gf/table.h"
 #define ENGINE_UNIT "gf manager"
 #include "engine/kestin/alloc.h"
 
@@ -96,7 +102,7 @@ void gfCloseRecordHandles() {
   }
 }
 
-int gfInsertLoose(const char* given) {
+int gfInsertFile(const char* given) {
   char name[GF_PATH_MAX + 1], path[GF_PATH_MAX + 1];
   if (!given || !gfTablePresent() || !gfNormalName(name, given) ||
       std::strlen(name) > GF_NAME_MAX)

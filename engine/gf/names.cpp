@@ -1,16 +1,29 @@
-// The manager's names and paths: stored names in the table's form, paths joined within the
-// manager's limit, the root's form, and names made safe to show.
+// The manager's names, paths and messages: stored names in the table's form, paths joined
+// within the manager's limit, the root's form, names made safe to show, the messages of the
+// checked forms; and the small host services the library offers its programs.
+#include "engine/gf/names.h"
+
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <initializer_list>
+#include <mutex>
 
-#include "engine/gf/gf_internal.h"
 #include "engine/kestin/ascii.h"
+#include "engine/kestin/crew.h"
 #include "tarnpak/stdinputoutput.h"
+
+char gfRoot[GF_PATH_MAX + 1] = "c:\\";
 
 void gfUpperCase(char* name) {
   for (; *name; name++)
     *name = (char)asciiUpper((unsigned char)*name);
+}
+
+bool gfSameNameAnyCase(const char* a, const char* b) {
+  for (; *a && *b; a++, b++)
+    if (asciiUpper((unsigned char)*a) != asciiUpper((unsigned char)*b)) return false;
+  return *a == *b;
 }
 
 bool gfNormalName(char* out, const char* name) {
@@ -75,3 +88,93 @@ const char* gfShownPath(const char* path, char* out, size_t size) {
   out[n] = 0;
   return out;
 }
+
+bool gfOnPath(const PlatFind* find, const t_gfVisit* path) {
+  for (; path; path = path->up)
+    if (path->device == find->device && path->inode == find->inode) return true;
+  return false;
+}
+
+// ---- messages of the checked forms ----------------------------------------------------------
+
+// Every message passes through here whole: the names in it are escaped, and the formats
+// themselves hold no control characters.
+void gfReportV(t_gfReport sink, const char* format, va_list args) {
+  if (!sink) return;
+  char text[1024], shown[4 * sizeof text];
+  std::vsnprintf(text, sizeof text, format, args);
+  gfEscapeControls(text, shown, sizeof shown);
+  sink(shown);
+}
+
+void gfReportf(t_gfReport sink, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  gfReportV(sink, format, args);
+  va_end(args);
+}
+
+namespace {
+std::atomic<t_gfProgress> progressHook{nullptr};
+std::mutex progressLock;  // the unpacker's threads tell as they finish files: one at a time
+}  // namespace
+
+void gfSetProgress(t_gfProgress progress) { progressHook.store(progress); }
+
+void gfTellProgress(long filesDone, long filesAll, long long bytesDone, long long bytesAll) {
+  t_gfProgress hook = progressHook.load();
+  if (!hook) return;
+  std::lock_guard<std::mutex> one(progressLock);
+  hook(filesDone, filesAll, bytesDone, bytesAll);
+}
+
+void gfFail(t_gfJob* job, const char* format, ...) {
+  job->failed = 1;
+  va_list args;
+  va_start(args, format);
+  gfReportV(job->sink, format, args);
+  va_end(args);
+}
+
+// ---- host services for the library's programs -------------------------------------------------
+// Offered through the library's interface, so that no program reaches into the host layer.
+
+int gfMatchName(const char* pattern, const char* name) { return platMatchName(pattern, name); }
+
+int gfDosToUnixTime(unsigned short date, unsigned short time, long long* seconds) {
+  std::int64_t t = 0;
+  int ok = platDosToTime(date, time, &t);
+  if (seconds) *seconds = ok ? (long long)t : 0;
+  return ok;
+}
+
+void gfInstallToolSignals() { platInstallToolSignals(); }
+
+namespace {
+// Per thread: each job is asked by the thread that started it, the only one that calls this.
+thread_local t_gfCancelCheck tCancelCheck = nullptr;
+thread_local void* tCancelContext = nullptr;
+}  // namespace
+
+void gfSetCancelCheck(t_gfCancelCheck check, void* context) {
+  tCancelCheck = check;
+  tCancelContext = context;
+}
+
+bool gfCancelRequested() { return tCancelCheck && tCancelCheck(tCancelContext) != 0; }
+
+void gfSetThreads(int count) { crewSetThreads(count); }
+
+int gfWarnOfThreadSetting(t_gfReport warn) {
+  const char* text = crewRefusedSetting();
+  if (!text) return 0;
+  gfReportf(warn, "TARNPAK_THREADS '%s' is not a whole number from 1 to %d: using the default, %d",
+            text, CREW_MAX, crewDefaultThreads());
+  return 1;
+}
+
+#ifndef TARNPAK_VERSION
+#define TARNPAK_VERSION "unknown"
+#endif
+
+const char* gfVersion() { return TARNPAK_VERSION; }

@@ -1,13 +1,37 @@
-// The asynchronous read worker: one thread serving a fixed queue of reads in the order they
-// were queued, while the caller polls for completion by id.
+// Positioned transfers, and the asynchronous read worker: one thread serving a fixed queue
+// of reads in the order they were queued, while the caller polls for completion by id.
+#include "engine/gf/reader.h"
+
 #include <atomic>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
 
-#include "engine/gf/gf_internal.h"
+#include "engine/platform/faults.h"
 
-void (*gfReadBeforeServe)(const t_gfReadRequest*) = nullptr;
+// Both transfers report what really moved: an error after some bytes still counts those
+// bytes, so the caller's position and size follow the file.
+long long gfReadAt(PlatHandle h, long offset, void* buffer, unsigned long count) {
+  auto* bytes = static_cast<char*>(buffer);
+  unsigned long done = 0;
+  while (done < count) {
+    long long got = platReadSome(h, offset + (long)done, bytes + done, count - done);
+    if (got <= 0) return done ? (long long)done : got;
+    done += (unsigned long)got;
+  }
+  return (long long)done;
+}
+
+long long gfWriteAt(PlatHandle h, long offset, const void* buffer, unsigned long count) {
+  const auto* bytes = static_cast<const char*>(buffer);
+  unsigned long done = 0;
+  while (done < count) {
+    long long put = platWriteSome(h, offset + (long)done, bytes + done, count - done);
+    if (put <= 0) return done ? (long long)done : -1;
+    done += (unsigned long)put;
+  }
+  return (long long)done;
+}
 
 namespace {
 
@@ -101,11 +125,9 @@ void gfReadWorker() {
       t_gfReadRequest request = gfReadQueue[gfReadHead];
       gfReadServing = true;
       gfReadCancelled = false;
-      if (gfReadBeforeServe) {
-        guard.unlock();
-        gfReadBeforeServe(&request);
-        guard.lock();
-      }
+      guard.unlock();  // a test's hook may hold the worker here
+      platMoment(PLAT_MOMENT_READ_SERVED, &request);
+      guard.lock();
       bool finished = serve(request, guard);
       gfReadServing = false;
       if (!finished) break;

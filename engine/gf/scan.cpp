@@ -1,22 +1,39 @@
 // The start-up scan: the root's group files first, then every loose file below the root,
-// made into the table's records.
+// walked on the crew's threads, made into the table's records; or one group file's entries.
 #include <condition_variable>
 #include <cstdint>
 #include <cstdio>
-#include <mutex>
 #include <cstring>
+#include <mutex>
 
-#include "engine/gf/gf_internal.h"
+#include "engine/gf/scan.h"
+
 #include "engine/gf/group_format.h"
-#include "engine/gf/pool.h"
+#include "engine/gf/groups.h"
+#include "engine/gf/names.h"
+#include "engine/gf/table.h"
+#include "engine/kestin/crew.h"
 #include "tarnpak/debug.h"
 #include "tarnpak/t_list.h"
 #define ENGINE_UNIT "gf manager"
-#include "engine/kestin/alloc.h"
+#include "engine/kestin/containers.h"
+
+namespace {
+
+// One file found by the scan, kept in a list until the table is made.
+struct t_gfScanEntry {
+  char* name;        // the full path
+  PlatHandle group;  // the group file holding the entry, or INVALID_HANDLE for a loose file
+  long offset;
+  long long size;
+  std::uint16_t date;
+  std::uint16_t time;
+  int inGroup;
+};
 
 // The entry and its name in one block: the scan makes one per file, and tracked allocations
 // (each taking the allocator's lock) were a quarter of gfStart's time outside the kernel.
-t_gfScanEntry* gfNewScanEntry(const char* name) {
+t_gfScanEntry* newEntry(const char* name) {
   size_t length = std::strlen(name) + 1;
   auto* e = static_cast<t_gfScanEntry*>(ENGINE_NEW(sizeof(t_gfScanEntry) + length));
   if (!e) return nullptr;
@@ -27,17 +44,7 @@ t_gfScanEntry* gfNewScanEntry(const char* name) {
   return e;
 }
 
-void gfFreeScanEntry(t_gfScanEntry* e) { ENGINE_DELETE(e); }
-
-namespace {
-
-void addLooseFile(struct_list** list, const char* path, const PlatFindData* found) {
-  t_gfScanEntry* e = gfNewScanEntry(path);
-  if (!e) return;
-  e->size = found->size;
-  platTimeToDos(found->writeTime, &e->date, &e->time);
-  if (!List_Add(*list, e)) gfFreeScanEntry(e);
-}
+void freeEntry(t_gfScanEntry* e) { ENGINE_DELETE(e); }
 
 // A root that cannot be read gives an empty table, as an empty one does: the debug log
 // says which it was, so that a program embedding the manager can find out why.
@@ -57,68 +64,18 @@ void explainEmptyRoot(const char* dir) {
   DebugPrintf("gfStart: cannot read the root directory '%s': %s\n", shown, platLastError());
 }
 
-}  // namespace
-
-void gfScanRoot(struct_list** list, const char* dir) {
-  char pattern[GF_PATH_MAX + 1];
-  PlatFind find;
-  PlatFindData found;
-  if (gfJoinPath(pattern, dir, "*.grp") && platFindFirst(&find, pattern, &found)) {
-    do {
-      char path[GF_PATH_MAX + 1];
-      if (found.isDirectory || !gfJoinPath(path, dir, found.name)) continue;
-      PlatHandle group = platOpenRead(path);
-      gfReadGroup(list, group);
-      if (group != INVALID_HANDLE && gfIsGroupHandle(group)) gfNoteGroupName(group, found.name);
-    } while (platFindNext(&find, &found));
-    platFindClose(&find);
-  }
-  gfScanDir(list, dir);
-  if (!*list) explainEmptyRoot(dir);
-}
-
-bool gfOnPath(const PlatFind* find, const t_gfVisit* path) {
-  for (; path; path = path->up)
-    if (path->device == find->device && path->inode == find->inode) return true;
-  return false;
-}
-
-namespace {
-
-void scanDir(struct_list** list, const char* dir, const t_gfVisit* above) {
-  char pattern[GF_PATH_MAX + 1];
-  PlatFind find;
-  PlatFindData found;
-  if (!gfJoinPath(pattern, dir, "*.*") || !platFindFirst(&find, pattern, &found)) return;
-  if (gfOnPath(&find, above)) {  // entered again through a link
-    platFindClose(&find);
-    return;
-  }
-  t_gfVisit here{find.device, find.inode, above};
-  do {
-    char path[GF_PATH_MAX + 1];
-    if (!found.isDirectory) {
-      // A path beyond the manager's limit could never be opened by name: left out.
-      if (gfJoinPath(path, dir, found.name)) addLooseFile(list, path, &found);
-    } else if (found.name[0] != '.' && gfJoinPath(path, dir, found.name, "\\")) {
-      scanDir(list, path, &here);
-    }
-  } while (platFindNext(&find, &found));
-  platFindClose(&find);
-}
-
-// ---- the scan on several threads -------------------------------------------------------------
+// ---- the loose files, on the crew's threads -------------------------------------------------
 // Each directory becomes a node that one thread fills with what the search found, in the
 // search's order: its files' entries and its subdirectories' nodes, which go to the queue
 // for any thread to fill. When every node is filled, the caller's thread walks the nodes
-// depth first and lists the entries in the very order the scan on one thread gives.
+// depth first and lists the entries in the order of a depth-first search, whatever the
+// timing. With one thread the caller fills every node itself.
 
 struct t_gfScanNode {
   char* dir;                // the path, ending in a backslash
   const t_gfVisit* above;   // the directories on the path above it
   t_gfVisit here;
-  void** items;             // a scan entry, or (tagged with bit 0) a t_gfScanNode
-  int count, capacity;
+  t_engineArray<void*> items;  // a scan entry, or (tagged with bit 0) a t_gfScanNode
   t_gfScanNode* nextQueued;
 };
 
@@ -139,20 +96,6 @@ t_gfScanNode* newNode(const char* dir, const t_gfVisit* above) {
   return node;
 }
 
-bool addItem(t_gfScanNode* node, void* item) {
-  if (node->count == node->capacity) {
-    int grown = node->capacity ? node->capacity * 2 : 16;
-    auto* bigger = static_cast<void**>(ENGINE_NEW(sizeof(void*) * (size_t)grown));
-    if (!bigger) return false;
-    if (node->count) std::memcpy(bigger, node->items, sizeof(void*) * (size_t)node->count);
-    ENGINE_DELETE(node->items);
-    node->items = bigger;
-    node->capacity = grown;
-  }
-  node->items[node->count++] = item;
-  return true;
-}
-
 // Fills one node from its directory's search; the subdirectories found go to the queue.
 void fillNode(t_gfScanJob* job, t_gfScanNode* node) {
   char pattern[GF_PATH_MAX + 1];
@@ -168,15 +111,16 @@ void fillNode(t_gfScanJob* job, t_gfScanNode* node) {
     char path[GF_PATH_MAX + 1];
     if (!found.isDirectory) {
       if (!gfJoinPath(path, node->dir, found.name)) continue;
-      t_gfScanEntry* e = gfNewScanEntry(path);
+      t_gfScanEntry* e = newEntry(path);
       if (!e) continue;
       e->size = found.size;
       platTimeToDos(found.writeTime, &e->date, &e->time);
-      if (!addItem(node, e)) gfFreeScanEntry(e);
+      if (!node->items.push(e, ENGINE_HERE)) freeEntry(e);
     } else if (found.name[0] != '.' && gfJoinPath(path, node->dir, found.name, "\\")) {
       t_gfScanNode* child = newNode(path, &node->here);
       if (!child) continue;
-      if (!addItem(node, reinterpret_cast<void*>(reinterpret_cast<std::uintptr_t>(child) | 1))) {
+      void* tagged = reinterpret_cast<void*>(reinterpret_cast<std::uintptr_t>(child) | 1);
+      if (!node->items.push(tagged, ENGINE_HERE)) {
         ENGINE_DELETE(child);
         continue;
       }
@@ -207,44 +151,38 @@ void scanWorker(void* context) {
 
 // Lists the node's entries depth first, giving every node back on the way.
 void listNode(struct_list** list, t_gfScanNode* node) {
-  for (int i = 0; i < node->count; i++) {
+  for (std::uint32_t i = 0; i < node->items.count; i++) {
     auto bits = reinterpret_cast<std::uintptr_t>(node->items[i]);
     if (bits & 1) {
       listNode(list, reinterpret_cast<t_gfScanNode*>(bits & ~(std::uintptr_t)1));
       continue;
     }
     auto* e = static_cast<t_gfScanEntry*>(node->items[i]);
-    if (!List_Add(*list, e)) gfFreeScanEntry(e);
+    if (!List_Add(*list, e)) freeEntry(e);
   }
-  ENGINE_DELETE(node->items);
+  node->items.release();
   ENGINE_DELETE(node);
 }
 
-// The loose scan on the pool's threads and the caller's; false when it could not begin
-// (the scan on one thread then runs).
-bool scanDirOnThreads(struct_list** list, const char* dir, int threads) {
+// Every loose file below dir, on the crew's threads and the caller's.
+void scanLoose(struct_list** list, const char* dir) {
   t_gfScanNode* root = newNode(dir, nullptr);
-  if (!root) return false;
+  if (!root) return;
   t_gfScanJob job;
   job.queued = root;
   job.busy = 0;
-  t_gfCrew crew;
-  gfCrewStart(&crew, threads - 1, scanWorker, &job);
+  t_crew crew;
+  crewStart(&crew, crewThreads() - 1, scanWorker, &job);
   scanWorker(&job);
-  gfCrewJoin(&crew);
+  crewJoin(&crew);
   listNode(list, root);
-  return true;
 }
 
-}  // namespace
+// ---- group files ---------------------------------------------------------------------------
 
-void gfScanDir(struct_list** list, const char* dir) {
-  int threads = gfThreads();
-  if (threads > 1 && scanDirOnThreads(list, dir, threads)) return;
-  scanDir(list, dir, nullptr);
-}
-
-void gfReadGroup(struct_list** list, PlatHandle group) {
+// Lists the entries of the group file open on group, which joins the root's groups; a file
+// that is no sound group is closed.
+void readGroup(struct_list** list, PlatHandle group) {
   if (group == INVALID_HANDLE) return;
   t_gfDirectory directory;
   if (gfLoadDirectory(group, &directory) != GF_DIR_OK) {  // not a group, or not a sound one
@@ -261,7 +199,7 @@ void gfReadGroup(struct_list** list, PlatHandle group) {
   while (gfNextDirEntry(&directory, &cursor, &entry)) {
     char path[GF_PATH_MAX + 1 + GF_NAME_MAX + 1];
     std::snprintf(path, sizeof path, "%s%s", gfRoot, entry.name);
-    t_gfScanEntry* e = gfNewScanEntry(path);
+    t_gfScanEntry* e = newEntry(path);
     if (!e) break;
     e->group = group;
     e->offset = entry.dataOffset;
@@ -270,14 +208,32 @@ void gfReadGroup(struct_list** list, PlatHandle group) {
     e->time = entry.time;
     e->inGroup = 1;
     if (!List_Add(*list, e)) {
-      gfFreeScanEntry(e);
+      freeEntry(e);
       break;
     }
   }
   gfFreeDirectory(&directory);
 }
 
-namespace {
+void scanRoot(struct_list** list, const char* dir) {
+  char pattern[GF_PATH_MAX + 1];
+  PlatFind find;
+  PlatFindData found;
+  if (gfJoinPath(pattern, dir, "*.grp") && platFindFirst(&find, pattern, &found)) {
+    do {
+      char path[GF_PATH_MAX + 1];
+      if (found.isDirectory || !gfJoinPath(path, dir, found.name)) continue;
+      PlatHandle group = platOpenRead(path);
+      readGroup(list, group);
+      if (group != INVALID_HANDLE && gfIsGroupHandle(group)) gfNoteGroupName(group, found.name);
+    } while (platFindNext(&find, &found));
+    platFindClose(&find);
+  }
+  scanLoose(list, dir);
+  if (!*list) explainEmptyRoot(dir);
+}
+
+// ---- the records ---------------------------------------------------------------------------
 
 // Fills record r from scan entry e; false when memory for the name fails.
 bool makeRecord(t_gfFileInfo* r, const t_gfScanEntry* e, size_t rootLength) {
@@ -302,25 +258,40 @@ bool makeRecord(t_gfFileInfo* r, const t_gfScanEntry* e, size_t rootLength) {
   return true;
 }
 
-}  // namespace
-
-// Every entry and node of the scan is given back on the way, whether or not its record
-// could be made.
-void gfScanIntoTable(const char* root) {
-  struct_list* list = nullptr;
-  gfScanRoot(&list, root);
-  gfTableFromScan(list, root);
-}
-
-void gfTableFromScan(struct_list* list, const char* root) {
+// Makes the scan entries of list (names beginning with root) into a new table in table
+// order. Every entry and node of the scan is given back on the way, whether or not its
+// record could be made.
+void tableFromScan(struct_list* list, const char* root) {
   bool present = gfTableOpen(List_Count(list));
   size_t rootLength = std::strlen(root);
   while (list) {
     auto* e = static_cast<t_gfScanEntry*>(list->data);
     t_gfFileInfo r;
     if (present && makeRecord(&r, e, rootLength) && gfTableAppend(r) < 0) ENGINE_DELETE(r.name);
-    gfFreeScanEntry(e);
+    freeEntry(e);
     List_Del(list, list);
   }
   gfTableSortUnique();
+}
+
+}  // namespace
+
+void gfScanIntoTable(const char* root) {
+  struct_list* list = nullptr;
+  scanRoot(&list, root);
+  tableFromScan(list, root);
+}
+
+// Without the root's loose files or its other groups.
+void gfScanGroupIntoTable(const char* path) {
+  struct_list* list = nullptr;
+  PlatHandle group = platOpenRead(path);
+  readGroup(&list, group);  // closes a group it cannot read
+  if (group != INVALID_HANDLE && gfIsGroupHandle(group)) {
+    const char* leaf = path;
+    for (const char* c = path; *c; c++)
+      if (*c == '/' || *c == '\\') leaf = c + 1;
+    gfNoteGroupName(group, leaf);
+  }
+  tableFromScan(list, gfRoot);
 }

@@ -4,12 +4,17 @@
 #include "engine/gf/sums.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 
 #include "engine/gf/group_format.h"
+#include "engine/gf/group_open.h"
+#include "engine/gf/names.h"
+#include "engine/kestin/crew.h"
 #define ENGINE_UNIT "gf manager"
 #include "engine/kestin/alloc.h"
 
@@ -297,3 +302,78 @@ int gfSourceDateEpoch(std::int64_t* epoch, t_gfJob* job) {
   *epoch = (std::int64_t)value;
   return 1;
 }
+
+// ---- the sums of the entries the copier moves ------------------------------------------------
+
+bool gfHashEntryPiece(PlatSha256** hasher, const t_gfWriteList* files, int i, const void* bytes,
+                      long count, bool last) {
+  if (!*hasher && !(*hasher = platSha256Open())) return false;
+  if (count > 0 && platSha256Add(*hasher, bytes, (size_t)count) != 0) return false;
+  return !last || platSha256Finish(*hasher, files->digests + (size_t)i * GF_SHA256_SIZE) == 0;
+}
+
+namespace {
+
+constexpr long kReadBackPiece = 1 << 20;
+
+// The large files, which the host copies without showing their bytes, are hashed once the
+// copy is done from the group just written (still in memory), by every thread of the crew,
+// each taking the next: the sums are of the very bytes stored, and a pack keeps the host's
+// fastest copy.
+struct t_gfLargeSums {
+  const t_gfWriteList* files;
+  PlatHandle out;
+  long smallMax;
+  std::atomic<int> next{0};
+  std::mutex lock;  // guards the failure
+  int failed = -1;  // the first place that failed, -1: none
+  t_gfCopyFailure failure;
+};
+
+// Hashes the group's bytes of the large entry at place i through block.
+bool hashStored(PlatSha256** hasher, int i, unsigned char* block, t_gfLargeSums* job) {
+  const t_gfWriteEntry* f = gfWriteEntryAt(job->files, i);
+  for (long done = 0; done < (long)f->size;) {
+    long piece = (long)f->size - done < kReadBackPiece ? (long)f->size - done : kReadBackPiece;
+    long long got = platReadAt(job->out, (long long)f->offset + done, block, (size_t)piece);
+    if (got != piece || !gfHashEntryPiece(hasher, job->files, i, block, piece, false))
+      return false;
+    done += piece;
+  }
+  return gfHashEntryPiece(hasher, job->files, i, nullptr, 0, true);
+}
+
+void hashLarge(void* context) {
+  auto* job = static_cast<t_gfLargeSums*>(context);
+  PlatSha256* hasher = nullptr;
+  auto* block = static_cast<unsigned char*>(ENGINE_NEW(kReadBackPiece));
+  for (int i; (i = job->next.fetch_add(1)) < job->files->count;) {
+    if (gfWriteEntryAt(job->files, i)->size <= (std::uint32_t)job->smallMax) continue;
+    if (block && hashStored(&hasher, i, block, job)) continue;
+    std::lock_guard<std::mutex> hold(job->lock);
+    if (job->failed < 0 || i < job->failed) {
+      job->failed = i;
+      job->failure.kind = block ? GF_COPY_HASH_ERROR : GF_COPY_NO_MEMORY;
+      std::snprintf(job->failure.reason, sizeof job->failure.reason, "%s", platLastError());
+    }
+  }
+  ENGINE_DELETE(block);
+  platSha256Close(hasher);
+}
+
+}  // namespace
+
+int gfSumLargeEntries(const t_gfWriteList* files, PlatHandle out, long smallMax,
+                      t_gfCopyFailure* failure) {
+  t_gfLargeSums job;
+  job.files = files;
+  job.out = out;
+  job.smallMax = smallMax;
+  t_crew crew;
+  crewStart(&crew, files->count > 1 ? crewThreads() - 1 : 0, hashLarge, &job);
+  hashLarge(&job);
+  crewJoin(&crew);
+  if (job.failed >= 0) *failure = job.failure;
+  return job.failed;
+}
+

@@ -4,7 +4,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "engine/gf/gf_internal.h"
+#include "engine/gf/table.h"
+
+#include "engine/gf/names.h"
 #define ENGINE_UNIT "gf manager"
 #include "engine/kestin/alloc.h"
 

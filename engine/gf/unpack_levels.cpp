@@ -5,6 +5,8 @@
 
 #include "engine/gf/unpacker.h"
 
+#include "engine/gf/names.h"
+
 void gfDropLevels(t_gfLevels* levels, int keep) {
   while (levels->depth > keep) {
     gfReleaseListing(levels->listings[levels->depth]);

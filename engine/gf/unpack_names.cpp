@@ -4,23 +4,10 @@
 #include <cstring>
 
 #include "engine/gf/unpacker.h"
+
 #include "engine/kestin/ascii.h"
 #define ENGINE_UNIT "gf manager"
-#include "engine/kestin/alloc.h"
-
-bool gfReserve(void** block, std::uint32_t* room, std::uint32_t used, std::uint32_t need,
-               size_t size) {
-  if (used + (unsigned long long)need <= *room) return true;
-  unsigned long long grown = (used + (unsigned long long)need) * 2 + 64;
-  if (grown > 0xFFFFFFFFu) return false;
-  void* bigger = ENGINE_NEW(grown * size);
-  if (!bigger) return false;
-  if (*block) std::memcpy(bigger, *block, used * size);
-  ENGINE_DELETE(*block);
-  *block = bigger;
-  *room = (std::uint32_t)grown;
-  return true;
-}
+#include "engine/kestin/containers.h"
 
 namespace {
 
@@ -42,24 +29,22 @@ bool startsFolded(const char* name, const char* prefix) {
 void addListed(const char* name, int isRegular, void* context) {
   auto* l = static_cast<t_gfListing*>(context);
   std::uint32_t n = (std::uint32_t)std::strlen(name) + 2;
-  void* text = l->text;
-  void* order = l->order;
-  l->broken = l->broken || !gfReserve(&text, &l->room, l->used, n, 1) ||
-              !gfReserve(&order, &l->capacity, l->count, 1, sizeof *l->order);
-  l->text = static_cast<char*>(text);
-  l->order = static_cast<std::uint32_t*>(order);
+  std::uint32_t at = l->text.count;
+  l->broken = l->broken || !l->text.reserve(n, ENGINE_HERE) || !l->order.push(at, ENGINE_HERE);
   if (l->broken) return;
-  l->text[l->used] = (char)(isRegular ? 1 : 0);
-  std::memcpy(l->text + l->used + 1, name, n - 1);
-  l->order[l->count++] = l->used;
-  l->used += n;
+  // The room is reserved: neither can fail.
+  l->text.push((char)(isRegular ? 1 : 0), ENGINE_HERE);
+  l->text.append(name, n - 1, ENGINE_HERE);
 }
+
+// The name at place a of the listing's text.
+const char* listedName(const t_gfListing* l, std::uint32_t a) { return l->text.items + a + 1; }
 
 // The first place in the listing whose name is not below name without regard to case.
 const std::uint32_t* firstFolded(const t_gfListing* l, const char* name) {
-  return std::lower_bound(l->order, l->order + l->count, name,
+  return std::lower_bound(l->order.items, l->order.items + l->order.count, name,
                           [l](std::uint32_t a, const char* key) {
-                            return compareFolded(l->text + a + 1, key) < 0;
+                            return compareFolded(listedName(l, a), key) < 0;
                           });
 }
 
@@ -67,8 +52,8 @@ const std::uint32_t* firstFolded(const t_gfListing* l, const char* name) {
 
 void gfReleaseListing(t_gfListing* l) {
   if (!l || --l->users > 0) return;
-  ENGINE_DELETE(l->text);
-  ENGINE_DELETE(l->order);
+  l->text.release();
+  l->order.release();
   ENGINE_DELETE(l);
 }
 
@@ -78,11 +63,12 @@ t_gfListing* gfReadListing(PlatHandle dir) {
   if (!l) return nullptr;
   l->users.store(1);
   platListForCaseMatch(dir, addListed, l);
-  const char* text = l->text;
-  std::sort(l->order, l->order + l->count, [text](std::uint32_t a, std::uint32_t b) {
+  const char* text = l->text.items;
+  auto byFoldedName = [text](std::uint32_t a, std::uint32_t b) {
     int c = compareFolded(text + a + 1, text + b + 1);
     return c ? c < 0 : std::strcmp(text + a + 1, text + b + 1) < 0;
-  });
+  };
+  std::sort(l->order.items, l->order.items + l->order.count, byFoldedName);
   return l;
 }
 
@@ -91,24 +77,24 @@ t_gfListing* gfReadListing(PlatHandle dir) {
 // pipe is left as it is and the name is made beside it.
 t_gfSpelling gfFindSpelling(const t_gfListing* l, const char* name, char* other) {
   if (!l || l->broken) return GF_SPELLING_UNKNOWN;
-  const std::uint32_t* end = l->order + l->count;
+  const std::uint32_t* end = l->order.items + l->order.count;
   const std::uint32_t* at = firstFolded(l, name);
   const std::uint32_t* first = nullptr;
-  for (; at != end && compareFolded(l->text + *at + 1, name) == 0; at++) {
-    if (std::strcmp(l->text + *at + 1, name) == 0) return GF_SPELLING_EXACT;
+  for (; at != end && compareFolded(listedName(l, *at), name) == 0; at++) {
+    if (std::strcmp(listedName(l, *at), name) == 0) return GF_SPELLING_EXACT;
     if (!first) first = at;
   }
   if (!first || !l->text[*first]) return GF_SPELLING_NONE;
-  std::strncpy(other, l->text + *first + 1, 255);
+  std::strncpy(other, listedName(l, *first), 255);
   other[255] = 0;
   return GF_SPELLING_OTHER;
 }
 
 void gfRemoveStaleTemps(const t_gfListing* l, PlatHandle dir, const char* name) {
   if (!l || l->broken) return;
-  const std::uint32_t* end = l->order + l->count;
+  const std::uint32_t* end = l->order.items + l->order.count;
   for (const std::uint32_t* at = firstFolded(l, name); at != end; at++) {
-    const char* listed = l->text + *at + 1;
+    const char* listed = listedName(l, *at);
     if (!startsFolded(listed, name)) break;  // past every name that begins with it
     if (platIsStaleTempNameOf(name, listed)) platRemoveInDir(dir, listed);
   }
@@ -133,41 +119,10 @@ std::uint64_t foldedHash(const char* name, size_t length, std::uint64_t kind) {
 
 constexpr std::uint64_t kFileName = 0, kLevelName = 0x9E3779B97F4A7C15ull;
 
-bool metBefore(const t_gfNamesMet* met, std::uint64_t h) {
-  if (!met->capacity) return false;
-  for (std::uint32_t i = (std::uint32_t)h & (met->capacity - 1);; i = (i + 1) & (met->capacity - 1)) {
-    if (met->slots[i] == h) return true;
-    if (met->slots[i] == 0) return false;
-  }
-}
-
-bool growMet(t_gfNamesMet* met) {
-  std::uint32_t grown = met->capacity ? met->capacity * 2 : 1024;
-  auto* bigger = static_cast<std::uint64_t*>(ENGINE_NEW_ZERO(sizeof(std::uint64_t) * grown));
-  if (!bigger) return false;
-  for (std::uint32_t i = 0; i < met->capacity; i++) {
-    std::uint64_t old = met->slots[i];
-    if (!old) continue;
-    std::uint32_t j = (std::uint32_t)old & (grown - 1);
-    while (bigger[j]) j = (j + 1) & (grown - 1);
-    bigger[j] = old;
-  }
-  ENGINE_DELETE(met->slots);
-  met->slots = bigger;
-  met->capacity = grown;
-  return true;
-}
+bool metBefore(const t_gfNamesMet* met, std::uint64_t h) { return met->hashes.has(h); }
 
 void noteMet(t_gfNamesMet* met, std::uint64_t h) {
-  if (met->broken) return;
-  if (met->count + 1 > met->capacity / 2 && !growMet(met)) {
-    met->broken = true;
-    return;
-  }
-  std::uint32_t i = (std::uint32_t)h & (met->capacity - 1);
-  while (met->slots[i] && met->slots[i] != h) i = (i + 1) & (met->capacity - 1);
-  if (!met->slots[i]) met->count++;
-  met->slots[i] = h;
+  met->broken = met->broken || !met->hashes.add(h, ENGINE_HERE);
 }
 
 }  // namespace

@@ -6,8 +6,10 @@
 #include <cstring>
 
 #include "engine/gf/unpacker.h"
+
+#include "engine/gf/names.h"
 #define ENGINE_UNIT "gf manager"
-#include "engine/kestin/alloc.h"
+#include "engine/kestin/containers.h"
 
 namespace {
 
@@ -175,12 +177,8 @@ void gfNoteTaskMessage(t_gfTask* task, const char* format, ...) {
   va_start(args, format);
   std::vsnprintf(line, sizeof line, format, args);
   va_end(args);
-  std::uint32_t n = (std::uint32_t)std::strlen(line) + 1;
-  void* block = task->messages;
-  if (!gfReserve(&block, &task->messagesRoom, task->messagesUsed, n, 1)) return;  // counted still
-  task->messages = static_cast<char*>(block);
-  std::memcpy(task->messages + task->messagesUsed, line, n);
-  task->messagesUsed += n;
+  // Without memory for its words the failure is still counted.
+  task->messages.append(line, (std::uint32_t)std::strlen(line) + 1, ENGINE_HERE);
 }
 
 void gfShownHostPath(const char* name, const char* leaf, char* out, size_t size) {

@@ -6,10 +6,14 @@
 #include <cstring>
 #include <new>
 
-#include "engine/gf/pool.h"
 #include "engine/gf/unpacker.h"
+
+#include "engine/gf/group_format.h"
+#include "engine/gf/group_open.h"
+#include "engine/gf/names.h"
+#include "engine/kestin/crew.h"
 #define ENGINE_UNIT "gf manager"
-#include "engine/kestin/alloc.h"
+#include "engine/kestin/containers.h"
 
 namespace {
 
@@ -103,11 +107,11 @@ bool prepareJob(t_gfUnpackJob* job, int helpers) {
 
 void finishJob(t_gfUnpackJob* job) {
   for (int i = 0; i < job->taskCount; i++) {
-    ENGINE_DELETE(job->tasks[i]->messages);
+    job->tasks[i]->messages.release();
     ENGINE_DELETE(job->tasks[i]);
   }
   ENGINE_DELETE(job->window.bytes);
-  ENGINE_DELETE(job->met.slots);
+  job->met.hashes.release();
   gfDropLevels(&job->levels, 0);
   gfReleaseListing(job->levels.listings[0]);
   platClose(job->levels.top);
@@ -116,14 +120,15 @@ void finishJob(t_gfUnpackJob* job) {
 // Walks the entries select chooses (every entry when select is null) and has them written.
 void unpackEntries(t_gfUnpackJob* job, t_gfDirStream* stream, const char* path,
                    t_gfNameFilter select, void* context) {
-  int helpers = gfThreads() > 1 ? gfThreads() : 0;
+  int helpers = crewThreads() > 1 ? crewThreads() : 0;
   if (!prepareJob(job, helpers)) {
     gfReportf(job->sink, "not enough memory to unpack '%s'", path);
     job->failures++;
     return;
   }
-  t_gfCrew crew;
-  job->helpers = job->taskCount > 1 ? gfCrewStart(&crew, helpers, gfUnpackHelper, job) : 0;
+  crewRingOpen(&job->ring, job->taskCount);
+  t_crew crew;
+  job->helpers = job->taskCount > 1 ? crewStart(&crew, helpers, gfUnpackHelper, job) : 0;
   if (job->helpers == 0 && !job->window.bytes)
     job->window.bytes = static_cast<unsigned char*>(ENGINE_NEW(kWindowSize));
   t_gfDirEntry entry;
@@ -140,11 +145,10 @@ void unpackEntries(t_gfUnpackJob* job, t_gfDirStream* stream, const char* path,
     gfReportf(job->sink, "unpacking '%s' stopped at the first full disk: %ld more file%s not "
               "written", path, n, n == 1 ? " was" : "s were");
   {
-    std::lock_guard<std::mutex> guard(job->lock);
-    job->leaving = true;
-    job->changed.notify_all();
+    std::lock_guard<std::mutex> guard(job->ring.lock);
+    crewRingClose(&job->ring);
   }
-  if (job->helpers) gfCrewJoin(&crew);
+  if (job->helpers) crewJoin(&crew);
   if (interrupted) {
     gfReportf(job->sink, "interrupted");
     job->failures++;

@@ -2,19 +2,13 @@
 // met so far, the held directory levels, the tasks the helpers write, and the job.
 #pragma once
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
 
-#include "engine/gf/gf_internal.h"
 #include "engine/gf/group_format.h"
-#include "engine/gf/pool.h"
+#include "engine/kestin/containers.h"
+#include "engine/kestin/crew.h"
 #include "engine/platform/platform.h"
-
-// Makes room for need more units of size bytes behind used in the block; false when
-// memory fails.
-bool gfReserve(void** block, std::uint32_t* room, std::uint32_t used, std::uint32_t need,
-               size_t size);
+#include "tarnpak/gf.h"
 
 // ---- a directory's names and the case rule (unpack_names.cpp) ----------------------------
 // A stored name lands on the file already there whose name differs from it only in case, as
@@ -25,10 +19,8 @@ bool gfReserve(void** block, std::uint32_t* room, std::uint32_t used, std::uint3
 // by its bytes, so that one run holds all the spellings of a name in byte order.
 struct t_gfListing {
   std::atomic<int> users;  // the held level and the tasks writing in it
-  char* text;
-  std::uint32_t used, room;
-  std::uint32_t* order;
-  std::uint32_t count, capacity;
+  t_engineArray<char> text;
+  t_engineArray<std::uint32_t> order;
   bool broken;  // memory ran out: the listing finds nothing
 };
 
@@ -53,8 +45,7 @@ void gfRemoveStaleTemps(const t_gfListing* l, PlatHandle dir, const char* name);
 // hash of every name met (without regard to case); an entry whose hash was met before waits
 // until all the work before it is done. A false match only costs that wait.
 struct t_gfNamesMet {
-  std::uint64_t* slots;  // 0: empty
-  std::uint32_t capacity, count;
+  t_engineSet hashes;
   bool broken;  // memory failed: every name counts as met (waits, never wrong files)
 };
 // Whether name (its directory levels from depth keep on, then the name itself) meets a name
@@ -75,8 +66,6 @@ struct t_gfTaskFile {
   std::uint16_t name;        // in the task's text
   bool recheck;  // its name was met before in this unpack: look at the directory afresh
 };
-
-enum t_gfTaskState { GF_TASK_FREE, GF_TASK_QUEUED, GF_TASK_RUNNING, GF_TASK_DONE };
 
 // What the threads of one unpack share. The first "no space left" stops it: the files after
 // it are counted, not tried, instead of one message each. And how far it is, for the
@@ -99,11 +88,9 @@ struct t_gfTask {
   int textUsed;
   t_gfTaskFile files[kTaskFiles];
   char text[kTaskText];
-  char* messages;  // one after the other, each with its terminator
-  std::uint32_t messagesUsed, messagesRoom;
+  t_engineArray<char> messages;  // one after the other, each with its terminator
   int failures;
   int flags;  // the unpack's GF_UNPACK_ flags
-  t_gfTaskState state;
   t_gfShared* shared;  // the job's, shared by its tasks
 };
 
@@ -157,19 +144,17 @@ PlatHandle gfEnterLevels(t_gfLevels* levels, const char* name, t_gfTask* task);
 t_gfListing* gfSharedListing(t_gfLevels* levels);
 
 // ---- the job (unpack_tasks.cpp) ----------------------------------------------------------------
-constexpr int kMaxTasks = 2 * GF_THREADS_MAX;
+constexpr int kMaxTasks = 2 * CREW_MAX;
 
+// The tasks are the batches of the crew's ring: the owner issues them in directory order,
+// the helpers claim and write them, and the owner retires them (hands their messages on) in
+// the same order.
 struct t_gfUnpackJob {
   PlatHandle group;
   t_gfReport sink;
-  std::mutex lock;  // guards the tasks' states and the counters
-  std::condition_variable changed;
-  t_gfTask* tasks[kMaxTasks];
-  int taskCount;    // slots: task number n uses tasks[n % taskCount]
-  long dispatched;  // tasks handed out so far
-  long started;     // tasks a helper has taken
-  long retired;     // tasks whose messages went out
-  bool leaving;
+  t_crewRing ring;
+  t_gfTask* tasks[kMaxTasks];  // task number n uses tasks[crewRingSlot(&ring, n)]
+  int taskCount;
   int helpers;
   int failures;
   int flags;  // GF_UNPACK_ flags

@@ -4,29 +4,17 @@
 #include <cstdio>
 #include <cstring>
 
-#include "engine/gf/group_writer.h"
+#include "engine/gf/write_list.h"
+
+#include "engine/gf/names.h"
 #include "engine/kestin/ascii.h"
 #define ENGINE_UNIT "gf manager"
-#include "engine/kestin/alloc.h"
+#include "engine/kestin/containers.h"
 
 namespace {
 
 constexpr std::uint32_t kTextBlock = 64 * 1024;  // no text is longer than a host path
 constexpr int kRecordPage = 4096;
-
-// Grows an array to hold at least one more; false when memory fails.
-template <typename T>
-bool roomForOne(T** blocks, int count, int* capacity) {
-  if (count < *capacity) return true;
-  int grown = *capacity ? *capacity * 2 : 16;
-  auto* bigger = ENGINE_NEW_ARRAY(T, (size_t)grown);
-  if (!bigger) return false;
-  if (count) std::memcpy(bigger, *blocks, sizeof(T) * (size_t)count);
-  ENGINE_DELETE(*blocks);
-  *blocks = bigger;
-  *capacity = grown;
-  return true;
-}
 
 char* textAt(const t_gfWriteList* list, std::uint32_t at) {
   return list->text[at / kTextBlock] + at % kTextBlock;
@@ -59,14 +47,16 @@ bool before(const t_gfWriteList* list, std::uint32_t a, std::uint32_t b) {
 std::uint32_t gfWriteAddText(t_gfWriteList* list, const char* text) {
   std::uint32_t n = (std::uint32_t)std::strlen(text) + 1;
   if (n > kTextBlock) return GF_NO_TEXT;
-  if (list->textBlocks == 0 || list->textUsed + n > kTextBlock) {
-    if (!roomForOne(&list->text, list->textBlocks, &list->textCapacity)) return GF_NO_TEXT;
+  if (list->text.count == 0 || list->textUsed + n > kTextBlock) {
     char* block = static_cast<char*>(ENGINE_NEW(kTextBlock));
     if (!block) return GF_NO_TEXT;
-    list->text[list->textBlocks++] = block;
+    if (!list->text.push(block, ENGINE_HERE)) {
+      ENGINE_DELETE(block);
+      return GF_NO_TEXT;
+    }
     list->textUsed = 0;
   }
-  std::uint32_t at = (std::uint32_t)(list->textBlocks - 1) * kTextBlock + list->textUsed;
+  std::uint32_t at = (list->text.count - 1) * kTextBlock + list->textUsed;
   std::memcpy(textAt(list, at), text, n);
   list->textUsed += n;
   return at;
@@ -76,10 +66,12 @@ const char* gfWriteText(const t_gfWriteList* list, std::uint32_t at) { return te
 
 t_gfWriteEntry* gfWriteAddEntry(t_gfWriteList* list) {
   if (list->count % kRecordPage == 0) {
-    int page = list->count / kRecordPage;
-    if (!roomForOne(&list->pages, page, &list->pageCapacity)) return nullptr;
-    list->pages[page] = ENGINE_NEW_ARRAY(t_gfWriteEntry, kRecordPage);
-    if (!list->pages[page]) return nullptr;
+    t_gfWriteEntry* page = ENGINE_NEW_ARRAY(t_gfWriteEntry, kRecordPage);
+    if (!page) return nullptr;
+    if (!list->pages.push(page, ENGINE_HERE)) {
+      ENGINE_DELETE(page);
+      return nullptr;
+    }
   }
   t_gfWriteEntry* f = &list->pages[list->count / kRecordPage][list->count % kRecordPage];
   list->count++;
@@ -99,13 +91,11 @@ t_gfWriteEntry* gfWriteAddHostFile(t_gfWriteList* list, const char* name, size_t
 
 // The number of the source group open on handle, added when new; -1 when memory fails.
 static int sourceNumber(t_gfWriteList* list, PlatHandle handle, const char* path) {
-  for (int i = list->sourceCount - 1; i >= 0; i--)
+  for (int i = (int)list->sources.count - 1; i >= 0; i--)
     if (list->sources[i].handle == handle) return i;
   std::uint32_t text = gfWriteAddText(list, path);
-  if (text == GF_NO_TEXT || !roomForOne(&list->sources, list->sourceCount, &list->sourceCapacity))
-    return -1;
-  list->sources[list->sourceCount] = {handle, text};
-  return list->sourceCount++;
+  if (text == GF_NO_TEXT || !list->sources.push({handle, text}, ENGINE_HERE)) return -1;
+  return (int)list->sources.count - 1;
 }
 
 t_gfWriteEntry* gfWriteAddRange(t_gfWriteList* list, const char* name, PlatHandle group,
@@ -150,24 +140,22 @@ void gfWriteSortRange(const t_gfWriteList* list, int first, std::uint32_t* order
 void gfWriteDropRecords(t_gfWriteList* list, int first, const bool* keep) {
   int kept = first;
   for (int i = first; i < list->count; i++)
-    if (keep[i - first]) *gfWriteEntryNumber(list, (std::uint32_t)kept++) = *gfWriteEntryNumber(list, (std::uint32_t)i);
-  // Pages no record reaches any more go back: the free walks only those the count reaches.
-  int pagesBefore = (list->count + kRecordPage - 1) / kRecordPage;
-  int pagesAfter = (kept + kRecordPage - 1) / kRecordPage;
-  for (int p = pagesAfter; p < pagesBefore; p++) {
-    ENGINE_DELETE(list->pages[p]);
-    list->pages[p] = nullptr;
-  }
+    if (keep[i - first])
+      *gfWriteEntryNumber(list, (std::uint32_t)kept++) =
+          *gfWriteEntryNumber(list, (std::uint32_t)i);
+  // Pages no record reaches any more go back, so that the next record added starts a page.
+  std::uint32_t pagesAfter = (std::uint32_t)(kept + kRecordPage - 1) / kRecordPage;
+  while (list->pages.count > pagesAfter) ENGINE_DELETE(list->pages[--list->pages.count]);
   list->count = kept;
 }
 
 void gfWriteFree(t_gfWriteList* list) {
-  for (int i = 0; i < list->textBlocks; i++) ENGINE_DELETE(list->text[i]);
-  for (int i = 0; i * kRecordPage < list->count; i++) ENGINE_DELETE(list->pages[i]);
-  ENGINE_DELETE(list->text);
-  ENGINE_DELETE(list->pages);
+  for (std::uint32_t i = 0; i < list->text.count; i++) ENGINE_DELETE(list->text[i]);
+  for (std::uint32_t i = 0; i < list->pages.count; i++) ENGINE_DELETE(list->pages[i]);
+  list->text.release();
+  list->pages.release();
+  list->sources.release();
   ENGINE_DELETE(list->order);
-  ENGINE_DELETE(list->sources);
   ENGINE_DELETE(list->digests);
   *list = t_gfWriteList{};
 }

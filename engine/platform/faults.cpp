@@ -1,5 +1,5 @@
-// Failures on demand for tests: counts the host layer's calls by kind and fails the one a
-// test chose. Off, it costs one load per call.
+// The test seam: counts the host layer's calls by kind and fails the one a test chose, and
+// runs the hooks tests set at the moments of a job. Off, it costs one load per call.
 #include "engine/platform/faults.h"
 
 #include <atomic>
@@ -23,6 +23,8 @@ struct t_platFaultPlan {
 };
 
 t_platFaultPlan plan;
+
+std::atomic<void (*)(const void*)> hooks[PLAT_MOMENTS];
 
 void reset(t_platFaultOp op, long nth, long last, int error, std::size_t shortCount) {
   plan.on.store(false);
@@ -70,8 +72,16 @@ int platFaultHit(t_platFaultOp op, std::size_t* count) {
   if (op != plan.op || plan.nth == 0 || n < plan.nth || n > plan.last) return 0;
   if (plan.error) return plan.error;
   if (op == PLAT_FAULT_ALLOC) return ENOMEM;  // a block cannot come short
+  if (op == PLAT_FAULT_THREAD) return EAGAIN;  // nor a thread
   // A transfer that moves nothing would read as the end of the file: at least one byte moves.
   std::size_t most = plan.shortCount > 0 ? plan.shortCount : 1;
   if (count && *count > most) *count = most;
   return 0;
+}
+
+void platMomentHook(t_platMoment moment, void (*hook)(const void*)) { hooks[moment].store(hook); }
+
+void platMoment(t_platMoment moment, const void* detail) {
+  void (*hook)(const void*) = hooks[moment].load(std::memory_order_acquire);
+  if (hook) hook(detail);
 }

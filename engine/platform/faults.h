@@ -1,7 +1,8 @@
-// Failures on demand: a test can make the Nth call of one kind of the host layer (an open, a
-// read, a write, ...) fail with a chosen error, or move fewer bytes than asked, and the Nth
-// tracked allocation fail as when memory runs out. Internal to the engine: nothing here is
-// exported from the shared library; tests link the static one.
+// The engine's test seam. Failures on demand: a test can make the Nth call of one kind of the
+// host layer (an open, a read, a write, ...) fail with a chosen error, or move fewer bytes
+// than asked, the Nth tracked allocation fail as when memory runs out, and the Nth helper
+// thread be refused. Moments: a test's hook runs at a named point of a job. Internal to the
+// engine: nothing here is exported from the shared library; tests link the static one.
 #pragma once
 #include <cstddef>
 
@@ -18,6 +19,7 @@ enum t_platFaultOp {
   PLAT_FAULT_LIST,    // a case-blind lookup's listing of a directory, and each next entry
   PLAT_FAULT_ALLOC,   // the tracked allocator's blocks (the error is ignored: memory runs out)
   PLAT_FAULT_LOCK,    // taking an advisory lock (flock; on Windows the unshared open)
+  PLAT_FAULT_THREAD,  // helper threads a job starts (the error is ignored: the thread is refused)
   PLAT_FAULT_OPS,
 };
 
@@ -45,3 +47,16 @@ bool platFaultOn();
 // Counts one call of op. Returns the error it must fail with, or 0; for a transfer, count
 // may come back smaller.
 int platFaultHit(t_platFaultOp op, std::size_t* count = nullptr);
+
+// ---- moments a test may step in at ---------------------------------------------------------
+// Points of the engine's jobs where a test's hook runs: to change files between two steps,
+// or to hold a thread at a known point. Without a hook a moment costs one load.
+enum t_platMoment {
+  PLAT_MOMENT_PACK_COLLECTED,  // a pack has found its files and has read none of them yet
+  PLAT_MOMENT_READ_SERVED,     // the read worker is about to serve a request (detail: it)
+  PLAT_MOMENTS,
+};
+// Sets the hook of a moment; null takes it away.
+void platMomentHook(t_platMoment moment, void (*hook)(const void* detail));
+// Runs the moment's hook, if one is set, with detail.
+void platMoment(t_platMoment moment, const void* detail = nullptr);

@@ -8,7 +8,8 @@
 #include <thread>
 #include <vector>
 
-#include "engine/gf/gf_internal.h"
+#include "engine/gf/reader.h"
+#include "engine/platform/faults.h"
 
 // Polls cond until it holds or ten seconds pass; true when it held.
 template <typename Cond>
@@ -25,9 +26,9 @@ class ReaderGate {
  public:
   static void install() {
     reset();
-    gfReadBeforeServe = hook;
+    platMomentHook(PLAT_MOMENT_READ_SERVED, hook);
   }
-  static void remove() { gfReadBeforeServe = nullptr; }
+  static void remove() { platMomentHook(PLAT_MOMENT_READ_SERVED, nullptr); }
   static void close() {
     std::lock_guard<std::mutex> g(state().lock);
     state().closed = true;
@@ -66,7 +67,8 @@ class ReaderGate {
     state().closed = state().held = false;
     state().ids.clear();
   }
-  static void hook(const t_gfReadRequest* request) {
+  static void hook(const void* detail) {
+    auto* request = static_cast<const t_gfReadRequest*>(detail);
     std::unique_lock<std::mutex> g(state().lock);
     while (state().closed && !gfReadStopRequested()) {
       state().held = true;

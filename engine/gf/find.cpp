@@ -1,7 +1,10 @@
-// Search of the file table by wildcard mask, in table order.
+// The table as a program searches and edits it: a search by wildcard mask in table order,
+// and a record deleted (files are inserted by the loose files' layer).
 #include <cstring>
 
-#include "engine/gf/gf_internal.h"
+#include "engine/gf/cache.h"
+#include "engine/gf/loose_files.h"
+#include "engine/gf/table.h"
 #include "tarnpak/stdinputoutput.h"
 
 namespace {
@@ -45,3 +48,14 @@ int gfFindNext(t_findfirst* f) {
 }
 
 void gfFindClose(t_findfirst*) {}
+
+// The record's cached copy and loose handle go first, while its index still names it; the
+// removal then renumbers every handle and cache node that refers to a record.
+void gfDeleteFile(const char* name) {
+  long i = gfFetch(name);
+  t_gfFileInfo* r = gfRecordAt(i);
+  if (!r) return;
+  gfCacheForget(i);
+  gfDetachHandle(gfRecordAt(i));
+  gfTableRemove(i);
+}

@@ -5,6 +5,11 @@
 # process may use (tarnpak, squashfs) and with one thread (tarnpak1, squashfs1); Tarnpak
 # packs durably (its group flushed before it takes its name), and once more with --no-sync
 # (nosync, pack only: the difference is the flush's share). Each pack starts after sync.
+# The floor (pack only) is the disk's own bound: dd writing the finished group's bytes to a
+# new file and flushing them, timed beside the tools: a durable pack cannot be faster, so
+# its ratio near 1 says the pack waits for the disk and nothing else.
+# BENCH_OLD names another Tarnpak (an older build, say) timed beside as "old".
+# BENCH_TOOLS picks the columns (default: every one installed).
 #   bench/compare_tar.sh [rounds] [trees...]      (defaults: 5 rounds; small mixed large scale)
 # Trees: small (20,000 files of 1-16 KiB in about 230 directories), mixed (5,000 small
 # files and 4 of 32 MiB), large (8 files of 64 MiB), scale (5,000, 20,000 and 80,000
@@ -12,8 +17,8 @@
 # real game's data: the directory BENCH_GAME names, copied; for example Debian's
 # wesnoth-1.16-data unpacked with `apt-get download wesnoth-1.16-data && dpkg-deb -x
 # wesnoth-1.16-data_*.deb /tmp/wes`, BENCH_GAME=/tmp/wes/usr/share/games/wesnoth/1.16).
-# Uses the release build in build-bench (made when missing). Ratios are peer time divided
-# by Tarnpak's time: above 1 means Tarnpak is faster. Unpacked trees are kept until every
+# Uses the release build in build-bench (made when missing), or the Tarnpak BENCH_TOOL names.
+# Ratios are peer time divided by Tarnpak's time: above 1 means Tarnpak is faster. Unpacked trees are kept until every
 # tool has run (see timed); BENCH_SETTLE=0 skips the waits for a quick look.
 set -euo pipefail
 top="$(cd "$(dirname "$0")/.." && pwd)"
@@ -21,8 +26,8 @@ rounds="${1:-5}"
 shift || true
 trees=("$@")
 [ ${#trees[@]} -gt 0 ] || trees=(small mixed large scale)
-tool="$top/build-bench/Tarnpak"
-if [ ! -x "$tool" ]; then
+tool="${BENCH_TOOL:-$top/build-bench/Tarnpak}"
+if [ -z "${BENCH_TOOL:-}" ] && [ ! -x "$tool" ]; then
   (cd "$top" && cmake --preset bench >/dev/null && cmake --build --preset bench -j2 >/dev/null)
 fi
 
@@ -30,9 +35,15 @@ work="$(mktemp -d "${TMPDIR:-/tmp}/tarnpak-bench-XXXXXX")"
 trap 'rm -rf "$work"' EXIT
 mkdir "$work/kept"
 
-tools=(tarnpak tarnpak1 nosync gnutar)
+tools=(tarnpak tarnpak1 nosync floor gnutar)
+[ -n "${BENCH_OLD:-}" ] && tools+=(old)
 command -v bsdtar >/dev/null && tools+=(bsdtar)
 command -v mksquashfs >/dev/null && command -v unsquashfs >/dev/null && tools+=(squashfs squashfs1)
+if [ -n "${BENCH_TOOLS:-}" ]; then
+  read -r -a tools <<<"$BENCH_TOOLS"
+  case " ${tools[*]} " in *" tarnpak "*) ;; *) tools=(tarnpak "${tools[@]}") ;; esac
+  case " ${tools[*]} " in *" tarnpak1 "*) ;; *) tools+=(tarnpak1) ;; esac
+fi
 cpus="$(nproc)"
 sqfs=(-noI -noD -noF -noX -no-xattrs -quiet -processors)  # mksquashfs DIR OUT "${sqfs[@]}" N
 
@@ -99,6 +110,7 @@ run_job() {  # job tool tree
   case "$1:$2" in
     unpack:tarnpak) timed keep "$tool" "$work/$3.grp" ;;
     unpack:tarnpak1) timed keep env TARNPAK_THREADS=1 "$tool" "$work/$3.grp" ;;
+    unpack:old) timed keep "$BENCH_OLD" "$work/$3.grp" ;;
     unpack:squashfs) timed keep unsquashfs -q -p "$cpus" -d out "$work/$3.sqfs" ;;
     unpack:squashfs1) timed keep unsquashfs -q -p 1 -d out "$work/$3.sqfs" ;;
     unpack:gnutar) timed keep tar -xf "$work/$3.tar" ;;
@@ -106,6 +118,8 @@ run_job() {  # job tool tree
     pack:tarnpak) timed drop "$tool" "$work/$3" ;;
     pack:tarnpak1) timed drop env TARNPAK_THREADS=1 "$tool" "$work/$3" ;;
     pack:nosync) timed drop "$tool" --no-sync "$work/$3" ;;
+    pack:floor) timed drop dd if="$work/$3.grp" of=out.grp bs=4M conv=fdatasync status=none ;;
+    pack:old) timed drop "$BENCH_OLD" "$work/$3" ;;
     pack:squashfs) timed drop mksquashfs "$work/$3" out.sqfs "${sqfs[@]}" "$cpus" ;;
     pack:squashfs1) timed drop mksquashfs "$work/$3" out.sqfs "${sqfs[@]}" 1 ;;
     pack:gnutar) timed drop tar -cf out.tar -C "$work/$3" . ;;
@@ -126,7 +140,7 @@ bench_tree() {
   for job in pack unpack; do
     for ((r = 0; r < n; r++)); do
       for t in "${tools[@]}"; do
-        [ "$job:$t" = unpack:nosync ] && continue  # unpacking flushes nothing either way
+        case "$job:$t" in unpack:nosync | unpack:floor) continue ;; esac  # unpacks flush nothing
         out="$(run_job "$job" "$t" "$name")"
         secs[$name:$job:$t]+="${out% *} "
         rss[$name:$job:$t]+="${out#* } "
@@ -142,7 +156,7 @@ report_tree() {
     ours=$(echo ${secs[$name:$job:tarnpak]} | tr ' ' '\n' | median)
     ours1=$(echo ${secs[$name:$job:tarnpak1]} | tr ' ' '\n' | median)
     for t in "${tools[@]}"; do
-      [ "$job:$t" = unpack:nosync ] && continue
+      case "$job:$t" in unpack:nosync | unpack:floor) continue ;; esac
       m=$(echo ${secs[$name:$job:$t]} | tr ' ' '\n' | median)
       ratio=$(echo "$m / $ours" | bc -l)
       ratio1=$(echo "$m / $ours1" | bc -l)
@@ -180,7 +194,8 @@ game() {
 echo "ratio = peer time / Tarnpak time with $cpus threads, 1-thread ratio = peer time / Tarnpak time"
 echo "with one thread (above 1: Tarnpak is faster); medians of $rounds rounds, outputs in fresh directories"
 echo "targets, 2 threads, durable: pack >= 2 x tar on small, >= 1.8 x on game, >= 1.5 x on large;"
-echo "unpack >= 2 x tar on all three and >= 1.2 x bsdtar on large"
+echo "unpack >= 2 x tar on all three and >= 1.2 x bsdtar on large; the floor's ratio is the share"
+echo "of a durable pack's time the disk needs for the group's bytes alone (1: the disk's bound)"
 echo "load before: $(uptime)"
 few=$((rounds < 3 ? rounds : 3))
 for t in "${trees[@]}"; do

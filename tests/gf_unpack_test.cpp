@@ -303,7 +303,8 @@ TEST(Unpacker, LongDirectoriesAndWindowedDataComeOutWhole) {
 
 // Files, messages and status are the same whatever the thread count: many directories, a
 // name stored twice apart, spellings of one name, a file where a level should go, refused
-// names and a file over one already there in another case, in an order no sort made.
+// names, a file over one already there in another case, and a directory of large files
+// (cut into several tasks) with one of them stored twice, in an order no sort made.
 TEST(Unpacker, TheSameFilesAndMessagesForEveryThreadCount) {
   std::vector<StoredFile> files;
   for (int i = 0; i < 600; i++)
@@ -318,6 +319,9 @@ TEST(Unpacker, TheSameFilesAndMessagesForEveryThreadCount) {
   files.insert(files.begin() + 450, {"OLD\\README.TXT", "new readme"});
   files.insert(files.begin() + 500, {"E", "a file"});
   files.insert(files.begin() + 501, {"e\\Z", "below a level of the file's name"});
+  for (int i = 0; i < 4; i++)
+    files.insert(files.begin() + 520 + i, {"BIG\\B" + std::to_string(i % 3),
+                                           std::string((size_t)(5 << 20) + i, (char)('k' + i))});
   std::string image = makeGroup(files);
   std::string first;
   for (int threads : {1, 2, 7}) {
@@ -336,6 +340,7 @@ TEST(Unpacker, TheSameFilesAndMessagesForEveryThreadCount) {
   gfSetThreads(0);
   EXPECT_NE(first.find("\nold/readme.txt=new readme"), std::string::npos);
   EXPECT_NE(first.find("\nD1/S1/F1.DAT=stored again"), std::string::npos);  // the later copy
+  EXPECT_NE(first.find("\nBIG/B0=" + std::string((size_t)(5 << 20) + 3, 'n')), std::string::npos);
 }
 
 // A group that stores its own name, unpacked in its own directory, under that name and under

@@ -327,7 +327,13 @@ TEST(Tool, AnInterruptedUnpackRemovesThePartlyWrittenFile) {
     waitpid(pid, &status, 0);
     ASSERT_TRUE(caught) << c.exe << " finished before it could be interrupted";
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == c.sig) << c.exe << ": " << status;
-    EXPECT_EQ(listTree(work), std::vector<std::string>{"A.TXT"}) << c.exe;
+    // C.TXT is in a task of its own behind the large file: another thread may have
+    // written it, whole, meanwhile.
+    std::vector<std::string> left = listTree(work);
+    ASSERT_FALSE(left.empty()) << c.exe;
+    if (left.size() == 2 && left[1] == "C.TXT") EXPECT_EQ(readFile(work + "/C.TXT"), "c");
+    else EXPECT_EQ(left, std::vector<std::string>{"A.TXT"}) << c.exe;
+    EXPECT_EQ(left[0], "A.TXT");
     EXPECT_EQ(readFile(work + "/A.TXT"), "a");
     std::filesystem::remove_all(work);
   }

@@ -59,6 +59,7 @@ t_gfTask* gfNewTask(t_gfUnpackJob* job) {
   task->listing = nullptr;
   task->group = job->group;
   task->fileCount = task->textUsed = 0;
+  task->bytes = 0;
   task->messages.count = 0;
   task->failures = 0;
   task->flags = job->flags;

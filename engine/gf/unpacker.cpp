@@ -21,6 +21,7 @@ namespace {
 bool fitsCurrent(const t_gfUnpackJob* job, const char* name, size_t dirLength) {
   const t_gfTask* task = job->current;
   if (!task || task->dir == INVALID_HANDLE || task->fileCount == kTaskFiles) return false;
+  if (task->bytes >= kTaskBytes) return false;
   if (task->textUsed + std::strlen(name) + 1 > sizeof task->text) return false;
   const char* first = task->text + task->files[0].name;
   return std::strncmp(first, name, dirLength) == 0 &&
@@ -69,6 +70,7 @@ void takeEntry(t_gfUnpackJob* job, const t_gfDirEntry* e) {
   t_gfTaskFile* f = &task->files[task->fileCount++];
   f->dataOffset = e->dataOffset;
   f->dataSize = e->dataSize;
+  task->bytes += (std::uint32_t)e->dataSize;
   f->date = e->date;
   f->time = e->time;
   f->name = (std::uint16_t)task->textUsed;

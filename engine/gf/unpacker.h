@@ -59,6 +59,9 @@ bool gfMeetsEarlierName(t_gfNamesMet* met, const char* name, int keep);
 
 constexpr int kTaskFiles = 64;
 constexpr int kTaskText = 8 * 1024;  // the stored names of a task's files
+// A task takes no more file after it holds this many bytes: a directory of large files is
+// cut into several tasks, so that every thread copies some of them.
+constexpr long long kTaskBytes = 8 << 20;
 
 struct t_gfTaskFile {
   std::int32_t dataOffset, dataSize;
@@ -86,6 +89,7 @@ struct t_gfTask {
   PlatHandle group;      // the group being read: never written over
   int fileCount;
   int textUsed;
+  long long bytes;  // the data of its files
   t_gfTaskFile files[kTaskFiles];
   char text[kTaskText];
   t_engineArray<char> messages;  // one after the other, each with its terminator

@@ -11,13 +11,8 @@ grp="$2"
 rounds="${3:-1}"
 files=2000
 
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-fail() {
-  echo "FAIL: $*"
-  exit 1
-}
-now_ms() { echo $(($(date +%s%N) / 1000000)); }
+# shellcheck source=support/script_support.sh
+source "$(dirname "$0")/support/script_support.sh"
 
 # Two versions of one tree of small files in 20 directories: the old copies differ in
 # length and bytes from the new ones, so a mixture or a cut shows.

@@ -10,13 +10,8 @@ tool="$1"
 kills="${2:-20}"
 files=3000
 
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-fail() {
-  echo "FAIL: $*"
-  exit 1
-}
-now_ms() { echo $(($(date +%s%N) / 1000000)); }
+# shellcheck source=support/script_support.sh
+source "$(dirname "$0")/support/script_support.sh"
 
 # A tree of small files (0.5 to 4.5 KiB) in 30 directories.
 mkdir -p "$work/tree"

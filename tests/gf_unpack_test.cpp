@@ -6,6 +6,7 @@
 
 #include "engine/gf/group_format.h"
 #include "engine/kestin/memory_report.h"
+#include "engine/platform/faults.h"
 #include "support/test_support.h"
 #include "tarnpak/gf.h"
 #include "tarnpak/kestin.h"
@@ -253,6 +254,28 @@ TEST(Unpacker, ChoosesTheExactNameThenTheFirstSpellingAndNeverALink) {
   EXPECT_TRUE(std::filesystem::is_directory("sub.dat"));
   EXPECT_EQ(readFile("SUB.DAT"), "a file");
   EXPECT_EQ(listTree(work.path()).size(), 9u);  // no twin of TWO.TXT, EXACT.TXT or HARD.DAT
+}
+
+// A directory that cannot be listed cannot tell whether the user's file has the stored name
+// in another spelling: the file is not written (no twin beside the user's), and the unpack
+// fails naming the directory and the host's reason.
+TEST(Unpacker, FailsWhenTheCaseRuleCannotListTheDirectory) {
+  TempDir work(true);
+  writeFile("maps/e1.map", "user's map");
+  writeFile("other.txt", "old");
+  platFaultArm(PLAT_FAULT_LIST, 1, EIO, 0, true);
+  int status = unpackHere(makeGroup({{"maps\\E1.MAP", "new map"}, {"OTHER.TXT", "new"}}));
+  platFaultOff();
+  EXPECT_NE(status, 0);
+  EXPECT_EQ(listTree(work.path()), (std::vector<std::string>{"maps/e1.map", "other.txt"}));
+  EXPECT_EQ(readFile("maps/e1.map") + "|" + readFile("other.txt"), "user's map|old");
+  ASSERT_EQ(messages.size(), 2u);
+  EXPECT_NE(messages[0].find("cannot list directory 'maps' to find the file it replaces: "
+                             "Input/output error"),
+            std::string::npos)
+      << messages[0];
+  EXPECT_NE(messages[1].find("cannot list directory '.'"), std::string::npos) << messages[1];
+  EXPECT_EQ(memLiveBlocks(nullptr), 0);
 }
 #endif
 

@@ -1,6 +1,7 @@
 // The unpacker's rules for names: a directory's names read once and the spelling a stored
 // name takes there, the debris of killed unpacks beside a file, and the names met so far.
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 #include "engine/gf/unpacker.h"
@@ -30,8 +31,12 @@ void addListed(const char* name, int isRegular, void* context) {
   auto* l = static_cast<t_gfListing*>(context);
   std::uint32_t n = (std::uint32_t)std::strlen(name) + 2;
   std::uint32_t at = l->text.count;
-  l->broken = l->broken || !l->text.reserve(n, ENGINE_HERE) || !l->order.push(at, ENGINE_HERE);
   if (l->broken) return;
+  if (!l->text.reserve(n, ENGINE_HERE) || !l->order.push(at, ENGINE_HERE)) {
+    l->broken = true;
+    std::snprintf(l->reason, sizeof l->reason, "not enough memory");
+    return;
+  }
   // The room is reserved: neither can fail.
   l->text.push((char)(isRegular ? 1 : 0), ENGINE_HERE);
   l->text.append(name, n - 1, ENGINE_HERE);
@@ -57,12 +62,16 @@ void gfReleaseListing(t_gfListing* l) {
   ENGINE_DELETE(l);
 }
 
-// A listing the host broke off keeps what it read: a name it missed is tried as stored.
+// A listing the host broke off is marked broken: a name it missed could be the user's file
+// in another spelling, and a second file beside it would leave that one with its old bytes.
 t_gfListing* gfReadListing(PlatHandle dir) {
   auto* l = static_cast<t_gfListing*>(ENGINE_NEW_ZERO(sizeof(t_gfListing)));
   if (!l) return nullptr;
   l->users.store(1);
-  platListForCaseMatch(dir, addListed, l);
+  if (platListForCaseMatch(dir, addListed, l) != 0 && !l->broken) {
+    l->broken = true;
+    std::snprintf(l->reason, sizeof l->reason, "%s", platLastError());
+  }
   const char* text = l->text.items;
   auto byFoldedName = [text](std::uint32_t a, std::uint32_t b) {
     int c = compareFolded(text + a + 1, text + b + 1);
@@ -75,8 +84,12 @@ t_gfListing* gfReadListing(PlatHandle dir) {
 // The name as stored when it is there; else the first in byte order of the names that
 // differ from it only in case, taken when it is a regular file: a link, a directory or a
 // pipe is left as it is and the name is made beside it.
+const char* gfListingFailure(const t_gfListing* l) {
+  return l && l->broken ? l->reason : "not enough memory";
+}
+
 t_gfSpelling gfFindSpelling(const t_gfListing* l, const char* name, char* other) {
-  if (!l || l->broken) return GF_SPELLING_UNKNOWN;
+  if (!l || l->broken) return GF_SPELLING_FAILED;
   const std::uint32_t* end = l->order.items + l->order.count;
   const std::uint32_t* at = firstFolded(l, name);
   const std::uint32_t* first = nullptr;

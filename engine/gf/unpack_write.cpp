@@ -69,17 +69,30 @@ long long copyData(PlatHandle group, t_gfWindow* window, const t_gfTaskFile* f, 
 // Decides the spelling before anything is made or emptied. A name met before in this
 // unpack looks at the directory afresh (the other spelling may be ours); otherwise the
 // names the directory held before the unpack tell, and a level made by it holds none.
-void chooseSpelling(t_gfTask* task, const t_gfTaskFile* f, const char* stored, t_gfTarget* t) {
+// False, after noting why, when the directory could not be listed: the file is not written.
+bool chooseSpelling(t_gfTask* task, const t_gfTaskFile* f, const char* name, t_gfTarget* t) {
+  const char* last = std::strrchr(name, '\\');
+  const char* stored = last ? last + 1 : name;
   t->leaf = stored;
   t->beside = false;
   t->token = -1;
   t->temp[0] = 0;
   t->own = f->recheck ? gfReadListing(task->dir) : nullptr;
   t->names = f->recheck ? t->own : task->dirFresh ? nullptr : task->listing;
-  if (!f->recheck && task->dirFresh) return;
+  if (!f->recheck && task->dirFresh) return true;
   t_gfSpelling spelling = gfFindSpelling(t->names, stored, t->other);
+  if (spelling == GF_SPELLING_FAILED) {
+    char dir[GF_NAME_MAX + 1], shownDir[GF_NAME_MAX + 1], shown[GF_NAME_MAX + 1];
+    std::snprintf(dir, sizeof dir, "%.*s", last ? (int)(last - name) : 1, last ? name : ".");
+    gfShownPath(dir, shownDir, sizeof shownDir);
+    gfShownPath(name, shown, sizeof shown);
+    gfNoteTaskMessage(task, "cannot unpack '%s': cannot list directory '%s' to find the file "
+                      "it replaces: %s", shown, shownDir, gfListingFailure(t->names));
+    return false;
+  }
   if (spelling == GF_SPELLING_OTHER) t->leaf = t->other;
   t->beside = spelling == GF_SPELLING_EXACT || spelling == GF_SPELLING_OTHER;
+  return true;
 }
 
 // Opens the file that receives the bytes: a new name made in place, or a file beside the
@@ -151,9 +164,11 @@ void writeFile(PlatHandle group, t_gfTask* task, const t_gfTaskFile* f, t_gfWind
     return;
   }
   const char* name = task->text + f->name;
-  const char* last = std::strrchr(name, '\\');
   t_gfTarget t;
-  chooseSpelling(task, f, last ? last + 1 : name, &t);
+  if (!chooseSpelling(task, f, name, &t)) {
+    gfReleaseListing(t.own);
+    return;
+  }
   char shown[GF_NAME_MAX + 1];
   gfShownHostPath(name, t.leaf, shown, sizeof shown);
   PlatHandle out = openTarget(task, name, &t, shown);

@@ -13,6 +13,7 @@
 constexpr int GRP_OK = 0;
 constexpr int GRP_FAILED = 1;
 constexpr int GRP_USAGE = 2;
+constexpr int GRP_STALE = 3;  // grp verify --sums: the sums name another version of the group
 
 // One line on stderr: "grp: " and the formatted message.
 void grpError(const char* format, ...) ENGINE_PRINTF(1, 2);

@@ -29,7 +29,9 @@ const t_grpHelp kHelp[] = {
      "without a sums file. --sums SUMS checks the stored bytes against SUMS (as grp sum or\n"
      "Tarnpak --sums wrote it, or sha256sum over the unpacked files): one line per entry that\n"
      "differs, is missing from the group or is not listed; exit status 0 when all match, 1\n"
-     "when not, 2 when SUMS or the group cannot be read.\n"},
+     "when not, 2 when SUMS or the group cannot be read, 3 when SUMS names another version\n"
+     "of the group (its first line, '# tarnpak group', as Tarnpak --sums and grp sum write\n"
+     "it): stale sums, no sign of damage.\n"},
     {"cat", "grp cat FILE.grp NAME",
      "Writes one stored file's bytes to standard output. NAME is matched without regard to\n"
      "case, with / or \\ between levels.\n"},

@@ -99,9 +99,20 @@ bool parseLine(std::string text, t_sumLine* out) {
   return isHex(out->digest) && !out->name.empty() && (!escaped || unescape(&out->name));
 }
 
-// Reads every line of the sums file; false after a message when it cannot be read or holds
-// a line that is none.
-bool readSums(const char* path, std::vector<t_sumLine>* lines) {
+// The version of the group a sums file names in its first line (the engine's tag and a
+// head digest in hex); empty when it names none.
+std::string groupOfLine(const std::string& line) {
+  size_t tag = std::strlen(GF_SUMS_GROUP_TAG);
+  std::string rest = line.compare(0, tag, GF_SUMS_GROUP_TAG) == 0 ? line.substr(tag) : "";
+  if (!rest.empty() && rest.back() == '\r') rest.pop_back();
+  for (char& c : rest) c = (char)std::tolower((unsigned char)c);
+  return isHex(rest) ? rest : "";
+}
+
+// Reads every line of the sums file, and into *head the version of the group it names, if
+// any; false after a message when it cannot be read or holds a line that is none. Other
+// lines that begin with '#' are comments, as sha256sum takes them.
+bool readSums(const char* path, std::vector<t_sumLine>* lines, std::string* head) {
   FILE* f = std::fopen(path, "rb");
   if (!f) {
     grpError("cannot open sums file '%s': %s", path, std::strerror(errno));
@@ -124,6 +135,10 @@ bool readSums(const char* path, std::vector<t_sumLine>* lines) {
     at = end + 1;
     number++;
     if (line.empty() || line == "\r") continue;
+    if (line[0] == '#') {
+      if (number == 1) *head = groupOfLine(line);
+      continue;
+    }
     t_sumLine parsed;
     parsed.number = number;
     if (!parseLine(line, &parsed)) {
@@ -181,17 +196,45 @@ int grpSum(int argc, char** argv) {
 #endif
   t_sumOutput out{nullptr, grpHasFlag(args, "--json"), 0};
   int status = GRP_OK;
+  // The sums of one group name its version first, so that grp verify --sums tells them stale
+  // once the group is replaced; the lines of several groups name none.
+  bool named = !out.json && args.operands.size() == 1;
   for (const std::string& group : args.operands) {
     out.group = group.c_str();
+    unsigned char head[GF_SHA256_SIZE];
+    if (named && gfGroupHeadDigest(out.group, head, grpReport)) {
+      status = GRP_FAILED;
+      continue;
+    }
+    if (named) {
+      char line[GF_SUM_LINE_MAX + 1];
+      std::printf("%s\n", (gfSumsGroupLine(head, line), line));
+    }
     if (gfSumGroup(out.group, printSum, &out, grpReport)) status = GRP_FAILED;
   }
   if (out.json) std::fputs(out.count ? "\n]\n" : "[]\n", stdout);
   return grpFinishOutput(status);
 }
 
+// Whether the sums file was made for this version of the group: GRP_OK (or when it names
+// none, as sha256sum's own do not), GRP_STALE after saying so, GRP_USAGE when the group
+// cannot be read.
+int checkVersion(const char* group, const char* sumsPath, const std::string& head) {
+  if (head.empty()) return GRP_OK;
+  unsigned char digest[GF_SHA256_SIZE];
+  if (gfGroupHeadDigest(group, digest, grpReport)) return GRP_USAGE;
+  if (hexDigest(digest) == head) return GRP_OK;
+  grpError("%s: the sums file '%s' was made for another version of this group (its header "
+           "and directory differ): the sums are stale, which is no sign of damage; make them "
+           "again with 'grp sum'", group, sumsPath);
+  return GRP_STALE;
+}
+
 int grpVerifySums(const char* group, const char* sumsPath) {
   std::vector<t_sumLine> lines;
-  if (!readSums(sumsPath, &lines)) return GRP_USAGE;
+  std::string head;
+  if (!readSums(sumsPath, &lines, &head)) return GRP_USAGE;
+  if (int version = checkVersion(group, sumsPath, head)) return version;
   t_sumCheck check;
   check.group = group;
   check.lines = &lines;

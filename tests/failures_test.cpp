@@ -194,6 +194,45 @@ TEST_F(Failures, TheDataIsFlushedBeforeTheGroupTakesItsNameAndTheDirectoryAfter)
   EXPECT_EQ(listTree(out.path()), std::vector<std::string>{"newgrp.grp"});
 }
 
+// A group and its sums file cannot be renamed together: whichever call fails, the message
+// says whether the new group is in place, and the sums on disk are never of a group that is
+// not (the new sums only ever beside the new group).
+TEST_F(Failures, WithSumsEveryFailureSaysWhatIsInPlace) {
+  const std::string sums = out / "s";
+  auto buildSummed = [&](const Fault& f) {
+    arm(f);
+    int status = TarnpakFromSummed(root.path().c_str(), group.c_str(), 1, sums.c_str(), collect,
+                                   nullptr);
+    disarm();
+    EXPECT_EQ(memLiveBlocks("gf manager"), 0);
+    return status;
+  };
+  ASSERT_EQ(buildSummed({PLAT_FAULT_OPEN, 0, 0, 0, false}), 0);
+  const std::string reference = readFile(group), referenceSums = readFile(sums);
+  long reached[PLAT_FAULT_OPS];
+  std::copy(calls, calls + PLAT_FAULT_OPS, reached);
+  for (auto op : {PLAT_FAULT_RENAME, PLAT_FAULT_FLUSH, PLAT_FAULT_CLOSE, PLAT_FAULT_WRITE}) {
+    for (long n = 1; n <= reached[op]; n++) {
+      SCOPED_TRACE("kind " + std::to_string(op) + ", call " + std::to_string(n));
+      writeFile(group, "the older group");
+      writeFile(sums, "the older sums");
+      int status = buildSummed({op, n, EIO, 0, false});
+      std::string nowGroup = readFile(group), nowSums = readFile(sums);
+      EXPECT_TRUE(nowGroup == reference || nowGroup == "the older group");
+      EXPECT_TRUE(nowSums == referenceSums || nowSums == "the older sums");
+      EXPECT_FALSE(nowSums == referenceSums && nowGroup != reference);
+      if (status == 0) {
+        EXPECT_EQ(nowGroup + nowSums, reference + referenceSums);
+        continue;
+      }
+      ASSERT_FALSE(messages.empty());
+      EXPECT_EQ(anyMessageHas("in place"), nowGroup == reference) << messages[0];
+      EXPECT_TRUE(anyMessageHas(std::strerror(EIO))) << messages[0];
+      EXPECT_EQ(listTree(out.path()), (std::vector<std::string>{"newgrp.grp", "s"}));
+    }
+  }
+}
+
 TEST_F(Failures, AFullDiskIsReportedAsSuchWhereverItStrikes) {
   ASSERT_EQ(build({PLAT_FAULT_OPEN, 0, 0, 0, false}), 0);
   long writes = calls[PLAT_FAULT_WRITE];

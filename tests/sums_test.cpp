@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -52,6 +54,15 @@ void makeTree(const TempDir& game) {
 const char* const kTreeFiles[] = {"maps/big.lev", "maps/e1m1.map", "maps/sub/e1m2.map",
                                   "readme.txt"};
 
+// The sums without the first line, which names the version of the group they were made for
+// (checked to be there).
+std::string withoutGroupLine(const std::string& sums) {
+  size_t end = sums.find('\n');
+  EXPECT_EQ(sums.compare(0, std::strlen(GF_SUMS_GROUP_TAG), GF_SUMS_GROUP_TAG), 0) << sums;
+  EXPECT_EQ(end, std::strlen(GF_SUMS_GROUP_TAG) + 2 * GF_SHA256_SIZE) << sums;
+  return end == std::string::npos ? sums : sums.substr(end + 1);
+}
+
 // The sums sha256sum would print for the tree's files unpacked, in the group's order.
 std::string expectedSums(const TempDir& game) {
   std::string out;
@@ -97,11 +108,13 @@ TEST(Sums, PackWritesTheSumsOfWhatItStored) {
     ToolRun run = runTool({"--sums", "packed.sums", game.path()}, work.path());
     setEnvironment("TARNPAK_THREADS", nullptr);
     ASSERT_EQ(run.status, 0) << run.err;
-    EXPECT_EQ(readFile(work / "packed.sums"), expectedSums(game)) << threads << " threads";
+    EXPECT_EQ(withoutGroupLine(readFile(work / "packed.sums")), expectedSums(game))
+        << threads << " threads";
   }
   ToolRun sum = runGrp({"sum", "newgrp.grp"}, work.path());
   ASSERT_EQ(sum.status, 0) << sum.err;
-  EXPECT_EQ(sum.out, expectedSums(game));
+  EXPECT_EQ(sum.out, readFile(work / "packed.sums"));
+  EXPECT_EQ(withoutGroupLine(sum.out), expectedSums(game));
 
   // No file to write the sums to: the pack fails and the group from before stays.
   std::string before = readFile(work / "newgrp.grp");
@@ -123,8 +136,9 @@ TEST(Sums, VerifyNamesEachEntryThatDiffersOrIsMissing) {
   writeFile(work / "g.grp", image);
   ToolRun sum = runGrp({"sum", "g.grp"}, work.path());
   ASSERT_EQ(sum.status, 0) << sum.err;
-  EXPECT_EQ(sum.out, sha256Hex("second") + "  DIR/TWO.TXT\n" + sha256Hex("later") +
-                         "  ONE.TXT\n" + sha256Hex("third") + "  THREE.TXT\n");
+  EXPECT_EQ(withoutGroupLine(sum.out), sha256Hex("second") + "  DIR/TWO.TXT\n" +
+                                           sha256Hex("later") + "  ONE.TXT\n" +
+                                           sha256Hex("third") + "  THREE.TXT\n");
   writeFile(work / "g.sums", sum.out);
   ToolRun ok = runGrp({"verify", "--sums", "g.sums", "g.grp"}, work.path());
   EXPECT_EQ(ok.status, 0) << ok.err;
@@ -138,9 +152,17 @@ TEST(Sums, VerifyNamesEachEntryThatDiffersOrIsMissing) {
   EXPECT_NE(bad.err.find("'DIR\\TWO.TXT' differs"), std::string::npos) << bad.err;
   EXPECT_EQ(bad.err.find("ONE.TXT"), std::string::npos) << bad.err;
 
-  // An entry gone, and one the sums do not list.
+  // Another version of the group (an entry gone, one added): the sums name the version
+  // they were made for, so they read as stale, not as damage. Without that line (as
+  // sha256sum writes them) each entry is checked: one gone, one the sums do not list.
   writeFile(work / "g.grp", makeGroup({{"DIR\\TWO.TXT", "second"}, {"NEW.TXT", "new"},
                                        {"ONE.TXT", "later"}}));
+  bad = runGrp({"verify", "--sums=g.sums", "g.grp"}, work.path());
+  EXPECT_EQ(bad.status, 3);
+  EXPECT_NE(bad.err.find("made for another version of this group"), std::string::npos)
+      << bad.err;
+  EXPECT_EQ(bad.err.find("differs"), std::string::npos) << bad.err;
+  writeFile(work / "g.sums", withoutGroupLine(sum.out));
   bad = runGrp({"verify", "--sums=g.sums", "g.grp"}, work.path());
   EXPECT_EQ(bad.status, 1);
   EXPECT_NE(bad.err.find("'THREE.TXT' is missing from the group"), std::string::npos) << bad.err;
@@ -149,6 +171,47 @@ TEST(Sums, VerifyNamesEachEntryThatDiffersOrIsMissing) {
   writeFile(work / "junk.sums", "not a sums line\n");
   EXPECT_EQ(runGrp({"verify", "--sums", "junk.sums", "g.grp"}, work.path()).status, 2);
   EXPECT_EQ(runGrp({"verify", "--sums", "missing.sums", "g.grp"}, work.path()).status, 2);
+}
+
+// A sums path that names the group (any spelling, a link to it, a hard link), or a file the
+// group is made from, is refused before anything is written: the group, new or old, is
+// never replaced by its sums text.
+TEST(Sums, ASumsFileNeverTakesThePlaceOfTheGroupOrItsSources) {
+  TempDir game, work;
+  makeTree(game);
+  auto refused = [&](const ToolRun& run, const std::string& replaced) {
+    EXPECT_EQ(run.status, 1) << run.err;
+    EXPECT_NE(run.err.find("refusing to write sums file"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find(replaced), std::string::npos) << run.err;
+  };
+  refused(runTool({"--sums", "newgrp.grp", game.path()}, work.path()), "'newgrp.grp'");
+  EXPECT_FALSE(fileExists(work / "newgrp.grp"));
+  ASSERT_EQ(runTool({game.path()}, work.path()).status, 0);
+  const std::string group = readFile(work / "newgrp.grp");
+  std::vector<std::string> names = {"newgrp.grp", "NEWGRP.GRP"};
+#ifndef _WIN32
+  std::filesystem::create_symlink("newgrp.grp", work / "link.grp");
+  std::filesystem::create_hard_link(work / "newgrp.grp", work / "hard.grp");
+  names.insert(names.end(), {"link.grp", "hard.grp"});
+#endif
+  for (const std::string& sums : names) {
+    SCOPED_TRACE(sums);
+    refused(runTool({"--sums", sums, game.path()}, work.path()), "group file 'newgrp.grp'");
+    refused(runGrp({"add", "-C", game.path(), "--sums", (work / sums), (work / "newgrp.grp"),
+                    "readme.txt"},
+                   work.path()),
+            "newgrp.grp'");
+    refused(runGrp({"rm", "--sums", sums, "newgrp.grp", "readme.txt"}, work.path()),
+            "group file 'newgrp.grp'");
+    EXPECT_EQ(readFile(work / "newgrp.grp"), group);
+  }
+  refused(runTool({"--sums", game / "README.TXT", game.path()}, work.path()), "readme.txt'");
+  refused(runGrp({"add", "-C", game.path(), "--sums", "readme.txt", (work / "newgrp.grp"),
+                  "readme.txt"},
+                 game.path()),
+          "readme.txt'");
+  EXPECT_EQ(readFile(game / "readme.txt"), "hello");
+  EXPECT_EQ(readFile(work / "newgrp.grp"), group);
 }
 
 // grp add and rm refresh a sums file with the new group's sums, the kept entries (a large

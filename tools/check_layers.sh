@@ -27,7 +27,7 @@ layers=(
   "lifecycle"
   "group_open"
   "write_list"
-  "sums"
+  "sums sums_file"
   "group_writer copier"
   "collect spellings"
   "builder"

@@ -44,15 +44,22 @@ long long placeData(t_gfWriteList* files, t_gfJob* writing) {
   return dirSize;
 }
 
-enum t_gfHeadWrite { GF_HEAD_WRITTEN, GF_HEAD_NO_MEMORY, GF_HEAD_WRITE_FAILED };
+enum t_gfHeadWrite { GF_HEAD_WRITTEN, GF_HEAD_NO_MEMORY, GF_HEAD_WRITE_FAILED, GF_HEAD_HASH_FAILED };
 
 // Writes the header and the scrambled directory, a block at a time: the finished length
-// is known before any data is written, so each block is scrambled once, in memory.
+// is known before any data is written, so each block is scrambled once, in memory. With
+// digest set, the SHA-256 of the bytes written goes there (the sums file names it).
 t_gfHeadWrite writeHead(const t_gfWriteList* files, long long dirSize, unsigned flag,
-                        PlatHandle out) {
+                        PlatHandle out, unsigned char* digest) {
   constexpr long kBlock = 64 * 1024;
+  PlatSha256* hasher = digest ? platSha256Open() : nullptr;
+  if (digest && !hasher) return GF_HEAD_HASH_FAILED;
   auto* block = static_cast<unsigned char*>(ENGINE_NEW(kBlock));
-  if (!block) return GF_HEAD_NO_MEMORY;
+  if (!block) {
+    platSha256Close(hasher);
+    return GF_HEAD_NO_MEMORY;
+  }
+  bool hashed = true;
   const t_gfWriteEntry* last = files->count ? gfWriteEntryAt(files, files->count - 1) : nullptr;
   long long length = last ? (long long)last->offset + last->size : GF_HEADER_SIZE + dirSize;
   t_gfRandom random;
@@ -67,6 +74,7 @@ t_gfHeadWrite writeHead(const t_gfWriteList* files, long long dirSize, unsigned 
     if (i == files->count || used + GF_NAME_MAX + GF_ENTRY_FIXED_SIZE > kBlock) {
       gfScrambleNext(&random, block + scrambled, used - scrambled);
       written = platWriteAt(out, at, block, (size_t)used) == used;
+      hashed = hashed && (!hasher || platSha256Add(hasher, block, (size_t)used) == 0);
       at += used;
       used = scrambled = 0;
       if (i == files->count) break;
@@ -79,7 +87,9 @@ t_gfHeadWrite writeHead(const t_gfWriteList* files, long long dirSize, unsigned 
                   block);
   }
   ENGINE_DELETE(block);
-  return written ? GF_HEAD_WRITTEN : GF_HEAD_WRITE_FAILED;
+  hashed = hashed && (!hasher || platSha256Finish(hasher, digest) == 0);
+  platSha256Close(hasher);
+  return !written ? GF_HEAD_WRITE_FAILED : hashed ? GF_HEAD_WRITTEN : GF_HEAD_HASH_FAILED;
 }
 
 // Where an entry's bytes come from, in quotes that close where each name ends: 'path', or
@@ -156,6 +166,7 @@ void commitGroup(const char* name, PlatNewFile* out, t_gfGroupPlace* place, bool
 // whole.
 void writeGroup(const char* name, unsigned flag, t_gfWriteList* files, t_gfJob* writing,
                 t_gfGroupPlace* held) {
+  if (files->sums && gfSumsRefusePlace(files->sums, name, files, writing)) return;
   long long dirSize = placeData(files, writing);
   if (dirSize < 0) return;
   t_gfGroupPlace own;
@@ -169,12 +180,16 @@ void writeGroup(const char* name, unsigned flag, t_gfWriteList* files, t_gfJob* 
     return;
   }
   out.durable = gfDurableWrites();
-  switch (writeHead(files, dirSize, flag, out.handle)) {
+  unsigned char head[GF_SHA256_SIZE];
+  switch (writeHead(files, dirSize, flag, out.handle, files->sums ? head : nullptr)) {
     case GF_HEAD_NO_MEMORY:
       gfFail(writing, "not enough memory to write the directory");
       break;
     case GF_HEAD_WRITE_FAILED:
       gfFail(writing, "cannot write group file '%s': %s", shown, platLastError());
+      break;
+    case GF_HEAD_HASH_FAILED:
+      gfFail(writing, "cannot hash the directory of '%s': %s", shown, platLastError());
       break;
     case GF_HEAD_WRITTEN:
       break;
@@ -183,7 +198,7 @@ void writeGroup(const char* name, unsigned flag, t_gfWriteList* files, t_gfJob* 
   // The sums are complete before the group takes its name, so that a group is never left
   // beside sums that fail to be written; they take theirs just after it.
   t_gfSumsFile sums{};
-  if (!writing->failed && files->sums) gfSumsWrite(&sums, files->sums, files, writing);
+  if (!writing->failed && files->sums) gfSumsWrite(&sums, files->sums, files, head, writing);
   if (files->closeBeforeCommit && *files->closeBeforeCommit != INVALID_HANDLE) {
     platClose(*files->closeBeforeCommit);  // only read from: nothing to lose on its close
     *files->closeBeforeCommit = INVALID_HANDLE;
@@ -192,7 +207,7 @@ void writeGroup(const char* name, unsigned flag, t_gfWriteList* files, t_gfJob* 
     platNewFileDiscard(&out);
   else
     commitGroup(name, &out, place, held != nullptr, writing);
-  if (sums.open && !writing->failed) gfSumsCommit(&sums, files->sums, writing);
+  if (sums.open && !writing->failed) gfSumsCommit(&sums, files->sums, name, writing);
   gfSumsDiscard(&sums);
 }
 

@@ -1,6 +1,6 @@
 // SHA-256 sums: the exported hasher over the host's, the coreutils lines of a sums file, the
-// sums of a group file read back, the sums file the group writer writes, and the reading of
-// SOURCE_DATE_EPOCH.
+// sums of a group file read back, the reading of SOURCE_DATE_EPOCH, and the sums of the
+// entries the copier moves.
 #include "engine/gf/sums.h"
 
 #include <algorithm>
@@ -213,73 +213,6 @@ int gfSumGroup(const char* path, t_gfSumVisitor visit, void* context, t_gfReport
   gfFreeDirectory(&w.directory);
   platClose(w.group);
   return w.job.failed;
-}
-
-// ---- the sums file of a group being written -----------------------------------------------
-
-namespace {
-
-// Whether the entry at place i of the table order is one an unpack leaves: equal names lie
-// side by side in that order, and the last of them is written last.
-bool lastOfItsName(const t_gfWriteList* list, int i) {
-  if (i + 1 >= list->count) return true;
-  char a[GF_PATH_MAX + 1], b[GF_PATH_MAX + 1];
-  gfWriteStoredName(list, gfWriteEntryAt(list, i), a);
-  gfWriteStoredName(list, gfWriteEntryAt(list, i + 1), b);
-  return std::strcmp(a, b) != 0;
-}
-
-}  // namespace
-
-int gfSumsWrite(t_gfSumsFile* sums, const char* path, const t_gfWriteList* list, t_gfJob* job) {
-  char shown[PLAT_PATH_MAX];
-  gfShownPath(path, shown, sizeof shown);
-  sums->open = 0;
-  if (platNewFileCreate(&sums->file, path) != 0) {
-    gfFail(job, "cannot create sums file '%s': %s", shown, platLastError());
-    return 1;
-  }
-  sums->open = 1;
-  constexpr long kBlock = 64 * 1024;
-  auto* block = static_cast<char*>(ENGINE_NEW(kBlock));
-  if (!block) {
-    gfFail(job, "not enough memory to write sums file '%s'", shown);
-    return 1;
-  }
-  long used = 0;
-  long long at = 0;
-  bool written = true;
-  for (int i = 0; written && i <= list->count; i++) {
-    if (i == list->count || used + GF_SUM_LINE_MAX + 1 > kBlock) {
-      written = platWriteAt(sums->file.handle, at, block, (size_t)used) == used;
-      at += used;
-      used = 0;
-      if (i == list->count) break;
-    }
-    if (!lastOfItsName(list, i)) continue;
-    char name[GF_PATH_MAX + 1];
-    gfWriteStoredName(list, gfWriteEntryAt(list, i), name);
-    used += gfSumLine(name, list->digests + (size_t)i * GF_SHA256_SIZE, block + used);
-    block[used++] = '\n';
-  }
-  ENGINE_DELETE(block);
-  if (written) return 0;
-  gfFail(job, "cannot write sums file '%s': %s", shown, platLastError());
-  return 1;
-}
-
-int gfSumsCommit(t_gfSumsFile* sums, const char* path, t_gfJob* job) {
-  sums->open = 0;
-  if (platNewFileCommit(&sums->file) == 0) return 0;
-  char shown[PLAT_PATH_MAX];
-  gfFail(job, "cannot write sums file '%s': %s", gfShownPath(path, shown, sizeof shown),
-         platLastError());
-  return 1;
-}
-
-void gfSumsDiscard(t_gfSumsFile* sums) {
-  if (sums->open) platNewFileDiscard(&sums->file);
-  sums->open = 0;
 }
 
 // ---- SOURCE_DATE_EPOCH --------------------------------------------------------------------

@@ -251,6 +251,12 @@ void platNewFileDiscard(PlatNewFile* file);
 // (a dangling link or a loop: platLastError says why).
 int platFollowLinks(const char* path, char* out, size_t outSize);
 
+// Whether two paths lead to one file, each followed through a link of its last name as
+// platFollowLinks does: one existing file (device and inode; volume and file index), or,
+// where either does not exist yet, one directory and last names equal without regard to
+// case. 1 or 0 (0 too when either cannot be followed).
+int platSamePlace(const char* a, const char* b);
+
 // An advisory lock held by the jobs that replace the file at a host path (one from
 // platFollowLinks), so that two of them never both read the old file and both replace it.
 // It lives in a companion file beside it, the path with ".lock" appended, which no rename

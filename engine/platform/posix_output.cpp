@@ -7,6 +7,7 @@
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
+#include <strings.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -446,6 +447,29 @@ int platFollowLinks(const char* path, char* out, size_t outSize) {
   if (strlen(result) >= outSize) return platRecordErrorCode(ENAMETOOLONG);
   strcpy(out, result);
   return 0;
+}
+
+namespace {
+
+bool sameIdentity(const char* a, const char* b) {
+  struct stat x, y;
+  return sysFstatAt(AT_FDCWD, a, &x, 0) == 0 && sysFstatAt(AT_FDCWD, b, &y, 0) == 0 &&
+         x.st_dev == y.st_dev && x.st_ino == y.st_ino;
+}
+
+}  // namespace
+
+int platSamePlace(const char* a, const char* b) {
+  char x[PLAT_PATH_MAX], y[PLAT_PATH_MAX];
+  if (platFollowLinks(a, x, sizeof x) != 0 || platFollowLinks(b, y, sizeof y) != 0) return 0;
+  if (sysAccess(x) == 0 && sysAccess(y) == 0) return sameIdentity(x, y);
+  // A name not made yet: the case-blind lookup of every later open would take either
+  // spelling for the other once one of them exists.
+  char dirX[PLAT_PATH_MAX], dirY[PLAT_PATH_MAX];
+  directoryOf(x, dirX, sizeof dirX);
+  directoryOf(y, dirY, sizeof dirY);
+  return strcasecmp(platLastComponent(x), platLastComponent(y)) == 0 &&
+         sameIdentity(dirX, dirY);
 }
 
 namespace {

@@ -302,6 +302,20 @@ int platFollowLinks(const char* path, char* out, size_t outSize) {
   return 0;
 }
 
+int platSamePlace(const char* a, const char* b) {
+  char x[PLAT_PATH_MAX], y[PLAT_PATH_MAX];
+  if (platFollowLinks(a, x, sizeof x) != 0 || platFollowLinks(b, y, sizeof y) != 0) return 0;
+  BY_HANDLE_FILE_INFORMATION p, q;
+  if (sysPathInfo(x, &p) && sysPathInfo(y, &q))
+    return p.dwVolumeSerialNumber == q.dwVolumeSerialNumber &&
+           p.nFileIndexHigh == q.nFileIndexHigh && p.nFileIndexLow == q.nFileIndexLow;
+  // A name not made yet: the system matches names without regard to case.
+  char fullX[PLAT_PATH_MAX], fullY[PLAT_PATH_MAX];
+  DWORD n = GetFullPathNameA(x, sizeof fullX, fullX, nullptr);
+  DWORD m = GetFullPathNameA(y, sizeof fullY, fullY, nullptr);
+  return n && n < sizeof fullX && m && m < sizeof fullY && _stricmp(fullX, fullY) == 0;
+}
+
 int platLockFile(PlatFileLock* lock, const char* hostPath, int waitMs) {
   lock->handle = INVALID_HANDLE;
   lock->slot = -1;  // the system removes the companion of a holder that dies

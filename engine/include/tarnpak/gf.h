@@ -360,6 +360,18 @@ constexpr long GF_SUM_LINE_MAX = 2 * GF_SHA256_SIZE + 3 + 2 * 255;
 // bytes; returns the line's length.
 ENGINE_API long gfSumLine(const char* storedName, const unsigned char digest[GF_SHA256_SIZE],
                           char* out);
+// The first line of a sums file the engine writes names the version of the group it was
+// made for: GF_SUMS_GROUP_TAG and the SHA-256, in lower-case hex, of the group's header and
+// directory as stored, which hold every entry's name, place, size and date. sha256sum skips
+// it as a comment. A group whose head digest differs is another version of the group: its
+// sums file is stale, which is no sign of damage.
+#define GF_SUMS_GROUP_TAG "# tarnpak group "
+// That line for a head digest, without its newline; out holds GF_SUM_LINE_MAX + 1 bytes.
+// Returns the line's length.
+ENGINE_API long gfSumsGroupLine(const unsigned char digest[GF_SHA256_SIZE], char* out);
+// The head digest of the group file at path: 0, or 1 after reporting why not.
+ENGINE_API int gfGroupHeadDigest(const char* path, unsigned char digest[GF_SHA256_SIZE],
+                                 t_gfReport report);
 // Called with each entry a sums file lists and the SHA-256 of its stored bytes; returning 0
 // stops the walk.
 typedef int (*t_gfSumVisitor)(const t_gfGroupEntry* entry,

@@ -28,8 +28,8 @@ export ASAN_OPTIONS="${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0"
 # Line numbers of the calls that matter, in the order they were made.
 calls=$(grep -v -e '^[0-9]* *+++' -e '^[0-9]* *---' "$work/trace" | grep -n '' || true)
 flush_data=$(echo "$calls" | grep -E '(fdatasync|fsync)\([0-9]+<'"$work"'/out/' | head -1 | cut -d: -f1 || true)
-named=$(echo "$calls" | grep -E '(linkat|rename|renameat2?)\(.*newgrp\.grp\.tmp' | head -1 | cut -d: -f1 || true)
-renamed=$(echo "$calls" | grep -E '(rename|renameat2?)\(.*newgrp\.grp\.tmp[0-9.]*".*"[^"]*/?newgrp\.grp"' |
+named=$(echo "$calls" | grep -E '(linkat|rename|renameat2?)\(.*newgrp\.grp\.tarnpak-tmp-' | head -1 | cut -d: -f1 || true)
+renamed=$(echo "$calls" | grep -E '(rename|renameat2?)\(.*newgrp\.grp\.tarnpak-tmp-[0-9-]*".*"[^"]*/?newgrp\.grp"' |
   head -1 | cut -d: -f1 || true)
 behind=$(echo "$calls" | grep -E 'sync_file_range\([0-9]+<'"$work"'/out/.*= 0' | head -1 | cut -d: -f1 || true)
 flush_dir=$(echo "$calls" | grep -E 'fsync\([0-9]+<'"$work"'/out>\) = 0' | tail -1 | cut -d: -f1 || true)

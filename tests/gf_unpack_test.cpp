@@ -433,14 +433,23 @@ TEST(Unpacker, RemovesTheTemporaryNamesADeadUnpackLeft) {
   TempDir work(true);
   writeFile("X.DAT", "old x");
   // 2147483000: past any process id the system gives.
-  for (const char* name : {"X.DAT.tmp2147483000.7", "x.dat.tmp2147483000.8", "X.DAT.tmpkeep",
-                           "Y.DAT.tmp2147483000.1"})
+  for (const char* name : {"X.DAT.tarnpak-tmp-2147483000-7", "x.dat.tarnpak-tmp-2147483000-8",
+                           "X.DAT.tarnpak-tmpkeep", "Y.DAT.tarnpak-tmp-2147483000-1",
+                           "X.DAT.tmp2147483000.9"})  // a user's, of a pattern once the tool's
     writeFile(name, "debris");
+  std::filesystem::create_symlink("X.DAT", "X.DAT.tarnpak-tmp-2147483000-6");  // not ours
   ASSERT_EQ(unpackHere(makeGroup({{"X.DAT", "new x"}})), 0);
-  EXPECT_EQ(listTree(work.path()),
-            (std::vector<std::string>{"X.DAT", "X.DAT.tmpkeep", "Y.DAT.tmp2147483000.1",
-                                      "x.dat.tmp2147483000.8"}));
+  EXPECT_TRUE(std::filesystem::is_symlink("X.DAT.tarnpak-tmp-2147483000-6"));
+  EXPECT_EQ(listTree(work.path()),  // the link is listed as what it leads to
+            (std::vector<std::string>{"X.DAT", "X.DAT", "X.DAT.tarnpak-tmpkeep",
+                                      "X.DAT.tmp2147483000.9",
+                                      "Y.DAT.tarnpak-tmp-2147483000-1",
+                                      "x.dat.tarnpak-tmp-2147483000-8"}));
   EXPECT_EQ(readFile("X.DAT"), "new x");
+  // Said, and no failure.
+  ASSERT_EQ(messages.size(), 1u);
+  EXPECT_EQ(messages[0], "removed 'X.DAT.tarnpak-tmp-2147483000-7', a temporary file that a "
+                         "killed process left");
 }
 #endif
 
@@ -501,6 +510,6 @@ TEST(Unpacker, WritesIntoATargetAndStopsWhenTheCancelCheckSaysSo) {
   EXPECT_EQ(messages[0], "interrupted");
   EXPECT_EQ(readFile("old.grp"), "the old group");
   for (const std::string& name : listTree(work.path()))
-    EXPECT_EQ(name.find(".tmp"), std::string::npos) << name;
+    EXPECT_EQ(name.find(".tarnpak-tmp-"), std::string::npos) << name;
   EXPECT_EQ(memLiveBlocks(nullptr), 0);
 }

@@ -234,6 +234,20 @@ TEST(GrpEdit, AnEditWaitsForTheLockAndALeftLockFileStopsNothing) {
   EXPECT_EQ(readFile(work / "g.grp"), before);
   platUnlockFile(&held);
 
+#ifndef _WIN32
+  // A pipe of the lock's name is no lock of ours: the edit is refused, naming it, and the
+  // pipe stays.
+  ASSERT_EQ(mkfifo((work / "g.grp.lock").c_str(), 0600), 0);
+  said.clear();
+  EXPECT_EQ(gfEditGroup(path.c_str(), 0, ".", nullptr, 0, removes, 1, report, nullptr), 1);
+  ASSERT_EQ(said.size(), 1u);
+  EXPECT_NE(said[0].find("g.grp.lock'): File exists (and is no regular file"), std::string::npos)
+      << said[0];
+  EXPECT_TRUE(std::filesystem::is_fifo(work / "g.grp.lock"));
+  EXPECT_EQ(readFile(work / "g.grp"), before);
+  std::filesystem::remove(work / "g.grp.lock");
+#endif
+
   writeFile(work / "g.grp.lock", "");
   EXPECT_EQ(gfEditGroup(path.c_str(), 0, ".", nullptr, 0, removes, 1, report, nullptr), 0);
   EXPECT_EQ(listTree(work.path()), std::vector<std::string>{"g.grp"});

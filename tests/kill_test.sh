@@ -52,7 +52,7 @@ for ((k = 0; k < kills; k++)); do
   for name in $(ls "$work/out"); do
     case "$name" in
       newgrp.grp) ;;
-      newgrp.grp.tmp"$last".*) debris=$((debris + 1)) ;;
+      newgrp.grp.tarnpak-tmp-"$last"-*) debris=$((debris + 1)) ;;
       newgrp.grp.lock) locks=$((locks + 1)) ;;  # killed while putting the group in place
       *) fail "kill $k left '$name'" ;;
     esac
@@ -62,11 +62,11 @@ echo "packs killed: $kills (older group kept: $old, new group complete: $new, te
 
 # The next pack removes the debris of processes that are gone (and takes over a lock file a
 # killed pack left, which holds no lock, removing it when done), and nothing else.
-touch "$work/out/newgrp.grp.tmp$last.999999" "$work/out/newgrp.grp.tmpkeep" "$work/out/other.tmp$last.1"
+touch "$work/out/newgrp.grp.tarnpak-tmp-$last-999999" "$work/out/newgrp.grp.tmpkeep" "$work/out/other.tarnpak-tmp-$last-1"
 pack "$work/out"
 cmp -s "$work/out/newgrp.grp" "$work/new.grp" || fail "the pack after the kills made a different group"
 left=$(cd "$work/out" && ls | tr '\n' ' ')
-[ "$left" = "newgrp.grp newgrp.grp.tmpkeep other.tmp$last.1 " ] || fail "after the next pack: $left"
+[ "$left" = "newgrp.grp newgrp.grp.tmpkeep other.tarnpak-tmp-$last-1 " ] || fail "after the next pack: $left"
 
 # Kills at random moments of an unpack, of a group of 300 files: making files is what costs.
 mkdir -p "$work/small" "$work/unref" "$work/un"

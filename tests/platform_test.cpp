@@ -254,27 +254,47 @@ TEST(NewFile, RemovesOnlyTheTemporaryNamesOfItsTargetWhoseProcessIsGone) {
   const std::string gone = std::to_string(child);
 #endif
   TempDir dir;
-  const std::vector<std::string> kept = {
-      "out.grp.tmp" + self + ".3",      // a writer at work
-      "out.grp.tmp" + gone + ".4.bak",  // not of the pattern
-      "out.grp.tmp0" + gone + ".1",     // nor this
-      "out.grp.tmp" + gone,             // nor this
-      "out.grp.tmpx.1",                 // nor this
-      "other.grp.tmp" + gone + ".1",    // another target's
-      "OUT.GRP.tmp" + gone + ".1",      // another spelling is another target
+  const std::string mark = ".tarnpak-tmp-";
+  std::vector<std::string> kept = {
+      "out.grp" + mark + self + "-3",      // a writer at work
+      "out.grp" + mark + gone + "-4.bak",  // not of the pattern
+      "out.grp" + mark + "0" + gone + "-1",  // nor this
+      "out.grp" + mark + gone,             // nor this
+      "out.grp" + mark + "x-1",            // nor this
+      "other.grp" + mark + gone + "-1",    // another target's
+      "OUT.GRP" + mark + gone + "-1",      // another spelling is another target
+      "out.grp.tmp" + gone + ".1",         // a user's file of a pattern once the tool's
   };
   for (auto& name : kept) writeFile(dir / name, "keep");
+  // Only a regular file is the tool's: a pipe, a link or a directory of that name stays.
+  const std::string fifo = dir / ("out.grp" + mark + gone + "-5");
+  const std::string link = dir / ("out.grp" + mark + gone + "-6");
+  const std::string folder = dir / ("out.grp" + mark + gone + "-7");
+#ifndef _WIN32
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  std::filesystem::create_symlink(dir / "out.grp", link);
+#endif
+  std::filesystem::create_directory(folder);
   writeFile(dir / "out.grp", "old");
-  writeFile(dir / ("out.grp.tmp" + gone + ".1"), "debris");
-  writeFile(dir / ("out.grp.tmp" + gone + ".22"), "debris");
+  writeFile(dir / ("out.grp" + mark + gone + "-1"), "debris");
+  writeFile(dir / ("out.grp" + mark + gone + "-22"), "debris");
   PlatNewFile file;
   ASSERT_TRUE(startNewFile(dir, &file, "new"));
+  EXPECT_EQ(file.debrisRemoved, 2);
   ASSERT_EQ(platNewFileCommit(&file), 0);
   std::vector<std::string> expected = kept;
   expected.push_back("out.grp");
+#ifndef _WIN32
+  expected.push_back("out.grp");  // the link, listed as what it leads to
+#endif
   std::sort(expected.begin(), expected.end());
   EXPECT_EQ(listTree(dir.path()), expected);
   EXPECT_EQ(readFile(dir / "out.grp"), "new");
+#ifndef _WIN32
+  EXPECT_TRUE(std::filesystem::is_fifo(std::filesystem::symlink_status(fifo)));
+  EXPECT_TRUE(std::filesystem::is_symlink(std::filesystem::symlink_status(link)));
+#endif
+  EXPECT_TRUE(std::filesystem::is_directory(folder));
 }
 
 TEST(HostFiles, LevelsAreFoundWhateverTheirCaseAndMadeWhenMissing) {

@@ -214,6 +214,7 @@ int buildGroup(const char* root, const char* name, int flag, t_gfReport sink, t_
   t_gfBuild build{{sink, 0}, root, &files};
   build.warn = warn;
   files.sums = sums;
+  files.warn = warn;
   int clamp = lister ? 0 : gfSourceDateEpoch(&files.clampTo, &build);
   if (clamp < 0) return 1;
   files.clamp = clamp;

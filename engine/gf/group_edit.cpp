@@ -273,6 +273,7 @@ int editGroup(const char* path, int flags, const char* root, const char* const* 
   edit.told = told;
   edit.toldContext = context;
   edit.files.sums = sums;
+  edit.files.warn = warn;
   // Added files' dates are clamped as a pack clamps them; kept entries keep theirs.
   int clamp = gfSourceDateEpoch(&edit.files.clampTo, &edit);
   edit.failed = clamp < 0;

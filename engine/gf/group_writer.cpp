@@ -179,6 +179,7 @@ void writeGroup(const char* name, unsigned flag, t_gfWriteList* files, t_gfJob* 
     gfFail(writing, "cannot create group file '%s': %s", shown, platLastError());
     return;
   }
+  gfTellDebris(&out, files->warn);
   out.durable = gfDurableWrites();
   unsigned char head[GF_SHA256_SIZE];
   switch (writeHead(files, dirSize, flag, out.handle, files->sums ? head : nullptr)) {

@@ -114,6 +114,19 @@ void gfReportf(t_gfReport sink, const char* format, ...) {
   va_end(args);
 }
 
+void gfTellDebris(const PlatNewFile* file, t_gfReport warn) {
+  char shown[PLAT_PATH_MAX], target[PLAT_PATH_MAX];
+  const char* debris = file->debris;
+  if (debris[0] == '.' && (debris[1] == '/' || debris[1] == '\\')) debris += 2;
+  gfShownPath(debris, shown, sizeof shown);
+  if (file->debrisRemoved == 1)
+    gfReportf(warn, "removed '%s', a temporary file that a killed process left", shown);
+  else if (file->debrisRemoved > 1)
+    gfReportf(warn, "removed %d temporary files that killed processes left beside '%s' "
+              "('%s' among them)", file->debrisRemoved,
+              gfShownPath(file->target, target, sizeof target), shown);
+}
+
 namespace {
 std::atomic<t_gfProgress> progressHook{nullptr};
 std::mutex progressLock;  // the unpacker's threads tell as they finish files: one at a time

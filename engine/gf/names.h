@@ -51,6 +51,8 @@ bool gfOnPath(const PlatFind* find, const t_gfVisit* path);
 // is null.
 void gfReportf(t_gfReport sink, const char* format, ...) ENGINE_PRINTF(2, 3);
 void gfReportV(t_gfReport sink, const char* format, va_list args);
+// Tells warn which temporary files of killed processes the creation of file removed, if any.
+void gfTellDebris(const PlatNewFile* file, t_gfReport warn);
 // Tells the program's progress hook (gfSetProgress) how far a pack's copy or an unpack is.
 void gfTellProgress(long filesDone, long filesAll, long long bytesDone, long long bytesAll);
 // A job that reports its problems to sink; the first one reported marks it failed.

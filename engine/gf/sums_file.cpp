@@ -129,6 +129,7 @@ int gfSumsWrite(t_gfSumsFile* sums, const char* path, const t_gfWriteList* list,
     return 1;
   }
   sums->open = 1;
+  gfTellDebris(&sums->file, list->warn);
   constexpr long kBlock = 64 * 1024;
   auto* block = static_cast<char*>(ENGINE_NEW(kBlock));
   if (!block) {

@@ -103,13 +103,16 @@ t_gfSpelling gfFindSpelling(const t_gfListing* l, const char* name, char* other)
   return GF_SPELLING_OTHER;
 }
 
-void gfRemoveStaleTemps(const t_gfListing* l, PlatHandle dir, const char* name) {
+void gfRemoveStaleTemps(const t_gfListing* l, PlatHandle dir, const char* name,
+                        t_gfStaleVisit removed, void* context) {
   if (!l || l->broken) return;
   const std::uint32_t* end = l->order.items + l->order.count;
   for (const std::uint32_t* at = firstFolded(l, name); at != end; at++) {
     const char* listed = listedName(l, *at);
     if (!startsFolded(listed, name)) break;  // past every name that begins with it
-    if (platIsStaleTempNameOf(name, listed)) platRemoveInDir(dir, listed);
+    // Only a regular file: a link, a pipe or a directory of that name is not ours.
+    if (l->text[*at] && platIsStaleTempNameOf(name, listed) && platRemoveInDir(dir, listed) == 0)
+      removed(listed, context);
   }
 }
 

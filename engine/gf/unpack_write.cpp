@@ -155,6 +155,20 @@ bool fillTarget(PlatHandle group, t_gfTask* task, const t_gfTaskFile* f, t_gfWin
   return true;
 }
 
+// The file being written, for the names its clean-up removed beside it.
+struct t_gfTold {
+  t_gfTask* task;
+  const char* name;  // stored
+};
+
+void tellRemoved(const char* removed, void* context) {
+  auto* told = static_cast<t_gfTold*>(context);
+  char shown[GF_NAME_MAX + 1];
+  gfShownHostPath(told->name, removed, shown, sizeof shown);
+  gfNoteTaskNotice(told->task, "removed '%s', a temporary file that a killed process left",
+                   shown);
+}
+
 // Writes one file of a task. A file that cannot be finished is removed, and so is a new
 // file being written when the tool is interrupted; a file that was there keeps its bytes
 // until the new ones are complete.
@@ -174,7 +188,8 @@ void writeFile(PlatHandle group, t_gfTask* task, const t_gfTaskFile* f, t_gfWind
   PlatHandle out = openTarget(task, name, &t, shown);
   if (out != INVALID_HANDLE && fillTarget(group, task, f, window, out, &t, shown)) {
     if (!t.beside || platReplaceGuardedInDir(task->dir, t.temp, t.leaf, t.token) == 0) {
-      gfRemoveStaleTemps(t.names, task->dir, t.leaf);
+      t_gfTold told{task, name};
+      gfRemoveStaleTemps(t.names, task->dir, t.leaf, tellRemoved, &told);
       tellDone(task->shared, f);
     } else {
       gfNoteTaskMessage(task, "cannot create '%s': %s", shown, platLastError());
@@ -185,15 +200,29 @@ void writeFile(PlatHandle group, t_gfTask* task, const t_gfTaskFile* f, t_gfWind
 
 }  // namespace
 
-void gfNoteTaskMessage(t_gfTask* task, const char* format, ...) {
-  task->failures++;
+namespace {
+
+void noteLine(t_gfTask* task, const char* format, va_list args) {
   char line[2 * PLAT_PATH_MAX];
+  std::vsnprintf(line, sizeof line, format, args);
+  task->messages.append(line, (std::uint32_t)std::strlen(line) + 1, ENGINE_HERE);
+}
+
+}  // namespace
+
+void gfNoteTaskMessage(t_gfTask* task, const char* format, ...) {
+  task->failures++;  // without memory for its words the failure is still counted
   va_list args;
   va_start(args, format);
-  std::vsnprintf(line, sizeof line, format, args);
+  noteLine(task, format, args);
   va_end(args);
-  // Without memory for its words the failure is still counted.
-  task->messages.append(line, (std::uint32_t)std::strlen(line) + 1, ENGINE_HERE);
+}
+
+void gfNoteTaskNotice(t_gfTask* task, const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  noteLine(task, format, args);
+  va_end(args);
 }
 
 void gfShownHostPath(const char* name, const char* leaf, char* out, size_t size) {

@@ -39,9 +39,12 @@ enum t_gfSpelling {
 t_gfSpelling gfFindSpelling(const t_gfListing* l, const char* name, char* other);
 // Why a listing cannot tell (null: memory ran out before it was read).
 const char* gfListingFailure(const t_gfListing* l);
-// Removes from dir the temporary names of name's pattern in the listing whose process is
-// gone: what a killed unpack (or pack) left beside the file.
-void gfRemoveStaleTemps(const t_gfListing* l, PlatHandle dir, const char* name);
+// Removes from dir the temporary names of name's pattern in the listing (regular files only)
+// whose process is gone: what a killed unpack (or pack) left beside the file. Calls removed
+// with each name removed.
+typedef void (*t_gfStaleVisit)(const char* removed, void* context);
+void gfRemoveStaleTemps(const t_gfListing* l, PlatHandle dir, const char* name,
+                        t_gfStaleVisit removed, void* context);
 
 // ---- names met so far (unpack_names.cpp) ---------------------------------------------------
 // Two entries that land on one file (a name stored twice, or spelled otherwise), or a file
@@ -103,6 +106,8 @@ struct t_gfTask {
 };
 
 void gfNoteTaskMessage(t_gfTask* task, const char* format, ...) ENGINE_PRINTF(2, 3);
+// A message that is no failure (what the task cleaned up), handed on in the same order.
+void gfNoteTaskNotice(t_gfTask* task, const char* format, ...) ENGINE_PRINTF(2, 3);
 
 // Small files are written from a window of the group read in one piece: one read serves
 // dozens of files, and a plain write of a few KiB costs less than a kernel copy call.

@@ -7,6 +7,7 @@
 
 #include "engine/kestin/containers.h"
 #include "engine/platform/platform.h"
+#include "tarnpak/gf.h"
 
 // One entry of the group to write. Its texts live in the list's blocks: name is the stored
 // name as given (upper-cased only when compared or written). The bytes come either from a
@@ -49,6 +50,8 @@ struct t_gfWriteList {
   // bytes by place in the table order, which the copier fills as it copies them.
   const char* sums;
   unsigned char* digests;
+  // Where the job's warnings go (null: nowhere): the debris of killed jobs it removed.
+  t_gfReport warn;
   // Stored dates later than this are stored as it (SOURCE_DATE_EPOCH), when clamp is set.
   int clamp;
   std::int64_t clampTo;

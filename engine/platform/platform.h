@@ -231,11 +231,14 @@ struct PlatNewFile {
   // written or empty.
   int durable;
   int slot;                    // the temporary name's place in the signal handlers' list
+  int debrisRemoved;           // how many names create removed (see below)
+  char debris[PLAT_PATH_MAX];  // the last of them, a host path, for the caller to tell
   char target[PLAT_PATH_MAX];  // host paths
   char temp[PLAT_PATH_MAX];
 };
 // Creating removes first the temporary names of the target's own pattern that a killed
-// process left beside it (those whose process is gone; nothing else). 0 on success.
+// process left beside it: regular files whose process is gone, nothing else (a link, a
+// pipe or a directory of that name stays). 0 on success.
 int platNewFileCreate(PlatNewFile* file, const char* path);
 // Flushes the data, closes the file (checking the result) and renames it into place; 0 on
 // success. On failure before the rename the new file is gone and whatever had the target's

@@ -243,16 +243,21 @@ int openAnonymous(const char* target) {
 // Removes what a killed writer of target left: temporary names of target's pattern whose
 // process is gone. A name whose process lives may be another writer's at work and stays,
 // as does every other name. Best effort: what cannot be listed or removed stays too.
-void removeStaleTempNames(const char* target) {
+void removeStaleTempNames(PlatNewFile* file) {
   char dir[PLAT_PATH_MAX];
-  directoryOf(target, dir, sizeof dir);
-  const char* targetName = platLastComponent(target);
+  directoryOf(file->target, dir, sizeof dir);
+  const char* targetName = platLastComponent(file->target);
   DIR* listing = sysListDir(dir);
   if (!listing) return;
   while (struct dirent* e = sysReadDir(listing)) {
     if (!platIsStaleTempNameOf(targetName, e->d_name)) continue;
     char path[PLAT_PATH_MAX];
-    if (snprintf(path, sizeof path, "%s/%s", dir, e->d_name) < (int)sizeof path) sysUnlink(path);
+    struct stat st;
+    if (snprintf(path, sizeof path, "%s/%s", dir, e->d_name) >= (int)sizeof path ||
+        sysLstat(path, &st) != 0 || !S_ISREG(st.st_mode) || sysUnlink(path) != 0)
+      continue;
+    file->debrisRemoved++;
+    strcpy(file->debris, path);
   }
   sysCloseDir(listing);
 }
@@ -298,9 +303,11 @@ int platNewFileCreate(PlatNewFile* file, const char* path) {
   file->durable = 1;
   file->slot = -1;
   file->temp[0] = 0;
+  file->debrisRemoved = 0;
+  file->debris[0] = 0;
   if (!platHostPath(path, file->target, sizeof file->target))
     return platRecordErrorCode(ENAMETOOLONG);
-  removeStaleTempNames(file->target);
+  removeStaleTempNames(file);
   int fd = openAnonymous(file->target);
   if (fd >= 0) {
     file->anonymous = 1;
@@ -518,8 +525,21 @@ int platLockFile(PlatFileLock* lock, const char* hostPath, int waitMs) {
   }
   long long deadline = nowMs() + waitMs;
   for (;;) {
+    // A link, a pipe, a directory or a device of that name is no lock of ours: neither used
+    // nor removed.
+    struct stat st;
+    int looked = sysLstat(lock->path, &st);
+    if (looked == 0 && !S_ISREG(st.st_mode)) {
+      platRecordErrorNoted(EEXIST, "(and is no regular file: it is left as it is; remove it "
+                                   "if it is not yours)");
+      return PLAT_LOCK_FAILED;
+    }
+    if (looked != 0 && errno != ENOENT) {
+      platRecordError();
+      return PLAT_LOCK_FAILED;
+    }
     // Read-only is enough for flock, and lets a user who may only read it wait too. Never
-    // through a link planted under the companion's name.
+    // through a link planted under the companion's name (made between the look and the open).
     int fd = sysOpen(lock->path, O_RDONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
     if (fd < 0) {
       platRecordError();

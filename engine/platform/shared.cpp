@@ -52,7 +52,7 @@ void platRemoveArmedTempNames(void (*remove)(PlatHandle dir, const char* path)) 
 bool platTempName(const char* target, unsigned long processId, char* out, size_t outSize) {
   static std::atomic<unsigned> counter{0};
   unsigned n = ++counter;
-  int length = snprintf(out, outSize, "%s.tmp%lu.%u", target, processId, n);
+  int length = snprintf(out, outSize, "%s" PLAT_TEMP_MARK "%lu-%u", target, processId, n);
   return length >= 0 && (size_t)length < outSize;
 }
 
@@ -77,12 +77,12 @@ bool readNumber(const char** text, unsigned long* value) {
 }  // namespace
 
 bool platIsTempNameOf(const char* targetName, const char* name, unsigned long* processId) {
-  size_t length = strlen(targetName);
-  if (strncmp(name, targetName, length) != 0 || strncmp(name + length, ".tmp", 4) != 0)
+  size_t length = strlen(targetName), mark = strlen(PLAT_TEMP_MARK);
+  if (strncmp(name, targetName, length) != 0 || strncmp(name + length, PLAT_TEMP_MARK, mark) != 0)
     return false;
-  const char* p = name + length + 4;
+  const char* p = name + length + mark;
   unsigned long pid, n;
-  if (!readNumber(&p, &pid) || *p++ != '.' || !readNumber(&p, &n) || *p) return false;
+  if (!readNumber(&p, &pid) || *p++ != '-' || !readNumber(&p, &n) || *p) return false;
   *processId = pid;
   return true;
 }

@@ -25,12 +25,15 @@ void platCloseNameGate();
 [[noreturn]] void platHostParkForever();
 void platHostYield();
 
-// A fresh temporary name beside target, "target.tmpPID.N" with N new on every call; false
-// when it does not fit outSize. Both hosts' new files take their names from here.
+// A fresh temporary name beside target, "target.tarnpak-tmp-PID-N" with N new on every
+// call; false when it does not fit outSize. Both hosts' new files take their names from
+// here. The mark is the tool's own: the clean-up of a dead process's debris removes only
+// names of this pattern, which no user's file is likely to carry.
+#define PLAT_TEMP_MARK ".tarnpak-tmp-"
 bool platTempName(const char* target, unsigned long processId, char* out, size_t outSize);
 // Whether name (one component) is a temporary name platTempName gives for a target whose
-// last component is targetName: "targetName.tmpPID.N", both numbers plain decimal. If so,
-// *processId is the PID of the process that made it.
+// last component is targetName: "targetName.tarnpak-tmp-PID-N", both numbers plain decimal.
+// If so, *processId is the PID of the process that made it.
 bool platIsTempNameOf(const char* targetName, const char* name, unsigned long* processId);
 // The last component of a host path (after the last '/' or '\\').
 const char* platLastComponent(const char* path);

@@ -174,19 +174,26 @@ BOOL WINAPI onConsoleEvent(DWORD) {
 // Removes what a killed writer of target left: temporary names of target's pattern whose
 // process is gone. A name whose process lives may be another writer's at work and stays,
 // as does every other name. Best effort: what cannot be listed or removed stays too.
-void removeStaleTempNames(const char* target) {
+void removeStaleTempNames(PlatNewFile* file) {
+  const char* target = file->target;
   const char* targetName = platLastComponent(target);
   char pattern[PLAT_PATH_MAX];
-  if (snprintf(pattern, sizeof pattern, "%s.tmp*", target) >= (int)sizeof pattern) return;
+  if (snprintf(pattern, sizeof pattern, "%s" PLAT_TEMP_MARK "*", target) >= (int)sizeof pattern)
+    return;
   WIN32_FIND_DATAA found;
   HANDLE search = sysFindFirst(pattern, &found);
   if (search == INVALID_HANDLE_VALUE) return;
   do {
-    if (!platIsStaleTempNameOf(targetName, found.cFileName)) continue;
+    // Only a plain file: a directory or a link of that name is not the tool's.
+    if ((found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) ||
+        !platIsStaleTempNameOf(targetName, found.cFileName))
+      continue;
     char path[PLAT_PATH_MAX];
     int length =
         snprintf(path, sizeof path, "%.*s%s", (int)(targetName - target), target, found.cFileName);
-    if (length < (int)sizeof path) sysDeleteFile(path);
+    if (length >= (int)sizeof path || !sysDeleteFile(path)) continue;
+    file->debrisRemoved++;
+    strcpy(file->debris, path);
   } while (sysFindNext(search, &found) == 1);
   sysFindClose(search);
 }
@@ -200,9 +207,11 @@ int platNewFileCreate(PlatNewFile* file, const char* path) {
   file->durable = 1;
   file->slot = -1;
   file->temp[0] = 0;
+  file->debrisRemoved = 0;
+  file->debris[0] = 0;
   if (!platHostPath(path, file->target, sizeof file->target))
     return (int)failWin32(ERROR_FILENAME_EXCED_RANGE);
-  removeStaleTempNames(file->target);
+  removeStaleTempNames(file);
   for (int attempt = 0; attempt < 100; attempt++) {
     if (!platTempName(file->target, GetCurrentProcessId(), file->temp, sizeof file->temp))
       return (int)failWin32(ERROR_FILENAME_EXCED_RANGE);

@@ -262,7 +262,7 @@ TEST(NewFile, RemovesOnlyTheTemporaryNamesOfItsTargetWhoseProcessIsGone) {
       "out.grp" + mark + gone,             // nor this
       "out.grp" + mark + "x-1",            // nor this
       "other.grp" + mark + gone + "-1",    // another target's
-      "OUT.GRP" + mark + gone + "-1",      // another spelling is another target
+      "OUT.GRP" + mark + gone + "-9",      // another spelling is another target
       "out.grp.tmp" + gone + ".1",         // a user's file of a pattern once the tool's
   };
   for (auto& name : kept) writeFile(dir / name, "keep");

@@ -76,6 +76,16 @@ int gfSumsRefusePlace(const char* sums, const char* group, const t_gfWriteList* 
            gfShownPath(group, shown, sizeof shown));
     return 1;
   }
+  // Nor the lock beside the group, which the next job would take over and remove.
+  char lock[PLAT_PATH_MAX + 8];
+  if (platFollowLinks(group, lock, PLAT_PATH_MAX) == 0 && std::strlen(lock) + 5 < PLAT_PATH_MAX) {
+    std::strcat(lock, ".lock");
+    if (platSamePlace(sums, lock)) {
+      gfFail(job, "refusing to write sums file '%s': it would take the name of the lock of "
+             "group file '%s'", shownSums, gfShownPath(group, shown, sizeof shown));
+      return 1;
+    }
+  }
   // The sums replace a name, never write through it: only a file of the same last name
   // (any spelling) can be the one they replace, and only those are looked at.
   char followed[PLAT_PATH_MAX];

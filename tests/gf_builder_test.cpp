@@ -109,6 +109,17 @@ TEST_F(Builder, RecursesOnlyWithALowerCaseR) {
                                                           "PICS\\PICS_A.BMP"}));
 }
 
+// Stored names sort upper-cased by unsigned bytes: 'z' as 'Z', before the six characters
+// between 'Z' and 'a', which no case folding touches; '{' behind them all.
+TEST_F(Builder, SortsNamesUpperCasedAroundTheCharactersBetweenTheCases) {
+  std::vector<std::string> names = {"{a", "`a", "_a", "^a", "]a", "[a", "za", "Zb", "ya", "@a"};
+  for (const std::string& name : names) writeFile(root / name, name);
+  writeFile(root / "group.cfg", "*\n");
+  ASSERT_EQ(build(root, group), 0);
+  EXPECT_EQ(storedNames(group), (std::vector<std::string>{"@A", "GROUP.CFG", "YA", "ZA", "ZB",
+                                                          "[A", "]A", "^A", "_A", "`A", "{A"}));
+}
+
 TEST_F(Builder, OverlappingMasksStoreAFileTwice) {
   writeFile(root / "soundsmaterial.wav", "wave");
   writeFile(root / "group.cfg", "sounds*.*\nsoundsmaterial*.*\n");

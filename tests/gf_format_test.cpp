@@ -101,6 +101,48 @@ TEST(DirectoryReader, ReadsTheExampleAndDuplicatesInOrder) {
   EXPECT_TRUE(empty.entries.empty());
 }
 
+// A name of 255 bytes, the most an entry holds, is read whole by both readers, also where an
+// entry runs across the stream's block; one of 256 is refused, not copied past the name.
+TEST(DirectoryReader, ReadsNamesOf255BytesAndRefusesLonger) {
+  std::vector<StoredFile> files;
+  for (int i = 0; i < 300; i++) {  // about 80 KiB of directory: more than one stream block
+    std::string name = std::to_string(1000 + i);
+    files.push_back({name + std::string(255 - name.size(), 'N'), std::to_string(i)});
+  }
+  std::string image = makeGroup(files);
+  Loaded whole = load(image);
+  ASSERT_EQ(whole.status, GF_DIR_OK) << whole.problem;
+  ASSERT_EQ(whole.entries.size(), files.size());
+  for (size_t i = 0; i < files.size(); i++) EXPECT_EQ(whole.entries[i].name, files[i].name);
+  TempDir dir;
+  writeFile(dir / "g.grp", image);
+  PlatHandle h = platOpenRead((dir / "g.grp").c_str());
+  t_gfDirStream stream;
+  ASSERT_EQ(gfOpenDirStream(h, &stream), GF_DIR_OK);
+  t_gfDirEntry e;
+  t_gfDirStatus status;
+  size_t n = 0;
+  for (; gfNextStreamEntry(&stream, &e, &status); n++)
+    ASSERT_EQ(e.name, files[n].name) << n;
+  EXPECT_EQ(status, GF_DIR_OK);
+  EXPECT_EQ(n, files.size());
+  gfCloseDirStream(&stream);
+  platClose(h);
+
+  writeFile(dir / "long.grp", makeGroup({{"A.TXT", "a"}, {std::string(256, 'L'), "l"}}));
+  h = platOpenRead((dir / "long.grp").c_str());
+  ASSERT_EQ(gfOpenDirStream(h, &stream), GF_DIR_OK);
+  ASSERT_EQ(gfNextStreamEntry(&stream, &e, &status), 1);
+  EXPECT_EQ(gfNextStreamEntry(&stream, &e, &status), 0);
+  EXPECT_EQ(status, GF_DIR_DAMAGED);
+  gfCloseDirStream(&stream);
+  platClose(h);
+  Loaded refused = load(readFile(dir / "long.grp"));
+  EXPECT_EQ(refused.status, GF_DIR_DAMAGED);
+  EXPECT_NE(refused.problem.find("256 bytes"), std::string::npos) << refused.problem;
+  EXPECT_EQ(memLiveBlocks("gf manager"), 0);
+}
+
 TEST(DirectoryReader, TellsAGroupFromOtherFiles) {
   EXPECT_EQ(load("").status, GF_DIR_NOT_GROUP);
   EXPECT_EQ(load("FPR").status, GF_DIR_NOT_GROUP);

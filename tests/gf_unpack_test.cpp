@@ -5,6 +5,7 @@
 #include <filesystem>
 
 #include "engine/gf/group_format.h"
+#include "engine/gf/unpacker.h"
 #include "engine/kestin/memory_report.h"
 #include "engine/platform/faults.h"
 #include "support/test_support.h"
@@ -23,6 +24,16 @@ int unpackHere(const std::string& image, const std::string& name = "data.grp") {
   int status = gfUnpackChecked(name.c_str(), collect);
   std::remove(name.c_str());
   return status;
+}
+
+// Takes a level of the working directory away the moment it has been looked at, and puts a
+// link to swapTarget in its place.
+std::string swapTarget;
+void swapLevelForLink(const void* detail) {
+  std::string level = static_cast<const char*>(detail);
+  if (level != "MADE" && level != "SWAP") return;
+  std::filesystem::rename(level, level + ".AWAY");
+  std::filesystem::create_directory_symlink(swapTarget, level);
 }
 
 }  // namespace
@@ -179,6 +190,20 @@ TEST(Unpacker, NeverWritesThroughALinkedLevel) {
   EXPECT_NE(messages[2].find("'SND' is a symbolic link"), std::string::npos);
   EXPECT_TRUE(listTree(outside.path()).empty());
   EXPECT_EQ(readFile("OK.TXT") + readFile("real/FINE.TXT"), "okfine");
+
+  // A level swapped for a link after it was looked at and before it is opened, one that was
+  // there and one the unpack made: the open itself refuses to follow the link.
+  swapTarget = outside.path();
+  std::filesystem::create_directory("SWAP");
+  platMomentHook(PLAT_MOMENT_LEVEL_LOOKED, swapLevelForLink);
+  int status = unpackHere(makeGroup({{"MADE\\M.TXT", "m"}, {"SWAP\\S.TXT", "s"}}));
+  platMomentHook(PLAT_MOMENT_LEVEL_LOOKED, nullptr);
+  EXPECT_EQ(status, 1);
+  ASSERT_EQ(messages.size(), 2u);
+  EXPECT_NE(messages[0].find("'MADE' is a symbolic link"), std::string::npos) << messages[0];
+  EXPECT_NE(messages[1].find("'SWAP' is a symbolic link"), std::string::npos) << messages[1];
+  EXPECT_TRUE(listTree(outside.path()).empty());
+  EXPECT_TRUE(std::filesystem::is_symlink("MADE") && std::filesystem::is_symlink("SWAP"));
 }
 #endif
 
@@ -322,6 +347,22 @@ TEST(Unpacker, LongDirectoriesAndWindowedDataComeOutWhole) {
   ASSERT_EQ(messages.size(), 1u);
   EXPECT_NE(messages[0].find("entry 1201: data at"), std::string::npos) << messages[0];
   EXPECT_TRUE(listTree(second.path()).empty());
+
+  // Names that fill a task's text to its last byte, then a name whose terminator would be
+  // one byte past it: the task must end there, not write the terminator past its text.
+  TempDir third(true);
+  std::vector<StoredFile> named;
+  auto add = [&named](size_t length) {
+    std::string name = "T\\" + std::to_string(named.size()) + "_";
+    named.push_back({name + std::string(length - name.size(), 'N'), std::to_string(length)});
+  };
+  for (int i = 0; i < kTaskText / (GF_NAME_MAX + 1); i++) add(GF_NAME_MAX);  // exactly full
+  for (int i = 0; i < 29; i++) add(GF_NAME_MAX);
+  for (int i = 0; i < 3; i++) add(170);  // 29 * 256 + 3 * 171: the text 255 bytes short
+  add(GF_NAME_MAX);
+  ASSERT_EQ(unpackHere(makeGroup(named)), 0) << (messages.empty() ? "" : messages[0]);
+  EXPECT_EQ(listTree(third.path()).size(), named.size());
+  for (const StoredFile& f : named) EXPECT_EQ(readFile("T/" + f.name.substr(2)), f.data);
 }
 
 // Files, messages and status are the same whatever the thread count: many directories, a

@@ -3,6 +3,7 @@
 // dates and options.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <ctime>
@@ -97,6 +98,19 @@ TEST(GrpEdit, RemoveThenAddGivesBackTheOriginalAndReplacesEveryCopy) {
   run = runGrp({"rm", "dup.grp", "a.TXT", "A.txt"}, work.path());
   ASSERT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(readFile(work / "dup.grp"), makeGroup({{"B.TXT", "bee", 0x2E23, 0x1234}}, 7));
+
+  // Dated copies of one name that an edit of another name keeps: the writer puts the later
+  // copy first whatever order the old group held them in, and copies of one date in the
+  // order they had.
+  writeFile(work / "dated.grp", makeGroup({{"C.TXT", "older", 0x2E21},
+                                            {"C.TXT", "later", 0x2E22},
+                                            {"C.TXT", "also later", 0x2E22},
+                                            {"D.TXT", "d"}}));
+  run = runGrp({"rm", "dated.grp", "d.txt"}, work.path());
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(readFile(work / "dated.grp"), makeGroup({{"C.TXT", "later", 0x2E22},
+                                                     {"C.TXT", "also later", 0x2E22},
+                                                     {"C.TXT", "older", 0x2E21}}));
 }
 
 // Whatever is refused leaves the group byte for byte as it was, with one line saying why.
@@ -228,10 +242,22 @@ TEST(GrpEdit, AnEditWaitsForTheLockAndALeftLockFileStopsNothing) {
   const int wait = gfGroupLockWaitMs;
   gfGroupLockWaitMs = 300;
   EXPECT_EQ(gfEditGroup(path.c_str(), 0, ".", nullptr, 0, removes, 1, report, nullptr), 1);
-  gfGroupLockWaitMs = wait;
   ASSERT_EQ(said.size(), 1u);
   EXPECT_NE(said[0].find("is being changed by another process"), std::string::npos) << said[0];
   EXPECT_EQ(readFile(work / "g.grp"), before);
+  // A pack over the group waits for the lock the edit holds before it commits, and gives up
+  // alike: committing inside the edit's read-modify-commit would lose one of the two.
+  TempDir game;
+  writeFile(game / "group.cfg", "*.txt\n");
+  writeFile(game / "packed.txt", "p");
+  said.clear();
+  gfStart(game.path().c_str());
+  EXPECT_EQ(TarnpakChecked(path.c_str(), 1, report), 1);
+  gfStop();
+  ASSERT_EQ(said.size(), 1u);
+  EXPECT_NE(said[0].find("is being changed by another process"), std::string::npos) << said[0];
+  EXPECT_EQ(readFile(work / "g.grp"), before);
+  gfGroupLockWaitMs = wait;
   platUnlockFile(&held);
 
 #ifndef _WIN32
@@ -284,6 +310,31 @@ TEST(GrpEdit, AGroupThatIsALinkIsEditedWhereItLeads) {
   ASSERT_EQ(run.status, 0) << run.err;
   EXPECT_TRUE(std::filesystem::is_symlink(work / "newgrp.grp"));
   EXPECT_EQ(runGrp({"list", elsewhere / "real.grp"}, work.path()).out, "A.TXT\n");
+
+  // A link planted under the lock file's name is never followed: a pack and the edits are
+  // refused, and what it leads to is neither made, written, emptied nor removed. (A job
+  // that followed it would also wait for ever for a lock it cannot trust: the alarm ends it.)
+  const std::string before = readFile(elsewhere / "real.grp");
+  writeFile(elsewhere / "victim", "keep");
+  for (const char* target : {"victim", "absent"}) {
+    std::filesystem::remove(elsewhere / "real.grp.lock");
+    std::filesystem::create_symlink(elsewhere / target, elsewhere / "real.grp.lock");
+    auto alarmed = [] { alarm(20); };
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"add", "link.grp", "new.txt"},
+          std::vector<std::string>{"rm", "link.grp", "A.TXT"}}) {
+      run = runProgram(GRP_EXE, args, work.path(), alarmed);
+      ASSERT_EQ(run.status, 1) << args[0] << " " << target << ": " << run.err;
+      EXPECT_NE(run.err.find("real.grp.lock"), std::string::npos) << run.err;
+    }
+    run = runTool({game.path()}, work.path(), alarmed);
+    EXPECT_EQ(run.status, 1) << target << ": " << run.err;
+    EXPECT_NE(run.err.find("real.grp.lock"), std::string::npos) << run.err;
+    EXPECT_EQ(readFile(elsewhere / "victim"), "keep");
+    EXPECT_FALSE(fileExists(elsewhere / "absent"));
+    EXPECT_TRUE(std::filesystem::is_symlink(elsewhere / "real.grp.lock"));
+    EXPECT_EQ(readFile(elsewhere / "real.grp"), before);
+  }
 }
 #endif
 

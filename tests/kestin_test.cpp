@@ -1,5 +1,5 @@
 // The engine library services: tracked allocator, small containers, buffer readers, clock,
-// line output.
+// line output, case folding.
 #include "engine/kestin/memory_report.h"
 #include "tarnpak/kestin.h"
 
@@ -8,6 +8,7 @@
 #include <cerrno>
 
 #define ENGINE_UNIT "kestin test"
+#include "engine/kestin/ascii.h"
 #include "engine/kestin/containers.h"
 #include "engine/platform/faults.h"
 #include "support/test_support.h"
@@ -116,4 +117,14 @@ TEST(LineOutput, GoesToTheInstalledSink) {
   kestinLineOutput(3, 43, "hello", 0);
   ASSERT_EQ(capture.lines().size(), 1u);
   EXPECT_EQ(capture.lines()[0], "hello");
+}
+
+// Only a to z and A to Z change case: 'z' and 'Z' are the last to, and the six characters
+// between 'Z' and 'a' (a backslash among them) never do.
+TEST(AsciiCase, FoldsTheLettersAndNothingElse) {
+  for (int c = 0; c < 256; c++) {
+    bool lower = c >= 'a' && c <= 'z', upper = c >= 'A' && c <= 'Z';
+    EXPECT_EQ(asciiUpper(c), lower ? c - 32 : c) << c;
+    EXPECT_EQ(asciiLower(c), upper ? c + 32 : c) << c;
+  }
 }

@@ -62,12 +62,14 @@ struct t_gfDirectory {
   char problem[200];  // what is wrong, when the status says so
 };
 
+// The name comes last: a name one byte too long then runs into the redzone of a checked
+// build, not into the fields after it.
 struct t_gfDirEntry {
-  char name[GF_NAME_MAX + 1];
   std::int32_t dataOffset;
   std::int32_t dataSize;
   std::uint16_t date;
   std::uint16_t time;
+  char name[GF_NAME_MAX + 1];
 };
 
 // Reads the directory of the group file open on handle. On any status but GF_DIR_OK

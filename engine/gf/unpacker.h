@@ -98,11 +98,12 @@ struct t_gfTask {
   int textUsed;
   long long bytes;  // the data of its files
   t_gfTaskFile files[kTaskFiles];
-  char text[kTaskText];
   t_engineArray<char> messages;  // one after the other, each with its terminator
   int failures;
   int flags;  // the unpack's GF_UNPACK_ flags
   t_gfShared* shared;  // the job's, shared by its tasks
+  // Last, so that a name written one byte past the end meets the redzone of a checked build.
+  char text[kTaskText];
 };
 
 void gfNoteTaskMessage(t_gfTask* task, const char* format, ...) ENGINE_PRINTF(2, 3);

@@ -54,6 +54,8 @@ int platFaultHit(t_platFaultOp op, std::size_t* count = nullptr);
 enum t_platMoment {
   PLAT_MOMENT_PACK_COLLECTED,  // a pack has found its files and has read none of them yet
   PLAT_MOMENT_READ_SERVED,     // the read worker is about to serve a request (detail: it)
+  PLAT_MOMENT_LEVEL_LOOKED,    // a level was looked at and found no link, and is about to be
+                               // opened (detail: its name; POSIX hosts)
   PLAT_MOMENTS,
 };
 // Sets the hook of a moment; null takes it away.

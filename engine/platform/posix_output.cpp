@@ -17,6 +17,7 @@
 #include <initializer_list>
 
 #include "engine/kestin/ascii.h"
+#include "engine/platform/faults.h"
 #include "engine/platform/platform.h"
 #include "engine/platform/posix_sys.h"
 #include "engine/platform/shared.h"
@@ -90,9 +91,15 @@ PlatHandle platOpenLevelNoting(PlatHandle dir, const char* name, int* isLink, in
     errno = ELOOP;
     return invalid();
   }
+  platMoment(PLAT_MOMENT_LEVEL_LOOKED, level);
   // O_NOFOLLOW again: the name may have been swapped for a link since it was looked at.
   int fd = sysOpenAt(at, level, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) {
+    // With O_DIRECTORY, Linux refuses a link as "not a directory": look again to say which.
+    if (errno == ENOTDIR) {
+      bool link = sysFstatAt(at, level, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
+      errno = link ? ELOOP : ENOTDIR;
+    }
     if (errno == ELOOP) *isLink = 1;
     return invalid();
   }

@@ -587,6 +587,7 @@ class Manager {
   void start() {
     if (generation_) throw EngineError{"this manager has already been used: make a new one"};
     if (g_managerActive) throw EngineError{"another tarnpak.Manager is running in this process"};
+    checkRoot();
     g_managerActive = true;
     generation_ = ++g_generation;
     py::gil_scoped_release unlocked;
@@ -669,6 +670,23 @@ class Manager {
   // With the manager lock held: whether this manager's start is the engine's table.
   bool isRunning() const { return generation_ && g_runningGeneration == generation_; }
   [[noreturn]] static void notRunning() { throw py::value_error("the manager is not running"); }
+
+  // The engine starts on any root, and one that is no directory gives an empty table: such
+  // a root is refused as grp table refuses it.
+  void checkRoot() const {
+    struct stat st;
+    std::string reason;
+    if (::stat(root_.c_str(), &st) != 0)
+      reason = std::strerror(errno);
+    else if (!S_ISDIR(st.st_mode))
+      reason = std::strerror(ENOTDIR);
+    else if (root_.size() >= kRootMax)
+      reason = "the path is longer than the engine's " + std::to_string(kRootMax - 1) + " bytes";
+    if (!reason.empty())
+      throw EngineError{"cannot read game directory '" + root_ + "': " + reason};
+  }
+  // The engine's paths stay within 255 bytes: a longer root leaves no room for a name.
+  static constexpr size_t kRootMax = 255;
 
   std::string root_;
   long generation_ = 0;

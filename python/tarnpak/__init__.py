@@ -433,7 +433,8 @@ class Manager:
     one table, the newest copy of each name winning. The manager is process-wide: starting
     a second one while one runs raises Error. Use it as a context manager (or start() and
     stop()); files it opened are closed when it stops, and using them or the manager
-    afterwards raises ValueError. A stopped manager cannot be started again."""
+    afterwards raises ValueError. A stopped manager cannot be started again. Starting on a
+    root that is no directory raises Error (FileNotFoundError, NotADirectoryError)."""
 
     def __init__(self, root: PathLike) -> None:
         self.root = _path(root)

@@ -292,6 +292,21 @@ class ManagerTest(TempDir):
         with tarnpak.Manager(root) as again:  # the process's manager is free again
             self.assertTrue(again.exists("loose.txt"))
 
+    def test_a_root_that_is_no_directory_is_refused(self):
+        with open(self.path("file"), "wb") as f:
+            f.write(b"not a directory")
+        for root, kind in ((self.path("missing"), FileNotFoundError),
+                           (self.path("file"), NotADirectoryError)):
+            with self.assertRaises(kind) as e:
+                with tarnpak.Manager(root):
+                    pass
+            self.assertIsInstance(e.exception, tarnpak.Error)
+            self.assertEqual(e.exception.filename, root)
+            self.assertIn("cannot read game directory", str(e.exception))
+        with tarnpak.Manager(self.tmp) as manager:  # the refusals left the manager free
+            self.assertEqual([r.name for r in manager.table()], ["FILE"])
+
+
 
 class SumsTest(TempDir):
     def test_sums_are_those_of_grp_sum_and_hashlib(self):

@@ -122,7 +122,11 @@ def _path(path: PathLike) -> str:
     text = os.fsdecode(path)
     if "\0" in text:  # the engine would take the path up to it: another file
         raise ValueError("embedded null byte")
-    return os.path.abspath(text)
+    try:
+        return os.path.abspath(text)  # a relative path needs the current directory
+    except OSError as e:
+        raise _make_error("cannot find '%s': the current directory: %s"
+                          % (text, e.strerror)) from None
 
 
 def _warn(notes: List[str]) -> None:
@@ -132,7 +136,10 @@ def _warn(notes: List[str]) -> None:
 
 def _unpack_into(group: str, dest: PathLike, names: Optional[List[Name]]) -> None:
     dest = _path(dest)
-    os.makedirs(dest, exist_ok=True)
+    try:
+        os.makedirs(dest, exist_ok=True)
+    except OSError as e:
+        raise _make_error("cannot create directory '%s': %s" % (dest, e.strerror)) from None
     status, errors = _tarnpak.unpack(group, dest, names)
     if status:
         raise _make_error("\n".join(errors) or "cannot unpack '%s'" % group)

@@ -132,6 +132,28 @@ class ReadingTest(TempDir):
             tarnpak.Group(self.path("bad.grp\0x"))
         self.assertFalse(os.path.exists(self.path("wanted.grp")))
 
+    def test_os_failures_outside_the_engine_are_tarnpak_errors(self):
+        out, _ = self.packed_sample()
+        with open(self.path("file"), "wb") as f:
+            f.write(b"x")
+        for dest, kind in ((self.path("file"), FileExistsError),
+                           (self.path("file", "below"), NotADirectoryError)):
+            for call in (lambda: tarnpak.unpack(out, dest),
+                         lambda: tarnpak.Group(out).extract(dest)):
+                with self.assertRaises(kind) as e:
+                    call()
+                self.assertIsInstance(e.exception, tarnpak.Error)
+                self.assertIn(dest, str(e.exception))
+        # A relative path needs the current directory, which may be gone.
+        gone = self.path("gone")
+        os.mkdir(gone)
+        self.addCleanup(os.chdir, os.getcwd())
+        os.chdir(gone)
+        os.rmdir(gone)
+        with self.assertRaises(FileNotFoundError) as e:
+            tarnpak.unpack(out, "relative")
+        self.assertIsInstance(e.exception, tarnpak.Error)
+
     def test_seek_checks_whence_and_range(self):
         out, _ = self.packed_sample()
         root = self.path("root")
@@ -305,7 +327,6 @@ class ManagerTest(TempDir):
             self.assertIn("cannot read game directory", str(e.exception))
         with tarnpak.Manager(self.tmp) as manager:  # the refusals left the manager free
             self.assertEqual([r.name for r in manager.table()], ["FILE"])
-
 
 
 class SumsTest(TempDir):

@@ -6,6 +6,7 @@
 #include <pybind11/stl.h>
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,6 +16,7 @@
 #include <climits>
 #include <cstring>
 #include <mutex>
+#include <new>
 #include <shared_mutex>
 #include <string>
 #include <unordered_map>
@@ -57,7 +59,8 @@ const std::string& cPath(const std::string& path) {
 
 // The report callbacks carry no context, so one job at a time collects into these. The
 // builder may report from its pool threads, hence the lock around the lists themselves.
-std::mutex g_jobLock;
+// The job lock is timed so that a job waiting for another's end still hears Ctrl-C.
+std::timed_mutex g_jobLock;
 std::mutex g_messageLock;
 std::vector<std::string> g_reports;
 std::vector<std::string> g_warnings;
@@ -106,6 +109,14 @@ struct Interrupt {
   PyObject* traceback = nullptr;
 };
 
+// With the GIL: runs Python's signal handlers; true when one raised, its exception then kept
+// in state.
+bool handlerRaised(Interrupt* state) {
+  if (PyErr_CheckSignals() == 0) return false;
+  PyErr_Fetch(&state->type, &state->value, &state->traceback);
+  return state->type != nullptr;
+}
+
 int checkInterrupt(void* context) {
   auto* state = static_cast<Interrupt*>(context);
   if (state->type) return 1;
@@ -113,27 +124,43 @@ int checkInterrupt(void* context) {
   if (now < state->next) return 0;
   state->next = now + std::chrono::milliseconds(20);
   py::gil_scoped_acquire held;
-  if (PyErr_CheckSignals() == 0) return 0;
-  PyErr_Fetch(&state->type, &state->value, &state->traceback);
-  return state->type ? 1 : 0;
+  return handlerRaised(state) ? 1 : 0;
 }
 
-// Runs job (which returns a status) without the GIL, interruptible; raises what a signal
-// handler raised meanwhile.
+// Without the GIL: takes the job lock, which another thread's job may hold for seconds,
+// waiting in short slices between which the signal handlers run. False when one raised an
+// exception (kept in state): the lock is not taken then.
+bool awaitJobLock(Interrupt* state) {
+  while (!g_jobLock.try_lock_for(std::chrono::milliseconds(50))) {
+    py::gil_scoped_acquire held;
+    if (handlerRaised(state)) return false;
+  }
+  return true;
+}
+
+[[noreturn]] void raiseKept(Interrupt* state) {
+  PyErr_Restore(state->type, state->value, state->traceback);
+  state->type = state->value = state->traceback = nullptr;
+  throw py::error_already_set();
+}
+
+// Runs job (which returns a status) without the GIL under the job lock, interruptible; raises
+// what a signal handler raised while it waited for the lock or while the job ran (which then
+// stopped it).
 template <class Job>
 int runJob(Job job) {
   Interrupt state;
-  int status;
+  int status = 0;
   {
     py::gil_scoped_release unlocked;
-    gfSetCancelCheck(checkInterrupt, &state);
-    status = job();
-    gfSetCancelCheck(nullptr, nullptr);
+    if (awaitJobLock(&state)) {
+      std::lock_guard<std::timed_mutex> hold(g_jobLock, std::adopt_lock);
+      gfSetCancelCheck(checkInterrupt, &state);
+      status = job();
+      gfSetCancelCheck(nullptr, nullptr);
+    }
   }
-  if (state.type) {
-    PyErr_Restore(state.type, state.value, state.traceback);
-    throw py::error_already_set();
-  }
+  if (state.type) raiseKept(&state);
   return status;
 }
 
@@ -146,16 +173,35 @@ int runJob(Job job) {
 class Group {
  public:
   explicit Group(std::string path) : path_(std::move(cPath(path))) {
-    bool read;
+    Interrupt state;
+    bool read = false;
     {
       py::gil_scoped_release unlocked;
-      read = openAndRead();
+      if (awaitJobLock(&state)) {
+        std::lock_guard<std::timed_mutex> hold(g_jobLock, std::adopt_lock);
+        read = openAndRead();
+      }
     }
+    if (state.type) raiseKept(&state);
     if (!read) throw EngineError{error_};
     index();
+    all().insert(this);
   }
 
-  ~Group() { close(); }
+  ~Group() {
+    all().erase(this);
+    close();
+  }
+
+  // Every Group, guarded by the GIL (made and dropped with it held).
+  static std::unordered_set<Group*>& all() {
+    static auto* groups = new std::unordered_set<Group*>();  // kept past the interpreter's end
+    return *groups;
+  }
+
+  // In a child just forked: a read another thread of the parent was doing holds the file
+  // lock for good, which would keep close() waiting; no such read exists in the child.
+  void forgetReaders() { new (&fileLock_) std::shared_mutex; }
   Group(const Group&) = delete;
   Group& operator=(const Group&) = delete;
 
@@ -286,8 +332,8 @@ class Group {
 
   // Opens the group, then reads its directory by name with the engine's reader; should the
   // name have been given to another file in between (a pack replacing the group), again.
+  // The job lock is held.
   bool openAndRead() {
-    std::lock_guard<std::mutex> hold(g_jobLock);
     for (int attempt = 0; attempt < 3; attempt++) {
       fd_ = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
       g_reports.clear();
@@ -398,7 +444,6 @@ py::tuple pack(const std::string& root, const std::string& output, const py::obj
   if (!sums.is_none()) cPath(sumsPath);
   std::vector<std::string> reports, warnings;
   int status = runJob([&] {
-    std::lock_guard<std::mutex> hold(g_jobLock);
     g_reports.clear();
     g_warnings.clear();
     int result = TarnpakFromSummed(root.c_str(), output.c_str(), 1,
@@ -425,7 +470,6 @@ py::tuple edit(const std::string& path, const std::string& root, const py::list&
   for (const std::string& r : removeNames) removePointers.push_back(r.c_str());
   std::vector<std::string> reports, warnings;
   int status = runJob([&] {
-    std::lock_guard<std::mutex> hold(g_jobLock);
     g_reports.clear();
     g_warnings.clear();
     int result = gfEditGroup(path.c_str(), create ? GF_EDIT_NEW_GROUP : 0, root.c_str(),
@@ -464,7 +508,6 @@ py::tuple unpack(const std::string& path, const std::string& target, const py::o
   }
   std::vector<std::string> reports;
   int status = runJob([&] {
-    std::lock_guard<std::mutex> hold(g_jobLock);
     g_reports.clear();
     int result = gfUnpackInto(path.c_str(), target.c_str(), all ? nullptr : selectStored,
                               &selection, 0, collectReport);
@@ -488,6 +531,13 @@ std::unordered_set<Handle*> g_handles;  // open handles of the running manager
 // With the GIL: whether a manager was started and not stopped, and the starts so far.
 bool g_managerActive = false;
 long g_generation = 0;
+// In a child forked while a manager ran: that start, whose read worker stayed behind in the
+// parent. The engine's table cannot be stopped or used in this process.
+long g_forkedGeneration = 0;
+
+const char kForkedManager[] =
+    "the file manager was running when this process was forked from its parent: it cannot "
+    "be used in this process";
 
 [[noreturn]] void stale(const char* what) {
   throw py::value_error(std::string("I/O operation on ") + what);
@@ -498,6 +548,9 @@ class Handle {
  public:
   // Made with the manager lock held.
   explicit Handle(GFILE* f) : file_(f) { g_handles.insert(this); }
+
+  // In a child just forked: the file is left as it is (the engine's table cannot be used).
+  void forget() { file_.store(nullptr); }
   ~Handle() { close(); }
   Handle(const Handle&) = delete;
   Handle& operator=(const Handle&) = delete;
@@ -586,6 +639,7 @@ class Manager {
 
   void start() {
     if (generation_) throw EngineError{"this manager has already been used: make a new one"};
+    if (g_forkedGeneration) throw EngineError{kForkedManager};
     if (g_managerActive) throw EngineError{"another tarnpak.Manager is running in this process"};
     checkRoot();
     g_managerActive = true;
@@ -669,7 +723,10 @@ class Manager {
  private:
   // With the manager lock held: whether this manager's start is the engine's table.
   bool isRunning() const { return generation_ && g_runningGeneration == generation_; }
-  [[noreturn]] static void notRunning() { throw py::value_error("the manager is not running"); }
+  [[noreturn]] void notRunning() const {
+    if (generation_ && generation_ == g_forkedGeneration) throw EngineError{kForkedManager};
+    throw py::value_error("the manager is not running");
+  }
 
   // The engine starts on any root, and one that is no directory gives an empty table: such
   // a root is refused as grp table refuses it.
@@ -691,6 +748,36 @@ class Manager {
   std::string root_;
   long generation_ = 0;
 };
+
+// ---- fork ---------------------------------------------------------------------------------
+// A child has only the thread that forked. A lock another thread held at that moment would
+// stay held in the child for good, and what it guards might be half changed: the locks held
+// only briefly are taken around the fork, so the child gets them free and their state
+// whole; the job lock, held for a whole job, is made anew in the child, where no job runs.
+// The engine's table, whose read worker does not come along, is refused in the child.
+void beforeFork() {
+  g_managerLock.lock();
+  g_messageLock.lock();
+}
+
+void afterForkInParent() {
+  g_messageLock.unlock();
+  g_managerLock.unlock();
+}
+
+void afterForkInChild() {
+  g_messageLock.unlock();
+  g_managerLock.unlock();
+  new (&g_jobLock) std::timed_mutex;
+  for (Group* g : Group::all()) g->forgetReaders();
+  if (g_runningGeneration || g_managerActive) {
+    g_forkedGeneration = g_runningGeneration ? g_runningGeneration : g_generation;
+    g_runningGeneration = 0;
+    g_managerActive = false;
+    for (Handle* h : g_handles) h->forget();
+    g_handles.clear();
+  }
+}
 
 py::object unixTime(unsigned short date, unsigned short time) {
   long long seconds;
@@ -757,6 +844,8 @@ PYBIND11_MODULE(_tarnpak, m) {
       .def("exists", &Manager::exists)
       .def("glob", &Manager::glob)
       .def("table", &Manager::table);
+
+  pthread_atfork(beforeFork, afterForkInParent, afterForkInChild);
 
   m.def("pack", &pack, py::arg("root"), py::arg("output"), py::arg("sums") = py::none());
   m.def("edit", &edit);

@@ -14,6 +14,10 @@ Failures raise tarnpak.Error, a subclass of OSError carrying the engine's messag
 errno and filename where the engine gave a system reason (then also FileNotFoundError,
 PermissionError, ... as open() raises). Calls that read or write files let other Python
 threads run meanwhile, and no call changes the process's current directory.
+
+A child forked (os.fork) while another thread runs a job can run jobs of its own. A Manager
+running when the process forked cannot be used in the child: it and any Manager started
+there raise Error.
 """
 
 from __future__ import annotations
@@ -361,8 +365,8 @@ def pack(game_dir: PathLike, output: PathLike, sums: Optional[PathLike] = None) 
     output, which appears whole or not at all. With sums, also writes there the SHA-256 of
     every stored file, as grp sum prints them, taken while packing. Warnings of the builder
     come through the warnings module as TarnpakWarning; a failure raises Error. Ctrl-C stops
-    the pack within a fraction of a second (KeyboardInterrupt), leaving an older output as
-    it was."""
+    the pack within a fraction of a second (KeyboardInterrupt), also while it waits for
+    another thread's job, leaving an older output as it was."""
     status, errors, notes = _tarnpak.pack(_path(game_dir), _path(output),
                                           None if sums is None else _path(sums))
     _warn(notes)
@@ -441,7 +445,9 @@ class Manager:
     a second one while one runs raises Error. Use it as a context manager (or start() and
     stop()); files it opened are closed when it stops, and using them or the manager
     afterwards raises ValueError. A stopped manager cannot be started again. Starting on a
-    root that is no directory raises Error (FileNotFoundError, NotADirectoryError)."""
+    root that is no directory raises Error (FileNotFoundError, NotADirectoryError). In a
+    child forked while a manager ran, that manager and any new one raise Error: the engine's
+    table and its reader stayed with the parent."""
 
     def __init__(self, root: PathLike) -> None:
         self.root = _path(root)

@@ -144,13 +144,83 @@ bool awaitJobLock(Interrupt* state) {
   throw py::error_already_set();
 }
 
+// ---- interrupts after a job's end ---------------------------------------------------------
+// A KeyboardInterrupt out of a call must mean that the job was stopped (an older group kept
+// whole); a signal that comes once the job has done its work (the new group in place) must
+// not be raised inside the call. Python raises a pending signal at its next check, which
+// the package's own code after the job would be. So the package's entry points run through
+// a Deferring object (a callable of this core, no Python frame of its own): once a job of
+// the call has ended, the signal handlers are run at once and what they raise is held back,
+// as is an interrupt the package's code after the job meets; when the entry point returns,
+// the held exception is handed to Python as a pending call, which raises it in the caller.
+// Signal handlers run in the main thread only, so only its calls ever hold one back.
+struct Deferral {
+  int depth = 0;         // entry points running on this thread, nested
+  bool jobEnded = false;  // a job of the outermost one ran to its end
+  PyObject* type = nullptr;  // the exception held back, owned; null: none
+  PyObject* value = nullptr;
+  PyObject* traceback = nullptr;
+};
+thread_local Deferral tDeferral;
+unsigned long g_mainThread = 0;  // Python's main thread, where signal handlers run
+
+// With the GIL: keeps the exception being raised (the error indicator) to be raised after
+// the call, with a note saying what it came after.
+void holdBack() {
+  Deferral& d = tDeferral;
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  if (d.type) {  // one is held already: a second Ctrl-C says nothing more
+    Py_XDECREF(type);
+    Py_XDECREF(value);
+    Py_XDECREF(traceback);
+    return;
+  }
+  PyErr_NormalizeException(&type, &value, &traceback);
+  // Raised afresh in the caller: the frames it passed inside the package are not where it
+  // ends the caller's code.
+  Py_CLEAR(traceback);
+  if (value) PyException_SetTraceback(value, Py_None);
+  if (value && PyObject_HasAttrString(value, "add_note")) {
+    PyObject* noted = PyObject_CallMethod(
+        value, "add_note", "s",
+        "tarnpak: this interrupt came once the call's job had ended, and did not stop it");
+    if (noted)
+      Py_DECREF(noted);
+    else
+      PyErr_Clear();
+  }
+  d.type = type;
+  d.value = value;
+  d.traceback = traceback;
+}
+
+int raiseHeldBack(void*) {
+  Deferral& d = tDeferral;
+  if (!d.type) return 0;
+  PyErr_Restore(d.type, d.value, d.traceback);
+  d.type = d.value = d.traceback = nullptr;
+  return -1;
+}
+
+// With the GIL, after a job ran to its end (its own failure included): inside an entry point,
+// a signal that came meanwhile is handled now and what it raised held back.
+void jobEnded() {
+  Deferral& d = tDeferral;
+  if (d.depth == 0) return;  // called on its own: the signal stays pending, as ever
+  d.jobEnded = true;
+  if (PyErr_CheckSignals() != 0) holdBack();
+}
+
 // Runs job (which returns a status) without the GIL under the job lock, interruptible; raises
 // what a signal handler raised while it waited for the lock or while the job ran (which then
-// stopped it).
+// stopped it). A job that finished its work although a handler raised meanwhile keeps it
+// held back, as a signal after its end.
 template <class Job>
 int runJob(Job job) {
   Interrupt state;
   int status = 0;
+  bool ran = false;
   {
     py::gil_scoped_release unlocked;
     if (awaitJobLock(&state)) {
@@ -158,11 +228,61 @@ int runJob(Job job) {
       gfSetCancelCheck(checkInterrupt, &state);
       status = job();
       gfSetCancelCheck(nullptr, nullptr);
+      ran = true;
     }
   }
-  if (state.type) raiseKept(&state);
+  if (state.type && (!ran || status != 0 || tDeferral.depth == 0)) raiseKept(&state);
+  if (state.type) {
+    PyErr_Restore(state.type, state.value, state.traceback);
+    holdBack();
+  }
+  jobEnded();
   return status;
 }
+
+// The package's entry points: func called through this, so that an interrupt after a job's
+// end is raised in the caller, after the call (see Deferral).
+class Deferring {
+ public:
+  explicit Deferring(py::object func) : func_(std::move(func)) {}
+
+  py::object call(const py::args& args, const py::kwargs& kwargs) {
+    Deferral& d = tDeferral;
+    bool outermost = d.depth == 0;
+    if (outermost) d.jobEnded = false;
+    d.depth++;
+    py::object result = py::none();
+    PyObject* out = PyObject_Call(func_.ptr(), args.ptr(), kwargs.ptr());
+    d.depth--;
+    if (out)
+      result = py::reinterpret_steal<py::object>(out);
+    else if (d.jobEnded && PyThread_get_thread_ident() == g_mainThread &&
+             PyErr_ExceptionMatches(PyExc_KeyboardInterrupt))
+      holdBack();  // met by the package's code after the job: the caller never sees a result
+    if (outermost) {
+      if (d.type && Py_AddPendingCall(raiseHeldBack, nullptr) != 0) {
+        PyErr_Clear();  // Python's queue is full: raised here rather than lost
+        raiseHeldBack(nullptr);
+      }
+      d.jobEnded = false;
+    }
+    if (PyErr_Occurred()) throw py::error_already_set();
+    return result;
+  }
+
+  // As a class attribute: a method, bound to the instance it is reached through.
+  py::object get(const py::object& instance, const py::object&) {
+    if (instance.is_none()) return py::cast(Deferring(func_));
+    PyObject* bound = PyMethod_New(func_.ptr(), instance.ptr());
+    if (!bound) throw py::error_already_set();
+    return py::cast(Deferring(py::reinterpret_steal<py::object>(bound)));
+  }
+
+  const py::object& func() const { return func_; }
+
+ private:
+  py::object func_;
+};
 
 // ---- one group file -----------------------------------------------------------------------
 
@@ -769,6 +889,7 @@ void afterForkInChild() {
   g_messageLock.unlock();
   g_managerLock.unlock();
   new (&g_jobLock) std::timed_mutex;
+  g_mainThread = PyThread_get_thread_ident();  // Python's main thread now
   for (Group* g : Group::all()) g->forgetReaders();
   if (g_runningGeneration || g_managerActive) {
     g_forkedGeneration = g_runningGeneration ? g_runningGeneration : g_generation;
@@ -845,6 +966,19 @@ PYBIND11_MODULE(_tarnpak, m) {
       .def("glob", &Manager::glob)
       .def("table", &Manager::table);
 
+  py::class_<Deferring>(m, "_Deferring")
+      .def(py::init<py::object>())
+      .def("__call__", &Deferring::call)
+      .def("__get__", &Deferring::get, py::arg("instance"), py::arg("owner") = py::none())
+      .def_property_readonly("__wrapped__", &Deferring::func)
+      .def_property_readonly("__doc__", [](const Deferring& d) { return d.func().attr("__doc__"); })
+      .def("__getattr__", [](const Deferring& d, const py::str& name) {  // __name__, ...
+        return py::getattr(d.func(), name);
+      })
+      .def("__repr__", [](const Deferring& d) { return py::repr(d.func()); });
+
+  g_mainThread = py::module_::import("threading").attr("main_thread")().attr("ident")
+                     .cast<unsigned long>();
   pthread_atfork(beforeFork, afterForkInParent, afterForkInChild);
 
   m.def("pack", &pack, py::arg("root"), py::arg("output"), py::arg("sums") = py::none());

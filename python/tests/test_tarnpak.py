@@ -53,6 +53,16 @@ def many_files_group(path, count=3000):
     return files
 
 
+def in_the_module(error):
+    """Whether error was raised inside the package (its traceback passes through it)."""
+    tb = error.__traceback__
+    while tb:
+        if os.path.dirname(tb.tb_frame.f_code.co_filename) == os.path.dirname(tarnpak.__file__):
+            return True
+        tb = tb.tb_next
+    return False
+
+
 class BusyJob:
     """An unpack of a large group on a thread of its own, holding the module's job lock for
     seconds; entered once it has begun writing."""
@@ -330,6 +340,48 @@ class InterruptTest(TempDir):
         self.assertLess(busy_written, busy.count,
                         "the interrupt came only when the other job ended")
         self.assertEqual(os.listdir(self.path("waiting")), [])
+
+    def test_an_interrupt_after_the_commit_is_raised_after_the_call(self):
+        # A KeyboardInterrupt out of a call means the old group is as it was. A Ctrl-C that
+        # comes once the new group is in place used to be raised inside the call anyway.
+        out, sums = self.path("out.grp"), self.path("out.sums")
+        old = group_bytes([(b"OLD.TXT", b"the old group")])
+        src = self.path("src")
+        os.mkdir(src)
+        with open(os.path.join(src, "new.txt"), "wb") as f:
+            f.write(b"added")
+        late = 0
+        for k in range(60):
+            with open(out, "wb") as f:
+                f.write(old)
+            group = tarnpak.Group(out) if k % 2 else None
+            timer = threading.Timer(0.0004 * (k // 2), os.kill, (os.getpid(), signal.SIGINT))
+            caught = None
+            try:
+                with warnings.catch_warnings():
+                    warnings.simplefilter("ignore")
+                    timer.start()
+                    if group:
+                        group.add(["new.txt"], root=src)
+                    else:
+                        tarnpak.pack(SAMPLE, out, sums=sums)
+                    timer.join()
+                    time.sleep(1)  # the signal came after the call: it is raised here
+            except KeyboardInterrupt as e:
+                caught = e
+            timer.join()
+            with open(out, "rb") as f:
+                now = f.read()
+            if caught is not None and in_the_module(caught):
+                self.assertEqual(now, old,
+                                 "round %d: interrupted, but the new group is in place" % k)
+            elif now != old:
+                late += 1
+                if group:
+                    self.assertIn("NEW.TXT", group)  # the Group reads the new group
+                else:
+                    self.assertTrue(os.path.exists(sums))
+        self.assertGreater(late, 0)
 
 
 class ManagerTest(TempDir):

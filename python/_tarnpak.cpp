@@ -6,6 +6,7 @@
 #include <pybind11/stl.h>
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -15,6 +16,7 @@
 #include <climits>
 #include <cstring>
 #include <mutex>
+#include <new>
 #include <shared_mutex>
 #include <string>
 #include <unordered_map>
@@ -57,7 +59,8 @@ const std::string& cPath(const std::string& path) {
 
 // The report callbacks carry no context, so one job at a time collects into these. The
 // builder may report from its pool threads, hence the lock around the lists themselves.
-std::mutex g_jobLock;
+// The job lock is timed so that a job waiting for another's end still hears Ctrl-C.
+std::timed_mutex g_jobLock;
 std::mutex g_messageLock;
 std::vector<std::string> g_reports;
 std::vector<std::string> g_warnings;
@@ -106,6 +109,14 @@ struct Interrupt {
   PyObject* traceback = nullptr;
 };
 
+// With the GIL: runs Python's signal handlers; true when one raised, its exception then kept
+// in state.
+bool handlerRaised(Interrupt* state) {
+  if (PyErr_CheckSignals() == 0) return false;
+  PyErr_Fetch(&state->type, &state->value, &state->traceback);
+  return state->type != nullptr;
+}
+
 int checkInterrupt(void* context) {
   auto* state = static_cast<Interrupt*>(context);
   if (state->type) return 1;
@@ -113,29 +124,165 @@ int checkInterrupt(void* context) {
   if (now < state->next) return 0;
   state->next = now + std::chrono::milliseconds(20);
   py::gil_scoped_acquire held;
-  if (PyErr_CheckSignals() == 0) return 0;
-  PyErr_Fetch(&state->type, &state->value, &state->traceback);
-  return state->type ? 1 : 0;
+  return handlerRaised(state) ? 1 : 0;
 }
 
-// Runs job (which returns a status) without the GIL, interruptible; raises what a signal
-// handler raised meanwhile.
+// Without the GIL: takes the job lock, which another thread's job may hold for seconds,
+// waiting in short slices between which the signal handlers run. False when one raised an
+// exception (kept in state): the lock is not taken then.
+bool awaitJobLock(Interrupt* state) {
+  while (!g_jobLock.try_lock_for(std::chrono::milliseconds(50))) {
+    py::gil_scoped_acquire held;
+    if (handlerRaised(state)) return false;
+  }
+  return true;
+}
+
+[[noreturn]] void raiseKept(Interrupt* state) {
+  PyErr_Restore(state->type, state->value, state->traceback);
+  state->type = state->value = state->traceback = nullptr;
+  throw py::error_already_set();
+}
+
+// ---- interrupts after a job's end ---------------------------------------------------------
+// A KeyboardInterrupt out of a call must mean that the job was stopped (an older group kept
+// whole); a signal that comes once the job has done its work (the new group in place) must
+// not be raised inside the call. Python raises a pending signal at its next check, which
+// the package's own code after the job would be. So the package's entry points run through
+// a Deferring object (a callable of this core, no Python frame of its own): once a job of
+// the call has ended, the signal handlers are run at once and what they raise is held back,
+// as is an interrupt the package's code after the job meets; when the entry point returns,
+// the held exception is handed to Python as a pending call, which raises it in the caller.
+// Signal handlers run in the main thread only, so only its calls ever hold one back.
+struct Deferral {
+  int depth = 0;         // entry points running on this thread, nested
+  bool jobEnded = false;  // a job of the outermost one ran to its end
+  PyObject* type = nullptr;  // the exception held back, owned; null: none
+  PyObject* value = nullptr;
+  PyObject* traceback = nullptr;
+};
+thread_local Deferral tDeferral;
+unsigned long g_mainThread = 0;  // Python's main thread, where signal handlers run
+
+// With the GIL: keeps the exception being raised (the error indicator) to be raised after
+// the call, with a note saying what it came after.
+void holdBack() {
+  Deferral& d = tDeferral;
+  PyObject *type, *value, *traceback;
+  PyErr_Fetch(&type, &value, &traceback);
+  if (d.type) {  // one is held already: a second Ctrl-C says nothing more
+    Py_XDECREF(type);
+    Py_XDECREF(value);
+    Py_XDECREF(traceback);
+    return;
+  }
+  PyErr_NormalizeException(&type, &value, &traceback);
+  // Raised afresh in the caller: the frames it passed inside the package are not where it
+  // ends the caller's code.
+  Py_CLEAR(traceback);
+  if (value) PyException_SetTraceback(value, Py_None);
+  if (value && PyObject_HasAttrString(value, "add_note")) {
+    PyObject* noted = PyObject_CallMethod(
+        value, "add_note", "s",
+        "tarnpak: this interrupt came once the call's job had ended, and did not stop it");
+    if (noted)
+      Py_DECREF(noted);
+    else
+      PyErr_Clear();
+  }
+  d.type = type;
+  d.value = value;
+  d.traceback = traceback;
+}
+
+int raiseHeldBack(void*) {
+  Deferral& d = tDeferral;
+  if (!d.type) return 0;
+  PyErr_Restore(d.type, d.value, d.traceback);
+  d.type = d.value = d.traceback = nullptr;
+  return -1;
+}
+
+// With the GIL, after a job ran to its end (its own failure included): inside an entry point,
+// a signal that came meanwhile is handled now and what it raised held back.
+void jobEnded() {
+  Deferral& d = tDeferral;
+  if (d.depth == 0) return;  // called on its own: the signal stays pending, as ever
+  d.jobEnded = true;
+  if (PyErr_CheckSignals() != 0) holdBack();
+}
+
+// Runs job (which returns a status) without the GIL under the job lock, interruptible; raises
+// what a signal handler raised while it waited for the lock or while the job ran (which then
+// stopped it). A job that finished its work although a handler raised meanwhile keeps it
+// held back, as a signal after its end.
 template <class Job>
 int runJob(Job job) {
   Interrupt state;
-  int status;
+  int status = 0;
+  bool ran = false;
   {
     py::gil_scoped_release unlocked;
-    gfSetCancelCheck(checkInterrupt, &state);
-    status = job();
-    gfSetCancelCheck(nullptr, nullptr);
+    if (awaitJobLock(&state)) {
+      std::lock_guard<std::timed_mutex> hold(g_jobLock, std::adopt_lock);
+      gfSetCancelCheck(checkInterrupt, &state);
+      status = job();
+      gfSetCancelCheck(nullptr, nullptr);
+      ran = true;
+    }
   }
+  if (state.type && (!ran || status != 0 || tDeferral.depth == 0)) raiseKept(&state);
   if (state.type) {
     PyErr_Restore(state.type, state.value, state.traceback);
-    throw py::error_already_set();
+    holdBack();
   }
+  jobEnded();
   return status;
 }
+
+// The package's entry points: func called through this, so that an interrupt after a job's
+// end is raised in the caller, after the call (see Deferral).
+class Deferring {
+ public:
+  explicit Deferring(py::object func) : func_(std::move(func)) {}
+
+  py::object call(const py::args& args, const py::kwargs& kwargs) {
+    Deferral& d = tDeferral;
+    bool outermost = d.depth == 0;
+    if (outermost) d.jobEnded = false;
+    d.depth++;
+    py::object result = py::none();
+    PyObject* out = PyObject_Call(func_.ptr(), args.ptr(), kwargs.ptr());
+    d.depth--;
+    if (out)
+      result = py::reinterpret_steal<py::object>(out);
+    else if (d.jobEnded && PyThread_get_thread_ident() == g_mainThread &&
+             PyErr_ExceptionMatches(PyExc_KeyboardInterrupt))
+      holdBack();  // met by the package's code after the job: the caller never sees a result
+    if (outermost) {
+      if (d.type && Py_AddPendingCall(raiseHeldBack, nullptr) != 0) {
+        PyErr_Clear();  // Python's queue is full: raised here rather than lost
+        raiseHeldBack(nullptr);
+      }
+      d.jobEnded = false;
+    }
+    if (PyErr_Occurred()) throw py::error_already_set();
+    return result;
+  }
+
+  // As a class attribute: a method, bound to the instance it is reached through.
+  py::object get(const py::object& instance, const py::object&) {
+    if (instance.is_none()) return py::cast(Deferring(func_));
+    PyObject* bound = PyMethod_New(func_.ptr(), instance.ptr());
+    if (!bound) throw py::error_already_set();
+    return py::cast(Deferring(py::reinterpret_steal<py::object>(bound)));
+  }
+
+  const py::object& func() const { return func_; }
+
+ private:
+  py::object func_;
+};
 
 // ---- one group file -----------------------------------------------------------------------
 
@@ -146,16 +293,35 @@ int runJob(Job job) {
 class Group {
  public:
   explicit Group(std::string path) : path_(std::move(cPath(path))) {
-    bool read;
+    Interrupt state;
+    bool read = false;
     {
       py::gil_scoped_release unlocked;
-      read = openAndRead();
+      if (awaitJobLock(&state)) {
+        std::lock_guard<std::timed_mutex> hold(g_jobLock, std::adopt_lock);
+        read = openAndRead();
+      }
     }
+    if (state.type) raiseKept(&state);
     if (!read) throw EngineError{error_};
     index();
+    all().insert(this);
   }
 
-  ~Group() { close(); }
+  ~Group() {
+    all().erase(this);
+    close();
+  }
+
+  // Every Group, guarded by the GIL (made and dropped with it held).
+  static std::unordered_set<Group*>& all() {
+    static auto* groups = new std::unordered_set<Group*>();  // kept past the interpreter's end
+    return *groups;
+  }
+
+  // In a child just forked: a read another thread of the parent was doing holds the file
+  // lock for good, which would keep close() waiting; no such read exists in the child.
+  void forgetReaders() { new (&fileLock_) std::shared_mutex; }
   Group(const Group&) = delete;
   Group& operator=(const Group&) = delete;
 
@@ -286,8 +452,8 @@ class Group {
 
   // Opens the group, then reads its directory by name with the engine's reader; should the
   // name have been given to another file in between (a pack replacing the group), again.
+  // The job lock is held.
   bool openAndRead() {
-    std::lock_guard<std::mutex> hold(g_jobLock);
     for (int attempt = 0; attempt < 3; attempt++) {
       fd_ = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
       g_reports.clear();
@@ -398,7 +564,6 @@ py::tuple pack(const std::string& root, const std::string& output, const py::obj
   if (!sums.is_none()) cPath(sumsPath);
   std::vector<std::string> reports, warnings;
   int status = runJob([&] {
-    std::lock_guard<std::mutex> hold(g_jobLock);
     g_reports.clear();
     g_warnings.clear();
     int result = TarnpakFromSummed(root.c_str(), output.c_str(), 1,
@@ -425,7 +590,6 @@ py::tuple edit(const std::string& path, const std::string& root, const py::list&
   for (const std::string& r : removeNames) removePointers.push_back(r.c_str());
   std::vector<std::string> reports, warnings;
   int status = runJob([&] {
-    std::lock_guard<std::mutex> hold(g_jobLock);
     g_reports.clear();
     g_warnings.clear();
     int result = gfEditGroup(path.c_str(), create ? GF_EDIT_NEW_GROUP : 0, root.c_str(),
@@ -464,7 +628,6 @@ py::tuple unpack(const std::string& path, const std::string& target, const py::o
   }
   std::vector<std::string> reports;
   int status = runJob([&] {
-    std::lock_guard<std::mutex> hold(g_jobLock);
     g_reports.clear();
     int result = gfUnpackInto(path.c_str(), target.c_str(), all ? nullptr : selectStored,
                               &selection, 0, collectReport);
@@ -488,6 +651,13 @@ std::unordered_set<Handle*> g_handles;  // open handles of the running manager
 // With the GIL: whether a manager was started and not stopped, and the starts so far.
 bool g_managerActive = false;
 long g_generation = 0;
+// In a child forked while a manager ran: that start, whose read worker stayed behind in the
+// parent. The engine's table cannot be stopped or used in this process.
+long g_forkedGeneration = 0;
+
+const char kForkedManager[] =
+    "the file manager was running when this process was forked from its parent: it cannot "
+    "be used in this process";
 
 [[noreturn]] void stale(const char* what) {
   throw py::value_error(std::string("I/O operation on ") + what);
@@ -498,6 +668,9 @@ class Handle {
  public:
   // Made with the manager lock held.
   explicit Handle(GFILE* f) : file_(f) { g_handles.insert(this); }
+
+  // In a child just forked: the file is left as it is (the engine's table cannot be used).
+  void forget() { file_.store(nullptr); }
   ~Handle() { close(); }
   Handle(const Handle&) = delete;
   Handle& operator=(const Handle&) = delete;
@@ -586,7 +759,9 @@ class Manager {
 
   void start() {
     if (generation_) throw EngineError{"this manager has already been used: make a new one"};
+    if (g_forkedGeneration) throw EngineError{kForkedManager};
     if (g_managerActive) throw EngineError{"another tarnpak.Manager is running in this process"};
+    checkRoot();
     g_managerActive = true;
     generation_ = ++g_generation;
     py::gil_scoped_release unlocked;
@@ -668,11 +843,62 @@ class Manager {
  private:
   // With the manager lock held: whether this manager's start is the engine's table.
   bool isRunning() const { return generation_ && g_runningGeneration == generation_; }
-  [[noreturn]] static void notRunning() { throw py::value_error("the manager is not running"); }
+  [[noreturn]] void notRunning() const {
+    if (generation_ && generation_ == g_forkedGeneration) throw EngineError{kForkedManager};
+    throw py::value_error("the manager is not running");
+  }
+
+  // The engine starts on any root, and one that is no directory gives an empty table: such
+  // a root is refused as grp table refuses it.
+  void checkRoot() const {
+    struct stat st;
+    std::string reason;
+    if (::stat(root_.c_str(), &st) != 0)
+      reason = std::strerror(errno);
+    else if (!S_ISDIR(st.st_mode))
+      reason = std::strerror(ENOTDIR);
+    else if (root_.size() >= kRootMax)
+      reason = "the path is longer than the engine's " + std::to_string(kRootMax - 1) + " bytes";
+    if (!reason.empty())
+      throw EngineError{"cannot read game directory '" + root_ + "': " + reason};
+  }
+  // The engine's paths stay within 255 bytes: a longer root leaves no room for a name.
+  static constexpr size_t kRootMax = 255;
 
   std::string root_;
   long generation_ = 0;
 };
+
+// ---- fork ---------------------------------------------------------------------------------
+// A child has only the thread that forked. A lock another thread held at that moment would
+// stay held in the child for good, and what it guards might be half changed: the locks held
+// only briefly are taken around the fork, so the child gets them free and their state
+// whole; the job lock, held for a whole job, is made anew in the child, where no job runs.
+// The engine's table, whose read worker does not come along, is refused in the child.
+void beforeFork() {
+  g_managerLock.lock();
+  g_messageLock.lock();
+}
+
+void afterForkInParent() {
+  g_messageLock.unlock();
+  g_managerLock.unlock();
+}
+
+void afterForkInChild() {
+  g_messageLock.unlock();
+  g_managerLock.unlock();
+  new (&g_jobLock) std::timed_mutex;
+  g_mainThread = PyThread_get_thread_ident();  // Python's main thread now
+  for (Group* g : Group::all()) g->forgetReaders();
+  if (g_runningGeneration || g_managerActive) {
+    g_forkedGeneration = g_runningGeneration ? g_runningGeneration : g_generation;
+    g_runningGeneration = 0;
+    g_managerActive = false;
+    for (Handle* h : g_handles) h->forget();
+    g_handles.clear();
+  }
+}
 
 py::object unixTime(unsigned short date, unsigned short time) {
   long long seconds;
@@ -739,6 +965,21 @@ PYBIND11_MODULE(_tarnpak, m) {
       .def("exists", &Manager::exists)
       .def("glob", &Manager::glob)
       .def("table", &Manager::table);
+
+  py::class_<Deferring>(m, "_Deferring")
+      .def(py::init<py::object>())
+      .def("__call__", &Deferring::call)
+      .def("__get__", &Deferring::get, py::arg("instance"), py::arg("owner") = py::none())
+      .def_property_readonly("__wrapped__", &Deferring::func)
+      .def_property_readonly("__doc__", [](const Deferring& d) { return d.func().attr("__doc__"); })
+      .def("__getattr__", [](const Deferring& d, const py::str& name) {  // __name__, ...
+        return py::getattr(d.func(), name);
+      })
+      .def("__repr__", [](const Deferring& d) { return py::repr(d.func()); });
+
+  g_mainThread = py::module_::import("threading").attr("main_thread")().attr("ident")
+                     .cast<unsigned long>();
+  pthread_atfork(beforeFork, afterForkInParent, afterForkInChild);
 
   m.def("pack", &pack, py::arg("root"), py::arg("output"), py::arg("sums") = py::none());
   m.def("edit", &edit);

@@ -28,6 +28,13 @@ BlockHeader* live = nullptr;  // newest first
 
 bool sameUnit(const char* a, const char* b) { return a == b || (a && b && std::strcmp(a, b) == 0); }
 
+// A fork while a helper thread changes the list would leave the child's list half changed
+// and its lock held for good: the lock is taken around the fork (it is only ever held for a
+// few pointer moves, and never while waiting for anything else).
+void lockForFork() { lock.lock(); }
+void unlockAfterFork() { lock.unlock(); }
+[[maybe_unused]] const int forkSafe = platOnFork(lockForFork, unlockAfterFork, unlockAfterFork);
+
 }  // namespace
 
 void* memNewDbg(unsigned int size, const char* file, int line) {

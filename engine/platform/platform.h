@@ -304,6 +304,11 @@ void platSha256Close(PlatSha256* hasher);  // null is ignored
 // ---- processors --------------------------------------------------------------------------
 // How many processors this process may run on (its affinity), at least 1.
 int platProcessorCount();
+// Has before run just before the process forks (in the forking thread), and inParent and
+// inChild just after, in the parent and in the child, so that a lock another thread holds
+// at that moment is not inherited held by a child in which that thread does not exist.
+// Hosts without fork run none of them. 0 on success.
+int platOnFork(void (*before)(), void (*inParent)(), void (*inChild)());
 // A second handle on the same open file or directory, closed on its own; INVALID_HANDLE on
 // failure.
 PlatHandle platDuplicate(PlatHandle h);

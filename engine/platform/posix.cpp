@@ -2,6 +2,7 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <pthread.h>
 #include <sched.h>
 #include <signal.h>
 #include <stdio.h>
@@ -773,6 +774,17 @@ void platHostMessageBox(const char* text, const char* caption) {
 }
 
 int platOtherThreadsEnded() { return 0; }
+
+int platOnFork(void (*before)(), void (*inParent)(), void (*inChild)()) {
+  return pthread_atfork(before, inParent, inChild);
+}
+
+namespace {
+// The host layer's own state in a child: the names armed and the writers in the gate were
+// the parent's threads', which the child does not have.
+[[maybe_unused]] const int forgetsParentWriters =
+    platOnFork(nullptr, nullptr, platForgetOtherWriters);
+}  // namespace
 
 int platProcessorCount() {
   cpu_set_t set;

@@ -122,6 +122,11 @@ void platCloseNameGate() {
   while (gateUsers.load() > 0) platHostYield();
 }
 
+void platForgetOtherWriters() {
+  for (auto& slot : tempSlots) slot.state.store(0);
+  gateUsers.store(0);
+}
+
 long long platCopyBuffered(PlatHandle src, long long srcOffset, PlatHandle dst, long long dstOffset,
                            long long count) {
   char buffer[1 << 16];

@@ -20,6 +20,10 @@ void platRemoveArmedTempNames(void (*remove)(PlatHandle dir, const char* path));
 void platEnterNameGate();
 void platLeaveNameGate();
 void platCloseNameGate();
+// In a child just forked: the list and the gate as if no thread were writing, for the
+// writers of the parent do not exist in the child (and their files are not its own to
+// remove).
+void platForgetOtherWriters();
 // The backend's waits: a thread that never returns (the process ends around it), and a
 // pause in a handler's wait for the gate.
 [[noreturn]] void platHostParkForever();

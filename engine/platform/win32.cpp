@@ -822,6 +822,8 @@ void platHostMessageBox(const char* text, const char* caption) {
 
 int platOtherThreadsEnded() { return RtlDllShutdownInProgress() ? 1 : 0; }
 
+int platOnFork(void (*)(), void (*)(), void (*)()) { return 0; }  // no fork on this host
+
 int platProcessorCount() {
   DWORD_PTR process = 0, system = 0;
   int count = 0;

@@ -14,6 +14,16 @@ Failures raise tarnpak.Error, a subclass of OSError carrying the engine's messag
 errno and filename where the engine gave a system reason (then also FileNotFoundError,
 PermissionError, ... as open() raises). Calls that read or write files let other Python
 threads run meanwhile, and no call changes the process's current directory.
+
+KeyboardInterrupt out of pack, unpack, Group.extract, Group.add, Group.remove or
+Group.create means that Ctrl-C stopped the job, or stopped the call before or while it waited
+for another thread's job: an older group is as it was, and of an unpack only finished files
+are there. A Ctrl-C that comes once the job has ended does not stop it: the call finishes
+and the interrupt is raised as it returns, in the caller, with a note saying so.
+
+A child forked (os.fork) while another thread runs a job can run jobs of its own. A Manager
+running when the process forked cannot be used in the child: it and any Manager started
+there raise Error.
 """
 
 from __future__ import annotations
@@ -25,7 +35,8 @@ import io
 import os
 import re
 import warnings
-from typing import Dict, Iterable, Iterator, List, NamedTuple, Optional, Union
+from typing import (Any, Callable, Dict, Iterable, Iterator, List, NamedTuple, Optional,
+                    TypeVar, Union, cast)
 
 from . import _tarnpak
 from ._tarnpak import Error
@@ -82,6 +93,14 @@ def _make_error(message: str) -> Error:
 
 _tarnpak._set_error_factory(_make_error)
 
+_F = TypeVar("_F", bound=Callable[..., Any])
+
+
+def _deferring(func: _F) -> _F:
+    """func as an entry point of the package: an interrupt after its job's end is raised in
+    the caller once it returns, never inside it (see the C++ core's Deferring)."""
+    return cast(_F, _tarnpak._Deferring(func))
+
 
 class TarnpakWarning(UserWarning):
     """A warning of the builder: the group was written, but the build list looks wrong."""
@@ -122,7 +141,11 @@ def _path(path: PathLike) -> str:
     text = os.fsdecode(path)
     if "\0" in text:  # the engine would take the path up to it: another file
         raise ValueError("embedded null byte")
-    return os.path.abspath(text)
+    try:
+        return os.path.abspath(text)  # a relative path needs the current directory
+    except OSError as e:
+        raise _make_error("cannot find '%s': the current directory: %s"
+                          % (text, e.strerror)) from None
 
 
 def _warn(notes: List[str]) -> None:
@@ -132,7 +155,10 @@ def _warn(notes: List[str]) -> None:
 
 def _unpack_into(group: str, dest: PathLike, names: Optional[List[Name]]) -> None:
     dest = _path(dest)
-    os.makedirs(dest, exist_ok=True)
+    try:
+        os.makedirs(dest, exist_ok=True)
+    except OSError as e:
+        raise _make_error("cannot create directory '%s': %s" % (dest, e.strerror)) from None
     status, errors = _tarnpak.unpack(group, dest, names)
     if status:
         raise _make_error("\n".join(errors) or "cannot unpack '%s'" % group)
@@ -208,10 +234,18 @@ class Group:
 
     def __init__(self, path: PathLike) -> None:
         self.path = _path(path)
-        self._group = _tarnpak._Group(self.path)
+        self._core = _tarnpak._Group(self.path)
+        self._stale = False  # the group was edited since _core was read
         self._entries: Optional[List[Entry]] = None
 
+    @property
+    def _group(self) -> "_tarnpak._Group":
+        if self._stale:
+            self._reopen()
+        return self._core
+
     @classmethod
+    @_deferring
     def create(cls, path: PathLike, paths: Iterable[PathLike], root: PathLike = ".") -> "Group":
         """Writes a new group file path (replacing any file of that name) holding the files
         that paths name below root, as Group.add takes them, and opens it."""
@@ -225,7 +259,8 @@ class Group:
         self.close()
 
     def close(self) -> None:
-        self._group.close()
+        self._stale = False
+        self._core.close()
 
     def __len__(self) -> int:
         return len(self._group)
@@ -238,9 +273,10 @@ class Group:
 
     def entries(self) -> List[Entry]:
         """Every entry in directory order."""
+        group = self._group
         if self._entries is None:
             self._entries = [Entry(n, size, _mtime(d, t), off)
-                             for n, size, d, t, off in self._group.entries()]
+                             for n, size, d, t, off in group.entries()]
         return list(self._entries)
 
     def _find(self, name: Name) -> int:
@@ -271,6 +307,7 @@ class Group:
         index = self._find(name)
         return GroupFile(self._group, index, self.entries()[index])
 
+    @_deferring
     def extract(self, dest: PathLike, names: Optional[Iterable[Name]] = None) -> None:
         """Writes the stored files (all, or those named) below dest with the engine's
         unpacker, which refuses absolute names, drive letters, '..' levels and symbolic
@@ -284,25 +321,31 @@ class Group:
                 self._find(n)
         _unpack_into(self.path, dest, chosen)
 
+    @_deferring
     def add(self, paths: Iterable[PathLike], root: PathLike = ".") -> None:
         """Adds the files that paths (relative to root) name, stored under those paths
         upper-cased with '\\' between levels; a directory gives its files recursively. Every
         copy of a name added is replaced. The group is rewritten in one commit under the
-        engine's edit lock; on any failure (Error) it stays as it was. This Group then reads
-        the new group; files opened before keep reading the old one."""
+        engine's edit lock; on any failure (Error) or KeyboardInterrupt it stays as it was (a
+        Ctrl-C after the new group is in place is raised once the call returns). This Group
+        then reads the new group; files opened before keep reading the old one."""
+        self._stale = True  # read again before use, should this call end early after the edit
         _edit(self.path, root, paths, [], False)
         self._reopen()
 
+    @_deferring
     def remove(self, names: Iterable[Name]) -> None:
         """Removes every copy of each name (any case, '/' or '\\'); a name that matches no
         entry is an Error and nothing is removed. See add for how the group is rewritten."""
         if isinstance(names, (str, bytes)):
             raise TypeError("remove takes a list of names, not one name")
+        self._stale = True
         _edit(self.path, ".", [], list(names), False)
         self._reopen()
 
     def _reopen(self) -> None:
-        self._group = _tarnpak._Group(self.path)
+        self._core = _tarnpak._Group(self.path)
+        self._stale = False
         self._entries = None
 
     def verify(self) -> List[str]:
@@ -349,13 +392,15 @@ def _edit(path: str, root: PathLike, adds: Iterable[PathLike], removes: List[Nam
         raise _make_error("\n".join(errors) or "cannot edit '%s'" % path)
 
 
+@_deferring
 def pack(game_dir: PathLike, output: PathLike, sums: Optional[PathLike] = None) -> None:
     """Packs the files that game_dir's build list (group.cfg) names into the group file
     output, which appears whole or not at all. With sums, also writes there the SHA-256 of
     every stored file, as grp sum prints them, taken while packing. Warnings of the builder
     come through the warnings module as TarnpakWarning; a failure raises Error. Ctrl-C stops
-    the pack within a fraction of a second (KeyboardInterrupt), leaving an older output as
-    it was."""
+    the pack within a fraction of a second (KeyboardInterrupt), also while it waits for
+    another thread's job, leaving an older output as it was; once the new group is in place,
+    the pack returns and the interrupt is raised after it."""
     status, errors, notes = _tarnpak.pack(_path(game_dir), _path(output),
                                           None if sums is None else _path(sums))
     _warn(notes)
@@ -363,10 +408,12 @@ def pack(game_dir: PathLike, output: PathLike, sums: Optional[PathLike] = None) 
         raise _make_error("\n".join(errors) or "cannot pack '%s'" % os.fsdecode(game_dir))
 
 
+@_deferring
 def unpack(group: PathLike, dest: PathLike) -> None:
     """Writes every stored file of group below dest (see Group.extract for the rules).
     Ctrl-C stops it within a fraction of a second (KeyboardInterrupt): the files finished
-    stay, each whole, and no other is begun."""
+    stay, each whole, and no other is begun; once every file is done, the interrupt is
+    raised after the call returns."""
     _unpack_into(_path(group), dest, None)
 
 
@@ -433,7 +480,10 @@ class Manager:
     one table, the newest copy of each name winning. The manager is process-wide: starting
     a second one while one runs raises Error. Use it as a context manager (or start() and
     stop()); files it opened are closed when it stops, and using them or the manager
-    afterwards raises ValueError. A stopped manager cannot be started again."""
+    afterwards raises ValueError. A stopped manager cannot be started again. Starting on a
+    root that is no directory raises Error (FileNotFoundError, NotADirectoryError). In a
+    child forked while a manager ran, that manager and any new one raise Error: the engine's
+    table and its reader stayed with the parent."""
 
     def __init__(self, root: PathLike) -> None:
         self.root = _path(root)

@@ -44,6 +44,53 @@ def group_bytes(files):
     return header + scrambled(b"".join(directory), length) + data
 
 
+def many_files_group(path, count=3000):
+    """A group of count small files in seven levels: an unpack of it with one thread takes
+    seconds on these machines."""
+    files = [(b"D%d\\F%04d" % (i % 7, i), bytes([i % 251]) * (4000 + i)) for i in range(count)]
+    with open(path, "wb") as f:
+        f.write(group_bytes(files))
+    return files
+
+
+def in_the_module(error):
+    """Whether error was raised inside the package (its traceback passes through it)."""
+    tb = error.__traceback__
+    while tb:
+        if os.path.dirname(tb.tb_frame.f_code.co_filename) == os.path.dirname(tarnpak.__file__):
+            return True
+        tb = tb.tb_next
+    return False
+
+
+class BusyJob:
+    """An unpack of a large group on a thread of its own, holding the module's job lock for
+    seconds; entered once it has begun writing."""
+
+    def __init__(self, test):
+        self.group, self.dest = test.path("busy.grp"), test.path("busy")
+        self.count = len(many_files_group(self.group))
+        os.mkdir(self.dest)
+        self.thread = threading.Thread(target=self.run)
+
+    def run(self):
+        tarnpak.set_threads(1)
+        try:
+            tarnpak.unpack(self.group, self.dest)
+        finally:
+            tarnpak.set_threads(0)
+
+    def __enter__(self):
+        self.thread.start()
+        until = time.monotonic() + 20
+        while not os.listdir(self.dest) and time.monotonic() < until:
+            time.sleep(0.001)
+        return self
+
+    def __exit__(self, *exc):
+        self.thread.join()
+
+
 class TempDir(unittest.TestCase):
     def setUp(self):
         self.tmp = tempfile.mkdtemp(prefix="tarnpak-py-")
@@ -131,6 +178,28 @@ class ReadingTest(TempDir):
         with self.assertRaises(ValueError):
             tarnpak.Group(self.path("bad.grp\0x"))
         self.assertFalse(os.path.exists(self.path("wanted.grp")))
+
+    def test_os_failures_outside_the_engine_are_tarnpak_errors(self):
+        out, _ = self.packed_sample()
+        with open(self.path("file"), "wb") as f:
+            f.write(b"x")
+        for dest, kind in ((self.path("file"), FileExistsError),
+                           (self.path("file", "below"), NotADirectoryError)):
+            for call in (lambda: tarnpak.unpack(out, dest),
+                         lambda: tarnpak.Group(out).extract(dest)):
+                with self.assertRaises(kind) as e:
+                    call()
+                self.assertIsInstance(e.exception, tarnpak.Error)
+                self.assertIn(dest, str(e.exception))
+        # A relative path needs the current directory, which may be gone.
+        gone = self.path("gone")
+        os.mkdir(gone)
+        self.addCleanup(os.chdir, os.getcwd())
+        os.chdir(gone)
+        os.rmdir(gone)
+        with self.assertRaises(FileNotFoundError) as e:
+            tarnpak.unpack(out, "relative")
+        self.assertIsInstance(e.exception, tarnpak.Error)
 
     def test_seek_checks_whence_and_range(self):
         out, _ = self.packed_sample()
@@ -222,9 +291,7 @@ class EditTest(TempDir):
 
 class InterruptTest(TempDir):
     def test_ctrl_c_stops_an_unpack_leaving_whole_files(self):
-        files = [(b"D%d\\F%04d" % (i % 7, i), bytes([i % 251]) * (4000 + i)) for i in range(3000)]
-        with open(self.path("many.grp"), "wb") as f:
-            f.write(group_bytes(files))
+        files = many_files_group(self.path("many.grp"))
         dest = self.path("out")
         os.mkdir(dest)
         sent = []
@@ -254,6 +321,67 @@ class InterruptTest(TempDir):
             i = int(path[-4:])
             with open(path, "rb") as f:
                 self.assertEqual(f.read(), files[i][1], path)
+
+    def test_a_job_waiting_for_another_takes_ctrl_c(self):
+        # The waiting job used to sit in the job lock, deaf to Ctrl-C, until the other ended.
+        small = self.path("small.grp")
+        with open(small, "wb") as f:
+            f.write(group_bytes([(b"A.TXT", b"a")]))
+        with BusyJob(self) as busy:
+            timer = threading.Timer(0.2, os.kill, (os.getpid(), signal.SIGINT))
+            timer.start()
+            try:
+                with self.assertRaises(KeyboardInterrupt):
+                    tarnpak.unpack(small, self.path("waiting"))
+                    time.sleep(20)  # it returned at once: the signal arrives here
+                busy_written = sum(len(names) for _, _, names in os.walk(busy.dest))
+            finally:
+                timer.join()
+        self.assertLess(busy_written, busy.count,
+                        "the interrupt came only when the other job ended")
+        self.assertEqual(os.listdir(self.path("waiting")), [])
+
+    def test_an_interrupt_after_the_commit_is_raised_after_the_call(self):
+        # A KeyboardInterrupt out of a call means the old group is as it was. A Ctrl-C that
+        # comes once the new group is in place used to be raised inside the call anyway.
+        out, sums = self.path("out.grp"), self.path("out.sums")
+        old = group_bytes([(b"OLD.TXT", b"the old group")])
+        src = self.path("src")
+        os.mkdir(src)
+        with open(os.path.join(src, "new.txt"), "wb") as f:
+            f.write(b"added")
+        late = 0
+        for k in range(60):
+            with open(out, "wb") as f:
+                f.write(old)
+            group = tarnpak.Group(out) if k % 2 else None
+            timer = threading.Timer(0.0004 * (k // 2), os.kill, (os.getpid(), signal.SIGINT))
+            caught = None
+            try:
+                with warnings.catch_warnings():
+                    warnings.simplefilter("ignore")
+                    timer.start()
+                    if group:
+                        group.add(["new.txt"], root=src)
+                    else:
+                        tarnpak.pack(SAMPLE, out, sums=sums)
+                    timer.join()
+                    time.sleep(1)  # the signal came after the call: it is raised here
+            except KeyboardInterrupt as e:
+                caught = e
+            timer.join()
+            with open(out, "rb") as f:
+                now = f.read()
+            if caught is not None and in_the_module(caught):
+                self.assertEqual(now, old,
+                                 "round %d: interrupted, but the new group is in place" % k)
+            elif now != old:
+                late += 1
+                if group:
+                    self.assertIn("NEW.TXT", group)  # the Group reads the new group
+                else:
+                    self.assertTrue(os.path.exists(sums))
+        self.assertGreater(late, 0)
 
 
 class ManagerTest(TempDir):
@@ -291,6 +419,20 @@ class ManagerTest(TempDir):
             manager.start()
         with tarnpak.Manager(root) as again:  # the process's manager is free again
             self.assertTrue(again.exists("loose.txt"))
+
+    def test_a_root_that_is_no_directory_is_refused(self):
+        with open(self.path("file"), "wb") as f:
+            f.write(b"not a directory")
+        for root, kind in ((self.path("missing"), FileNotFoundError),
+                           (self.path("file"), NotADirectoryError)):
+            with self.assertRaises(kind) as e:
+                with tarnpak.Manager(root):
+                    pass
+            self.assertIsInstance(e.exception, tarnpak.Error)
+            self.assertEqual(e.exception.filename, root)
+            self.assertIn("cannot read game directory", str(e.exception))
+        with tarnpak.Manager(self.tmp) as manager:  # the refusals left the manager free
+            self.assertEqual([r.name for r in manager.table()], ["FILE"])
 
 
 class SumsTest(TempDir):
@@ -457,6 +599,54 @@ class ThreadSafetyTest(TempDir):
         self.assertEqual(sorted(os.listdir(here)), sorted(made))
         for k in range(20):
             self.assertFalse([n for n in os.listdir(self.path("dest%d" % k)) if n.startswith("relative")])
+
+
+class ForkTest(TempDir):
+    def test_a_child_forked_during_a_job_runs_jobs(self):
+        # The child used to inherit the job lock held by the parent's other thread: its first
+        # job waited for a thread that does not exist in it.
+        root = self.path("root")
+        os.mkdir(root)
+        with open(os.path.join(root, "loose.txt"), "wb") as f:
+            f.write(b"loose")
+        manager = tarnpak.Manager(root).start()
+        self.addCleanup(manager.stop)
+        read_end, write_end = os.pipe()
+        with BusyJob(self):
+            pid = os.fork()
+            if pid == 0:  # the child: reports through the pipe, never returns
+                outcome = []
+                try:
+                    os.close(read_end)
+                    with warnings.catch_warnings():
+                        warnings.simplefilter("ignore")
+                        tarnpak.pack(SAMPLE, self.path("child.grp"))
+                    outcome.append(len(tarnpak.Group(self.path("child.grp"))))
+                    for refused in (manager.table, lambda: tarnpak.Manager(root).start()):
+                        try:
+                            refused()
+                            outcome.append("not refused")
+                        except tarnpak.Error as e:
+                            outcome.append("fork" in str(e))
+                    manager.stop()
+                except BaseException as e:
+                    outcome.append(repr(e))
+                finally:
+                    os.write(write_end, repr(outcome).encode())
+                    os._exit(0)
+            os.close(write_end)
+            until = time.monotonic() + 30
+            while os.waitpid(pid, os.WNOHANG) == (0, 0) and time.monotonic() < until:
+                time.sleep(0.05)
+            hung = time.monotonic() >= until
+            if hung:
+                os.kill(pid, signal.SIGKILL)
+                os.waitpid(pid, 0)
+            with os.fdopen(read_end, "rb") as r:
+                told = r.read().decode()
+        self.assertFalse(hung, "the child hung at its first job")
+        self.assertEqual(told, repr([len(tarnpak.Group(self.path("child.grp"))), True, True]))
+        self.assertEqual(manager.table()[0].name, "LOOSE.TXT")  # the parent's manager still works
 
 
 if __name__ == "__main__":

@@ -2,6 +2,10 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <ctime>
+#ifndef _WIN32
+#include <sys/stat.h>
+#endif
 #include <filesystem>
 
 #include "engine/gf/group_format.h"
@@ -279,6 +283,53 @@ TEST(Unpacker, ChoosesTheExactNameThenTheFirstSpellingAndNeverALink) {
   EXPECT_TRUE(std::filesystem::is_directory("sub.dat"));
   EXPECT_EQ(readFile("SUB.DAT"), "a file");
   EXPECT_EQ(listTree(work.path()).size(), 9u);  // no twin of TWO.TXT, EXACT.TXT or HARD.DAT
+}
+
+// An update writes only what changed: a file that already holds the stored bytes keeps its
+// inode and is only dated now, as if written; a changed, grown or cut file is replaced, a
+// missing one made, an extra one left. A read-only file and one with a second name outside
+// the target are written anew, never dated or written through.
+TEST(Unpacker, AnUpdateWritesOnlyWhatChanged) {
+  TempDir outside, work(true);
+  const std::vector<StoredFile> stored = {
+      {"CHANGED.TXT", "new bytes"}, {"CUT.TXT", "short"},      {"GROWN.TXT", "grown longer"},
+      {"LINKED.TXT", "same"},       {"MISSING.TXT", "made"},   {"READONLY.TXT", "same"},
+      {"SAME.TXT", std::string(300000, 's')}};
+  const std::string image = makeGroup(stored);
+  for (int threads : {1, 4}) {
+    SCOPED_TRACE(threads);
+    gfSetThreads(threads);
+    for (auto& [name, data] : std::vector<std::pair<std::string, std::string>>{
+             {"CHANGED.TXT", "old bytes"}, {"CUT.TXT", "longer once"}, {"GROWN.TXT", "small"},
+             {"EXTRA.TXT", "extra"}, {"READONLY.TXT", "same"}, {"SAME.TXT", stored[6].data}})
+      writeFile(name, data);
+    std::filesystem::remove("MISSING.TXT");
+    std::filesystem::remove("LINKED.TXT");
+    writeFile(outside / "target", "same");
+    setWriteTime(outside / "target", 1000000000);
+    std::filesystem::create_hard_link(outside / "target", "LINKED.TXT");
+    std::filesystem::permissions("READONLY.TXT", std::filesystem::perms::owner_read);
+    setWriteTime("SAME.TXT", 1000000000);
+    struct stat before;
+    ASSERT_EQ(stat("SAME.TXT", &before), 0);
+    ASSERT_EQ(unpackHere(image), 0) << messages[0];
+    for (auto& f : stored) EXPECT_EQ(readFile(f.name), f.data) << f.name;
+    EXPECT_EQ(readFile("EXTRA.TXT"), "extra");
+    struct stat after;
+    ASSERT_EQ(stat("SAME.TXT", &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);            // not written again
+    EXPECT_GT(after.st_mtime, time(nullptr) - 3600);  // but dated as if it had been
+    EXPECT_EQ(std::filesystem::hard_link_count("LINKED.TXT"), 1u);
+    struct stat target;
+    ASSERT_EQ(stat((outside / "target").c_str(), &target), 0);
+    EXPECT_EQ(target.st_mtime, 1000000000);  // the other name's file is not touched
+    EXPECT_NE(std::filesystem::status("READONLY.TXT").permissions() &
+                  std::filesystem::perms::owner_write,
+              std::filesystem::perms::none);  // a new file, as any written
+    std::filesystem::remove(outside / "target");
+  }
+  gfSetThreads(0);
+  EXPECT_EQ(memLiveBlocks(nullptr), 0);
 }
 
 // A directory that cannot be listed cannot tell whether the user's file has the stored name

@@ -95,6 +95,54 @@ bool chooseSpelling(t_gfTask* task, const t_gfTaskFile* f, const char* name, t_g
   return true;
 }
 
+// Gives the written file its stored date and time; a pair that is no valid date leaves the
+// time of writing. False when the host refused.
+bool setStoredDate(PlatHandle out, const t_gfTaskFile* f) {
+  std::int64_t time;
+  return !platDosToTime(f->date, f->time, &time) || platSetWriteTime(out, time) == 0;
+}
+
+// Whether the file open on existing (size bytes) holds exactly the stored bytes of f: read
+// in pieces beside the group's, from the window where it holds them.
+bool holdsStoredBytes(PlatHandle group, const t_gfWindow* window, const t_gfTaskFile* f,
+                      PlatHandle existing, long long size) {
+  if (size != f->dataSize) return false;
+  constexpr long kPiece = 16 * 1024;
+  unsigned char mine[kPiece], stored[kPiece];
+  for (long long done = 0; done < size;) {
+    long piece = size - done < kPiece ? (long)(size - done) : kPiece;
+    long long from = f->dataOffset + done;
+    const unsigned char* theirs = stored;
+    if (window->bytes && from >= window->start &&
+        from + piece <= window->start + window->length)
+      theirs = window->bytes + (from - window->start);
+    else if (platReadAt(group, from, stored, (size_t)piece) != piece)
+      return false;
+    if (platReadAt(existing, done, mine, (size_t)piece) != piece ||
+        std::memcmp(mine, theirs, (size_t)piece) != 0)
+      return false;
+    done += piece;
+  }
+  return true;
+}
+
+// An update writes nothing where the file already holds the stored bytes: it is only dated
+// as the unpack dates what it writes (now, or the stored date). False when the file must be
+// written: it differs, is no plain file of its own (a link, a second name, another user's),
+// is the group being read, or could not be dated.
+bool keepUnchanged(PlatHandle group, t_gfTask* task, const t_gfTaskFile* f, t_gfWindow* window,
+                   const t_gfTarget* t) {
+  long long size = -1;
+  PlatHandle existing = platOpenKeepableInDir(task->dir, t->leaf, &size);
+  if (existing == INVALID_HANDLE) return false;
+  bool kept = size == f->dataSize && !platIsSameFileInDir(task->dir, t->leaf, group) &&
+              holdsStoredBytes(group, window, f, existing, size) &&
+              ((task->flags & GF_UNPACK_STORED_DATES) ? setStoredDate(existing, f)
+                                                     : platTouch(existing) == 0);
+  platClose(existing);  // only read from and dated: nothing to lose on its close
+  return kept;
+}
+
 // Opens the file that receives the bytes: a new name made in place, or a file beside the
 // one there. INVALID_HANDLE after noting why in the task.
 PlatHandle openTarget(t_gfTask* task, const char* name, t_gfTarget* t, const char* shown) {
@@ -117,13 +165,6 @@ PlatHandle openTarget(t_gfTask* task, const char* name, t_gfTarget* t, const cha
   PlatHandle out = platCreateBesideInDir(task->dir, t->leaf, t->temp, sizeof t->temp, &t->token);
   if (out == INVALID_HANDLE) noteHostFailure(task, "cannot create", shown);
   return out;
-}
-
-// Gives the written file its stored date and time; a pair that is no valid date leaves the
-// time of writing. False when the host refused.
-bool setStoredDate(PlatHandle out, const t_gfTaskFile* f) {
-  std::int64_t time;
-  return !platDosToTime(f->date, f->time, &time) || platSetWriteTime(out, time) == 0;
 }
 
 // The file's bytes, date and close; false (the file dropped, a message noted) on failure.
@@ -180,6 +221,13 @@ void writeFile(PlatHandle group, t_gfTask* task, const t_gfTaskFile* f, t_gfWind
   const char* name = task->text + f->name;
   t_gfTarget t;
   if (!chooseSpelling(task, f, name, &t)) {
+    gfReleaseListing(t.own);
+    return;
+  }
+  if (t.beside && keepUnchanged(group, task, f, window, &t)) {
+    t_gfTold told{task, name};
+    gfRemoveStaleTemps(t.names, task->dir, t.leaf, tellRemoved, &told);
+    tellDone(task->shared, f);
     gfReleaseListing(t.own);
     return;
   }

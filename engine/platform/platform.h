@@ -207,6 +207,13 @@ int platReplaceGuardedInDir(PlatHandle dir, const char* temp, const char* name, 
 void platDropGuardedInDir(PlatHandle dir, const char* name, int token);
 // Takes a complete file off the list: an interrupt from now on leaves it. -1 is ignored.
 void platUnguardPartialFile(int token);
+// Opens the file name in dir for reading, to see whether it already holds what would be
+// written there: never through a link, and only a file an unpack may leave in place, one
+// that looks as a file written anew would (regular, no other name, owned by this process's
+// user and writable by its owner). INVALID_HANDLE for anything else; *size gets its size.
+PlatHandle platOpenKeepableInDir(PlatHandle dir, const char* name, long long* size);
+// Dates the open file now (its last-write time), as writing it would; 0 on success.
+int platTouch(PlatHandle h);
 // Whether name in dir (a link not followed) is the open file: 1, else 0.
 int platIsSameFileInDir(PlatHandle dir, const char* name, PlatHandle file);
 // Whether name is a temporary name the tool gives for a file named targetName ("new files"

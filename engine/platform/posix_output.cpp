@@ -395,6 +395,27 @@ PlatHandle platCreateBesideInDir(PlatHandle dir, const char* name, char* temp, s
   return invalid();
 }
 
+PlatHandle platOpenKeepableInDir(PlatHandle dir, const char* name, long long* size) {
+  int fd = sysOpenAt(base(dir), name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return invalid();
+  struct stat st;
+  if (sysFstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || st.st_nlink != 1 ||
+      st.st_uid != geteuid() || !(st.st_mode & S_IWUSR)) {
+    sysClose(fd);
+    return INVALID_HANDLE;
+  }
+  *size = (long long)st.st_size;
+  return fd;
+}
+
+int platTouch(PlatHandle h) {
+  struct timespec times[2];
+  times[0].tv_sec = times[1].tv_sec = 0;
+  times[0].tv_nsec = UTIME_OMIT;  // the access time stays
+  times[1].tv_nsec = UTIME_NOW;
+  return sysSetFileTime((int)h, times) == 0 ? 0 : platRecordError();
+}
+
 int platReplaceGuardedInDir(PlatHandle dir, const char* temp, const char* name, int token) {
   t_gate gate;
   int renamed = sysRenameAt(base(dir), temp, base(dir), name);

@@ -446,6 +446,30 @@ void platDropGuardedInDir(PlatHandle dir, const char* name, int token) {
 }
 
 
+PlatHandle platOpenKeepableInDir(PlatHandle dir, const char* name, long long* size) {
+  t_base base;
+  if (!openBase(dir, &base)) return INVALID_HANDLE;
+  HANDLE h = sysOpenRelative(base.dir, name, GENERIC_READ | FILE_WRITE_ATTRIBUTES, FILE_OPEN,
+                             FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT);
+  closeBase(base);
+  if (h == INVALID_HANDLE_VALUE) return INVALID_HANDLE;
+  BY_HANDLE_FILE_INFORMATION info;
+  const DWORD unlike = FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_READONLY |
+                       FILE_ATTRIBUTE_DIRECTORY;
+  if (!sysFileInfo(h, &info) || (info.dwFileAttributes & unlike) || info.nNumberOfLinks != 1) {
+    sysCloseHandle(h);
+    return INVALID_HANDLE;
+  }
+  *size = ((long long)info.nFileSizeHigh << 32) | info.nFileSizeLow;
+  return fromWin(h);
+}
+
+int platTouch(PlatHandle h) {
+  FILETIME now;
+  GetSystemTimeAsFileTime(&now);
+  return sysSetFileTime(toWin(h), &now) ? 0 : -1;
+}
+
 int platIsSameFileInDir(PlatHandle dir, const char* name, PlatHandle file) {
   t_base base;
   if (!openBase(dir, &base)) return 0;

@@ -18,14 +18,40 @@ _tarnpak_files() {
   COMPREPLY+=($(compgen -f -- "$cur"))
 }
 
-# The stored names of group file $1 that begin with the current word (any case).
+# The stored names of group file $1 that begin with the current word (any case), a level at
+# a time: the word's levels may be split by '\' (escaped on the line, or quoted) or by '/',
+# and the replies keep the user's separator and quoting, escaped as the shell needs them.
 _tarnpak_stored_names() {
   [ -f "$1" ] || return
-  local IFS=$'\n' name
-  local lower=${cur,,}
+  local IFS=$'\n' name word=$cur quote=
+  case $word in
+    \'*) quote="'" word=${word#\'} ;;
+    \"*) quote='"' word=${word#\"} word=${word//\\\\/\\} ;;
+    *) word=${word//\\\\/\\} ;;
+  esac
+  local sep='\'
+  [[ $word == */* ]] && sep=/
+  local want=${word//\//\\}
+  want=${want,,}
+  local -A seen=()
   for name in $(grp list "$1" 2>/dev/null); do
-    [[ ${name,,} == "$lower"* ]] && COMPREPLY+=("$name")
+    [[ ${name,,} == "$want"* ]] || continue
+    [ "$sep" = / ] && name=${name//\\//}
+    local rest=${name:${#word}}
+    [[ $rest == *"$sep"* ]] && name=${name:0:${#word}}${rest%%"$sep"*}$sep
+    [ -n "${seen[$name]:-}" ] && continue
+    seen[$name]=1
+    if [ "$quote" = "'" ]; then
+      COMPREPLY+=("'$name")
+    elif [ -n "$quote" ]; then
+      COMPREPLY+=("\"${name//\\/\\\\}")
+    else
+      COMPREPLY+=("$(printf '%q' "$name")")
+    fi
   done
+  # A level goes on: no blank after it.
+  [[ ${#COMPREPLY[@]} -eq 1 && ${COMPREPLY[0]} == *[\\/] ]] && compopt -o nospace 2>/dev/null
+  return 0
 }
 
 _tarnpak_Tarnpak() {

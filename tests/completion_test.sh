@@ -39,8 +39,14 @@ expect "cat check" grp c
 expect "game one.grp" grp list ""
 expect "-l" grp list -l
 expect "--touch" grp extract one.grp --t
-expect "MAPS\\E1M1.MAP" grp cat one.grp m
-expect "MAPS\\E1M1.MAP README.TXT" grp extract -C game one.grp ""
+# Stored names a level at a time, with '\' (escaped or quoted) or '/' between levels.
+expect 'MAPS\\' grp cat one.grp m
+expect 'MAPS\\ README.TXT' grp extract -C game one.grp ""
+expect 'MAPS\\E1M1.MAP' grp cat one.grp 'MAPS\\e'
+expect 'MAPS\\E1M1.MAP' grp cat one.grp 'maps\\'
+expect 'MAPS/E1M1.MAP' grp cat one.grp maps/
+expect "'MAPS\\E1M1.MAP" grp rm one.grp "'maps\\e1"
+expect '"MAPS\\E1M1.MAP' grp rm one.grp '"MAPS\\'
 expect "game" grp extract -C ""
 expect "README.TXT" grp rm one.grp re
 expect "--dry-run" grp rm --d

@@ -15,5 +15,6 @@ int grpCheck(int argc, char** argv);
 int grpSum(int argc, char** argv);
 // grp verify --sums: the group's stored bytes against a sums file; GRP_OK when every entry
 // matches, GRP_FAILED after naming each that differs, is missing or is not listed,
-// GRP_USAGE when the sums file or the group cannot be read.
-int grpVerifySums(const char* group, const char* sums);
+// GRP_USAGE when the sums file or the group cannot be read, GRP_STALE when the sums name
+// another version of the group. With json, one object on standard output says the same.
+int grpVerifySums(const char* group, const char* sums, bool json);

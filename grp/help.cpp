@@ -31,7 +31,8 @@ const t_grpHelp kHelp[] = {
      "differs, is missing from the group or is not listed; exit status 0 when all match, 1\n"
      "when not, 2 when SUMS or the group cannot be read, 3 when SUMS names another version\n"
      "of the group (its first line, '# tarnpak group', as Tarnpak --sums and grp sum write\n"
-     "it): stale sums, no sign of damage.\n"},
+     "it): stale sums, no sign of damage. With --sums, --json prints one object with the\n"
+     "keys file, sums, ok, stale, entries and problems (objects with name, line and reason).\n"},
     {"cat", "grp cat FILE.grp NAME",
      "Writes one stored file's bytes to standard output. NAME is matched without regard to\n"
      "case, with / or \\ between levels.\n"},

@@ -152,13 +152,55 @@ bool readSums(const char* path, std::vector<t_sumLine>* lines, std::string* head
 
 // ---- checking a group against it ------------------------------------------------------------
 
+// One entry that does not match: its name, the sums file's line (0: none) and what is wrong.
+struct t_sumProblem {
+  std::string name;
+  long line;
+  const char* what;
+};
+
 struct t_sumCheck {
   const char* group;
   std::vector<t_sumLine>* lines;
   std::multimap<std::string, size_t> byName;  // stored form -> line
+  bool json = false;
+  std::vector<t_sumProblem> found;  // for --json; plain output says each at once
   long problems = 0;
   long entries = 0;
 };
+
+void sumProblem(t_sumCheck* check, const char* name, long line, const char* what) {
+  check->problems++;
+  if (check->json) {
+    check->found.push_back({name, line, what});
+  } else if (line == 0) {
+    grpError("%s: '%s' is %s", check->group, grpPrintable(name).c_str(), what);
+  } else {
+    bool missing = std::strcmp(what, "missing from the group") == 0;
+    grpError("%s: '%s' %s %s (%sline %ld)", check->group, grpPrintable(name).c_str(),
+             missing ? "is" : "differs", missing ? what : "from the sums file",
+             missing ? "sums file " : "", line);
+  }
+}
+
+// --json: one object, for a check that ran or one that could not (entries null).
+void printSumsJson(const char* group, const char* sumsPath, const t_sumCheck* check,
+                   bool stale) {
+  std::printf("{\"file\": %s, \"sums\": %s, \"ok\": %s, \"stale\": %s, \"entries\": %s, "
+              "\"problems\": [",
+              grpJsonString(group).c_str(), grpJsonString(sumsPath).c_str(),
+              check && !stale && check->problems == 0 ? "true" : "false",
+              stale ? "true" : "false",
+              check && !stale ? std::to_string(check->entries).c_str() : "null");
+  for (size_t i = 0; check && i < check->found.size(); i++) {
+    const t_sumProblem& p = check->found[i];
+    std::printf("%s{\"name\": %s, \"line\": %s, \"reason\": %s}", i ? ", " : "",
+                grpJsonString(p.name.c_str()).c_str(),
+                p.line ? std::to_string(p.line).c_str() : "null",
+                grpJsonString(p.what).c_str());
+  }
+  std::printf("]}\n");
+}
 
 int checkEntry(const t_gfGroupEntry* e, const unsigned char digest[GF_SHA256_SIZE],
                void* context) {
@@ -168,19 +210,14 @@ int checkEntry(const t_gfGroupEntry* e, const unsigned char digest[GF_SHA256_SIZ
   gfStoredForm(e->name, key);
   auto range = check->byName.equal_range(key);
   if (range.first == range.second) {
-    grpError("%s: '%s' is not in the sums file", check->group, grpPrintable(e->name).c_str());
-    check->problems++;
+    sumProblem(check, e->name, 0, "not in the sums file");
     return 1;
   }
   std::string hex = hexDigest(digest);
   for (auto it = range.first; it != range.second; ++it) {
     t_sumLine& line = (*check->lines)[it->second];
     line.matched = true;
-    if (line.digest != hex) {
-      grpError("%s: '%s' differs from the sums file (line %ld)", check->group,
-               grpPrintable(e->name).c_str(), line.number);
-      check->problems++;
-    }
+    if (line.digest != hex) sumProblem(check, e->name, line.number, "differs from the sums file");
   }
   return 1;
 }
@@ -230,26 +267,36 @@ int checkVersion(const char* group, const char* sumsPath, const std::string& hea
   return GRP_STALE;
 }
 
-int grpVerifySums(const char* group, const char* sumsPath) {
+int grpVerifySums(const char* group, const char* sumsPath, bool json) {
   std::vector<t_sumLine> lines;
   std::string head;
-  if (!readSums(sumsPath, &lines, &head)) return GRP_USAGE;
-  if (int version = checkVersion(group, sumsPath, head)) return version;
+  if (!readSums(sumsPath, &lines, &head)) {
+    if (json) printSumsJson(group, sumsPath, nullptr, false);
+    return grpFinishOutput(GRP_USAGE);
+  }
+  if (int version = checkVersion(group, sumsPath, head)) {
+    if (json) printSumsJson(group, sumsPath, nullptr, version == GRP_STALE);
+    return grpFinishOutput(version);
+  }
   t_sumCheck check;
   check.group = group;
   check.lines = &lines;
+  check.json = json;
   for (size_t i = 0; i < lines.size(); i++) {
     char key[256];
     if (lines[i].name.size() < sizeof key && gfStoredForm(lines[i].name.c_str(), key))
       check.byName.emplace(key, i);
   }
-  if (gfSumGroup(group, checkEntry, &check, grpReport)) return GRP_USAGE;
+  if (gfSumGroup(group, checkEntry, &check, grpReport)) {
+    if (json) printSumsJson(group, sumsPath, nullptr, false);
+    return grpFinishOutput(GRP_USAGE);
+  }
   for (const t_sumLine& line : lines)
-    if (!line.matched) {
-      grpError("%s: '%s' is missing from the group (sums file line %ld)", group,
-               grpPrintable(line.name.c_str()).c_str(), line.number);
-      check.problems++;
-    }
+    if (!line.matched) sumProblem(&check, line.name.c_str(), line.number, "missing from the group");
+  if (json) {
+    printSumsJson(group, sumsPath, &check, false);
+    return grpFinishOutput(check.problems ? GRP_FAILED : GRP_OK);
+  }
   if (check.problems) return GRP_FAILED;
   std::printf("%s: all %ld entries match the sums file '%s'\n", group, check.entries, sumsPath);
   return grpFinishOutput(GRP_OK);

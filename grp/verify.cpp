@@ -168,7 +168,7 @@ int grpVerify(int argc, char** argv) {
   int done = grpCommandLine("verify", argc, argv, {"--json", "--sums="}, false, 1, 1, &args);
   if (done >= 0) return done;
   if (const char* sums = grpOptionValue(args, "--sums"))
-    return grpVerifySums(args.operands[0].c_str(), sums);
+    return grpVerifySums(args.operands[0].c_str(), sums, grpHasFlag(args, "--json"));
   t_verifyState state;
   state.path = args.operands[0].c_str();
   state.json = grpHasFlag(args, "--json");

@@ -162,11 +162,23 @@ TEST(Sums, VerifyNamesEachEntryThatDiffersOrIsMissing) {
   EXPECT_NE(bad.err.find("made for another version of this group"), std::string::npos)
       << bad.err;
   EXPECT_EQ(bad.err.find("differs"), std::string::npos) << bad.err;
+  ToolRun json = runGrp({"verify", "--sums=g.sums", "--json", "g.grp"}, work.path());
+  EXPECT_EQ(json.status, 3);
+  EXPECT_EQ(json.out, "{\"file\": \"g.grp\", \"sums\": \"g.sums\", \"ok\": false, "
+                      "\"stale\": true, \"entries\": null, \"problems\": []}\n");
   writeFile(work / "g.sums", withoutGroupLine(sum.out));
   bad = runGrp({"verify", "--sums=g.sums", "g.grp"}, work.path());
   EXPECT_EQ(bad.status, 1);
   EXPECT_NE(bad.err.find("'THREE.TXT' is missing from the group"), std::string::npos) << bad.err;
   EXPECT_NE(bad.err.find("'NEW.TXT' is not in the sums file"), std::string::npos) << bad.err;
+  json = runGrp({"verify", "--json", "--sums", "g.sums", "g.grp"}, work.path());
+  EXPECT_EQ(json.status, 1);
+  EXPECT_NE(json.out.find("\"ok\": false, \"stale\": false, \"entries\": 3, \"problems\": "
+                          "[{\"name\": \"NEW.TXT\", \"line\": null, \"reason\": \"not in the sums "
+                          "file\"}, {\"name\": \"THREE.TXT\", \"line\": 3"),
+            std::string::npos)
+      << json.out;
+  EXPECT_EQ(json.err, "");
 
   writeFile(work / "junk.sums", "not a sums line\n");
   EXPECT_EQ(runGrp({"verify", "--sums", "junk.sums", "g.grp"}, work.path()).status, 2);

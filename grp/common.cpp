@@ -84,6 +84,13 @@ std::string grpPrintable(const char* name) {
 
 int grpFinishOutput(int status) {
   if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return status;
+  // A reader that closed the pipe (head, say) has all it wants: said nothing, as on POSIX,
+  // where SIGPIPE ends the program quietly. Windows' run-time says EINVAL for it.
+#ifdef _WIN32
+  if (errno == EPIPE || errno == EINVAL) return GRP_FAILED;
+#else
+  if (errno == EPIPE) return GRP_FAILED;
+#endif
   grpError("cannot write to standard output: %s", std::strerror(errno));
   return GRP_FAILED;
 }

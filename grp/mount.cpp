@@ -408,7 +408,12 @@ int mountAndServe(const char* gameDir, const char* mountPoint) {
 namespace {
 
 int mountAndServe(const char*, const char*) {
+#ifdef _WIN32
+  grpError("mount: mounting needs a FUSE host (Linux, with /dev/fuse); grp for Windows has "
+           "no mount: use grp list, cat and extract");
+#else
   grpError("mount: this grp was built without FUSE (install libfuse3-dev and rebuild)");
+#endif
   return GRP_FAILED;
 }
 

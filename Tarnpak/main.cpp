@@ -103,55 +103,82 @@ void finishProgress() {
   progressOn = false;
 }
 
-// "--sums FILE" or "--sums=FILE" before the path: the sums file to write while packing.
-// Returns where the path is (1 without the option), or 0 when the option lacks its file.
-int takeSums(int argc, char** argv, const char** sums) {
-  if (argc >= 2 && !std::strncmp(argv[1], "--sums=", 7)) {
-    *sums = argv[1] + 7;
-    return **sums ? 2 : 0;
+// The options before the path, in any order.
+struct t_options {
+  bool quiet = false;   // -q: no progress line
+  bool noSync = false;  // --no-sync: a scratch group, not flushed before it takes its name
+  bool help = false;    // --help, -h
+  bool version = false;
+  const char* sums = nullptr;  // --sums FILE, --sums=FILE: the sums file to write
+};
+
+const char* const kOptionHelp =
+    "Options, before the path, in any order:\n"
+    "  -q              no progress line\n"
+    "  --no-sync       pack without flushing the group to the disk (scratch outputs)\n"
+    "  --sums FILE     also write the SHA-256 of every stored file to FILE (packing)\n"
+    "  --help, -h      this text\n"
+    "  --version       the version\n"
+    "  --              the end of the options: a path that begins with '-' follows\n";
+
+// Reads the options; returns where the path is (argc when there is none), or -1 after a
+// message: an option the tool does not know, or --sums without its file.
+int readOptions(int argc, char** argv, t_options* o) {
+  int i = 1;
+  for (; i < argc; i++) {
+    const char* a = argv[i];
+    if (!std::strcmp(a, "--")) return i + 1;
+    if (a[0] != '-' || a[1] == 0) break;  // the path
+    if (!std::strcmp(a, "-q")) {
+      o->quiet = true;
+    } else if (!std::strcmp(a, "--no-sync")) {
+      o->noSync = true;
+    } else if (!std::strcmp(a, "--help") || !std::strcmp(a, "-h")) {
+      o->help = true;
+    } else if (!std::strcmp(a, "--version")) {
+      o->version = true;
+    } else if (!std::strncmp(a, "--sums=", 7) || !std::strcmp(a, "--sums")) {
+      o->sums = a[6] == '=' ? a + 7 : i + 1 < argc ? argv[++i] : "";
+      if (!*o->sums) {
+        printError("--sums needs the name of the sums file to write");
+        return -1;
+      }
+    } else {
+      printError(("unknown option '" + shown(a) + "' (a path that begins with '-' is named as './" +
+                  shown(a) + "' or after '--')").c_str());
+      return -1;
+    }
   }
-  if (argc < 2 || std::strcmp(argv[1], "--sums")) return 1;
-  *sums = argc > 2 ? argv[2] : nullptr;
-  return *sums && **sums ? 3 : 0;
+  return i;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  // Leading options, in either order: -q silences the progress line ("Tarnpak -q" alone
-  // packs ./-q as before); --no-sync writes a scratch group, not flushed to the disk before
-  // it takes its name (unpacking flushes nothing either way). --sums follows them.
-  bool quiet = false, noSync = false;
-  for (;;) {
-    if (!quiet && argc > 2 && !std::strcmp(argv[1], "-q")) {
-      quiet = true;
-    } else if (!noSync && argc > 1 && !std::strcmp(argv[1], "--no-sync")) {
-      noSync = true;
-      gfSetDurable(0);
-    } else {
-      break;
-    }
-    argv++;
-    argc--;
+  t_options options;
+  int first = readOptions(argc, argv, &options);
+  if (first < 0) {
+    printUsage();
+    return 2;
   }
-  const char* sums = nullptr;
-  int first = takeSums(argc, argv, &sums);
-  if (first == 0 || argc <= first) {
-    if (first == 0) printError("--sums needs the name of the sums file to write");
+  if (options.help) {
+    printUsage();
+    std::fputs(kOptionHelp, stdout);
+    return 0;
+  }
+  if (options.version) {
+    std::printf("Tarnpak %s\n", TARNPAK_VERSION);
+    return 0;
+  }
+  if (first >= argc) {
     printUsage();
     return 2;
   }
   const char* path = argv[first];
+  const char* sums = options.sums;
+  bool quiet = options.quiet;
+  if (options.noSync) gfSetDurable(0);
   warnOfExtraArguments(argc, argv, first);
-  // The options are whole words: a directory of such a name is still reached as ./--help.
-  if (!std::strcmp(path, "--help") || !std::strcmp(path, "-h")) {
-    printUsage();
-    return 0;
-  }
-  if (!std::strcmp(path, "--version")) {
-    std::printf("Tarnpak %s\n", TARNPAK_VERSION);
-    return 0;
-  }
   // A full disk or a file size limit is reported as an error, and an interrupted build
   // leaves no temporary file behind.
   gfInstallToolSignals();

@@ -57,21 +57,21 @@ _tarnpak_stored_names() {
 _tarnpak_Tarnpak() {
   local cur=${COMP_WORDS[COMP_CWORD]}
   COMPREPLY=()
-  # Only the first argument is read: the one after -q and --no-sync (either order), and
-  # after "--sums FILE".
-  local at=1
-  while [ "$COMP_CWORD" -gt "$at" ] && { [ "${COMP_WORDS[at]}" = -q ] ||
-    [ "${COMP_WORDS[at]}" = --no-sync ]; }; do at=$((at + 1)); done
-  if [ "$COMP_CWORD" -eq $((at + 1)) ] && [ "${COMP_WORDS[at]}" = --sums ]; then
-    _tarnpak_files
-    return
-  fi
-  [ "${COMP_WORDS[at]:-}" = --sums ] && [ "$COMP_CWORD" -gt "$at" ] && at=$((at + 2))
-  [ "$COMP_CWORD" -eq "$at" ] || return
-  if [[ $cur == -* ]]; then
-    local words='-q --no-sync --sums'
-    [ "$at" -eq 1 ] && words='--help -h --version -q --no-sync --sums'
-    COMPREPLY=($(compgen -W "$words" -- "$cur"))
+  # The options come before the path, in any order; "--sums FILE" takes the next word, and
+  # "--" ends them. Only the first path is read.
+  local at=1 ended=
+  while [ "$at" -lt "$COMP_CWORD" ]; do
+    case ${COMP_WORDS[at]} in
+      --) ended=1 at=$((at + 1)); break ;;
+      --sums) [ $((at + 1)) -eq "$COMP_CWORD" ] && { _tarnpak_files; return; }
+              at=$((at + 2)) ;;
+      -?*) at=$((at + 1)) ;;
+      *) return ;;  # the path is given
+    esac
+  done
+  [ "$at" -eq "$COMP_CWORD" ] || return
+  if [[ -z $ended && $cur == -* ]]; then
+    COMPREPLY=($(compgen -W '--help -h --version -q --no-sync --sums --' -- "$cur"))
   else
     _tarnpak_groups
   fi

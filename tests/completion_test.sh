@@ -58,4 +58,7 @@ expect "game one.grp" Tarnpak -q ""
 expect "" Tarnpak game ""
 expect "--no-sync" Tarnpak --n
 expect "game one.grp" Tarnpak --no-sync ""
+expect "game one.grp" Tarnpak --sums s.txt -q ""
+expect "--no-sync" Tarnpak -q --sums s.txt --n
+expect "" Tarnpak -q game ""
 exit $failed

@@ -115,9 +115,29 @@ TEST(Tool, AnswersHelpAndVersionAndWarnsOfWhatItIgnores) {
   for (const char* option : {"--help", "-h"}) {
     ToolRun run = runTool({option}, work.path());
     EXPECT_EQ(run.status, 0) << option;
-    EXPECT_EQ(run.out, usage);
+    EXPECT_EQ(run.out.substr(0, usage.size()), usage);
+    for (const char* listed : {"-q ", "--no-sync ", "--sums FILE ", "--version ", "-- "})
+      EXPECT_NE(run.out.find(std::string("\n  ") + listed), std::string::npos) << listed;
     EXPECT_EQ(run.err, "");
   }
+  // Options in any order before the path; one the tool does not know is refused by name
+  // and nothing is written; an option alone is no path.
+  writeFile(work / "g/a.txt", "a");
+  writeFile(work / "g/group.cfg", "a.txt\n");
+  for (const std::vector<std::string>& wrong :
+       std::vector<std::vector<std::string>>{{"-o", "x.grp", "g"}, {"g", "-q"}, {"-q"}}) {
+    ToolRun refused = runTool(wrong, work.path());
+    EXPECT_EQ(refused.status, wrong[0] == "g" ? 0 : 2) << wrong[0];
+    if (wrong[0] == "-o") {
+      EXPECT_EQ(refused.err, "Tarnpak: unknown option '-o' (a path that begins with '-' is "
+                             "named as './-o' or after '--')\n");
+    }
+  }
+  EXPECT_FALSE(fileExists(work / "x.grp"));
+  ToolRun anyOrder = runTool({"--sums", "s", "--no-sync", "-q", "g"}, work.path());
+  EXPECT_EQ(anyOrder.status, 0) << anyOrder.err;
+  EXPECT_TRUE(fileExists(work / "s"));
+  std::remove((work / "newgrp.grp").c_str());
   ToolRun run = runTool({"--version"}, work.path());
   EXPECT_EQ(run.status, 0);
   EXPECT_EQ(run.out, "Tarnpak 1.0.0\n");

@@ -8,7 +8,6 @@
 #include "engine/gf/group_format.h"
 #include "engine/gf/group_writer.h"
 #include "engine/gf/names.h"
-#include "engine/gf/sums.h"
 #include "engine/gf/write_list.h"
 #include "engine/platform/faults.h"
 #include "tarnpak/stdinputoutput.h"
@@ -213,11 +212,7 @@ int buildGroup(const char* root, const char* name, int flag, t_gfReport sink, t_
   t_gfWriteList files{};
   t_gfBuild build{{sink, 0}, root, &files};
   build.warn = warn;
-  files.sums = sums;
-  files.warn = warn;
-  int clamp = lister ? 0 : gfSourceDateEpoch(&files.clampTo, &build);
-  if (clamp < 0) return 1;
-  files.clamp = clamp;
+  if (!lister && gfReadDateClamp(&build.clamp, &build)) return 1;
   if (lister) {
     build.onLine = lister->onLine;
     build.onFile = lister->onFile;
@@ -238,7 +233,10 @@ int buildGroup(const char* root, const char* name, int flag, t_gfReport sink, t_
   if (!build.failed && files.count == 0) keepFullGroup(name, &build);
   if (!build.failed) {
     platMoment(PLAT_MOMENT_PACK_COLLECTED);
-    build.failed = gfWriteGroup(name, (unsigned)flag, &files, sink);
+    t_gfWriteOptions options;
+    options.sums = sums;
+    options.warn = warn;
+    build.failed = gfWriteGroup(name, (unsigned)flag, &files, sink, options);
   }
   if (!build.failed && files.count == 0) {
     char shown[PLAT_PATH_MAX];

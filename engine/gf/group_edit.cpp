@@ -10,7 +10,6 @@
 #include "engine/gf/group_open.h"
 #include "engine/gf/group_writer.h"
 #include "engine/gf/names.h"
-#include "engine/gf/sums.h"
 #include "engine/gf/write_list.h"
 #include "engine/kestin/ascii.h"
 #define ENGINE_UNIT "gf manager"
@@ -42,6 +41,8 @@ struct t_gfEdit : t_gfJob {
   int removeCount = 0;
   t_gfEditVisitor told = nullptr;
   void* toldContext = nullptr;
+  const char* sums = nullptr;  // the sums file to write beside the new group (null: none)
+  t_gfDateClamp clamp = {};    // of the added files' dates
 };
 
 const char* addedName(const t_gfEdit* edit, int i) {
@@ -209,7 +210,7 @@ void editLocked(t_gfEdit* edit, const char* path, int flags, const char* rootPat
                 int removeCount, t_gfGroupPlace* place, t_gfReport warn) {
   for (int i = 0; i < addCount && !edit->failed; i++)
     edit->failed = gfCollectPath(rootPath, adds[i], path, place->lock.path, &edit->files,
-                                 edit->sink, warn);
+                                 edit->clamp, edit->sink, warn);
   if (!edit->failed) checkAdded(edit);
   if (!edit->failed) prepareRemoves(edit, removes, removeCount);
   if (edit->failed) return;
@@ -230,10 +231,13 @@ void editLocked(t_gfEdit* edit, const char* path, int flags, const char* rootPat
   } else {
     keepOld(edit, path, group, nullptr);
   }
-  edit->files.closeBeforeCommit = &group;
+  t_gfWriteOptions options;
+  options.sums = edit->sums;
+  options.warn = warn;
+  options.closeBeforeCommit = &group;
+  options.held = place;
   if (!edit->failed && !(flags & GF_EDIT_DRY_RUN))
-    edit->failed = gfWriteGroup(path, flag, &edit->files, edit->sink, place);
-  edit->files.closeBeforeCommit = nullptr;
+    edit->failed = gfWriteGroup(path, flag, &edit->files, edit->sink, options);
   if (group != INVALID_HANDLE) platClose(group);
 }
 
@@ -272,12 +276,9 @@ int editGroup(const char* path, int flags, const char* root, const char* const* 
   edit.failed = 0;
   edit.told = told;
   edit.toldContext = context;
-  edit.files.sums = sums;
-  edit.files.warn = warn;
+  edit.sums = sums;
   // Added files' dates are clamped as a pack clamps them; kept entries keep theirs.
-  int clamp = gfSourceDateEpoch(&edit.files.clampTo, &edit);
-  edit.failed = clamp < 0;
-  edit.files.clamp = clamp > 0;
+  edit.failed = gfReadDateClamp(&edit.clamp, &edit);
   char rootPath[GF_PATH_MAX + 1];
   gfMakeRoot(rootPath, root && root[0] ? root : ".");
   // The lock first: the files to add are found while no other edit's lock file lies in

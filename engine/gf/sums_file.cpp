@@ -130,7 +130,8 @@ bool lastOfItsName(const t_gfWriteList* list, int i) {
 }  // namespace
 
 int gfSumsWrite(t_gfSumsFile* sums, const char* path, const t_gfWriteList* list,
-                const unsigned char head[GF_SHA256_SIZE], t_gfJob* job) {
+                const t_gfEntrySums* entrySums, const unsigned char head[GF_SHA256_SIZE],
+                t_gfReport warn, t_gfJob* job) {
   char shown[PLAT_PATH_MAX];
   gfShownPath(path, shown, sizeof shown);
   sums->open = 0;
@@ -139,7 +140,7 @@ int gfSumsWrite(t_gfSumsFile* sums, const char* path, const t_gfWriteList* list,
     return 1;
   }
   sums->open = 1;
-  gfTellDebris(&sums->file, list->warn);
+  gfTellDebris(&sums->file, warn);
   constexpr long kBlock = 64 * 1024;
   auto* block = static_cast<char*>(ENGINE_NEW(kBlock));
   if (!block) {
@@ -160,7 +161,7 @@ int gfSumsWrite(t_gfSumsFile* sums, const char* path, const t_gfWriteList* list,
     if (!lastOfItsName(list, i)) continue;
     char name[GF_PATH_MAX + 1];
     gfWriteStoredName(list, gfWriteEntryAt(list, i), name);
-    used += gfSumLine(name, list->digests + (size_t)i * GF_SHA256_SIZE, block + used);
+    used += gfSumLine(name, entrySums->digests + (size_t)i * GF_SHA256_SIZE, block + used);
     block[used++] = '\n';
   }
   ENGINE_DELETE(block);

@@ -156,7 +156,6 @@ void gfWriteFree(t_gfWriteList* list) {
   list->pages.release();
   list->sources.release();
   ENGINE_DELETE(list->order);
-  ENGINE_DELETE(list->digests);
   *list = t_gfWriteList{};
 }
 

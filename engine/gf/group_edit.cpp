@@ -41,8 +41,7 @@ struct t_gfEdit : t_gfJob {
   int removeCount = 0;
   t_gfEditVisitor told = nullptr;
   void* toldContext = nullptr;
-  const char* sums = nullptr;  // the sums file to write beside the new group (null: none)
-  t_gfDateClamp clamp = {};    // of the added files' dates
+  t_gfDateClamp clamp = {};  // of the added files' dates
 };
 
 const char* addedName(const t_gfEdit* edit, int i) {
@@ -190,10 +189,6 @@ void freeEdit(t_gfEdit* edit) {
   ENGINE_DELETE(edit->removeUsed);
 }
 
-int editGroup(const char* path, int flags, const char* root, const char* const* adds,
-              int addCount, const char* const* removes, int removeCount, const char* sums,
-              t_gfEditVisitor told, void* context, t_gfReport sink, t_gfReport warn);
-
 // Whether nothing at all has the name target (a host path) now.
 bool nothingThere(const char* target) {
   PlatFind find;
@@ -205,14 +200,15 @@ bool nothingThere(const char* target) {
 
 // The read-modify-commit, under the group's lock: the added files collected, the old group
 // read, the new one written in its place.
-void editLocked(t_gfEdit* edit, const char* path, int flags, const char* rootPath,
-                const char* const* adds, int addCount, const char* const* removes,
-                int removeCount, t_gfGroupPlace* place, t_gfReport warn) {
-  for (int i = 0; i < addCount && !edit->failed; i++)
-    edit->failed = gfCollectPath(rootPath, adds[i], path, place->lock.path, &edit->files,
-                                 edit->clamp, edit->sink, warn);
+void editLocked(t_gfEdit* edit, const t_gfEditOptions& options, const char* rootPath,
+                t_gfGroupPlace* place) {
+  const char* path = options.path;
+  int flags = options.flags;
+  for (int i = 0; i < options.addCount && !edit->failed; i++)
+    edit->failed = gfCollectPath(rootPath, options.adds[i], path, place->lock.path,
+                                 &edit->files, edit->clamp, edit->sink, options.warn);
   if (!edit->failed) checkAdded(edit);
-  if (!edit->failed) prepareRemoves(edit, removes, removeCount);
+  if (!edit->failed) prepareRemoves(edit, options.removes, options.removeCount);
   if (edit->failed) return;
   PlatHandle group = INVALID_HANDLE;
   unsigned flag = 1;
@@ -231,67 +227,62 @@ void editLocked(t_gfEdit* edit, const char* path, int flags, const char* rootPat
   } else {
     keepOld(edit, path, group, nullptr);
   }
-  t_gfWriteOptions options;
-  options.sums = edit->sums;
-  options.warn = warn;
-  options.closeBeforeCommit = &group;
-  options.held = place;
+  t_gfWriteOptions writing;
+  writing.sums = options.sums;
+  writing.warn = options.warn;
+  writing.closeBeforeCommit = &group;
+  writing.held = place;
   if (!edit->failed && !(flags & GF_EDIT_DRY_RUN))
-    edit->failed = gfWriteGroup(path, flag, &edit->files, edit->sink, options);
+    edit->failed = gfWriteGroup(path, flag, &edit->files, edit->sink, writing);
   if (group != INVALID_HANDLE) platClose(group);
 }
 
 }  // namespace
 
-int gfEditGroup(const char* path, int flags, const char* root, const char* const* adds,
-                int addCount, const char* const* removes, int removeCount, t_gfReport sink,
-                t_gfReport warn) {
-  return gfEditGroupSummed(path, flags, root, adds, addCount, removes, removeCount, nullptr, sink,
-                           warn);
-}
-
-int gfEditGroupTold(const char* path, int flags, const char* root, const char* const* adds,
-                    int addCount, const char* const* removes, int removeCount,
-                    t_gfEditVisitor told, void* context, t_gfReport sink, t_gfReport warn) {
-  return editGroup(path, flags, root, adds, addCount, removes, removeCount, nullptr, told, context,
-                   sink, warn);
-}
-
-int gfEditGroupSummed(const char* path, int flags, const char* root, const char* const* adds,
-                      int addCount, const char* const* removes, int removeCount,
-                      const char* sums, t_gfReport sink, t_gfReport warn) {
-  return editGroup(path, flags, root, adds, addCount, removes, removeCount, sums, nullptr,
-                   nullptr, sink, warn);
-}
-
-namespace {
-
-// Every form of the edit: with sums (null: none) written beside the group, and told of each
-// entry that goes.
-int editGroup(const char* path, int flags, const char* root, const char* const* adds,
-              int addCount, const char* const* removes, int removeCount, const char* sums,
-              t_gfEditVisitor told, void* context, t_gfReport sink, t_gfReport warn) {
+int gfEditJob(const t_gfEditOptions* given) {
+  t_gfEditOptions options;
+  if (!gfTakeOptions(&options, given)) return 1;
   t_gfEdit edit;
-  edit.sink = sink;
-  edit.failed = 0;
-  edit.told = told;
-  edit.toldContext = context;
-  edit.sums = sums;
+  edit.sink = options.report;
+  edit.told = options.told;
+  edit.toldContext = options.context;
   // Added files' dates are clamped as a pack clamps them; kept entries keep theirs.
   edit.failed = gfReadDateClamp(&edit.clamp, &edit);
   char rootPath[GF_PATH_MAX + 1];
-  gfMakeRoot(rootPath, root && root[0] ? root : ".");
+  gfMakeRoot(rootPath, options.root && options.root[0] ? options.root : ".");
   // The lock first: the files to add are found while no other edit's lock file lies in
   // the tree, and the old group is read only once no other edit can replace it.
   t_gfGroupPlace place;
   place.lock.handle = INVALID_HANDLE;
+  const char* path = options.path;
   if (!edit.failed)
     edit.failed = gfPlaceGroup(path, &place, &edit) || gfLockGroup(path, &place, &edit);
-  if (!edit.failed)
-    editLocked(&edit, path, flags, rootPath, adds, addCount, removes, removeCount, &place, warn);
+  if (!edit.failed) editLocked(&edit, options, rootPath, &place);
   gfUnlockGroup(&place);
   freeEdit(&edit);
   return edit.failed;
 }
 
-}  // namespace
+// The older forms, each one edit job.
+static int editWith(t_gfEditOptions options) { return gfEditJob(&options); }
+
+int gfEditGroup(const char* path, int flags, const char* root, const char* const* adds,
+                int addCount, const char* const* removes, int removeCount, t_gfReport sink,
+                t_gfReport warn) {
+  return editWith({sizeof(t_gfEditOptions), path, flags, root, adds, addCount, removes,
+                   removeCount, nullptr, nullptr, nullptr, sink, warn});
+}
+
+int gfEditGroupTold(const char* path, int flags, const char* root, const char* const* adds,
+                    int addCount, const char* const* removes, int removeCount,
+                    t_gfEditVisitor told, void* context, t_gfReport sink, t_gfReport warn) {
+  return editWith({sizeof(t_gfEditOptions), path, flags, root, adds, addCount, removes,
+                   removeCount, nullptr, told, context, sink, warn});
+}
+
+int gfEditGroupSummed(const char* path, int flags, const char* root, const char* const* adds,
+                      int addCount, const char* const* removes, int removeCount,
+                      const char* sums, t_gfReport sink, t_gfReport warn) {
+  return editWith({sizeof(t_gfEditOptions), path, flags, root, adds, addCount, removes,
+                   removeCount, sums, nullptr, nullptr, sink, warn});
+}

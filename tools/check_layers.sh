@@ -73,6 +73,21 @@ for module in kestin platform t_list debug stdinputoutput include; do
   fi
 done
 
+# Below engine/gf the modules are ordered too: (stdinputoutput, t_list, debug) -> kestin ->
+# platform. Each line: a module and the modules above it, which it must not include.
+for rule in "kestin:stdinputoutput t_list debug" "platform:kestin stdinputoutput t_list debug"; do
+  module=${rule%%:*}
+  [ -d "$engine/$module" ] || continue
+  for above in ${rule#*:}; do
+    pattern="#[[:space:]]*include[[:space:]]*\"engine/$above/"
+    if found=$(grep -rn --include='*.cpp' --include='*.h' "$pattern" "$engine/$module"); then
+      echo "$found"
+      echo "engine/$module lies below engine/$above and must not include it"
+      status=1
+    fi
+  done
+done
+
 if [ $status -eq 0 ]; then
   echo "every include of engine/gf goes to a layer at or below the includer's"
 fi

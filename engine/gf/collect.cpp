@@ -14,6 +14,7 @@
 #include "engine/gf/group_format.h"
 #include "engine/gf/write_list.h"
 #include "engine/gf/names.h"
+#include "engine/platform/ascii.h"
 #define ENGINE_UNIT "gf manager"
 #include "engine/kestin/alloc.h"
 
@@ -258,7 +259,7 @@ void gfPlaceOutput(const char* name, t_gfOutputPlace* out) {
   do {
     // The exact name first; else (a host blind to case) the name in another case.
     bool exact = std::strcmp(found.name, leaf) == 0;
-    if (!found.isDirectory && (exact || (!out->known && gfSameNameAnyCase(found.name, leaf)))) {
+    if (!found.isDirectory && (exact || (!out->known && asciiEqualAnyCase(found.name, leaf)))) {
       out->known = 1;
       std::snprintf(out->leaf, sizeof out->leaf, "%s", found.name);
       if (exact) break;

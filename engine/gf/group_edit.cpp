@@ -11,21 +11,11 @@
 #include "engine/gf/group_writer.h"
 #include "engine/gf/names.h"
 #include "engine/gf/write_list.h"
-#include "engine/kestin/ascii.h"
+#include "engine/platform/ascii.h"
 #define ENGINE_UNIT "gf manager"
 #include "engine/kestin/alloc.h"
 
 namespace {
-
-// Names without regard to the case of a to z, by unsigned bytes otherwise: the table's
-// comparison of stored names.
-int compareStored(const char* a, const char* b) {
-  const unsigned char* p = reinterpret_cast<const unsigned char*>(a);
-  const unsigned char* q = reinterpret_cast<const unsigned char*>(b);
-  for (; *p && asciiUpper(*p) == asciiUpper(*q); p++, q++) {
-  }
-  return asciiUpper(*p) - asciiUpper(*q);
-}
 
 struct t_gfStoredName {
   char text[GF_NAME_MAX + 1];
@@ -60,7 +50,7 @@ void checkAdded(t_gfEdit* edit) {
   }
   for (int i = 0; i < edit->added; i++) edit->addedOrder[i] = (std::uint32_t)i;
   std::sort(edit->addedOrder, edit->addedOrder + edit->added, [edit](std::uint32_t a, std::uint32_t b) {
-    int c = compareStored(gfWriteText(&edit->files, gfWriteEntryNumber(&edit->files, a)->name),
+    int c = asciiCompareAnyCase(gfWriteText(&edit->files, gfWriteEntryNumber(&edit->files, a)->name),
                           gfWriteText(&edit->files, gfWriteEntryNumber(&edit->files, b)->name));
     return c ? c < 0 : a < b;
   });
@@ -69,7 +59,7 @@ void checkAdded(t_gfEdit* edit) {
     gfWriteStoredName(&edit->files, gfWriteEntryNumber(&edit->files, edit->addedOrder[i]), stored);
     if (const char* why = gfEscapingNameReason(stored))
       gfFail(edit, "cannot add '%s': the unpacker refuses the name: %s", stored, why);
-    else if (i > 0 && compareStored(addedName(edit, i - 1), addedName(edit, i)) == 0)
+    else if (i > 0 && asciiCompareAnyCase(addedName(edit, i - 1), addedName(edit, i)) == 0)
       gfFail(edit, "cannot add both '%s' and '%s': they would be stored under one name, '%s'",
              addedName(edit, i - 1), addedName(edit, i), stored);
   }
@@ -79,7 +69,7 @@ bool isAdded(const t_gfEdit* edit, const char* name) {
   int low = 0, high = edit->added;
   while (low < high) {
     int mid = (low + high) / 2;
-    int c = compareStored(addedName(edit, mid), name);
+    int c = asciiCompareAnyCase(addedName(edit, mid), name);
     if (c == 0) return true;
     if (c < 0)
       low = mid + 1;
@@ -94,9 +84,9 @@ bool takeExact(t_gfEdit* edit, const char* name) {
   auto* end = edit->removes + edit->removeCount;
   auto* at = std::lower_bound(edit->removes, end, name,
                               [](const t_gfStoredName& a, const char* key) {
-                                return compareStored(a.text, key) < 0;
+                                return asciiCompareAnyCase(a.text, key) < 0;
                               });
-  if (at == end || compareStored(at->text, name) != 0) return false;
+  if (at == end || asciiCompareAnyCase(at->text, name) != 0) return false;
   edit->removeUsed[at - edit->removes] = true;
   return true;
 }
@@ -139,7 +129,7 @@ bool prepareRemoves(t_gfEdit* edit, const char* const* removes, int count) {
   edit->removeCount = count;
   std::sort(edit->removes, edit->removes + count,
             [](const t_gfStoredName& a, const t_gfStoredName& b) {
-              return compareStored(a.text, b.text) < 0;  // equal names side by side
+              return asciiCompareAnyCase(a.text, b.text) < 0;  // equal names side by side
             });
   return true;
 }
@@ -160,7 +150,7 @@ void keepOld(t_gfEdit* edit, const char* path, PlatHandle group, t_gfDirectory* 
   }
   // Equal remove names: one marked stands for all.
   for (int i = 1; i < edit->removeCount; i++)
-    if (compareStored(edit->removes[i - 1].text, edit->removes[i].text) == 0 &&
+    if (asciiCompareAnyCase(edit->removes[i - 1].text, edit->removes[i].text) == 0 &&
         (edit->removeUsed[i - 1] || edit->removeUsed[i]))
       edit->removeUsed[i - 1] = edit->removeUsed[i] = true;
   if (edit->failed) return;

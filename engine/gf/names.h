@@ -15,8 +15,6 @@ constexpr int GF_PATH_MAX = 255;  // every name and path the manager builds stay
 // ---- names and paths ------------------------------------------------------------------------
 // Turns a to z into A to Z in place.
 void gfUpperCase(char* name);
-// Whether two names are one on a host that matches names without regard to case.
-bool gfSameNameAnyCase(const char* a, const char* b);
 // A caller's name with the table's separators: every '/' becomes a backslash. out has
 // GF_PATH_MAX + 1 bytes; false, with out untouched, when the name does not fit.
 bool gfNormalName(char* out, const char* name);

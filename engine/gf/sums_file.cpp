@@ -10,7 +10,7 @@
 #include "engine/gf/group_format.h"
 #include "engine/gf/group_open.h"
 #include "engine/gf/names.h"
-#include "engine/kestin/ascii.h"
+#include "engine/platform/ascii.h"
 #define ENGINE_UNIT "gf manager"
 #include "engine/kestin/alloc.h"
 
@@ -56,17 +56,6 @@ int gfGroupHeadDigest(const char* path, unsigned char digest[GF_SHA256_SIZE], t_
 
 // ---- where a sums file may go -----------------------------------------------------------------
 
-namespace {
-
-bool sameFolded(const char* a, const char* b) {
-  for (;; a++, b++) {
-    if (asciiLower((unsigned char)*a) != asciiLower((unsigned char)*b)) return false;
-    if (!*a) return true;
-  }
-}
-
-}  // namespace
-
 int gfSumsRefusePlace(const char* sums, const char* group, const t_gfWriteList* list,
                       t_gfJob* job) {
   char shownSums[PLAT_PATH_MAX], shown[PLAT_PATH_MAX];
@@ -102,7 +91,7 @@ int gfSumsRefusePlace(const char* sums, const char* group, const t_gfWriteList* 
   }
   for (int i = 0; i < list->count; i++) {
     const t_gfWriteEntry* f = gfWriteEntryNumber(list, (std::uint32_t)i);
-    if (f->inGroup || !sameFolded(gfWriteText(list, f->name) + f->leaf, leaf)) continue;
+    if (f->inGroup || !asciiEqualAnyCase(gfWriteText(list, f->name) + f->leaf, leaf)) continue;
     char source[PLAT_PATH_MAX];
     if (!gfWriteSourcePath(list, f, source, sizeof source) || !platSamePlace(sums, source))
       continue;

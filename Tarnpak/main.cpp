@@ -192,9 +192,24 @@ int main(int argc, char** argv) {
   startProgress(unpacking ? "unpacking" : "packing", quiet);
   // The builder searches the tree itself: the manager's start-up scan (which also opens
   // every sound file for its header) would build a table that nothing here reads.
-  int status = unpacking
-                   ? gfUnpackChecked(path, printError)
-                   : TarnpakFromSummed(path, "newgrp.grp", 1, sums, printError, printWarning);
+  int status;
+  if (unpacking) {
+    t_gfUnpackOptions options{};
+    options.size = sizeof options;
+    options.path = path;
+    options.report = printError;
+    status = gfUnpackJob(&options);
+  } else {
+    t_gfPackOptions options{};
+    options.size = sizeof options;
+    options.root = path;
+    options.name = "newgrp.grp";
+    options.flag = 1;
+    options.sums = sums;
+    options.report = printError;
+    options.warn = printWarning;
+    status = gfPackJob(&options);
+  }
   finishProgress();
   return status;
 }

@@ -46,6 +46,17 @@ std::vector<const char*> pointers(const std::vector<std::string>& texts) {
   return out;
 }
 
+// What an add and a remove share: the group, the sums file asked for, where messages go.
+t_gfEditOptions editOptions(const t_grpArgs& args, const char* group) {
+  t_gfEditOptions options{};
+  options.size = sizeof options;
+  options.path = group;
+  options.sums = grpOptionValue(args, "--sums");
+  options.report = grpReport;
+  options.warn = grpWarn;
+  return options;
+}
+
 }  // namespace
 
 int grpAdd(int argc, char** argv) {
@@ -62,11 +73,12 @@ int grpAdd(int argc, char** argv) {
   std::vector<const char*> adds = pointers(paths);
   // Whether the group is missing is decided under its lock: eight adds at once to a missing
   // group make one group holding every file.
-  int flags = GF_EDIT_MAKE_MISSING;
-  const char* root = args.directory.empty() ? "." : args.directory.c_str();
-  int failed = gfEditGroupSummed(group.c_str(), flags, root, adds.data(), (int)paths.size(),
-                                 nullptr, 0, grpOptionValue(args, "--sums"), grpReport, grpWarn);
-  return failed ? GRP_FAILED : GRP_OK;
+  t_gfEditOptions options = editOptions(args, group.c_str());
+  options.flags = GF_EDIT_MAKE_MISSING;
+  options.root = args.directory.empty() ? "." : args.directory.c_str();
+  options.adds = adds.data();
+  options.addCount = (int)paths.size();
+  return gfEditJob(&options) ? GRP_FAILED : GRP_OK;
 }
 
 // --dry-run: each stored name that would go, one a line.
@@ -79,14 +91,14 @@ int grpRm(int argc, char** argv) {
   if (done >= 0) return done;
   std::vector<std::string> names(args.operands.begin() + 1, args.operands.end());
   std::vector<const char*> removes = pointers(names);
-  int failed;
-  if (grpHasFlag(args, "--dry-run"))  // nothing is written: no sums either
-    failed = gfEditGroupTold(args.operands[0].c_str(), GF_EDIT_DRY_RUN, ".", nullptr, 0,
-                             removes.data(), (int)names.size(), printGoing, nullptr, grpReport,
-                             grpWarn);
-  else
-    failed = gfEditGroupSummed(args.operands[0].c_str(), 0, ".", nullptr, 0, removes.data(),
-                               (int)names.size(), grpOptionValue(args, "--sums"), grpReport,
-                               grpWarn);
-  return grpFinishOutput(failed ? GRP_FAILED : GRP_OK);
+  t_gfEditOptions options = editOptions(args, args.operands[0].c_str());
+  options.root = ".";
+  options.removes = removes.data();
+  options.removeCount = (int)names.size();
+  if (grpHasFlag(args, "--dry-run")) {  // nothing is written: no sums either
+    options.flags = GF_EDIT_DRY_RUN;
+    options.sums = nullptr;
+    options.told = printGoing;
+  }
+  return grpFinishOutput(gfEditJob(&options) ? GRP_FAILED : GRP_OK);
 }

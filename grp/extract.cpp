@@ -136,8 +136,14 @@ int grpExtract(int argc, char** argv) {
   if (!args.directory.empty() && !enterDirectory(args.directory, &path)) return GRP_FAILED;
   // An interrupt removes the file being written; the files finished before it stay.
   gfInstallToolSignals();
-  int flags = state.storedDates ? GF_UNPACK_STORED_DATES : 0;
-  int status = gfUnpackWith(path.c_str(), selectName, &state, flags, grpReport);
+  t_gfUnpackOptions options{};
+  options.size = sizeof options;
+  options.path = path.c_str();
+  options.select = selectName;
+  options.context = &state;
+  options.flags = state.storedDates ? GF_UNPACK_STORED_DATES : 0;
+  options.report = grpReport;
+  int status = gfUnpackJob(&options);
   if (state.progress) showProgress(&state, true);
   std::fflush(stdout);
   warnOfKeptTimes(state);

@@ -566,9 +566,15 @@ py::tuple pack(const std::string& root, const std::string& output, const py::obj
   int status = runJob([&] {
     g_reports.clear();
     g_warnings.clear();
-    int result = TarnpakFromSummed(root.c_str(), output.c_str(), 1,
-                                   sums.is_none() ? nullptr : sumsPath.c_str(), collectReport,
-                                   collectWarning);
+    t_gfPackOptions options{};
+    options.size = sizeof options;
+    options.root = root.c_str();
+    options.name = output.c_str();
+    options.flag = 1;
+    options.sums = sums.is_none() ? nullptr : sumsPath.c_str();
+    options.report = collectReport;
+    options.warn = collectWarning;
+    int result = gfPackJob(&options);
     reports.swap(g_reports);
     warnings.swap(g_warnings);
     return result;
@@ -592,9 +598,18 @@ py::tuple edit(const std::string& path, const std::string& root, const py::list&
   int status = runJob([&] {
     g_reports.clear();
     g_warnings.clear();
-    int result = gfEditGroup(path.c_str(), create ? GF_EDIT_NEW_GROUP : 0, root.c_str(),
-                             addPointers.data(), (int)addPointers.size(), removePointers.data(),
-                             (int)removePointers.size(), collectReport, collectWarning);
+    t_gfEditOptions options{};
+    options.size = sizeof options;
+    options.path = path.c_str();
+    options.flags = create ? GF_EDIT_NEW_GROUP : 0;
+    options.root = root.c_str();
+    options.adds = addPointers.data();
+    options.addCount = (int)addPointers.size();
+    options.removes = removePointers.data();
+    options.removeCount = (int)removePointers.size();
+    options.report = collectReport;
+    options.warn = collectWarning;
+    int result = gfEditJob(&options);
     reports.swap(g_reports);
     warnings.swap(g_warnings);
     return result;
@@ -629,8 +644,14 @@ py::tuple unpack(const std::string& path, const std::string& target, const py::o
   std::vector<std::string> reports;
   int status = runJob([&] {
     g_reports.clear();
-    int result = gfUnpackInto(path.c_str(), target.c_str(), all ? nullptr : selectStored,
-                              &selection, 0, collectReport);
+    t_gfUnpackOptions options{};
+    options.size = sizeof options;
+    options.path = path.c_str();
+    options.target = target.c_str();
+    options.select = all ? nullptr : selectStored;
+    options.context = &selection;
+    options.report = collectReport;
+    int result = gfUnpackJob(&options);
     reports.swap(g_reports);
     return result;
   });

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cstddef>
 #include <cstdio>
 #include <filesystem>
 
@@ -517,4 +518,65 @@ TEST_F(Builder, TheWriterRewritesAGroupFromItsOwnByteRanges) {
   EXPECT_NE(messages[0].find("the group file ended early"), std::string::npos) << messages[0];
   EXPECT_EQ(readFile(copy), "kept");
   platClose(old);
+}
+
+// The one entry point per job reads only the fields its record's size covers: a program built
+// against an older, smaller record (here one that ends before the sums, the told visitor and
+// the report) gets zero for the rest, and the job is the one the older exports do. A null
+// record, or one whose size does not cover size itself, fails without a word.
+TEST_F(Builder, EachJobTakesAnOlderSmallerOptionsRecord) {
+  writeFile(root / "group.cfg", "*.txt\n");
+  writeFile(root / "a.txt", "abc");
+  writeFile(root / "b.txt", "de");
+  setWriteTime(root / "a.txt", k2003);
+  setWriteTime(root / "b.txt", k2003);
+  std::string old = out / "old.grp";
+  ASSERT_EQ(TarnpakFromSummed(root.path().c_str(), old.c_str(), 1, nullptr, collect, collect), 0);
+
+  t_gfPackOptions pack{};
+  pack.size = offsetof(t_gfPackOptions, sums);  // no sums, report or warn fields
+  pack.root = root.path().c_str();
+  pack.name = group.c_str();
+  pack.flag = 1;
+  std::string sums = out / "never.sha256";
+  pack.sums = sums.c_str();  // beyond the size: not read
+  EXPECT_EQ(gfPackJob(&pack), 0);
+  EXPECT_EQ(readFile(group), readFile(old));
+  EXPECT_FALSE(fileExists(sums));
+
+  std::string removeName = "B.TXT";
+  const char* removes[] = {removeName.c_str()};
+  t_gfEditOptions edit{};
+  edit.size = offsetof(t_gfEditOptions, sums);
+  edit.path = group.c_str();
+  edit.removes = removes;
+  edit.removeCount = 1;
+  edit.told = [](const char*, void*) { ADD_FAILURE() << "a visitor beyond the size was called"; };
+  EXPECT_EQ(gfEditJob(&edit), 0);
+  EXPECT_EQ(storedNames(group), std::vector<std::string>{"A.TXT"});
+
+  std::string target = out / "files";
+  std::filesystem::create_directory(target);
+  t_gfUnpackOptions unpack{};
+  unpack.size = offsetof(t_gfUnpackOptions, report);
+  unpack.path = group.c_str();
+  unpack.target = target.c_str();
+  EXPECT_EQ(gfUnpackJob(&unpack), 0);
+  EXPECT_EQ(readFile(target + "/A.TXT"), "abc");
+
+  messages.clear();
+  std::string missing = out / "missing.grp";
+  unpack.path = missing.c_str();
+  EXPECT_EQ(gfUnpackJob(&unpack), 1);  // reported to nobody: the report lies beyond the size
+  unpack.size = sizeof unpack;
+  unpack.report = collect;
+  EXPECT_EQ(gfUnpackJob(&unpack), 1);
+  EXPECT_EQ(messages.size(), 1u);
+
+  EXPECT_EQ(gfPackJob(nullptr), 1);
+  pack.size = 0;
+  EXPECT_EQ(gfPackJob(&pack), 1);
+  edit.size = 1;
+  EXPECT_EQ(gfEditJob(&edit), 1);
+  EXPECT_EQ(gfUnpackJob(nullptr), 1);
 }

@@ -33,7 +33,7 @@ int unpackHere(const std::string& image, const std::string& name = "data.grp") {
 // Takes a level of the working directory away the moment it has been looked at, and puts a
 // link to swapTarget in its place.
 std::string swapTarget;
-void swapLevelForLink(const void* detail) {
+[[maybe_unused]] void swapLevelForLink(const void* detail) {
   std::string level = static_cast<const char*>(detail);
   if (level != "MADE" && level != "SWAP") return;
   std::filesystem::rename(level, level + ".AWAY");

@@ -8,7 +8,7 @@
 #include <cerrno>
 
 #define ENGINE_UNIT "kestin test"
-#include "engine/kestin/ascii.h"
+#include "engine/platform/ascii.h"
 #include "engine/kestin/containers.h"
 #include "engine/platform/faults.h"
 #include "support/test_support.h"

@@ -4,7 +4,7 @@
 # so that the include lines draw the layering. This check fails when a file of engine/gf
 # includes a layer above its own or is missing from the order below, and when a module below
 # engine/gf (kestin, platform, t_list, debug, stdinputoutput, the public headers) includes
-# anything of engine/gf.
+# anything of engine/gf or of a module above its own.
 #   check_layers.sh ENGINE_DIR
 set -euo pipefail
 engine="${1:-$(dirname "$0")/../engine}"
@@ -63,17 +63,27 @@ for file in "$engine"/gf/*.cpp "$engine"/gf/*.h; do
            sed -E 's#^([0-9]+):.*"engine/gf/([A-Za-z0-9_]+)\.h".*#\1:\2#')
 done
 
-for module in kestin platform t_list debug stdinputoutput include; do
+# Below engine/gf the modules are ordered too: (stdinputoutput, t_list, debug) -> kestin ->
+# platform. Each rule: a module and the modules above it, which it must not include.
+rules=(
+  "stdinputoutput:gf" "t_list:gf" "debug:gf" "include:gf"
+  "kestin:gf stdinputoutput t_list debug"
+  "platform:gf kestin stdinputoutput t_list debug"
+)
+for rule in "${rules[@]}"; do
+  module=${rule%%:*}
   [ -d "$engine/$module" ] || continue
-  pattern='#[[:space:]]*include[[:space:]]*"engine/gf/'
-  if found=$(grep -rn --include='*.cpp' --include='*.h' "$pattern" "$engine/$module"); then
-    echo "$found"
-    echo "engine/$module lies below engine/gf and must not include it"
-    status=1
-  fi
+  for above in ${rule#*:}; do
+    pattern="#[[:space:]]*include[[:space:]]*\"engine/$above/"
+    if found=$(grep -rn --include='*.cpp' --include='*.h' "$pattern" "$engine/$module"); then
+      echo "$found"
+      echo "engine/$module lies below engine/$above and must not include it"
+      status=1
+    fi
+  done
 done
 
 if [ $status -eq 0 ]; then
-  echo "every include of engine/gf goes to a layer at or below the includer's"
+  echo "every include of engine/gf goes to a layer at or below the includer's, and no module below engine/gf includes one above it"
 fi
 exit $status

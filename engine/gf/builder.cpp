@@ -8,7 +8,6 @@
 #include "engine/gf/group_format.h"
 #include "engine/gf/group_writer.h"
 #include "engine/gf/names.h"
-#include "engine/gf/sums.h"
 #include "engine/gf/write_list.h"
 #include "engine/platform/faults.h"
 #include "tarnpak/stdinputoutput.h"
@@ -213,11 +212,7 @@ int buildGroup(const char* root, const char* name, int flag, t_gfReport sink, t_
   t_gfWriteList files{};
   t_gfBuild build{{sink, 0}, root, &files};
   build.warn = warn;
-  files.sums = sums;
-  files.warn = warn;
-  int clamp = lister ? 0 : gfSourceDateEpoch(&files.clampTo, &build);
-  if (clamp < 0) return 1;
-  files.clamp = clamp;
+  if (!lister && gfReadDateClamp(&build.clamp, &build)) return 1;
   if (lister) {
     build.onLine = lister->onLine;
     build.onFile = lister->onFile;
@@ -238,7 +233,10 @@ int buildGroup(const char* root, const char* name, int flag, t_gfReport sink, t_
   if (!build.failed && files.count == 0) keepFullGroup(name, &build);
   if (!build.failed) {
     platMoment(PLAT_MOMENT_PACK_COLLECTED);
-    build.failed = gfWriteGroup(name, (unsigned)flag, &files, sink);
+    t_gfWriteOptions options;
+    options.sums = sums;
+    options.warn = warn;
+    build.failed = gfWriteGroup(name, (unsigned)flag, &files, sink, options);
   }
   if (!build.failed && files.count == 0) {
     char shown[PLAT_PATH_MAX];
@@ -251,24 +249,38 @@ int buildGroup(const char* root, const char* name, int flag, t_gfReport sink, t_
 
 }  // namespace
 
+int gfPackJob(const t_gfPackOptions* given) {
+  t_gfPackOptions options;
+  if (!gfTakeOptions(&options, given)) return 1;
+  char rootPath[GF_PATH_MAX + 1];  // empty when too long: the build list then cannot be opened
+  const char* root = gfRoot;  // already a root, as gfStart made it
+  if (options.root) {
+    gfMakeRoot(rootPath, options.root);
+    root = rootPath;
+  }
+  return buildGroup(root, options.name, options.flag, options.report, options.warn, nullptr,
+                    options.sums);
+}
+
+// The older forms, each one pack job.
+static int packWith(t_gfPackOptions options) { return gfPackJob(&options); }
+
 int TarnpakChecked(const char* name, int flag, t_gfReport sink) {
-  return buildGroup(gfRoot, name, flag, sink, nullptr);
+  return packWith({sizeof(t_gfPackOptions), nullptr, name, flag, nullptr, sink, nullptr});
 }
 
 int TarnpakFrom(const char* root, const char* name, int flag, t_gfReport sink) {
-  return TarnpakFromWarned(root, name, flag, sink, nullptr);
+  return packWith({sizeof(t_gfPackOptions), root, name, flag, nullptr, sink, nullptr});
 }
 
 int TarnpakFromWarned(const char* root, const char* name, int flag, t_gfReport sink,
                       t_gfReport warn) {
-  return TarnpakFromSummed(root, name, flag, nullptr, sink, warn);
+  return packWith({sizeof(t_gfPackOptions), root, name, flag, nullptr, sink, warn});
 }
 
 int TarnpakFromSummed(const char* root, const char* name, int flag, const char* sums,
                       t_gfReport sink, t_gfReport warn) {
-  char rootPath[GF_PATH_MAX + 1];
-  gfMakeRoot(rootPath, root);  // empty when too long: the build list then cannot be opened
-  return buildGroup(rootPath, name, flag, sink, warn, nullptr, sums);
+  return packWith({sizeof(t_gfPackOptions), root, name, flag, sums, sink, warn});
 }
 
 void Tarnpak(const char* name, int flag) { TarnpakChecked(name, flag, nullptr); }

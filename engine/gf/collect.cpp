@@ -1,16 +1,20 @@
 // The builder's collection of files: the directory searches a mask or a path leads to (in
 // every spelling of its directory part), each file found checked and added to the write
-// list, and the group being written noticed among them.
+// list with its date (clamped to SOURCE_DATE_EPOCH when set), and the group being written
+// noticed among them.
 #include "engine/gf/collect.h"
 
+#include <cerrno>
 #include <cstdarg>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "engine/gf/group_format.h"
 #include "engine/gf/write_list.h"
 #include "engine/gf/names.h"
+#include "engine/platform/ascii.h"
 #define ENGINE_UNIT "gf manager"
 #include "engine/kestin/alloc.h"
 
@@ -65,7 +69,7 @@ void addBuildFile(const char* name, size_t leaf, t_gfSearch* search, const PlatF
   }
   f->size = (std::uint32_t)found->size;
   std::int64_t written = found->writeTime;
-  if (files->clamp && written > files->clampTo) written = files->clampTo;
+  if (build->clamp.on && written > build->clamp.to) written = build->clamp.to;
   if (!platTimeToDos(written, &f->date, &f->time)) warnOfDate(name, written, build);
 }
 
@@ -255,7 +259,7 @@ void gfPlaceOutput(const char* name, t_gfOutputPlace* out) {
   do {
     // The exact name first; else (a host blind to case) the name in another case.
     bool exact = std::strcmp(found.name, leaf) == 0;
-    if (!found.isDirectory && (exact || (!out->known && gfSameNameAnyCase(found.name, leaf)))) {
+    if (!found.isDirectory && (exact || (!out->known && asciiEqualAnyCase(found.name, leaf)))) {
       out->known = 1;
       std::snprintf(out->leaf, sizeof out->leaf, "%s", found.name);
       if (exact) break;
@@ -267,8 +271,9 @@ void gfPlaceOutput(const char* name, t_gfOutputPlace* out) {
 }
 
 int gfCollectPath(const char* root, const char* path, const char* group, const char* lockFile,
-                  t_gfWriteList* files, t_gfReport sink, t_gfReport warn) {
-  t_gfBuild build{{sink, 0}, root, files};
+                  t_gfWriteList* files, const t_gfDateClamp& clamp, t_gfReport sink,
+                  t_gfReport warn) {
+  t_gfBuild build{{sink, 0}, root, files, clamp};
   build.warn = warn;
   build.skipOutput = true;
   gfPlaceOutput(group, &build.output);
@@ -304,4 +309,25 @@ int gfCollectPath(const char* root, const char* path, const char* group, const c
   if (!build.failed && build.found == 0 && isDir)
     gfReportf(warn, "'%s' holds no file to add", n ? path : ".");
   return build.failed;
+}
+
+int gfReadDateClamp(t_gfDateClamp* clamp, t_gfJob* job) {
+  *clamp = t_gfDateClamp{};
+  const char* text = std::getenv("SOURCE_DATE_EPOCH");
+  if (!text) return 0;
+  // A plain decimal count: no sign, blank or suffix, as the reproducible-builds convention
+  // has it; anything else is a mistake the user should hear of, not a date to guess.
+  bool digits = text[0] != 0 && std::strspn(text, "0123456789") == std::strlen(text);
+  errno = 0;
+  char* end = nullptr;
+  unsigned long long value = digits ? std::strtoull(text, &end, 10) : 0;
+  if (!digits || errno == ERANGE || value > 0x7FFFFFFFFFFFFFFFull) {
+    char shown[4 * GF_PATH_MAX + 1];
+    gfEscapeControls(text, shown, sizeof shown);
+    gfFail(job, "SOURCE_DATE_EPOCH '%s' is not a decimal count of seconds", shown);
+    return 1;
+  }
+  clamp->on = 1;
+  clamp->to = (std::int64_t)value;
+  return 0;
 }

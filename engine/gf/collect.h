@@ -17,10 +17,21 @@ struct t_gfOutputPlace {
   char leaf[256];
 };
 
+// Where dates are taken: a file's last write later than to (SOURCE_DATE_EPOCH, when on) is
+// stored as to, so that a pack of the same tree gives the same bytes whenever it runs.
+struct t_gfDateClamp {
+  int on;
+  std::int64_t to;
+};
+// Reads SOURCE_DATE_EPOCH of the environment into clamp (off when it is not set): 0, or 1
+// after reporting through job a value that is no decimal count of seconds.
+int gfReadDateClamp(t_gfDateClamp* clamp, t_gfJob* job);
+
 // One build: where problems and warnings go, and whether a problem has stopped it.
 struct t_gfBuild : t_gfJob {
   const char* root;      // the game directory, ending in a backslash
   t_gfWriteList* files;  // where found files go
+  t_gfDateClamp clamp = {};
   t_gfReport warn = nullptr;
   long found = 0;  // files collected so far
   // The build list line being collected, for warnings (number 0: none).
@@ -49,11 +60,13 @@ void gfPlaceOutput(const char* name, t_gfOutputPlace* out);
 
 // Adds to files what path (relative to root, which ends in a backslash) names, by the build
 // list's rules: a file as the line "PATH" takes it, a directory (or "" for root) as
-// "PATH\\*.* r" does. The file group, when met in the tree, is left out with a warning, and
-// the group's lock file lockFile (a host path; null: none) without one. 0 when it went
-// well; 1 after reporting to sink why not (nothing found, a name refused).
+// "PATH\\*.* r" does, its date clamped by clamp. The file group, when met in the tree, is
+// left out with a warning, and the group's lock file lockFile (a host path; null: none)
+// without one. 0 when it went well; 1 after reporting to sink why not (nothing found, a name
+// refused).
 int gfCollectPath(const char* root, const char* path, const char* group, const char* lockFile,
-                  t_gfWriteList* files, t_gfReport sink, t_gfReport warn);
+                  t_gfWriteList* files, const t_gfDateClamp& clamp, t_gfReport sink,
+                  t_gfReport warn);
 
 // ---- directories whose names differ only in case ------------------------------------------
 // A tree copied from a disk blind to case may hold sounds/, Sounds/ and SOUNDS/ side by side.

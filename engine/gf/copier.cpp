@@ -1,7 +1,7 @@
 // The group writer's data copy: every entry's bytes, from a host file or a byte range of an
 // open group, go to the offset the directory gave them. The crew's threads read batches of
-// small files ahead into a few buffers (and hash them, when sums are wanted); the caller's
-// thread alone writes them, in order.
+// small files ahead into a few buffers (and feed them to the writer's sums stage, when sums
+// are wanted); the caller's thread alone writes them, in order.
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -51,6 +51,7 @@ struct t_gfCopyJob {
   const t_gfWriteList* files;
   int count;
   PlatHandle out;
+  t_gfEntrySums* sums;         // fed the bytes read, when sums are wanted
   PlatWriteBehind behind;      // the writer's alone
   bool behindFailed = false;   // the group's writeback failed: noted where it was seen
   t_crewRing ring;             // its lock guards everything below
@@ -199,8 +200,8 @@ bool copyRecord(t_gfCopier* c, t_gfCopySlot* slot, int i, unsigned char* at) {
   return false;
 }
 
-// Reads the small files of a batch into its slot's block, each at its place, and hashes
-// each there when sums are wanted: the reading threads share the hashing.
+// Reads the small files of a batch into its slot's block, each at its place, and feeds each
+// to the sums stage when sums are wanted: the reading threads share the hashing.
 bool readBatch(t_gfCopier* c, t_gfCopySlot* slot) {
   const t_gfWriteList* files = c->job->files;
   long long base = gfWriteEntryAt(files, slot->from)->offset;
@@ -208,7 +209,7 @@ bool readBatch(t_gfCopier* c, t_gfCopySlot* slot) {
     const t_gfWriteEntry* f = gfWriteEntryAt(files, i);
     unsigned char* at = slot->bytes + (f->offset - base);
     if (!copyRecord(c, slot, i, at)) return false;
-    if (files->digests && !gfHashEntryPiece(&c->hasher, files, i, at, (long)f->size, true)) {
+    if (c->job->sums && !gfSumsFeed(c->job->sums, &c->hasher, i, at, (long)f->size)) {
       noteFailure(slot, i, GF_COPY_HASH_ERROR);
       return false;
     }
@@ -323,7 +324,8 @@ int makeSlots(t_gfCopyJob* job, int helpers) {
 
 }  // namespace
 
-int gfCopyData(const t_gfWriteList* files, PlatHandle out, t_gfCopyFailure* failure) {
+int gfCopyData(const t_gfWriteList* files, PlatHandle out, t_gfEntrySums* sums,
+               t_gfCopyFailure* failure) {
   if (files->count == 0) return -1;
   void* block = ENGINE_NEW(sizeof(t_gfCopyJob));  // the job holds locks: not on the stack
   if (!block) {
@@ -335,6 +337,7 @@ int gfCopyData(const t_gfWriteList* files, PlatHandle out, t_gfCopyFailure* fail
   job->files = files;
   job->count = files->count;
   job->out = out;
+  job->sums = sums;
   // Nothing to write behind when nothing is flushed at the end.
   platWriteBehindBegin(&job->behind, gfDurableWrites() ? out : INVALID_HANDLE);
   // The writer reads too: with the helpers it makes the thread count.
@@ -357,7 +360,5 @@ int gfCopyData(const t_gfWriteList* files, PlatHandle out, t_gfCopyFailure* fail
   for (int i = 0; i < job->slotCount; i++) ENGINE_DELETE(job->slots[i].bytes);
   job->~t_gfCopyJob();
   ENGINE_DELETE(job);
-  if (result < 0 && files->digests)
-    result = gfSumLargeEntries(files, out, kBatchedFileMax, failure);
   return result;
 }

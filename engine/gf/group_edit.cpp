@@ -10,23 +10,12 @@
 #include "engine/gf/group_open.h"
 #include "engine/gf/group_writer.h"
 #include "engine/gf/names.h"
-#include "engine/gf/sums.h"
 #include "engine/gf/write_list.h"
-#include "engine/kestin/ascii.h"
+#include "engine/platform/ascii.h"
 #define ENGINE_UNIT "gf manager"
 #include "engine/kestin/alloc.h"
 
 namespace {
-
-// Names without regard to the case of a to z, by unsigned bytes otherwise: the table's
-// comparison of stored names.
-int compareStored(const char* a, const char* b) {
-  const unsigned char* p = reinterpret_cast<const unsigned char*>(a);
-  const unsigned char* q = reinterpret_cast<const unsigned char*>(b);
-  for (; *p && asciiUpper(*p) == asciiUpper(*q); p++, q++) {
-  }
-  return asciiUpper(*p) - asciiUpper(*q);
-}
 
 struct t_gfStoredName {
   char text[GF_NAME_MAX + 1];
@@ -42,6 +31,7 @@ struct t_gfEdit : t_gfJob {
   int removeCount = 0;
   t_gfEditVisitor told = nullptr;
   void* toldContext = nullptr;
+  t_gfDateClamp clamp = {};  // of the added files' dates
 };
 
 const char* addedName(const t_gfEdit* edit, int i) {
@@ -60,7 +50,7 @@ void checkAdded(t_gfEdit* edit) {
   }
   for (int i = 0; i < edit->added; i++) edit->addedOrder[i] = (std::uint32_t)i;
   std::sort(edit->addedOrder, edit->addedOrder + edit->added, [edit](std::uint32_t a, std::uint32_t b) {
-    int c = compareStored(gfWriteText(&edit->files, gfWriteEntryNumber(&edit->files, a)->name),
+    int c = asciiCompareAnyCase(gfWriteText(&edit->files, gfWriteEntryNumber(&edit->files, a)->name),
                           gfWriteText(&edit->files, gfWriteEntryNumber(&edit->files, b)->name));
     return c ? c < 0 : a < b;
   });
@@ -69,7 +59,7 @@ void checkAdded(t_gfEdit* edit) {
     gfWriteStoredName(&edit->files, gfWriteEntryNumber(&edit->files, edit->addedOrder[i]), stored);
     if (const char* why = gfEscapingNameReason(stored))
       gfFail(edit, "cannot add '%s': the unpacker refuses the name: %s", stored, why);
-    else if (i > 0 && compareStored(addedName(edit, i - 1), addedName(edit, i)) == 0)
+    else if (i > 0 && asciiCompareAnyCase(addedName(edit, i - 1), addedName(edit, i)) == 0)
       gfFail(edit, "cannot add both '%s' and '%s': they would be stored under one name, '%s'",
              addedName(edit, i - 1), addedName(edit, i), stored);
   }
@@ -79,7 +69,7 @@ bool isAdded(const t_gfEdit* edit, const char* name) {
   int low = 0, high = edit->added;
   while (low < high) {
     int mid = (low + high) / 2;
-    int c = compareStored(addedName(edit, mid), name);
+    int c = asciiCompareAnyCase(addedName(edit, mid), name);
     if (c == 0) return true;
     if (c < 0)
       low = mid + 1;
@@ -94,9 +84,9 @@ bool takeExact(t_gfEdit* edit, const char* name) {
   auto* end = edit->removes + edit->removeCount;
   auto* at = std::lower_bound(edit->removes, end, name,
                               [](const t_gfStoredName& a, const char* key) {
-                                return compareStored(a.text, key) < 0;
+                                return asciiCompareAnyCase(a.text, key) < 0;
                               });
-  if (at == end || compareStored(at->text, name) != 0) return false;
+  if (at == end || asciiCompareAnyCase(at->text, name) != 0) return false;
   edit->removeUsed[at - edit->removes] = true;
   return true;
 }
@@ -139,7 +129,7 @@ bool prepareRemoves(t_gfEdit* edit, const char* const* removes, int count) {
   edit->removeCount = count;
   std::sort(edit->removes, edit->removes + count,
             [](const t_gfStoredName& a, const t_gfStoredName& b) {
-              return compareStored(a.text, b.text) < 0;  // equal names side by side
+              return asciiCompareAnyCase(a.text, b.text) < 0;  // equal names side by side
             });
   return true;
 }
@@ -160,7 +150,7 @@ void keepOld(t_gfEdit* edit, const char* path, PlatHandle group, t_gfDirectory* 
   }
   // Equal remove names: one marked stands for all.
   for (int i = 1; i < edit->removeCount; i++)
-    if (compareStored(edit->removes[i - 1].text, edit->removes[i].text) == 0 &&
+    if (asciiCompareAnyCase(edit->removes[i - 1].text, edit->removes[i].text) == 0 &&
         (edit->removeUsed[i - 1] || edit->removeUsed[i]))
       edit->removeUsed[i - 1] = edit->removeUsed[i] = true;
   if (edit->failed) return;
@@ -189,10 +179,6 @@ void freeEdit(t_gfEdit* edit) {
   ENGINE_DELETE(edit->removeUsed);
 }
 
-int editGroup(const char* path, int flags, const char* root, const char* const* adds,
-              int addCount, const char* const* removes, int removeCount, const char* sums,
-              t_gfEditVisitor told, void* context, t_gfReport sink, t_gfReport warn);
-
 // Whether nothing at all has the name target (a host path) now.
 bool nothingThere(const char* target) {
   PlatFind find;
@@ -204,14 +190,15 @@ bool nothingThere(const char* target) {
 
 // The read-modify-commit, under the group's lock: the added files collected, the old group
 // read, the new one written in its place.
-void editLocked(t_gfEdit* edit, const char* path, int flags, const char* rootPath,
-                const char* const* adds, int addCount, const char* const* removes,
-                int removeCount, t_gfGroupPlace* place, t_gfReport warn) {
-  for (int i = 0; i < addCount && !edit->failed; i++)
-    edit->failed = gfCollectPath(rootPath, adds[i], path, place->lock.path, &edit->files,
-                                 edit->sink, warn);
+void editLocked(t_gfEdit* edit, const t_gfEditOptions& options, const char* rootPath,
+                t_gfGroupPlace* place) {
+  const char* path = options.path;
+  int flags = options.flags;
+  for (int i = 0; i < options.addCount && !edit->failed; i++)
+    edit->failed = gfCollectPath(rootPath, options.adds[i], path, place->lock.path,
+                                 &edit->files, edit->clamp, edit->sink, options.warn);
   if (!edit->failed) checkAdded(edit);
-  if (!edit->failed) prepareRemoves(edit, removes, removeCount);
+  if (!edit->failed) prepareRemoves(edit, options.removes, options.removeCount);
   if (edit->failed) return;
   PlatHandle group = INVALID_HANDLE;
   unsigned flag = 1;
@@ -230,67 +217,62 @@ void editLocked(t_gfEdit* edit, const char* path, int flags, const char* rootPat
   } else {
     keepOld(edit, path, group, nullptr);
   }
-  edit->files.closeBeforeCommit = &group;
+  t_gfWriteOptions writing;
+  writing.sums = options.sums;
+  writing.warn = options.warn;
+  writing.closeBeforeCommit = &group;
+  writing.held = place;
   if (!edit->failed && !(flags & GF_EDIT_DRY_RUN))
-    edit->failed = gfWriteGroup(path, flag, &edit->files, edit->sink, place);
-  edit->files.closeBeforeCommit = nullptr;
+    edit->failed = gfWriteGroup(path, flag, &edit->files, edit->sink, writing);
   if (group != INVALID_HANDLE) platClose(group);
 }
 
 }  // namespace
 
-int gfEditGroup(const char* path, int flags, const char* root, const char* const* adds,
-                int addCount, const char* const* removes, int removeCount, t_gfReport sink,
-                t_gfReport warn) {
-  return gfEditGroupSummed(path, flags, root, adds, addCount, removes, removeCount, nullptr, sink,
-                           warn);
-}
-
-int gfEditGroupTold(const char* path, int flags, const char* root, const char* const* adds,
-                    int addCount, const char* const* removes, int removeCount,
-                    t_gfEditVisitor told, void* context, t_gfReport sink, t_gfReport warn) {
-  return editGroup(path, flags, root, adds, addCount, removes, removeCount, nullptr, told, context,
-                   sink, warn);
-}
-
-int gfEditGroupSummed(const char* path, int flags, const char* root, const char* const* adds,
-                      int addCount, const char* const* removes, int removeCount,
-                      const char* sums, t_gfReport sink, t_gfReport warn) {
-  return editGroup(path, flags, root, adds, addCount, removes, removeCount, sums, nullptr,
-                   nullptr, sink, warn);
-}
-
-namespace {
-
-// Every form of the edit: with sums (null: none) written beside the group, and told of each
-// entry that goes.
-int editGroup(const char* path, int flags, const char* root, const char* const* adds,
-              int addCount, const char* const* removes, int removeCount, const char* sums,
-              t_gfEditVisitor told, void* context, t_gfReport sink, t_gfReport warn) {
+int gfEditJob(const t_gfEditOptions* given) {
+  t_gfEditOptions options;
+  if (!gfTakeOptions(&options, given)) return 1;
   t_gfEdit edit;
-  edit.sink = sink;
-  edit.failed = 0;
-  edit.told = told;
-  edit.toldContext = context;
-  edit.files.sums = sums;
-  edit.files.warn = warn;
+  edit.sink = options.report;
+  edit.told = options.told;
+  edit.toldContext = options.context;
   // Added files' dates are clamped as a pack clamps them; kept entries keep theirs.
-  int clamp = gfSourceDateEpoch(&edit.files.clampTo, &edit);
-  edit.failed = clamp < 0;
-  edit.files.clamp = clamp > 0;
+  edit.failed = gfReadDateClamp(&edit.clamp, &edit);
   char rootPath[GF_PATH_MAX + 1];
-  gfMakeRoot(rootPath, root && root[0] ? root : ".");
+  gfMakeRoot(rootPath, options.root && options.root[0] ? options.root : ".");
   // The lock first: the files to add are found while no other edit's lock file lies in
   // the tree, and the old group is read only once no other edit can replace it.
   t_gfGroupPlace place;
   place.lock.handle = INVALID_HANDLE;
+  const char* path = options.path;
   if (!edit.failed)
     edit.failed = gfPlaceGroup(path, &place, &edit) || gfLockGroup(path, &place, &edit);
-  if (!edit.failed)
-    editLocked(&edit, path, flags, rootPath, adds, addCount, removes, removeCount, &place, warn);
+  if (!edit.failed) editLocked(&edit, options, rootPath, &place);
   gfUnlockGroup(&place);
   freeEdit(&edit);
   return edit.failed;
 }
 
-}  // namespace
+// The older forms, each one edit job.
+static int editWith(t_gfEditOptions options) { return gfEditJob(&options); }
+
+int gfEditGroup(const char* path, int flags, const char* root, const char* const* adds,
+                int addCount, const char* const* removes, int removeCount, t_gfReport sink,
+                t_gfReport warn) {
+  return editWith({sizeof(t_gfEditOptions), path, flags, root, adds, addCount, removes,
+                   removeCount, nullptr, nullptr, nullptr, sink, warn});
+}
+
+int gfEditGroupTold(const char* path, int flags, const char* root, const char* const* adds,
+                    int addCount, const char* const* removes, int removeCount,
+                    t_gfEditVisitor told, void* context, t_gfReport sink, t_gfReport warn) {
+  return editWith({sizeof(t_gfEditOptions), path, flags, root, adds, addCount, removes,
+                   removeCount, nullptr, told, context, sink, warn});
+}
+
+int gfEditGroupSummed(const char* path, int flags, const char* root, const char* const* adds,
+                      int addCount, const char* const* removes, int removeCount,
+                      const char* sums, t_gfReport sink, t_gfReport warn) {
+  return editWith({sizeof(t_gfEditOptions), path, flags, root, adds, addCount, removes,
+                   removeCount, sums, nullptr, nullptr, sink, warn});
+}

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "engine/kestin/ascii.h"
+#include "engine/platform/ascii.h"
 #include "tarnpak/kestin.h"
 #define ENGINE_UNIT "gf manager"
 #include "engine/kestin/alloc.h"

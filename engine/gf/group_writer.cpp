@@ -105,10 +105,13 @@ void quotedSource(const t_gfWriteList* files, const t_gfWriteEntry* f, char* out
     std::snprintf(out, size, "'%s'", gfWriteText(files, f->name));
 }
 
-// Copies the data area, reporting the first file that failed; shown is the group's name.
-void writeData(const t_gfWriteList* files, PlatHandle out, const char* shown, t_gfJob* writing) {
+// Copies the data area, then has the sums stage (when sums are wanted) hash what the copier
+// did not feed it; reports the first file that failed. shown is the group's name.
+void writeData(const t_gfWriteList* files, PlatHandle out, t_gfEntrySums* sums,
+               const char* shown, t_gfJob* writing) {
   t_gfCopyFailure why;
-  int bad = gfCopyData(files, out, &why);
+  int bad = gfCopyData(files, out, sums, &why);
+  if (bad < 0 && sums && files->count > 0) bad = gfSumsReadBack(sums, files, out, &why);
   if (bad < 0) return;
   const t_gfWriteEntry* f = bad < files->count ? gfWriteEntryAt(files, bad) : nullptr;
   char source[2 * PLAT_PATH_MAX + 16] = "''";
@@ -163,10 +166,11 @@ void commitGroup(const char* name, PlatNewFile* out, t_gfGroupPlace* place, bool
 }
 
 // Writes the group to a temporary file beside its target and renames it into place once
-// whole.
-void writeGroup(const char* name, unsigned flag, t_gfWriteList* files, t_gfJob* writing,
-                t_gfGroupPlace* held) {
-  if (files->sums && gfSumsRefusePlace(files->sums, name, files, writing)) return;
+// whole; with sums wanted, the sums stage is complete before the group takes its name.
+void writeGroup(const char* name, unsigned flag, t_gfWriteList* files, t_gfEntrySums* entrySums,
+                const t_gfWriteOptions& options, t_gfJob* writing) {
+  if (options.sums && gfSumsRefusePlace(options.sums, name, files, writing)) return;
+  t_gfGroupPlace* held = options.held;
   long long dirSize = placeData(files, writing);
   if (dirSize < 0) return;
   t_gfGroupPlace own;
@@ -179,10 +183,10 @@ void writeGroup(const char* name, unsigned flag, t_gfWriteList* files, t_gfJob* 
     gfFail(writing, "cannot create group file '%s': %s", shown, platLastError());
     return;
   }
-  gfTellDebris(&out, files->warn);
+  gfTellDebris(&out, options.warn);
   out.durable = gfDurableWrites();
   unsigned char head[GF_SHA256_SIZE];
-  switch (writeHead(files, dirSize, flag, out.handle, files->sums ? head : nullptr)) {
+  switch (writeHead(files, dirSize, flag, out.handle, options.sums ? head : nullptr)) {
     case GF_HEAD_NO_MEMORY:
       gfFail(writing, "not enough memory to write the directory");
       break;
@@ -195,29 +199,23 @@ void writeGroup(const char* name, unsigned flag, t_gfWriteList* files, t_gfJob* 
     case GF_HEAD_WRITTEN:
       break;
   }
-  if (!writing->failed) writeData(files, out.handle, shown, writing);
+  if (!writing->failed)
+    writeData(files, out.handle, options.sums ? entrySums : nullptr, shown, writing);
   // The sums are complete before the group takes its name, so that a group is never left
   // beside sums that fail to be written; they take theirs just after it.
   t_gfSumsFile sums{};
-  if (!writing->failed && files->sums) gfSumsWrite(&sums, files->sums, files, head, writing);
-  if (files->closeBeforeCommit && *files->closeBeforeCommit != INVALID_HANDLE) {
-    platClose(*files->closeBeforeCommit);  // only read from: nothing to lose on its close
-    *files->closeBeforeCommit = INVALID_HANDLE;
+  if (!writing->failed && options.sums)
+    gfSumsWrite(&sums, options.sums, files, entrySums, head, options.warn, writing);
+  if (options.closeBeforeCommit && *options.closeBeforeCommit != INVALID_HANDLE) {
+    platClose(*options.closeBeforeCommit);  // only read from: nothing to lose on its close
+    *options.closeBeforeCommit = INVALID_HANDLE;
   }
   if (writing->failed)
     platNewFileDiscard(&out);
   else
     commitGroup(name, &out, place, held != nullptr, writing);
-  if (sums.open && !writing->failed) gfSumsCommit(&sums, files->sums, name, writing);
+  if (sums.open && !writing->failed) gfSumsCommit(&sums, options.sums, name, writing);
   gfSumsDiscard(&sums);
-}
-
-// Room for the digests the copier fills when a sums file is wanted; false when memory fails.
-bool makeDigests(t_gfWriteList* list) {
-  if (!list->sums) return true;
-  ENGINE_DELETE(list->digests);
-  list->digests = ENGINE_NEW_ARRAY(unsigned char, (size_t)list->count * GF_SHA256_SIZE + 1);
-  return list->digests != nullptr;
 }
 
 }  // namespace
@@ -255,11 +253,13 @@ int gfLockGroup(const char* name, t_gfGroupPlace* place, t_gfJob* job) {
 void gfUnlockGroup(t_gfGroupPlace* place) { platUnlockFile(&place->lock); }
 
 int gfWriteGroup(const char* name, unsigned flag, t_gfWriteList* list, t_gfReport sink,
-                 t_gfGroupPlace* held) {
+                 const t_gfWriteOptions& options) {
   t_gfJob writing{sink, 0};
-  if (!gfWriteSort(list) || !makeDigests(list))
+  t_gfEntrySums sums{};
+  if (!gfWriteSort(list) || (options.sums && !gfEntrySumsOpen(&sums, list->count)))
     gfFail(&writing, "not enough memory for the directory of %d files", list->count);
   else
-    writeGroup(name, flag, list, &writing, held);
+    writeGroup(name, flag, list, &sums, options, &writing);
+  gfEntrySumsFree(&sums);
   return writing.failed;
 }

@@ -9,7 +9,7 @@
 #include <initializer_list>
 #include <mutex>
 
-#include "engine/kestin/ascii.h"
+#include "engine/platform/ascii.h"
 #include "engine/kestin/crew.h"
 #include "tarnpak/stdinputoutput.h"
 
@@ -18,12 +18,6 @@ char gfRoot[GF_PATH_MAX + 1] = "c:\\";
 void gfUpperCase(char* name) {
   for (; *name; name++)
     *name = (char)asciiUpper((unsigned char)*name);
-}
-
-bool gfSameNameAnyCase(const char* a, const char* b) {
-  for (; *a && *b; a++, b++)
-    if (asciiUpper((unsigned char)*a) != asciiUpper((unsigned char)*b)) return false;
-  return *a == *b;
 }
 
 bool gfNormalName(char* out, const char* name) {

@@ -5,6 +5,7 @@
 #include <cstdarg>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 #include "engine/platform/platform.h"
 #include "tarnpak/gf.h"
@@ -14,8 +15,6 @@ constexpr int GF_PATH_MAX = 255;  // every name and path the manager builds stay
 // ---- names and paths ------------------------------------------------------------------------
 // Turns a to z into A to Z in place.
 void gfUpperCase(char* name);
-// Whether two names are one on a host that matches names without regard to case.
-bool gfSameNameAnyCase(const char* a, const char* b);
 // A caller's name with the table's separators: every '/' becomes a backslash. out has
 // GF_PATH_MAX + 1 bytes; false, with out untouched, when the name does not fit.
 bool gfNormalName(char* out, const char* name);
@@ -61,6 +60,19 @@ struct t_gfJob {
   int failed;
 };
 void gfFail(t_gfJob* job, const char* format, ...) ENGINE_PRINTF(2, 3);
+
+// A job's options record (t_gfPackOptions and the others) as the caller's size covers it,
+// zero for the fields beyond: what a program built against an older, smaller record gives.
+// False, with out all zero, for a null record or one whose size does not cover size itself.
+template <typename Options>
+bool gfTakeOptions(Options* out, const Options* given) {
+  *out = Options{};
+  if (!given || given->size < sizeof given->size) return false;
+  std::size_t covered = given->size < sizeof *out ? given->size : sizeof *out;
+  std::memcpy(static_cast<void*>(out), given, covered);
+  out->size = sizeof *out;
+  return true;
+}
 
 // Whether the job running on this thread is to stop (gfSetCancelCheck).
 bool gfCancelRequested();

@@ -9,6 +9,7 @@
 #include "engine/gf/collect.h"
 #include "engine/gf/names.h"
 #include "engine/gf/write_list.h"
+#include "engine/platform/ascii.h"
 #define ENGINE_UNIT "gf manager"
 #include "engine/kestin/alloc.h"
 
@@ -28,7 +29,7 @@ bool spellLevel(const char* root, const char* prefix, const char* part, t_gfSpel
   if (!platFindFirst(&find, search, &found)) return true;  // none: the search says why later
   bool fits = true;
   do {
-    if (found.isDirectory && gfSameNameAnyCase(found.name, part))
+    if (found.isDirectory && asciiEqualAnyCase(found.name, part))
       fits = fits && addSpelling(out, prefix, found.name);
   } while (platFindNext(&find, &found));
   platFindClose(&find);

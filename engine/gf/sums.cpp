@@ -1,13 +1,10 @@
 // SHA-256 sums: the exported hasher over the host's, the coreutils lines of a sums file, the
-// sums of a group file read back, the reading of SOURCE_DATE_EPOCH, and the sums of the
-// entries the copier moves.
+// sums of a group file read back, and the writer's sums stage, which the copier feeds.
 #include "engine/gf/sums.h"
 
 #include <algorithm>
 #include <atomic>
-#include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <mutex>
 
@@ -215,73 +212,76 @@ int gfSumGroup(const char* path, t_gfSumVisitor visit, void* context, t_gfReport
   return w.job.failed;
 }
 
-// ---- SOURCE_DATE_EPOCH --------------------------------------------------------------------
-
-int gfSourceDateEpoch(std::int64_t* epoch, t_gfJob* job) {
-  const char* text = std::getenv("SOURCE_DATE_EPOCH");
-  if (!text) return 0;
-  // A plain decimal count: no sign, blank or suffix, as the reproducible-builds convention
-  // has it; anything else is a mistake the user should hear of, not a date to guess.
-  bool digits = text[0] != 0 && std::strspn(text, "0123456789") == std::strlen(text);
-  errno = 0;
-  char* end = nullptr;
-  unsigned long long value = digits ? std::strtoull(text, &end, 10) : 0;
-  if (!digits || errno == ERANGE || value > 0x7FFFFFFFFFFFFFFFull) {
-    char shown[4 * GF_PATH_MAX + 1];
-    gfEscapeControls(text, shown, sizeof shown);
-    gfFail(job, "SOURCE_DATE_EPOCH '%s' is not a decimal count of seconds", shown);
-    return -1;
-  }
-  *epoch = (std::int64_t)value;
-  return 1;
-}
-
 // ---- the sums of the entries the copier moves ------------------------------------------------
 
-bool gfHashEntryPiece(PlatSha256** hasher, const t_gfWriteList* files, int i, const void* bytes,
-                      long count, bool last) {
+bool gfEntrySumsOpen(t_gfEntrySums* sums, int count) {
+  sums->count = count;
+  sums->digests = ENGINE_NEW_ARRAY(unsigned char, (size_t)count * GF_SHA256_SIZE + 1);
+  sums->fed = ENGINE_NEW_ARRAY(unsigned char, (size_t)count + 1);
+  if (sums->fed) std::memset(sums->fed, 0, (size_t)count + 1);
+  return sums->digests && sums->fed;
+}
+
+void gfEntrySumsFree(t_gfEntrySums* sums) {
+  ENGINE_DELETE(sums->digests);
+  ENGINE_DELETE(sums->fed);
+  *sums = t_gfEntrySums{};
+}
+
+namespace {
+
+// Hashes one more piece of the entry at place i with *hasher (opened at the first piece);
+// last set finishes it into the digests.
+bool hashPiece(PlatSha256** hasher, t_gfEntrySums* sums, int i, const void* bytes, long count,
+               bool last) {
   if (!*hasher && !(*hasher = platSha256Open())) return false;
   if (count > 0 && platSha256Add(*hasher, bytes, (size_t)count) != 0) return false;
-  return !last || platSha256Finish(*hasher, files->digests + (size_t)i * GF_SHA256_SIZE) == 0;
+  return !last || platSha256Finish(*hasher, sums->digests + (size_t)i * GF_SHA256_SIZE) == 0;
+}
+
+}  // namespace
+
+bool gfSumsFeed(t_gfEntrySums* sums, PlatSha256** hasher, int i, const void* bytes, long count) {
+  sums->fed[i] = 1;
+  return hashPiece(hasher, sums, i, bytes, count, true);
 }
 
 namespace {
 
 constexpr long kReadBackPiece = 1 << 20;
 
-// The large files, which the host copies without showing their bytes, are hashed once the
-// copy is done from the group just written (still in memory), by every thread of the crew,
-// each taking the next: the sums are of the very bytes stored, and a pack keeps the host's
-// fastest copy.
-struct t_gfLargeSums {
+// The entries the copier did not feed, large files which the host copies without showing their
+// bytes, are hashed once the copy is done from the group just written (still in memory), by
+// every thread of the crew, each taking the next: the sums are of the very bytes stored, and
+// a pack keeps the host's fastest copy.
+struct t_gfReadBack {
+  t_gfEntrySums* sums;
   const t_gfWriteList* files;
   PlatHandle out;
-  long smallMax;
   std::atomic<int> next{0};
   std::mutex lock;  // guards the failure
   int failed = -1;  // the first place that failed, -1: none
   t_gfCopyFailure failure;
 };
 
-// Hashes the group's bytes of the large entry at place i through block.
-bool hashStored(PlatSha256** hasher, int i, unsigned char* block, t_gfLargeSums* job) {
+// Hashes the group's bytes of the entry at place i through block.
+bool hashStored(PlatSha256** hasher, int i, unsigned char* block, t_gfReadBack* job) {
   const t_gfWriteEntry* f = gfWriteEntryAt(job->files, i);
   for (long done = 0; done < (long)f->size;) {
     long piece = (long)f->size - done < kReadBackPiece ? (long)f->size - done : kReadBackPiece;
     long long got = platReadAt(job->out, (long long)f->offset + done, block, (size_t)piece);
-    if (got != piece || !gfHashEntryPiece(hasher, job->files, i, block, piece, false))
-      return false;
+    if (got != piece || !hashPiece(hasher, job->sums, i, block, piece, false)) return false;
     done += piece;
   }
-  return gfHashEntryPiece(hasher, job->files, i, nullptr, 0, true);
+  return hashPiece(hasher, job->sums, i, nullptr, 0, true);
 }
 
-void hashLarge(void* context) {
-  auto* job = static_cast<t_gfLargeSums*>(context);
+void hashUnfed(void* context) {
+  auto* job = static_cast<t_gfReadBack*>(context);
   PlatSha256* hasher = nullptr;
   auto* block = static_cast<unsigned char*>(ENGINE_NEW(kReadBackPiece));
   for (int i; (i = job->next.fetch_add(1)) < job->files->count;) {
-    if (gfWriteEntryAt(job->files, i)->size <= (std::uint32_t)job->smallMax) continue;
+    if (job->sums->fed[i]) continue;
     if (block && hashStored(&hasher, i, block, job)) continue;
     std::lock_guard<std::mutex> hold(job->lock);
     if (job->failed < 0 || i < job->failed) {
@@ -296,17 +296,16 @@ void hashLarge(void* context) {
 
 }  // namespace
 
-int gfSumLargeEntries(const t_gfWriteList* files, PlatHandle out, long smallMax,
-                      t_gfCopyFailure* failure) {
-  t_gfLargeSums job;
+int gfSumsReadBack(t_gfEntrySums* sums, const t_gfWriteList* files, PlatHandle out,
+                   t_gfCopyFailure* failure) {
+  t_gfReadBack job;
+  job.sums = sums;
   job.files = files;
   job.out = out;
-  job.smallMax = smallMax;
   t_crew crew;
-  crewStart(&crew, files->count > 1 ? crewThreads() - 1 : 0, hashLarge, &job);
-  hashLarge(&job);
+  crewStart(&crew, files->count > 1 ? crewThreads() - 1 : 0, hashUnfed, &job);
+  hashUnfed(&job);
   crewJoin(&crew);
   if (job.failed >= 0) *failure = job.failure;
   return job.failed;
 }
-

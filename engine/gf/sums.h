@@ -1,6 +1,5 @@
-// SHA-256 sums of groups: the sums of the entries the copier moves, the sums file the group
-// writer writes beside a group it packs (sums_file.cpp), and the clamp of stored dates to
-// SOURCE_DATE_EPOCH for reproducible packs.
+// SHA-256 sums of groups: the sums stage of the group writer (the sums of the entries the
+// copier moves, and the sums file written beside the group, sums_file.cpp).
 #pragma once
 #include <cstdint>
 
@@ -16,32 +15,39 @@ struct t_gfSumsFile {
   int open;
 };
 
+// The sums stage of a write: the SHA-256 of each entry's bytes by place in the table order.
+// The copier feeds it the entries whose bytes it reads; the writer then has it read back from
+// the group just written the entries the host copied unseen, and writes the sums file from it.
+struct t_gfEntrySums {
+  unsigned char* digests;
+  unsigned char* fed;  // nonzero where the copier fed the entry
+  int count;
+};
+// Room for the sums of count entries; false when memory fails.
+bool gfEntrySumsOpen(t_gfEntrySums* sums, int count);
+void gfEntrySumsFree(t_gfEntrySums* sums);
+// Takes the whole bytes of the entry at place i, hashed with *hasher (opened at the first
+// entry, closed by the caller). False when the host's hash failed (platLastError says why).
+bool gfSumsFeed(t_gfEntrySums* sums, PlatSha256** hasher, int i, const void* bytes, long count);
+// Hashes the entries the copier did not feed, read back from out, the group just written, by
+// the crew's threads. -1 when all went well, else the first place that failed, with failure
+// described.
+int gfSumsReadBack(t_gfEntrySums* sums, const t_gfWriteList* files, PlatHandle out,
+                   t_gfCopyFailure* failure);
+
 // Refuses, before anything is written, a sums path that would take the place of the group
 // being written (any spelling, through a link, a hard link), of a group the job reads, or of
 // a file the group is made from. 0 when the path is free; 1 after reporting through job.
 int gfSumsRefusePlace(const char* sums, const char* group, const t_gfWriteList* list,
                       t_gfJob* job);
-// Writes the sums of list (its digests filled by the copier) to a new file that takes the
-// name path at gfSumsCommit; head is the SHA-256 of the new group's header and directory as
-// written. 0 on success; 1 after reporting why not through job.
+// Writes the sums of list (entrySums complete) to a new file that takes the name path at
+// gfSumsCommit; head is the SHA-256 of the new group's header and directory as written. The
+// debris of killed jobs it removes is told to warn. 0 on success; 1 after reporting why not
+// through job.
 int gfSumsWrite(t_gfSumsFile* sums, const char* path, const t_gfWriteList* list,
-                const unsigned char head[GF_SHA256_SIZE], t_gfJob* job);
+                const t_gfEntrySums* entrySums, const unsigned char head[GF_SHA256_SIZE],
+                t_gfReport warn, t_gfJob* job);
 // Names the sums file once the group took its name; a failure is reported as such: the new
 // group (group names it) is in place, its sums are not.
 int gfSumsCommit(t_gfSumsFile* sums, const char* path, const char* group, t_gfJob* job);
 void gfSumsDiscard(t_gfSumsFile* sums);
-
-// SOURCE_DATE_EPOCH of the environment: 0 when it is not set; 1 with *epoch set; -1 after
-// reporting through job a value that is no decimal count of seconds.
-int gfSourceDateEpoch(std::int64_t* epoch, t_gfJob* job);
-
-// Hashes one more piece of the entry at place i of files with *hasher (opened at the first
-// piece); last set finishes it into the list's digests. False when the host's hash failed
-// (platLastError says why).
-bool gfHashEntryPiece(PlatSha256** hasher, const t_gfWriteList* files, int i, const void* bytes,
-                      long count, bool last);
-// The sums of the entries larger than smallMax, which the copier has the host copy without
-// showing their bytes: read back from out, the group just written, by the crew's threads.
-// -1 when all went well, else the first place that failed, with failure described.
-int gfSumLargeEntries(const t_gfWriteList* files, PlatHandle out, long smallMax,
-                      t_gfCopyFailure* failure);

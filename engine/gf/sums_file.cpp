@@ -10,7 +10,7 @@
 #include "engine/gf/group_format.h"
 #include "engine/gf/group_open.h"
 #include "engine/gf/names.h"
-#include "engine/kestin/ascii.h"
+#include "engine/platform/ascii.h"
 #define ENGINE_UNIT "gf manager"
 #include "engine/kestin/alloc.h"
 
@@ -56,17 +56,6 @@ int gfGroupHeadDigest(const char* path, unsigned char digest[GF_SHA256_SIZE], t_
 
 // ---- where a sums file may go -----------------------------------------------------------------
 
-namespace {
-
-bool sameFolded(const char* a, const char* b) {
-  for (;; a++, b++) {
-    if (asciiLower((unsigned char)*a) != asciiLower((unsigned char)*b)) return false;
-    if (!*a) return true;
-  }
-}
-
-}  // namespace
-
 int gfSumsRefusePlace(const char* sums, const char* group, const t_gfWriteList* list,
                       t_gfJob* job) {
   char shownSums[PLAT_PATH_MAX], shown[PLAT_PATH_MAX];
@@ -102,7 +91,7 @@ int gfSumsRefusePlace(const char* sums, const char* group, const t_gfWriteList* 
   }
   for (int i = 0; i < list->count; i++) {
     const t_gfWriteEntry* f = gfWriteEntryNumber(list, (std::uint32_t)i);
-    if (f->inGroup || !sameFolded(gfWriteText(list, f->name) + f->leaf, leaf)) continue;
+    if (f->inGroup || !asciiEqualAnyCase(gfWriteText(list, f->name) + f->leaf, leaf)) continue;
     char source[PLAT_PATH_MAX];
     if (!gfWriteSourcePath(list, f, source, sizeof source) || !platSamePlace(sums, source))
       continue;
@@ -130,7 +119,8 @@ bool lastOfItsName(const t_gfWriteList* list, int i) {
 }  // namespace
 
 int gfSumsWrite(t_gfSumsFile* sums, const char* path, const t_gfWriteList* list,
-                const unsigned char head[GF_SHA256_SIZE], t_gfJob* job) {
+                const t_gfEntrySums* entrySums, const unsigned char head[GF_SHA256_SIZE],
+                t_gfReport warn, t_gfJob* job) {
   char shown[PLAT_PATH_MAX];
   gfShownPath(path, shown, sizeof shown);
   sums->open = 0;
@@ -139,7 +129,7 @@ int gfSumsWrite(t_gfSumsFile* sums, const char* path, const t_gfWriteList* list,
     return 1;
   }
   sums->open = 1;
-  gfTellDebris(&sums->file, list->warn);
+  gfTellDebris(&sums->file, warn);
   constexpr long kBlock = 64 * 1024;
   auto* block = static_cast<char*>(ENGINE_NEW(kBlock));
   if (!block) {
@@ -160,7 +150,7 @@ int gfSumsWrite(t_gfSumsFile* sums, const char* path, const t_gfWriteList* list,
     if (!lastOfItsName(list, i)) continue;
     char name[GF_PATH_MAX + 1];
     gfWriteStoredName(list, gfWriteEntryAt(list, i), name);
-    used += gfSumLine(name, list->digests + (size_t)i * GF_SHA256_SIZE, block + used);
+    used += gfSumLine(name, entrySums->digests + (size_t)i * GF_SHA256_SIZE, block + used);
     block[used++] = '\n';
   }
   ENGINE_DELETE(block);

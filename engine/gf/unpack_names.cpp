@@ -6,26 +6,11 @@
 
 #include "engine/gf/unpacker.h"
 
-#include "engine/kestin/ascii.h"
+#include "engine/platform/ascii.h"
 #define ENGINE_UNIT "gf manager"
 #include "engine/kestin/containers.h"
 
 namespace {
-
-// Names without regard to case; the same order for any spelling of a name.
-int compareFolded(const char* a, const char* b) {
-  for (;; a++, b++) {
-    int x = asciiLower((unsigned char)*a), y = asciiLower((unsigned char)*b);
-    if (x != y || !x) return x - y;
-  }
-}
-
-// Whether name begins with prefix without regard to case.
-bool startsFolded(const char* name, const char* prefix) {
-  for (; *prefix; name++, prefix++)
-    if (asciiLower((unsigned char)*name) != asciiLower((unsigned char)*prefix)) return false;
-  return true;
-}
 
 void addListed(const char* name, int isRegular, void* context) {
   auto* l = static_cast<t_gfListing*>(context);
@@ -49,7 +34,7 @@ const char* listedName(const t_gfListing* l, std::uint32_t a) { return l->text.i
 const std::uint32_t* firstFolded(const t_gfListing* l, const char* name) {
   return std::lower_bound(l->order.items, l->order.items + l->order.count, name,
                           [l](std::uint32_t a, const char* key) {
-                            return compareFolded(listedName(l, a), key) < 0;
+                            return asciiCompareAnyCase(listedName(l, a), key) < 0;
                           });
 }
 
@@ -74,7 +59,7 @@ t_gfListing* gfReadListing(PlatHandle dir) {
   }
   const char* text = l->text.items;
   auto byFoldedName = [text](std::uint32_t a, std::uint32_t b) {
-    int c = compareFolded(text + a + 1, text + b + 1);
+    int c = asciiCompareAnyCase(text + a + 1, text + b + 1);
     return c ? c < 0 : std::strcmp(text + a + 1, text + b + 1) < 0;
   };
   std::sort(l->order.items, l->order.items + l->order.count, byFoldedName);
@@ -93,7 +78,7 @@ t_gfSpelling gfFindSpelling(const t_gfListing* l, const char* name, char* other)
   const std::uint32_t* end = l->order.items + l->order.count;
   const std::uint32_t* at = firstFolded(l, name);
   const std::uint32_t* first = nullptr;
-  for (; at != end && compareFolded(listedName(l, *at), name) == 0; at++) {
+  for (; at != end && asciiCompareAnyCase(listedName(l, *at), name) == 0; at++) {
     if (std::strcmp(listedName(l, *at), name) == 0) return GF_SPELLING_EXACT;
     if (!first) first = at;
   }
@@ -109,7 +94,7 @@ void gfRemoveStaleTemps(const t_gfListing* l, PlatHandle dir, const char* name,
   const std::uint32_t* end = l->order.items + l->order.count;
   for (const std::uint32_t* at = firstFolded(l, name); at != end; at++) {
     const char* listed = listedName(l, *at);
-    if (!startsFolded(listed, name)) break;  // past every name that begins with it
+    if (!asciiStartsAnyCase(listed, name)) break;  // past every name that begins with it
     // Only a regular file: a link, a pipe or a directory of that name is not ours.
     if (l->text[*at] && platIsStaleTempNameOf(name, listed) && platRemoveInDir(dir, listed) == 0)
       removed(listed, context);

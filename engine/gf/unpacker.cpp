@@ -195,8 +195,11 @@ int unpackAll(const char* path, const char* target, PlatHandle group, t_gfDirStr
 
 }  // namespace
 
-int gfUnpackInto(const char* path, const char* target, t_gfNameFilter select, void* context,
-                 int flags, t_gfReport sink) {
+int gfUnpackJob(const t_gfUnpackOptions* given) {
+  t_gfUnpackOptions options;
+  if (!gfTakeOptions(&options, given)) return 1;
+  const char* path = options.path;
+  t_gfReport sink = options.report;
   PlatHandle group = platOpenRead(path);
   if (group == INVALID_HANDLE) {
     gfReportOpenFailure(path, sink);
@@ -215,24 +218,32 @@ int gfUnpackInto(const char* path, const char* target, t_gfNameFilter select, vo
     platClose(group);
     return 1;
   }
-  int failed =
-      unpackAll(path, target, group, &stream, select, context, flags, sink, files, bytes);
+  int failed = unpackAll(path, options.target, group, &stream, options.select, options.context,
+                         options.flags, sink, files, bytes);
   gfCloseDirStream(&stream);
   platClose(group);
   return failed;
 }
 
+// The older forms, each one unpack job.
+static int unpackWith(t_gfUnpackOptions options) { return gfUnpackJob(&options); }
+
+int gfUnpackInto(const char* path, const char* target, t_gfNameFilter select, void* context,
+                 int flags, t_gfReport sink) {
+  return unpackWith({sizeof(t_gfUnpackOptions), path, target, select, context, flags, sink});
+}
+
 int gfUnpackWith(const char* path, t_gfNameFilter select, void* context, int flags,
                  t_gfReport sink) {
-  return gfUnpackInto(path, nullptr, select, context, flags, sink);
+  return unpackWith({sizeof(t_gfUnpackOptions), path, nullptr, select, context, flags, sink});
 }
 
 int gfUnpackSelected(const char* path, t_gfNameFilter select, void* context, t_gfReport sink) {
-  return gfUnpackWith(path, select, context, 0, sink);
+  return unpackWith({sizeof(t_gfUnpackOptions), path, nullptr, select, context, 0, sink});
 }
 
 int gfUnpackChecked(const char* path, t_gfReport sink) {
-  return gfUnpackSelected(path, nullptr, nullptr, sink);
+  return unpackWith({sizeof(t_gfUnpackOptions), path, nullptr, nullptr, nullptr, 0, sink});
 }
 
 void gfUnpack(const char* path) { gfUnpackChecked(path, nullptr); }

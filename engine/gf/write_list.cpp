@@ -7,7 +7,7 @@
 #include "engine/gf/write_list.h"
 
 #include "engine/gf/names.h"
-#include "engine/kestin/ascii.h"
+#include "engine/platform/ascii.h"
 #define ENGINE_UNIT "gf manager"
 #include "engine/kestin/containers.h"
 
@@ -22,13 +22,8 @@ char* textAt(const t_gfWriteList* list, std::uint32_t at) {
 
 // The stored names of two records compared upper-cased, by unsigned bytes.
 int compareNames(const t_gfWriteList* list, std::uint32_t a, std::uint32_t b) {
-  const unsigned char* p =
-      reinterpret_cast<const unsigned char*>(textAt(list, gfWriteEntryNumber(list, a)->name));
-  const unsigned char* q =
-      reinterpret_cast<const unsigned char*>(textAt(list, gfWriteEntryNumber(list, b)->name));
-  for (; *p && asciiUpper(*p) == asciiUpper(*q); p++, q++) {
-  }
-  return asciiUpper(*p) - asciiUpper(*q);
+  return asciiCompareAnyCase(textAt(list, gfWriteEntryNumber(list, a)->name),
+                             textAt(list, gfWriteEntryNumber(list, b)->name));
 }
 
 // The table order on the stored names (compared upper-cased), then the later copy first,
@@ -156,7 +151,6 @@ void gfWriteFree(t_gfWriteList* list) {
   list->pages.release();
   list->sources.release();
   ENGINE_DELETE(list->order);
-  ENGINE_DELETE(list->digests);
   *list = t_gfWriteList{};
 }
 

@@ -42,19 +42,6 @@ struct t_gfWriteList {
   std::uint32_t textUsed;  // in the last block
   std::uint32_t* order;
   t_engineArray<t_gfWriteSource> sources;
-  // A handle the caller holds on the group being replaced, closed (and set invalid) once
-  // the data is copied and before the new group takes the name: Windows refuses to replace
-  // a file its own process holds open. Null: none.
-  PlatHandle* closeBeforeCommit;
-  // The sums file to write beside the group (null: none), and the SHA-256 of each entry's
-  // bytes by place in the table order, which the copier fills as it copies them.
-  const char* sums;
-  unsigned char* digests;
-  // Where the job's warnings go (null: nowhere): the debris of killed jobs it removed.
-  t_gfReport warn;
-  // Stored dates later than this are stored as it (SOURCE_DATE_EPOCH), when clamp is set.
-  int clamp;
-  std::int64_t clampTo;
 };
 
 constexpr std::uint32_t GF_NO_TEXT = 0xFFFFFFFFu;

@@ -1,7 +1,7 @@
 // The directory search's wildcard rule as plain code: Windows applies it itself in
 // FindFirstFileA; the POSIX search applies this copy of it.
 #include "engine/platform/platform.h"
-#include "engine/kestin/ascii.h"
+#include "engine/platform/ascii.h"
 
 int platMatchName(const char* pattern, const char* name) {
   // Iterative wildcard match with one backtrack point, which is enough for '*'.

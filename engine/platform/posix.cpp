@@ -15,7 +15,7 @@
 
 #include <atomic>
 
-#include "engine/kestin/ascii.h"
+#include "engine/platform/ascii.h"
 #include "engine/platform/faults.h"
 #include "engine/platform/platform.h"
 #include "engine/platform/posix_sys.h"
@@ -276,12 +276,6 @@ char* sysRealPath(const char* path, char* out) {
 
 namespace {
 
-bool sameNoCase(const char* a, const char* b, size_t n) {
-  for (size_t i = 0; i < n; i++)
-    if (asciiLower((unsigned char)a[i]) != asciiLower((unsigned char)b[i])) return false;
-  return true;
-}
-
 bool exists(const char* hostPath) {
   struct stat st;
   return sysLstat(hostPath, &st) == 0;
@@ -299,7 +293,7 @@ bool matchComponent(char* out, size_t start, size_t end) {
   char best[256];
   bool found = false;
   while (struct dirent* e = sysReadDir(dir)) {
-    if (strlen(e->d_name) != len || !sameNoCase(e->d_name, out + start, len)) continue;
+    if (strlen(e->d_name) != len || !asciiEqualAnyCaseN(e->d_name, out + start, len)) continue;
     if (!found || strcmp(e->d_name, best) < 0) {
       memcpy(best, e->d_name, len + 1);
       found = true;

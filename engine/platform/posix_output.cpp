@@ -7,7 +7,6 @@
 #include <signal.h>
 #include <stdio.h>
 #include <string.h>
-#include <strings.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -16,7 +15,7 @@
 #include <atomic>
 #include <initializer_list>
 
-#include "engine/kestin/ascii.h"
+#include "engine/platform/ascii.h"
 #include "engine/platform/faults.h"
 #include "engine/platform/platform.h"
 #include "engine/platform/posix_sys.h"
@@ -31,13 +30,6 @@ PlatHandle invalid() {
   return INVALID_HANDLE;
 }
 
-bool sameNoCase(const char* a, const char* b) {
-  for (; *a && *b; a++, b++) {
-    if (asciiLower((unsigned char)*a) != asciiLower((unsigned char)*b)) return false;
-  }
-  return *a == *b;
-}
-
 // The first name in byte order in dir that equals name without regard to case: 1 when
 // found, 0 when there is none, -1 when dir could not be listed (errno tells why): a level
 // made then could double one spelled otherwise.
@@ -47,7 +39,7 @@ int findNoCase(int dir, const char* name, char* out, size_t outSize) {
   int found = 0;
   errno = 0;
   while (struct dirent* e = sysReadDir(listing)) {
-    if (!sameNoCase(e->d_name, name) || strlen(e->d_name) >= outSize) continue;
+    if (!asciiEqualAnyCase(e->d_name, name) || strlen(e->d_name) >= outSize) continue;
     if (!found || strcmp(e->d_name, out) < 0) {
       strcpy(out, e->d_name);
       found = 1;
@@ -503,7 +495,7 @@ int platSamePlace(const char* a, const char* b) {
   char dirX[PLAT_PATH_MAX], dirY[PLAT_PATH_MAX];
   directoryOf(x, dirX, sizeof dirX);
   directoryOf(y, dirY, sizeof dirY);
-  return strcasecmp(platLastComponent(x), platLastComponent(y)) == 0 &&
+  return asciiEqualAnyCase(platLastComponent(x), platLastComponent(y)) &&
          sameIdentity(dirX, dirY);
 }
 

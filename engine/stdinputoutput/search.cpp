@@ -3,7 +3,7 @@
 #include <cstring>
 
 #include "tarnpak/stdinputoutput.h"
-#include "engine/kestin/ascii.h"
+#include "engine/platform/ascii.h"
 
 namespace {
 
@@ -33,19 +33,12 @@ char* ZSStrStrAnyCase(const char* buf, const char* str, int size) {
 int ZSMemCmpAnyCase(const char* a, const char* b, int n) {
   if (n <= 0) return 1;
   if (!a || !b) return 0;
-  for (int i = 0; i < n; i++) {
-    if (asciiLower(a[i]) != asciiLower(b[i])) return 0;
-  }
-  return 1;
+  return asciiEqualAnyCaseN(a, b, (std::size_t)n) ? 1 : 0;
 }
 
 int xstrcmp(const char* a, const char* b) {
   if (!a || !b) return a == b ? 0 : 1;
-  while (*a && *b && asciiUpper(*a) == asciiUpper(*b)) {
-    a++;
-    b++;
-  }
-  return *a == 0 && *b == 0 ? 0 : 1;
+  return asciiEqualAnyCase(a, b) ? 0 : 1;
 }
 
 int ZSMaskCompare(const char* mask, const char* name) {

@@ -1,6 +1,7 @@
 // The group file manager's exported interface: the file table records and the gf functions
 // (start-up scan, lookup, file handles, search, table edits, builder, unpacker).
 #pragma once
+#include <cstddef>
 #include <cstdint>
 
 #include "tarnpak/engine_api.h"
@@ -127,6 +128,7 @@ ENGINE_API int gfInsertFile(const char* name);
 ENGINE_API void gfDeleteFile(const char* name);
 
 // ---- the builder --------------------------------------------------------------------------
+// gfPackJob (below) takes every option of a pack; the forms here are kept for their callers.
 // Packs the files the root's "group.cfg" names into the group file name.
 ENGINE_API void Tarnpak(const char* name, int flag);
 // The same, reporting what went wrong; 0 when a group was written, 1 otherwise.
@@ -177,6 +179,8 @@ constexpr int GF_EDIT_DRY_RUN = 2;    // everything but the writing: the group s
 // do not each make a group of their own, the last one replacing the others.
 constexpr int GF_EDIT_MAKE_MISSING = 4;
 
+// gfEditJob (below) takes every option of an edit; gfEditGroup and its forms are kept for
+// their callers.
 // Rewrites the group file at path with changes, as the builder would write the resulting set
 // of files: the directory in the builder's order, every kept entry's bytes, date and time
 // copied from the old group range by range (never read whole into memory), the build flag
@@ -215,6 +219,8 @@ ENGINE_API int gfEditGroupTold(const char* path, int flags, const char* root,
                                t_gfReport warn);
 
 // ---- the unpacker -------------------------------------------------------------------------
+// gfUnpackJob (below) takes every option of an unpack; the forms here are kept for their
+// callers.
 // Recreates every file stored in the group file below the current directory.
 ENGINE_API void gfUnpack(const char* path);
 // The same, reporting each problem; 0 when every file was written, 1 otherwise.
@@ -392,6 +398,59 @@ ENGINE_API int gfEditGroupSummed(const char* path, int flags, const char* root,
                                  const char* const* adds, int addCount,
                                  const char* const* removes, int removeCount, const char* sums,
                                  t_gfReport report, t_gfReport warn);
+
+// ---- one entry point per job: pack, edit, unpack -----------------------------------------
+// Each job takes one options record. Zero the record, set size to its sizeof, then fill what
+// the job needs: the engine reads only the fields that size covers and takes zero for the
+// rest, so a program built against an older, smaller record keeps working as records grow.
+// Each entry point returns 0 when the job was done and 1 otherwise, having reported why
+// (1 without a word for a null record or one whose size does not even cover size).
+
+// A pack: the files the build list (group.cfg) of root names, written as the group file name.
+struct ENGINE_API t_gfPackOptions {
+  std::size_t size;
+  // The game directory; null: the manager's root as gfStart set it (as Tarnpak packs).
+  // Otherwise the manager is not started: no table is built and its root stays as it is.
+  const char* root;
+  const char* name;   // the group file to write
+  int flag;           // the build flag its header holds
+  const char* sums;   // the sums file to write beside the group (null: none); see gfSumLine
+  t_gfReport report;  // problems, one message each (null: silent)
+  t_gfReport warn;    // warnings, as TarnpakFromWarned lists them (null: none)
+};
+ENGINE_API int gfPackJob(const t_gfPackOptions* options);
+
+// An edit of the group file at path, as gfEditGroup describes it.
+struct ENGINE_API t_gfEditOptions {
+  std::size_t size;
+  const char* path;
+  int flags;                    // GF_EDIT_NEW_GROUP, GF_EDIT_DRY_RUN, GF_EDIT_MAKE_MISSING
+  const char* root;             // where added paths lie (null or "": the current directory)
+  const char* const* adds;
+  int addCount;
+  const char* const* removes;
+  int removeCount;
+  const char* sums;             // the sums file to write beside the new group (null: none)
+  t_gfEditVisitor told;         // hears each entry that goes, in directory order (null: none)
+  void* context;                // handed to told
+  t_gfReport report;
+  t_gfReport warn;
+};
+ENGINE_API int gfEditJob(const t_gfEditOptions* options);
+
+// An unpack of the group file at path, as gfUnpack describes it.
+struct ENGINE_API t_gfUnpackOptions {
+  std::size_t size;
+  const char* path;
+  // The directory to write below (it must exist); null: the current directory. A program
+  // need not change its working directory, which every thread shares.
+  const char* target;
+  t_gfNameFilter select;  // chooses the entries to unpack (null: all of them)
+  void* context;          // handed to select
+  int flags;              // GF_UNPACK_STORED_DATES
+  t_gfReport report;
+};
+ENGINE_API int gfUnpackJob(const t_gfUnpackOptions* options);
 
 // ---- services for the engine's programs ---------------------------------------------------
 // The library's version, "MAJOR.MINOR.PATCH".

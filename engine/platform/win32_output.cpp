@@ -46,6 +46,16 @@ void closeBase(const t_base& base) {
   if (base.own) sysCloseHandle(base.dir);
 }
 
+// Opens name inside dir (INVALID_HANDLE: the current directory) with one relative open.
+HANDLE openIn(PlatHandle dir, const char* name, ACCESS_MASK access, ULONG disposition,
+              ULONG options) {
+  t_base base;
+  if (!openBase(dir, &base)) return INVALID_HANDLE_VALUE;
+  HANDLE h = sysOpenRelative(base.dir, name, access, disposition, options);
+  closeBase(base);
+  return h;
+}
+
 // Whether an open file is a link (reparse point): 1 or 0, or -1 when it cannot be told
 // (then nothing is written through it).
 int isReparsePoint(HANDLE h) {
@@ -381,13 +391,8 @@ bool pathInDir(PlatHandle dir, const char* name, char* out, size_t size) {
 }
 
 HANDLE createNew(PlatHandle dir, const char* name) {
-  t_base base;
-  if (!openBase(dir, &base)) return INVALID_HANDLE_VALUE;
-  HANDLE h = sysOpenRelative(base.dir, name, GENERIC_WRITE | DELETE, FILE_CREATE,
-                             FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT |
-                                 FILE_SEQUENTIAL_ONLY);
-  closeBase(base);
-  return h;
+  return openIn(dir, name, GENERIC_WRITE | DELETE, FILE_CREATE,
+                FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT | FILE_SEQUENTIAL_ONLY);
 }
 
 bool nameTaken() { return lastFailureIs(ERROR_FILE_EXISTS) || lastFailureIs(ERROR_ALREADY_EXISTS); }
@@ -447,11 +452,8 @@ void platDropGuardedInDir(PlatHandle dir, const char* name, int token) {
 
 
 PlatHandle platOpenKeepableInDir(PlatHandle dir, const char* name, long long* size) {
-  t_base base;
-  if (!openBase(dir, &base)) return INVALID_HANDLE;
-  HANDLE h = sysOpenRelative(base.dir, name, GENERIC_READ | FILE_WRITE_ATTRIBUTES, FILE_OPEN,
-                             FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT);
-  closeBase(base);
+  HANDLE h = openIn(dir, name, GENERIC_READ | FILE_WRITE_ATTRIBUTES, FILE_OPEN,
+                    FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT);
   if (h == INVALID_HANDLE_VALUE) return INVALID_HANDLE;
   BY_HANDLE_FILE_INFORMATION info;
   const DWORD unlike = FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_READONLY |
@@ -471,11 +473,7 @@ int platTouch(PlatHandle h) {
 }
 
 int platIsSameFileInDir(PlatHandle dir, const char* name, PlatHandle file) {
-  t_base base;
-  if (!openBase(dir, &base)) return 0;
-  HANDLE h = sysOpenRelative(base.dir, name, FILE_READ_ATTRIBUTES, FILE_OPEN,
-                             FILE_OPEN_REPARSE_POINT);
-  closeBase(base);
+  HANDLE h = openIn(dir, name, FILE_READ_ATTRIBUTES, FILE_OPEN, FILE_OPEN_REPARSE_POINT);
   if (h == INVALID_HANDLE_VALUE) return 0;
   BY_HANDLE_FILE_INFORMATION a, b;
   bool same = sysFileInfo(h, &a) && sysFileInfo(toWin(file), &b) &&

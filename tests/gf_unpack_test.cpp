@@ -4,8 +4,8 @@
 #include <cstdio>
 #include <filesystem>
 
-#include "engine/gf/group_format.h"
-#include "engine/gf/unpacker.h"
+#include "engine/gf/base/group_format.h"
+#include "engine/gf/unpack/unpacker.h"
 #include "engine/kestin/memory_report.h"
 #include "engine/platform/faults.h"
 #include "support/test_support.h"

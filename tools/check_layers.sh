@@ -41,7 +41,7 @@ for i in "${!layers[@]}"; do
 done
 
 status=0
-for file in "$engine"/gf/*.cpp "$engine"/gf/*.h; do
+for file in "$engine"/gf/*/*.cpp "$engine"/gf/*/*.h; do
   unit=$(basename "$file")
   unit=${unit%.*}
   own=${level[$unit]:-}
@@ -60,7 +60,7 @@ for file in "$engine"/gf/*.cpp "$engine"/gf/*.h; do
       status=1
     fi
   done < <(grep -n '^[[:space:]]*#[[:space:]]*include[[:space:]]*"engine/gf/' "$file" |
-           sed -E 's#^([0-9]+):.*"engine/gf/([A-Za-z0-9_]+)\.h".*#\1:\2#')
+           sed -E 's#^([0-9]+):.*"engine/gf/([a-z]+/)?([A-Za-z0-9_]+)\.h".*#\1:\3#')
 done
 
 for module in kestin platform t_list debug stdinputoutput include; do

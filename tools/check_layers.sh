@@ -3,8 +3,8 @@
 # base (the group format, names, opening a group), manager (the file manager behind gfStart),
 # pack (the jobs that write groups) and unpack (the job that writes files from a group).
 #   - The jobs (pack, unpack) never include the manager; the manager never includes a job;
-#     a job never includes another job; the base includes no other wing. So every arrow
-#     between wings goes into the base.
+#     the pack and unpack wings never include each other; the base includes no other wing.
+#     So every arrow between wings goes into the base.
 #   - Inside a wing the units stand in one straight order of layers, and a unit includes only
 #     layers at or below its own.
 #   - Nothing below engine/gf (kestin, platform, t_list, debug, stdinputoutput, the public
@@ -34,7 +34,7 @@ broken_rule() {
     base:*) echo "the base includes no other wing" ;;
     manager:*) echo "the manager never includes a job" ;;
     *:manager) echo "the jobs never include the manager" ;;
-    *) echo "a job never includes another job" ;;
+    *) echo "the pack and unpack wings never include each other" ;;
   esac
 }
 

@@ -26,6 +26,7 @@ int unpackHere(const std::string& image, const std::string& name = "data.grp") {
   return status;
 }
 
+#ifndef _WIN32  // symbolic links
 // Takes a level of the working directory away the moment it has been looked at, and puts a
 // link to swapTarget in its place.
 std::string swapTarget;
@@ -35,6 +36,7 @@ void swapLevelForLink(const void* detail) {
   std::filesystem::rename(level, level + ".AWAY");
   std::filesystem::create_directory_symlink(swapTarget, level);
 }
+#endif
 
 }  // namespace
 

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <vector>
 
-#include "engine/gf/group_format.h"
+#include "engine/gf/base/group_format.h"
 #include "tarnpak/stdinputoutput.h"
 
 static void BM_Scramble(benchmark::State& state) {

@@ -2,7 +2,7 @@
 // nothing left allocated, or hands out entries that all lie within the file.
 #include <cstring>
 
-#include "engine/gf/group_format.h"
+#include "engine/gf/base/group_format.h"
 #include "engine/kestin/memory_report.h"
 #include "fuzz_support.h"
 #include "tarnpak/kestin.h"

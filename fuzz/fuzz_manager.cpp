@@ -17,7 +17,7 @@
 #include <thread>
 #include <vector>
 
-#include "engine/gf/group_format.h"
+#include "engine/gf/base/group_format.h"
 #include "engine/kestin/memory_report.h"
 #include "fuzz_support.h"
 #include "tarnpak/gf.h"

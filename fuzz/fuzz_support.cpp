@@ -11,7 +11,7 @@
 #include <filesystem>
 #include <map>
 
-#include "engine/gf/group_format.h"
+#include "engine/gf/base/group_format.h"
 
 namespace fs = std::filesystem;
 

@@ -7,7 +7,7 @@
 #include <cerrno>
 #include <cstring>
 
-#include "engine/gf/table.h"
+#include "engine/gf/manager/table.h"
 #include "engine/kestin/memory_report.h"
 #include "engine/platform/faults.h"
 #include "support/test_support.h"

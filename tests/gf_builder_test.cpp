@@ -7,8 +7,8 @@
 #include <cstdio>
 #include <filesystem>
 
-#include "engine/gf/group_format.h"
-#include "engine/gf/group_writer.h"
+#include "engine/gf/base/group_format.h"
+#include "engine/gf/pack/group_writer.h"
 #include "tarnpak/gf.h"
 #include "engine/kestin/memory_report.h"
 #include "tarnpak/kestin.h"

@@ -5,7 +5,7 @@
 
 #include <cstring>
 
-#include "engine/gf/reader.h"
+#include "engine/gf/manager/reader.h"
 #include "tarnpak/kestin.h"
 #include "tarnpak/t_list.h"
 #include "support/reader_gate.h"

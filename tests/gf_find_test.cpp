@@ -4,7 +4,7 @@
 #include <algorithm>
 #include <cstring>
 
-#include "engine/gf/table.h"
+#include "engine/gf/manager/table.h"
 #include "tarnpak/kestin.h"
 #include "tarnpak/t_list.h"
 #include "support/reader_gate.h"

@@ -3,7 +3,7 @@
 
 #include <cstring>
 
-#include "engine/gf/group_format.h"
+#include "engine/gf/base/group_format.h"
 #include "engine/kestin/memory_report.h"
 #include "tarnpak/kestin.h"
 #include "support/test_support.h"

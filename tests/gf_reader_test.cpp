@@ -9,7 +9,7 @@
 #include <random>
 #include <thread>
 
-#include "engine/gf/reader.h"
+#include "engine/gf/manager/reader.h"
 #include "tarnpak/kestin.h"
 #include "tarnpak/t_list.h"
 #include "support/reader_gate.h"

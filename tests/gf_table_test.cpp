@@ -5,8 +5,8 @@
 #include <cstring>
 #include <filesystem>
 
-#include "engine/gf/names.h"
-#include "engine/gf/table.h"
+#include "engine/gf/base/names.h"
+#include "engine/gf/manager/table.h"
 #include "tarnpak/kestin.h"
 #include "tarnpak/t_list.h"
 #include "support/reader_gate.h"

@@ -13,7 +13,7 @@
 #include <thread>
 #include <vector>
 
-#include "engine/gf/group_writer.h"
+#include "engine/gf/pack/group_writer.h"
 #include "engine/platform/faults.h"
 #include "support/test_support.h"
 #include "tarnpak/gf.h"

@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/gf/group_format.h"
+#include "engine/gf/base/group_format.h"
 #include "support/test_support.h"
 
 namespace {

@@ -15,7 +15,7 @@
 #include <thread>
 #endif
 
-#include "engine/gf/group_format.h"
+#include "engine/gf/base/group_format.h"
 #include "support/test_support.h"
 
 TEST(Tool, PrintsTheUsageTextWithoutArguments) {

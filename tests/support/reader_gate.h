@@ -8,7 +8,7 @@
 #include <thread>
 #include <vector>
 
-#include "engine/gf/reader.h"
+#include "engine/gf/manager/reader.h"
 #include "engine/platform/faults.h"
 
 // Polls cond until it holds or ten seconds pass; true when it held.

@@ -288,7 +288,7 @@ ToolRun runGrp(const std::vector<std::string>& args, const std::string& cwd) {
   return runProgram(GRP_EXE, args, cwd);
 }
 
-#include "engine/gf/group_format.h"
+#include "engine/gf/base/group_format.h"
 
 std::string makeGroup(const std::vector<StoredFile>& files, unsigned flag, bool scramble) {
   int dirSize = 0;

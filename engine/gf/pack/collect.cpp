@@ -1,0 +1,333 @@
+// The builder's collection of files: the directory searches a mask or a path leads to (in
+// every spelling of its directory part), each file found checked and added to the write
+// list with its date (clamped to SOURCE_DATE_EPOCH when set), and the group being written
+// noticed among them.
+#include "engine/gf/pack/collect.h"
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "engine/gf/base/group_format.h"
+#include "engine/gf/pack/write_list.h"
+#include "engine/gf/base/names.h"
+#include "engine/platform/ascii.h"
+#define ENGINE_UNIT "gf manager"
+#include "engine/kestin/alloc.h"
+
+namespace {
+
+// One directory search: where its files are on the host, once a file has been found.
+struct t_gfSearch {
+  const PlatFind* find;
+  std::uint32_t hostDir;  // GF_NO_TEXT until stored
+};
+
+// Whether a file the search found is the one at place.
+bool isAt(const t_gfOutputPlace& place, const PlatFind* find, const char* name) {
+  return place.known && find->device == place.device && find->inode == place.inode &&
+         std::strcmp(name, place.leaf) == 0;
+}
+
+// Whether a file the search found is the group being written, from an earlier build.
+bool isOutput(const t_gfBuild* build, const PlatFind* find, const char* name) {
+  return isAt(build->output, find, name);
+}
+
+// The format's dates run from 1980 to 2107; any other is stored as no date at all (0).
+void warnOfDate(const char* name, std::int64_t written, t_gfBuild* build) {
+  char shown[PLAT_PATH_MAX];
+  gfReportf(build->warn,
+            "'%s' was last written in %lld, outside the years a group can date "
+            "(1980 to 2107): stored without a date",
+            gfShownPath(name, shown, sizeof shown), (long long)platYearOf(written));
+}
+
+// A name the Windows unpacker refuses is still stored (the build list's rules decide the
+// group), with a warning: a group is read on Windows as well as here.
+void warnOfWindowsName(const char* name, t_gfBuild* build) {
+  const char* why = gfUnsafeNameReasonFor(name, true);
+  if (!why) return;
+  char shown[PLAT_PATH_MAX];
+  gfReportf(build->warn, "'%s' is not portable to Windows: %s",
+            gfShownPath(name, shown, sizeof shown), why);
+}
+
+void addBuildFile(const char* name, size_t leaf, t_gfSearch* search, const PlatFindData* found,
+                  t_gfBuild* build) {
+  t_gfWriteList* files = build->files;
+  if (search->hostDir == GF_NO_TEXT) search->hostDir = gfWriteAddText(files, search->find->hostDir);
+  t_gfWriteEntry* f = search->hostDir == GF_NO_TEXT
+                          ? nullptr
+                          : gfWriteAddHostFile(files, name, leaf, search->hostDir);
+  if (!f) {
+    gfFail(build, "cannot take '%s' into the build: out of memory", name);
+    return;
+  }
+  f->size = (std::uint32_t)found->size;
+  std::int64_t written = found->writeTime;
+  if (build->clamp.on && written > build->clamp.to) written = build->clamp.to;
+  if (!platTimeToDos(written, &f->date, &f->time)) warnOfDate(name, written, build);
+}
+
+void addFound(const char* dirPart, t_gfSearch* search, const PlatFindData* found,
+              t_gfBuild* build) {
+  char name[GF_PATH_MAX + 1];
+  if (!gfJoinPath(name, dirPart, found->name) ||
+      std::strlen(build->root) + std::strlen(name) > GF_PATH_MAX) {
+    gfFail(build, "the name '%s%s' is longer than a group can store", dirPart, found->name);
+    return;
+  }
+  // The whole size, not its low 32 bits: a file of 4 GiB would otherwise pass as a small one.
+  if (found->size >= GF_LENGTH_LIMIT - GF_HEADER_SIZE) {
+    gfFail(build, "'%s' is too large for a group (%lld bytes)", name, (long long)found->size);
+    return;
+  }
+  if (std::strlen(search->find->hostDir) + std::strlen(found->name) >= PLAT_PATH_MAX) {
+    gfFail(build, "cannot take '%s' into the build: its host path is too long", name);
+    return;
+  }
+  if (build->skipOutput && isAt(build->lockFile, search->find, found->name)) return;
+  if (build->skipOutput && isOutput(build, search->find, found->name)) {
+    char shown[PLAT_PATH_MAX];
+    gfReportf(build->warn, "leaving out '%s': it is the group file being written",
+              gfShownPath(name, shown, sizeof shown));
+    return;
+  }
+  addBuildFile(name, std::strlen(dirPart), search, found, build);
+  warnOfWindowsName(name, build);
+  build->found++;
+  if (build->lineNumber && isOutput(build, search->find, found->name))
+    gfWarnLine(build,
+               "takes '%s', the group file being written: the previous group is packed "
+               "into the new one",
+               name);
+}
+
+void collect(const char* mask, int recurse, t_gfBuild* build, const t_gfVisit* path) {
+  if (gfCancelRequested()) {  // a tree may take long to search: asked once per directory
+    gfFail(build, "interrupted");
+    return;
+  }
+  const char* last = std::strrchr(mask, '\\');
+  size_t dirLength = last && last != mask ? (size_t)(last - mask) + 1 : 0;
+  char dirPart[GF_PATH_MAX + 1];
+  char search[GF_PATH_MAX + 1];
+  if (!gfJoinPath(search, build->root, mask)) {
+    gfFail(build, "the mask '%s' is too long", mask);
+    return;
+  }
+  std::memcpy(dirPart, mask, dirLength);
+  dirPart[dirLength] = 0;
+  const char* pattern = mask + dirLength;
+  PlatFind find;
+  PlatFindData found;
+  if (!platFindFirst(&find, search, &found)) {
+    if (find.unreadable)
+      gfFail(build, "cannot read directory '%s': %s", find.hostDir, platLastError());
+    return;
+  }
+  if (gfOnPath(&find, path)) {  // entered again through a link
+    platFindClose(&find);
+    return;
+  }
+  t_gfVisit here{find.device, find.inode, path};
+  t_gfSearch held{&find, GF_NO_TEXT};
+  do {
+    if (!found.isDirectory) {
+      addFound(dirPart, &held, &found, build);
+    } else if (recurse && found.name[0] != '.') {
+      char deeper[GF_PATH_MAX + 1];
+      int n = std::snprintf(deeper, sizeof deeper, "%s%s\\%s", dirPart, found.name, pattern);
+      if (n < 0 || n > GF_PATH_MAX)
+        gfFail(build, "the mask '%s%s\\%s' is too long", dirPart, found.name, pattern);
+      else
+        collect(deeper, 1, build, &here);
+    }
+  } while (!build->failed && platFindNext(&find, &found));
+  if (!build->failed && find.unreadable)
+    gfFail(build, "cannot read directory '%s': %s", find.hostDir, platLastError());
+  platFindClose(&find);
+}
+
+// The mask with '/' taken as '\\', as the directory search takes it; false when too long.
+bool backslashMask(const char* mask, char* out) {
+  size_t n = std::strlen(mask);
+  if (n > GF_PATH_MAX) return false;
+  for (size_t i = 0; i <= n; i++) out[i] = mask[i] == '/' ? '\\' : mask[i];
+  return true;
+}
+
+// Collects the mask in every spelling of its directory part: where the path as written
+// leads to none (textures/ lacks walls/, TEXTURES/ has it), the spellings still find it.
+void collectSpellings(const char* mask, int recurse, t_gfBuild* build) {
+  const char* last = std::strrchr(mask, '\\');
+  size_t dirLength = last && last != mask ? (size_t)(last - mask) + 1 : 0;
+  char dirPart[GF_PATH_MAX + 1];
+  std::memcpy(dirPart, mask, dirLength);
+  dirPart[dirLength] = 0;
+  t_gfSpellings spellings;
+  // No spelling found: the search by the mask itself says why (a missing or unreadable level).
+  if (dirLength == 0 || !gfSpellDirectory(build->root, dirPart, &spellings) ||
+      spellings.count == 0) {
+    collect(mask, recurse, build, nullptr);
+  } else {
+    for (int i = 0; i < spellings.count && !build->failed; i++) {
+      char spelled[GF_PATH_MAX + 1];
+      if (gfJoinPath(spelled, spellings.paths[i].path, mask + dirLength))
+        collect(spelled, recurse, build, nullptr);
+      else
+        gfFail(build, "the mask '%s%s' is too long", spellings.paths[i].path, mask + dirLength);
+    }
+  }
+  ENGINE_DELETE(spellings.paths);
+}
+
+// What path (below root, no wildcard) is in one of its directory part's spellings: 1 a
+// directory, 0 a file, -1 nothing, -2 a directory that cannot be read.
+int pathKind(const char* root, const char* path) {
+  char search[GF_PATH_MAX + 1];
+  PlatFind find;
+  PlatFindData found;
+  if (gfJoinPath(search, root, path) && platFindFirst(&find, search, &found)) {
+    platFindClose(&find);
+    return found.isDirectory ? 1 : 0;
+  }
+  int kind = find.unreadable ? -2 : -1;
+  const char* last = std::strrchr(path, '\\');
+  if (!last) return kind;
+  char dirPart[GF_PATH_MAX + 1];
+  std::memcpy(dirPart, path, (size_t)(last - path) + 1);
+  dirPart[last - path + 1] = 0;
+  t_gfSpellings spellings;
+  if (gfSpellDirectory(root, dirPart, &spellings)) {
+    for (int i = 0; i < spellings.count && kind < 0; i++) {
+      if (!gfJoinPath(search, root, spellings.paths[i].path, last + 1) ||
+          !platFindFirst(&find, search, &found))
+        continue;
+      platFindClose(&find);
+      kind = found.isDirectory ? 1 : 0;
+    }
+  }
+  ENGINE_DELETE(spellings.paths);
+  return kind;
+}
+
+}  // namespace
+
+void gfWarnLine(t_gfBuild* build, const char* format, ...) {
+  if (!build->warn) return;
+  char what[512];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(what, sizeof what, format, args);
+  va_end(args);
+  gfReportf(build->warn, "group.cfg line %d '%s': %s", build->lineNumber, build->lineText, what);
+}
+
+void gfCollectMask(const char* rawMask, int recurse, int line, t_gfBuild* build) {
+  char mask[GF_PATH_MAX + 1];
+  if (!backslashMask(rawMask, mask)) {
+    gfFail(build, "the mask '%s' is too long", rawMask);
+    return;
+  }
+  const char* why = gfEscapingNameReason(mask);  // a pattern, not a name to create
+  if (why && line > 0) {
+    gfFail(build, "refusing line %d of the build list, '%s': %s", line, rawMask, why);
+    return;
+  } else if (why) {
+    gfFail(build, "refusing the mask '%s': %s", rawMask, why);
+    return;
+  }
+  int first = build->files->count;
+  collectSpellings(mask, recurse, build);
+  if (!build->failed) gfMergeCaseCopies(build, first);
+}
+
+void gfPlaceOutput(const char* name, t_gfOutputPlace* out) {
+  char host[PLAT_PATH_MAX];
+  if (!platHostPath(name, host, sizeof host)) return;
+  const char* leaf = host;
+  for (const char* c = host; *c; c++)
+    if (*c == '/' || *c == '\\') leaf = c + 1;
+  PlatFind find;
+  PlatFindData found;
+  if (std::strlen(leaf) >= sizeof out->leaf || !platFindFirst(&find, host, &found)) return;
+  do {
+    // The exact name first; else (a host blind to case) the name in another case.
+    bool exact = std::strcmp(found.name, leaf) == 0;
+    if (!found.isDirectory && (exact || (!out->known && asciiEqualAnyCase(found.name, leaf)))) {
+      out->known = 1;
+      std::snprintf(out->leaf, sizeof out->leaf, "%s", found.name);
+      if (exact) break;
+    }
+  } while (platFindNext(&find, &found));
+  out->device = find.device;
+  out->inode = find.inode;
+  platFindClose(&find);
+}
+
+int gfCollectPath(const char* root, const char* path, const char* group, const char* lockFile,
+                  t_gfWriteList* files, const t_gfDateClamp& clamp, t_gfReport sink,
+                  t_gfReport warn) {
+  t_gfBuild build{{sink, 0}, root, files, clamp};
+  build.warn = warn;
+  build.skipOutput = true;
+  gfPlaceOutput(group, &build.output);
+  if (lockFile) gfPlaceOutput(lockFile, &build.lockFile);
+  char mask[GF_PATH_MAX + 1], search[GF_PATH_MAX + 1];
+  if (!backslashMask(path, mask) || !gfJoinPath(search, root, mask)) {
+    gfFail(&build, "the path '%s' is too long for a group", path);
+    return 1;
+  }
+  if (std::strpbrk(mask, "*?")) {
+    gfFail(&build, "cannot add '%s': '*' and '?' are wildcards, not part of a stored name", path);
+    return 1;
+  }
+  size_t n = std::strlen(mask);
+  while (n > 0 && mask[n - 1] == '\\') mask[--n] = 0;  // "maps/" is the directory maps
+  bool isDir = n == 0;
+  if (!isDir) {
+    int kind = pathKind(root, mask);
+    if (kind < 0) {
+      char shown[PLAT_PATH_MAX];
+      gfFail(&build, "cannot add '%s': %s", gfShownPath(search, shown, sizeof shown),
+             kind == -2 ? platLastError() : "No such file or directory");
+      return 1;
+    }
+    isDir = kind == 1;
+  }
+  char taken[GF_PATH_MAX + 1];
+  if (!gfJoinPath(taken, mask, isDir ? (n ? "\\*.*" : "*.*") : "")) {
+    gfFail(&build, "the path '%s' is too long for a group", path);
+    return 1;
+  }
+  gfCollectMask(taken, isDir, 0, &build);
+  if (!build.failed && build.found == 0 && isDir)
+    gfReportf(warn, "'%s' holds no file to add", n ? path : ".");
+  return build.failed;
+}
+
+int gfReadDateClamp(t_gfDateClamp* clamp, t_gfJob* job) {
+  *clamp = t_gfDateClamp{};
+  const char* text = std::getenv("SOURCE_DATE_EPOCH");
+  if (!text) return 0;
+  // A plain decimal count: no sign, blank or suffix, as the reproducible-builds convention
+  // has it; anything else is a mistake the user should hear of, not a date to guess.
+  bool digits = text[0] != 0 && std::strspn(text, "0123456789") == std::strlen(text);
+  errno = 0;
+  char* end = nullptr;
+  unsigned long long value = digits ? std::strtoull(text, &end, 10) : 0;
+  if (!digits || errno == ERANGE || value > 0x7FFFFFFFFFFFFFFFull) {
+    char shown[4 * GF_PATH_MAX + 1];
+    gfEscapeControls(text, shown, sizeof shown);
+    gfFail(job, "SOURCE_DATE_EPOCH '%s' is not a decimal count of seconds", shown);
+    return 1;
+  }
+  clamp->on = 1;
+  clamp->to = (std::int64_t)value;
+  return 0;
+}

@@ -1,0 +1,95 @@
+// The builder's collection of files: what a build list mask or a path names below the game
+// directory, gathered into a write list by the build list's rules (directories and files
+// whose names differ only in case taken as the table merges them), with the state of one
+// build (its reports, its warnings, the line being collected).
+#pragma once
+#include <cstdint>
+
+#include "engine/gf/base/names.h"
+#include "engine/gf/pack/write_list.h"
+#include "tarnpak/gf.h"
+
+// Where the group being written already lies (a group of an earlier build), so that a mask
+// taking it can be noticed: its directory's identity and its name there.
+struct t_gfOutputPlace {
+  int known;
+  std::uint64_t device, inode;
+  char leaf[256];
+};
+
+// Where dates are taken: a file's last write later than to (SOURCE_DATE_EPOCH, when on) is
+// stored as to, so that a pack of the same tree gives the same bytes whenever it runs.
+struct t_gfDateClamp {
+  int on;
+  std::int64_t to;
+};
+// Reads SOURCE_DATE_EPOCH of the environment into clamp (off when it is not set): 0, or 1
+// after reporting through job a value that is no decimal count of seconds.
+int gfReadDateClamp(t_gfDateClamp* clamp, t_gfJob* job);
+
+// One build: where problems and warnings go, and whether a problem has stopped it.
+struct t_gfBuild : t_gfJob {
+  const char* root;      // the game directory, ending in a backslash
+  t_gfWriteList* files;  // where found files go
+  t_gfDateClamp clamp = {};
+  t_gfReport warn = nullptr;
+  long found = 0;  // files collected so far
+  // The build list line being collected, for warnings (number 0: none).
+  int lineNumber = 0;
+  const char* lineText = "";
+  t_gfOutputPlace output = {};
+  // An edit leaves the group being written out of what it adds (a build packs it, warned),
+  // and the group's lock file, which it holds.
+  bool skipOutput = false;
+  t_gfOutputPlace lockFile = {};
+  // gfReadBuildList: told of each line and its files; null for a build.
+  t_gfListLineVisitor onLine = nullptr;
+  t_gfListFileVisitor onFile = nullptr;
+  void* listContext = nullptr;
+};
+
+// A warning about the build list line being collected: "group.cfg line N 'text': ...".
+void gfWarnLine(t_gfBuild* build, const char* format, ...) ENGINE_PRINTF(2, 3);
+
+// Collects one mask from the top (line: the build list line it comes from, 0 for none):
+// refused when it would leave the game directory.
+void gfCollectMask(const char* mask, int recurse, int line, t_gfBuild* build);
+// Finds where the group name already lies, if it does: the directory the name resolves to
+// (by the rule the group is created by) and the name as stored there.
+void gfPlaceOutput(const char* name, t_gfOutputPlace* out);
+
+// Adds to files what path (relative to root, which ends in a backslash) names, by the build
+// list's rules: a file as the line "PATH" takes it, a directory (or "" for root) as
+// "PATH\\*.* r" does, its date clamped by clamp. The file group, when met in the tree, is
+// left out with a warning, and the group's lock file lockFile (a host path; null: none)
+// without one. 0 when it went well; 1 after reporting to sink why not (nothing found, a name
+// refused).
+int gfCollectPath(const char* root, const char* path, const char* group, const char* lockFile,
+                  t_gfWriteList* files, const t_gfDateClamp& clamp, t_gfReport sink,
+                  t_gfReport warn);
+
+// ---- directories whose names differ only in case ------------------------------------------
+// A tree copied from a disk blind to case may hold sounds/, Sounds/ and SOUNDS/ side by side.
+// The engine's table merges them (their stored names are one), so a mask's directory part
+// takes them all, and of two files that get one stored name the table's copy is stored.
+
+constexpr int kMaxSpellings = 256;
+
+// The spellings on disk of a mask's directory part, each ending in a backslash (paths from
+// the tracked allocator, given back by the caller).
+struct t_gfSpelled {
+  char path[GF_PATH_MAX + 1];
+};
+struct t_gfSpellings {
+  t_gfSpelled* paths = nullptr;
+  int count = 0;
+};
+
+// Every spelling of dirPart (ending in a backslash) on disk below root, in byte order. False
+// when the part holds a wildcard, a "." level or an empty level (taken as it is), or too
+// many.
+bool gfSpellDirectory(const char* root, const char* dirPart, t_gfSpellings* out);
+// Of the files one mask took from first on, those that get one stored name are one file to
+// the engine's table, which keeps the newest: only that one is stored, with a warning naming
+// it.
+void gfMergeCaseCopies(t_gfBuild* build, int first);

@@ -19,13 +19,9 @@
 namespace {
 
 std::string hexDigest(const unsigned char digest[GF_SHA256_SIZE]) {
-  static const char hex[] = "0123456789abcdef";
-  std::string out;
-  for (int i = 0; i < GF_SHA256_SIZE; i++) {
-    out += hex[digest[i] >> 4];
-    out += hex[digest[i] & 15];
-  }
-  return out;
+  char hex[2 * GF_SHA256_SIZE + 1];
+  gfSha256Hex(digest, hex);
+  return hex;
 }
 
 struct t_sumOutput {

@@ -512,12 +512,8 @@ class Group {
   }
 
   static std::string hex(const unsigned char* digest) {
-    static const char digits[] = "0123456789abcdef";
-    std::string text;
-    for (int i = 0; i < GF_SHA256_SIZE; i++) {
-      text += digits[digest[i] >> 4];
-      text += digits[digest[i] & 15];
-    }
+    char text[2 * GF_SHA256_SIZE + 1];
+    gfSha256Hex(digest, text);
     return text;
   }
 

@@ -30,17 +30,23 @@ int gfSha256Finish(t_gfSha256* hasher, unsigned char digest[GF_SHA256_SIZE]) {
 
 void gfSha256Close(t_gfSha256* hasher) { platSha256Close(reinterpret_cast<PlatSha256*>(hasher)); }
 
-long gfSumLine(const char* storedName, const unsigned char digest[GF_SHA256_SIZE], char* out) {
+void gfSha256Hex(const unsigned char digest[GF_SHA256_SIZE], char out[2 * GF_SHA256_SIZE + 1]) {
   static const char hex[] = "0123456789abcdef";
+  for (int i = 0; i < GF_SHA256_SIZE; i++) {
+    out[2 * i] = hex[digest[i] >> 4];
+    out[2 * i + 1] = hex[digest[i] & 15];
+  }
+  out[2 * GF_SHA256_SIZE] = 0;
+}
+
+long gfSumLine(const char* storedName, const unsigned char digest[GF_SHA256_SIZE], char* out) {
   // sha256sum marks a line whose name it escaped with a leading backslash; '\\' here is a
   // level separator and goes out as '/', so only a newline or carriage return escapes.
   bool escaped = std::strpbrk(storedName, "\n\r") != nullptr;
   long n = 0;
   if (escaped) out[n++] = '\\';
-  for (int i = 0; i < GF_SHA256_SIZE; i++) {
-    out[n++] = hex[digest[i] >> 4];
-    out[n++] = hex[digest[i] & 15];
-  }
+  gfSha256Hex(digest, out + n);
+  n += 2 * GF_SHA256_SIZE;
   out[n++] = ' ';
   out[n++] = ' ';
   for (const char* c = storedName; *c && n < GF_SUM_LINE_MAX - 1; c++) {

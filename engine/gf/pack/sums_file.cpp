@@ -17,14 +17,9 @@
 // ---- the version of a group a sums file was made for ----------------------------------------
 
 long gfSumsGroupLine(const unsigned char digest[GF_SHA256_SIZE], char* out) {
-  static const char hex[] = "0123456789abcdef";
   long n = std::snprintf(out, GF_SUM_LINE_MAX + 1, "%s", GF_SUMS_GROUP_TAG);
-  for (int i = 0; i < GF_SHA256_SIZE; i++) {
-    out[n++] = hex[digest[i] >> 4];
-    out[n++] = hex[digest[i] & 15];
-  }
-  out[n] = 0;
-  return n;
+  gfSha256Hex(digest, out + n);
+  return n + 2 * GF_SHA256_SIZE;
 }
 
 int gfGroupHeadDigest(const char* path, unsigned char digest[GF_SHA256_SIZE], t_gfReport report) {

@@ -356,6 +356,9 @@ ENGINE_API t_gfSha256* gfSha256Open();
 ENGINE_API int gfSha256Add(t_gfSha256* hasher, const void* bytes, long count);
 ENGINE_API int gfSha256Finish(t_gfSha256* hasher, unsigned char digest[GF_SHA256_SIZE]);
 ENGINE_API void gfSha256Close(t_gfSha256* hasher);
+// A digest in lower-case hex, as sha256sum prints it: 64 digits and a terminator in out.
+ENGINE_API void gfSha256Hex(const unsigned char digest[GF_SHA256_SIZE],
+                            char out[2 * GF_SHA256_SIZE + 1]);
 
 // A sums line is at most this long, without its newline.
 constexpr long GF_SUM_LINE_MAX = 2 * GF_SHA256_SIZE + 3 + 2 * 255;

@@ -135,7 +135,7 @@ bool keepUnchanged(PlatHandle group, t_gfTask* task, const t_gfTaskFile* f, t_gf
   long long size = -1;
   PlatHandle existing = platOpenKeepableInDir(task->dir, t->leaf, &size);
   if (existing == INVALID_HANDLE) return false;
-  bool kept = size == f->dataSize && !platIsSameFileInDir(task->dir, t->leaf, group) &&
+  bool kept = !platIsSameFileInDir(task->dir, t->leaf, group) &&
               holdsStoredBytes(group, window, f, existing, size) &&
               ((task->flags & GF_UNPACK_STORED_DATES) ? setStoredDate(existing, f)
                                                      : platTouch(existing) == 0);
@@ -210,6 +210,20 @@ void tellRemoved(const char* removed, void* context) {
                    shown);
 }
 
+// Writes the file's bytes unless it already holds them; true once the name holds them.
+bool placeFile(PlatHandle group, t_gfTask* task, const t_gfTaskFile* f, t_gfWindow* window,
+               const char* name, t_gfTarget* t) {
+  if (t->beside && keepUnchanged(group, task, f, window, t)) return true;
+  char shown[GF_NAME_MAX + 1];
+  gfShownHostPath(name, t->leaf, shown, sizeof shown);
+  PlatHandle out = openTarget(task, name, t, shown);
+  if (out == INVALID_HANDLE || !fillTarget(group, task, f, window, out, t, shown)) return false;
+  if (!t->beside || platReplaceGuardedInDir(task->dir, t->temp, t->leaf, t->token) == 0)
+    return true;
+  gfNoteTaskMessage(task, "cannot create '%s': %s", shown, platLastError());
+  return false;
+}
+
 // Writes one file of a task. A file that cannot be finished is removed, and so is a new
 // file being written when the tool is interrupted; a file that was there keeps its bytes
 // until the new ones are complete.
@@ -220,28 +234,10 @@ void writeFile(PlatHandle group, t_gfTask* task, const t_gfTaskFile* f, t_gfWind
   }
   const char* name = task->text + f->name;
   t_gfTarget t;
-  if (!chooseSpelling(task, f, name, &t)) {
-    gfReleaseListing(t.own);
-    return;
-  }
-  if (t.beside && keepUnchanged(group, task, f, window, &t)) {
+  if (chooseSpelling(task, f, name, &t) && placeFile(group, task, f, window, name, &t)) {
     t_gfTold told{task, name};
     gfRemoveStaleTemps(t.names, task->dir, t.leaf, tellRemoved, &told);
     tellDone(task->shared, f);
-    gfReleaseListing(t.own);
-    return;
-  }
-  char shown[GF_NAME_MAX + 1];
-  gfShownHostPath(name, t.leaf, shown, sizeof shown);
-  PlatHandle out = openTarget(task, name, &t, shown);
-  if (out != INVALID_HANDLE && fillTarget(group, task, f, window, out, &t, shown)) {
-    if (!t.beside || platReplaceGuardedInDir(task->dir, t.temp, t.leaf, t.token) == 0) {
-      t_gfTold told{task, name};
-      gfRemoveStaleTemps(t.names, task->dir, t.leaf, tellRemoved, &told);
-      tellDone(task->shared, f);
-    } else {
-      gfNoteTaskMessage(task, "cannot create '%s': %s", shown, platLastError());
-    }
   }
   gfReleaseListing(t.own);
 }

@@ -58,6 +58,8 @@ int grpPatch(int argc, char** argv) {
   options.context = &run;
   options.report = grpReport;
   options.warn = grpWarn;
+  // An interrupt leaves neither the unfinished patch nor its lock file behind.
+  gfInstallToolSignals();
   if (gfPatchJob(&options)) return GRP_FAILED;
   if (grpHasFlag(args, "--json")) {
     std::printf("{\n  \"old\": %s,\n  \"new\": %s,\n  \"patch\": %s,\n",

@@ -58,7 +58,8 @@ touch -d '2003-01-01 23:30:00 UTC' "$out/game2/readme.txt"
 printf 'added' >"$out/game2/levels/added.dat"
 touch -d '2010-06-01 08:00:00 UTC' "$out/game2/levels/added.dat"
 rm "$out/game2/sounds/step.wav"
-(cd "$out/linux" && TZ=Asia/Tokyo "$linux" -q "$out/game2" && mv newgrp.grp new.grp)
+mkdir "$out/v2"
+(cd "$out/v2" && TZ=Asia/Tokyo "$linux" -q "$out/game2" && mv newgrp.grp "$out/linux/new.grp")
 (cd "$out/linux" && "$linux_grp" patch newgrp.grp new.grp patch.grp 2>/dev/null)
 cp "$out/linux/new.grp" "$out/windows/"  # its newgrp.grp is the same bytes (above)
 (cd "$out/windows" && TZ=America/New_York "$wine" "$windows_grp" patch newgrp.grp new.grp \

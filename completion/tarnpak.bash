@@ -81,7 +81,7 @@ _tarnpak_grp() {
   local cur=${COMP_WORDS[COMP_CWORD]} prev=${COMP_WORDS[COMP_CWORD - 1]}
   COMPREPLY=()
   if [ "$COMP_CWORD" -eq 1 ]; then
-    COMPREPLY=($(compgen -W 'list verify sum cat extract add rm diff check table mount
+    COMPREPLY=($(compgen -W 'list verify sum cat extract add rm diff patch check table mount
       --help --version' -- "$cur"))
     return
   fi
@@ -100,6 +100,7 @@ _tarnpak_grp() {
     add) options='-C --sums --help' ;;
     verify) options='--sums --json --help' ;;
     rm) options='--dry-run --sums --help' ;;
+    patch) options='--json --sums --help' ;;
     diff | table | sum) options='--json --help' ;;
     check) options='-v --json --help' ;;
   esac
@@ -120,6 +121,7 @@ _tarnpak_grp() {
   case $command in
     list | verify) [ "$n" -eq 0 ] && _tarnpak_groups ;;
     diff) [ "$n" -lt 2 ] && _tarnpak_groups ;;
+    patch) [ "$n" -lt 3 ] && _tarnpak_groups ;;
     sum) _tarnpak_groups ;;
     cat) if [ "$n" -eq 0 ]; then _tarnpak_groups; elif [ "$n" -eq 1 ]; then _tarnpak_stored_names "${operands[0]}"; fi ;;
     extract | rm) if [ "$n" -eq 0 ]; then _tarnpak_groups; else _tarnpak_stored_names "${operands[0]}"; fi ;;

@@ -11,6 +11,7 @@ int grpMount(int argc, char** argv);
 int grpAdd(int argc, char** argv);
 int grpRm(int argc, char** argv);
 int grpDiff(int argc, char** argv);
+int grpPatch(int argc, char** argv);
 int grpCheck(int argc, char** argv);
 int grpSum(int argc, char** argv);
 // grp verify --sums: the group's stored bytes against a sums file; GRP_OK when every entry

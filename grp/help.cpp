@@ -75,6 +75,19 @@ const t_grpHelp kHelp[] = {
      "date). Copies of one name are compared in directory order. --json prints an array of\n"
      "objects with the keys name, change, a and b (size and mtime, or null). Exit status 0\n"
      "when the groups hold the same, 1 when they differ, 2 on trouble.\n"},
+    {"patch", "grp patch OLD.grp NEW.grp PATCH.grp [--json] [--sums SUMS]",
+     "Writes PATCH.grp holding every file of NEW.grp that OLD.grp lacks or holds with other\n"
+     "bytes (compared byte for byte), and nothing else: installed beside OLD.grp in a game\n"
+     "directory, it makes the engine's table show NEW.grp's files, whatever the groups are\n"
+     "called. Each copy in the patch is dated later than OLD.grp's copy of its name: where\n"
+     "NEW.grp's own date is not later (a file put back to an older version, a change within\n"
+     "the two seconds a date can tell apart), the patch stores OLD.grp's date plus two\n"
+     "seconds, with a warning naming the file. A patch cannot remove a file: each name\n"
+     "OLD.grp holds and NEW.grp lacks is named in a warning ('stays visible'). Identical\n"
+     "groups give an empty patch, with a warning. The status is 0 unless something failed.\n"
+     "--json prints one object: old, new, patch, entries (name, change 'added' or 'changed',\n"
+     "size, mtime as stored, redated, newMtime) and staysVisible (name, size, mtime).\n"
+     "--sums SUMS writes the patch's sums to SUMS.\n"},
     {"sum", "grp sum GROUP... [--json]",
      "Prints the SHA-256 of every stored file as sha256sum prints it for the unpacked files:\n"
      "'HEX  NAME', NAME as unpacking writes it ('/' between levels; a backslash, newline or\n"

@@ -1,5 +1,6 @@
-// grp: lists, verifies, reads, extracts, edits and compares group files, checks a build
-// list, shows a game directory's merged file table, and mounts it as the engine sees it.
+// grp: lists, verifies, reads, extracts, edits and compares group files, makes patches,
+// checks a build list, shows a game directory's merged file table, and mounts it as the
+// engine sees it.
 // The command line's dispatch to the commands.
 #include <cstdio>
 #include <cstring>
@@ -26,6 +27,7 @@ const t_grpCommand kCommands[] = {
     {"add", grpAdd},
     {"rm", grpRm},
     {"diff", grpDiff},
+    {"patch", grpPatch},
     {"check", grpCheck},
     {"sum", grpSum},
 };

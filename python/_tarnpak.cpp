@@ -578,6 +578,53 @@ py::tuple pack(const std::string& root, const std::string& output, const py::obj
   return py::make_tuple(status, reports, warnings);
 }
 
+// One name a patch tells of, kept past the job (the engine's texts go with it).
+struct PatchName {
+  std::string name;
+  t_gfPatchEntry entry;
+};
+
+void collectPatchName(const t_gfPatchEntry* entry, void* context) {
+  static_cast<std::vector<PatchName>*>(context)->push_back({entry->name, *entry});
+}
+
+// (status, errors, warnings, names) of a patch from the group oldPath to newPath written as
+// output; names: (name, change, size, date, time, redated, newDate, newTime) in name order.
+py::tuple patch(const std::string& oldPath, const std::string& newPath, const std::string& output,
+                const py::object& sums) {
+  cPath(oldPath);
+  cPath(newPath);
+  cPath(output);
+  std::string sumsPath = sums.is_none() ? std::string() : sums.cast<std::string>();
+  cPath(sumsPath);
+  std::vector<std::string> reports, warnings;
+  std::vector<PatchName> told;
+  int status = runJob([&] {
+    g_reports.clear();
+    g_warnings.clear();
+    t_gfPatchOptions options{};
+    options.size = sizeof options;
+    options.oldPath = oldPath.c_str();
+    options.newPath = newPath.c_str();
+    options.path = output.c_str();
+    options.sums = sums.is_none() ? nullptr : sumsPath.c_str();
+    options.told = collectPatchName;
+    options.context = &told;
+    options.report = collectReport;
+    options.warn = collectWarning;
+    int result = gfPatchJob(&options);
+    reports.swap(g_reports);
+    warnings.swap(g_warnings);
+    return result;
+  });
+  py::list names;
+  for (const PatchName& n : told)
+    names.append(py::make_tuple(nameToPython(n.name.c_str()), n.entry.change, n.entry.size,
+                                n.entry.date, n.entry.time, n.entry.redated != 0,
+                                n.entry.newDate, n.entry.newTime));
+  return py::make_tuple(status, reports, warnings, names);
+}
+
 // (status, errors, warnings) of an edit of the group at path: adds (paths below root) and
 // removes (stored names); a missing group is made when create is set.
 py::tuple edit(const std::string& path, const std::string& root, const py::list& adds,
@@ -1000,6 +1047,8 @@ PYBIND11_MODULE(_tarnpak, m) {
 
   m.def("pack", &pack, py::arg("root"), py::arg("output"), py::arg("sums") = py::none());
   m.def("edit", &edit);
+  m.def("patch", &patch, py::arg("old"), py::arg("new"), py::arg("output"),
+        py::arg("sums") = py::none());
   m.def("unpack", &unpack);
   m.def("set_threads", [](int count) {
     if (count < 0) throw py::value_error("the thread count cannot be negative");

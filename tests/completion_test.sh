@@ -50,6 +50,9 @@ expect '"MAPS\\E1M1.MAP' grp rm one.grp '"MAPS\\'
 expect "game" grp extract -C ""
 expect "README.TXT" grp rm one.grp re
 expect "--dry-run" grp rm --d
+expect "patch" grp pa
+expect "--sums" grp patch one.grp --s
+expect "game one.grp" grp patch one.grp one.grp ""
 expect "--json" grp check game --j
 expect "game notes.txt one.grp" grp add one.grp ""
 expect "--version" Tarnpak --v

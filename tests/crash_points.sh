@@ -7,7 +7,8 @@
 # names, a status and message that say what is in place (a failure while the new group is in
 # place says so), and a second run that completes the pair.
 #   crash_points.sh TARNPAK GRP [MODE...] [-- JOB...]
-#   MODE: kill eio enospc edquot (default: all); JOB: pack add rm unpack1 unpack2 (default: all)
+#   MODE: kill eio enospc edquot (default: all); JOB: pack add rm patch unpack1 unpack2
+#   (default: all)
 set -euo pipefail
 tool="$1"
 grp="$2"
@@ -17,7 +18,7 @@ while [ $# -gt 0 ] && [ "$1" != "--" ]; do modes+=("$1"); shift; done
 [ $# -gt 0 ] && shift
 jobs=("$@")
 [ ${#modes[@]} -gt 0 ] || modes=(kill eio enospc edquot)
-[ ${#jobs[@]} -gt 0 ] || jobs=(pack add rm unpack1 unpack2)
+[ ${#jobs[@]} -gt 0 ] || jobs=(pack add rm patch unpack1 unpack2)
 
 # shellcheck source=support/script_support.sh
 source "$(dirname "$0")/support/script_support.sh"
@@ -39,11 +40,13 @@ printf '*.* r\n' >"$work/tree/group.cfg"
 printf 'changed' >"$work/tree/f1.txt"
 printf 'added' >"$work/tree/new.txt"
 (cd "$work/ref" && "$tool" --sums new.sums "$work/tree" >/dev/null && mv newgrp.grp new.grp)
-# What the edits start from and give: add puts NEW.TXT into the old group, rm takes F2.TXT out.
+# What the edits start from and give: add puts NEW.TXT into the old group, rm takes F2.TXT out;
+# patch writes, over a copy of the old group, the patch from the old group to the new.
 cp "$work/ref/old.grp" "$work/ref/add.grp"
 (cd "$work/tree" && "$grp" add --sums "$work/ref/add.sums" "$work/ref/add.grp" new.txt >/dev/null)
 cp "$work/ref/old.grp" "$work/ref/rm.grp"
 "$grp" rm --sums "$work/ref/rm.sums" "$work/ref/rm.grp" f2.txt >/dev/null
+(cd "$work/ref" && "$grp" patch --sums patch.sums old.grp new.grp patch.grp >/dev/null 2>&1)
 mkdir "$work/ref/oldtree" "$work/ref/newtree"
 (cd "$work/ref/oldtree" && "$tool" "$work/ref/old.grp" >/dev/null)
 (cd "$work/ref/newtree" && "$tool" "$work/ref/new.grp" >/dev/null)
@@ -58,6 +61,8 @@ prepare() {
          echo "$grp add -C $work/tree --sums S g.grp new.txt" ;;
     rm) cp "$work/ref/old.grp" "$work/run/g.grp"; cp "$work/ref/old.sums" "$work/run/S"
         echo "$grp rm --sums S g.grp f2.txt" ;;
+    patch) cp "$work/ref/old.grp" "$work/run/g.grp"; cp "$work/ref/old.sums" "$work/run/S"
+           echo "$grp patch --sums S $work/ref/old.grp $work/ref/new.grp g.grp" ;;
     unpack*) cp -r "$work/ref/oldtree/." "$work/run/"; echo "$tool $work/ref/new.grp" ;;
   esac
 }

@@ -23,7 +23,7 @@ gf="$engine/gf"
 declare -A layers=(
   [base]="group_format | names | group_open"
   [manager]="reader | table appended | groups | scan | loose_files | file | cache | find | lifecycle"
-  [pack]="write_list | sums sums_file | group_writer copier | collect spellings | builder | group_edit"
+  [pack]="write_list | range_compare | sums sums_file | group_writer copier | collect spellings | builder | group_edit group_patch"
   [unpack]="unpacker unpack_levels unpack_names unpack_tasks unpack_write"
 )
 # The wings each wing may include besides itself.

@@ -49,3 +49,20 @@ cmp "$out/linux/unpacked/LEVELS/BIG.LEV" "$game/levels/big.lev"
 cmp "$out/windows/unpacked/LEVELS/DEEP/MIXED.CASE.DAT" "$game/levels/deep/Mixed.Case.dat"
 (cd "$out/linux/unpacked" && sha256sum --quiet -c ../packed.sums)
 echo "each unpacks with the other tool to the same $(find "$out/linux/unpacked" -type f | wc -l) files, which sha256sum -c finds as summed"
+
+# A patch from that group to a changed one, made on each host: the same bytes, dated alike (a
+# file rewritten within its old date tick is stored two seconds after it on both).
+cp -a "$game" "$out/game2"
+printf 'SMALL' >"$out/game2/readme.txt"
+touch -d '2003-01-01 23:30:00 UTC' "$out/game2/readme.txt"
+printf 'added' >"$out/game2/levels/added.dat"
+touch -d '2010-06-01 08:00:00 UTC' "$out/game2/levels/added.dat"
+rm "$out/game2/sounds/step.wav"
+mkdir "$out/v2"
+(cd "$out/v2" && TZ=Asia/Tokyo "$linux" -q "$out/game2" && mv newgrp.grp "$out/linux/new.grp")
+(cd "$out/linux" && "$linux_grp" patch newgrp.grp new.grp patch.grp 2>/dev/null)
+cp "$out/linux/new.grp" "$out/windows/"  # its newgrp.grp is the same bytes (above)
+(cd "$out/windows" && TZ=America/New_York "$wine" "$windows_grp" patch newgrp.grp new.grp \
+  patch.grp 2>/dev/null)
+cmp "$out/linux/patch.grp" "$out/windows/patch.grp"
+echo "the Linux and Windows patches are the same $(stat -c %s "$out/linux/patch.grp") bytes"

@@ -43,7 +43,7 @@ from ._tarnpak import Error
 
 __version__: str = _tarnpak.__version__
 __all__ = ["Error", "TarnpakWarning", "Entry", "Record", "Group", "GroupFile", "Manager",
-           "ManagerFile", "pack", "unpack", "set_threads", "__version__"]
+           "ManagerFile", "PatchEntry", "pack", "patch", "unpack", "set_threads", "__version__"]
 
 PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 Name = Union[str, bytes]
@@ -406,6 +406,42 @@ def pack(game_dir: PathLike, output: PathLike, sums: Optional[PathLike] = None) 
     _warn(notes)
     if status:
         raise _make_error("\n".join(errors) or "cannot pack '%s'" % os.fsdecode(game_dir))
+
+
+class PatchEntry(NamedTuple):
+    """One name of a patch (as `grp patch --json` gives it). change: "added" or "changed"
+    for a file the patch holds, "stays visible" for one the old group holds and the new one
+    lacks, which a patch cannot remove. size and mtime: the patch's copy (the old group's for
+    "stays visible"); redated: the patch stores a date later than the new group's own
+    (new_mtime), so that it wins over the old copy."""
+    name: str
+    change: str
+    size: int
+    mtime: Optional[_datetime.datetime]
+    redated: bool
+    new_mtime: Optional[_datetime.datetime]
+
+
+_PATCH_CHANGES = {1: "added", 2: "changed", 3: "stays visible"}
+
+
+@_deferring
+def patch(old: PathLike, new: PathLike, output: PathLike,
+          sums: Optional[PathLike] = None) -> List[PatchEntry]:
+    """Writes the group file output holding every file of the group new that the group old
+    lacks or holds with other bytes (compared byte for byte), and nothing else, as
+    `grp patch` does: each copy is dated later than old's copy of its name, so that beside
+    old in a game directory the engine's table shows new's files. Warnings (a date moved
+    for that, a name that stays visible, an empty patch) come through the warnings module
+    as TarnpakWarning; a failure raises Error and writes nothing. With sums, also writes the
+    patch's SHA-256 sums there. Returns the names added, changed or staying, by name."""
+    status, errors, notes, names = _tarnpak.patch(
+        _path(old), _path(new), _path(output), None if sums is None else _path(sums))
+    _warn(notes)
+    if status:
+        raise _make_error("\n".join(errors) or "cannot write patch '%s'" % os.fsdecode(output))
+    return [PatchEntry(n, _PATCH_CHANGES[c], size, _mtime(d, t), redated, _mtime(nd, nt))
+            for n, c, size, d, t, redated, nd, nt in names]
 
 
 @_deferring

@@ -289,6 +289,32 @@ class EditTest(TempDir):
         self.assertEqual([e.name for e in made], ["MAPS\\E1M1.MAP"])
 
 
+class PatchTest(TempDir):
+    def test_patch_holds_what_changed_dated_to_win(self):
+        old, new = self.path("old.grp"), self.path("new.grp")
+        for path, files in ((old, [(b"GONE.TXT", b"x"), (b"SAME.TXT", b"same"),
+                                   (b"TICK.TXT", b"abc")]),
+                            (new, [(b"ADDED.TXT", b"new"), (b"SAME.TXT", b"same"),
+                                   (b"TICK.TXT", b"abd")])):
+            with open(path, "wb") as f:
+                f.write(group_bytes(files))
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            names = tarnpak.patch(old, new, self.path("patch.grp"))
+        self.assertEqual([(n.name, n.change, n.redated) for n in names],
+                         [("ADDED.TXT", "added", False), ("GONE.TXT", "stays visible", False),
+                          ("TICK.TXT", "changed", True)])
+        self.assertEqual(names[2].mtime.isoformat(), "2003-01-01T12:00:02+00:00")
+        said = " ".join(str(w.message) for w in caught)
+        self.assertIn("stays visible: a patch cannot remove it", said)
+        self.assertIn("the patch stores it dated 2003-01-01T12:00:02Z", said)
+        self.assertEqual([e.name for e in tarnpak.Group(self.path("patch.grp"))],
+                         ["ADDED.TXT", "TICK.TXT"])
+        with self.assertRaises(tarnpak.Error):
+            tarnpak.patch(old, new, old)
+        self.assertEqual(len(tarnpak.Group(old)), 3)
+
+
 class InterruptTest(TempDir):
     def test_ctrl_c_stops_an_unpack_leaving_whole_files(self):
         files = many_files_group(self.path("many.grp"))

@@ -74,6 +74,12 @@ PlatHandle gfOpenGroup(const char* path, t_gfDirectory* directory, t_gfReport si
   return INVALID_HANDLE;
 }
 
+unsigned gfReadBuildFlag(PlatHandle group) {
+  unsigned char bytes[4];
+  if (platReadAt(group, 4, bytes, 4) != 4) return 1;
+  return bytes[0] | bytes[1] << 8 | bytes[2] << 16 | (unsigned)bytes[3] << 24;
+}
+
 void gfReportDirectoryFailure(const char* path, t_gfDirStatus status,
                               const t_gfDirectory* directory, t_gfReport sink) {
   const char* reason = platLastError();

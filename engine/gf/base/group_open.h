@@ -8,6 +8,8 @@
 // Opens the group file at path and loads its directory; on failure reports why to sink and
 // returns INVALID_HANDLE with nothing left open or allocated.
 PlatHandle gfOpenGroup(const char* path, t_gfDirectory* directory, t_gfReport sink);
+// The build flag in the header of the group open on group; 1 when it cannot be read.
+unsigned gfReadBuildFlag(PlatHandle group);
 // Reports why the directory of the group file at path could not be read.
 void gfReportDirectoryFailure(const char* path, t_gfDirStatus status,
                               const t_gfDirectory* directory, t_gfReport sink);

@@ -165,13 +165,6 @@ void keepOld(t_gfEdit* edit, const char* path, PlatHandle group, t_gfDirectory* 
     }
 }
 
-// The build flag the old group was written with.
-unsigned oldFlag(PlatHandle group) {
-  unsigned char bytes[4];
-  if (platReadAt(group, 4, bytes, 4) != 4) return 1;
-  return bytes[0] | bytes[1] << 8 | bytes[2] << 16 | (unsigned)bytes[3] << 24;
-}
-
 void freeEdit(t_gfEdit* edit) {
   gfWriteFree(&edit->files);
   ENGINE_DELETE(edit->addedOrder);
@@ -211,7 +204,7 @@ void editLocked(t_gfEdit* edit, const t_gfEditOptions& options, const char* root
       edit->failed = 1;
       return;
     }
-    flag = oldFlag(group);
+    flag = gfReadBuildFlag(group);  // the old group's
     keepOld(edit, path, group, &directory);
     gfFreeDirectory(&directory);
   } else {

@@ -455,6 +455,52 @@ struct ENGINE_API t_gfUnpackOptions {
 };
 ENGINE_API int gfUnpackJob(const t_gfUnpackOptions* options);
 
+// ---- a patch: what an update adds to an installed group ----------------------------------
+// How a name fares in a patch from the group oldPath to the group newPath. The copy of a
+// name that counts in each group is the one the table keeps (the latest date; of equal
+// dates, any copy whose bytes differ counts as a change).
+constexpr int GF_PATCH_ADDED = 1;    // new holds it, old does not: in the patch
+constexpr int GF_PATCH_CHANGED = 2;  // both hold it, with other bytes: in the patch
+constexpr int GF_PATCH_STAYS = 3;    // old holds it, new does not: stays visible
+struct ENGINE_API t_gfPatchEntry {
+  const char* name;   // the stored name, upper case
+  int change;         // GF_PATCH_ADDED, GF_PATCH_CHANGED or GF_PATCH_STAYS
+  long size;          // the patch's copy (old's for GF_PATCH_STAYS)
+  std::uint16_t date; // the date and time the patch stores (old's for GF_PATCH_STAYS)
+  std::uint16_t time;
+  // Set when new's copy is dated no later than old's: the patch then stores the next date
+  // after old's instead of new's own, here.
+  int redated;
+  std::uint16_t newDate;
+  std::uint16_t newTime;
+};
+// Hears each name of a patch, by stored name.
+typedef void (*t_gfPatchVisitor)(const t_gfPatchEntry* entry, void* context);
+
+// A patch: the group file path holding every entry of newPath that oldPath lacks or holds
+// with other bytes (compared byte for byte), and nothing else, so that a game directory
+// holding oldPath and the patch shows newPath's files through the table, whatever the group
+// files are called. Every copy in the patch is dated later than oldPath's copy of its name:
+// where newPath's own date is not (a file put back to an older version, a change within one
+// date tick) the patch stores the next date after oldPath's, and warns. A name oldPath holds
+// and newPath lacks cannot be taken away by a patch: each is told and warned of. Identical
+// groups give an empty patch, with a warning. The patch is written as every group is (the
+// builder's order, one commit, under the lock of path from the reading of the two groups to
+// that commit), with newPath's build flag. Refused: a path or sums naming oldPath or newPath,
+// a name oldPath holds dated at the last date a group can store while newPath changes it.
+struct ENGINE_API t_gfPatchOptions {
+  std::size_t size;
+  const char* oldPath;
+  const char* newPath;
+  const char* path;           // the patch to write
+  const char* sums;           // the sums file to write beside the patch (null: none)
+  t_gfPatchVisitor told;      // hears every name added, changed or staying (null: none)
+  void* context;              // handed to told
+  t_gfReport report;
+  t_gfReport warn;
+};
+ENGINE_API int gfPatchJob(const t_gfPatchOptions* options);
+
 // ---- services for the engine's programs ---------------------------------------------------
 // The library's version, "MAJOR.MINOR.PATCH".
 ENGINE_API const char* gfVersion();

@@ -1,6 +1,6 @@
 // The host layer's parts that are the same on every host: temporary names and the list of
-// them and of partly written files that an interrupt removes, the buffered copy and the
-// message-box hook.
+// them and of partly written files that an interrupt removes, the start of a new file,
+// positioned reads and writes, the buffered copy and the message-box hook.
 #include "engine/platform/shared.h"
 
 #include <stdio.h>
@@ -94,6 +94,49 @@ const char* platLastComponent(const char* path) {
   return last;
 }
 
+// A temporary name is debris once its process is gone.
+int platIsStaleTempNameOf(const char* targetName, const char* name) {
+  unsigned long pid;
+  return platIsTempNameOf(targetName, name, &pid) && platHostProcessGone(pid);
+}
+
+int platMakeTempBeside(const char* target, char* temp, size_t tempSize, PlatMakeNamed make,
+                       void* context) {
+  for (int attempt = 0; attempt < 100; attempt++) {
+    if (!platTempName(target, platHostProcessId(), temp, tempSize)) {
+      temp[0] = 0;
+      return platHostFailNameTooLong();
+    }
+    int made = make(temp, context);
+    if (made > 0) return 0;
+    if (made < 0) break;
+  }
+  temp[0] = 0;
+  return -1;
+}
+
+// ---- a new file's start and its discard -----------------------------------------------------
+
+int platNewFileStart(PlatNewFile* file, const char* path) {
+  file->handle = INVALID_HANDLE;
+  file->anonymous = 0;
+  file->durable = 1;
+  file->slot = -1;
+  file->temp[0] = 0;
+  file->debrisRemoved = 0;
+  file->debris[0] = 0;
+  if (!platHostPath(path, file->target, sizeof file->target)) return platHostFailNameTooLong();
+  return 0;
+}
+
+void platNewFileDiscard(PlatNewFile* file) {
+  if (file->handle != INVALID_HANDLE) platHostDropHandle(file->handle);
+  file->handle = INVALID_HANDLE;
+  if (file->temp[0]) platHostDropPath(file->temp);
+  platDisarmTempName(file->slot);
+  file->slot = -1;
+}
+
 // ---- the gate between writing threads and the interrupt handler -----------------------------
 
 namespace {
@@ -125,6 +168,16 @@ void platCloseNameGate() {
 void platForgetOtherWriters() {
   for (auto& slot : tempSlots) slot.state.store(0);
   gateUsers.store(0);
+}
+
+// ---- positioned reads and writes, and the buffered copy -------------------------------------
+
+long long platReadAt(PlatHandle h, long long offset, void* buffer, size_t count) {
+  return platHostTransferAt(h, offset, static_cast<char*>(buffer), count, false);
+}
+
+long long platWriteAt(PlatHandle h, long long offset, const void* buffer, size_t count) {
+  return platHostTransferAt(h, offset, static_cast<char*>(const_cast<void*>(buffer)), count, true);
 }
 
 long long platCopyBuffered(PlatHandle src, long long srcOffset, PlatHandle dst, long long dstOffset,

@@ -555,10 +555,13 @@ long long transferOnce(PlatHandle h, long long offset, char* buffer, size_t coun
   return -1;
 }
 
+}  // namespace
+
 // Repeats positioned transfers until count bytes have moved or the file ended. An error,
 // even after some bytes moved, gives -1 with its reason kept: a short count then always
 // means the end of the file, never a failure.
-long long transferAt(PlatHandle h, long long offset, char* buffer, size_t count, bool write) {
+long long platHostTransferAt(PlatHandle h, long long offset, char* buffer, size_t count,
+                             bool write) {
   size_t done = 0;
   while (done < count) {
     long long r = transferOnce(h, offset + (long long)done, buffer + done, count - done, write);
@@ -570,22 +573,12 @@ long long transferAt(PlatHandle h, long long offset, char* buffer, size_t count,
   return (long long)done;
 }
 
-}  // namespace
-
-long long platReadAt(PlatHandle h, long long offset, void* buffer, size_t count) {
-  return transferAt(h, offset, static_cast<char*>(buffer), count, false);
-}
-
 long long platReadSome(PlatHandle h, long long offset, void* buffer, size_t count) {
   return transferOnce(h, offset, static_cast<char*>(buffer), count, false);
 }
 
 long long platWriteSome(PlatHandle h, long long offset, const void* buffer, size_t count) {
   return transferOnce(h, offset, static_cast<char*>(const_cast<void*>(buffer)), count, true);
-}
-
-long long platWriteAt(PlatHandle h, long long offset, const void* buffer, size_t count) {
-  return transferAt(h, offset, static_cast<char*>(const_cast<void*>(buffer)), count, true);
 }
 
 long long platCopyRange(PlatHandle src, long long srcOffset, PlatHandle dst, long long dstOffset,

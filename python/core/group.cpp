@@ -128,8 +128,9 @@ class Group {
     return out[0];
   }
 
-  // (name, SHA-256 in hex) of each entry a sums file lists, in directory order: of several
-  // copies of a name (any case) the last, which an unpack leaves.
+  // (name, SHA-256 in hex) of each entry a sums file lists, in directory order, named as the
+  // sums file names it ('/' between levels): of several copies of a name (any case) the
+  // last, which an unpack leaves.
   py::list sums() const {
     auto key = [](const char* name) {  // names compared as the unpacker matches them
       std::string k = name;
@@ -145,8 +146,11 @@ class Group {
     std::vector<std::string> digests;
     hashEntries(listed, &digests);
     py::list out;
-    for (size_t i = 0; i < listed.size(); i++)
-      out.append(py::make_tuple(nameToPython(listed[i]->name), digests[i]));
+    for (size_t i = 0; i < listed.size(); i++) {
+      std::string name = listed[i]->name;  // '/' between levels, as grp sum writes them
+      std::replace(name.begin(), name.end(), '\\', '/');
+      out.append(py::make_tuple(nameToPython(name.c_str()), digests[i]));
+    }
     return out;
   }
 

@@ -439,25 +439,16 @@ long long platHostTransferAt(PlatHandle h, long long offset, char* buffer, size_
   return (long long)done;
 }
 
-long long platReadSome(PlatHandle h, long long offset, void* buffer, size_t count) {
+// One positioned read or write, repeated only when a signal interrupted it.
+long long platHostTransferOnce(PlatHandle h, long long offset, char* buffer, size_t count,
+                               bool write) {
   if (offset < 0) {
     errno = EINVAL;
     return fail();
   }
   for (;;) {
-    ssize_t r = sysPread((int)h, buffer, count, (off_t)offset);
-    if (r >= 0) return (long long)r;
-    if (errno != EINTR) return fail();
-  }
-}
-
-long long platWriteSome(PlatHandle h, long long offset, const void* buffer, size_t count) {
-  if (offset < 0) {
-    errno = EINVAL;
-    return fail();
-  }
-  for (;;) {
-    ssize_t r = sysPwrite((int)h, buffer, count, (off_t)offset);
+    ssize_t r = write ? sysPwrite((int)h, buffer, count, (off_t)offset)
+                      : sysPread((int)h, buffer, count, (off_t)offset);
     if (r >= 0) return (long long)r;
     if (errno != EINTR) return fail();
   }

@@ -345,39 +345,15 @@ int platNewFileCommit(PlatNewFile* file) {
   return 0;
 }
 
-PlatHandle platCreateGuardedInDir(PlatHandle dir, const char* name, int* token, int* taken) {
-  t_gate gate;
-  *taken = 0;
-  *token = platArmTempNameIn(dir, name);
+PlatHandle platHostCreateNewInDir(PlatHandle dir, const char* name, int* taken) {
   int fd = sysOpenAt(base(dir), name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-  if (fd >= 0) return fd;
-  *taken = errno == EEXIST;
-  platDisarmTempName(*token);
-  *token = -1;
-  return invalid();
+  *taken = fd < 0 && errno == EEXIST;
+  return fd >= 0 ? fd : invalid();
 }
 
-PlatHandle platCreateBesideInDir(PlatHandle dir, const char* name, char* temp, size_t tempSize,
-                                 int* token) {
+void platHostInNameGate(void (*work)(void* context), void* context) {
   t_gate gate;
-  // Armed before it exists: a handler never misses a file made here.
-  struct Making {
-    PlatHandle dir;
-    int* token;
-    int fd;
-  } making{dir, token, -1};
-  auto make = [](const char* name, void* context) {
-    auto* m = static_cast<Making*>(context);
-    *m->token = platArmTempNameIn(m->dir, name);
-    m->fd = sysOpenAt(base(m->dir), name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (m->fd >= 0) return 1;
-    platDisarmTempName(*m->token);
-    *m->token = -1;
-    return failedMaking();
-  };
-  *token = -1;
-  return platMakeTempBeside(name, temp, tempSize, make, &making) == 0 ? making.fd
-                                                                       : INVALID_HANDLE;
+  work(context);
 }
 
 PlatHandle platOpenKeepableInDir(PlatHandle dir, const char* name, long long* size) {

@@ -71,9 +71,19 @@ bool platHostProcessGone(unsigned long pid);
 // goes on whatever comes of it.
 void platHostDropHandle(PlatHandle h);
 void platHostDropPath(const char* path);
+// Runs work(context) inside the name gate, as a writing thread makes, names and drops its
+// files there (the POSIX backend also blocks the tool's signals in the thread meanwhile).
+void platHostInNameGate(void (*work)(void* context), void* context);
+// Makes the regular file name in dir, open for writing, only when nothing has that name:
+// INVALID_HANDLE (the failure recorded) when it cannot, *taken set when the name was there.
+PlatHandle platHostCreateNewInDir(PlatHandle dir, const char* name, int* taken);
 // Records, in the host's own words, that a name does not fit; -1.
 int platHostFailNameTooLong();
 // Reads (write false) or writes count bytes of buffer at offset of h, whole unless a read
 // meets the end of the file; the bytes moved, or -1 (the failure recorded).
 long long platHostTransferAt(PlatHandle h, long long offset, char* buffer, size_t count,
                              bool write);
+// One positioned read or write: the bytes moved (fewer than count when the host moved fewer),
+// 0 at the end of the file, or -1 (the failure recorded).
+long long platHostTransferOnce(PlatHandle h, long long offset, char* buffer, size_t count,
+                               bool write);

@@ -383,39 +383,15 @@ bool nameTaken() { return lastFailureIs(ERROR_FILE_EXISTS) || lastFailureIs(ERRO
 
 }  // namespace
 
-PlatHandle platCreateGuardedInDir(PlatHandle dir, const char* name, int* token, int* taken) {
-  t_gate gate;
-  *token = platArmTempNameIn(dir, name);
+PlatHandle platHostCreateNewInDir(PlatHandle dir, const char* name, int* taken) {
   HANDLE h = createNew(dir, name);
   *taken = h == INVALID_HANDLE_VALUE && nameTaken();
-  if (h == INVALID_HANDLE_VALUE) {
-    platDisarmTempName(*token);
-    *token = -1;
-  }
   return fromWin(h);
 }
 
-PlatHandle platCreateBesideInDir(PlatHandle dir, const char* name, char* temp, size_t tempSize,
-                                 int* token) {
+void platHostInNameGate(void (*work)(void* context), void* context) {
   t_gate gate;
-  // Armed before it exists: a handler never misses a file made here.
-  struct Making {
-    PlatHandle dir;
-    int* token;
-    HANDLE h;
-  } making{dir, token, INVALID_HANDLE_VALUE};
-  auto make = [](const char* name, void* context) {
-    auto* m = static_cast<Making*>(context);
-    *m->token = platArmTempNameIn(m->dir, name);
-    m->h = createNew(m->dir, name);
-    if (m->h != INVALID_HANDLE_VALUE) return 1;
-    platDisarmTempName(*m->token);
-    *m->token = -1;
-    return nameTaken() ? 0 : -1;
-  };
-  *token = -1;
-  return platMakeTempBeside(name, temp, tempSize, make, &making) == 0 ? fromWin(making.h)
-                                                                       : INVALID_HANDLE;
+  work(context);
 }
 
 int platReplaceGuardedInDir(PlatHandle dir, const char* temp, const char* name, int token) {

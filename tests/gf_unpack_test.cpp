@@ -9,7 +9,7 @@
 #include <filesystem>
 
 #include "engine/gf/base/group_format.h"
-#include "engine/gf/unpack/unpacker.h"
+#include "engine/gf/unpack/unpack_write.h"
 #include "engine/kestin/memory_report.h"
 #include "engine/platform/faults.h"
 #include "support/test_support.h"

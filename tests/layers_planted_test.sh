@@ -12,10 +12,10 @@ trap 'rm -rf "$work"' EXIT
 # Each case: the file that gets the line, the line, a phrase the check's output must hold.
 cases=(
   'gf/pack/builder.cpp|#include "engine/gf/manager/table.h"|the jobs never include the manager'
-  'gf/unpack/unpacker.h|#include "engine/gf/manager/reader.h"|the jobs never include the manager'
+  'gf/unpack/unpack_tasks.h|#include "engine/gf/manager/reader.h"|the jobs never include the manager'
   'gf/manager/lifecycle.cpp|#include "engine/gf/pack/sums.h"|the manager never includes a job'
   'gf/unpack/unpack_write.cpp|#include "engine/gf/pack/write_list.h"|never include each other'
-  'gf/base/names.cpp|#include "engine/gf/unpack/unpacker.h"|the base includes no other wing'
+  'gf/base/names.cpp|#include "engine/gf/unpack/unpack_tasks.h"|the base includes no other wing'
   'gf/manager/reader.h|#include "engine/gf/manager/table.h"|a layer above its own'
   'gf/pack/write_list.cpp|#include "collect.h"|engine/gf includes its own headers as'
   'kestin/crew.cpp|#include <engine/gf/base/names.h>|must not include it'

@@ -24,7 +24,7 @@ declare -A layers=(
   [base]="group_format | names | group_open"
   [manager]="reader | table appended | groups | scan | loose_files | file | cache | find | lifecycle"
   [pack]="write_list | range_compare | sums sums_file | group_writer copier | collect spellings | builder | group_edit group_patch"
-  [unpack]="unpacker unpack_levels unpack_names unpack_tasks unpack_write"
+  [unpack]="unpack_listing | unpack_met | unpack_write | unpack_levels | unpack_tasks | unpacker"
 )
 # The wings each wing may include besides itself.
 declare -A may_use=([base]="" [manager]="base" [pack]="base" [unpack]="base")

@@ -6,7 +6,7 @@
 #include <cstring>
 
 #include "engine/debug/debug_internal.h"
-#include "engine/kestin/lineout.h"
+#include "engine/kestin/services.h"
 #include "tarnpak/kestin.h"
 #include "engine/platform/platform.h"
 

@@ -417,7 +417,8 @@ int platFdIsRegularFile(int fd) { return platIsRegularFile(fd); }
 // Repeats a positioned read or write until count bytes have moved or the file ended. An
 // error, even after some bytes moved, gives -1 with its reason kept: a short count then
 // always means the end of the file, never a failure.
-long long transferAt(PlatHandle h, long long offset, char* buffer, size_t count, bool write) {
+long long platHostTransferAt(PlatHandle h, long long offset, char* buffer, size_t count,
+                             bool write) {
   if (offset < 0) {
     errno = EINVAL;
     return fail();
@@ -438,36 +439,19 @@ long long transferAt(PlatHandle h, long long offset, char* buffer, size_t count,
   return (long long)done;
 }
 
-long long platReadAt(PlatHandle h, long long offset, void* buffer, size_t count) {
-  return transferAt(h, offset, static_cast<char*>(buffer), count, false);
-}
-
-long long platReadSome(PlatHandle h, long long offset, void* buffer, size_t count) {
+// One positioned read or write, repeated only when a signal interrupted it.
+long long platHostTransferOnce(PlatHandle h, long long offset, char* buffer, size_t count,
+                               bool write) {
   if (offset < 0) {
     errno = EINVAL;
     return fail();
   }
   for (;;) {
-    ssize_t r = sysPread((int)h, buffer, count, (off_t)offset);
+    ssize_t r = write ? sysPwrite((int)h, buffer, count, (off_t)offset)
+                      : sysPread((int)h, buffer, count, (off_t)offset);
     if (r >= 0) return (long long)r;
     if (errno != EINTR) return fail();
   }
-}
-
-long long platWriteSome(PlatHandle h, long long offset, const void* buffer, size_t count) {
-  if (offset < 0) {
-    errno = EINVAL;
-    return fail();
-  }
-  for (;;) {
-    ssize_t r = sysPwrite((int)h, buffer, count, (off_t)offset);
-    if (r >= 0) return (long long)r;
-    if (errno != EINTR) return fail();
-  }
-}
-
-long long platWriteAt(PlatHandle h, long long offset, const void* buffer, size_t count) {
-  return transferAt(h, offset, static_cast<char*>(const_cast<void*>(buffer)), count, true);
 }
 
 namespace {

@@ -261,60 +261,50 @@ void removeStaleTempNames(PlatNewFile* file) {
   sysCloseDir(listing);
 }
 
+// What platMakeTempBeside's make returns for a call that failed (recorded here): 0 when
+// the name was taken, so that another is tried.
+int failedMaking() {
+  bool taken = errno == EEXIST;
+  platRecordError();
+  return taken ? 0 : -1;
+}
+
+// The new file under a temporary name beside the target, where it cannot be anonymous.
 int openNamed(PlatNewFile* file) {
-  for (int attempt = 0; attempt < 100; attempt++) {
-    if (!platTempName(file->target, (unsigned long)getpid(), file->temp, sizeof file->temp))
-      return platRecordErrorCode(ENAMETOOLONG);
-    int fd = sysOpen(file->temp, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd >= 0) {
-      file->slot = platArmTempName(file->temp);
-      return fd;
-    }
-    if (errno != EEXIST) break;
-  }
-  file->temp[0] = 0;
-  return platRecordError();
+  auto make = [](const char* temp, void* context) {
+    auto* f = static_cast<PlatNewFile*>(context);
+    int fd = sysOpen(temp, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd < 0) return failedMaking();
+    f->handle = fd;
+    f->slot = platArmTempName(temp);
+    return 1;
+  };
+  return platMakeTempBeside(file->target, file->temp, sizeof file->temp, make, file);
 }
 
 // Gives the anonymous file a temporary name (a link cannot replace the target).
 int nameAnonymous(PlatNewFile* file) {
-  char proc[64];
-  snprintf(proc, sizeof proc, "/proc/self/fd/%d", (int)file->handle);
-  for (int attempt = 0; attempt < 100; attempt++) {
-    if (!platTempName(file->target, (unsigned long)getpid(), file->temp, sizeof file->temp))
-      return platRecordErrorCode(ENAMETOOLONG);
-    if (sysLinkAt(AT_FDCWD, proc, AT_FDCWD, file->temp, AT_SYMLINK_FOLLOW) == 0) {
-      file->slot = platArmTempName(file->temp);
-      file->anonymous = 0;
-      return 0;
-    }
-    if (errno != EEXIST) break;
-  }
-  file->temp[0] = 0;
-  return platRecordError();
+  auto make = [](const char* temp, void* context) {
+    auto* f = static_cast<PlatNewFile*>(context);
+    char proc[64];
+    snprintf(proc, sizeof proc, "/proc/self/fd/%d", (int)f->handle);
+    if (sysLinkAt(AT_FDCWD, proc, AT_FDCWD, temp, AT_SYMLINK_FOLLOW) != 0) return failedMaking();
+    f->slot = platArmTempName(temp);
+    f->anonymous = 0;
+    return 1;
+  };
+  return platMakeTempBeside(file->target, file->temp, sizeof file->temp, make, file);
 }
 
 }  // namespace
 
 int platNewFileCreate(PlatNewFile* file, const char* path) {
-  file->handle = INVALID_HANDLE;
-  file->anonymous = 0;
-  file->durable = 1;
-  file->slot = -1;
-  file->temp[0] = 0;
-  file->debrisRemoved = 0;
-  file->debris[0] = 0;
-  if (!platHostPath(path, file->target, sizeof file->target))
-    return platRecordErrorCode(ENAMETOOLONG);
+  if (platNewFileStart(file, path) != 0) return -1;
   removeStaleTempNames(file);
   int fd = openAnonymous(file->target);
-  if (fd >= 0) {
-    file->anonymous = 1;
-  } else {
-    fd = openNamed(file);
-    if (fd < 0) return -1;
-  }
+  if (fd < 0) return openNamed(file);
   file->handle = fd;
+  file->anonymous = 1;
   return 0;
 }
 
@@ -355,36 +345,15 @@ int platNewFileCommit(PlatNewFile* file) {
   return 0;
 }
 
-PlatHandle platCreateGuardedInDir(PlatHandle dir, const char* name, int* token, int* taken) {
-  t_gate gate;
-  *taken = 0;
-  *token = platArmTempNameIn(dir, name);
+PlatHandle platHostCreateNewInDir(PlatHandle dir, const char* name, int* taken) {
   int fd = sysOpenAt(base(dir), name, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-  if (fd >= 0) return fd;
-  *taken = errno == EEXIST;
-  platDisarmTempName(*token);
-  *token = -1;
-  return invalid();
+  *taken = fd < 0 && errno == EEXIST;
+  return fd >= 0 ? fd : invalid();
 }
 
-PlatHandle platCreateBesideInDir(PlatHandle dir, const char* name, char* temp, size_t tempSize,
-                                 int* token) {
+void platHostInNameGate(void (*work)(void* context), void* context) {
   t_gate gate;
-  *token = -1;
-  for (int attempt = 0; attempt < 100; attempt++) {
-    if (!platTempName(name, (unsigned long)getpid(), temp, tempSize)) {
-      errno = ENAMETOOLONG;
-      break;
-    }
-    *token = platArmTempNameIn(dir, temp);
-    int fd = sysOpenAt(base(dir), temp, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd >= 0) return fd;
-    platDisarmTempName(*token);
-    *token = -1;
-    if (errno != EEXIST) break;
-  }
-  temp[0] = 0;
-  return invalid();
+  work(context);
 }
 
 PlatHandle platOpenKeepableInDir(PlatHandle dir, const char* name, long long* size) {
@@ -431,10 +400,11 @@ int platIsSameFileInDir(PlatHandle dir, const char* name, PlatHandle file) {
          named.st_ino == open.st_ino;
 }
 
-int platIsStaleTempNameOf(const char* targetName, const char* name) {
-  unsigned long pid;
-  return platIsTempNameOf(targetName, name, &pid) && sysProcessGone((long)pid);
-}
+unsigned long platHostProcessId() { return (unsigned long)getpid(); }
+
+bool platHostProcessGone(unsigned long pid) { return sysProcessGone((long)pid); }
+
+int platHostFailNameTooLong() { return platRecordErrorCode(ENAMETOOLONG); }
 
 void platBlockToolSignals() {
   sigset_t set;
@@ -449,19 +419,15 @@ void platHostParkForever() {
 
 void platHostYield() { sched_yield(); }
 
-void platNewFileDiscard(PlatNewFile* file) {
-  if (file->handle != INVALID_HANDLE) sysClose((int)file->handle);
-  file->handle = INVALID_HANDLE;
-  if (file->temp[0]) sysUnlink(file->temp);
-  platDisarmTempName(file->slot);
-  file->slot = -1;
-}
+void platHostDropHandle(PlatHandle h) { sysClose((int)h); }
+
+void platHostDropPath(const char* path) { sysUnlink(path); }
 
 // ---- the file a new file replaces, and its writers' lock ----------------------------------
 
 int platFollowLinks(const char* path, char* out, size_t outSize) {
   char host[PLAT_PATH_MAX];
-  if (!platHostPath(path, host, sizeof host)) return platRecordErrorCode(ENAMETOOLONG);
+  if (!platHostPath(path, host, sizeof host)) return platHostFailNameTooLong();
   struct stat st;
   const char* result = host;
   char resolved[PLAT_PATH_MAX];

@@ -1,5 +1,6 @@
 // The host layer's parts that are the same on every host: temporary names and the list of
-// them and of partly written files that an interrupt removes, the buffered copy and the
+// them and of partly written files that an interrupt removes, the files made on that list,
+// the start of a new file, positioned reads and writes, the buffered copy and the
 // message-box hook.
 #include "engine/platform/shared.h"
 
@@ -94,6 +95,49 @@ const char* platLastComponent(const char* path) {
   return last;
 }
 
+// A temporary name is debris once its process is gone.
+int platIsStaleTempNameOf(const char* targetName, const char* name) {
+  unsigned long pid;
+  return platIsTempNameOf(targetName, name, &pid) && platHostProcessGone(pid);
+}
+
+int platMakeTempBeside(const char* target, char* temp, size_t tempSize, PlatMakeNamed make,
+                       void* context) {
+  for (int attempt = 0; attempt < 100; attempt++) {
+    if (!platTempName(target, platHostProcessId(), temp, tempSize)) {
+      temp[0] = 0;
+      return platHostFailNameTooLong();
+    }
+    int made = make(temp, context);
+    if (made > 0) return 0;
+    if (made < 0) break;
+  }
+  temp[0] = 0;
+  return -1;
+}
+
+// ---- a new file's start and its discard -----------------------------------------------------
+
+int platNewFileStart(PlatNewFile* file, const char* path) {
+  file->handle = INVALID_HANDLE;
+  file->anonymous = 0;
+  file->durable = 1;
+  file->slot = -1;
+  file->temp[0] = 0;
+  file->debrisRemoved = 0;
+  file->debris[0] = 0;
+  if (!platHostPath(path, file->target, sizeof file->target)) return platHostFailNameTooLong();
+  return 0;
+}
+
+void platNewFileDiscard(PlatNewFile* file) {
+  if (file->handle != INVALID_HANDLE) platHostDropHandle(file->handle);
+  file->handle = INVALID_HANDLE;
+  if (file->temp[0]) platHostDropPath(file->temp);
+  platDisarmTempName(file->slot);
+  file->slot = -1;
+}
+
 // ---- the gate between writing threads and the interrupt handler -----------------------------
 
 namespace {
@@ -125,6 +169,83 @@ void platCloseNameGate() {
 void platForgetOtherWriters() {
   for (auto& slot : tempSlots) slot.state.store(0);
   gateUsers.store(0);
+}
+
+// ---- files made on the interrupt list ------------------------------------------------------
+
+namespace {
+
+// A file to make on the list: what is asked, and what came of it.
+struct t_making {
+  PlatHandle dir;
+  const char* name;  // the file's name, or (temp set) the name the temporary one is beside
+  char* temp;        // the temporary name made, tempSize bytes; null: name itself is made
+  size_t tempSize;
+  int* token;
+  int taken;  // the name was there already
+  PlatHandle made;
+};
+
+// Makes the file name in the directory, on the list from before it exists so that a handler
+// never misses it; off the list again when it could not be made.
+void makeNamed(t_making* m, const char* name) {
+  *m->token = platArmTempNameIn(m->dir, name);
+  m->made = platHostCreateNewInDir(m->dir, name, &m->taken);
+  if (m->made == INVALID_HANDLE) {
+    platDisarmTempName(*m->token);
+    *m->token = -1;
+  }
+}
+
+int makeTemp(const char* temp, void* context) {
+  auto* m = static_cast<t_making*>(context);
+  makeNamed(m, temp);
+  return m->made != INVALID_HANDLE ? 1 : m->taken ? 0 : -1;
+}
+
+// Inside the name gate.
+void makeGuarded(void* context) {
+  auto* m = static_cast<t_making*>(context);
+  *m->token = -1;
+  if (!m->temp)
+    makeNamed(m, m->name);
+  else
+    platMakeTempBeside(m->name, m->temp, m->tempSize, makeTemp, m);  // made tells the outcome
+}
+
+}  // namespace
+
+PlatHandle platCreateGuardedInDir(PlatHandle dir, const char* name, int* token, int* taken) {
+  t_making m{dir, name, nullptr, 0, token, 0, INVALID_HANDLE};
+  platHostInNameGate(makeGuarded, &m);
+  *taken = m.taken;
+  return m.made;
+}
+
+PlatHandle platCreateBesideInDir(PlatHandle dir, const char* name, char* temp, size_t tempSize,
+                                 int* token) {
+  t_making m{dir, name, temp, tempSize, token, 0, INVALID_HANDLE};
+  platHostInNameGate(makeGuarded, &m);
+  return m.made;
+}
+
+// ---- positioned reads and writes, and the buffered copy -------------------------------------
+
+long long platReadAt(PlatHandle h, long long offset, void* buffer, size_t count) {
+  return platHostTransferAt(h, offset, static_cast<char*>(buffer), count, false);
+}
+
+long long platWriteAt(PlatHandle h, long long offset, const void* buffer, size_t count) {
+  return platHostTransferAt(h, offset, static_cast<char*>(const_cast<void*>(buffer)), count, true);
+}
+
+long long platReadSome(PlatHandle h, long long offset, void* buffer, size_t count) {
+  return platHostTransferOnce(h, offset, static_cast<char*>(buffer), count, false);
+}
+
+long long platWriteSome(PlatHandle h, long long offset, const void* buffer, size_t count) {
+  return platHostTransferOnce(h, offset, static_cast<char*>(const_cast<void*>(buffer)), count,
+                              true);
 }
 
 long long platCopyBuffered(PlatHandle src, long long srcOffset, PlatHandle dst, long long dstOffset,

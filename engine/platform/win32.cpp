@@ -536,11 +536,10 @@ int platFdIsRegularFile(int fd) {
   return os == -1 ? 0 : platIsRegularFile((PlatHandle)os);
 }
 
-namespace {
-
 // One ReadFile or WriteFile at an absolute offset: the offset rides in the OVERLAPPED
-// record, so no shared file pointer is involved. Bytes moved, 0 at the end, -1 on error.
-long long transferOnce(PlatHandle h, long long offset, char* buffer, size_t count, bool write) {
+// record, so no shared file pointer is involved.
+long long platHostTransferOnce(PlatHandle h, long long offset, char* buffer, size_t count,
+                               bool write) {
   if (offset < 0) return failCrt(EINVAL);
   OVERLAPPED at{};
   at.Offset = (DWORD)((unsigned long long)offset & 0xFFFFFFFFu);
@@ -558,34 +557,18 @@ long long transferOnce(PlatHandle h, long long offset, char* buffer, size_t coun
 // Repeats positioned transfers until count bytes have moved or the file ended. An error,
 // even after some bytes moved, gives -1 with its reason kept: a short count then always
 // means the end of the file, never a failure.
-long long transferAt(PlatHandle h, long long offset, char* buffer, size_t count, bool write) {
+long long platHostTransferAt(PlatHandle h, long long offset, char* buffer, size_t count,
+                             bool write) {
   size_t done = 0;
   while (done < count) {
-    long long r = transferOnce(h, offset + (long long)done, buffer + done, count - done, write);
+    long long r =
+        platHostTransferOnce(h, offset + (long long)done, buffer + done, count - done, write);
     if (r < 0) return -1;
     if (r == 0 && write) return failWin32(ERROR_WRITE_FAULT);  // nothing written, no reason
     if (r == 0) break;
     done += (size_t)r;
   }
   return (long long)done;
-}
-
-}  // namespace
-
-long long platReadAt(PlatHandle h, long long offset, void* buffer, size_t count) {
-  return transferAt(h, offset, static_cast<char*>(buffer), count, false);
-}
-
-long long platReadSome(PlatHandle h, long long offset, void* buffer, size_t count) {
-  return transferOnce(h, offset, static_cast<char*>(buffer), count, false);
-}
-
-long long platWriteSome(PlatHandle h, long long offset, const void* buffer, size_t count) {
-  return transferOnce(h, offset, static_cast<char*>(const_cast<void*>(buffer)), count, true);
-}
-
-long long platWriteAt(PlatHandle h, long long offset, const void* buffer, size_t count) {
-  return transferAt(h, offset, static_cast<char*>(const_cast<void*>(buffer)), count, true);
 }
 
 long long platCopyRange(PlatHandle src, long long srcOffset, PlatHandle dst, long long dstOffset,

@@ -212,31 +212,19 @@ void removeStaleTempNames(PlatNewFile* file) {
 
 int platNewFileCreate(PlatNewFile* file, const char* path) {
   // Windows has no anonymous files: always a temporary name beside the target.
-  file->handle = INVALID_HANDLE;
-  file->anonymous = 0;
-  file->durable = 1;
-  file->slot = -1;
-  file->temp[0] = 0;
-  file->debrisRemoved = 0;
-  file->debris[0] = 0;
-  if (!platHostPath(path, file->target, sizeof file->target))
-    return (int)failWin32(ERROR_FILENAME_EXCED_RANGE);
+  if (platNewFileStart(file, path) != 0) return -1;
   removeStaleTempNames(file);
-  for (int attempt = 0; attempt < 100; attempt++) {
-    if (!platTempName(file->target, GetCurrentProcessId(), file->temp, sizeof file->temp))
-      return (int)failWin32(ERROR_FILENAME_EXCED_RANGE);
+  auto make = [](const char* temp, void* context) {
+    auto* f = static_cast<PlatNewFile*>(context);
     HANDLE h =
-        sysCreateFile(file->temp, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
+        sysCreateFile(temp, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE,
                       CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_SEQUENTIAL_SCAN);
-    if (h != INVALID_HANDLE_VALUE) {
-      file->handle = fromWin(h);
-      file->slot = platArmTempName(file->temp);
-      return 0;
-    }
-    if (!lastFailureIs(ERROR_FILE_EXISTS)) break;
-  }
-  file->temp[0] = 0;
-  return -1;
+    if (h == INVALID_HANDLE_VALUE) return lastFailureIs(ERROR_FILE_EXISTS) ? 0 : -1;
+    f->handle = fromWin(h);
+    f->slot = platArmTempName(temp);
+    return 1;
+  };
+  return platMakeTempBeside(file->target, file->temp, sizeof file->temp, make, file);
 }
 
 namespace {
@@ -287,19 +275,15 @@ int platNewFileCommit(PlatNewFile* file) {
   return 0;
 }
 
-void platNewFileDiscard(PlatNewFile* file) {
-  if (file->handle != INVALID_HANDLE) sysCloseHandle(toWin(file->handle));
-  file->handle = INVALID_HANDLE;
-  if (file->temp[0]) sysDeleteFile(file->temp);
-  platDisarmTempName(file->slot);
-  file->slot = -1;
-}
+void platHostDropHandle(PlatHandle h) { sysCloseHandle(toWin(h)); }
+
+void platHostDropPath(const char* path) { sysDeleteFile(path); }
 
 // ---- the file a new file replaces, and its writers' lock ----------------------------------
 
 int platFollowLinks(const char* path, char* out, size_t outSize) {
   char host[PLAT_PATH_MAX], final[PLAT_PATH_MAX];
-  if (!platHostPath(path, host, sizeof host)) return (int)failWin32(ERROR_FILENAME_EXCED_RANGE);
+  if (!platHostPath(path, host, sizeof host)) return platHostFailNameTooLong();
   const char* result = host;
   DWORD attributes = sysAttributes(host);
   if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
@@ -399,36 +383,15 @@ bool nameTaken() { return lastFailureIs(ERROR_FILE_EXISTS) || lastFailureIs(ERRO
 
 }  // namespace
 
-PlatHandle platCreateGuardedInDir(PlatHandle dir, const char* name, int* token, int* taken) {
-  t_gate gate;
-  *token = platArmTempNameIn(dir, name);
+PlatHandle platHostCreateNewInDir(PlatHandle dir, const char* name, int* taken) {
   HANDLE h = createNew(dir, name);
   *taken = h == INVALID_HANDLE_VALUE && nameTaken();
-  if (h == INVALID_HANDLE_VALUE) {
-    platDisarmTempName(*token);
-    *token = -1;
-  }
   return fromWin(h);
 }
 
-PlatHandle platCreateBesideInDir(PlatHandle dir, const char* name, char* temp, size_t tempSize,
-                                 int* token) {
+void platHostInNameGate(void (*work)(void* context), void* context) {
   t_gate gate;
-  *token = -1;
-  for (int attempt = 0; attempt < 100; attempt++) {
-    if (!platTempName(name, GetCurrentProcessId(), temp, tempSize)) {
-      failWin32(ERROR_FILENAME_EXCED_RANGE);
-      break;
-    }
-    *token = platArmTempNameIn(dir, temp);
-    HANDLE h = createNew(dir, temp);
-    if (h != INVALID_HANDLE_VALUE) return fromWin(h);
-    platDisarmTempName(*token);
-    *token = -1;
-    if (!nameTaken()) break;
-  }
-  temp[0] = 0;
-  return INVALID_HANDLE;
+  work(context);
 }
 
 int platReplaceGuardedInDir(PlatHandle dir, const char* temp, const char* name, int token) {
@@ -483,11 +446,13 @@ int platIsSameFileInDir(PlatHandle dir, const char* name, PlatHandle file) {
   return same;
 }
 
-int platIsStaleTempNameOf(const char* targetName, const char* name) {
-  unsigned long pid;
-  return platIsTempNameOf(targetName, name, &pid) && pid != 0 && pid <= 0xffffffffUL &&
-         sysProcessGone((DWORD)pid);
+unsigned long platHostProcessId() { return GetCurrentProcessId(); }
+
+bool platHostProcessGone(unsigned long pid) {
+  return pid != 0 && pid <= 0xffffffffUL && sysProcessGone((DWORD)pid);
 }
+
+int platHostFailNameTooLong() { return (int)failWin32(ERROR_FILENAME_EXCED_RANGE); }
 
 void platBlockToolSignals() {}  // the console handler has a thread of its own
 

@@ -1,4 +1,4 @@
-"""Group files (.grp) and the Tarnpak engine's file manager, for pipeline scripts.
+r"""Group files (.grp) and the Tarnpak engine's file manager, for pipeline scripts.
 
     import tarnpak
     tarnpak.pack("game", "game.grp")             # warnings through the warnings module
@@ -223,7 +223,7 @@ class GroupFile(io.RawIOBase):
 
 
 class Group:
-    """One group file, its directory read once and checked by the engine.
+    r"""One group file, its directory read once and checked by the engine.
 
     Iterating gives the entries in directory order. Lookups take a name in any case with
     '/' or '\\' between levels and, of several copies of a name, find the one the file
@@ -298,8 +298,9 @@ class Group:
         return self._group.sha256(self._find(name))
 
     def sums(self) -> Dict[str, str]:
-        """The SHA-256 in hex of every stored file by name, in directory order: of several
-        copies of a name the one an unpack leaves (the last), as grp sum lists them."""
+        """The SHA-256 in hex of every stored file by name, in directory order, as grp sum
+        lists them: '/' between levels (also what sha256() and read() take), and of several
+        copies of a name the one an unpack leaves (the last)."""
         return dict(self._group.sums())
 
     def open(self, name: Name) -> GroupFile:
@@ -323,7 +324,7 @@ class Group:
 
     @_deferring
     def add(self, paths: Iterable[PathLike], root: PathLike = ".") -> None:
-        """Adds the files that paths (relative to root) name, stored under those paths
+        r"""Adds the files that paths (relative to root) name, stored under those paths
         upper-cased with '\\' between levels; a directory gives its files recursively. Every
         copy of a name added is replaced. The group is rewritten in one commit under the
         engine's edit lock; on any failure (Error) or KeyboardInterrupt it stays as it was (a
@@ -335,7 +336,7 @@ class Group:
 
     @_deferring
     def remove(self, names: Iterable[Name]) -> None:
-        """Removes every copy of each name (any case, '/' or '\\'); a name that matches no
+        r"""Removes every copy of each name (any case, '/' or '\\'); a name that matches no
         entry is an Error and nothing is removed. See add for how the group is rewritten."""
         if isinstance(names, (str, bytes)):
             raise TypeError("remove takes a list of names, not one name")
@@ -546,19 +547,19 @@ class Manager:
         return self._manager.running
 
     def open(self, name: Name) -> ManagerFile:
-        """A read-only file object for name (any case, '\\' or '/'); KeyError when the
+        r"""A read-only file object for name (any case, '\\' or '/'); KeyError when the
         table holds no such name."""
         shown = os.fsdecode(name)
         return ManagerFile(self._manager.open(name.replace("/", "\\") if isinstance(name, str)
                                               else name.replace(b"/", b"\\")), shown)
 
     def exists(self, name: Name) -> bool:
-        """Whether the table holds name (any case, '\\' or '/')."""
+        r"""Whether the table holds name (any case, '\\' or '/')."""
         return self._manager.exists(name.replace("/", "\\") if isinstance(name, str)
                                     else name.replace(b"/", b"\\"))
 
     def glob(self, mask: Name) -> List[str]:
-        """The full names of the records the engine's search finds for mask, in table
+        r"""The full names of the records the engine's search finds for mask, in table
         order: '*' and '?' match without regard to case and never cross a level, so a mask
         without a directory part finds root files only ('textures\\*.tga' for a level)."""
         return self._manager.glob(mask)

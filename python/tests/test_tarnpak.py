@@ -1,7 +1,9 @@
 """Tests of the Python module: conversions, errors, lifetimes and the GIL, against the built
 grp and Tarnpak (GRP_EXE, TARNPAK_EXE) and the shipped sample (TARNPAK_SAMPLE)."""
 
+import contextlib
 import errno
+import io
 import hashlib
 import json
 import os
@@ -472,11 +474,13 @@ class SumsTest(TempDir):
             self.assertEqual(f.read(), printed)
         group = tarnpak.Group(out)
         listed = group.sums()
-        self.assertEqual(list(listed), [e.name for e in group])  # no name stored twice
-        for e in group:
-            self.assertEqual(listed[e.name], hashlib.sha256(group.read(e.name)).hexdigest())
-            self.assertEqual(group.sha256(e.name.lower().replace("\\", "/")), listed[e.name])
-        lines = ["%s  %s" % (listed[n], n.replace("\\", "/")) for n in listed]
+        # Named as grp sum names them: '/' between levels. No name is stored twice here.
+        self.assertEqual(list(listed), [e.name.replace("\\", "/") for e in group])
+        self.assertIn("SOUNDS/STEP.WAV", listed)
+        for name in listed:
+            self.assertEqual(listed[name], hashlib.sha256(group.read(name)).hexdigest())
+            self.assertEqual(group.sha256(name.lower()), listed[name])
+        lines = ["%s  %s" % (listed[n], n) for n in listed]
         self.assertTrue(printed.startswith(b"# tarnpak group "))  # the version they are of
         self.assertEqual(printed.decode().splitlines()[1:], lines)
         with open(self.path("twice.grp"), "wb") as f:  # an unpack leaves the later copy
@@ -673,6 +677,35 @@ class ForkTest(TempDir):
         self.assertFalse(hung, "the child hung at its first job")
         self.assertEqual(told, repr([len(tarnpak.Group(self.path("child.grp"))), True, True]))
         self.assertEqual(manager.table()[0].name, "LOOSE.TXT")  # the parent's manager still works
+
+
+class ReadmeTest(TempDir):
+    def test_the_readme_example_runs_as_written(self):
+        """The README's Python example, taken from README.md, run in the clone's layout
+        (examples/sample below the working directory), so that the two cannot drift."""
+        readme = os.path.join(os.path.dirname(os.path.dirname(SAMPLE)), "README.md")
+        with open(readme, encoding="utf-8") as f:
+            text = f.read()
+        section = text[text.index("## The Python module"):]
+        start = section.index("```python\n") + len("```python\n")
+        example = section[start:section.index("```", start)]
+        shutil.copytree(SAMPLE, self.path("examples", "sample"))
+        here = os.getcwd()
+        os.chdir(self.tmp)
+        self.addCleanup(os.chdir, here)
+        printed = io.StringIO()
+        with warnings.catch_warnings(), contextlib.redirect_stdout(printed):
+            warnings.simplefilter("ignore")  # the sample's build list has a slip on purpose
+            exec(compile(example, readme, "exec"), {})
+        self.assertIn("SOUNDS\\STEP.WAV", printed.getvalue())
+        self.assertTrue(os.path.isfile(self.path("unpacked", "SOUNDS", "STEP.WAV")))
+
+    def test_the_help_example_is_valid_python(self):
+        """The example help(tarnpak) shows compiles as shown: no escape Python would take."""
+        lines = tarnpak.__doc__.split("\n\n")[1]
+        with warnings.catch_warnings():
+            warnings.simplefilter("error")
+            compile(lines.replace("\n    ", "\n").strip(), "help(tarnpak)", "exec")
 
 
 if __name__ == "__main__":

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "engine/gf/unpack/unpacker.h"
+#include "engine/gf/unpack/unpack_levels.h"
 
 #include "engine/gf/base/names.h"
 

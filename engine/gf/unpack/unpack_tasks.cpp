@@ -2,7 +2,7 @@
 // order, the helpers write them, and the owner hands their messages on in the same order.
 #include <cstring>
 
-#include "engine/gf/unpack/unpacker.h"
+#include "engine/gf/unpack/unpack_tasks.h"
 
 #include "engine/gf/base/names.h"
 #include "engine/kestin/crew.h"

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "engine/gf/unpack/unpacker.h"
+#include "engine/gf/unpack/unpack_write.h"
 
 #include "engine/gf/base/names.h"
 #define ENGINE_UNIT "gf manager"

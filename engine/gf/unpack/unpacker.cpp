@@ -6,7 +6,7 @@
 #include <cstring>
 #include <new>
 
-#include "engine/gf/unpack/unpacker.h"
+#include "engine/gf/unpack/unpack_tasks.h"
 
 #include "engine/gf/base/group_format.h"
 #include "engine/gf/base/group_open.h"
@@ -160,20 +160,32 @@ void unpackEntries(t_gfUnpackJob* job, t_gfDirStream* stream, const char* path,
   }
 }
 
-int unpackAll(const char* path, const char* target, PlatHandle group, t_gfDirStream* stream,
-              t_gfNameFilter select, void* context, int flags, t_gfReport sink, long files,
-              long long bytes) {
+// What one unpack works from: the caller's options, the group open for reading, its
+// directory checked whole, and that directory's entries and bytes.
+struct t_unpackSource {
+  const t_gfUnpackOptions* options;
+  PlatHandle group;
+  t_gfDirStream* stream;
+  long files;
+  long long bytes;
+};
+
+int unpackAll(const t_unpackSource& from) {
+  const t_gfUnpackOptions& options = *from.options;
+  const char* path = options.path;
+  const char* target = options.target;
+  t_gfReport sink = options.report;
   void* block = ENGINE_NEW_ZERO(sizeof(t_gfUnpackJob));
   if (!block) {
     gfReportf(sink, "not enough memory to unpack '%s'", path);
     return 1;
   }
   auto* job = new (block) t_gfUnpackJob{};
-  job->group = group;
+  job->group = from.group;
   job->sink = sink;
-  job->flags = flags;
-  job->shared.filesAll = files;
-  job->shared.bytesAll = bytes;
+  job->flags = options.flags;
+  job->shared.filesAll = from.files;
+  job->shared.bytesAll = from.bytes;
   job->levels.top = platOpenHostDir(target ? target : ".");
   int failed = 1;
   if (job->levels.top == INVALID_HANDLE) {
@@ -184,7 +196,7 @@ int unpackAll(const char* path, const char* target, PlatHandle group, t_gfDirStr
     else
       gfReportf(sink, "cannot open the working directory: %s", platLastError());
   } else {
-    unpackEntries(job, stream, path, select, context);
+    unpackEntries(job, from.stream, path, options.select, options.context);
     failed = job->failures ? 1 : 0;
   }
   finishJob(job);
@@ -218,8 +230,7 @@ int gfUnpackJob(const t_gfUnpackOptions* given) {
     platClose(group);
     return 1;
   }
-  int failed = unpackAll(path, options.target, group, &stream, options.select, options.context,
-                         options.flags, sink, files, bytes);
+  int failed = unpackAll({&options, group, &stream, files, bytes});
   gfCloseDirStream(&stream);
   platClose(group);
   return failed;

@@ -34,6 +34,7 @@ unsigned long gfCacheMapStamp = 0;
 bool gfCacheMapBroken = false;  // memory failed while it was made: the list is walked instead
 // Nodes looked at by the cache's searches, for tests that check a search's cost.
 unsigned long long gfCacheLookCount = 0;
+
 // ---- the victim order ------------------------------------------------------------------
 
 // Whether the victim rule prefers a to b: the larger file, and of equal sizes the one met
@@ -115,6 +116,7 @@ void bestInHeap(int at, t_gfCacheNode** best) {
   if (at >= (int)gfCacheHeap.count) return;
   t_gfCacheNode* n = gfCacheHeap[at];
   if (*best && !prefers(n, *best)) return;
+  if (n->size <= 0) return;  // no victim, and nor is anything below it
   if (finished(n)) {
     *best = n;
     return;

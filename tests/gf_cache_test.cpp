@@ -5,6 +5,7 @@
 
 #include <cstring>
 
+#include "engine/gf/manager/cache_list.h"
 #include "engine/gf/manager/reader.h"
 #include "tarnpak/kestin.h"
 #include "tarnpak/t_list.h"
@@ -195,4 +196,37 @@ TEST_F(FileCache, StopReleasesCopiesWhoseReadsNeverRan) {
   ASSERT_TRUE(ReaderGate::waitUntilHeld());
   gfDeleteFile("B.TXT");  // its read is still queued: the block waits for gfStop
   gfStop();               // TearDown checks that nothing is left
+}
+
+// A loader within the budget drops each file once used; the dropped copies' nodes stay in
+// the list, and neither its next drops nor a victim chosen among them may look at them all.
+TEST_F(FileCache, DroppedCopiesNodesStayListedButAreNotWalked) {
+  std::vector<StoredFile> files{{"BIG1", std::string(2500000, '1')},
+                                {"BIG2", std::string(2500000, '2')}};
+  for (int k = 0; k < 1200; k++) files.push_back({"F" + std::to_string(1000 + k), "some bytes"});
+  writeFile(root / "g.grp", makeGroup(files));
+  start();
+  auto loadAndDrop = [](int from, int to) {
+    unsigned long long before = gfCacheLooks();
+    for (int k = from; k < to; k++) {
+      std::string name = "F" + std::to_string(1000 + k);
+      EXPECT_NE(cacheNow(name.c_str()), nullptr) << name;
+      gfUncacheFile((int)gfFetch(name.c_str()));
+    }
+    return gfCacheLooks() - before;
+  };
+  unsigned long long early = loadAndDrop(0, 100);
+  loadAndDrop(100, 1100);
+  EXPECT_LE(loadAndDrop(1100, 1200), early);
+  LineCapture capture;
+  unsigned long long before = gfCacheLooks();
+  cacheNow("BIG1");
+  cacheNow("BIG2");  // over the budget: the victim is BIG1, found without the 1200 nodes
+  EXPECT_LT(gfCacheLooks() - before, 20u);
+  EXPECT_EQ(plainLines(capture),
+            (std::vector<std::string>{"CACHE SIZE: 2500000", "CACHE SIZE: 5000000",
+                                      "UNCACHE <BIG1> SIZE: 2500000"}));
+  LineCapture listing;
+  gfPrintCache();
+  EXPECT_EQ(listing.lines().size(), 1202u);  // BIG2, the 1200 dropped files, the total
 }

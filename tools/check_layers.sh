@@ -22,7 +22,7 @@ gf="$engine/gf"
 # (where it has one) and the units that belong to it besides.
 declare -A layers=(
   [base]="group_format | names | group_open"
-  [manager]="reader | table appended | groups | scan | loose_files | file | cache | find | lifecycle"
+  [manager]="reader | table appended | groups | scan | loose_files | file | cache_list | cache | find | lifecycle"
   [pack]="write_list | range_compare | sums sums_file | group_writer copier | collect spellings | builder | group_edit group_patch"
   [unpack]="unpack_listing | unpack_met | unpack_write | unpack_levels | unpack_tasks | unpacker"
 )

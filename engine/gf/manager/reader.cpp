@@ -48,6 +48,12 @@ t_gfReadRequest gfReadQueue[GF_READ_QUEUE_SIZE];
 int gfReadHead = 0;
 int gfReadCount = 0;
 long gfNextReadId = 1;  // never reset: ids keep counting across restarts
+// The id of the oldest pending read, 0 when none is (written under gfReadLock). Ids are
+// queued in the order they were given out, so every id given out before it is finished:
+// a poll of a finished read is answered from this alone, without the lock the worker takes
+// twice a read. Its release pairs with the poll's acquire, so the bytes of a read reported
+// finished are in the caller's buffer.
+std::atomic<long> gfReadFirstPending{0};
 
 std::mutex gfReadLock;  // guards the queue, gfReadSignalled and the worker's start and end
 std::condition_variable gfReadEvent;
@@ -66,6 +72,12 @@ bool gfReadServing = false;
 bool gfReadCancelled = false;
 bool gfReadInPiece = false;
 std::condition_variable gfReadPieceDone;
+
+// After every change of the queue's head (gfReadLock held).
+void noteFirstPending() {
+  long first = gfReadCount > 0 ? gfReadQueue[gfReadHead].id : 0;
+  gfReadFirstPending.store(first, std::memory_order_release);
+}
 
 // A program may end without gfStop (the tool's pack road does): the worker is then told to
 // leave and joined here, before the lock and the event above are destroyed. When this runs
@@ -133,6 +145,7 @@ void gfReadWorker() {
       if (!finished) break;
       gfReadHead = (gfReadHead + 1) % GF_READ_QUEUE_SIZE;
       gfReadCount--;
+      noteFirstPending();
     }
     if (gfReadStopping.load()) return;
   }
@@ -149,6 +162,7 @@ bool gfReadWorkerStart() {
   {
     std::lock_guard<std::mutex> guard(gfReadLock);
     gfReadHead = gfReadCount = 0;
+    noteFirstPending();
     gfReadSignalled = gfReadServing = gfReadCancelled = gfReadInPiece = gfReadWaiting = false;
     gfReadStopping = false;
   }
@@ -187,7 +201,7 @@ bool gfReadEnqueue(const t_gfReadRequest& request) {
   std::unique_lock<std::mutex> guard(gfReadLock);
   if (gfReadCount >= GF_READ_QUEUE_SIZE) return false;
   gfReadQueue[(gfReadHead + gfReadCount) % GF_READ_QUEUE_SIZE] = request;
-  gfReadCount++;
+  if (gfReadCount++ == 0) noteFirstPending();
   gfReadSignalled = true;
   bool asleep = gfReadWaiting;
   guard.unlock();
@@ -208,6 +222,7 @@ void gfReadDrop(PlatHandle h) {
     gfReadQueue[(gfReadHead + kept++) % GF_READ_QUEUE_SIZE] = r;
   }
   gfReadCount = kept;
+  noteFirstPending();
   if (cancelled) gfReadPieceDone.wait(guard, [] { return !gfReadInPiece; });
 }
 
@@ -226,10 +241,15 @@ bool gfReadTakeBack(long id, t_gfReadRequest* out) {
     gfReadQueue[(gfReadHead + i - 1) % GF_READ_QUEUE_SIZE] =
         gfReadQueue[(gfReadHead + i) % GF_READ_QUEUE_SIZE];
   gfReadCount--;
+  noteFirstPending();
   return true;
 }
 
 int gfReadCompleted(long id) {
+  long first = gfReadFirstPending.load(std::memory_order_acquire);
+  // Older than the oldest pending read, and not by so much that the ids have wrapped
+  // around between them.
+  if (first == 0 || (id < first && first - id < (1L << 30))) return 1;
   std::lock_guard<std::mutex> guard(gfReadLock);
   for (int i = 0; i < gfReadCount; i++)
     if (gfReadQueue[(gfReadHead + i) % GF_READ_QUEUE_SIZE].id == id && pendingAt(i)) return 0;

@@ -20,7 +20,8 @@ int gfSortedCount = 0;   // records before this are in table order
 int gfFileCapacity = 0;  // records gfFiles has room for; appends grow it geometrically
 bool gfBuilding = false;  // between gfTableOpen and gfTableSortUnique: no appended index yet
 t_gfIndexHolder* gfHolders = nullptr;
-void (*gfResizeHook)(long index) = nullptr;
+void (*gfResizeHook)(long index, long long size) = nullptr;
+unsigned long gfRenumberings = 0;
 
 int compareRecords(const void* a, const void* b) {
   return gfTableOrder(static_cast<const t_gfFileInfo*>(a), static_cast<const t_gfFileInfo*>(b));
@@ -276,17 +277,20 @@ void gfTableRemove(long index) {
   gfSortedCount = gfFileCount;
   gfClearAppended();
   renumberHolders();
+  gfRenumberings++;
 }
+
+unsigned long gfTableRenumberings() { return gfRenumberings; }
 
 void gfTableSetSize(long index, long long size) {
   t_gfFileInfo* r = gfRecordAt(index);
   if (!r) return;
-  if (r->size != size && r->cacheData && gfResizeHook) gfResizeHook(index);
+  if (r->size != size && gfResizeHook) gfResizeHook(index, size);
   r = gfRecordAt(index);
   if (r) r->size = size;
 }
 
-void gfTableOnResize(void (*hook)(long index)) { gfResizeHook = hook; }
+void gfTableOnResize(void (*hook)(long index, long long size)) { gfResizeHook = hook; }
 
 void gfTableHold(t_gfIndexHolder* holder, long* index) {
   *holder = {index, nullptr, nullptr, gfHolders, true};

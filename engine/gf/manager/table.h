@@ -24,11 +24,13 @@ void gfTableSortUnique();
 // Takes the record at index out (its name block goes), puts the rest in table order, and
 // gives every holder its record's new index, or -1 when its record was the one removed.
 void gfTableRemove(long index);
-// Sets a record's size; a record whose cached copy would no longer match is first handed to
-// the resize hook.
+// Sets a record's size, handing the change to the resize hook first.
 void gfTableSetSize(long index, long long size);
-// Called with a record's index before its size changes while it holds a cached copy.
-void gfTableOnResize(void (*hook)(long index));
+// Called with a record's index and its new size before its size changes.
+void gfTableOnResize(void (*hook)(long index, long long size));
+// How many removals have renumbered the table since the program began: what keeps record
+// indices of its own can tell when to renumber them.
+unsigned long gfTableRenumberings();
 // Records before this count are in table order (the rest were appended); for tests.
 int gfTableSortedCount();
 

@@ -95,6 +95,9 @@ TEST(Sums, HashAndLinesAreThoseOfSha256sum) {
             "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad  PICS/A B.TXT");
   EXPECT_EQ(std::string(line, (size_t)gfSumLine("A\nB\rC", second, line)),
             "\\ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad  A\\nB\\rC");
+  // Other control bytes go out as they are: sha256sum -c takes no other escape.
+  EXPECT_EQ(std::string(line, (size_t)gfSumLine("A\x01\x1B", second, line)),
+            "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad  A\x01\x1B");
 }
 
 // Tarnpak --sums writes, while it packs, the sums of the bytes it stored: those of the

@@ -167,9 +167,11 @@ void refuseOpen(const char* root, const char* shownList, t_gfBuild* build) {
   if (n > 1 && (shown[n - 1] == '/' || shown[n - 1] == '\\')) shown[n - 1] = 0;
   // Only ".grp" in lower case makes the tool unpack: DATA.GRP is taken as a directory.
   char renamed[PLAT_PATH_MAX] = "";
-  for (size_t i = 0; i + 4 <= n && !renamed[0] && !std::strstr(shown, ".grp"); i++)
-    if (asciiEqualAnyCaseN(shown + i, ".grp", 4))
-      std::snprintf(renamed, sizeof renamed, "%.*s.grp%s", (int)i, shown, shown + i + 4);
+  for (size_t i = 0; i + 4 <= n && !renamed[0] && !std::strstr(shown, ".grp"); i++) {
+    if (!asciiEqualAnyCaseN(shown + i, ".grp", 4)) continue;
+    std::memcpy(renamed, shown, n + 1);
+    std::memcpy(renamed + i, ".grp", 4);
+  }
   if (renamed[0])
     gfFail(build, "cannot read game directory '%s': %s (only a name holding '.grp' in lower "
            "case is a group to unpack: rename it, such as to '%s')", shown, platLastError(),

@@ -755,9 +755,10 @@ int searchFirst(PlatFind* find, const char* pattern, PlatFindData* data, int wit
     return 0;
   WIN32_FIND_DATAA found;
   // The system's search also matches the old 8.3 short names ("*.htm" takes index.html,
-  // "*.lua" takes Animate.lua~): it lists the whole directory and our own rule, the one
-  // the POSIX search applies, picks by the long name, so both hosts take the same files.
-  HANDLE h = sysFindFirst(everything, &found);
+  // "*.lua" takes Animate.lua~): a wildcard lists the whole directory and our own rule, the
+  // one the POSIX search applies, picks by the long name, so both hosts take the same
+  // files. A plain name is looked up as it is (a short alias it hits fails the rule).
+  HANDLE h = sysFindFirst(strpbrk(find->pattern, "*?") ? everything : pattern, &found);
   if (h == INVALID_HANDLE_VALUE) {
     find->unreadable = !nothingThere();
     return 0;

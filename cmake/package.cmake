@@ -6,7 +6,11 @@
 # programs, the DLL and the README (`cpack -G ZIP`).
 set(CPACK_PACKAGE_NAME tarnpak)
 set(CPACK_PACKAGE_VENDOR "Tarnpak")
-set(CPACK_PACKAGE_CONTACT "Tarnpak developers <tarnpak@invalid>")
+# Who answers for the packages: their Maintainer field, the changelog's signature and the
+# copyright file's contact.
+set(TARNPAK_MAINTAINER "Tarnpak developers <tarnpak@tarnpak.org>" CACHE STRING
+  "the packages' maintainer, as 'Name <address>'")
+set(CPACK_PACKAGE_CONTACT "${TARNPAK_MAINTAINER}")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "packs a game directory into one group file (.grp) and back")
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_RESOURCE_FILE_README ${PROJECT_SOURCE_DIR}/README.md)
@@ -18,7 +22,11 @@ if(WIN32)
   set(CPACK_GENERATOR ZIP)
   set(CPACK_INSTALL_CMAKE_PROJECTS "${PROJECT_BINARY_DIR};Tarnpak;tools;/"
     "${PROJECT_BINARY_DIR};Tarnpak;runtime;/" "${PROJECT_BINARY_DIR};Tarnpak;docs;/")
-  set(CPACK_PACKAGE_FILE_NAME tarnpak-${PROJECT_VERSION}-windows-x86_64)
+  if(CMAKE_SIZEOF_VOID_P EQUAL 4)
+    set(CPACK_PACKAGE_FILE_NAME tarnpak-${PROJECT_VERSION}-windows-x86)
+  else()
+    set(CPACK_PACKAGE_FILE_NAME tarnpak-${PROJECT_VERSION}-windows-x86_64)
+  endif()
   install(FILES ${PROJECT_SOURCE_DIR}/README.md DESTINATION . COMPONENT docs)
 else()
   set(CPACK_GENERATOR DEB)
@@ -50,6 +58,21 @@ pooled lists and debug console.")
 Headers, CMake package and pkg-config file for building programs
 against the Tarnpak engine library.")
   set(CPACK_STRIP_FILES ON)
+  # Each package's copyright file (no licence has been chosen yet, and it says so) and its
+  # changelog, compressed as Debian ships it (gzip -9n: the same bytes every build).
+  set(deb_doc ${PROJECT_BINARY_DIR}/deb-doc)
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/debian/copyright.in ${deb_doc}/copyright @ONLY)
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/debian/changelog.in ${deb_doc}/changelog @ONLY)
+  add_custom_command(OUTPUT ${deb_doc}/changelog.gz
+    COMMAND gzip -9n -c ${deb_doc}/changelog > ${deb_doc}/changelog.gz
+    DEPENDS ${deb_doc}/changelog VERBATIM)
+  add_custom_target(deb_changelog ALL DEPENDS ${deb_doc}/changelog.gz)
+  foreach(component TOOLS RUNTIME DEV)
+    string(TOLOWER ${component} lower)
+    install(FILES ${deb_doc}/copyright ${deb_doc}/changelog.gz
+      DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/${CPACK_DEBIAN_${component}_PACKAGE_NAME}
+      COMPONENT ${lower})
+  endforeach()
   # The library's package runs ldconfig through dpkg's trigger.
   file(WRITE ${PROJECT_BINARY_DIR}/deb-runtime/triggers "activate-noawait ldconfig\n")
   set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${PROJECT_BINARY_DIR}/deb-runtime/triggers)

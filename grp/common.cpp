@@ -23,6 +23,8 @@ void grpReport(const char* message) { grpError("%s", message); }
 void grpWarn(const char* message) { grpError("warning: %s", message); }
 
 std::string grpIsoTime(std::uint16_t date, std::uint16_t time) {
+  long long seconds;
+  if (!gfDosToUnixTime(date, time, &seconds)) return "no date             ";
   char text[32];
   std::snprintf(text, sizeof text, "%04u-%02u-%02uT%02u:%02u:%02uZ", 1980u + (date >> 9),
                 (date >> 5) & 15u, date & 31u, time >> 11, (time >> 5) & 63u, (time & 31u) * 2);

@@ -22,8 +22,9 @@ void grpReport(const char* message);
 // The engine's warnings go out through this: "grp: warning: " and the message.
 void grpWarn(const char* message);
 
-// An MS-DOS date and time as stored, in ISO 8601 UTC: "2003-01-01T12:00:00Z". The fields
-// are shown as they are, even when they make no valid date.
+// An MS-DOS date and time as stored, in ISO 8601 UTC: "2003-01-01T12:00:00Z", as wide as
+// that; "no date" (padded to the same width) for a pair that makes no valid date, such as
+// the 0 a file dated outside 1980 to 2107 is stored with.
 std::string grpIsoTime(std::uint16_t date, std::uint16_t time);
 // The same for --json, with its quotes; null for a pair that is no valid date (a file
 // dated outside 1980 to 2107 is stored with the date 0), which date parsers would reject.

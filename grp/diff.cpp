@@ -96,8 +96,10 @@ void compareCopies(t_diff* d, const std::string& name, const t_gfGroupEntry& a,
   } else if (!sameBytes(d, a, b)) {
     if (!d->trouble) reportDifference(d, "bytes", name, &a, &b, "");
   } else if (a.date != b.date || a.time != b.time) {
-    std::snprintf(detail, sizeof detail, " (%s in A, %s in B)", grpIsoTime(a.date, a.time).c_str(),
-                  grpIsoTime(b.date, b.time).c_str());
+    std::string inA = grpIsoTime(a.date, a.time), inB = grpIsoTime(b.date, b.time);
+    inA.erase(inA.find_last_not_of(' ') + 1);  // "no date" without its column padding
+    inB.erase(inB.find_last_not_of(' ') + 1);
+    std::snprintf(detail, sizeof detail, " (%s in A, %s in B)", inA.c_str(), inB.c_str());
     reportDifference(d, "date", name, &a, &b, detail);
   }
 }

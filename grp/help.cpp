@@ -16,14 +16,15 @@ struct t_grpHelp {
 const t_grpHelp kHelp[] = {
     {"list", "grp list FILE.grp [-l] [--json]",
      "Prints the stored names in directory order, one a line. -l adds the size, the stored\n"
-     "date and time (UTC, ISO 8601) and the data offset; --json prints one JSON array of\n"
-     "objects with the keys name, size, mtime and offset.\n"},
+     "date and time (UTC, ISO 8601; 'no date' for one the format cannot hold) and the data\n"
+     "offset; --json prints one JSON array of objects with the keys name, size, mtime (null\n"
+     "for no date) and offset.\n"},
     {"verify", "grp verify [--sums SUMS] [--json] FILE.grp",
      "Checks the group's structure: the header and every directory entry, the builder's\n"
      "order, data areas inside the file and not overlapping, names the unpacker accepts.\n"
      "Prints one line per problem on stderr and exits 1, or a summary and exits 0. Names\n"
-     "only the Windows unpacker refuses (AUX, what?.txt, a trailing dot or space) are\n"
-     "warnings: 'not portable to Windows'. --json prints one object with the keys file, ok,\n"
+     "another host reads differently (AUX, what?.txt, a trailing dot or space, bytes outside\n"
+     "ASCII) are warnings: 'not portable'. --json prints one object with the keys file, ok,\n"
      "entries, dirSize, dataBytes, problems and warnings (arrays of objects with entry, name\n"
      "and reason). The format has no checksum: the stored data itself cannot be checked\n"
      "without a sums file. --sums SUMS checks the stored bytes against SUMS (as grp sum or\n"
@@ -60,8 +61,9 @@ const t_grpHelp kHelp[] = {
      "files recursively, leaving out directories whose names begin with a dot. An entry of\n"
      "the same name is replaced, every copy of it. The result is the group Tarnpak would\n"
      "build from that set of files; the other entries keep their bytes, date and time. Names\n"
-     "Tarnpak refuses, and files a group cannot hold, are refused; names only the Windows\n"
-     "unpacker refuses are added with Tarnpak's warning. On any failure GROUP stays as it was.\n"
+     "Tarnpak refuses, broken symbolic links and files a group cannot hold, are refused;\n"
+     "names another host reads differently are added with Tarnpak's warning, 'not portable'.\n"
+     "On any failure GROUP stays as it was.\n"
      "--sums SUMS writes the new group's sums to SUMS.\n"},
     {"rm", "grp rm [--dry-run] [--sums SUMS] GROUP NAME...",
      "Removes every copy of each NAME (any case, / or \\ between levels) from GROUP. A NAME\n"
@@ -91,7 +93,8 @@ const t_grpHelp kHelp[] = {
     {"sum", "grp sum GROUP... [--json]",
      "Prints the SHA-256 of every stored file as sha256sum prints it for the unpacked files:\n"
      "'HEX  NAME', NAME as unpacking writes it ('/' between levels; a backslash, newline or\n"
-     "carriage return escaped as sha256sum does). Of several copies of a name, the one\n"
+     "carriage return escaped as sha256sum does, other bytes as they are, which sha256sum -c\n"
+     "reads back). Of several copies of a name, the one\n"
      "unpacking leaves (the last). So 'grp sum G > S; grp extract G -C out; cd out;\n"
      "sha256sum -c ../S' checks an unpacked tree, and 'grp verify --sums S G' the group.\n"
      "--json prints an array of objects with the keys group, name, size and sha256.\n"},

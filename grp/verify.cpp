@@ -95,7 +95,7 @@ void checkNames(t_verifyState* s) {
     if (const char* why = gfUnsafeName(name))
       problem(s, (long)i, "the unpacker refuses the name: %s", why);
     else if (const char* other = gfNotPortableName(name))
-      warning(s, (long)i, (std::string("not portable to Windows: ") + other).c_str());
+      warning(s, (long)i, (std::string("not portable: ") + other).c_str());
     if (std::strchr(name, '/'))
       problem(s, (long)i, "the name holds '/', which the format never stores: it is unpacked as "
               "a level, like '\\'");

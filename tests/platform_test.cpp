@@ -111,6 +111,32 @@ TEST(SearchPattern, FindsFilesAndDirectoriesWithDotEntries) {
   EXPECT_EQ(platFindFirst(&find, (dir.path() + "\\nothing\\*.*").c_str(), &found), 0);
 }
 
+// Windows' own search also matches the 8.3 short names (INDEX~1.HTM for index.html): a mask
+// must take only what its long names match, as on every other host.
+TEST(SearchPattern, TakesOnlyWhatTheLongNamesMatch) {
+  TempDir dir;
+  for (const char* name : {"Animate.lua~", "a.lua", "index.html", "index.htm", "longname.jpeg",
+                           "photo.jpe", "averyveryverylongname.txt"})
+    writeFile(dir / name, "x");
+  auto found = [&](const char* mask) {
+    std::vector<std::string> names;
+    PlatFind find;
+    PlatFindData data;
+    if (platFindFirst(&find, (dir.path() + "\\" + mask).c_str(), &data)) {
+      do names.push_back(data.name);
+      while (platFindNext(&find, &data));
+      platFindClose(&find);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+  };
+  EXPECT_EQ(found("*.lua"), (std::vector<std::string>{"a.lua"}));
+  EXPECT_EQ(found("*.htm"), (std::vector<std::string>{"index.htm"}));
+  EXPECT_EQ(found("*.jpe"), (std::vector<std::string>{"photo.jpe"}));
+  EXPECT_EQ(found("averyv~1.txt"), (std::vector<std::string>{}));
+  EXPECT_EQ(found("INDEX.HTM"), (std::vector<std::string>{"index.htm"}));
+}
+
 #ifndef _WIN32  // Windows takes the engine's paths as they are
 TEST(HostPath, MapsBackslashesAndFindsNamesWhateverTheirCase) {
   TempDir dir;

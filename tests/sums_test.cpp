@@ -95,6 +95,9 @@ TEST(Sums, HashAndLinesAreThoseOfSha256sum) {
             "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad  PICS/A B.TXT");
   EXPECT_EQ(std::string(line, (size_t)gfSumLine("A\nB\rC", second, line)),
             "\\ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad  A\\nB\\rC");
+  // Other control bytes go out as they are: sha256sum -c takes no other escape.
+  EXPECT_EQ(std::string(line, (size_t)gfSumLine("A\x01\x1B", second, line)),
+            "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad  A\x01\x1B");
 }
 
 // Tarnpak --sums writes, while it packs, the sums of the bytes it stored: those of the
@@ -266,6 +269,22 @@ TEST(Sums, SourceDateEpochMakesPacksReproducible) {
   ToolRun list = runGrp({"list", "-l", "newgrp.grp"}, second.path());
   EXPECT_NE(list.out.find("2003-01-01T12:00:00Z"), std::string::npos) << list.out;
   EXPECT_NE(list.out.find("2002-12-31T12:00:00Z"), std::string::npos) << list.out;
+
+  // Before 1980 (0 is common): one warning for the job, every date clamped to the format's
+  // first, none stored as "no date"; a listing shows a date the format cannot hold as absent.
+  TempDir early;
+  setEnvironment("SOURCE_DATE_EPOCH", "0");
+  run = runTool({game.path()}, early.path());
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.err, "Tarnpak: warning: SOURCE_DATE_EPOCH 0 is before 1980, the first date a "
+                     "group holds: files are dated no later than 1980-01-01 00:00:00 UTC\n");
+  list = runGrp({"list", "-l", "newgrp.grp"}, early.path());
+  EXPECT_NE(list.out.find("1980-01-01T00:00:00Z"), std::string::npos) << list.out;
+  EXPECT_EQ(list.out.find("2003-"), std::string::npos) << list.out;
+  writeFile(early / "undated.grp", makeGroup({{"A.TXT", "a", 0, 0}}));
+  list = runGrp({"list", "-l", "undated.grp"}, early.path());
+  EXPECT_EQ(list.out.rfind("         1 no date              ", 0), 0u) << list.out;
+  EXPECT_EQ(list.out.find("1980-00"), std::string::npos) << list.out;
 
   setEnvironment("SOURCE_DATE_EPOCH", "12x");
   run = runTool({game.path()}, plain.path());

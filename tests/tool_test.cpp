@@ -426,24 +426,24 @@ TEST(Tool, DatesAndNamesAGroupCannotCarryEverywhereAreWarnedOf) {
   EXPECT_EQ(extract.err, "grp: warning: 'OLD.TXT' has no valid stored date (a group holds 1980 "
                          "to 2107): it keeps the time of extraction\n");
 #ifndef _WIN32
-  EXPECT_NE(run.err.find("'aux.wav' is not portable to Windows: the name is a Windows device"),
+  EXPECT_NE(run.err.find("'aux.wav' is not portable: the name is a Windows device"),
             std::string::npos) << run.err;
-  EXPECT_NE(run.err.find("'what?.txt' is not portable to Windows"), std::string::npos) << run.err;
+  EXPECT_NE(run.err.find("'what?.txt' is not portable"), std::string::npos) << run.err;
   ToolRun verify = runGrp({"verify", "newgrp.grp"}, work.path());
   EXPECT_EQ(verify.status, 0) << verify.err;
-  EXPECT_NE(verify.err.find("entry 0 (AUX.WAV): not portable to Windows"), std::string::npos);
+  EXPECT_NE(verify.err.find("entry 0 (AUX.WAV): not portable"), std::string::npos);
   verify = runGrp({"verify", "--json", "newgrp.grp"}, work.path());
   EXPECT_EQ(verify.status, 0);
   EXPECT_EQ(verify.err, "");
   EXPECT_NE(verify.out.find("\"ok\": true, \"entries\": 4,"), std::string::npos) << verify.out;
   EXPECT_NE(verify.out.find("\"warnings\": [{\"entry\": 0, \"name\": \"AUX.WAV\", \"reason\": "
-                            "\"not portable to Windows: the name is a Windows device name\"}, "),
+                            "\"not portable: the name is a Windows device name\"}, "),
             std::string::npos)
       << verify.out;
   // grp add takes such a name by the same rule, with the same warning.
   ToolRun add = runGrp({"add", "-C", game.path(), "g.grp", "aux.wav"}, work.path());
   EXPECT_EQ(add.status, 0) << add.err;
-  EXPECT_NE(add.err.find("'aux.wav' is not portable to Windows"), std::string::npos) << add.err;
+  EXPECT_NE(add.err.find("'aux.wav' is not portable"), std::string::npos) << add.err;
 #endif
   writeFile(work / "cut.grp", makeGroup({{"A.TXT", "a"}}).substr(0, 20));
   ToolRun damaged = runGrp({"verify", "--json", "cut.grp"}, work.path());
@@ -451,6 +451,90 @@ TEST(Tool, DatesAndNamesAGroupCannotCarryEverywhereAreWarnedOf) {
   EXPECT_NE(damaged.out.find("{\"file\": \"cut.grp\", \"ok\": false, \"entries\": null"),
             std::string::npos) << damaged.out;
 }
+
+// A name another host reads differently is stored with a warning saying why: bytes outside
+// ASCII (UTF-8 here, the ANSI code page on Windows) and, where it is a name character, a
+// backslash, which a group takes as a level separator. grp verify and grp add say the same.
+TEST(Tool, NamesThatReadDifferentlyOnAnotherHostAreWarnedOf) {
+  TempDir game, work;
+  writeFile(game / "pics/caf\xc3\xa9.png", "cafe");
+#ifndef _WIN32
+  writeFile(game / "back\\slash.txt", "slash");
+#endif
+  writeFile(game / "group.cfg", "pics\\*.png\n*.txt\n");
+  ToolRun run = runTool({game.path()}, work.path());
+  ASSERT_EQ(run.status, 0) << run.err;
+  const std::string encodings = "is not portable: the name has bytes outside ASCII, which the "
+                                "hosts read in different encodings";
+  EXPECT_NE(run.err.find(encodings), std::string::npos) << run.err;
+#ifndef _WIN32
+  EXPECT_NE(run.err.find("'back\\slash.txt' is not portable: the name holds a backslash, which "
+                         "a group takes as a level separator"),
+            std::string::npos)
+      << run.err;
+#endif
+  ToolRun verify = runGrp({"verify", "newgrp.grp"}, work.path());
+  EXPECT_EQ(verify.status, 0) << verify.err;
+  EXPECT_NE(verify.err.find("not portable: the name has bytes outside ASCII"), std::string::npos)
+      << verify.err;
+  ToolRun add = runGrp({"add", "-C", game.path(), "g.grp", "pics"}, work.path());
+  EXPECT_EQ(add.status, 0) << add.err;
+  EXPECT_NE(add.err.find(encodings), std::string::npos) << add.err;
+}
+
+// A line that finds nothing says why where the cause is plain (a directory named as a mask,
+// a name with a space); every refused line of a build list is told, not only the first; an
+// upper-case DATA.GRP is told to be no group the tool unpacks.
+TEST(Tool, MessagesNameTheCauseOfAMistake) {
+  TempDir game, work;
+  writeFile(game / "sounds/a.wav", "a");
+  writeFile(game / "my file.txt", "space");
+  writeFile(game / "group.cfg", "sounds\nmy file.txt\n..\\up.txt\nsounds\\*.*\nc:\\x.txt\n");
+  ToolRun run = runTool({game.path()}, work.path());
+  EXPECT_EQ(run.status, 1);
+  for (const char* said :
+       {"line 1 'sounds': 'sounds' is a directory, and a mask takes files: 'sounds\\*.*' takes",
+        "line 2 'my file.txt': the mask ends at the first space, so it is 'my': a mask cannot "
+        "hold a space, but '?' matches one ('my?file.txt' takes the file)",
+        "refusing line 3 of the build list", "refusing line 5 of the build list"})
+    EXPECT_NE(run.err.find(said), std::string::npos) << said << "\n" << run.err;
+  EXPECT_FALSE(fileExists(work / "newgrp.grp"));
+  writeFile(work / "DATA.GRP", makeGroup({{"A.TXT", "a"}}));
+  run = runTool({"DATA.GRP"}, work.path());
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.err.find("only a name holding '.grp' in lower case is a group to unpack: rename "
+                         "it, such as to 'DATA.grp'"),
+            std::string::npos)
+      << run.err;
+}
+
+#ifndef _WIN32
+// A broken symbolic link a mask takes is left out with a warning naming it and the pack goes
+// on; named exactly, it is said to be one, not "the mask finds no file"; grp add refuses it
+// by name.
+TEST(Tool, BrokenLinksAreNamedNotLeftOutInSilence) {
+  TempDir game, work;
+  writeFile(game / "fonts/a.ttf", "font");
+  std::filesystem::create_symlink("missing.ttf", game / "fonts/b.ttf");
+  writeFile(game / "group.cfg", "fonts\\*.ttf\nfonts\\b.ttf\n");
+  ToolRun run = runTool({game.path()}, work.path());
+  ASSERT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.err.find("group.cfg line 1 'fonts\\*.ttf': 'fonts/b.ttf' is a broken symbolic "
+                         "link: left out"),
+            std::string::npos)
+      << run.err;
+  EXPECT_NE(run.err.find("group.cfg line 2 'fonts\\b.ttf': 'fonts/b.ttf' is a broken symbolic "
+                         "link"),
+            std::string::npos)
+      << run.err;
+  EXPECT_EQ(run.err.find("finds no file"), std::string::npos) << run.err;
+  EXPECT_EQ(runGrp({"list", "newgrp.grp"}, work.path()).out, "FONTS\\A.TTF\n");
+  ToolRun add = runGrp({"add", "-C", game.path(), "g.grp", "fonts/b.ttf"}, work.path());
+  EXPECT_EQ(add.status, 1);
+  EXPECT_NE(add.err.find("fonts/b.ttf': it is a broken symbolic link"), std::string::npos)
+      << add.err;
+}
+#endif
 
 TEST(Tool, AListOrAResultThatWouldLoseAGroupIsRefused) {
   TempDir game, work;

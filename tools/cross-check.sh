@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Packs one generated tree with the Linux build and with the Windows build (under Wine), each
-# in a different time zone, and checks that the two groups are the same bytes, that the sums
+# in a different time zone, and checks that the two groups are the same bytes (masks that
+# Windows' own search would widen by the 8.3 short names take the same files on both), that the sums
 # each writes while packing and each grp sum prints are the same lines (which sha256sum
 # accepts), and that each group unpacks with the other tool to the same files.
 set -euo pipefail
@@ -20,7 +21,13 @@ printf 'small' >"$game/readme.txt"
 printf 'deep' >"$game/levels/deep/Mixed.Case.dat"
 : >"$game/sounds/empty.wav"
 head -c 44 /dev/urandom >"$game/sounds/step.wav"
-printf 'readme.txt\nlevels\\*.* r\nsounds\\*.*\n' >"$game/group.cfg"
+# Short-name traps: Windows' search matches INDEX~1.HTM (index.html) for *.htm, and alike.
+mkdir "$game/traps"
+for name in Animate.lua~ init.lua index.html index.htm longname.jpeg photo.jpe; do
+  printf '%s' "$name" >"$game/traps/$name"
+done
+printf 'readme.txt\nlevels\\*.* r\nsounds\\*.*\ntraps\\*.lua\ntraps\\*.htm\ntraps\\*.jpe\n' \
+  >"$game/group.cfg"
 # Dates that fall on different days in the two time zones below, and one odd second.
 touch -d '2003-01-01 23:30:00 UTC' "$game/readme.txt"
 touch -d '1999-12-31 23:59:59 UTC' "$game/levels/big.lev"
@@ -31,6 +38,24 @@ mkdir "$out/linux" "$out/windows"
 (cd "$out/windows" && TZ=America/New_York "$wine" "$windows" --sums packed.sums "$game")
 cmp "$out/linux/newgrp.grp" "$out/windows/newgrp.grp"
 echo "the Linux and Windows groups are the same $(stat -c %s "$out/linux/newgrp.grp") bytes"
+traps="$("$linux_grp" list "$out/linux/newgrp.grp" | grep '^TRAPS' | tr '\n' ' ')"
+[ "$traps" = 'TRAPS\INDEX.HTM TRAPS\INIT.LUA TRAPS\PHOTO.JPE ' ] ||
+  { echo "the masks took other files than their long names match: $traps" >&2; exit 1; }
+echo "the masks took only what the long names match, on both"
+
+# A name outside ASCII is read in another encoding by each host (UTF-8 on Linux, the ANSI
+# code page on Windows): it cannot come out the same, and both builds say so.
+mkdir -p "$out/accents/game" "$out/accents/linux" "$out/accents/windows"
+printf 'caf' >"$out/accents/game/café.png"
+printf '*.png\n' >"$out/accents/game/group.cfg"
+for side in linux windows; do
+  if [ "$side" = linux ]; then run=("$linux"); else run=("$wine" "$windows"); fi
+  (cd "$out/accents/$side" && "${run[@]}" ../game) 2>"$out/accents/$side.err"
+  grep -q "is not portable: the name has bytes outside ASCII" "$out/accents/$side.err" ||
+    { echo "the $side build did not warn of a name outside ASCII:" >&2
+      cat "$out/accents/$side.err" >&2; exit 1; }
+done
+echo "both builds warn of a name outside ASCII as not portable"
 
 # The sums: written while packing and by grp sum, on both hosts, the same bytes.
 "$linux_grp" sum "$out/linux/newgrp.grp" >"$out/linux/grp.sums"

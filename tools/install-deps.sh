@@ -2,6 +2,8 @@
 # Installs the Debian packages a build needs, only those that are missing.
 #   tools/install-deps.sh                 the Linux build and its tests
 #   tools/install-deps.sh --windows       also the Windows cross build and Wine to test it
+#   tools/install-deps.sh --windows32     also the 32-bit Windows build and 32-bit Wine (adds
+#                                         dpkg's i386 architecture for wine32)
 #   tools/install-deps.sh --fuzz          also clang and its run-time for the fuzz targets
 #   tools/install-deps.sh --package       also what making and checking the packages needs
 #   tools/install-deps.sh --all           all of the above (what CI uses)
@@ -17,6 +19,9 @@ linux=(cmake ninja-build g++ pkg-config libgtest-dev libbenchmark-dev fuse3 libf
 # The mingw-w64 cross compiler with POSIX threads (for std::thread) and Wine's 64-bit loader
 # to run its programs; GoogleTest is built for it from libgtest-dev's sources.
 windows=(g++-mingw-w64-x86-64-posix wine64)
+# The same for 32-bit Windows: the i686 cross compiler, and Wine's 32-bit loader, which
+# comes from the i386 architecture (multiarch).
+windows32=(g++-mingw-w64-i686-posix wine32:i386)
 # clang and its run-time libraries (libFuzzer, sanitizers).
 fuzz=(clang libclang-rt-dev)
 # The Debian packages (dpkg-shlibdeps, lintian, bash-completion's install directory) and the
@@ -24,7 +29,8 @@ fuzz=(clang libclang-rt-dev)
 package=(dpkg-dev lintian bash-completion python3-build python3-venv)
 
 usage() {
-  echo "usage: tools/install-deps.sh [--windows] [--fuzz] [--package] [--all] | --only PACKAGE..." >&2
+  echo "usage: tools/install-deps.sh [--windows] [--windows32] [--fuzz] [--package] [--all] |" \
+    "--only PACKAGE..." >&2
   exit 2
 }
 
@@ -36,9 +42,10 @@ else
   for arg in "$@"; do
     case "$arg" in
       --windows) needed+=("${windows[@]}") ;;
+      --windows32) needed+=("${windows32[@]}") ;;
       --fuzz) needed+=("${fuzz[@]}") ;;
       --package) needed+=("${package[@]}") ;;
-      --all) needed+=("${windows[@]}" "${fuzz[@]}" "${package[@]}") ;;
+      --all) needed+=("${windows[@]}" "${windows32[@]}" "${fuzz[@]}" "${package[@]}") ;;
       *) usage ;;
     esac
   done
@@ -52,6 +59,11 @@ if [ ${#missing[@]} -gt 0 ]; then
   mapfile -t missing < <(printf '%s\n' "${missing[@]}" | sort -u)
   sudo_cmd=""
   [ "$(id -u)" -ne 0 ] && sudo_cmd="sudo"
+  # wine32 is an i386 package: dpkg must know the architecture before apt-get update.
+  if printf '%s\n' "${missing[@]}" | grep -q ':i386$' &&
+    ! dpkg --print-foreign-architectures | grep -qx i386; then
+    $sudo_cmd dpkg --add-architecture i386
+  fi
   $sudo_cmd apt-get update
   DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y --no-install-recommends "${missing[@]}"
 fi

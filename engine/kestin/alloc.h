@@ -2,14 +2,16 @@
 // source unit (define ENGINE_UNIT before including) and the allocating line.
 #pragma once
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
 
 #include "tarnpak/kestin.h"
 
 // The allocation operator: block type is accepted and dropped, as the engine library wants
-// only unit and line. Sizes beyond the allocator's 32-bit range fail with null.
+// only unit and line. Sizes beyond the allocator's 32-bit range, or beyond the largest
+// object the host can address (half of a 32-bit host's memory), fail with null.
 inline void* engineNew(std::size_t size, int /*blockType*/, const char* unit, int line) {
-  if (size > 0xFFFFFFFFu) return nullptr;
+  if (size > 0xFFFFFFFFu || size > (std::size_t)PTRDIFF_MAX) return nullptr;
   return memNewDbg((unsigned int)size, unit, line);
 }
 

@@ -1,5 +1,6 @@
 // The tracked allocator: a header before every block, a list of live blocks, counters, and
 // the failure seam's switch that makes a chosen block fail.
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -39,7 +40,9 @@ void unlockAfterFork() { lock.unlock(); }
 
 void* memNewDbg(unsigned int size, const char* file, int line) {
   // Tests make the Nth block fail as when memory runs out.
-  auto* h = platFaultHit(PLAT_FAULT_ALLOC)
+  // On a 32-bit host the header and a size near 4 GiB would wrap to a small block.
+  bool fits = size <= SIZE_MAX - sizeof(BlockHeader);
+  auto* h = platFaultHit(PLAT_FAULT_ALLOC) || !fits
                 ? nullptr
                 : static_cast<BlockHeader*>(std::malloc(sizeof(BlockHeader) + size));
   if (!h) {

@@ -1,5 +1,5 @@
-// The directory search's wildcard rule as plain code: Windows applies it itself in
-// FindFirstFileA; the POSIX search applies this copy of it.
+// The directory search's wildcard rule as plain code, applied to the long name on every
+// host (the Windows search lists a directory and this rule picks from it).
 #include "engine/platform/platform.h"
 #include "engine/platform/ascii.h"
 

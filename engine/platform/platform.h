@@ -99,6 +99,9 @@ struct PlatFindData {
   std::uint32_t sizeLow;   // low 32 bits of the size
   std::int64_t writeTime;  // last write, seconds since 1970-01-01 UTC
   std::int64_t size;       // the whole size of a file; 0 for a directory
+  // A symbolic link whose target is missing (or a loop of links): given only by a search
+  // started with platFindFirstWithBroken, as a file without size or time.
+  int brokenLink;
 };
 
 // A running directory search; the caller owns the record (nothing is allocated for it).
@@ -110,13 +113,18 @@ struct PlatFind {
   // platLastError tells why. A directory that does not exist just finds nothing.
   int unreadable;
   std::uint64_t device, inode;  // the searched directory's identity, to recognise loops
+  int withBroken;               // broken links are given too (platFindFirstWithBroken)
 };
 
 // Starts a search for pattern: a directory part plus a wildcard name. '*' and '?' match
 // without regard to case, and "*.*" (any pattern ending in ".*") also matches names without
-// a dot. "." and ".." are returned like any other entry. Returns 1 with the first match,
+// a dot, always against the name as stored (never a host's short alias of it). "." and ".."
+// are returned like any other entry. Returns 1 with the first match,
 // or 0 when the search cannot start or finds nothing (then nothing needs closing).
 int platFindFirst(PlatFind* find, const char* pattern, PlatFindData* data);
+// The same search, also giving the broken links it matches (brokenLink set): a caller that
+// names what it leaves out, where the others pass over them as over names of nothing.
+int platFindFirstWithBroken(PlatFind* find, const char* pattern, PlatFindData* data);
 int platFindNext(PlatFind* find, PlatFindData* data);
 void platFindClose(PlatFind* find);
 // The search's wildcard rule by itself.

@@ -615,20 +615,30 @@ bool fillFindData(PlatFind* find, struct dirent* e, PlatFindData* data) {
   if (e->d_type == DT_DIR) {  // the callers want no size or time of a directory
     memcpy(data->name, e->d_name, len + 1);
     data->isDirectory = 1;
+    data->brokenLink = 0;
     data->sizeLow = 0;
     data->size = 0;
     data->writeTime = 0;
     return true;
   }
   struct stat st;
+  data->brokenLink = 0;
   if (sysFstatAt(dirfd((DIR*)find->dir), e->d_name, &st, 0) != 0) {
     // A dangling link (or a loop of links) names no file; any other failure hides one that
     // is there, and a search that passed over it would leave it out without a word.
     if (errno != ENOENT && errno != ELOOP && errno != ENOTDIR) {
       find->unreadable = 1;
       fail();
+      return false;
     }
-    return false;
+    if (!find->withBroken || errno == ENOTDIR) return false;
+    memcpy(data->name, e->d_name, len + 1);
+    data->isDirectory = 0;
+    data->sizeLow = 0;
+    data->size = 0;
+    data->writeTime = 0;
+    data->brokenLink = 1;
+    return true;
   }
   // Pipes, sockets and devices are not files to pack or read whole: opening a pipe
   // would wait for a writer forever.
@@ -670,27 +680,21 @@ DIR* openSearched(PlatFind* find, const char* dirPart, size_t dirLen) {
 
 }  // namespace
 
-int platFindFirst(PlatFind* find, const char* pattern, PlatFindData* data) {
-  find->dir = nullptr;
-  find->unreadable = 0;
-  find->device = find->inode = 0;
-  const char* slash = nullptr;
-  for (const char* c = pattern; *c; c++)
-    if (*c == '\\' || *c == '/') slash = c;
-  const char* name = slash ? slash + 1 : pattern;
-  size_t nameLen = strlen(name);
-  if (nameLen == 0 || nameLen >= sizeof find->pattern) return 0;
-  memcpy(find->pattern, name, nameLen + 1);
+namespace {
+
+int searchFirst(PlatFind* find, const char* pattern, PlatFindData* data, int withBroken) {
+  long split = platSplitFindPattern(find, pattern, false);
+  if (split < 0) return 0;
+  find->withBroken = withBroken;
+  size_t dirLen = (size_t)split;
   char dirPart[PLAT_PATH_MAX];
-  size_t dirLen = slash ? (size_t)(slash - pattern) + 1 : 0;
-  if (dirLen + 1 > sizeof dirPart) return 0;
-  memcpy(dirPart, pattern, dirLen);
-  dirPart[dirLen] = 0;
+  memcpy(dirPart, find->hostDir, dirLen + 1);
   if (dirLen == 0) {
     strcpy(find->hostDir, "./");
   } else {
     // The directory as spelled first; the case-blind lookup only when that fails.
-    for (size_t i = 0; i <= dirLen; i++) find->hostDir[i] = dirPart[i] == '\\' ? '/' : dirPart[i];
+    for (size_t i = 0; i < dirLen; i++)
+      if (find->hostDir[i] == '\\') find->hostDir[i] = '/';
   }
   DIR* dir = openSearched(find, dirPart, dirLen);
   if (!dir) return 0;
@@ -698,6 +702,16 @@ int platFindFirst(PlatFind* find, const char* pattern, PlatFindData* data) {
   if (platFindNext(find, data)) return 1;
   platFindClose(find);
   return 0;
+}
+
+}  // namespace
+
+int platFindFirst(PlatFind* find, const char* pattern, PlatFindData* data) {
+  return searchFirst(find, pattern, data, 0);
+}
+
+int platFindFirstWithBroken(PlatFind* find, const char* pattern, PlatFindData* data) {
+  return searchFirst(find, pattern, data, 1);
 }
 
 int platFindNext(PlatFind* find, PlatFindData* data) {

@@ -88,6 +88,23 @@ bool platIsTempNameOf(const char* targetName, const char* name, unsigned long* p
   return true;
 }
 
+long platSplitFindPattern(PlatFind* find, const char* pattern, bool driveColon) {
+  find->dir = nullptr;
+  find->unreadable = 0;
+  find->device = find->inode = 0;
+  find->withBroken = 0;
+  const char* name = pattern;
+  for (const char* c = pattern; *c; c++)
+    if (*c == '\\' || *c == '/' || (driveColon && *c == ':' && c == pattern + 1)) name = c + 1;
+  size_t nameLength = strlen(name), dirLength = (size_t)(name - pattern);
+  if (nameLength == 0 || nameLength >= sizeof find->pattern || dirLength >= sizeof find->hostDir)
+    return -1;
+  memcpy(find->pattern, name, nameLength + 1);
+  memcpy(find->hostDir, pattern, dirLength);
+  find->hostDir[dirLength] = 0;
+  return (long)dirLength;
+}
+
 const char* platLastComponent(const char* path) {
   const char* last = path;
   for (const char* p = path; *p; p++)

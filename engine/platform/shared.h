@@ -39,6 +39,11 @@ bool platTempName(const char* target, unsigned long processId, char* out, size_t
 // last component is targetName: "targetName.tarnpak-tmp-PID-N", both numbers plain decimal.
 // If so, *processId is the PID of the process that made it.
 bool platIsTempNameOf(const char* targetName, const char* name, unsigned long* processId);
+// Starts a search record for pattern: clears it, puts the wildcard name (after the last '\\'
+// or '/', or after a drive's colon when driveColon is set) into find->pattern and the
+// directory part as written, separator included, into find->hostDir. Returns the directory
+// part's length, or -1 when the name is empty or either part does not fit.
+long platSplitFindPattern(PlatFind* find, const char* pattern, bool driveColon);
 // The last component of a host path (after the last '/' or '\\').
 const char* platLastComponent(const char* path);
 // Makes a file under a fresh temporary name beside target, given in temp: make is tried on

@@ -675,7 +675,14 @@ bool followLink(const PlatFind* find, PlatFindData* data) {
   if ((size_t)snprintf(path, sizeof path, "%s%s", find->hostDir, data->name) >= sizeof path)
     return false;
   BY_HANDLE_FILE_INFORMATION info;
-  if (!sysPathInfo(path, &info)) return false;
+  if (!sysPathInfo(path, &info)) {
+    if (!find->withBroken) return false;
+    data->brokenLink = 1;
+    data->size = 0;
+    data->sizeLow = 0;
+    data->writeTime = 0;
+    return true;
+  }
   data->isDirectory = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? 1 : 0;
   std::int64_t size = ((std::int64_t)info.nFileSizeHigh << 32) | info.nFileSizeLow;
   data->size = data->isDirectory ? 0 : size;
@@ -686,9 +693,10 @@ bool followLink(const PlatFind* find, PlatFindData* data) {
 
 bool fillFindData(const PlatFind* find, const WIN32_FIND_DATAA& found, PlatFindData* data) {
   size_t length = strlen(found.cFileName);
-  if (length >= sizeof data->name) return false;
+  if (length >= sizeof data->name || !platMatchName(find->pattern, found.cFileName)) return false;
   memcpy(data->name, found.cFileName, length + 1);
   data->isDirectory = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? 1 : 0;
+  data->brokenLink = 0;
   if ((found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) && !data->isDirectory)
     return followLink(find, data);
   // The callers want no size or time of a directory.
@@ -722,26 +730,18 @@ bool nothingThere() {
   return false;
 }
 
-}  // namespace
-
-int platFindFirst(PlatFind* find, const char* pattern, PlatFindData* data) {
-  find->dir = nullptr;
-  find->unreadable = 0;
-  find->device = find->inode = 0;
-  const char* slash = nullptr;
-  for (const char* c = pattern; *c; c++)
-    if (*c == '\\' || *c == '/' || (*c == ':' && c == pattern + 1)) slash = c;
-  const char* name = slash ? slash + 1 : pattern;
-  size_t nameLength = strlen(name), dirLength = slash ? (size_t)(name - pattern) : 0;
-  if (nameLength == 0 || nameLength >= sizeof find->pattern || dirLength >= sizeof find->hostDir)
+int searchFirst(PlatFind* find, const char* pattern, PlatFindData* data, int withBroken) {
+  if (platSplitFindPattern(find, pattern, true) < 0) return 0;
+  find->withBroken = withBroken;
+  char everything[PLAT_PATH_MAX];
+  if ((size_t)snprintf(everything, sizeof everything, "%s*", find->hostDir) >= sizeof everything)
     return 0;
-  memcpy(find->pattern, name, nameLength + 1);
-  memcpy(find->hostDir, pattern, dirLength);
-  find->hostDir[dirLength] = 0;
   WIN32_FIND_DATAA found;
-  // FindFirstFileA applies the wildcard rule itself ('*', '?', "*.*" also matching names
-  // without a dot, any case).
-  HANDLE h = sysFindFirst(pattern, &found);
+  // The system's search also matches the old 8.3 short names ("*.htm" takes index.html,
+  // "*.lua" takes Animate.lua~): a wildcard lists the whole directory and our own rule, the
+  // one the POSIX search applies, picks by the long name, so both hosts take the same
+  // files. A plain name is looked up as it is (a short alias it hits fails the rule).
+  HANDLE h = sysFindFirst(strpbrk(find->pattern, "*?") ? everything : pattern, &found);
   if (h == INVALID_HANDLE_VALUE) {
     find->unreadable = !nothingThere();
     return 0;
@@ -751,6 +751,16 @@ int platFindFirst(PlatFind* find, const char* pattern, PlatFindData* data) {
   if (fillFindData(find, found, data) || platFindNext(find, data)) return 1;
   platFindClose(find);
   return 0;
+}
+
+}  // namespace
+
+int platFindFirst(PlatFind* find, const char* pattern, PlatFindData* data) {
+  return searchFirst(find, pattern, data, 0);
+}
+
+int platFindFirstWithBroken(PlatFind* find, const char* pattern, PlatFindData* data) {
+  return searchFirst(find, pattern, data, 1);
 }
 
 int platFindNext(PlatFind* find, PlatFindData* data) {

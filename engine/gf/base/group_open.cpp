@@ -123,7 +123,15 @@ const char* gfUnsafeName(const char* name) { return name ? gfUnsafeNameReason(na
 
 const char* gfNotPortableName(const char* name) {
   if (!name || gfEscapingNameReason(name)) return nullptr;
-  return gfUnsafeNameReasonFor(name, true);
+  if (const char* why = gfUnsafeNameReasonFor(name, true)) return why;
+  // The format stores bytes, not characters: a Linux name is UTF-8 and a Windows one in
+  // its ANSI code page, so CAF\xC3\xA9 from Linux unpacks on Windows as CAF\xC3\xA9 in
+  // code page 1252 (CAFÃ©), and CAF\xE9 from Windows is no UTF-8 at all on Linux.
+  for (const char* c = name; *c; c++)
+    if ((unsigned char)*c >= 0x80)
+      return "the name has bytes outside ASCII, which the hosts read in different encodings "
+             "(UTF-8 on Linux, the ANSI code page on Windows)";
+  return nullptr;
 }
 
 int gfStoredForm(const char* name, char* out) {

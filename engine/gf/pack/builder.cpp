@@ -9,6 +9,7 @@
 #include "engine/gf/pack/group_writer.h"
 #include "engine/gf/base/names.h"
 #include "engine/gf/pack/write_list.h"
+#include "engine/platform/ascii.h"
 #include "engine/platform/faults.h"
 #include "tarnpak/stdinputoutput.h"
 
@@ -39,6 +40,26 @@ void tellLine(t_gfBuild* build, const char* mask, int recursive, int firstFile) 
   }
 }
 
+// A line whose mask found no file, told with the likely cause: a directory named as a mask
+// (a mask takes files), or a name with a space (the mask ends at the first one).
+void warnOfNothingFound(const char* line, const char* mask, t_gfBuild* build) {
+  if (!std::strpbrk(mask, "*?") && gfPathKind(build->root, mask) == 1) {
+    gfWarnLine(build, "'%s' is a directory, and a mask takes files: '%s\\*.*' takes the files "
+               "in it, '%s\\*.* r' those below it too", mask, mask, mask);
+    return;
+  }
+  char spaced[kLineSize];
+  std::snprintf(spaced, sizeof spaced, "%s", line);
+  for (char* c = spaced; *c; c++)
+    if (*c == ' ') *c = '?';
+  if (std::strchr(line, ' ') && gfPathKind(build->root, spaced) == 0) {
+    gfWarnLine(build, "the mask ends at the first space, so it is '%s': a mask cannot hold a "
+               "space, but '?' matches one ('%s' takes the file)", mask, spaced);
+    return;
+  }
+  gfWarnLine(build, "the mask finds no file");
+}
+
 // Collects the entry of one non-empty, cleaned line, warning of what it does not do.
 void collectLine(char* line, int number, t_gfBuild* build) {
   char mask[kLineSize], word[kLineSize];
@@ -51,10 +72,13 @@ void collectLine(char* line, int number, t_gfBuild* build) {
     gfWarnLine(build, "'%s' does not make the entry recursive: only a second word beginning "
              "with a lower-case 'r' does", word);
   if (more[0]) gfWarnLine(build, "words after the second are ignored: '%s'", more);
-  long before = build->found;
+  long before = build->found, brokenBefore = build->brokenLinks;
+  int refusedBefore = build->refusedLines;
   int firstFile = build->files->count;
   gfCollectMask(mask, word[0] == 'r', number, build);
-  if (!build->failed && build->found == before) gfWarnLine(build, "the mask finds no file");
+  if (!build->failed && build->found == before && build->brokenLinks == brokenBefore &&
+      build->refusedLines == refusedBefore)
+    warnOfNothingFound(line, mask, build);
   if (!build->failed && build->onLine) tellLine(build, mask, word[0] == 'r', firstFile);
   build->lineNumber = 0;
 }
@@ -101,7 +125,7 @@ bool refuseWideText(const char* line, const char* listPath, t_gfBuild* build) {
 // Reads the build list line by line up to its first empty line and collects every entry.
 void readBuildList(int fd, const char* listPath, t_gfBuild* build) {
   char line[kLineSize];
-  for (int number = 1; !build->failed; number++) {
+  for (int number = 1; !build->failed; number++) {  // a refused line does not stop it
     // The line reader gives an empty line for a failed read too, which would end the list
     // early as if it were complete: a failure on the way tells the two apart.
     unsigned long failures = platErrorCount();
@@ -121,6 +145,8 @@ void readBuildList(int fd, const char* listPath, t_gfBuild* build) {
     }
     collectLine(line, number, build);
   }
+  // Each refused line has been told; the build fails once all of them are known.
+  if (build->refusedLines > 0) build->failed = 1;
 }
 
 // Why the build list could not be opened: the game directory itself when that is what
@@ -139,7 +165,19 @@ void refuseOpen(const char* root, const char* shownList, t_gfBuild* build) {
   gfShownPath(root, shown, sizeof shown);
   size_t n = std::strlen(shown);
   if (n > 1 && (shown[n - 1] == '/' || shown[n - 1] == '\\')) shown[n - 1] = 0;
-  gfFail(build, "cannot read game directory '%s': %s", shown, platLastError());
+  // Only ".grp" in lower case makes the tool unpack: DATA.GRP is taken as a directory.
+  char renamed[PLAT_PATH_MAX] = "";
+  for (size_t i = 0; i + 4 <= n && !renamed[0] && !std::strstr(shown, ".grp"); i++) {
+    if (!asciiEqualAnyCaseN(shown + i, ".grp", 4)) continue;
+    std::memcpy(renamed, shown, n + 1);
+    std::memcpy(renamed + i, ".grp", 4);
+  }
+  if (renamed[0])
+    gfFail(build, "cannot read game directory '%s': %s (only a name holding '.grp' in lower "
+           "case is a group to unpack: rename it, such as to '%s')", shown, platLastError(),
+           renamed);
+  else
+    gfFail(build, "cannot read game directory '%s': %s", shown, platLastError());
 }
 
 // Opens the build list of the root directory root (ending in a backslash; empty when the
@@ -212,7 +250,7 @@ int buildGroup(const char* root, const char* name, int flag, t_gfReport sink, t_
   t_gfWriteList files{};
   t_gfBuild build{{sink, 0}, root, &files};
   build.warn = warn;
-  if (!lister && gfReadDateClamp(&build.clamp, &build)) return 1;
+  if (!lister && gfReadDateClamp(&build.clamp, &build, warn)) return 1;
   if (lister) {
     build.onLine = lister->onLine;
     build.onFile = lister->onFile;

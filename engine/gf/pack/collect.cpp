@@ -46,14 +46,20 @@ void warnOfDate(const char* name, std::int64_t written, t_gfBuild* build) {
             gfShownPath(name, shown, sizeof shown), (long long)platYearOf(written));
 }
 
-// A name the Windows unpacker refuses is still stored (the build list's rules decide the
-// group), with a warning: a group is read on Windows as well as here.
-void warnOfWindowsName(const char* name, t_gfBuild* build) {
-  const char* why = gfUnsafeNameReasonFor(name, true);
+// A name that will not come back the same on another host is still stored (the build
+// list's rules decide the group), with a warning: a group is read on every host. A backslash
+// is a name character on POSIX but a level separator in a group, on every host.
+void warnOfNotPortable(const char* name, const char* hostName, t_gfBuild* build) {
+  const char* why = std::strchr(hostName, '\\')
+                        ? "the name holds a backslash, which a group takes as a level "
+                          "separator: it is unpacked as a directory and a file in it"
+                        : gfNotPortableName(name);
   if (!why) return;
   char shown[PLAT_PATH_MAX];
-  gfReportf(build->warn, "'%s' is not portable to Windows: %s",
-            gfShownPath(name, shown, sizeof shown), why);
+  gfShownPath(name, shown, sizeof shown);
+  size_t whole = std::strlen(shown), leaf = std::strlen(hostName);
+  if (whole >= leaf) std::memcpy(shown + whole - leaf, hostName, leaf);  // its own '\\' kept
+  gfReportf(build->warn, "'%s' is not portable: %s", shown, why);
 }
 
 void addBuildFile(const char* name, size_t leaf, t_gfSearch* search, const PlatFindData* found,
@@ -81,6 +87,16 @@ void addFound(const char* dirPart, t_gfSearch* search, const PlatFindData* found
     gfFail(build, "the name '%s%s' is longer than a group can store", dirPart, found->name);
     return;
   }
+  if (found->brokenLink) {  // no file to pack, but not one to lose without a word either
+    char shown[PLAT_PATH_MAX];
+    gfShownPath(name, shown, sizeof shown);
+    if (build->lineNumber)
+      gfWarnLine(build, "'%s' is a broken symbolic link: left out", shown);
+    else
+      gfReportf(build->warn, "'%s' is a broken symbolic link: left out", shown);
+    build->brokenLinks++;
+    return;
+  }
   // The whole size, not its low 32 bits: a file of 4 GiB would otherwise pass as a small one.
   if (found->size >= GF_LENGTH_LIMIT - GF_HEADER_SIZE) {
     gfFail(build, "'%s' is too large for a group (%lld bytes)", name, (long long)found->size);
@@ -98,7 +114,7 @@ void addFound(const char* dirPart, t_gfSearch* search, const PlatFindData* found
     return;
   }
   addBuildFile(name, std::strlen(dirPart), search, found, build);
-  warnOfWindowsName(name, build);
+  warnOfNotPortable(name, found->name, build);
   build->found++;
   if (build->lineNumber && isOutput(build, search->find, found->name))
     gfWarnLine(build,
@@ -125,7 +141,7 @@ void collect(const char* mask, int recurse, t_gfBuild* build, const t_gfVisit* p
   const char* pattern = mask + dirLength;
   PlatFind find;
   PlatFindData found;
-  if (!platFindFirst(&find, search, &found)) {
+  if (!platFindFirstWithBroken(&find, search, &found)) {
     if (find.unreadable)
       gfFail(build, "cannot read directory '%s': %s", find.hostDir, platLastError());
     return;
@@ -187,14 +203,14 @@ void collectSpellings(const char* mask, int recurse, t_gfBuild* build) {
 }
 
 // What path (below root, no wildcard) is in one of its directory part's spellings: 1 a
-// directory, 0 a file, -1 nothing, -2 a directory that cannot be read.
+// directory, 0 a file, -1 nothing, -2 a directory that cannot be read, -3 a broken link.
 int pathKind(const char* root, const char* path) {
   char search[GF_PATH_MAX + 1];
   PlatFind find;
   PlatFindData found;
-  if (gfJoinPath(search, root, path) && platFindFirst(&find, search, &found)) {
+  if (gfJoinPath(search, root, path) && platFindFirstWithBroken(&find, search, &found)) {
     platFindClose(&find);
-    return found.isDirectory ? 1 : 0;
+    return found.brokenLink ? -3 : found.isDirectory ? 1 : 0;
   }
   int kind = find.unreadable ? -2 : -1;
   const char* last = std::strrchr(path, '\\');
@@ -230,13 +246,11 @@ void gfWarnLine(t_gfBuild* build, const char* format, ...) {
 
 void gfCollectMask(const char* rawMask, int recurse, int line, t_gfBuild* build) {
   char mask[GF_PATH_MAX + 1];
-  if (!backslashMask(rawMask, mask)) {
-    gfFail(build, "the mask '%s' is too long", rawMask);
-    return;
-  }
-  const char* why = gfEscapingNameReason(mask);  // a pattern, not a name to create
+  const char* why = backslashMask(rawMask, mask) ? gfEscapingNameReason(mask)  // a pattern
+                                                 : "the mask is too long";
   if (why && line > 0) {
-    gfFail(build, "refusing line %d of the build list, '%s': %s", line, rawMask, why);
+    gfReportf(build->sink, "refusing line %d of the build list, '%s': %s", line, rawMask, why);
+    build->refusedLines++;
     return;
   } else if (why) {
     gfFail(build, "refusing the mask '%s': %s", rawMask, why);
@@ -245,6 +259,11 @@ void gfCollectMask(const char* rawMask, int recurse, int line, t_gfBuild* build)
   int first = build->files->count;
   collectSpellings(mask, recurse, build);
   if (!build->failed) gfMergeCaseCopies(build, first);
+}
+
+int gfPathKind(const char* root, const char* path) {
+  char mask[GF_PATH_MAX + 1];
+  return backslashMask(path, mask) ? pathKind(root, mask) : -1;
 }
 
 void gfPlaceOutput(const char* name, t_gfOutputPlace* out) {
@@ -295,7 +314,9 @@ int gfCollectPath(const char* root, const char* path, const char* group, const c
     if (kind < 0) {
       char shown[PLAT_PATH_MAX];
       gfFail(&build, "cannot add '%s': %s", gfShownPath(search, shown, sizeof shown),
-             kind == -2 ? platLastError() : "No such file or directory");
+             kind == -3   ? "it is a broken symbolic link"
+             : kind == -2 ? platLastError()
+                          : "No such file or directory");
       return 1;
     }
     isDir = kind == 1;
@@ -311,7 +332,7 @@ int gfCollectPath(const char* root, const char* path, const char* group, const c
   return build.failed;
 }
 
-int gfReadDateClamp(t_gfDateClamp* clamp, t_gfJob* job) {
+int gfReadDateClamp(t_gfDateClamp* clamp, t_gfJob* job, t_gfReport warn) {
   *clamp = t_gfDateClamp{};
   const char* text = std::getenv("SOURCE_DATE_EPOCH");
   if (!text) return 0;
@@ -329,5 +350,11 @@ int gfReadDateClamp(t_gfDateClamp* clamp, t_gfJob* job) {
   }
   clamp->on = 1;
   clamp->to = (std::int64_t)value;
+  constexpr std::int64_t kFirstDate = 315532800;  // 1980-01-01 00:00:00 UTC
+  if (clamp->to < kFirstDate) {
+    clamp->to = kFirstDate;
+    gfReportf(warn, "SOURCE_DATE_EPOCH %s is before 1980, the first date a group holds: "
+              "files are dated no later than 1980-01-01 00:00:00 UTC", text);
+  }
   return 0;
 }

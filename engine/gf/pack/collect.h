@@ -24,8 +24,10 @@ struct t_gfDateClamp {
   std::int64_t to;
 };
 // Reads SOURCE_DATE_EPOCH of the environment into clamp (off when it is not set): 0, or 1
-// after reporting through job a value that is no decimal count of seconds.
-int gfReadDateClamp(t_gfDateClamp* clamp, t_gfJob* job);
+// after reporting through job a value that is no decimal count of seconds. A value before
+// the format's first date (1980-01-01 00:00:00 UTC; 0 is common) clamps to that date, told
+// once through warn: a date the format cannot hold would be stored as none, file by file.
+int gfReadDateClamp(t_gfDateClamp* clamp, t_gfJob* job, t_gfReport warn);
 
 // One build: where problems and warnings go, and whether a problem has stopped it.
 struct t_gfBuild : t_gfJob {
@@ -34,6 +36,8 @@ struct t_gfBuild : t_gfJob {
   t_gfDateClamp clamp = {};
   t_gfReport warn = nullptr;
   long found = 0;  // files collected so far
+  long brokenLinks = 0;  // broken links the masks took, each left out with a warning
+  int refusedLines = 0;  // build list lines refused for their text; the rest still read
   // The build list line being collected, for warnings (number 0: none).
   int lineNumber = 0;
   const char* lineText = "";
@@ -52,8 +56,14 @@ struct t_gfBuild : t_gfJob {
 void gfWarnLine(t_gfBuild* build, const char* format, ...) ENGINE_PRINTF(2, 3);
 
 // Collects one mask from the top (line: the build list line it comes from, 0 for none):
-// refused when it would leave the game directory.
+// refused when it would leave the game directory or is too long. A refused line is counted
+// in refusedLines, not failed, so that the lines after it are read and their problems told
+// too; the caller fails the build at the end of the list.
 void gfCollectMask(const char* mask, int recurse, int line, t_gfBuild* build);
+// What path (relative to root, which ends in a backslash; '/' taken as '\\'; wildcards
+// allowed) finds first: 1 a directory, 0 a file, -1 nothing, -2 a directory that cannot be
+// read, -3 a broken link.
+int gfPathKind(const char* root, const char* path);
 // Finds where the group name already lies, if it does: the directory the name resolves to
 // (by the rule the group is created by) and the name as stored there.
 void gfPlaceOutput(const char* name, t_gfOutputPlace* out);

@@ -230,7 +230,7 @@ int gfEditJob(const t_gfEditOptions* given) {
   edit.told = options.told;
   edit.toldContext = options.context;
   // Added files' dates are clamped as a pack clamps them; kept entries keep theirs.
-  edit.failed = gfReadDateClamp(&edit.clamp, &edit);
+  edit.failed = gfReadDateClamp(&edit.clamp, &edit, options.warn);
   char rootPath[GF_PATH_MAX + 1];
   gfMakeRoot(rootPath, options.root && options.root[0] ? options.root : ".");
   // The lock first: the files to add are found while no other edit's lock file lies in

@@ -328,9 +328,11 @@ ENGINE_API int gfCopyGroupEntry(const char* path, const t_gfGroupEntry* entry,
 // Why the unpacker refuses to write a stored name (absolute, a drive, a ".." level), or
 // null when it is safe.
 ENGINE_API const char* gfUnsafeName(const char* name);
-// Why the Windows unpacker refuses a name that is safe everywhere else (a device name such
-// as AUX, one of < > : " | ? *, a part ending in a dot or a space), or null. Packing and
-// adding store such names with a warning; this says which.
+// Why a name safe to unpack does not travel between hosts, or null: the Windows unpacker
+// refuses it (a device name such as AUX, one of < > : " | ? * or a control character, a
+// part ending in a dot or a space), or it holds bytes outside ASCII, which Linux reads as
+// UTF-8 and Windows in its ANSI code page. Packing and adding store such names with a
+// warning; this says which.
 ENGINE_API const char* gfNotPortableName(const char* name);
 
 // Starts the manager (as gfStart does) with a table of the one group file at path: its

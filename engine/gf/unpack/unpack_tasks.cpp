@@ -15,7 +15,8 @@ void gfUnpackHelper(void* context) {
   platBlockToolSignals();
   auto* job = static_cast<t_gfUnpackJob*>(context);
   t_crewRing* ring = &job->ring;
-  t_gfWindow window{static_cast<unsigned char*>(ENGINE_NEW(kWindowSize)), 0, 0};
+  PlatSpares spares{};
+  t_gfWindow window{static_cast<unsigned char*>(ENGINE_NEW(kWindowSize)), 0, 0, &spares};
   std::unique_lock<std::mutex> held(ring->lock);
   for (;;) {
     ring->moving.wait(held, [ring] { return ring->over || crewRingClaimable(ring); });
@@ -28,6 +29,7 @@ void gfUnpackHelper(void* context) {
     crewRingFinish(ring, n);
   }
   held.unlock();
+  platDropSpares(&spares);
   ENGINE_DELETE(window.bytes);
 }
 

@@ -104,6 +104,7 @@ bool prepareJob(t_gfUnpackJob* job, int helpers) {
     job->tasks[job->taskCount] = task;
   }
   if (helpers == 0) job->window.bytes = static_cast<unsigned char*>(ENGINE_NEW(kWindowSize));
+  job->window.spares = static_cast<PlatSpares*>(ENGINE_NEW_ZERO(sizeof(PlatSpares)));
   return job->taskCount > 0;
 }
 
@@ -113,6 +114,8 @@ void finishJob(t_gfUnpackJob* job) {
     ENGINE_DELETE(job->tasks[i]);
   }
   ENGINE_DELETE(job->window.bytes);
+  if (job->window.spares) platDropSpares(job->window.spares);
+  ENGINE_DELETE(job->window.spares);
   job->met.hashes.release();
   gfDropLevels(&job->levels, 0);
   gfReleaseListing(job->levels.listings[0]);

@@ -120,6 +120,7 @@ struct t_gfWindow {
   unsigned char* bytes;  // kWindowSize bytes, or null when memory failed (all files copied)
   long long start;
   long long length;
+  PlatSpares* spares;  // the writing thread's replaced copies, written again (null: none)
 };
 
 // Writes every file of the task.

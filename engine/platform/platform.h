@@ -239,8 +239,9 @@ PlatHandle platTakeSpareInDir(PlatSpares* spares, PlatHandle dir, const char* na
 // again, else is removed. 0 on success; on failure temp is removed.
 int platReplaceKeepingInDir(PlatSpares* spares, PlatHandle dir, const char* temp,
                             const char* name, int token);
-// Removes every spare: a writer's end.
-void platDropSpares(PlatSpares* spares);
+// Removes every spare: a writer's end. 0, or -1 when a name could not be removed (the
+// reason recorded): a temporary file is left beside the tree.
+int platDropSpares(PlatSpares* spares);
 // Opens the file name in dir for reading, to see whether it already holds what would be
 // written there: never through a link, and only a file an unpack may leave in place, one
 // that looks as a file written anew would (regular, no other name, owned by this process's

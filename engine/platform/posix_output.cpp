@@ -481,14 +481,24 @@ long long newFileGroup(int dir) {
   return (st.st_mode & S_ISGID) ? (long long)st.st_gid : (long long)getegid();
 }
 
-void removeSpare(PlatSpare* s) {
+// Removes a kept copy's name, once more after a failure: a name left would be debris beside
+// a complete tree. 0, or -1 with the reason recorded.
+int removeKept(int dir, const char* name) {
+  for (int attempt = 0; attempt < 2; attempt++)
+    if (sysUnlinkAt(dir, name) == 0 || errno == ENOENT) return 0;
+  return platRecordError();
+}
+
+int removeSpare(PlatSpare* s) {
   sysClose((int)s->handle);
+  int removed;
   {
     t_gate gate;
-    sysUnlinkAt((int)s->dir, s->name);  // its blocks are freed here, one wait
+    removed = removeKept((int)s->dir, s->name);  // its blocks are freed here, one wait
     platDisarmTempName(s->token);
   }
   sysClose((int)s->dir);
+  return removed;
 }
 
 // Makes spare i a new file beside name in dir for size bytes: its handle, or -1 when it
@@ -551,7 +561,7 @@ void keepOldCopy(PlatSpares* spares, int dir, const char* temp, int token) {
     dirCopy = sysDup(dir);
   if (dirCopy < 0) {
     if (fd >= 0) sysClose(fd);
-    sysUnlinkAt(dir, temp);
+    removeKept(dir, temp);
     platDisarmTempName(token);
     return;
   }
@@ -574,7 +584,7 @@ void keepOldCopy(PlatSpares* spares, int dir, const char* temp, int token) {
     spares->spare[largest] = fresh;
   }
   sysClose((int)out.handle);
-  sysUnlinkAt((int)out.dir, out.name);
+  removeKept((int)out.dir, out.name);
   platDisarmTempName(out.token);
   sysClose((int)out.dir);
 }
@@ -630,8 +640,10 @@ int platReplaceKeepingInDir(PlatSpares* spares, PlatHandle dir, const char* temp
   return platReplaceGuardedInDir(dir, temp, name, token);
 }
 
-void platDropSpares(PlatSpares* spares) {
-  while (spares->count > 0) removeSpare(&spares->spare[--spares->count]);
+int platDropSpares(PlatSpares* spares) {
+  int failed = 0;
+  while (spares->count > 0) failed |= removeSpare(&spares->spare[--spares->count]);
+  return failed ? -1 : 0;
 }
 
 int platIsSameFileInDir(PlatHandle dir, const char* name, PlatHandle file) {

@@ -463,7 +463,7 @@ int platReplaceKeepingInDir(PlatSpares*, PlatHandle dir, const char* temp, const
   return platReplaceGuardedInDir(dir, temp, name, token);
 }
 
-void platDropSpares(PlatSpares*) {}
+int platDropSpares(PlatSpares*) { return 0; }
 
 PlatHandle platOpenKeepableInDir(PlatHandle dir, const char* name, long long* size) {
   HANDLE h = openIn(dir, name, GENERIC_READ | FILE_WRITE_ATTRIBUTES, FILE_OPEN,

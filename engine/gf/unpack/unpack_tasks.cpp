@@ -1,5 +1,6 @@
 // The unpacker's task scheduling on the crew's ring: the owner fills tasks in directory
 // order, the helpers write them, and the owner hands their messages on in the same order.
+#include <cstdio>
 #include <cstring>
 
 #include "engine/gf/unpack/unpacker.h"
@@ -29,8 +30,14 @@ void gfUnpackHelper(void* context) {
     crewRingFinish(ring, n);
   }
   held.unlock();
-  platDropSpares(&spares);
+  gfDropSpares(&spares, &job->shared);
   ENGINE_DELETE(window.bytes);
+}
+
+void gfDropSpares(PlatSpares* spares, t_gfShared* shared) {
+  if (platDropSpares(spares) == 0) return;
+  if (shared->keptLeft.fetch_add(1) == 0)
+    std::snprintf(shared->keptReason, sizeof shared->keptReason, "%s", platLastError());
 }
 
 namespace {

@@ -114,7 +114,6 @@ void finishJob(t_gfUnpackJob* job) {
     ENGINE_DELETE(job->tasks[i]);
   }
   ENGINE_DELETE(job->window.bytes);
-  if (job->window.spares) platDropSpares(job->window.spares);
   ENGINE_DELETE(job->window.spares);
   job->met.hashes.release();
   gfDropLevels(&job->levels, 0);
@@ -154,6 +153,12 @@ void unpackEntries(t_gfUnpackJob* job, t_gfDirStream* stream, const char* path,
     crewRingClose(&job->ring);
   }
   if (job->helpers) crewJoin(&crew);
+  if (job->window.spares) gfDropSpares(job->window.spares, &job->shared);
+  if (job->shared.keptLeft.load()) {
+    gfReportf(job->sink, "cannot remove the temporary files kept beside the files of '%s' "
+              "(named after them, with '.tarnpak-tmp-'): %s", path, job->shared.keptReason);
+    job->failures++;
+  }
   if (interrupted) {
     gfReportf(job->sink, "interrupted");
     job->failures++;

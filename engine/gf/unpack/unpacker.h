@@ -87,7 +87,13 @@ struct t_gfShared {
   std::atomic<long long> bytesDone{0};
   long filesAll = 0;  // the whole directory's
   long long bytesAll = 0;
+  // Old copies kept for reuse whose names could not be removed at the end, and why (the
+  // first thread to meet it writes the reason).
+  std::atomic<long> keptLeft{0};
+  char keptReason[128] = "";
 };
+// Removes a writing thread's spares, counting in shared a failure to.
+void gfDropSpares(PlatSpares* spares, t_gfShared* shared);
 
 struct t_gfTask {
   PlatHandle dir;        // a second handle on the level receiving the files, the task's own

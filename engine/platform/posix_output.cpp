@@ -566,10 +566,17 @@ void keepOldCopy(PlatSpares* spares, int dir, const char* temp, int token) {
     return;
   }
   // On the list by its own handle on the directory: the caller's may close before it goes.
+  // Without a place on the list it is not kept: an interrupt would leave it.
   platDisarmTempName(token);
   PlatSpare fresh{dirCopy, fd, (long long)held.st_blocks * 512, platArmTempNameIn(dirCopy, temp),
                   {0}};
   strcpy(fresh.name, temp);
+  if (fresh.token < 0) {
+    sysClose(fd);
+    removeKept(dir, temp);
+    sysClose(dirCopy);
+    return;
+  }
   if (spares->count < PLAT_SPARE_MAX) {
     spares->spare[spares->count++] = fresh;
     return;

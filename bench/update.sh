@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Times an update: a group (or a tar archive) unpacked over the tree an earlier unpack of it
-# left, once where nothing changed and once where every file changed (same sizes, other
-# bytes), Tarnpak beside GNU tar, alternating, each over its own earlier extraction. Prints
+# left, once where nothing changed, once where every file changed (same sizes, other bytes)
+# and once where every file changed size too (other bytes), Tarnpak beside GNU tar, alternating, each over its own earlier extraction. Prints
 # medians and the ratio tar's time / Tarnpak's time (above 1: Tarnpak is faster).
 #   bench/update.sh [rounds] [files]      (defaults: 7 rounds, 20,000 files of 1-16 KiB)
 # Uses the release build in build-bench (made when missing), or the Tarnpak BENCH_TOOL names.
@@ -16,23 +16,26 @@ fi
 work="$(mktemp -d "${TMPDIR:-/tmp}/tarnpak-update-XXXXXX")"
 trap 'rm -rf "$work"' EXIT
 
-# Two trees of the same names and sizes, the second with other bytes in every file.
+# Three trees of the same names: the second with other bytes in every file, the third with
+# other bytes and another size (1-16 KiB) in every file.
 python3 - "$work" "$files" <<'PY'
 import os, random, sys
 work, files = sys.argv[1], int(sys.argv[2])
 rnd = random.Random(7)
 for i in range(files):
     size = rnd.randint(1024, 16384)
-    for tree, fill in (("old", b"o"), ("new", b"n")):
+    other = rnd.randint(1024, 16383)
+    other += other >= size
+    for tree, fill, n in (("old", b"o", size), ("new", b"n", size), ("sized", b"s", other)):
         d = os.path.join(work, tree, "dir%03d" % (i % 200))
         os.makedirs(d, exist_ok=True)
         with open(os.path.join(d, "FILE%06d.DAT" % i), "wb") as f:
-            f.write(fill * size)
-for tree in ("old", "new"):
+            f.write(fill * n)
+for tree in ("old", "new", "sized"):
     with open(os.path.join(work, tree, "group.cfg"), "w") as f:
         f.write("*.* r\n")
 PY
-for tree in old new; do
+for tree in old new sized; do
   (cd "$work/$tree" && "$tool" -q --no-sync . >/dev/null && mv newgrp.grp "$work/$tree.grp")
   tar -C "$work/$tree" -cf "$work/$tree.tar" .
 done
@@ -52,14 +55,16 @@ run() {
 median() { tr ' ' '\n' | sort -n | awk '{a[NR]=$1} END {print a[int((NR + 1) / 2)]}'; }
 
 echo "update of $files files over the tree an earlier unpack left; $rounds rounds, medians"
-for case in unchanged changed; do
+for case in unchanged changed resized; do
   declare -A times=([tarnpak]="" [tar]="")
   for ((r = 0; r < rounds; r++)); do
     for t in tarnpak tar; do
       ext=grp; [ "$t" = tar ] && ext=tar
       rm -rf "$work/out.$t" && mkdir "$work/out.$t"
       run "$t" "$work/old.$ext" "$work/out.$t" >/dev/null  # the tree there before
-      archive="$work/old.$ext"; [ "$case" = changed ] && archive="$work/new.$ext"
+      archive="$work/old.$ext"
+      [ "$case" = changed ] && archive="$work/new.$ext"
+      [ "$case" = resized ] && archive="$work/sized.$ext"
       times[$t]+="$(run "$t" "$archive" "$work/out.$t") "
     done
   done

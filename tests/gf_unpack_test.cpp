@@ -334,6 +334,45 @@ TEST(Unpacker, AnUpdateWritesOnlyWhatChanged) {
   EXPECT_EQ(memLiveBlocks(nullptr), 0);
 }
 
+// A replaced file's old copy is written again for a later file of the same thread: what
+// comes out looks as a new file does (a new file's mode, whatever the old copy's was), a
+// reader holding an old file keeps its bytes, and no temporary name stays behind.
+TEST(Unpacker, OldCopiesWrittenAgainLookNewAndSpareTheirReaders) {
+  TempDir work(true);
+  std::vector<StoredFile> stored;
+  for (int i = 0; i < 12; i++)
+    stored.push_back({"F" + std::to_string(10 + i) + ".DAT", std::string(5000, (char)('a' + i))});
+  const std::string image = makeGroup(stored);
+  mode_t mask = umask(022);
+  umask(mask);
+  for (int threads : {1, 4}) {
+    SCOPED_TRACE(threads);
+    gfSetThreads(threads);
+    for (auto& f : stored) writeFile(f.name, std::string(5000, 'o'));
+    std::filesystem::permissions(stored[0].name, std::filesystem::perms::owner_all);
+    std::filesystem::permissions(stored[1].name, std::filesystem::perms::owner_all);
+    FILE* reader = std::fopen(stored[2].name.c_str(), "rb");
+    ASSERT_NE(reader, nullptr);
+    ASSERT_EQ(unpackHere(image), 0) << messages[0];
+    std::string held(5000, 0);
+    EXPECT_EQ(std::fread(&held[0], 1, held.size(), reader), held.size());
+    std::fclose(reader);
+    EXPECT_EQ(held, std::string(5000, 'o'));  // the reader's file was not written again
+    std::vector<std::string> names;
+    for (auto& f : stored) {
+      names.push_back(f.name);
+      EXPECT_EQ(readFile(f.name), f.data) << f.name;
+      struct stat st;
+      ASSERT_EQ(stat(f.name.c_str(), &st), 0);
+      EXPECT_EQ(st.st_mode & 07777, 0666 & ~mask) << f.name;
+      EXPECT_EQ(st.st_nlink, 1u) << f.name;
+    }
+    EXPECT_EQ(listTree(work.path()), names);
+  }
+  gfSetThreads(0);
+  EXPECT_EQ(memLiveBlocks(nullptr), 0);
+}
+
 // A directory that cannot be listed cannot tell whether the user's file has the stored name
 // in another spelling: the file is not written (no twin beside the user's), and the unpack
 // fails naming the directory and the host's reason.

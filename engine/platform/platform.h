@@ -215,6 +215,41 @@ int platReplaceGuardedInDir(PlatHandle dir, const char* temp, const char* name, 
 void platDropGuardedInDir(PlatHandle dir, const char* name, int token);
 // Takes a complete file off the list: an interrupt from now on leaves it. -1 is ignored.
 void platUnguardPartialFile(int token);
+// ---- spare files: a replaced file's blocks written again ---------------------------------
+// Replacing a file frees its blocks, and some file systems wait for the disk to discard them
+// (ext4 mounted with discard): that wait, one per file, was most of an update's time. A
+// writer thread therefore keeps the old copies its replacements take out of the tree, under
+// temporary names on the interrupt list, and writes a later file into one of them instead of
+// into a new file: blocks are reused, none freed. Only a plain file of its own is kept (one
+// name, this user's, no extended attributes or inode flags) and only taken when nobody has it
+// open; it is then given the mode and group a new file would get, in a directory whose new
+// files take no default ACL. Hosts without the means keep no spare.
+constexpr int PLAT_SPARE_MAX = 8;
+struct PlatSpare {
+  PlatHandle dir;       // a handle of its own on the directory it lies in
+  PlatHandle handle;    // open for reading and writing
+  long long allocated;  // the bytes of its blocks
+  int token;            // its place on the interrupt list
+  char name[320];
+};
+struct PlatSpares {  // zero-initialise
+  int count;
+  PlatSpare spare[PLAT_SPARE_MAX];
+};
+// A spare for a new file of size bytes beside name in dir: one whose blocks the file fills
+// without any being freed, moved beside name under a temporary name (in temp, on the list as
+// *token), cut to size and open for writing from its start, as platCreateBesideInDir gives.
+// INVALID_HANDLE when none fits (the caller makes a new file).
+PlatHandle platTakeSpareInDir(PlatSpares* spares, PlatHandle dir, const char* name,
+                              long long size, char* temp, size_t tempSize, int* token);
+// platReplaceGuardedInDir that keeps the old copy: the complete file temp and name are
+// exchanged where the host can, and what name held joins the spares when it may be written
+// again, else is removed. 0 on success; on failure temp is removed.
+int platReplaceKeepingInDir(PlatSpares* spares, PlatHandle dir, const char* temp,
+                            const char* name, int token);
+// Removes every spare: a writer's end. 0, or -1 when a name could not be removed (the
+// reason recorded): a temporary file is left beside the tree.
+int platDropSpares(PlatSpares* spares);
 // Opens the file name in dir for reading, to see whether it already holds what would be
 // written there: never through a link, and only a file an unpack may leave in place, one
 // that looks as a file written anew would (regular, no other name, owned by this process's

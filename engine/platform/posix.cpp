@@ -12,6 +12,11 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/xattr.h>
+#endif
 
 #include <atomic>
 
@@ -160,6 +165,65 @@ int sysRenameAt(int fromDir, const char* from, int toDir, const char* to) {
   int e = platFaultHit(PLAT_FAULT_RENAME);
   return e ? seamFailure(e) : renameat(fromDir, from, toDir, to);
 }
+
+#ifdef __linux__
+int sysExchangeAt(int fromDir, const char* from, int toDir, const char* to) {
+  int e = platFaultHit(PLAT_FAULT_RENAME);
+  return e ? seamFailure(e) : renameat2(fromDir, from, toDir, to, RENAME_EXCHANGE);
+}
+
+int sysRenameNewAt(int fromDir, const char* from, int toDir, const char* to) {
+  int e = platFaultHit(PLAT_FAULT_RENAME);
+  return e ? seamFailure(e) : renameat2(fromDir, from, toDir, to, RENAME_NOREPLACE);
+}
+
+int sysTruncate(int fd, off_t size) {
+  int e = platFaultHit(PLAT_FAULT_WRITE);
+  return e ? seamFailure(e) : ftruncate(fd, size);
+}
+
+int sysSetMode(int fd, mode_t mode) {
+  int e = platFaultHit(PLAT_FAULT_STAT);
+  return e ? seamFailure(e) : fchmod(fd, mode);
+}
+
+ssize_t sysAttributeNames(int fd) {
+  int e = platFaultHit(PLAT_FAULT_STAT);
+  return e ? seamFailure(e) : flistxattr(fd, nullptr, 0);
+}
+
+int sysInodeFlags(int fd, unsigned* flags) {
+  if (int e = platFaultHit(PLAT_FAULT_STAT)) return seamFailure(e);
+  int value = 0;
+  if (ioctl(fd, FS_IOC_GETFLAGS, &value) != 0) {
+    if (errno != ENOTTY && errno != EOPNOTSUPP && errno != EINVAL) return -1;
+    value = 0;
+  }
+  *flags = (unsigned)value;
+  return 0;
+}
+
+int sysOpenNowhereElse(int fd) {
+  if (int e = platFaultHit(PLAT_FAULT_LOCK)) return seamFailure(e), -1;
+  if (fcntl(fd, F_SETLEASE, F_WRLCK) != 0) return errno == EAGAIN || errno == EBUSY ? 0 : -1;
+  fcntl(fd, F_SETLEASE, F_UNLCK);
+  return 1;
+}
+#else  // no exchange, attributes or leases to go by: no spare is kept
+int sysExchangeAt(int, const char*, int, const char*) { return seamFailure(ENOSYS); }
+int sysRenameNewAt(int, const char*, int, const char*) { return seamFailure(ENOSYS); }
+int sysTruncate(int fd, off_t size) {
+  int e = platFaultHit(PLAT_FAULT_WRITE);
+  return e ? seamFailure(e) : ftruncate(fd, size);
+}
+int sysSetMode(int fd, mode_t mode) {
+  int e = platFaultHit(PLAT_FAULT_STAT);
+  return e ? seamFailure(e) : fchmod(fd, mode);
+}
+ssize_t sysAttributeNames(int) { return seamFailure(ENOSYS); }
+int sysInodeFlags(int, unsigned*) { return seamFailure(ENOSYS); }
+int sysOpenNowhereElse(int) { return -1; }
+#endif
 
 int sysLinkAt(int fromDir, const char* from, int toDir, const char* to, int flags) {
   int e = platFaultHit(PLAT_FAULT_RENAME);

@@ -11,6 +11,9 @@
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
+#ifdef __linux__
+#include <linux/fs.h>
+#endif
 
 #include <atomic>
 #include <initializer_list>
@@ -392,6 +395,232 @@ void platDropGuardedInDir(PlatHandle dir, const char* name, int token) {
   platDisarmTempName(token);
 }
 
+
+// ---- spare files ------------------------------------------------------------------------
+
+namespace {
+
+// The inode flags that make a file other than a new one (or, on a directory, that its new
+// files inherit): a spare must have none, and its directory none either.
+#ifdef __linux__
+constexpr unsigned kTellingFlags =
+    FS_SECRM_FL | FS_UNRM_FL | FS_COMPR_FL | FS_SYNC_FL | FS_IMMUTABLE_FL | FS_APPEND_FL |
+    FS_NODUMP_FL | FS_NOATIME_FL | FS_JOURNAL_DATA_FL | FS_NOTAIL_FL | FS_NOCOW_FL |
+    FS_PROJINHERIT_FL | FS_NOCOMP_FL | FS_ENCRYPT_FL | FS_CASEFOLD_FL | FS_VERITY_FL | FS_DAX_FL;
+#else
+constexpr unsigned kTellingFlags = ~0u;
+#endif
+
+// The mode a new file of mode 0666 gets (the process's umask applied), or -1 when it cannot
+// be told: read once from /proc, as asking for the umask changes it for every thread.
+int newFileMode() {
+  static const int mode = [] {
+    int fd = sysOpen("/proc/self/status", O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    char text[4096];
+    ssize_t n = sysPread(fd, text, sizeof text - 1, 0);
+    sysClose(fd);
+    if (n <= 0) return -1;
+    text[n] = 0;
+    const char* line = strstr(text, "\nUmask:");
+    unsigned umaskBits;
+    if (!line || sscanf(line + 7, "%o", &umaskBits) != 1) return -1;
+    return (int)(0666 & ~umaskBits);
+  }();
+  return mode;
+}
+
+// Whether the open file is one a new file could be in its stead: regular, one name, this
+// user's, no extended attribute and no telling flag. Its stat in *st.
+bool plainOwnFile(int fd, struct stat* st) {
+  unsigned flags = 0;
+  return sysFstat(fd, st) == 0 && S_ISREG(st->st_mode) && st->st_nlink == 1 &&
+         st->st_uid == geteuid() && sysAttributeNames(fd) == 0 &&
+         sysInodeFlags(fd, &flags) == 0 && (flags & kTellingFlags) == 0;
+}
+
+// The group a new file in dir gets, when a spare may take a new file's place there (no
+// extended attribute such as a default ACL, no flag its files inherit); else -1.
+long long newFileGroup(int dir) {
+  struct stat st;
+  unsigned flags = 0;
+  if (sysFstat(dir, &st) != 0 || sysAttributeNames(dir) != 0 ||
+      sysInodeFlags(dir, &flags) != 0 || (flags & kTellingFlags) != 0)
+    return -1;
+  return (st.st_mode & S_ISGID) ? (long long)st.st_gid : (long long)getegid();
+}
+
+// Removes a kept copy's name, once more after a failure: a name left would be debris beside
+// a complete tree. 0, or -1 with the reason recorded.
+int removeKept(int dir, const char* name) {
+  for (int attempt = 0; attempt < 2; attempt++)
+    if (sysUnlinkAt(dir, name) == 0 || errno == ENOENT) return 0;
+  return platRecordError();
+}
+
+int removeSpare(PlatSpare* s) {
+  sysClose((int)s->handle);
+  int removed;
+  {
+    t_gate gate;
+    removed = removeKept((int)s->dir, s->name);  // its blocks are freed here, one wait
+    platDisarmTempName(s->token);
+  }
+  sysClose((int)s->dir);
+  return removed;
+}
+
+// Makes spare i a new file beside name in dir for size bytes: its handle, or -1 when it
+// cannot be one (the spare is then removed). The spare leaves the list either way.
+int prepareSpare(PlatSpares* spares, int i, int dir, const char* name, long long size,
+                 char* temp, size_t tempSize, int* token) {
+  PlatSpare s = spares->spare[i];
+  spares->spare[i] = spares->spare[--spares->count];
+  struct stat st;
+  long long group = newFileGroup(dir);
+  int mode = newFileMode();
+  // Nobody may hold it open: a reader of the file it was would see other bytes.
+  bool fit = group >= 0 && mode >= 0 && plainOwnFile((int)s.handle, &st) &&
+             (long long)st.st_gid == group && sysOpenNowhereElse((int)s.handle) == 1 &&
+             ((st.st_mode & 07777) == (mode_t)mode || sysSetMode((int)s.handle, (mode_t)mode) == 0);
+  if (fit) {
+    t_gate gate;
+    fit = false;
+    for (int attempt = 0; attempt < 100 && !fit; attempt++) {
+      if (!platTempName(name, (unsigned long)getpid(), temp, tempSize)) break;
+      fit = sysRenameNewAt((int)s.dir, s.name, dir, temp) == 0;
+      if (!fit && errno != EEXIST) break;
+    }
+    if (fit) {
+      platDisarmTempName(s.token);
+      *token = platArmTempNameIn(dir, temp);
+    }
+  }
+  if (!fit) {
+    removeSpare(&s);
+    return -1;
+  }
+  sysClose((int)s.dir);
+  // Dated as a new file is (its last access too), and cut to the new size.
+  int handle = (int)s.handle;
+  struct timespec now[2] = {{0, UTIME_NOW}, {0, UTIME_NOW}};
+  if ((st.st_size > size && sysTruncate(handle, size) != 0) || sysSetFileTime(handle, now) != 0) {
+    sysClose(handle);
+    platDropGuardedInDir(dir, temp, *token);
+    *token = -1;
+    return -1;
+  }
+  return handle;
+}
+
+// Where the host cannot exchange two names, replacements rename as platReplaceGuardedInDir.
+std::atomic<bool> noExchange{false};
+
+// Takes the old copy now named temp in dir (a replacement put it there) into the spares, or
+// removes it. Inside the gate on entry.
+void keepOldCopy(PlatSpares* spares, int dir, const char* temp, int token) {
+  struct stat st;
+  int fd = -1;
+  if (strlen(temp) < sizeof spares->spare[0].name && sysFstatAt(dir, temp, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
+      S_ISREG(st.st_mode) && st.st_nlink == 1 && st.st_uid == geteuid())
+    fd = sysOpenAt(dir, temp, O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  struct stat held;
+  int dirCopy = -1;
+  if (fd >= 0 && plainOwnFile(fd, &held) && held.st_ino == st.st_ino && held.st_dev == st.st_dev)
+    dirCopy = sysDup(dir);
+  if (dirCopy < 0) {
+    if (fd >= 0) sysClose(fd);
+    removeKept(dir, temp);
+    platDisarmTempName(token);
+    return;
+  }
+  // On the list by its own handle on the directory: the caller's may close before it goes.
+  // Without a place on the list it is not kept: an interrupt would leave it.
+  platDisarmTempName(token);
+  PlatSpare fresh{dirCopy, fd, (long long)held.st_blocks * 512, platArmTempNameIn(dirCopy, temp),
+                  {0}};
+  strcpy(fresh.name, temp);
+  if (fresh.token < 0) {
+    sysClose(fd);
+    removeKept(dir, temp);
+    sysClose(dirCopy);
+    return;
+  }
+  if (spares->count < PLAT_SPARE_MAX) {
+    spares->spare[spares->count++] = fresh;
+    return;
+  }
+  // Full: the largest goes, as a small spare takes a file of any size by growing.
+  int largest = 0;
+  for (int i = 1; i < spares->count; i++)
+    if (spares->spare[i].allocated > spares->spare[largest].allocated) largest = i;
+  PlatSpare out = fresh;
+  if (spares->spare[largest].allocated > fresh.allocated) {
+    out = spares->spare[largest];
+    spares->spare[largest] = fresh;
+  }
+  sysClose((int)out.handle);
+  removeKept((int)out.dir, out.name);
+  platDisarmTempName(out.token);
+  sysClose((int)out.dir);
+}
+
+}  // namespace
+
+
+PlatHandle platTakeSpareInDir(PlatSpares* spares, PlatHandle dir, const char* name,
+                              long long size, char* temp, size_t tempSize, int* token) {
+  *token = -1;
+  // The largest spare the file fills without freeing a block: a block more only grows it.
+  long long need = (size + 4095) / 4096 * 4096;
+  for (;;) {
+    int best = -1;
+    for (int i = 0; i < spares->count; i++) {
+      long long a = spares->spare[i].allocated;
+      if (a <= need && (best < 0 || a > spares->spare[best].allocated)) best = i;
+    }
+    if (best < 0) return INVALID_HANDLE;
+    int handle = prepareSpare(spares, best, base(dir), name, size, temp, tempSize, token);
+    if (handle >= 0) return handle;
+  }
+}
+
+int platReplaceKeepingInDir(PlatSpares* spares, PlatHandle dir, const char* temp,
+                            const char* name, int token) {
+  if (noExchange.load()) return platReplaceGuardedInDir(dir, temp, name, token);
+  {
+    t_gate gate;
+    int at = base(dir);
+    if (sysExchangeAt(at, temp, at, name) == 0) {
+      struct stat st;
+      if (sysFstatAt(at, temp, &st, AT_SYMLINK_NOFOLLOW) != 0 || !S_ISDIR(st.st_mode)) {
+        keepOldCopy(spares, at, temp, token);
+        return 0;
+      }
+      // A directory of that name (made meanwhile) is no file to replace: put back.
+      int error = sysExchangeAt(at, temp, at, name) == 0 ? EISDIR : errno;
+      sysUnlinkAt(at, temp);
+      platDisarmTempName(token);
+      return platRecordErrorCode(error);
+    }
+    int error = errno;
+    if (error == EINVAL || error == ENOSYS || error == EOPNOTSUPP) {
+      noExchange.store(true);
+    } else if (error != ENOENT) {
+      sysUnlinkAt(at, temp);
+      platDisarmTempName(token);
+      return platRecordErrorCode(error);
+    }
+  }
+  // Nothing of the name to exchange with (it went meanwhile), or no exchange here.
+  return platReplaceGuardedInDir(dir, temp, name, token);
+}
+
+int platDropSpares(PlatSpares* spares) {
+  int failed = 0;
+  while (spares->count > 0) failed |= removeSpare(&spares->spare[--spares->count]);
+  return failed ? -1 : 0;
+}
 
 int platIsSameFileInDir(PlatHandle dir, const char* name, PlatHandle file) {
   struct stat named, open;

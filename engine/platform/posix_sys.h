@@ -25,6 +25,19 @@ ssize_t sysWrite(int fd, const void* buffer, size_t count);
 int sysClose(int fd);  // the descriptor is closed whatever the result
 int sysRename(const char* from, const char* to);
 int sysRenameAt(int fromDir, const char* from, int toDir, const char* to);
+// renameat2 with RENAME_EXCHANGE (the two names swap their files) or RENAME_NOREPLACE (no
+// file of the name to is replaced), counted as renames.
+int sysExchangeAt(int fromDir, const char* from, int toDir, const char* to);
+int sysRenameNewAt(int fromDir, const char* from, int toDir, const char* to);
+int sysTruncate(int fd, off_t size);  // ftruncate, counted as a write
+int sysSetMode(int fd, mode_t mode);  // fchmod, counted as a look
+// The bytes of the names of the file's extended attributes (0: none), and its inode flags
+// (FS_IOC_GETFLAGS; 0 where the file system keeps none); counted as looks.
+ssize_t sysAttributeNames(int fd);
+int sysInodeFlags(int fd, unsigned* flags);
+// Whether no other open file description holds the file: a write lease taken and given back
+// at once (1), refused (0) or not to be had here (-1). Counted as a lock.
+int sysOpenNowhereElse(int fd);
 int sysLinkAt(int fromDir, const char* from, int toDir, const char* to, int flags);
 int sysUnlink(const char* path);
 int sysUnlinkAt(int dir, const char* name);

@@ -414,6 +414,20 @@ void platDropGuardedInDir(PlatHandle dir, const char* name, int token) {
 }
 
 
+// No spare is kept here: a replacement renames over the old copy, as ever.
+PlatHandle platTakeSpareInDir(PlatSpares*, PlatHandle, const char*, long long, char*, size_t,
+                              int* token) {
+  *token = -1;
+  return INVALID_HANDLE;
+}
+
+int platReplaceKeepingInDir(PlatSpares*, PlatHandle dir, const char* temp, const char* name,
+                            int token) {
+  return platReplaceGuardedInDir(dir, temp, name, token);
+}
+
+int platDropSpares(PlatSpares*) { return 0; }
+
 PlatHandle platOpenKeepableInDir(PlatHandle dir, const char* name, long long* size) {
   HANDLE h = openIn(dir, name, GENERIC_READ | FILE_WRITE_ATTRIBUTES, FILE_OPEN,
                     FILE_NON_DIRECTORY_FILE | FILE_OPEN_REPARSE_POINT);

@@ -37,6 +37,60 @@ bool before(const t_gfWriteList* list, std::uint32_t a, std::uint32_t b) {
   return a < b;
 }
 
+// The stored names of the records from first on, upper-cased once and laid one after the
+// other, so that a sort compares them with strcmp instead of folding every byte of every
+// comparison: the names of a deep tree share long prefixes, and the folding was a tenth of
+// a pack of a game's data.
+struct t_gfFolded {
+  char* text = nullptr;
+  std::uint32_t* at = nullptr;  // where the name of record first + i begins
+  int first = 0;
+  const char* name(std::uint32_t record) const { return text + at[record - (std::uint32_t)first]; }
+};
+
+// False when memory fails (nothing is held then).
+bool foldNames(const t_gfWriteList* list, int first, t_gfFolded* out) {
+  int n = list->count - first;
+  size_t bytes = 0;
+  for (int i = first; i < list->count; i++)
+    bytes += std::strlen(textAt(list, gfWriteEntryNumber(list, (std::uint32_t)i)->name)) + 1;
+  out->first = first;
+  out->at = ENGINE_NEW_ARRAY(std::uint32_t, n > 0 ? (size_t)n : 1);
+  out->text = static_cast<char*>(ENGINE_NEW(bytes > 0 ? bytes : 1));
+  if (!out->at || !out->text || bytes > 0xFFFFFFFFu) {
+    ENGINE_DELETE(out->at);
+    ENGINE_DELETE(out->text);
+    *out = t_gfFolded{};
+    return false;
+  }
+  std::uint32_t used = 0;
+  for (int i = first; i < list->count; i++) {
+    const char* name = textAt(list, gfWriteEntryNumber(list, (std::uint32_t)i)->name);
+    out->at[i - first] = used;
+    char* to = out->text + used;
+    for (; *name; name++) *to++ = (char)asciiUpper((unsigned char)*name);
+    *to = 0;
+    used = (std::uint32_t)(to - out->text) + 1;
+  }
+  return true;
+}
+
+void freeFolded(t_gfFolded* folded) {
+  ENGINE_DELETE(folded->at);
+  ENGINE_DELETE(folded->text);
+}
+
+// before, on folded names.
+bool beforeFolded(const t_gfWriteList* list, const t_gfFolded& folded, std::uint32_t a,
+                  std::uint32_t b) {
+  if (int byName = std::strcmp(folded.name(a), folded.name(b))) return byName < 0;
+  const t_gfWriteEntry* x = gfWriteEntryNumber(list, a);
+  const t_gfWriteEntry* y = gfWriteEntryNumber(list, b);
+  int byTime = platCompareDosTime(x->date, x->time, y->date, y->time);
+  if (byTime != 0) return byTime > 0;
+  return a < b;
+}
+
 }  // namespace
 
 std::uint32_t gfWriteAddText(t_gfWriteList* list, const char* text) {
@@ -115,8 +169,16 @@ bool gfWriteSort(t_gfWriteList* list) {
   list->order = ENGINE_NEW_ARRAY(std::uint32_t, list->count > 0 ? (size_t)list->count : 1);
   if (!list->order) return false;
   for (int i = 0; i < list->count; i++) list->order[i] = (std::uint32_t)i;
-  std::sort(list->order, list->order + list->count,
-            [list](std::uint32_t a, std::uint32_t b) { return before(list, a, b); });
+  t_gfFolded folded;
+  if (foldNames(list, 0, &folded))
+    std::sort(list->order, list->order + list->count,
+              [list, &folded](std::uint32_t a, std::uint32_t b) {
+                return beforeFolded(list, folded, a, b);
+              });
+  else  // folding every comparison costs time, not memory
+    std::sort(list->order, list->order + list->count,
+              [list](std::uint32_t a, std::uint32_t b) { return before(list, a, b); });
+  freeFolded(&folded);
   return true;
 }
 
@@ -126,10 +188,20 @@ bool gfWriteSameName(const t_gfWriteList* list, std::uint32_t a, std::uint32_t b
 
 void gfWriteSortRange(const t_gfWriteList* list, int first, std::uint32_t* order) {
   for (int i = first; i < list->count; i++) order[i - first] = (std::uint32_t)i;
-  std::sort(order, order + (list->count - first), [list](std::uint32_t a, std::uint32_t b) {
-    int byName = compareNames(list, a, b);
-    return byName ? byName < 0 : a < b;  // ties in the order found, without a buffer
-  });
+  // Ties in the order found, without a buffer.
+  t_gfFolded folded;
+  if (foldNames(list, first, &folded)) {
+    std::sort(order, order + (list->count - first), [&folded](std::uint32_t a, std::uint32_t b) {
+      int byName = std::strcmp(folded.name(a), folded.name(b));
+      return byName ? byName < 0 : a < b;
+    });
+  } else {
+    std::sort(order, order + (list->count - first), [list](std::uint32_t a, std::uint32_t b) {
+      int byName = compareNames(list, a, b);
+      return byName ? byName < 0 : a < b;
+    });
+  }
+  freeFolded(&folded);
 }
 
 void gfWriteDropRecords(t_gfWriteList* list, int first, const bool* keep) {

@@ -1,5 +1,6 @@
 // The unpacker's task scheduling on the crew's ring: the owner fills tasks in directory
 // order, the helpers write them, and the owner hands their messages on in the same order.
+#include <cstdio>
 #include <cstring>
 
 #include "engine/gf/unpack/unpack_tasks.h"
@@ -15,7 +16,8 @@ void gfUnpackHelper(void* context) {
   platBlockToolSignals();
   auto* job = static_cast<t_gfUnpackJob*>(context);
   t_crewRing* ring = &job->ring;
-  t_gfWindow window{static_cast<unsigned char*>(ENGINE_NEW(kWindowSize)), 0, 0};
+  PlatSpares spares{};
+  t_gfWindow window{static_cast<unsigned char*>(ENGINE_NEW(kWindowSize)), 0, 0, &spares};
   std::unique_lock<std::mutex> held(ring->lock);
   for (;;) {
     ring->moving.wait(held, [ring] { return ring->over || crewRingClaimable(ring); });
@@ -28,7 +30,14 @@ void gfUnpackHelper(void* context) {
     crewRingFinish(ring, n);
   }
   held.unlock();
+  gfDropSpares(&spares, &job->shared);
   ENGINE_DELETE(window.bytes);
+}
+
+void gfDropSpares(PlatSpares* spares, t_gfShared* shared) {
+  if (platDropSpares(spares) == 0) return;
+  if (shared->keptLeft.fetch_add(1) == 0)
+    std::snprintf(shared->keptReason, sizeof shared->keptReason, "%s", platLastError());
 }
 
 namespace {

@@ -38,3 +38,5 @@ t_gfTask* gfNewTask(t_gfUnpackJob* job);
 void gfDispatch(t_gfUnpackJob* job);
 // Waits until every task handed out is done, and hands their messages on.
 void gfWaitForAll(t_gfUnpackJob* job);
+// Removes a writing thread's spares, counting in shared a failure to.
+void gfDropSpares(PlatSpares* spares, t_gfShared* shared);

@@ -144,8 +144,10 @@ bool keepUnchanged(PlatHandle group, t_gfTask* task, const t_gfTaskFile* f, t_gf
 }
 
 // Opens the file that receives the bytes: a new name made in place, or a file beside the
-// one there. INVALID_HANDLE after noting why in the task.
-PlatHandle openTarget(t_gfTask* task, const char* name, t_gfTarget* t, const char* shown) {
+// one there (a spare of the thread's where one fits). INVALID_HANDLE after noting why in the
+// task.
+PlatHandle openTarget(t_gfTask* task, const t_gfTaskFile* f, const t_gfWindow* window,
+                      const char* name, t_gfTarget* t, const char* shown) {
   if (!t->beside) {
     int taken = 0;
     PlatHandle out = platCreateGuardedInDir(task->dir, t->leaf, &t->token, &taken);
@@ -162,7 +164,12 @@ PlatHandle openTarget(t_gfTask* task, const char* name, t_gfTarget* t, const cha
                       shown);
     return INVALID_HANDLE;
   }
-  PlatHandle out = platCreateBesideInDir(task->dir, t->leaf, t->temp, sizeof t->temp, &t->token);
+  PlatHandle out = INVALID_HANDLE;
+  if (window->spares)
+    out = platTakeSpareInDir(window->spares, task->dir, t->leaf, f->dataSize, t->temp,
+                             sizeof t->temp, &t->token);
+  if (out == INVALID_HANDLE)
+    out = platCreateBesideInDir(task->dir, t->leaf, t->temp, sizeof t->temp, &t->token);
   if (out == INVALID_HANDLE) noteHostFailure(task, "cannot create", shown);
   return out;
 }
@@ -216,10 +223,14 @@ bool placeFile(PlatHandle group, t_gfTask* task, const t_gfTaskFile* f, t_gfWind
   if (t->beside && keepUnchanged(group, task, f, window, t)) return true;
   char shown[GF_NAME_MAX + 1];
   gfShownHostPath(name, t->leaf, shown, sizeof shown);
-  PlatHandle out = openTarget(task, name, t, shown);
+  PlatHandle out = openTarget(task, f, window, name, t, shown);
   if (out == INVALID_HANDLE || !fillTarget(group, task, f, window, out, t, shown)) return false;
-  if (!t->beside || platReplaceGuardedInDir(task->dir, t->temp, t->leaf, t->token) == 0)
-    return true;
+  if (!t->beside) return true;
+  // The old copy is kept to take a later file's bytes, where the host allows.
+  int replaced = window->spares ? platReplaceKeepingInDir(window->spares, task->dir, t->temp,
+                                                          t->leaf, t->token)
+                                : platReplaceGuardedInDir(task->dir, t->temp, t->leaf, t->token);
+  if (replaced == 0) return true;
   gfNoteTaskMessage(task, "cannot create '%s': %s", shown, platLastError());
   return false;
 }

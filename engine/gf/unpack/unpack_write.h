@@ -38,6 +38,10 @@ struct t_gfShared {
   std::atomic<long long> bytesDone{0};
   long filesAll = 0;  // the whole directory's
   long long bytesAll = 0;
+  // Old copies kept for reuse whose names could not be removed at the end, and why (the
+  // first thread to meet it writes the reason).
+  std::atomic<long> keptLeft{0};
+  char keptReason[128] = "";
 };
 
 struct t_gfTask {
@@ -71,6 +75,7 @@ struct t_gfWindow {
   unsigned char* bytes;  // kWindowSize bytes, or null when memory failed (all files copied)
   long long start;
   long long length;
+  PlatSpares* spares;  // the writing thread's replaced copies, written again (null: none)
 };
 
 // Writes every file of the task.

@@ -104,6 +104,7 @@ bool prepareJob(t_gfUnpackJob* job, int helpers) {
     job->tasks[job->taskCount] = task;
   }
   if (helpers == 0) job->window.bytes = static_cast<unsigned char*>(ENGINE_NEW(kWindowSize));
+  job->window.spares = static_cast<PlatSpares*>(ENGINE_NEW_ZERO(sizeof(PlatSpares)));
   return job->taskCount > 0;
 }
 
@@ -113,6 +114,7 @@ void finishJob(t_gfUnpackJob* job) {
     ENGINE_DELETE(job->tasks[i]);
   }
   ENGINE_DELETE(job->window.bytes);
+  ENGINE_DELETE(job->window.spares);
   job->met.hashes.release();
   gfDropLevels(&job->levels, 0);
   gfReleaseListing(job->levels.listings[0]);
@@ -151,6 +153,12 @@ void unpackEntries(t_gfUnpackJob* job, t_gfDirStream* stream, const char* path,
     crewRingClose(&job->ring);
   }
   if (job->helpers) crewJoin(&crew);
+  if (job->window.spares) gfDropSpares(job->window.spares, &job->shared);
+  if (job->shared.keptLeft.load()) {
+    gfReportf(job->sink, "cannot remove the temporary files kept beside the files of '%s' "
+              "(named after them, with '.tarnpak-tmp-'): %s", path, job->shared.keptReason);
+    job->failures++;
+  }
   if (interrupted) {
     gfReportf(job->sink, "interrupted");
     job->failures++;

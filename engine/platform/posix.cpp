@@ -166,6 +166,16 @@ int sysRenameAt(int fromDir, const char* from, int toDir, const char* to) {
   return e ? seamFailure(e) : renameat(fromDir, from, toDir, to);
 }
 
+int sysTruncate(int fd, off_t size) {
+  int e = platFaultHit(PLAT_FAULT_WRITE);
+  return e ? seamFailure(e) : ftruncate(fd, size);
+}
+
+int sysSetMode(int fd, mode_t mode) {
+  int e = platFaultHit(PLAT_FAULT_STAT);
+  return e ? seamFailure(e) : fchmod(fd, mode);
+}
+
 #ifdef __linux__
 int sysExchangeAt(int fromDir, const char* from, int toDir, const char* to) {
   int e = platFaultHit(PLAT_FAULT_RENAME);
@@ -175,16 +185,6 @@ int sysExchangeAt(int fromDir, const char* from, int toDir, const char* to) {
 int sysRenameNewAt(int fromDir, const char* from, int toDir, const char* to) {
   int e = platFaultHit(PLAT_FAULT_RENAME);
   return e ? seamFailure(e) : renameat2(fromDir, from, toDir, to, RENAME_NOREPLACE);
-}
-
-int sysTruncate(int fd, off_t size) {
-  int e = platFaultHit(PLAT_FAULT_WRITE);
-  return e ? seamFailure(e) : ftruncate(fd, size);
-}
-
-int sysSetMode(int fd, mode_t mode) {
-  int e = platFaultHit(PLAT_FAULT_STAT);
-  return e ? seamFailure(e) : fchmod(fd, mode);
 }
 
 ssize_t sysAttributeNames(int fd) {
@@ -212,14 +212,6 @@ int sysOpenNowhereElse(int fd) {
 #else  // no exchange, attributes or leases to go by: no spare is kept
 int sysExchangeAt(int, const char*, int, const char*) { return seamFailure(ENOSYS); }
 int sysRenameNewAt(int, const char*, int, const char*) { return seamFailure(ENOSYS); }
-int sysTruncate(int fd, off_t size) {
-  int e = platFaultHit(PLAT_FAULT_WRITE);
-  return e ? seamFailure(e) : ftruncate(fd, size);
-}
-int sysSetMode(int fd, mode_t mode) {
-  int e = platFaultHit(PLAT_FAULT_STAT);
-  return e ? seamFailure(e) : fchmod(fd, mode);
-}
 ssize_t sysAttributeNames(int) { return seamFailure(ENOSYS); }
 int sysInodeFlags(int, unsigned*) { return seamFailure(ENOSYS); }
 int sysOpenNowhereElse(int) { return -1; }

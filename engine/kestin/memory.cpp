@@ -41,7 +41,8 @@ void unlockAfterFork() { lock.unlock(); }
 void* memNewDbg(unsigned int size, const char* file, int line) {
   // Tests make the Nth block fail as when memory runs out.
   // On a 32-bit host the header and a size near 4 GiB would wrap to a small block.
-  bool fits = size <= SIZE_MAX - sizeof(BlockHeader);
+  // (Compared as a sum in size_t: where size_t is wider the test is simply true.)
+  bool fits = static_cast<std::size_t>(size) + sizeof(BlockHeader) >= sizeof(BlockHeader);
   auto* h = platFaultHit(PLAT_FAULT_ALLOC) || !fits
                 ? nullptr
                 : static_cast<BlockHeader*>(std::malloc(sizeof(BlockHeader) + size));

@@ -707,17 +707,6 @@ void sleepMs(int ms) {
   nanosleep(&t, nullptr);
 }
 
-// Waits for the flock of the companion open on fd: 0 when held, 1 when the wait ran out,
-// -1 on failure (recorded).
-int waitForLock(int fd, long long deadline) {
-  for (int delay = 1;; delay = delay < 50 ? delay * 2 : 50) {
-    if (sysFlock(fd, LOCK_EX | LOCK_NB) == 0) return 0;
-    if (errno != EWOULDBLOCK && errno != EINTR) return platRecordError();
-    if (nowMs() >= deadline) return 1;
-    sleepMs(delay);
-  }
-}
-
 // Whether the companion held on fd still has its name: its last holder removes it before
 // letting go, and a waiter then holds a file nobody else will look at.
 int stillNamed(int fd, const char* path) {
@@ -726,6 +715,26 @@ int stillNamed(int fd, const char* path) {
   if (!S_ISREG(held.st_mode)) return platRecordErrorCode(EINVAL);
   if (sysLstat(path, &named) != 0) return errno == ENOENT ? 0 : platRecordError();
   return named.st_dev == held.st_dev && named.st_ino == held.st_ino;
+}
+
+enum { kHeld, kBusy, kStale, kUntrusted, kFailed };
+
+// One try at the flock of the companion open on fd, inside the name gate: kHeld (the lock is
+// the caller's and its companion on the interrupt list), kBusy (another holds it), kStale
+// (held, but the companion lost its name meanwhile: try again), kUntrusted (held, but it
+// cannot be told whether the name is still the companion's), kFailed (recorded).
+int tryHold(PlatFileLock* lock, int fd) {
+  if (sysFlock(fd, LOCK_EX | LOCK_NB) != 0) {
+    if (errno == EWOULDBLOCK || errno == EINTR) return kBusy;
+    platRecordError();
+    return kFailed;
+  }
+  int named = stillNamed(fd, lock->path);
+  if (named < 0) return kUntrusted;
+  if (named == 0) return kStale;
+  lock->handle = fd;
+  lock->slot = platArmTempName(lock->path);
+  return kHeld;
 }
 
 }  // namespace
@@ -755,23 +764,30 @@ int platLockFile(PlatFileLock* lock, const char* hostPath, int waitMs) {
     }
     // Read-only is enough for flock, and lets a user who may only read it wait too. Never
     // through a link planted under the companion's name (made between the look and the open).
-    int fd = sysOpen(lock->path, O_RDONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
-    if (fd < 0) {
-      platRecordError();
-      return PLAT_LOCK_FAILED;
+    // Made, locked and put on the interrupt list with no handler in between: an interrupt
+    // never leaves behind a companion this process made.
+    int fd, state;
+    {
+      t_gate gate;
+      fd = sysOpen(lock->path, O_RDONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666);
+      if (fd < 0) {
+        platRecordError();
+        return PLAT_LOCK_FAILED;
+      }
+      state = tryHold(lock, fd);
     }
-    int waited = waitForLock(fd, deadline);
-    int named = waited == 0 ? stillNamed(fd, lock->path) : 0;
-    if (waited == 0 && named == 1) {
-      lock->handle = fd;
-      lock->slot = platArmTempName(lock->path);
-      return PLAT_LOCKED;
+    // The waits between tries are outside the gate, so an interrupt ends a long wait.
+    for (int delay = 1; state == kBusy && nowMs() < deadline; delay = delay < 50 ? delay * 2 : 50) {
+      sleepMs(delay);
+      t_gate gate;
+      state = tryHold(lock, fd);
     }
-    if (named < 0)
+    if (state == kHeld) return PLAT_LOCKED;
+    if (state == kUntrusted)
       sysReleaseLock(fd, lock->path);  // held, but not to be trusted: removed as on release
     else
       sysClose(fd);  // not held, or its name is another's by now: left alone
-    if (waited != 0 || named < 0) return waited > 0 ? PLAT_LOCK_BUSY : PLAT_LOCK_FAILED;
+    if (state != kStale) return state == kBusy ? PLAT_LOCK_BUSY : PLAT_LOCK_FAILED;
   }
 }
 
@@ -779,6 +795,8 @@ void platUnlockFile(PlatFileLock* lock) {
   if (lock->handle == INVALID_HANDLE) return;
   // Off the interrupt handlers' list first: once removed, the name may be another
   // holder's companion.
+  // Inside the gate: an interrupt between the two steps would leave the companion behind.
+  t_gate gate;
   platDisarmTempName(lock->slot);
   lock->slot = -1;
   sysReleaseLock((int)lock->handle, lock->path);

@@ -57,6 +57,13 @@ t_gfEditOptions editOptions(const t_grpArgs& args, const char* group) {
   return options;
 }
 
+// An interrupt leaves the group as it was, with neither the edit's temporary nor its lock
+// file behind.
+bool runEdit(t_gfEditOptions* options) {
+  gfInstallToolSignals();
+  return gfEditJob(options) == 0;
+}
+
 }  // namespace
 
 int grpAdd(int argc, char** argv) {
@@ -78,7 +85,7 @@ int grpAdd(int argc, char** argv) {
   options.root = args.directory.empty() ? "." : args.directory.c_str();
   options.adds = adds.data();
   options.addCount = (int)paths.size();
-  return gfEditJob(&options) ? GRP_FAILED : GRP_OK;
+  return runEdit(&options) ? GRP_OK : GRP_FAILED;
 }
 
 // --dry-run: each stored name that would go, one a line.
@@ -100,5 +107,5 @@ int grpRm(int argc, char** argv) {
     options.sums = nullptr;
     options.told = printGoing;
   }
-  return grpFinishOutput(gfEditJob(&options) ? GRP_FAILED : GRP_OK);
+  return grpFinishOutput(runEdit(&options) ? GRP_OK : GRP_FAILED);
 }

@@ -89,3 +89,31 @@ for ((r = 0; r < rounds; r++)); do
   done
 done
 echo "unpacks interrupted: $interrupted, finished before the signal: $finished; every file whole"
+
+# grp add and grp rm interrupted the same way: the group is the old one or the edited one,
+# and neither the edit's lock file nor a temporary is left beside it.
+head -c 20000000 /dev/urandom >"$work/BIG.DAT"
+mkdir "$work/edit"
+edits=0
+for sig in INT TERM HUP; do
+  for job in add rm; do
+    for ((k = 0; k < 2; k++)); do
+      cp "$work/new.grp" "$work/edit/g.grp"
+      if [ "$job" = add ]; then
+        (cd "$work" && exec "$grp" add edit/g.grp BIG.DAT >/dev/null 2>&1) &
+      else
+        (exec "$grp" rm "$work/edit/g.grp" DIR1/FILE1.DAT >/dev/null 2>&1) &
+      fi
+      pid=$!
+      delay=$((RANDOM % 40))
+      sleep "$(printf '0.%03d' "$delay")"
+      kill -"$sig" "$pid" 2>/dev/null || true
+      wait "$pid" 2>/dev/null || true
+      left=$(cd "$work/edit" && ls -A)
+      [ "$left" = g.grp ] || fail "grp $job, SIG$sig after $delay ms: left beside the group: $left"
+      "$grp" verify "$work/edit/g.grp" >/dev/null || fail "grp $job, SIG$sig after $delay ms: the group is not whole"
+      edits=$((edits + 1))
+    done
+  done
+done
+echo "edits interrupted or finished: $edits; each group whole, nothing left beside it"

@@ -235,6 +235,31 @@ TEST(GrpMount, AnswersEIOWhenWhatItServesHasChanged) {
   EXPECT_EQ(readError(point / "LOOSE.TXT"), EIO);
 }
 
+// A read of a directory's first file hands the files behind it to the kernel: once the
+// group has changed in place, they still read as the mount's snapshot had them, each its
+// own bytes, while a file too large to be handed over with them answers EIO at its read.
+TEST(GrpMount, FilesBehindAReadFileComeFromTheSnapshotWithTheirOwnBytes) {
+  if (!fuseAvailable()) GTEST_SKIP() << "no usable /dev/fuse or no fusermount3";
+  TempDir game, point;
+  std::vector<StoredFile> files;
+  for (int i = 0; i < 12; i++)
+    files.push_back({"LEVEL\\PART" + std::to_string(10 + i) + ".DAT",
+                     std::string((size_t)(i * 1500 + 1), (char)('a' + i)), 0x2E21});
+  files.push_back({"LEVEL\\PART99.DAT", std::string(1100000, 'z'), 0x2E21});
+  std::string group = makeGroup(files);
+  writeFile(game / "level.grp", group);
+  Mount mount(game.path(), point.path());
+  ASSERT_TRUE(mount.live()) << "grp mount did not come up";
+
+  ASSERT_EQ(listDir(point / "level").size(), files.size());
+  EXPECT_EQ(readFile(point / "level/PART10.DAT"), files[0].data);
+  for (char& c : group) c = c == 'z' ? 'y' : (char)(c ^ 0x20);  // same size, every byte else
+  writeFile(game / "level.grp", group);
+  for (size_t i = 1; i + 1 < files.size(); i++)
+    EXPECT_EQ(readFile(point / ("level/PART" + std::to_string(10 + i) + ".DAT")), files[i].data);
+  EXPECT_EQ(readError(point / "level/PART99.DAT"), EIO);
+}
+
 TEST(GrpMount, ReportsAMissingMountPointOrGameDirectory) {
   TempDir game, work;
   ToolRun run = runGrp({"mount", game.path(), "nowhere"}, work.path());

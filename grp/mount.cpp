@@ -167,10 +167,15 @@ void onGetattr(fuse_req_t req, fuse_ino_t ino, fuse_file_info*) {
   fuse_reply_attr(req, &st, kKeepSeconds);
 }
 
+// Like opens, directory opens need no answer when the kernel allows it: it then keeps the
+// listings it was given (as the answer below asks) and sends no opens nor releases.
+bool noOpendir = false;
+
 void onOpendir(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
   const t_mountNode* node = nodeOf(ino);
   if (!node) return (void)fuse_reply_err(req, ENOENT);
   if (node->record >= 0) return (void)fuse_reply_err(req, ENOTDIR);
+  if (noOpendir) return (void)fuse_reply_err(req, ENOSYS);
   fi->keep_cache = 1;  // listings never change: the kernel may keep them
   fi->cache_readdir = 1;
   fuse_reply_open(req, fi);
@@ -373,6 +378,10 @@ void onInit(void*, fuse_conn_info* conn) {
   conn->want &= ~FUSE_CAP_READDIRPLUS_AUTO;  // every listing carries attributes
   noOpen = (conn->capable & FUSE_CAP_NO_OPEN_SUPPORT) != 0;
   if (noOpen) conn->want |= FUSE_CAP_NO_OPEN_SUPPORT;
+  noOpendir = (conn->capable & FUSE_CAP_NO_OPENDIR_SUPPORT) != 0;
+  if (noOpendir) conn->want |= FUSE_CAP_NO_OPENDIR_SUPPORT;
+  // Nothing changes behind the mount: reads need not look whether a file's size or date did.
+  conn->want &= ~FUSE_CAP_AUTO_INVAL_DATA;
   if (conn->capable & FUSE_CAP_CACHE_SYMLINKS) conn->want |= FUSE_CAP_CACHE_SYMLINKS;
   // Replies from a group's descriptor go to the kernel spliced, its pages moved when it can.
   conn->want |= conn->capable & (FUSE_CAP_SPLICE_WRITE | FUSE_CAP_SPLICE_MOVE);

@@ -23,6 +23,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <memory>
 #include <mutex>
 
 namespace {
@@ -39,7 +41,8 @@ namespace {
 //   GFILE, no lock, and concurrent reads never share a file position.
 // - A loose file's reads go through its GFILE's handle and window, copied out under
 //   openLock (the thread that opened it is not the one that reads it).
-// - heldGroups is made before the session starts and only read after.
+// - heldGroups, parentOf and placeOf are made before the session starts and only read after;
+//   handedOver (which files went to the kernel ahead of their reads) is atomic per file.
 // What the mount serves is the table as the scan made it: a read that would give other
 // bytes than those (a group file changed in place, a loose file whose size changed, a
 // failed read) answers EIO rather than fewer or other bytes.
@@ -50,6 +53,7 @@ uid_t mountUid;  // every node belongs to whoever mounted (asked once, not per l
 gid_t mountGid;
 std::mutex openLock;
 char lastFuseMessage[512];
+fuse_session* mounted;  // set before the threads start
 
 // A group file the table reads from, as it was when the mount began.
 struct t_heldGroup {
@@ -163,10 +167,15 @@ void onGetattr(fuse_req_t req, fuse_ino_t ino, fuse_file_info*) {
   fuse_reply_attr(req, &st, kKeepSeconds);
 }
 
+// Like opens, directory opens need no answer when the kernel allows it: it then keeps the
+// listings it was given (as the answer below asks) and sends no opens nor releases.
+bool noOpendir = false;
+
 void onOpendir(fuse_req_t req, fuse_ino_t ino, fuse_file_info* fi) {
   const t_mountNode* node = nodeOf(ino);
   if (!node) return (void)fuse_reply_err(req, ENOENT);
   if (node->record >= 0) return (void)fuse_reply_err(req, ENOTDIR);
+  if (noOpendir) return (void)fuse_reply_err(req, ENOSYS);
   fi->keep_cache = 1;  // listings never change: the kernel may keep them
   fi->cache_readdir = 1;
   fuse_reply_open(req, fi);
@@ -275,11 +284,66 @@ void replyFromGroup(fuse_req_t req, const t_gfFileInfo* r, size_t size, off_t of
   fuse_reply_data(req, &data, FUSE_BUF_SPLICE_MOVE);
 }
 
+// A reader that goes through a directory's files in their order (a copy, an archiver, a
+// game loading a level) sends a request per file, and waits for each. So when a file's
+// start is read and the file before it in its directory's listing was read or handed over
+// (or there is none), the bytes of the grouped files behind it, up to kPushBytes, are
+// handed to the kernel's page cache at once: their reads find them there and send no
+// request at all. A reader that picks files here and there hands over nothing. Each file
+// is handed over once (the kernel keeps what it was given, the table is a snapshot); one
+// the kernel has no inode for yet (never listed or looked up) is refused by it, and waits
+// for its own read.
+constexpr size_t kPushBytes = 1u << 20;
+constexpr size_t kPushLook = 64;  // files looked at per read, handed over or not
+std::vector<size_t> parentOf, placeOf;  // each node's directory and place in its listing
+std::unique_ptr<std::atomic<bool>[]> handedOver;
+
+bool followsOn(size_t index) {
+  size_t at = placeOf[index];
+  return at == 0 || handedOver[listings[parentOf[index]][at - 1]];
+}
+
+void handOverFollowing(size_t index) {
+  if (!followsOn(index)) return;
+  const std::vector<size_t>& siblings = listings[parentOf[index]];
+  size_t bytes = 0;
+  size_t end = std::min(siblings.size(), placeOf[index] + 1 + kPushLook);
+  for (size_t at = placeOf[index] + 1; at < end && bytes < kPushBytes; at++) {
+    size_t next = siblings[at];
+    long record = tree.nodes[next].record;
+    if (record < 0) continue;
+    const t_gfFileInfo* r = gfTableRecord(record);
+    if (!r->inGroup || r->size <= 0 || r->size > (long long)(kPushBytes - bytes)) continue;
+    if (handedOver[next].exchange(true)) continue;
+    int fd = (int)r->handle;
+    if (!groupUnchanged(fd)) {
+      handedOver[next] = false;  // its own read answers EIO
+      return;
+    }
+    fuse_bufvec data = FUSE_BUFVEC_INIT((size_t)r->size);
+    data.buf[0].flags = (fuse_buf_flags)(FUSE_BUF_IS_FD | FUSE_BUF_FD_SEEK | FUSE_BUF_FD_RETRY);
+    data.buf[0].fd = fd;
+    data.buf[0].pos = r->offset;
+    if (fuse_lowlevel_notify_store(mounted, inodeOf(next), 0, &data, FUSE_BUF_SPLICE_MOVE) != 0)
+      handedOver[next] = false;  // its own read will come
+    else
+      bytes += (size_t)r->size;
+  }
+}
+
 void onRead(fuse_req_t req, fuse_ino_t ino, size_t size, off_t offset, fuse_file_info* fi) {
   const t_mountNode* node = nodeOf(ino);
   if (!node || node->record < 0) return (void)fuse_reply_err(req, EISDIR);
   const t_gfFileInfo* r = gfTableRecord(node->record);
-  if (r->inGroup) return replyFromGroup(req, r, size, offset);
+  if (r->inGroup) {
+    replyFromGroup(req, r, size, offset);
+    size_t index = (size_t)(ino - 1);
+    if (offset == 0 && index > 0) {
+      handedOver[index] = true;
+      handOverFollowing(index);
+    }
+    return;
+  }
   thread_local std::vector<char> buffer;
   if (buffer.size() < size) buffer.resize(size);
   size_t got;
@@ -314,6 +378,10 @@ void onInit(void*, fuse_conn_info* conn) {
   conn->want &= ~FUSE_CAP_READDIRPLUS_AUTO;  // every listing carries attributes
   noOpen = (conn->capable & FUSE_CAP_NO_OPEN_SUPPORT) != 0;
   if (noOpen) conn->want |= FUSE_CAP_NO_OPEN_SUPPORT;
+  noOpendir = (conn->capable & FUSE_CAP_NO_OPENDIR_SUPPORT) != 0;
+  if (noOpendir) conn->want |= FUSE_CAP_NO_OPENDIR_SUPPORT;
+  // Nothing changes behind the mount: reads need not look whether a file's size or date did.
+  conn->want &= ~FUSE_CAP_AUTO_INVAL_DATA;
   if (conn->capable & FUSE_CAP_CACHE_SYMLINKS) conn->want |= FUSE_CAP_CACHE_SYMLINKS;
   // Replies from a group's descriptor go to the kernel spliced, its pages moved when it can.
   conn->want |= conn->capable & (FUSE_CAP_SPLICE_WRITE | FUSE_CAP_SPLICE_MOVE);
@@ -323,8 +391,15 @@ void onInit(void*, fuse_conn_info* conn) {
 // without a walk of the map.
 void makeListings() {
   listings.assign(tree.nodes.size(), {});
+  parentOf.assign(tree.nodes.size(), 0);
+  placeOf.assign(tree.nodes.size(), 0);
   for (size_t i = 0; i < tree.nodes.size(); i++)
-    for (const auto& child : tree.nodes[i].children) listings[i].push_back(child.second);
+    for (const auto& child : tree.nodes[i].children) {
+      parentOf[child.second] = i;
+      placeOf[child.second] = listings[i].size();
+      listings[i].push_back(child.second);
+    }
+  handedOver.reset(new std::atomic<bool>[tree.nodes.size()]());
 }
 
 void keepFuseMessage(enum fuse_log_level, const char* format, va_list args) {
@@ -370,6 +445,7 @@ int serve(const char* gameDir, const char* mountPoint) {
   fuse_set_log_func(keepFuseMessage);
   fuse_session* session = fuse_session_new(&args, &ops, sizeof ops, nullptr);
   fuse_opt_free_args(&args);  // the session may have made its own copy of the arguments
+  mounted = session;
   if (!session) {
     grpError("cannot mount '%s': %s", gameDir, lastFuseMessage);
     return GRP_FAILED;
@@ -417,6 +493,9 @@ int mountAndServe(const char* gameDir, const char* mountPoint) {
   int status = serve(gameDir, mountPoint);
   tree.nodes.clear();
   listings.clear();
+  parentOf.clear();
+  placeOf.clear();
+  handedOver.reset();
   heldGroups.clear();
   gfStop();
   return status;

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -122,6 +123,24 @@ void makeGame(const TempDir& game) {
   setWriteTime(game / "maps/old.map", k2003Noon);
 }
 
+// Whether the kernel holds every page of a file of size bytes (looked at without reading it),
+// waiting up to five seconds for it.
+bool heldByKernel(const std::string& path, size_t size) {
+  long page = sysconf(_SC_PAGESIZE);
+  std::vector<unsigned char> pages((size + (size_t)page - 1) / (size_t)page);
+  for (int tries = 0; tries < 500; tries++) {
+    int fd = open(path.c_str(), O_RDONLY);
+    void* map = fd < 0 ? MAP_FAILED : mmap(nullptr, size, PROT_READ, MAP_SHARED, fd, 0);
+    bool all = map != MAP_FAILED && mincore(map, size, pages.data()) == 0;
+    for (unsigned char p : pages) all = all && (p & 1);
+    if (map != MAP_FAILED) munmap(map, size);
+    if (fd >= 0) close(fd);
+    if (all) return true;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return false;
+}
+
 }  // namespace
 
 TEST(GrpMount, ServesEveryFileAsTheEngineReadsItAndUnmounts) {
@@ -233,6 +252,33 @@ TEST(GrpMount, AnswersEIOWhenWhatItServesHasChanged) {
   ASSERT_EQ(stat((point / "LOOSE.TXT").c_str(), &st), 0);
   EXPECT_EQ(st.st_size, 10);
   EXPECT_EQ(readError(point / "LOOSE.TXT"), EIO);
+}
+
+// A read of a directory's first file hands the files behind it to the kernel: once the
+// group has changed in place, they still read as the mount's snapshot had them, each its
+// own bytes, while a file too large to be handed over with them answers EIO at its read.
+TEST(GrpMount, FilesBehindAReadFileComeFromTheSnapshotWithTheirOwnBytes) {
+  if (!fuseAvailable()) GTEST_SKIP() << "no usable /dev/fuse or no fusermount3";
+  TempDir game, point;
+  std::vector<StoredFile> files;
+  for (int i = 0; i < 12; i++)
+    files.push_back({"LEVEL\\PART" + std::to_string(10 + i) + ".DAT",
+                     std::string((size_t)(i * 1500 + 1), (char)('a' + i)), 0x2E21});
+  files.push_back({"LEVEL\\PART99.DAT", std::string(1100000, 'z'), 0x2E21});
+  std::string group = makeGroup(files);
+  writeFile(game / "level.grp", group);
+  Mount mount(game.path(), point.path());
+  ASSERT_TRUE(mount.live()) << "grp mount did not come up";
+
+  ASSERT_EQ(listDir(point / "level").size(), files.size());
+  EXPECT_EQ(readFile(point / "level/PART10.DAT"), files[0].data);
+  // The files behind it go to the kernel after the reply: the last of them says when.
+  ASSERT_TRUE(heldByKernel(point / "level/PART21.DAT", files[11].data.size()));
+  for (char& c : group) c = c == 'z' ? 'y' : (char)(c ^ 0x20);  // same size, every byte else
+  writeFile(game / "level.grp", group);
+  for (size_t i = 1; i + 1 < files.size(); i++)
+    EXPECT_EQ(readFile(point / ("level/PART" + std::to_string(10 + i) + ".DAT")), files[i].data);
+  EXPECT_EQ(readError(point / "level/PART99.DAT"), EIO);
 }
 
 TEST(GrpMount, ReportsAMissingMountPointOrGameDirectory) {

@@ -7,6 +7,7 @@
 #include "engine/gf/manager/cache_list.h"
 
 #include "engine/debug/debug_internal.h"
+#include "engine/gf/manager/file.h"
 #include "engine/gf/manager/reader.h"
 #include "engine/gf/manager/table.h"
 #include "tarnpak/debug.h"
@@ -51,7 +52,7 @@ bool releaseCopy(long i) {
 bool startCaching(long i) {
   t_gfFileInfo* r = gfRecordAt(i);
   if (r->size < 0 || r->size > 0x7FFFFFFF) return false;  // beyond one read's reach
-  GFILE* f = gfOpen(r->name);
+  GFILE* f = gfOpenRecord(i);  // the name was looked up already
   if (!f) return false;
   r = gfRecordAt(i);
   void* block = ENGINE_NEW((size_t)r->size);

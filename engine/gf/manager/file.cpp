@@ -8,6 +8,7 @@
 #include "engine/gf/manager/groups.h"
 #include "engine/gf/manager/loose_files.h"
 #include "engine/gf/base/names.h"
+#include "engine/gf/manager/file.h"
 #include "engine/gf/manager/reader.h"
 #include "engine/gf/manager/table.h"
 #include "tarnpak/stdinputoutput.h"
@@ -72,8 +73,9 @@ bool fitsWindow(long long size) { return (long long)(long)size == size; }
 
 }  // namespace
 
-GFILE* gfOpen(const char* name) {
-  long i = gfFetch(name);
+GFILE* gfOpen(const char* name) { return gfOpenRecord(gfFetch(name)); }
+
+GFILE* gfOpenRecord(long i) {
   t_gfFileInfo* r = gfRecordAt(i);
   if (!r || !fitsWindow(r->size)) return nullptr;  // never a window of the wrong size
   if (r->handle == INVALID_HANDLE) {

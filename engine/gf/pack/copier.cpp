@@ -176,27 +176,29 @@ bool copyRecord(t_gfCopier* c, t_gfCopySlot* slot, int i, unsigned char* at) {
     noteFailure(slot, i, GF_COPY_CANNOT_OPEN);
     return false;
   }
-  int regular = platIsRegularFile(in);
-  if (regular != 1) {  // swapped for a pipe or device since the search, or no answer
-    noteFailure(slot, i, regular < 0 ? GF_COPY_READ_ERROR : GF_COPY_NOT_REGULAR);
-    platClose(in);
-    return false;
-  }
   long size = (long)f->size;
-  long long got;
-  if (at)
+  // A source swapped for a pipe or a device since the search must not be copied. A small
+  // one is read at once and looked at only when the read does not give the size found (a
+  // pipe, opened without waiting, gives nothing or fails; a device gives more): the look
+  // is then one call per failure instead of one per file.
+  bool readFirst = at && size > 0;
+  int regular = readFirst ? 1 : platIsRegularFile(in);
+  long long got = -1;  // nothing read from what is not a regular file, or gave no answer
+  if (regular == 1 && at)
     got = readWhole(in, at, size);
-  else if (long long now = platFileSize(in); now != size)
-    got = now < 0 ? -1 : size + 1;  // no answer, or another size than the search found
-  else
+  else if (regular == 1 && (got = platFileSize(in)) == size)
     got = copyAcross(c->job, in, 0, f->offset, size);
+  else if (regular == 1 && got >= 0)
+    got = size + 1;  // another size than the search found
+  if (got != size && readFirst) regular = platIsRegularFile(in);
   platClose(in);
   if (got == size) return true;
   bool behind = !at && c->job->behindFailed;  // the writer's alone, as above
   noteFailure(slot, i,
-              behind    ? GF_COPY_WRITE_ERROR
-              : got < 0 ? GF_COPY_READ_ERROR
-                        : GF_COPY_CHANGED);
+              regular == 0                ? GF_COPY_NOT_REGULAR
+              : behind                    ? GF_COPY_WRITE_ERROR
+              : got < 0 || regular < 0    ? GF_COPY_READ_ERROR
+                                          : GF_COPY_CHANGED);
   return false;
 }
 

@@ -15,8 +15,11 @@
 // write, each file whole by one thread. A task's messages wait in the task until the owner
 // hands them on in task order, so that they come in directory order whatever the timing.
 
-constexpr int kTaskFiles = 64;
-constexpr int kTaskText = 8 * 1024;  // the stored names of a task's files
+// A task holds up to a few hundred files, most directories whole: two threads making files
+// in one directory wait for each other on its lock (with 64 files a task, a quarter of an
+// unpack's sleeps on a game tree were that wait, and two threads unpacked it slower than one).
+constexpr int kTaskFiles = 512;
+constexpr int kTaskText = 32 * 1024;  // the stored names of a task's files
 // A task takes no more file after it holds this many bytes: a directory of large files is
 // cut into several tasks, so that every thread copies some of them.
 constexpr long long kTaskBytes = 8 << 20;

@@ -181,16 +181,20 @@ bool copyRecord(t_gfCopier* c, t_gfCopySlot* slot, int i, unsigned char* at) {
   // one is read at once and looked at only when the read does not give the size found (a
   // pipe, opened without waiting, gives nothing or fails; a device gives more): the look
   // is then one call per failure instead of one per file.
-  bool readFirst = at && size > 0;
-  int regular = readFirst ? 1 : platIsRegularFile(in);
-  long long got = -1;  // nothing read from what is not a regular file, or gave no answer
-  if (regular == 1 && at)
+  long long got;
+  int regular;
+  if (at && size > 0) {
     got = readWhole(in, at, size);
-  else if (regular == 1 && (got = platFileSize(in)) == size)
-    got = copyAcross(c->job, in, 0, f->offset, size);
-  else if (regular == 1 && got >= 0)
-    got = size + 1;  // another size than the search found
-  if (got != size && readFirst) regular = platIsRegularFile(in);
+    regular = got == size ? 1 : platIsRegularFile(in);
+  } else if ((regular = platIsRegularFile(in)) != 1) {
+    got = -1;  // nothing read from what is not a regular file, or gave no answer
+  } else if (at) {
+    got = readWhole(in, at, size);
+  } else {
+    long long now = platFileSize(in);
+    got = now != size ? (now < 0 ? -1 : size + 1)  // no answer, or another size than found
+                      : copyAcross(c->job, in, 0, f->offset, size);
+  }
   platClose(in);
   if (got == size) return true;
   bool behind = !at && c->job->behindFailed;  // the writer's alone, as above

@@ -287,11 +287,16 @@ bool isWindowsDevice(const char* part, size_t length) {
   return base == 4 && part[3] >= '1' && part[3] <= '9' && (startsAs("COM") || startsAs("LPT"));
 }
 
-const char* windowsPartReason(const char* part, size_t length) {
+}  // namespace
+
+const char* gfWindowsPartReason(const char* part, size_t length) {
   for (size_t i = 0; i < length; i++) {
-    unsigned char c = (unsigned char)part[i];
-    if (c < 32 || std::strchr("<>:\"|?*", c))
-      return "the name has a character Windows does not take in file names";
+    switch (unsigned char c = (unsigned char)part[i]) {
+      case '<': case '>': case ':': case '"': case '|': case '?': case '*':
+        return "the name has a character Windows does not take in file names";
+      default:
+        if (c < 32) return "the name has a character Windows does not take in file names";
+    }
   }
   if (length > 0 && (part[length - 1] == '.' || part[length - 1] == ' '))
     return "a part of the name ends in a dot or a space, which Windows would drop";
@@ -299,15 +304,13 @@ const char* windowsPartReason(const char* part, size_t length) {
   return nullptr;
 }
 
-}  // namespace
-
 const char* gfUnsafeNameReasonFor(const char* name, bool windowsRules) {
   if (const char* why = gfEscapingNameReason(name)) return why;
   if (!windowsRules) return nullptr;
   const char* part = name;
   for (const char* c = name;; c++) {
     if (*c == '\\' || *c == '/' || *c == 0) {
-      if (const char* why = windowsPartReason(part, (size_t)(c - part))) return why;
+      if (const char* why = gfWindowsPartReason(part, (size_t)(c - part))) return why;
       if (*c == 0) break;
       part = c + 1;
     }

@@ -112,6 +112,8 @@ const char* gfEscapingNameReason(const char* name);
 // (Windows drops them), or one holding a character Windows refuses or reads as a stream
 // separator (< > : " | ? * and control characters). Null when it is safe, else the reason.
 const char* gfUnsafeNameReasonFor(const char* name, bool windowsRules);
+// The Windows rules above for one part of a name (part[0, length), no separator in it).
+const char* gfWindowsPartReason(const char* part, size_t length);
 // The check for this host: Windows rules only on Windows, where those names are mapped
 // elsewhere; on POSIX they are ordinary names, written as stored.
 #ifdef _WIN32

@@ -24,6 +24,10 @@ namespace {
 struct t_gfSearch {
   const PlatFind* find;
   std::uint32_t hostDir;  // GF_NO_TEXT until stored
+  // Whether the levels every file of the search shares are plain (they travel: no Windows
+  // rule broken, ASCII only), looked at once, at its first file: a deep tree's files would
+  // otherwise have them looked at again file by file. 0 not looked at yet, 1 plain, -1 not.
+  int levelsPlain = 0;
 };
 
 // Whether a file the search found is the one at place.
@@ -49,11 +53,30 @@ void warnOfDate(const char* name, std::int64_t written, t_gfBuild* build) {
 // A name that will not come back the same on another host is still stored (the build
 // list's rules decide the group), with a warning: a group is read on every host. A backslash
 // is a name character on POSIX but a level separator in a group, on every host.
-void warnOfNotPortable(const char* name, const char* hostName, t_gfBuild* build) {
-  const char* why = std::strchr(hostName, '\\')
-                        ? "the name holds a backslash, which a group takes as a level "
-                          "separator: it is unpacked as a directory and a file in it"
-                        : gfNotPortableName(name);
+void warnOfNotPortable(const char* name, size_t dirLength, const char* hostName, t_gfSearch* search,
+                       t_gfBuild* build) {
+  const char* why = nullptr;
+  if (std::strchr(hostName, '\\')) {
+    why = "the name holds a backslash, which a group takes as a level separator: it is "
+          "unpacked as a directory and a file in it";
+  } else if (dirLength == 0) {
+    why = gfNotPortableName(name);
+  } else {
+    if (search->levelsPlain == 0) {
+      char levels[GF_PATH_MAX + 1];
+      std::snprintf(levels, sizeof levels, "%.*s", (int)(dirLength - 1), name);
+      search->levelsPlain = gfNotPortableName(levels) || gfEscapingNameReason(levels) ? -1 : 1;
+    }
+    // Below plain levels only the file's own name can break a rule: the same answer as
+    // the whole name's, for a look at the leaf alone.
+    const char* own = name + dirLength;
+    bool wide = false;
+    for (const char* c = own; *c && !wide; c++) wide = (unsigned char)*c >= 0x80;
+    if (search->levelsPlain < 0 || wide)
+      why = gfNotPortableName(name);
+    else
+      why = gfWindowsPartReason(own, std::strlen(own));
+  }
   if (!why) return;
   char shown[PLAT_PATH_MAX];
   gfShownPath(name, shown, sizeof shown);
@@ -113,8 +136,9 @@ void addFound(const char* dirPart, t_gfSearch* search, const PlatFindData* found
               gfShownPath(name, shown, sizeof shown));
     return;
   }
-  addBuildFile(name, std::strlen(dirPart), search, found, build);
-  warnOfNotPortable(name, found->name, build);
+  size_t leaf = std::strlen(dirPart);
+  addBuildFile(name, leaf, search, found, build);
+  warnOfNotPortable(name, leaf, found->name, search, build);
   build->found++;
   if (build->lineNumber && isOutput(build, search->find, found->name))
     gfWarnLine(build,

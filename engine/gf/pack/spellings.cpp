@@ -121,6 +121,12 @@ void gfMergeCaseCopies(t_gfBuild* build, int first) {
     int before = files->count;
     gfWriteDropRecords(files, first, keep);
     build->found -= before - files->count;
+    // The whole list, every name once: already the table order, which the writer's sort
+    // would only find again (a tree of one "*.* r" line is the common build).
+    if (first == 0 && files->count == before) {
+      gfWriteKeepOrder(files, order);
+      order = nullptr;
+    }
   }
   ENGINE_DELETE(order);
   ENGINE_DELETE(keep);

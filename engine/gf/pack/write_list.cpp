@@ -166,6 +166,8 @@ t_gfWriteEntry* gfWriteEntryNumber(const t_gfWriteList* list, std::uint32_t numb
 }
 
 bool gfWriteSort(t_gfWriteList* list) {
+  if (list->order && list->orderedCount == list->count) return true;
+  ENGINE_DELETE(list->order);
   list->order = ENGINE_NEW_ARRAY(std::uint32_t, list->count > 0 ? (size_t)list->count : 1);
   if (!list->order) return false;
   for (int i = 0; i < list->count; i++) list->order[i] = (std::uint32_t)i;
@@ -180,6 +182,12 @@ bool gfWriteSort(t_gfWriteList* list) {
               [list](std::uint32_t a, std::uint32_t b) { return before(list, a, b); });
   freeFolded(&folded);
   return true;
+}
+
+void gfWriteKeepOrder(t_gfWriteList* list, std::uint32_t* order) {
+  ENGINE_DELETE(list->order);
+  list->order = order;
+  list->orderedCount = list->count;
 }
 
 bool gfWriteSameName(const t_gfWriteList* list, std::uint32_t a, std::uint32_t b) {

@@ -41,6 +41,9 @@ struct t_gfWriteList {
   t_engineArray<char*> text;
   std::uint32_t textUsed;  // in the last block
   std::uint32_t* order;
+  // Records 0 to orderedCount are already in order, as a mask's merge of case copies left
+  // them: a sort of the same records has nothing to do (a record added since undoes it).
+  int orderedCount;
   t_engineArray<t_gfWriteSource> sources;
 };
 
@@ -65,6 +68,9 @@ inline t_gfWriteEntry* gfWriteEntryAt(const t_gfWriteList* list, int i) {
 }
 // Puts the records in table order (the later of two copies first); false when memory fails.
 bool gfWriteSort(t_gfWriteList* list);
+// Takes order (count numbers from the tracked allocator, every record's stored name unlike
+// the others', sorted by gfWriteSortRange from 0) as the list's table order.
+void gfWriteKeepOrder(t_gfWriteList* list, std::uint32_t* order);
 void gfWriteFree(t_gfWriteList* list);
 // Where an entry's bytes come from, for messages: the host path, or the stored name and
 // the group holding it. False when it does not fit size bytes.

@@ -23,7 +23,7 @@ gf="$engine/gf"
 declare -A layers=(
   [base]="group_format | names | group_open"
   [manager]="reader | table appended | groups | scan | loose_files | file | cache_list | cache | find | lifecycle"
-  [pack]="write_list | range_compare | sums sums_file | group_writer copier | collect spellings | builder | group_edit group_patch"
+  [pack]="write_list | range_compare | sums sums_file | group_writer copier | looks | collect spellings found | builder | group_edit group_patch"
   [unpack]="unpack_listing | unpack_met | unpack_write | unpack_levels | unpack_tasks | unpacker"
 )
 # The wings each wing may include besides itself.

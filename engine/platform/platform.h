@@ -102,6 +102,8 @@ struct PlatFindData {
   // A symbolic link whose target is missing (or a loop of links): given only by a search
   // started with platFindFirstWithBroken, as a file without size or time.
   int brokenLink;
+  // A regular file given by name only (platFindFirstNamesOnly): size and time not looked at.
+  int unlooked;
 };
 
 // A running directory search; the caller owns the record (nothing is allocated for it).
@@ -114,6 +116,7 @@ struct PlatFind {
   int unreadable;
   std::uint64_t device, inode;  // the searched directory's identity, to recognise loops
   int withBroken;               // broken links are given too (platFindFirstWithBroken)
+  int namesOnly;                // regular files given unlooked (platFindFirstNamesOnly)
 };
 
 // Starts a search for pattern: a directory part plus a wildcard name. '*' and '?' match
@@ -125,6 +128,15 @@ int platFindFirst(PlatFind* find, const char* pattern, PlatFindData* data);
 // The same search, also giving the broken links it matches (brokenLink set): a caller that
 // names what it leaves out, where the others pass over them as over names of nothing.
 int platFindFirstWithBroken(PlatFind* find, const char* pattern, PlatFindData* data);
+// platFindFirstWithBroken that gives a regular file by its name alone (unlooked set, no size
+// or time) where the host's listing tells regular files apart without a look at each (POSIX;
+// Windows lists sizes and times anyway): a caller may look at them later, on other threads,
+// with platLookInDir. Directories, links and the rest come as platFindFirstWithBroken gives them.
+int platFindFirstNamesOnly(PlatFind* find, const char* pattern, PlatFindData* data);
+// Looks at the entry name of the directory open on dir, following links: 1 a regular file
+// (data's size and time filled), 0 none there any more (gone, or no longer a regular file),
+// -1 the look failed (platLastError says why).
+int platLookInDir(PlatHandle dir, const char* name, PlatFindData* data);
 int platFindNext(PlatFind* find, PlatFindData* data);
 void platFindClose(PlatFind* find);
 // The search's wildcard rule by itself.

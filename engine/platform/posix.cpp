@@ -668,9 +668,13 @@ namespace {
 bool fillFindData(PlatFind* find, struct dirent* e, PlatFindData* data) {
   size_t len = strlen(e->d_name);
   if (len >= sizeof data->name) return false;
-  if (e->d_type == DT_DIR) {  // the callers want no size or time of a directory
+  data->unlooked = 0;
+  // The callers want no size or time of a directory; one searching by names only, none of
+  // a regular file either.
+  if (e->d_type == DT_DIR || (find->namesOnly && e->d_type == DT_REG)) {
     memcpy(data->name, e->d_name, len + 1);
-    data->isDirectory = 1;
+    data->isDirectory = e->d_type == DT_DIR;
+    data->unlooked = !data->isDirectory;
     data->brokenLink = 0;
     data->sizeLow = 0;
     data->size = 0;
@@ -738,10 +742,12 @@ DIR* openSearched(PlatFind* find, const char* dirPart, size_t dirLen) {
 
 namespace {
 
-int searchFirst(PlatFind* find, const char* pattern, PlatFindData* data, int withBroken) {
+int searchFirst(PlatFind* find, const char* pattern, PlatFindData* data, int withBroken,
+                int namesOnly = 0) {
   long split = platSplitFindPattern(find, pattern, false);
   if (split < 0) return 0;
   find->withBroken = withBroken;
+  find->namesOnly = namesOnly;
   size_t dirLen = (size_t)split;
   char dirPart[PLAT_PATH_MAX];
   memcpy(dirPart, find->hostDir, dirLen + 1);
@@ -768,6 +774,24 @@ int platFindFirst(PlatFind* find, const char* pattern, PlatFindData* data) {
 
 int platFindFirstWithBroken(PlatFind* find, const char* pattern, PlatFindData* data) {
   return searchFirst(find, pattern, data, 1);
+}
+
+int platFindFirstNamesOnly(PlatFind* find, const char* pattern, PlatFindData* data) {
+  return searchFirst(find, pattern, data, 1, 1);
+}
+
+int platLookInDir(PlatHandle dir, const char* name, PlatFindData* data) {
+  struct stat st;
+  if (sysFstatAt((int)dir, name, &st, 0) != 0)
+    return errno == ENOENT || errno == ELOOP || errno == ENOTDIR ? 0 : fail();
+  if (!S_ISREG(st.st_mode)) return 0;
+  data->isDirectory = 0;
+  data->brokenLink = 0;
+  data->unlooked = 0;
+  data->sizeLow = (std::uint32_t)((unsigned long long)st.st_size & 0xFFFFFFFFu);
+  data->size = (std::int64_t)st.st_size;
+  data->writeTime = (std::int64_t)st.st_mtime;
+  return 1;
 }
 
 int platFindNext(PlatFind* find, PlatFindData* data) {

@@ -93,6 +93,7 @@ long platSplitFindPattern(PlatFind* find, const char* pattern, bool driveColon) 
   find->unreadable = 0;
   find->device = find->inode = 0;
   find->withBroken = 0;
+  find->namesOnly = 0;
   const char* name = pattern;
   for (const char* c = pattern; *c; c++)
     if (*c == '\\' || *c == '/' || (driveColon && *c == ':' && c == pattern + 1)) name = c + 1;

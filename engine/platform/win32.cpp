@@ -697,6 +697,7 @@ bool fillFindData(const PlatFind* find, const WIN32_FIND_DATAA& found, PlatFindD
   memcpy(data->name, found.cFileName, length + 1);
   data->isDirectory = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ? 1 : 0;
   data->brokenLink = 0;
+  data->unlooked = 0;  // the listing gives every size and time: a search by names only too
   if ((found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) && !data->isDirectory)
     return followLink(find, data);
   // The callers want no size or time of a directory.
@@ -761,6 +762,27 @@ int platFindFirst(PlatFind* find, const char* pattern, PlatFindData* data) {
 
 int platFindFirstWithBroken(PlatFind* find, const char* pattern, PlatFindData* data) {
   return searchFirst(find, pattern, data, 1);
+}
+
+int platFindFirstNamesOnly(PlatFind* find, const char* pattern, PlatFindData* data) {
+  return searchFirst(find, pattern, data, 1);
+}
+
+int platLookInDir(PlatHandle dir, const char* name, PlatFindData* data) {
+  HANDLE h = sysOpenRelative(toWin(dir), name, FILE_READ_ATTRIBUTES | SYNCHRONIZE, FILE_OPEN, 0);
+  if (h == INVALID_HANDLE_VALUE) return nothingThere() ? 0 : -1;
+  BY_HANDLE_FILE_INFORMATION info;
+  bool looked = sysFileInfo(h, &info);
+  sysCloseHandle(h);
+  if (!looked) return -1;
+  if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) return 0;
+  data->isDirectory = 0;
+  data->brokenLink = 0;
+  data->unlooked = 0;
+  data->size = ((std::int64_t)info.nFileSizeHigh << 32) | info.nFileSizeLow;
+  data->sizeLow = info.nFileSizeLow;
+  data->writeTime = unixSeconds(info.ftLastWriteTime);
+  return 1;
 }
 
 int platFindNext(PlatFind* find, PlatFindData* data) {

@@ -1,7 +1,6 @@
 // The builder's collection of files: the directory searches a mask or a path leads to (in
-// every spelling of its directory part), each file found checked and added to the write
-// list with its date (clamped to SOURCE_DATE_EPOCH when set), and the group being written
-// noticed among them.
+// every spelling of its directory part), by names, with the looks at the files' sizes and
+// dates running beside them; where the group being written lies; the date clamp.
 #include "engine/gf/pack/collect.h"
 
 #include <cerrno>
@@ -19,133 +18,6 @@
 #include "engine/kestin/alloc.h"
 
 namespace {
-
-// One directory search: where its files are on the host, once a file has been found.
-struct t_gfSearch {
-  const PlatFind* find;
-  std::uint32_t hostDir;  // GF_NO_TEXT until stored
-  // Whether the levels every file of the search shares are plain (they travel: no Windows
-  // rule broken, ASCII only), looked at once, at its first file: a deep tree's files would
-  // otherwise have them looked at again file by file. 0 not looked at yet, 1 plain, -1 not.
-  int levelsPlain = 0;
-};
-
-// Whether a file the search found is the one at place.
-bool isAt(const t_gfOutputPlace& place, const PlatFind* find, const char* name) {
-  return place.known && find->device == place.device && find->inode == place.inode &&
-         std::strcmp(name, place.leaf) == 0;
-}
-
-// Whether a file the search found is the group being written, from an earlier build.
-bool isOutput(const t_gfBuild* build, const PlatFind* find, const char* name) {
-  return isAt(build->output, find, name);
-}
-
-// The format's dates run from 1980 to 2107; any other is stored as no date at all (0).
-void warnOfDate(const char* name, std::int64_t written, t_gfBuild* build) {
-  char shown[PLAT_PATH_MAX];
-  gfReportf(build->warn,
-            "'%s' was last written in %lld, outside the years a group can date "
-            "(1980 to 2107): stored without a date",
-            gfShownPath(name, shown, sizeof shown), (long long)platYearOf(written));
-}
-
-// A name that will not come back the same on another host is still stored (the build
-// list's rules decide the group), with a warning: a group is read on every host. A backslash
-// is a name character on POSIX but a level separator in a group, on every host.
-void warnOfNotPortable(const char* name, size_t dirLength, const char* hostName, t_gfSearch* search,
-                       t_gfBuild* build) {
-  const char* why = nullptr;
-  if (std::strchr(hostName, '\\')) {
-    why = "the name holds a backslash, which a group takes as a level separator: it is "
-          "unpacked as a directory and a file in it";
-  } else if (dirLength == 0) {
-    why = gfNotPortableName(name);
-  } else {
-    if (search->levelsPlain == 0) {
-      char levels[GF_PATH_MAX + 1];
-      std::snprintf(levels, sizeof levels, "%.*s", (int)(dirLength - 1), name);
-      search->levelsPlain = gfNotPortableName(levels) || gfEscapingNameReason(levels) ? -1 : 1;
-    }
-    // Below plain levels only the file's own name can break a rule: the same answer as
-    // the whole name's, for a look at the leaf alone.
-    const char* own = name + dirLength;
-    bool wide = false;
-    for (const char* c = own; *c && !wide; c++) wide = (unsigned char)*c >= 0x80;
-    if (search->levelsPlain < 0 || wide)
-      why = gfNotPortableName(name);
-    else
-      why = gfWindowsPartReason(own, std::strlen(own));
-  }
-  if (!why) return;
-  char shown[PLAT_PATH_MAX];
-  gfShownPath(name, shown, sizeof shown);
-  size_t whole = std::strlen(shown), leaf = std::strlen(hostName);
-  if (whole >= leaf) std::memcpy(shown + whole - leaf, hostName, leaf);  // its own '\\' kept
-  gfReportf(build->warn, "'%s' is not portable: %s", shown, why);
-}
-
-void addBuildFile(const char* name, size_t leaf, t_gfSearch* search, const PlatFindData* found,
-                  t_gfBuild* build) {
-  t_gfWriteList* files = build->files;
-  if (search->hostDir == GF_NO_TEXT) search->hostDir = gfWriteAddText(files, search->find->hostDir);
-  t_gfWriteEntry* f = search->hostDir == GF_NO_TEXT
-                          ? nullptr
-                          : gfWriteAddHostFile(files, name, leaf, search->hostDir);
-  if (!f) {
-    gfFail(build, "cannot take '%s' into the build: out of memory", name);
-    return;
-  }
-  f->size = (std::uint32_t)found->size;
-  std::int64_t written = found->writeTime;
-  if (build->clamp.on && written > build->clamp.to) written = build->clamp.to;
-  if (!platTimeToDos(written, &f->date, &f->time)) warnOfDate(name, written, build);
-}
-
-void addFound(const char* dirPart, t_gfSearch* search, const PlatFindData* found,
-              t_gfBuild* build) {
-  char name[GF_PATH_MAX + 1];
-  if (!gfJoinPath(name, dirPart, found->name) ||
-      std::strlen(build->root) + std::strlen(name) > GF_PATH_MAX) {
-    gfFail(build, "the name '%s%s' is longer than a group can store", dirPart, found->name);
-    return;
-  }
-  if (found->brokenLink) {  // no file to pack, but not one to lose without a word either
-    char shown[PLAT_PATH_MAX];
-    gfShownPath(name, shown, sizeof shown);
-    if (build->lineNumber)
-      gfWarnLine(build, "'%s' is a broken symbolic link: left out", shown);
-    else
-      gfReportf(build->warn, "'%s' is a broken symbolic link: left out", shown);
-    build->brokenLinks++;
-    return;
-  }
-  // The whole size, not its low 32 bits: a file of 4 GiB would otherwise pass as a small one.
-  if (found->size >= GF_LENGTH_LIMIT - GF_HEADER_SIZE) {
-    gfFail(build, "'%s' is too large for a group (%lld bytes)", name, (long long)found->size);
-    return;
-  }
-  if (std::strlen(search->find->hostDir) + std::strlen(found->name) >= PLAT_PATH_MAX) {
-    gfFail(build, "cannot take '%s' into the build: its host path is too long", name);
-    return;
-  }
-  if (build->skipOutput && isAt(build->lockFile, search->find, found->name)) return;
-  if (build->skipOutput && isOutput(build, search->find, found->name)) {
-    char shown[PLAT_PATH_MAX];
-    gfReportf(build->warn, "leaving out '%s': it is the group file being written",
-              gfShownPath(name, shown, sizeof shown));
-    return;
-  }
-  size_t leaf = std::strlen(dirPart);
-  addBuildFile(name, leaf, search, found, build);
-  warnOfNotPortable(name, leaf, found->name, search, build);
-  build->found++;
-  if (build->lineNumber && isOutput(build, search->find, found->name))
-    gfWarnLine(build,
-               "takes '%s', the group file being written: the previous group is packed "
-               "into the new one",
-               name);
-}
 
 void collect(const char* mask, int recurse, t_gfBuild* build, const t_gfVisit* path) {
   if (gfCancelRequested()) {  // a tree may take long to search: asked once per directory
@@ -165,7 +37,7 @@ void collect(const char* mask, int recurse, t_gfBuild* build, const t_gfVisit* p
   const char* pattern = mask + dirLength;
   PlatFind find;
   PlatFindData found;
-  if (!platFindFirstWithBroken(&find, search, &found)) {
+  if (!platFindFirstNamesOnly(&find, search, &found)) {
     if (find.unreadable)
       gfFail(build, "cannot read directory '%s': %s", find.hostDir, platLastError());
     return;
@@ -178,7 +50,7 @@ void collect(const char* mask, int recurse, t_gfBuild* build, const t_gfVisit* p
   t_gfSearch held{&find, GF_NO_TEXT};
   do {
     if (!found.isDirectory) {
-      addFound(dirPart, &held, &found, build);
+      gfAddFound(dirPart, &held, &found, build);
     } else if (recurse && found.name[0] != '.') {
       char deeper[GF_PATH_MAX + 1];
       int n = std::snprintf(deeper, sizeof deeper, "%s%s\\%s", dirPart, found.name, pattern);
@@ -281,7 +153,15 @@ void gfCollectMask(const char* rawMask, int recurse, int line, t_gfBuild* build)
     return;
   }
   int first = build->files->count;
+  build->looks = gfLooksOpen(build->clamp.on != 0, build->clamp.to);
+  if (!build->looks) {
+    gfFail(build, "not enough memory to collect the mask '%s'", rawMask);
+    return;
+  }
   collectSpellings(mask, recurse, build);
+  gfLooksClose(build->looks);
+  build->looks = nullptr;
+  if (!build->failed) gfApplyLooks(build, first);
   if (!build->failed) gfMergeCaseCopies(build, first);
 }
 

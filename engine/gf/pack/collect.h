@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "engine/gf/base/names.h"
+#include "engine/gf/pack/looks.h"
 #include "engine/gf/pack/write_list.h"
 #include "tarnpak/gf.h"
 
@@ -50,6 +51,7 @@ struct t_gfBuild : t_gfJob {
   t_gfListLineVisitor onLine = nullptr;
   t_gfListFileVisitor onFile = nullptr;
   void* listContext = nullptr;
+  t_gfLooks* looks = nullptr;  // the sizes and dates of the mask being collected, under way
 };
 
 // A warning about the build list line being collected: "group.cfg line N 'text': ...".
@@ -77,6 +79,27 @@ void gfPlaceOutput(const char* name, t_gfOutputPlace* out);
 int gfCollectPath(const char* root, const char* path, const char* group, const char* lockFile,
                   t_gfWriteList* files, const t_gfDateClamp& clamp, t_gfReport sink,
                   t_gfReport warn);
+
+// ---- each file a search finds (found.cpp) ---------------------------------------------------
+// One directory search: where its files are on the host, once a file has been found.
+struct t_gfSearch {
+  const PlatFind* find;
+  std::uint32_t hostDir;  // GF_NO_TEXT until stored
+  // Whether the levels every file of the search shares are plain (they travel: no Windows
+  // rule broken, ASCII only), looked at once, at its first file: a deep tree's files would
+  // otherwise have them looked at again file by file. 0 not looked at yet, 1 plain, -1 not.
+  int levelsPlain = 0;
+};
+// Takes the file (or broken link) a search of dirPart (the mask's directory part, ending in
+// a backslash, or empty) found into the build: refused when its name is too long, left out
+// with a warning when it is a broken link or the group being written; its size and date
+// come from the looks when the search gave its name alone.
+void gfAddFound(const char* dirPart, t_gfSearch* search, const PlatFindData* found,
+                t_gfBuild* build);
+// Acts on the looks at the files collected from first on, in their order (the looks all
+// done): a file gone since the search is left out with a warning, a date outside the
+// format's years is warned of, and a file too large or a look that failed ends the build.
+void gfApplyLooks(t_gfBuild* build, int first);
 
 // ---- directories whose names differ only in case ------------------------------------------
 // A tree copied from a disk blind to case may hold sounds/, Sounds/ and SOUNDS/ side by side.

@@ -24,6 +24,7 @@ struct t_gfWriteEntry {
   std::uint16_t time;
   std::uint16_t leaf;
   std::uint8_t inGroup;
+  std::uint8_t look;  // a host file's look by the collection (t_gfLook): 0 once complete
 };
 
 // An open group whose byte ranges entries copy: the caller's handle, kept open by the

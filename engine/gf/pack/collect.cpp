@@ -4,7 +4,6 @@
 #include "engine/gf/pack/collect.h"
 
 #include <cerrno>
-#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -129,16 +128,6 @@ int pathKind(const char* root, const char* path) {
 }
 
 }  // namespace
-
-void gfWarnLine(t_gfBuild* build, const char* format, ...) {
-  if (!build->warn) return;
-  char what[512];
-  va_list args;
-  va_start(args, format);
-  std::vsnprintf(what, sizeof what, format, args);
-  va_end(args);
-  gfReportf(build->warn, "group.cfg line %d '%s': %s", build->lineNumber, build->lineText, what);
-}
 
 void gfCollectMask(const char* rawMask, int recurse, int line, t_gfBuild* build) {
   char mask[GF_PATH_MAX + 1];

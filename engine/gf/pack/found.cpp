@@ -1,6 +1,7 @@
 // What the collection does with each file a search finds: the checks that refuse it or
 // leave it out, its record in the write list, the warnings of names that will not travel
 // to another host, and the looks at its size and date, acted on in the order found.
+#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -105,6 +106,16 @@ void addBuildFile(const char* name, size_t leaf, t_gfSearch* search, const PlatF
 }
 
 }  // namespace
+
+void gfWarnLine(t_gfBuild* build, const char* format, ...) {
+  if (!build->warn) return;
+  char what[512];
+  va_list args;
+  va_start(args, format);
+  std::vsnprintf(what, sizeof what, format, args);
+  va_end(args);
+  gfReportf(build->warn, "group.cfg line %d '%s': %s", build->lineNumber, build->lineText, what);
+}
 
 void gfAddFound(const char* dirPart, t_gfSearch* search, const PlatFindData* found,
                 t_gfBuild* build) {

@@ -257,6 +257,22 @@ long long platWriteAt(PlatHandle h, long long offset, const void* buffer, size_t
   return platHostTransferAt(h, offset, static_cast<char*>(const_cast<void*>(buffer)), count, true);
 }
 
+long long platCopyRangeVia(PlatHandle src, long long srcOffset, PlatHandle dst,
+                           long long dstOffset, long long count, void* buffer, size_t size) {
+  constexpr long long kPage = 4096;
+  if (!buffer || size == 0 || (srcOffset - dstOffset) % kPage == 0)
+    return platCopyRange(src, srcOffset, dst, dstOffset, count);
+  long long done = 0;
+  while (done < count) {
+    size_t piece = count - done < (long long)size ? (size_t)(count - done) : size;
+    long long got = platReadAt(src, srcOffset + done, buffer, piece);
+    if (got < 0 || platWriteAt(dst, dstOffset + done, buffer, (size_t)got) != got) return -1;
+    done += got;
+    if (got < (long long)piece) break;  // the source ended early
+  }
+  return done;
+}
+
 long long platReadSome(PlatHandle h, long long offset, void* buffer, size_t count) {
   return platHostTransferOnce(h, offset, static_cast<char*>(buffer), count, false);
 }

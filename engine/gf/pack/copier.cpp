@@ -134,14 +134,17 @@ long long readWhole(PlatHandle in, unsigned char* at, long size) {
 }
 
 // The writer's copy of count bytes at from in in straight to offset in the group, a piece at
-// a time with the writeback of each started behind it. The bytes copied (fewer when the
-// source ended early), or -1 on an error.
+// a time with the writeback of each started behind it, through bounce (kBatchSize bytes: the
+// block of the slot being written, which a large file leaves free) where the host's own
+// copy would fill the group's pages in halves. The bytes copied (fewer when the source ended
+// early), or -1 on an error.
 long long copyAcross(t_gfCopyJob* job, PlatHandle in, long long from, long long offset,
-                     long long count) {
+                     long long count, unsigned char* bounce) {
   long long done = 0;
   while (done < count) {
     long long piece = count - done < kCopyPiece ? count - done : kCopyPiece;
-    long long got = platCopyRange(in, from + done, job->out, offset + done, piece);
+    long long got = platCopyRangeVia(in, from + done, job->out, offset + done, piece, bounce,
+                                     (size_t)kBatchSize);
     if (got < 0) return -1;
     done += got;
     if (platWriteBehind(&job->behind, offset + done) != 0) return job->behindFailed = true, -1;
@@ -157,7 +160,7 @@ bool copyRange(t_gfCopier* c, t_gfCopySlot* slot, int i, const t_gfWriteEntry* f
                unsigned char* at) {
   PlatHandle in = c->job->files->sources[f->hostDir].handle;
   long long got = at ? platReadAt(in, f->from, at, f->size)
-                     : copyAcross(c->job, in, f->from, f->offset, f->size);
+                     : copyAcross(c->job, in, f->from, f->offset, f->size, slot->bytes);
   if (got == (long long)f->size) return true;
   // behindFailed is the writer's: a helper (with a block) never looks at it.
   bool behind = !at && c->job->behindFailed;
@@ -193,7 +196,7 @@ bool copyRecord(t_gfCopier* c, t_gfCopySlot* slot, int i, unsigned char* at) {
   } else {
     long long now = platFileSize(in);
     got = now != size ? (now < 0 ? -1 : size + 1)  // no answer, or another size than found
-                      : copyAcross(c->job, in, 0, f->offset, size);
+                      : copyAcross(c->job, in, 0, f->offset, size, slot->bytes);
   }
   platClose(in);
   if (got == size) return true;

@@ -51,7 +51,10 @@ void tellDone(t_gfShared* shared, const t_gfTaskFile* f) {
 // after an error.
 long long copyData(PlatHandle group, t_gfWindow* window, const t_gfTaskFile* f, PlatHandle out) {
   long long from = f->dataOffset, size = f->dataSize;
-  if (!window->bytes || size > kWindowedFileMax) return platCopyRange(group, from, out, 0, size);
+  if (!window->bytes || size > kWindowedFileMax) {
+    window->length = 0;  // the window may carry the bytes: what it held is gone
+    return platCopyRangeVia(group, from, out, 0, size, window->bytes, (size_t)kWindowSize);
+  }
   if (from < window->start || from + size > window->start + window->length) {
     window->start = from;
     window->length = platReadAt(group, from, window->bytes, (size_t)kWindowSize);

@@ -428,4 +428,32 @@ TEST(HostFiles, CreatingInAHeldDirectoryNeverFollowsALink) {
   platClose(made);
   platClose(held);
 }
+// A copy between offsets at different places within a page goes through the caller's block,
+// piece by piece: every byte lands at its place, and a source that ends early says how much
+// it gave.
+TEST(HostFiles, CopyRangeThroughABlockKeepsEveryByteInPlace) {
+  TempDir dir;
+  std::string source(100000, '\0');
+  for (size_t i = 0; i < source.size(); i++) source[i] = (char)(i * 7 + i / 4099);
+  writeFile(dir / "source", source);
+  PlatHandle in = platOpenRead((dir / "source").c_str());
+  PlatHandle out = platOpenHostDir(dir.path().c_str());
+  PlatHandle target = platCreateInDir(out, "target");
+  ASSERT_NE(target, INVALID_HANDLE);
+  char block[4096];
+  // 60,000 bytes from 215 to 1000, through a block of 4,096: fifteen pieces.
+  EXPECT_EQ(platCopyRangeVia(in, 215, target, 1000, 60000, block, sizeof block), 60000);
+  // From 99,000 on only 1,000 bytes are there.
+  EXPECT_EQ(platCopyRangeVia(in, 99000, target, 61000, 5000, block, sizeof block), 1000);
+  // Offsets at the same place within a page take the host's own copy.
+  EXPECT_EQ(platCopyRangeVia(in, 4096, target, 65536, 3000, block, sizeof block), 3000);
+  platClose(target);
+  platClose(out);
+  platClose(in);
+  std::string expected(65536 + 3000, '\0');  // made empty: what was not written reads as 0
+  expected.replace(1000, 60000, source, 215, 60000);
+  expected.replace(61000, 1000, source, 99000, 1000);
+  expected.replace(65536, 3000, source, 4096, 3000);
+  EXPECT_EQ(readFile(dir / "target"), expected);
+}
 #endif

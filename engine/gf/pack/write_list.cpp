@@ -123,7 +123,9 @@ t_gfWriteEntry* gfWriteAddEntry(t_gfWriteList* list) {
     }
   }
   t_gfWriteEntry* f = &list->pages[list->count / kRecordPage][list->count % kRecordPage];
+  *f = t_gfWriteEntry{};  // a place a dropped record left holds its fields still
   list->count++;
+  list->orderedCount = -1;  // a kept order no longer holds every record
   return f;
 }
 
@@ -222,6 +224,7 @@ void gfWriteDropRecords(t_gfWriteList* list, int first, const bool* keep) {
   std::uint32_t pagesAfter = (std::uint32_t)(kept + kRecordPage - 1) / kRecordPage;
   while (list->pages.count > pagesAfter) ENGINE_DELETE(list->pages[--list->pages.count]);
   list->count = kept;
+  list->orderedCount = -1;
 }
 
 void gfWriteFree(t_gfWriteList* list) {

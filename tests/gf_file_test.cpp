@@ -323,8 +323,10 @@ TEST_F(FileHandles, CreateOverAnOpenLooseFileLeavesTheOldHandleToItsUsers) {
   EXPECT_TRUE(handleIsOpen(oldHandle));
   EXPECT_EQ(readAll(old), "old contents");
   gfClose(old);
-  EXPECT_FALSE(handleIsOpen(oldHandle));
-  made = gfCreate("X.TXT");  // with no handle left on it, it is emptied
+  // Closed, the handle's value may at once name another handle of the process (Wine's own
+  // threads make some), so it is not looked at: the create below can only empty the file
+  // with no handle left on it.
+  made = gfCreate("X.TXT");
 #else
   ASSERT_NE(made, nullptr);
   EXPECT_NE(made->handle, oldHandle);
